@@ -2,14 +2,31 @@
 // worker thread of its own. Destroying the player stops the sound.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tollander::platform {
+
+// The sound of a PCM WAV file, its samples as stored (little-endian frames).
+struct WavSound {
+    std::uint16_t channels = 0;
+    std::uint32_t rate = 0;
+    std::uint16_t bits = 0;
+    std::vector<std::uint8_t> samples;
+};
+
+// Reads a RIFF WAVE image; false with a reason for anything but 8, 16, 24 or
+// 32-bit PCM. A data chunk cut short by the end of the file plays as far as
+// it goes.
+bool parse_wav(const std::vector<std::uint8_t>& file, WavSound& out, std::string& error);
 
 class MediaPlayer {
 public:
     MediaPlayer();
+    // Plays on the named sound device instead of the default one.
+    explicit MediaPlayer(std::string device);
     ~MediaPlayer(); // stops playback and joins the worker
     MediaPlayer(const MediaPlayer&) = delete;
     MediaPlayer& operator=(const MediaPlayer&) = delete;
@@ -22,6 +39,8 @@ public:
     bool play();
     // Stops playback and forgets the file.
     void close();
+    // True from a successful play() until the sound has ended or stopped.
+    bool playing() const;
     const std::string& last_error() const;
 
 private:

@@ -1,0 +1,233 @@
+#include "platform/sound.h"
+
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tollander::platform {
+
+namespace {
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
+}
+
+std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+// ALSA reports every failed lookup of a card on stderr; the reason reaches
+// the caller through last_error() instead.
+void quiet_alsa_errors(const char*, int, const char*, int, const char*, ...) {}
+
+void install_quiet_handler() {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(quiet_alsa_errors); });
+}
+
+} // namespace
+
+bool parse_wav(const std::vector<std::uint8_t>& file, WavSound& out, std::string& error) {
+    const std::size_t size = file.size();
+    const std::uint8_t* p = file.data();
+    if (size < 12 || std::memcmp(p, "RIFF", 4) != 0 || std::memcmp(p + 8, "WAVE", 4) != 0) {
+        error = "not a RIFF WAVE file";
+        return false;
+    }
+    bool have_format = false;
+    std::uint16_t format_tag = 0;
+    std::size_t pos = 12;
+    while (pos + 8 <= size) {
+        const std::uint32_t chunk = le32(p + pos + 4);
+        const std::size_t body = pos + 8;
+        // A data chunk that claims more than the file holds is played as far
+        // as the file goes; any other chunk must fit.
+        const std::size_t avail = size - body;
+        if (std::memcmp(p + pos, "fmt ", 4) == 0) {
+            if (chunk < 16 || chunk > avail) {
+                error = "malformed format chunk";
+                return false;
+            }
+            format_tag = le16(p + body);
+            out.channels = le16(p + body + 2);
+            out.rate = le32(p + body + 4);
+            out.bits = le16(p + body + 14);
+            // WAVE_FORMAT_EXTENSIBLE carries the real tag in its sub-format.
+            if (format_tag == 0xFFFE && chunk >= 26) format_tag = le16(p + body + 24);
+            have_format = true;
+        } else if (std::memcmp(p + pos, "data", 4) == 0) {
+            if (!have_format) {
+                error = "data before the format chunk";
+                return false;
+            }
+            const std::size_t length = std::min<std::size_t>(chunk, avail);
+            out.samples.assign(p + body, p + body + length);
+            break;
+        } else if (chunk > avail) {
+            error = "chunk runs past the end of the file";
+            return false;
+        }
+        pos = body + chunk + (chunk & 1);
+    }
+    if (!have_format) {
+        error = "no format chunk";
+        return false;
+    }
+    if (format_tag != 1) {
+        error = "not PCM (format " + std::to_string(format_tag) + ")";
+        return false;
+    }
+    if (out.channels < 1 || out.channels > 8 || out.rate < 1000 || out.rate > 384000) {
+        error = "unsupported channel count or sample rate";
+        return false;
+    }
+    if (out.bits != 8 && out.bits != 16 && out.bits != 24 && out.bits != 32) {
+        error = "unsupported sample size of " + std::to_string(out.bits) + " bits";
+        return false;
+    }
+    const std::size_t frame = out.channels * (out.bits / 8);
+    out.samples.resize(out.samples.size() - out.samples.size() % frame);
+    return true;
+}
+
+struct MediaPlayer::Impl {
+    std::string device = "default";
+    std::string error;
+    WavSound sound;
+    bool loaded = false;
+    std::thread worker;
+    std::mutex mutex;
+    std::condition_variable stopped;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> playing{false};
+
+    void halt() {
+        {
+            std::lock_guard lock(mutex);
+            stop = true;
+        }
+        stopped.notify_all();
+        if (worker.joinable()) worker.join();
+        stop = false;
+    }
+
+    // Runs on the worker: feeds the device in short slices so that a stop
+    // request is seen within one wait of at most 100 ms.
+    void play_to_end(snd_pcm_t* pcm) {
+        const std::size_t frame = sound.channels * (sound.bits / 8);
+        const std::size_t frames = sound.samples.size() / frame;
+        std::size_t done = 0;
+        while (!stop && done < frames) {
+            const auto slice =
+                static_cast<snd_pcm_uframes_t>(std::min<std::size_t>(frames - done, 4096));
+            const snd_pcm_sframes_t n =
+                snd_pcm_writei(pcm, sound.samples.data() + done * frame, slice);
+            if (n == -EAGAIN) {
+                snd_pcm_wait(pcm, 100);
+            } else if (n < 0) {
+                if (snd_pcm_recover(pcm, static_cast<int>(n), 1) < 0) break;
+            } else {
+                done += static_cast<std::size_t>(n);
+            }
+        }
+        // Let what is queued in the device play out, unless stopped first.
+        snd_pcm_sframes_t delay = 0;
+        if (!stop && snd_pcm_delay(pcm, &delay) == 0 && delay > 0) {
+            const auto rest =
+                std::chrono::milliseconds(static_cast<long long>(delay) * 1000 / sound.rate + 1);
+            std::unique_lock lock(mutex);
+            stopped.wait_for(lock, rest, [this] { return stop.load(); });
+        }
+        snd_pcm_drop(pcm);
+        snd_pcm_close(pcm);
+        playing = false;
+    }
+};
+
+MediaPlayer::MediaPlayer() : impl_(std::make_unique<Impl>()) {}
+
+MediaPlayer::MediaPlayer(std::string device) : impl_(std::make_unique<Impl>()) {
+    impl_->device = std::move(device);
+}
+
+MediaPlayer::~MediaPlayer() {
+    impl_->halt();
+}
+
+bool MediaPlayer::open(const std::string& path) {
+    close();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        impl_->error = "cannot open " + path;
+        return false;
+    }
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    WavSound sound;
+    std::string error;
+    if (!parse_wav(bytes, sound, error)) {
+        impl_->error = path + ": " + error;
+        return false;
+    }
+    impl_->sound = std::move(sound);
+    impl_->loaded = true;
+    impl_->error.clear();
+    return true;
+}
+
+bool MediaPlayer::play() {
+    if (!impl_->loaded) {
+        impl_->error = "no sound opened";
+        return false;
+    }
+    impl_->halt();
+    install_quiet_handler();
+    snd_pcm_t* pcm = nullptr;
+    int rc = snd_pcm_open(&pcm, impl_->device.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    if (rc < 0) {
+        impl_->error = "no audio device (" + impl_->device + "): " + snd_strerror(rc);
+        return false;
+    }
+    const WavSound& s = impl_->sound;
+    const snd_pcm_format_t format = s.bits == 8    ? SND_PCM_FORMAT_U8
+                                    : s.bits == 16 ? SND_PCM_FORMAT_S16_LE
+                                    : s.bits == 24 ? SND_PCM_FORMAT_S24_3LE
+                                                   : SND_PCM_FORMAT_S32_LE;
+    rc = snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED, s.channels, s.rate, 1,
+                            200000);
+    if (rc < 0) {
+        snd_pcm_close(pcm);
+        impl_->error = std::string("audio device refused the format: ") + snd_strerror(rc);
+        return false;
+    }
+    impl_->playing = true;
+    impl_->worker = std::thread([impl = impl_.get(), pcm] { impl->play_to_end(pcm); });
+    return true;
+}
+
+bool MediaPlayer::playing() const {
+    return impl_->playing;
+}
+
+void MediaPlayer::close() {
+    impl_->halt();
+    impl_->loaded = false;
+    impl_->sound = WavSound{};
+}
+
+const std::string& MediaPlayer::last_error() const {
+    return impl_->error;
+}
+
+} // namespace tollander::platform
