@@ -1,0 +1,141 @@
+// Reading the payload appended to the flasher: the alert sound, the two
+// compressed images and the configuration record, all found by counting
+// back from the end of the program's own file.
+//
+//   ... program ... | sound 27958 | boot image | main image | record 193 | EOF
+//
+// How this library talks to the application without depending on it:
+//  - Plain lines (the debug dump, "Extracting WAV file.") go to
+//    PayloadSink::log, one call per event-log line.
+//  - The "integrity" line of ExtractImage is a catalogue message, which the
+//    application owns: ExtractImage calls PayloadSink::integrity at the
+//    moment the line belongs in the log (before the copy starts) and the
+//    application writes MsgIntegrityPassed + IntegrityResult::suffix, or
+//    MsgIntegrityFailed + " " + open_result in decimal.
+//  - StepNumber lives in the sequencer: ExtractImage and ExpandImage return
+//    the step number to go to next, and the sequencer stores it.
+//  - Failures the sequencer does not handle (I/O errors on temporary files,
+//    a record whose lengths do not fit the file, codec errors) are thrown:
+//    platform::InOutError or the codec's exceptions; they end the step.
+//  - The message language is PayloadState::Language() after
+//    ApplyConfigRecord; the application selects it in its catalogue.
+#pragma once
+
+#include "payload/config_record.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tollander::payload {
+
+inline constexpr std::int64_t kSoundLength = 27958;
+inline constexpr std::size_t kCopyBlockSize = 2048;
+
+// Temporary files, by the names the program uses. Names without a drive are
+// relative to the current directory; the "c:\" ones live in the private
+// temporary directory (platform::MapFileName gives the real path).
+inline constexpr const char* ConfigTempFile = "~1~w~1~z.$$$";
+inline constexpr const char* SoundFile = "~W~T~F~9.WAV";
+inline constexpr const char* BootPackedFile = "c:\\~1~Z~6~Z.$$$";
+inline constexpr const char* BootHexFile = "c:\\~1~Z~6~X.$$$";
+inline constexpr const char* MainPackedFile = "c:\\~1~Z~6~1.$$$";
+inline constexpr const char* MainHexFile = "c:\\~1~Z~6~2.$$$";
+
+enum class Image { Boot, Main };
+
+struct IntegrityResult {
+    bool passed = false;     // the program's own file could be opened
+    int open_result = 0;     // what the open returned (-1 on failure)
+    Image image = Image::Main;
+    const char* suffix = ""; // ".  (1)" boot, ".  (2)" main
+};
+
+struct PayloadSink {
+    std::function<void(const std::string&)> log;
+    std::function<void(const IntegrityResult&)> integrity;
+};
+
+// Where each piece lies, from the file size and the record's lengths.
+struct PayloadLayout {
+    std::int64_t sound_start = 0;
+    std::int64_t boot_start = 0;
+    std::int64_t main_start = 0;
+    std::int64_t record_start = 0;
+};
+PayloadLayout ComputeLayout(std::int64_t file_size, std::int32_t boot_length,
+                            std::int32_t main_length);
+
+// Clears the attributes of, and deletes, one temporary file by its program
+// name (e.g. SoundFile after playing it, or CurrentHexFile()). Never fails.
+void DeleteTempFile(const std::string& name);
+// The real path of a temporary file's name, for opening it (the media
+// player, the send protocol). Creates the private directory when needed.
+std::string TempFilePath(const std::string& name);
+
+// The payload state of one run: raw and parsed record, working values and
+// the current temporary file names. Window thread only.
+class PayloadState {
+public:
+    // exe_path: the file to read the payload from (platform::SelfPath() in
+    // the program, a packed test file in tests).
+    explicit PayloadState(std::string exe_path, PayloadSink sink = {});
+
+    void SetExePath(std::string exe_path) { exe_path_ = std::move(exe_path); }
+    const std::string& ExePath() const { return exe_path_; }
+    void SetSink(PayloadSink sink) { sink_ = std::move(sink); }
+    void SetDebugMode(bool on) { debug_mode_ = on; }
+
+    // Copies the last 193 bytes through ConfigTempFile into the raw buffer;
+    // true when exactly 193 came, else false with the buffer unchanged.
+    bool ReadConfigRecord();
+    void ParseConfigRecord();
+    // Sets ModelCode1, ModelCode2, ModelFamily and Language.
+    void ApplyConfigRecord();
+    // The nine lines through the sink's log.
+    void DumpConfigRecord();
+    // Writes SoundFile (read-only). Nothing when the program's file cannot
+    // be opened.
+    void ExtractAlertSound();
+    // Makes the image's files current, reports the integrity result through
+    // the sink, copies the image into its packed file (read-only). Returns
+    // the next step: 24 / 54, or 99 when the program's file cannot be
+    // opened.
+    std::uint16_t ExtractImage(Image which);
+    // Expands the current packed file into the current HEX file (read-only),
+    // deletes the packed file, sets UploadSize. Returns 25 / 55.
+    std::uint16_t ExpandImage(Image which);
+    // The seven names of the clean-up list; failures are passed over.
+    void DeleteTempFiles();
+
+    const RawConfigRecord& RawRecord() const { return raw_; }
+    void SetRawRecord(const RawConfigRecord& raw) { raw_ = raw; }
+    const ConfigRecord& Config() const { return config_; }
+
+    const std::string& ModelCode1() const { return model_code1_; }
+    const std::string& ModelCode2() const { return model_code2_; }
+    const std::string& ModelFamily() const { return model_family_; }
+    std::uint8_t Language() const { return language_; }
+    std::int32_t UploadSize() const { return upload_size_; }
+    // Program names (e.g. MainHexFile); empty before the first ExtractImage.
+    const std::string& CurrentPackedFile() const { return current_packed_; }
+    const std::string& CurrentHexFile() const { return current_hex_; }
+
+private:
+    void Log(const std::string& line) const;
+
+    std::string exe_path_;
+    PayloadSink sink_;
+    bool debug_mode_ = false;
+    RawConfigRecord raw_{};
+    ConfigRecord config_;
+    std::string model_code1_;
+    std::string model_code2_;
+    std::string model_family_;
+    std::uint8_t language_ = 0;
+    std::int32_t upload_size_ = 0;
+    std::string current_packed_;
+    std::string current_hex_;
+};
+
+} // namespace tollander::payload

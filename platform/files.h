@@ -1,0 +1,106 @@
+// Files as the payload and the codec see them. The "c:\" names of the
+// temporary files live in a private directory of this user, every file we
+// create is created afresh (never through a link or into someone else's
+// inode), and the two attributes map to modes: read-only is 0444, hidden
+// has no meaning here (our names already begin with "~").
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace tollander::platform {
+
+// The platform's input/output error: a file operation failed. code() is the
+// errno value, or 100 for a read past the end of a file.
+class InOutError : public std::runtime_error {
+public:
+    InOutError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
+inline constexpr int kReadBeyondEof = 100;
+
+// $XDG_RUNTIME_DIR/tollander-flash, else /tmp/tollander-flash-<uid>.
+std::string PrivateTempDirPath();
+// The same directory, created 0700 when missing. Throws InOutError when the
+// path is a symlink, not a directory or not ours.
+std::string EnsurePrivateTempDir();
+// True when the directory exists as a real directory owned by us.
+bool PrivateTempDirUsable();
+
+// "c:\NAME" (any case of the drive letter) -> <private dir>/NAME; any other
+// name is returned unchanged (relative to the current directory). With
+// create_dir the private directory is made (and checked) first.
+std::string MapFileName(std::string_view name, bool create_dir = true);
+
+// An open file, closed by the destructor.
+class File {
+public:
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Read-only; others may keep reading and writing it. Never throws: when
+    // the open fails, valid() is false and open_result() holds what the
+    // open returned (-1), error() the errno value.
+    static File OpenRead(const std::string& path);
+    // A new, empty file for writing, mode 0600. An old regular file of ours
+    // under the name is removed first; a symlink, a device or a file of
+    // another user there is refused with InOutError and left alone.
+    static File Create(const std::string& path);
+
+    bool valid() const { return fd_ >= 0; }
+    int open_result() const { return open_result_; }
+    int error() const { return error_; }
+
+    // Up to n bytes; 0 at the end of the file. Throws InOutError.
+    std::size_t Read(void* buffer, std::size_t n);
+    // Reads exactly n bytes or throws InOutError (kReadBeyondEof when the
+    // file ends first).
+    void ReadExact(void* buffer, std::size_t n);
+    // Writes all n bytes; throws InOutError on a failure or a short write.
+    void Write(const void* buffer, std::size_t n);
+    // Positions at offset from the start; throws InOutError.
+    void Seek(std::int64_t offset);
+    // Positions at offset (<= 0) from the end; false (position unchanged)
+    // when that lies before the start of the file.
+    bool SeekFromEnd(std::int64_t offset);
+    std::int64_t Size() const;
+    void Close(); // throws InOutError when the close reports an error
+
+private:
+    explicit File(int fd) : fd_(fd) {}
+    int fd_ = -1;
+    int open_result_ = 0;
+    int error_ = 0;
+    std::string path_;
+};
+
+// Size in bytes, or -1 when the file cannot be examined.
+std::int64_t FileSize(const std::string& path);
+bool FileExists(const std::string& path);
+// Attributes never report failure and never act through a symlink.
+void SetReadOnly(const std::string& path);
+void SetHidden(const std::string& path);
+void ClearAttributes(const std::string& path);
+// Removes the name (a symlink itself, never its target); false on failure.
+bool DeleteFile(const std::string& path);
+// Mode bits (e.g. 0755) of a file we wrote; throws InOutError.
+void SetMode(const std::string& path, unsigned mode);
+// Atomic replace of to by from; throws InOutError.
+void RenameFile(const std::string& from, const std::string& to);
+// A fresh private directory under $TMPDIR (or /tmp) for a tool's scratch
+// files; the caller removes it with RemoveTree.
+std::string MakeScratchDir(std::string_view prefix);
+void RemoveTree(const std::string& path);
+
+} // namespace tollander::platform
