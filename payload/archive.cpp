@@ -1,0 +1,1 @@
+#include "payload/archive.h"

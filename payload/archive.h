@@ -1,0 +1,159 @@
+// The compressed-file format: a 43-byte header (stored name, sizes, DOS date,
+// version, signature "aBriskM#") followed by an LZSS body, and the file
+// operations around it. Each operation allocates its own codec memory and
+// releases it on every path; operations share no state.
+//
+// Errors: EBriskLZError 40002 (no memory), EBriskLZCompress 40003 / 40004 /
+// 40006 (bad names, same file, wrong compressed file), EBriskLZDebug
+// (misuse), platform::EInOutError for file errors (ErrorCode is the errno
+// value, 100 for a read beyond the end of a file), platform::EAbort when
+// OverwriteQuery answers 2 while expanding.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace tollander::payload {
+
+inline constexpr std::size_t kHeaderSize = 43;
+inline constexpr const char* kArchiveSignature = "aBriskM#";
+inline constexpr std::size_t kStoredNameCapacity = 12;
+inline constexpr std::size_t kVersionCapacity = 8;
+
+// Result of an operation that OverwriteQuery cancelled, or of LZObj without
+// an input name.
+inline constexpr std::int32_t kLZCancelled = -100;
+
+// Header offsets: name 0 (13), uncompressed size 13, body size 17, date 21,
+// version 25 (9), signature 34 (9). Integers little-endian; strings are a
+// length byte and zero-padded characters.
+struct ArchiveHeader {
+    std::string file_name; // at most 12 characters
+    std::int32_t uncompressed_size = 0;
+    std::int32_t body_size = 0;
+    std::uint32_t file_date = 0; // packed DOS date and time
+    std::string version;         // at most 8 characters
+    std::string signature = kArchiveSignature;
+};
+
+// Strings longer than their capacity are cut.
+std::array<std::uint8_t, kHeaderSize> encode_header(const ArchiveHeader& header);
+
+// The header when the bytes are an archive's (name length not 0, signature
+// exactly "aBriskM#"), else nothing. Length bytes above a field's capacity
+// are read as the capacity.
+std::optional<ArchiveHeader> decode_header(std::span<const std::uint8_t> first_bytes);
+
+// Handed to the callbacks.
+struct TLZReportRec {
+    std::string version;          // at most 8 characters
+    std::int32_t first_size = 0;  // see the operations
+    std::int32_t second_size = 0;
+    std::uint32_t file_date = 0;  // packed DOS date and time
+    std::string file_name;        // cleared before the final progress call
+    std::uint8_t spare = 0;       // never set
+};
+
+// Called only when the output already exists. Compressing goes on only on 1;
+// expanding cancels on 0, aborts silently (EAbort) on 2, goes on otherwise.
+using TLZOverwriteQuery = std::uint8_t (*)(const TLZReportRec& report,
+                                           const std::string& output_name);
+
+// -1 before data moves, then each block's byte count (input blocks when
+// compressing, output blocks when expanding), -2 at the end, also after a
+// failure.
+using TLZProgressProc = void (*)(const TLZReportRec& report, std::int32_t count);
+
+class EBriskLZError : public std::runtime_error {
+public:
+    EBriskLZError(int number, const std::string& message)
+        : std::runtime_error(message), number_(number) {}
+    // The message's number: 40002, 40003, 40004, 40006.
+    int number() const { return number_; }
+
+private:
+    int number_;
+};
+
+class EBriskLZCompress : public EBriskLZError {
+public:
+    using EBriskLZError::EBriskLZError;
+};
+
+class EBriskLZDebug : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// True when the open file is an archive; its position is restored.
+bool LZIsCompressed(std::FILE* file);
+
+// The header's file name when `name` is an archive, else `name` unchanged.
+std::string LZStoredName(const std::string& name);
+
+// The last character of the extension becomes "~"; a name whose extension
+// has fewer than 2 characters (none, or "." alone) gets ".~" instead.
+std::string LZCompressedName(const std::string& name);
+
+// First 8 characters of the file's "FileVersion", or "0".
+std::string LZVersionString(const std::string& name);
+
+// The key's value in the file's version resource; Linux files carry none,
+// so this is always empty.
+std::string FileVersionInfo(const std::string& name, const std::string& key);
+
+enum class CopySide { Input, Output };
+
+// Copies `count` bytes (-1: to the end of the input) between open files in
+// 32000-byte blocks and returns the number copied. A fixed count that the
+// input cannot supply raises EInOutError 100 "Read beyond end of file";
+// a count below -1 raises EBriskLZDebug. `progress` (if set) hears each block
+// after it is read (CopySide::Input) or written (CopySide::Output).
+std::int64_t MyFCopy(std::FILE* input, std::FILE* output, std::int64_t count, CopySide side,
+                     TLZProgressProc progress = nullptr, const TLZReportRec* report = nullptr);
+
+// Bytes written (body size + 43, or the length of a plain copy when the input
+// already is an archive); kLZCancelled when OverwriteQuery declines.
+std::int32_t LZCompressFile(const std::string& input_name, const std::string& output_name,
+                            TLZOverwriteQuery overwrite_query = nullptr,
+                            TLZProgressProc progress_proc = nullptr);
+
+// Into LZCompressedName(input_name), beside the input.
+std::int32_t LZCompressFileDefault(const std::string& input_name,
+                                   TLZOverwriteQuery overwrite_query = nullptr,
+                                   TLZProgressProc progress_proc = nullptr);
+
+// Bytes written: the expanded body, or a plain copy of a non-archive;
+// kLZCancelled when OverwriteQuery answers 0.
+std::int32_t LZDecompressFile(const std::string& input_name, const std::string& output_name,
+                              TLZOverwriteQuery overwrite_query = nullptr,
+                              TLZProgressProc progress_proc = nullptr);
+
+// Into the input's directory under the header's stored name; 0 for an empty
+// input name.
+std::int32_t LZDecompressFileDefault(const std::string& input_name,
+                                     TLZOverwriteQuery overwrite_query = nullptr,
+                                     TLZProgressProc progress_proc = nullptr);
+
+// Names and callbacks for the file operations. An empty OutputName means the
+// default name; an empty InputName makes both operations return -100.
+class LZObj {
+public:
+    LZObj(std::string input_name, std::string output_name);
+    virtual ~LZObj();
+
+    virtual std::int32_t Compress();
+    virtual std::int32_t Decompress();
+
+    TLZOverwriteQuery OverwriteQuery = nullptr;
+    TLZProgressProc ProgressProc = nullptr;
+    std::string InputName;
+    std::string OutputName;
+};
+
+} // namespace tollander::payload

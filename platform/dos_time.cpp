@@ -1,0 +1,1 @@
+#include "platform/dos_time.h"
