@@ -16,7 +16,7 @@
 //    the step number to go to next, and the sequencer stores it.
 //  - Failures the sequencer does not handle (I/O errors on temporary files,
 //    a record whose lengths do not fit the file, codec errors) are thrown:
-//    platform::InOutError or the codec's exceptions; they end the step.
+//    platform::EInOutError or the codec's exceptions; they end the step.
 //  - The message language is PayloadState::Language() after
 //    ApplyConfigRecord; the application selects it in its catalogue.
 #pragma once

@@ -5,30 +5,18 @@
 // has no meaning here (our names already begin with "~").
 #pragma once
 
+#include "platform/io_error.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace tollander::platform {
 
-// The platform's input/output error: a file operation failed. code() is the
-// errno value, or 100 for a read past the end of a file.
-class InOutError : public std::runtime_error {
-public:
-    InOutError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
-    int code() const { return code_; }
-
-private:
-    int code_;
-};
-
-inline constexpr int kReadBeyondEof = 100;
-
 // $XDG_RUNTIME_DIR/tollander-flash, else /tmp/tollander-flash-<uid>.
 std::string PrivateTempDirPath();
-// The same directory, created 0700 when missing. Throws InOutError when the
+// The same directory, created 0700 when missing. Throws EInOutError when the
 // path is a symlink, not a directory or not ours.
 std::string EnsurePrivateTempDir();
 // True when the directory exists as a real directory owned by us.
@@ -55,27 +43,27 @@ public:
     static File OpenRead(const std::string& path);
     // A new, empty file for writing, mode 0600. An old regular file of ours
     // under the name is removed first; a symlink, a device or a file of
-    // another user there is refused with InOutError and left alone.
+    // another user there is refused with EInOutError and left alone.
     static File Create(const std::string& path);
 
     bool valid() const { return fd_ >= 0; }
     int open_result() const { return open_result_; }
     int error() const { return error_; }
 
-    // Up to n bytes; 0 at the end of the file. Throws InOutError.
+    // Up to n bytes; 0 at the end of the file. Throws EInOutError.
     std::size_t Read(void* buffer, std::size_t n);
-    // Reads exactly n bytes or throws InOutError (kReadBeyondEof when the
+    // Reads exactly n bytes or throws EInOutError (kReadBeyondEnd when the
     // file ends first).
     void ReadExact(void* buffer, std::size_t n);
-    // Writes all n bytes; throws InOutError on a failure or a short write.
+    // Writes all n bytes; throws EInOutError on a failure or a short write.
     void Write(const void* buffer, std::size_t n);
-    // Positions at offset from the start; throws InOutError.
+    // Positions at offset from the start; throws EInOutError.
     void Seek(std::int64_t offset);
     // Positions at offset (<= 0) from the end; false (position unchanged)
     // when that lies before the start of the file.
     bool SeekFromEnd(std::int64_t offset);
     std::int64_t Size() const;
-    void Close(); // throws InOutError when the close reports an error
+    void Close(); // throws EInOutError when the close reports an error
 
 private:
     explicit File(int fd) : fd_(fd) {}
@@ -94,9 +82,9 @@ void SetHidden(const std::string& path);
 void ClearAttributes(const std::string& path);
 // Removes the name (a symlink itself, never its target); false on failure.
 bool DeleteFile(const std::string& path);
-// Mode bits (e.g. 0755) of a file we wrote; throws InOutError.
+// Mode bits (e.g. 0755) of a file we wrote; throws EInOutError.
 void SetMode(const std::string& path, unsigned mode);
-// Atomic replace of to by from; throws InOutError.
+// Atomic replace of to by from; throws EInOutError.
 void RenameFile(const std::string& from, const std::string& to);
 // A fresh private directory under $TMPDIR (or /tmp) for a tool's scratch
 // files; the caller removes it with RemoveTree.
