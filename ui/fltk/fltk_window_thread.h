@@ -1,0 +1,69 @@
+// WindowThread on the FLTK event loop. Every wait is Fl::wait(), so tasks,
+// timers, painting and input are served by one loop, including the loops
+// nested inside steps and modal dialogs. The thread that constructs it is the
+// window thread.
+#pragma once
+
+#include "platform/window_thread.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tollander::ui {
+
+class FltkWindowThread final : public platform::WindowThread {
+public:
+    FltkWindowThread();
+    ~FltkWindowThread() override;
+
+    void post(platform::Task task) override;
+    bool send(platform::Task task, platform::Millis limit) override;
+    void process_pending() override;
+    void wait(platform::Millis max) override;
+    void wake() override;
+
+    TimerId add_timer(platform::Millis interval, platform::Task on_tick) override;
+    void set_timer_interval(TimerId id, platform::Millis interval) override;
+    void start_timer(TimerId id) override;
+    void stop_timer(TimerId id) override;
+    bool timer_enabled(TimerId id) const override;
+    void remove_timer(TimerId id) override;
+
+    bool on_window_thread() const override;
+    void terminate() override;
+    bool terminating() const override;
+
+    // The front end's main loop: serves events until terminate().
+    void run();
+
+private:
+    struct Item;
+    struct Timer;
+
+    static void on_awake(void* self);
+    static void on_timeout(void* timer);
+    void run_queued();
+    void fire(TimerId id);
+    void arm_locked(Timer& timer);
+    // Timers live in FLTK's timeout list, which only the window thread may
+    // touch: other threads hand the change over.
+    void on_loop(platform::Task change);
+
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::shared_ptr<Item>> queue_;
+    bool drain_requested_ = false;
+    std::map<TimerId, std::shared_ptr<Timer>> timers_;
+    std::vector<std::shared_ptr<Timer>> retired_;
+    TimerId next_timer_ = 1;
+    std::atomic<bool> terminating_{false};
+    std::thread::id owner_;
+};
+
+} // namespace tollander::ui
