@@ -1,0 +1,218 @@
+#include "payload/payload.h"
+
+#include "payload/archive.h"
+#include "platform/files.h"
+
+#include <cerrno>
+#include <utility>
+
+namespace tollander::payload {
+
+namespace {
+
+using platform::EInOutError;
+using platform::File;
+
+constexpr std::int64_t kRecordSize = static_cast<std::int64_t>(kConfigRecordSize);
+
+// Exactly `count` bytes in 2048-byte blocks; a file that ends early is an
+// error, never a silently short copy.
+void CopyExact(File& from, File& to, std::int64_t count) {
+    unsigned char block[kCopyBlockSize];
+    while (count > 0) {
+        const auto n = static_cast<std::size_t>(
+            std::min<std::int64_t>(count, static_cast<std::int64_t>(kCopyBlockSize)));
+        from.ReadExact(block, n);
+        to.Write(block, n);
+        count -= static_cast<std::int64_t>(n);
+    }
+}
+
+[[noreturn]] void ThrowBadRecord(const std::string& exe_path, const char* what) {
+    throw EInOutError(EINVAL, exe_path + ": " + what);
+}
+
+// Lengths that would put a piece before the start of the file, or count
+// backwards, come from a damaged record: refuse them before writing.
+void CheckPieceFits(const std::string& exe_path, std::int64_t start, std::int64_t length,
+                    std::initializer_list<std::int32_t> lengths_used) {
+    for (std::int32_t l : lengths_used)
+        if (l < 0)
+            ThrowBadRecord(exe_path, "negative image length in the configuration record");
+    if (length < 0)
+        ThrowBadRecord(exe_path, "negative image length in the configuration record");
+    if (start < 0)
+        ThrowBadRecord(exe_path, "the configuration record's lengths do not fit the file");
+}
+
+bool IsPrivateName(const std::string& name) {
+    return name.size() >= 3 && (name[0] == 'c' || name[0] == 'C') && name[1] == ':';
+}
+
+} // namespace
+
+PayloadLayout ComputeLayout(std::int64_t file_size, std::int32_t boot_length,
+                            std::int32_t main_length) {
+    PayloadLayout l;
+    l.record_start = file_size - kRecordSize;
+    l.main_start = l.record_start - main_length;
+    l.boot_start = l.main_start - boot_length;
+    l.sound_start = l.boot_start - kSoundLength;
+    return l;
+}
+
+void DeleteTempFile(const std::string& name) {
+    // Never create or trust a directory that is not ours just to clean it.
+    if (IsPrivateName(name) && !platform::PrivateTempDirUsable())
+        return;
+    const std::string path = platform::MapFileName(name, false);
+    platform::ClearAttributes(path);
+    platform::DeleteFile(path);
+}
+
+std::string TempFilePath(const std::string& name) { return platform::MapFileName(name, true); }
+
+PayloadState::PayloadState(std::string exe_path, PayloadSink sink)
+    : exe_path_(std::move(exe_path)), sink_(std::move(sink)) {}
+
+void PayloadState::Log(const std::string& line) const {
+    if (sink_.log)
+        sink_.log(line);
+}
+
+bool PayloadState::ReadConfigRecord() {
+    File exe = File::OpenRead(exe_path_);
+    if (!exe.valid())
+        return false;
+
+    const std::string temp = ConfigTempFile;
+    struct Cleanup {
+        const std::string& name;
+        ~Cleanup() { DeleteTempFile(name); }
+    } cleanup{temp};
+
+    {
+        File copy = File::Create(temp);
+        // A file shorter than the record cannot be positioned: nothing is
+        // copied and the size check below fails.
+        if (exe.SeekFromEnd(-kRecordSize)) {
+            unsigned char block[kCopyBlockSize];
+            for (;;) {
+                const std::size_t n = exe.Read(block, sizeof block);
+                if (n == 0)
+                    break;
+                copy.Write(block, n);
+            }
+        }
+        copy.Close();
+        exe.Close();
+    }
+
+    File check = File::OpenRead(temp);
+    if (!check.valid() || check.Size() != kRecordSize)
+        return false;
+    RawConfigRecord raw{};
+    check.ReadExact(raw.data(), raw.size());
+    raw_ = raw;
+    return true;
+}
+
+void PayloadState::ParseConfigRecord() { config_ = payload::ParseConfigRecord(raw_); }
+
+void PayloadState::ApplyConfigRecord() {
+    model_code1_ = config_.BootModel.substr(0, kModelCapacity);
+    model_code2_ = config_.MainModel.substr(0, kModelCapacity);
+    model_family_ = config_.Ati3Response;
+    language_ = config_.Language;
+}
+
+void PayloadState::DumpConfigRecord() {
+    for (const std::string& line : payload::DumpConfigRecord(config_))
+        Log(line);
+}
+
+void PayloadState::ExtractAlertSound() {
+    File exe = File::OpenRead(exe_path_);
+    if (!exe.valid())
+        return;
+    if (debug_mode_)
+        Log("Extracting WAV file.");
+    const PayloadLayout layout = ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength);
+    CheckPieceFits(exe_path_, layout.sound_start, kSoundLength,
+                   {config_.BootLength, config_.MainLength});
+
+    const std::string path = TempFilePath(SoundFile);
+    File out = File::Create(path);
+    exe.Seek(layout.sound_start);
+    CopyExact(exe, out, kSoundLength);
+    out.Close();
+    exe.Close();
+    platform::SetReadOnly(path);
+    platform::SetHidden(path);
+}
+
+std::uint16_t PayloadState::ExtractImage(Image which) {
+    const bool boot = which == Image::Boot;
+    current_packed_ = boot ? BootPackedFile : MainPackedFile;
+    current_hex_ = boot ? BootHexFile : MainHexFile;
+
+    File exe = File::OpenRead(exe_path_);
+    IntegrityResult result;
+    result.image = which;
+    result.suffix = boot ? ".  (1)" : ".  (2)";
+    result.open_result = exe.open_result();
+    result.passed = exe.valid();
+    if (sink_.integrity)
+        sink_.integrity(result);
+    if (!exe.valid())
+        return 99;
+
+    const PayloadLayout layout = ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength);
+    const std::int64_t start = boot ? layout.boot_start : layout.main_start;
+    const std::int64_t length = boot ? config_.BootLength : config_.MainLength;
+    if (boot)
+        CheckPieceFits(exe_path_, start, length, {config_.MainLength});
+    else
+        CheckPieceFits(exe_path_, start, length, {});
+
+    const std::string path = TempFilePath(current_packed_);
+    File out = File::Create(path);
+    exe.Seek(start);
+    CopyExact(exe, out, length);
+    out.Close();
+    exe.Close();
+    platform::SetReadOnly(path);
+    platform::SetHidden(path);
+    return boot ? 24 : 54;
+}
+
+std::uint16_t PayloadState::ExpandImage(Image which) {
+    const std::string packed = current_packed_.empty() ? "" : TempFilePath(current_packed_);
+    const std::string hex = current_hex_.empty() ? "" : TempFilePath(current_hex_);
+    {
+        LZObj codec(packed, hex);
+        codec.Decompress();
+    }
+    platform::SetReadOnly(hex);
+    platform::SetHidden(hex);
+    platform::ClearAttributes(packed);
+    platform::DeleteFile(packed);
+
+    File expanded = File::OpenRead(hex);
+    if (!expanded.valid())
+        throw platform::EInOutError::from_errno(expanded.error(), hex);
+    upload_size_ = static_cast<std::int32_t>(expanded.Size());
+    expanded.Close();
+    return which == Image::Boot ? 25 : 55;
+}
+
+void PayloadState::DeleteTempFiles() {
+    static constexpr const char* kCleanupList[] = {
+        SoundFile,         MainPackedFile, "c:\\~1~W~1~Z.$$$", "c:\\~1~W~1~X.$$$",
+        MainHexFile,       BootPackedFile, BootHexFile,
+    };
+    for (const char* name : kCleanupList)
+        DeleteTempFile(name);
+}
+
+} // namespace tollander::payload
