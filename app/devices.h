@@ -1,0 +1,137 @@
+// The main form's parts that talk to the outside: the serial port, the send
+// protocol, the payload and the alert player. The form reaches them only
+// through these interfaces, so tests can drive every step without a modem;
+// MakeSystemDevices() builds the real ones.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tollander::platform {
+class WindowThread;
+}
+
+namespace tollander::app {
+
+class MainForm;
+class ModemDialogue;
+
+// Thrown out of a wait or a modem exchange once the main window is closing:
+// the running step unwinds and nothing more is sent. Deliberately not a
+// std::exception, so "any exception" handlers of a step let it through.
+struct StepAborted {};
+
+// ComPort1: the window's one serial port object.
+class ModemPort {
+public:
+    virtual ~ModemPort() = default;
+
+    virtual void SetComNumber(std::uint16_t n) = 0;
+    virtual std::uint16_t ComNumber() const = 0;
+    virtual void SetBaud(std::int32_t baud) = 0;
+    virtual void SetOpen(bool open) = 0;
+    virtual bool Open() const = 0;
+    // Opens the port first when it is closed (auto-open). Throws on errors.
+    virtual void SendText(const std::string& text) = 0;
+    // 0 on time-out, else the 1-based number of the alternative seen first.
+    virtual int AwaitAnyText(const std::string& alternatives, std::int32_t timeout_ticks,
+                             bool yield, bool ignore_case, char separator) = 0;
+    virtual std::uint16_t NewDataTrigger(const std::string& text, bool ignore_case) = 0;
+    virtual void DeleteTrigger(std::uint16_t handle) = 0;
+    virtual char ReadChar() = 0;
+
+    // Device the port number is mapped to, for diagnostics ("" when none).
+    virtual std::string DeviceName(std::uint16_t n) const = 0;
+
+    // Events, delivered on the window thread.
+    std::function<void(std::uint16_t count)> OnTriggerAvail;
+    std::function<void(std::uint16_t handle)> OnTriggerData;
+};
+
+// Protocol1: the ASCII send protocol bound to ComPort1.
+class Uploader {
+public:
+    virtual ~Uploader() = default;
+
+    // ProtocolType := ptAscii, FileMask := file, start sending in the
+    // background. Ends with OnProtocolFinish (after OnProtocolError on a
+    // failure).
+    virtual void StartAsciiSend(const std::string& file) = 0;
+    // The block length the status events report (8191 for ASCII send).
+    virtual std::uint16_t BlockSize() const = 0;
+
+    // Events, delivered on the window thread.
+    std::function<void(std::uint16_t options)> OnProtocolStatus;
+    std::function<void(int error_code)> OnProtocolFinish;
+    std::function<void(int error_code)> OnProtocolError;
+};
+
+enum class Image { Boot = 1, Main = 2 };
+
+// The payload operations the steps call, and the working values they read.
+class PayloadOps {
+public:
+    using LogFn = std::function<void(const std::string&)>;
+
+    struct ExtractResult {
+        bool opened = false; // the executable could be opened
+        std::int64_t code = 0; // what the failed open returned
+    };
+
+    virtual ~PayloadOps() = default;
+
+    virtual void SetExePath(const std::string& path) = 0;
+    virtual void DeleteTempFiles() = 0;
+    virtual bool ReadConfigRecord() = 0;
+    virtual void ParseConfigRecord() = 0;
+    virtual void ApplyConfigRecord() = 0;
+    virtual void DumpConfigRecord(const LogFn& log) = 0;
+    // Writes the alert sound file; logs "Extracting WAV file." when debug.
+    virtual void ExtractAlertSound(bool debug, const LogFn& log) = 0;
+    // Makes the image's files the current ones and writes the packed file.
+    virtual ExtractResult ExtractImage(Image image) = 0;
+    // Writes the current HEX file, removes the packed one, sets UploadSize.
+    virtual void ExpandImage(Image image) = 0;
+    // Clears a temporary file's attributes and deletes it; never fails.
+    virtual void DeleteTempFile(const std::string& path) = 0;
+
+    // Working values.
+    virtual int LanguageIndex() const = 0; // Language + 1
+    virtual std::string ModelFamily() const = 0;
+    virtual std::string ModelCode1() const = 0;
+    virtual std::string ModelCode2() const = 0;
+    virtual std::int32_t BootLength() const = 0;
+    virtual std::string BootModel() const = 0;
+    virtual bool IgnoreModel() const = 0;
+    virtual bool CountryFlag(int code) const = 0; // 0..49
+    virtual std::int32_t UploadSize() const = 0;
+    virtual std::string CurrentHexFile() const = 0;
+    virtual std::string SoundFile() const = 0;
+};
+
+// MediaPlayer1: plays the alert sound in the background; destroying it stops
+// the sound.
+class AlertPlayer {
+public:
+    virtual ~AlertPlayer() = default;
+    virtual bool Open(const std::string& path) = 0;
+    virtual bool Play() = 0;
+    virtual std::string LastError() const = 0;
+};
+
+struct Devices {
+    std::unique_ptr<ModemPort> port;
+    std::unique_ptr<Uploader> protocol;
+    std::unique_ptr<PayloadOps> payload;
+    std::function<std::unique_ptr<AlertPlayer>()> make_player;
+    std::function<std::unique_ptr<ModemDialogue>(MainForm&)> make_dialogue;
+};
+
+// The real parts: TComPort, TProtocol, the payload of the running program,
+// the system's media player, the probe and the flash dialogue.
+Devices MakeSystemDevices(platform::WindowThread& window);
+
+} // namespace tollander::app

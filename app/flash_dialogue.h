@@ -1,0 +1,34 @@
+// The conversations with the modem chosen for flashing: country check, boot
+// loader entry, update checks, HEX programming handshake, verdict, NVRAM.
+#pragma once
+
+#include <cstdint>
+
+namespace tollander::app {
+
+class MainForm;
+
+class FlashDialogue {
+public:
+    explicit FlashDialogue(MainForm& form) : form_(form) {}
+
+    // Sets form.CountryMismatch.
+    void CheckCountry();
+    // True: the modem is at its boot prompt and the port is open.
+    bool EnterFlashMode();
+    bool CheckBootUpdateNeeded();
+    bool CheckMainUpdateNeeded();
+    void SkipBootUpdate();
+    // True: the boot loader awaits the HEX upload.
+    bool StartHexProgramming();
+    // Reads the verdict, pauses `pause_ms`, then CheckModemAfterUpload.
+    void AwaitProgramResult(std::uint16_t pause_ms);
+    // Sets form.ModemAlive.
+    void CheckModemAfterUpload();
+    void RewriteNvram();
+
+private:
+    MainForm& form_;
+};
+
+} // namespace tollander::app

@@ -1,0 +1,305 @@
+#include "app/sequencer.h"
+
+#include "app/main_form.h"
+#include "platform/clock.h"
+
+namespace tollander::app {
+
+namespace {
+constexpr std::uint32_t kCounterMask = 0x7FFF'FFFF; // the counter's top bit is cleared
+} // namespace
+
+bool Sequencer::IsStep(std::uint16_t step) {
+    switch (step) {
+    case 0: case 1: case 2: case 3: case 4: case 5:
+    case 20: case 21: case 22: case 24: case 25: case 30: case 40:
+    case 50: case 52: case 54: case 55: case 60: case 70: case 90: case 95: case 99:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void Sequencer::Timer1Timer() {
+    if (!IsStep(StepNumber) || form_.window().terminating()) return;
+    struct InStep {
+        bool& flag;
+        bool before;
+        explicit InStep(bool& f) : flag(f), before(f) { flag = true; }
+        ~InStep() { flag = before; }
+    } in_step(in_step_);
+
+    switch (StepNumber) {
+    case 0: StartUp(); break;
+    case 1: case 2: case 3: case 4: ScanPort(); break;
+    case 5: ScanSummary(); break;
+    case 20: WaitForUser(); break;
+    case 21: FlashRequested(); break;
+    case 22: CopyImage(Image::Boot); break;
+    case 24: ExpandStep(Image::Boot); break;
+    case 25: EnterBootLoaderForBoot(); break;
+    case 30: StartUpload(1); break;
+    case 40: JudgeBootUpload(); break;
+    case 50: DropBootHex(); break;
+    case 52: CopyImage(Image::Main); break;
+    case 54: ExpandStep(Image::Main); break;
+    case 55: EnterBootLoaderForMain(); break;
+    case 60: StartUpload(2); break;
+    case 70: JudgeMainUpload(); break;
+    case 90: RewriteAndReset(); break;
+    case 95: BootFailureNote(); break;
+    case 99: Stop(); break;
+    }
+    form_.Changed();
+}
+
+void Sequencer::Pause(std::uint16_t ms) {
+    auto& window = form_.window();
+    // Elapsed time is summed in 64 bits: a pass of message processing held up
+    // for minutes (a modal box left open) ends the pause instead of
+    // overflowing the count.
+    std::uint64_t elapsed = 0;
+    std::uint32_t t0 = platform::milliseconds_now() & kCounterMask;
+    while (elapsed < ms) {
+        if (window.terminating()) throw StepAborted{};
+        window.wait(platform::Millis(ms - elapsed));
+        const std::uint32_t t = platform::milliseconds_now() & kCounterMask;
+        elapsed += (t - t0) & kCounterMask; // also across the counter's wrap
+        t0 = t;
+    }
+    if (window.terminating()) throw StepAborted{};
+}
+
+void Sequencer::ReadCommandLine() {
+    const auto& args = form_.CommandLine();
+    ExePath = args.empty() ? std::string() : args[0];
+    if (args.size() > 1 && (args[1] == "/ud" || args[1] == "/UD")) DebugMode = true;
+}
+
+// ---- Steps ------------------------------------------------------------------
+
+void Sequencer::StartUp() {
+    auto& payload = form_.payload();
+    payload.DeleteTempFiles();
+    form_.StopTimer1();
+    ReadCommandLine();
+    payload.SetExePath(ExePath);
+    payload.ReadConfigRecord();
+    payload.ParseConfigRecord();
+    payload.ApplyConfigRecord();
+    form_.MessageLanguage = payload.LanguageIndex();
+    form_.LogAfterFamily(payload.ModelFamily(), MsgInitialized);
+    if (DebugMode) payload.DumpConfigRecord([this](const std::string& l) { form_.LogLine(l); });
+    Pause(500);
+    payload.DeleteTempFiles();
+    StepNumber = 1;
+    form_.StartTimer1();
+}
+
+void Sequencer::ScanPort() {
+    form_.StopTimer1();
+    form_.dialogue().ProbePort(static_cast<std::uint8_t>(StepNumber));
+}
+
+void Sequencer::ScanSummary() {
+    form_.StopTimer1();
+    if (DebugMode) form_.LogMessage(MsgDebugActive);
+    if (form_.ModemCount > 0) {
+        form_.SetEnabled(ButtonId::Button4, true);
+        form_.UpdateFlashButton();
+        StepNumber = 20;
+        for (int port = 1; port <= MainForm::kPorts; ++port)
+            if (form_.PortFlashable[port]) form_.SetCheckBoxEnabled(port, true);
+        form_.LogMessage(form_.ModemCount == 1 ? MsgPressFlash : MsgEnsureSelected);
+        form_.StartTimer1();
+    } else {
+        form_.LogMessage(MsgNoModems);
+        form_.LogMessage(MsgEnsureInstalled);
+        StepNumber = 99;
+        form_.StartTimer1();
+    }
+}
+
+void Sequencer::WaitForUser() {
+    form_.StopTimer1();
+}
+
+void Sequencer::TakeFlashPort() {
+    form_.SetEnabled(ButtonId::Button1, false);
+    form_.SetEnabled(ButtonId::Button2, false);
+    form_.SetEnabled(ButtonId::Button4, false);
+    for (int port = 1; port <= MainForm::kPorts; ++port) form_.SetCheckBoxEnabled(port, false);
+    for (int port = 1; port <= MainForm::kPorts; ++port)
+        if (form_.Checked(port)) form_.FlashPort = static_cast<std::uint8_t>(port);
+}
+
+void Sequencer::FlashRequested() {
+    form_.StopTimer1();
+    form_.MutableOutcome().flash_requested = true;
+    TakeFlashPort();
+    form_.dialogue().CheckCountry();
+    if (form_.CountryMismatch) {
+        WrongUtilityExit();
+        return;
+    }
+    auto& payload = form_.payload();
+    StepNumber = 52;
+    if (payload.BootLength() > 0 && (!payload.BootModel().empty() || payload.IgnoreModel()))
+        StepNumber = 22;
+    form_.StartTimer1();
+}
+
+void Sequencer::WrongUtilityExit() {
+    auto& payload = form_.payload();
+    form_.MutableOutcome().wrong_utility = true;
+    payload.ExtractAlertSound(DebugMode, [this](const std::string& l) { form_.LogLine(l); });
+    {
+        // A machine without a sound device still gets the message and the
+        // exit: a failed sound is not allowed to stop them.
+        auto player = form_.MakePlayer();
+        if (player && player->Open(payload.SoundFile())) player->Play();
+        form_.front_end().ShowMessage("Incorrect flash utility for modem.", MessageKind::Error);
+    } // the player goes, and the sound with it
+    payload.DeleteTempFile(payload.SoundFile());
+    form_.front_end().CloseMainWindow();
+}
+
+void Sequencer::CopyImage(Image image) {
+    form_.StopTimer1();
+    const auto result = form_.payload().ExtractImage(image);
+    if (!result.opened) {
+        form_.LogWithCode(MsgIntegrityFailed, result.code);
+        StepNumber = 99;
+    } else {
+        form_.LogSuffixed(MsgIntegrityPassed, image);
+        StepNumber = image == Image::Boot ? 24 : 54;
+    }
+    form_.StartTimer1();
+}
+
+void Sequencer::ExpandStep(Image image) {
+    form_.StopTimer1();
+    form_.payload().ExpandImage(image);
+    StepNumber = image == Image::Boot ? 25 : 55;
+    form_.StartTimer1();
+}
+
+void Sequencer::EnterBootLoaderForBoot() {
+    form_.StopTimer1();
+    auto& payload = form_.payload();
+    auto& dialogue = form_.dialogue();
+    form_.ComPort1().SetBaud(115200);
+    if (!dialogue.EnterFlashMode()) {
+        payload.DeleteTempFile(payload.CurrentHexFile());
+        StepNumber = 99;
+        form_.StartTimer1();
+        return;
+    }
+    if (!dialogue.CheckBootUpdateNeeded()) {
+        payload.DeleteTempFile(payload.CurrentHexFile());
+        dialogue.SkipBootUpdate();
+        StepNumber = 50;
+        form_.StartTimer1();
+        return;
+    }
+    if (!dialogue.StartHexProgramming()) {
+        StepNumber = 99;
+        form_.StartTimer1();
+        return;
+    }
+    StepNumber = 30;
+    form_.StartTimer1();
+    form_.SetProgressVisible(true);
+}
+
+void Sequencer::StartUpload(std::uint8_t stage) {
+    form_.StopTimer1();
+    FlashStage = stage;
+    if (DebugMode) form_.LogMessage(stage == 1 ? MsgFlashingBoot : MsgFlashingMain);
+    if (DebugMode) EchoTriggerHandle = form_.ComPort1().NewDataTrigger("\r", false);
+    form_.SetGaugeMaxValue(form_.payload().UploadSize());
+    Pause(300);
+    form_.Protocol1().StartAsciiSend(form_.payload().CurrentHexFile());
+}
+
+void Sequencer::JudgeBootUpload() {
+    form_.StopTimer1();
+    form_.dialogue().AwaitProgramResult(1000);
+    Pause(1000);
+    StepNumber = form_.ModemAlive ? 50 : 95;
+    form_.StartTimer1();
+}
+
+void Sequencer::DropBootHex() {
+    form_.StopTimer1();
+    auto& payload = form_.payload();
+    payload.DeleteTempFile(payload.CurrentHexFile());
+    StepNumber = 52;
+    form_.SetGaugeProgress(0);
+    form_.StartTimer1();
+}
+
+void Sequencer::EnterBootLoaderForMain() {
+    form_.StopTimer1();
+    auto& payload = form_.payload();
+    auto& dialogue = form_.dialogue();
+    TakeFlashPort();
+    form_.ComPort1().SetBaud(115200);
+    if (!dialogue.EnterFlashMode()) {
+        StepNumber = 99;
+        form_.StartTimer1();
+        return;
+    }
+    if (!dialogue.CheckMainUpdateNeeded()) {
+        payload.DeleteTempFile(payload.CurrentHexFile());
+        StepNumber = 99;
+        form_.StartTimer1();
+        return;
+    }
+    if (!dialogue.StartHexProgramming()) {
+        StepNumber = 99;
+        form_.StartTimer1();
+        return;
+    }
+    StepNumber = 60;
+    form_.StartTimer1();
+    form_.SetProgressVisible(true);
+}
+
+void Sequencer::JudgeMainUpload() {
+    form_.StopTimer1();
+    form_.dialogue().AwaitProgramResult(5000);
+    StepNumber = 90;
+    form_.StartTimer1();
+}
+
+void Sequencer::RewriteAndReset() {
+    form_.StopTimer1();
+    auto& payload = form_.payload();
+    payload.DeleteTempFile(payload.CurrentHexFile());
+    if (DebugMode) form_.LogMessage(MsgRewritingNvram);
+    form_.LogMessage(MsgResetting);
+    form_.dialogue().RewriteNvram();
+    form_.MutableOutcome().nvram_rewritten = true;
+    StepNumber = 99;
+    form_.StartTimer1();
+}
+
+void Sequencer::BootFailureNote() {
+    form_.StopTimer1();
+    if (DebugMode) form_.LogMessage(MsgFailure);
+    StepNumber = 99;
+    form_.StartTimer1();
+}
+
+void Sequencer::Stop() {
+    form_.ComPort1().SetOpen(false);
+    form_.StopTimer1();
+    form_.SetEnabled(ButtonId::Button4, true);
+    form_.SetEnabled(ButtonId::Button1, true);
+    form_.SetProgressVisible(false);
+    form_.SetGaugeProgress(0);
+    form_.LogMessage(MsgComplete);
+}
+
+} // namespace tollander::app
