@@ -1,1 +1,524 @@
 #include "payload/archive.h"
+
+#include "payload/lzss.h"
+#include "platform/dos_time.h"
+#include "platform/io_error.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <new>
+
+namespace tollander::payload {
+
+namespace fs = std::filesystem;
+using platform::EInOutError;
+
+namespace {
+
+constexpr int kMsgInitFailed = 40002;
+constexpr int kMsgInvalidParameters = 40003;
+constexpr int kMsgSameFile = 40004;
+constexpr int kMsgWrongFile = 40006;
+constexpr std::int64_t kMaxSize = std::numeric_limits<std::int32_t>::max();
+
+[[noreturn]] void raise_invalid_parameters() {
+    throw EBriskLZCompress(kMsgInvalidParameters, "Invalid parameters to LZ function");
+}
+
+[[noreturn]] void raise_same_file(const std::string& name) {
+    throw EBriskLZCompress(kMsgSameFile, "File " + name + " specified for both Input and Output");
+}
+
+[[noreturn]] void raise_wrong_file(const std::string& name) {
+    throw EBriskLZCompress(kMsgWrongFile, "Wrong compressed file: " + name);
+}
+
+[[noreturn]] void raise_too_large(const std::string& name) {
+    throw EInOutError::from_errno(EFBIG, name);
+}
+
+std::unique_ptr<LzssCoder> allocate_work_memory() {
+    try {
+        return std::make_unique<LzssCoder>();
+    } catch (const std::bad_alloc&) {
+        throw EBriskLZError(kMsgInitFailed, "LZ-Initialisation failed");
+    }
+}
+
+bool equal_ignoring_case(const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+        return std::tolower(x) == std::tolower(y);
+    });
+}
+
+std::string file_name_part(const std::string& name) {
+    const auto slash = name.find_last_of('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+std::string full_path(const std::string& name) {
+    std::error_code ec;
+    fs::path p = fs::absolute(name, ec);
+    if (ec) return name;
+    return p.lexically_normal().string();
+}
+
+bool exists(const std::string& name) {
+    std::error_code ec;
+    return fs::exists(name, ec);
+}
+
+// Two names for one file (a hard link, a symbolic link, "./x" and "x").
+bool same_file(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) && !ec;
+}
+
+std::int64_t file_size_or(const std::string& name, std::int64_t fallback) {
+    std::error_code ec;
+    const auto size = fs::file_size(name, ec);
+    return ec ? fallback : static_cast<std::int64_t>(size);
+}
+
+// An open file that raises EInOutError on every failure.
+class File {
+public:
+    static File open_read(const std::string& name) { return File(name, "rb"); }
+    static File create(const std::string& name) { return File(name, "wb"); }
+
+    File(File&& other) noexcept : file_(other.file_), name_(std::move(other.name_)) {
+        other.file_ = nullptr;
+    }
+    ~File() {
+        if (file_) std::fclose(file_);
+    }
+
+    std::FILE* get() const { return file_; }
+    const std::string& name() const { return name_; }
+
+    void close() {
+        std::FILE* f = file_;
+        file_ = nullptr;
+        if (std::fclose(f) != 0) throw EInOutError::from_errno(errno, name_);
+    }
+
+private:
+    File(const std::string& name, const char* mode) : name_(name) {
+        file_ = std::fopen(name.c_str(), mode);
+        if (!file_) throw EInOutError::from_errno(errno, name);
+        // The codec reads and writes whole blocks; stdio's buffer only adds a copy.
+        std::setvbuf(file_, nullptr, _IONBF, 0);
+    }
+
+    std::FILE* file_;
+    std::string name_;
+};
+
+std::size_t read_some(std::FILE* file, std::uint8_t* buffer, std::size_t size) {
+    const std::size_t n = std::fread(buffer, 1, size, file);
+    if (n < size && std::ferror(file)) {
+        const int err = errno ? errno : EIO;
+        throw EInOutError(err, std::strerror(err));
+    }
+    return n;
+}
+
+void write_all(std::FILE* file, const std::uint8_t* data, std::size_t size) {
+    if (size && std::fwrite(data, 1, size, file) != size) {
+        const int err = errno ? errno : EIO;
+        throw EInOutError(err, std::strerror(err));
+    }
+}
+
+void seek(std::FILE* file, long offset) {
+    if (std::fseek(file, offset, SEEK_SET) != 0) throw EInOutError(errno, std::strerror(errno));
+}
+
+// The header at the start of the file when it is an archive; the position stays.
+std::optional<ArchiveHeader> read_header(std::FILE* file) {
+    const long position = std::ftell(file);
+    if (position < 0) return std::nullopt;
+    std::uint8_t bytes[kHeaderSize];
+    std::optional<ArchiveHeader> header;
+    if (std::fseek(file, 0, SEEK_SET) == 0 &&
+        std::fread(bytes, 1, kHeaderSize, file) == kHeaderSize) {
+        header = decode_header(bytes);
+    }
+    std::clearerr(file);
+    std::fseek(file, position, SEEK_SET);
+    return header;
+}
+
+std::optional<ArchiveHeader> read_header(const std::string& name) {
+    std::FILE* file = std::fopen(name.c_str(), "rb");
+    if (!file) return std::nullopt;
+    auto header = read_header(file);
+    std::fclose(file);
+    return header;
+}
+
+class ReportingSource : public BlockSource {
+public:
+    ReportingSource(File& file, TLZProgressProc progress, const TLZReportRec& report)
+        : file_(file), progress_(progress), report_(report) {}
+    std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+        const std::size_t n = read_some(file_.get(), buffer, capacity);
+        if (progress_ && n) progress_(report_, static_cast<std::int32_t>(n));
+        return n;
+    }
+
+private:
+    File& file_;
+    TLZProgressProc progress_;
+    const TLZReportRec& report_;
+};
+
+class ReportingSink : public BlockSink {
+public:
+    ReportingSink(File& file, TLZProgressProc progress, const TLZReportRec& report)
+        : file_(file), progress_(progress), report_(report) {}
+    void write_block(const std::uint8_t* data, std::size_t size) override {
+        total_ += static_cast<std::int64_t>(size);
+        // The result and the header's sizes are 32-bit.
+        if (total_ > kMaxSize) raise_too_large(file_.name());
+        write_all(file_.get(), data, size);
+        if (progress_ && size) progress_(report_, static_cast<std::int32_t>(size));
+    }
+
+private:
+    File& file_;
+    TLZProgressProc progress_;
+    const TLZReportRec& report_;
+    std::int64_t total_ = 0;
+};
+
+// The clean-up that ends every compress and expand, also after a failure:
+// the output gets its date and is closed, the report loses its name and the
+// progress callback hears -2. Throws only on the normal path.
+void finish_output(std::optional<File>& output, std::uint32_t date, TLZReportRec& report,
+                   TLZProgressProc progress, bool failed) {
+    if (output) {
+        const std::string name = output->name();
+        if (failed) {
+            output.reset();
+        } else {
+            output->close();
+            output.reset();
+        }
+        platform::write_file_dos_time(name, date);
+    }
+    report.file_name.clear();
+    if (progress) progress(report, -2);
+}
+
+void put_short_string(std::uint8_t* field, const std::string& text, std::size_t capacity) {
+    const std::size_t n = std::min(text.size(), capacity);
+    field[0] = static_cast<std::uint8_t>(n);
+    std::memcpy(field + 1, text.data(), n);
+}
+
+std::string get_short_string(const std::uint8_t* field, std::size_t capacity) {
+    const std::size_t n = std::min<std::size_t>(field[0], capacity);
+    return std::string(reinterpret_cast<const char*>(field + 1), n);
+}
+
+void put_u32(std::uint8_t* at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t get_u32(const std::uint8_t* at) {
+    return std::uint32_t(at[0]) | std::uint32_t(at[1]) << 8 | std::uint32_t(at[2]) << 16 |
+           std::uint32_t(at[3]) << 24;
+}
+
+constexpr std::size_t kOffName = 0;
+constexpr std::size_t kOffUncompressed = 13;
+constexpr std::size_t kOffBody = 17;
+constexpr std::size_t kOffDate = 21;
+constexpr std::size_t kOffVersion = 25;
+constexpr std::size_t kOffSignature = 34;
+
+} // namespace
+
+std::array<std::uint8_t, kHeaderSize> encode_header(const ArchiveHeader& header) {
+    std::array<std::uint8_t, kHeaderSize> bytes{};
+    put_short_string(&bytes[kOffName], header.file_name, kStoredNameCapacity);
+    put_u32(&bytes[kOffUncompressed], static_cast<std::uint32_t>(header.uncompressed_size));
+    put_u32(&bytes[kOffBody], static_cast<std::uint32_t>(header.body_size));
+    put_u32(&bytes[kOffDate], header.file_date);
+    put_short_string(&bytes[kOffVersion], header.version, kVersionCapacity);
+    put_short_string(&bytes[kOffSignature], header.signature, 8);
+    return bytes;
+}
+
+std::optional<ArchiveHeader> decode_header(std::span<const std::uint8_t> first_bytes) {
+    if (first_bytes.size() < kHeaderSize) return std::nullopt;
+    const std::uint8_t* b = first_bytes.data();
+    if (b[kOffName] == 0) return std::nullopt;
+    if (b[kOffSignature] != 8 || std::memcmp(b + kOffSignature + 1, kArchiveSignature, 8) != 0) {
+        return std::nullopt;
+    }
+    ArchiveHeader header;
+    header.file_name = get_short_string(b + kOffName, kStoredNameCapacity);
+    header.uncompressed_size = static_cast<std::int32_t>(get_u32(b + kOffUncompressed));
+    header.body_size = static_cast<std::int32_t>(get_u32(b + kOffBody));
+    header.file_date = get_u32(b + kOffDate);
+    header.version = get_short_string(b + kOffVersion, kVersionCapacity);
+    header.signature = kArchiveSignature;
+    return header;
+}
+
+bool LZIsCompressed(std::FILE* file) { return read_header(file).has_value(); }
+
+std::string LZStoredName(const std::string& name) {
+    auto header = read_header(name);
+    return header ? header->file_name : name;
+}
+
+std::string LZCompressedName(const std::string& name) {
+    const auto slash = name.find_last_of('/');
+    const auto dot = name.find_last_of('.');
+    const bool has_extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    if (!has_extension) return name + ".~";
+    if (name.size() - dot < 2) return name.substr(0, dot) + ".~";
+    return name.substr(0, name.size() - 1) + "~";
+}
+
+std::string FileVersionInfo(const std::string&, const std::string&) { return {}; }
+
+std::string LZVersionString(const std::string& name) {
+    const std::string value = FileVersionInfo(name, "FileVersion");
+    return value.empty() ? "0" : value.substr(0, kVersionCapacity);
+}
+
+std::int64_t MyFCopy(std::FILE* input, std::FILE* output, std::int64_t count, CopySide side,
+                     TLZProgressProc progress, const TLZReportRec* report) {
+    if (count < -1) throw EBriskLZDebug("Negative copy-length passed to MyFCopy");
+    auto buffer = std::make_unique<std::uint8_t[]>(kBlockSize);
+    const TLZReportRec empty_report;
+    const TLZReportRec& rec = report ? *report : empty_report;
+    std::int64_t copied = 0;
+    while (count == -1 || copied < count) {
+        const std::size_t wanted =
+            count == -1 ? kBlockSize
+                        : static_cast<std::size_t>(
+                              std::min<std::int64_t>(kBlockSize, count - copied));
+        const std::size_t got = read_some(input, buffer.get(), wanted);
+        if (count != -1 && got < wanted) {
+            throw EInOutError(platform::kReadBeyondEnd, "Read beyond end of file");
+        }
+        if (got == 0) break;
+        if (progress && side == CopySide::Input) progress(rec, static_cast<std::int32_t>(got));
+        write_all(output, buffer.get(), got);
+        if (progress && side == CopySide::Output) progress(rec, static_cast<std::int32_t>(got));
+        copied += static_cast<std::int64_t>(got);
+    }
+    return copied;
+}
+
+std::int32_t LZCompressFile(const std::string& input_name, const std::string& output_name,
+                            TLZOverwriteQuery overwrite_query, TLZProgressProc progress_proc) {
+    auto coder = allocate_work_memory();
+    if (input_name.empty() || output_name.empty()) raise_invalid_parameters();
+    // Creating the output truncates it: it must never be the input under another name.
+    if (equal_ignoring_case(input_name, output_name) || same_file(input_name, output_name)) {
+        raise_same_file(input_name);
+    }
+    const std::uint32_t date = platform::read_file_dos_time(input_name);
+    const std::int64_t input_size = file_size_or(input_name, 0);
+    if (input_size > kMaxSize) raise_too_large(input_name);
+
+    TLZReportRec report;
+    report.version = LZVersionString(input_name);
+    report.first_size = report.second_size = static_cast<std::int32_t>(input_size);
+    report.file_date = date;
+    report.file_name = input_name;
+    if (exists(output_name)) {
+        if (overwrite_query && overwrite_query(report, output_name) != 1) return kLZCancelled;
+    } else {
+        report.first_size = -1;
+    }
+
+    File input = File::open_read(input_name);
+    std::optional<File> output;
+    std::uint32_t output_date = date;
+    std::int32_t result = 0;
+    try {
+        output.emplace(File::create(output_name));
+        if (progress_proc) progress_proc(report, -1);
+        if (auto stored = read_header(input.get())) {
+            output_date = stored->file_date;
+            result = static_cast<std::int32_t>(MyFCopy(input.get(), output->get(), -1,
+                                                        CopySide::Input, progress_proc, &report));
+        } else {
+            ArchiveHeader header;
+            header.file_name = file_name_part(input_name).substr(0, kStoredNameCapacity);
+            header.uncompressed_size = static_cast<std::int32_t>(input_size);
+            header.file_date = date;
+            header.version = report.version;
+            auto bytes = encode_header(header);
+            write_all(output->get(), bytes.data(), bytes.size());
+            ReportingSource source(input, progress_proc, report);
+            ReportingSink sink(*output, nullptr, report);
+            const LzssTotals totals = coder->encode(source, sink);
+            if (totals.bytes_written > kMaxSize - static_cast<std::int64_t>(kHeaderSize)) {
+                raise_too_large(output_name);
+            }
+            header.body_size = static_cast<std::int32_t>(totals.bytes_written);
+            bytes = encode_header(header);
+            seek(output->get(), 0);
+            write_all(output->get(), bytes.data(), bytes.size());
+            result = header.body_size + static_cast<std::int32_t>(kHeaderSize);
+        }
+    } catch (...) {
+        finish_output(output, output_date, report, progress_proc, true);
+        throw;
+    }
+    finish_output(output, output_date, report, progress_proc, false);
+    return result;
+}
+
+std::int32_t LZCompressFileDefault(const std::string& input_name,
+                                   TLZOverwriteQuery overwrite_query,
+                                   TLZProgressProc progress_proc) {
+    return LZCompressFile(input_name, LZCompressedName(input_name), overwrite_query,
+                          progress_proc);
+}
+
+namespace {
+
+// The archive to read when `requested` does not exist: its compressed name,
+// provided that archive stores the requested name.
+std::string switch_to_compressed_name(const std::string& requested, std::string& stored) {
+    const std::string input = LZCompressedName(requested);
+    stored = LZStoredName(input);
+    if (!equal_ignoring_case(file_name_part(stored), file_name_part(requested))) {
+        raise_wrong_file(stored);
+    }
+    return input;
+}
+
+} // namespace
+
+std::int32_t LZDecompressFile(const std::string& input_name, const std::string& output_name,
+                              TLZOverwriteQuery overwrite_query, TLZProgressProc progress_proc) {
+    auto coder = allocate_work_memory();
+    if (input_name.empty() || output_name.empty()) raise_invalid_parameters();
+    std::string input_path = full_path(input_name);
+    const std::string output_path = full_path(output_name);
+    if (equal_ignoring_case(input_path, output_path) || same_file(input_path, output_path)) {
+        raise_same_file(input_name);
+    }
+    if (!exists(input_path)) {
+        std::string stored;
+        input_path = switch_to_compressed_name(input_path, stored);
+        // The archive found instead must not be the output either.
+        if (equal_ignoring_case(input_path, output_path) || same_file(input_path, output_path)) {
+            raise_same_file(input_path);
+        }
+    }
+
+    const std::uint32_t input_date = platform::read_file_dos_time(input_path);
+    File input = File::open_read(input_path);
+    const std::optional<ArchiveHeader> header = read_header(input.get());
+    const std::int64_t input_size = file_size_or(input_path, 0);
+
+    TLZReportRec report;
+    if (header) {
+        report.version = header->version;
+        report.first_size = header->body_size;
+        report.second_size = header->uncompressed_size;
+        report.file_date = header->file_date;
+        report.file_name = header->file_name;
+    } else {
+        report.version = LZVersionString(input_path);
+        report.first_size = report.second_size =
+            static_cast<std::int32_t>(std::min(input_size, kMaxSize));
+        report.file_date = input_date;
+        report.file_name = input_name;
+    }
+    if (exists(output_path) && overwrite_query) {
+        const std::uint8_t answer = overwrite_query(report, output_name);
+        if (answer == 0) return kLZCancelled;
+        if (answer == 2) throw platform::EAbort();
+    }
+
+    const std::uint32_t output_date = header ? header->file_date : input_date;
+    std::optional<File> output;
+    std::int32_t result = 0;
+    try {
+        output.emplace(File::create(output_name));
+        report.file_name = output_name;
+        if (!header) report.version = "0";
+        if (progress_proc) progress_proc(report, -1);
+        if (header) {
+            seek(input.get(), static_cast<long>(kHeaderSize));
+            ReportingSource source(input, nullptr, report);
+            ReportingSink sink(*output, progress_proc, report);
+            result = static_cast<std::int32_t>(coder->decode(source, sink).bytes_written);
+        } else {
+            if (input_size > kMaxSize) raise_too_large(input_path);
+            result = static_cast<std::int32_t>(MyFCopy(input.get(), output->get(), -1,
+                                                        CopySide::Output, progress_proc, &report));
+        }
+    } catch (...) {
+        finish_output(output, output_date, report, progress_proc, true);
+        throw;
+    }
+    finish_output(output, output_date, report, progress_proc, false);
+    return result;
+}
+
+std::int32_t LZDecompressFileDefault(const std::string& input_name,
+                                     TLZOverwriteQuery overwrite_query,
+                                     TLZProgressProc progress_proc) {
+    if (input_name.empty()) return 0;
+    std::string input = input_name;
+    std::string stored;
+    if (!exists(input)) {
+        input = switch_to_compressed_name(input, stored);
+    } else {
+        stored = LZStoredName(input);
+    }
+    stored = file_name_part(stored);
+    // The stored name comes from the file: it may only name a file beside it.
+    if (stored.empty() || stored == "." || stored == ".." ||
+        stored.find('\0') != std::string::npos) {
+        raise_wrong_file(stored);
+    }
+    const fs::path input_path = full_path(input);
+    if (equal_ignoring_case(input_path.filename().string(), stored)) raise_same_file(input);
+    const std::string output = (input_path.parent_path() / stored).string();
+    return LZDecompressFile(input, output, overwrite_query, progress_proc);
+}
+
+LZObj::LZObj(std::string input_name, std::string output_name)
+    : InputName(std::move(input_name)), OutputName(std::move(output_name)) {}
+
+LZObj::~LZObj() {
+    InputName.clear();
+    OutputName.clear();
+    OverwriteQuery = nullptr;
+    ProgressProc = nullptr;
+}
+
+std::int32_t LZObj::Compress() {
+    if (InputName.empty()) return kLZCancelled;
+    if (OutputName.empty()) return LZCompressFileDefault(InputName, OverwriteQuery, ProgressProc);
+    return LZCompressFile(InputName, OutputName, OverwriteQuery, ProgressProc);
+}
+
+std::int32_t LZObj::Decompress() {
+    if (InputName.empty()) return kLZCancelled;
+    if (OutputName.empty()) {
+        return LZDecompressFileDefault(InputName, OverwriteQuery, ProgressProc);
+    }
+    return LZDecompressFile(InputName, OutputName, OverwriteQuery, ProgressProc);
+}
+
+} // namespace tollander::payload

@@ -1,1 +1,441 @@
 #include "payload/lzss.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace tollander::payload {
+
+namespace {
+
+constexpr int kRingMask = kRingSize - 1;
+constexpr int kRingBytes = kRingSize + kMaxMatch - 1; // 17 mirrored bytes at the end
+constexpr int kRingSlot = 4116;                       // ring rounded up to 32-bit entries
+constexpr int kFirstRoot = kRingSize + 1;             // root of byte value c: 4097 + c
+constexpr int kLeftEntries = kRingSize + 1;           // nodes 0..4095 and the empty link
+constexpr int kRightEntries = kRingSize + 1 + 256;    // ... and the 256 roots
+constexpr int kParentEntries = kRingSize + 1;
+
+static_assert(kRingSlot + 4 * (kLeftEntries + kRightEntries + kParentEntries) ==
+              static_cast<int>(kWorkAreaSize));
+
+// Reads the source through the input block; -1 once it has ended.
+class ByteReader {
+public:
+    ByteReader(BlockSource& source, std::uint8_t* block, LzssTotals& totals)
+        : source_(source), block_(block), totals_(totals) {}
+
+    int next() {
+        if (pos_ == size_ && !refill()) return -1;
+        return block_[pos_++];
+    }
+
+private:
+    bool refill() {
+        if (ended_) return false;
+        size_ = source_.read_block(block_, kBlockSize);
+        pos_ = 0;
+        totals_.bytes_read += static_cast<std::int64_t>(size_);
+        ended_ = size_ == 0;
+        return !ended_;
+    }
+
+    BlockSource& source_;
+    std::uint8_t* block_;
+    LzssTotals& totals_;
+    std::size_t pos_ = 0;
+    std::size_t size_ = 0;
+    bool ended_ = false;
+};
+
+// Collects output in the output block; hands it on whenever it is full.
+class ByteWriter {
+public:
+    ByteWriter(BlockSink& sink, std::uint8_t* block, LzssTotals& totals)
+        : sink_(sink), block_(block), totals_(totals) {}
+
+    void put(std::uint8_t byte) {
+        if (pos_ == kBlockSize) write_out();
+        block_[pos_++] = byte;
+    }
+
+    // True when `n` more bytes fit without a write-out.
+    bool room_for(std::size_t n) const { return kBlockSize - pos_ >= n; }
+    void put_unchecked(std::uint8_t byte) { block_[pos_++] = byte; }
+
+    void write_out() {
+        sink_.write_block(block_, pos_);
+        totals_.bytes_written += static_cast<std::int64_t>(pos_);
+        pos_ = 0;
+    }
+
+private:
+    BlockSink& sink_;
+    std::uint8_t* block_;
+    LzssTotals& totals_;
+    std::size_t pos_ = 0;
+};
+
+std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Index of the first differing byte of two 8-byte words read little-endian.
+int first_difference(std::uint64_t a, std::uint64_t b) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return __builtin_ctzll(a ^ b) >> 3;
+    } else {
+        return __builtin_clzll(a ^ b) >> 3;
+    }
+}
+
+// The ring and its trees over the work area. Nodes are ring positions;
+// kEmptyLink is "none", and its own entries absorb writes such as setting
+// the parent of an empty child.
+class Trees {
+public:
+    explicit Trees(std::uint32_t* work)
+        : text(reinterpret_cast<std::uint8_t*>(work)), left(work + kRingSlot / 4),
+          right(left + kLeftEntries), parent(right + kRightEntries) {}
+
+    void reset() {
+        for (int i = 0; i <= kEmptyLink; ++i) parent[i] = kEmptyLink;
+        for (int c = 0; c < 256; ++c) right[kFirstRoot + c] = kEmptyLink;
+    }
+
+    // Hangs the string at r into its tree and leaves the longest earlier
+    // match in match_position / match_length.
+    void insert(int r, LzssTotals& totals) {
+        const std::uint8_t* key = text + r;
+        const std::uint64_t key_a = load64(key + 1);
+        const std::uint64_t key_b = load64(key + 9);
+        int p = kFirstRoot + key[0];
+        int cmp = 1;
+        int depth = 0;
+        left[r] = right[r] = kEmptyLink;
+        match_length = 0;
+        for (;;) {
+            ++depth;
+            if (cmp >= 0) {
+                if (right[p] == kEmptyLink) {
+                    right[p] = r;
+                    parent[r] = p;
+                    break;
+                }
+                p = right[p];
+            } else {
+                if (left[p] == kEmptyLink) {
+                    left[p] = r;
+                    parent[r] = p;
+                    break;
+                }
+                p = left[p];
+            }
+            const std::uint8_t* other = text + p;
+            int i;
+            std::uint64_t a = load64(other + 1);
+            if (a != key_a) {
+                i = 1 + first_difference(key_a, a);
+            } else {
+                std::uint64_t b = load64(other + 9);
+                if (b != key_b) {
+                    i = 9 + first_difference(key_b, b);
+                } else {
+                    i = key[17] != other[17] ? 17 : kMaxMatch;
+                }
+            }
+            cmp = i < kMaxMatch ? int(key[i]) - int(other[i]) : 0;
+            if (i > match_length) {
+                match_position = p;
+                match_length = i;
+                if (i >= kMaxMatch) {
+                    replace(p, r);
+                    break;
+                }
+            }
+        }
+        totals.deepest_insertion = std::max(totals.deepest_insertion, depth);
+        if (depth >= kSplayDepth) {
+            ++totals.splays;
+            splay(r);
+        }
+    }
+
+    void remove(int p) {
+        if (parent[p] == kEmptyLink) return;
+        int q;
+        if (right[p] == kEmptyLink) {
+            q = left[p];
+        } else if (left[p] == kEmptyLink) {
+            q = right[p];
+        } else {
+            q = left[p];
+            if (right[q] != kEmptyLink) {
+                do {
+                    q = right[q];
+                } while (right[q] != kEmptyLink);
+                right[parent[q]] = left[q];
+                parent[left[q]] = parent[q];
+                left[q] = left[p];
+                parent[left[p]] = q;
+            }
+            right[q] = right[p];
+            parent[right[p]] = q;
+        }
+        parent[q] = parent[p];
+        relink(parent[p], p, q);
+        parent[p] = kEmptyLink;
+    }
+
+    std::uint8_t* text;
+    int match_position = 0;
+    int match_length = 0;
+
+private:
+    // The parent's link to `from` now leads to `to`. A root only has a right link.
+    void relink(int up, int from, int to) {
+        if (right[up] == static_cast<std::uint32_t>(from)) {
+            right[up] = to;
+        } else {
+            left[up] = to;
+        }
+    }
+
+    // r takes p's place; p leaves the tree.
+    void replace(int p, int r) {
+        parent[r] = parent[p];
+        left[r] = left[p];
+        right[r] = right[p];
+        parent[left[p]] = r;
+        parent[right[p]] = r;
+        relink(parent[p], p, r);
+        parent[p] = kEmptyLink;
+    }
+
+    // Child c moves above its parent q; c was q's left child when `c_left`.
+    // The link above q is left to the caller.
+    void rotate(int c, int q, bool c_left) {
+        if (c_left) {
+            left[q] = right[c];
+            parent[right[c]] = q;
+            right[c] = q;
+        } else {
+            right[q] = left[c];
+            parent[left[c]] = q;
+            left[c] = q;
+        }
+        parent[q] = c;
+    }
+
+    void splay(int x) {
+        for (;;) {
+            const int p = parent[x];
+            if (p >= kFirstRoot) return;
+            const bool x_left = left[p] == static_cast<std::uint32_t>(x);
+            const int g = parent[p];
+            if (g >= kFirstRoot) {
+                rotate(x, p, x_left);
+                right[g] = x;
+                parent[x] = g;
+                return;
+            }
+            const bool p_left = left[g] == static_cast<std::uint32_t>(p);
+            const int gg = parent[g];
+            const bool g_left = gg < kFirstRoot && left[gg] == static_cast<std::uint32_t>(g);
+            if (x_left == p_left) {
+                rotate(p, g, p_left);
+                rotate(x, p, x_left);
+            } else {
+                rotate(x, p, x_left);
+                rotate(x, g, p_left);
+            }
+            if (g_left) {
+                left[gg] = x;
+            } else {
+                right[gg] = x;
+            }
+            parent[x] = gg;
+        }
+    }
+
+    std::uint32_t* left;
+    std::uint32_t* right;
+    std::uint32_t* parent;
+};
+
+} // namespace
+
+struct LzssCoder::Memory {
+    std::unique_ptr<std::uint8_t[]> input = std::make_unique<std::uint8_t[]>(kBlockSize);
+    std::unique_ptr<std::uint8_t[]> output = std::make_unique<std::uint8_t[]>(kBlockSize);
+    std::unique_ptr<std::uint32_t[]> work =
+        std::make_unique<std::uint32_t[]>(kWorkAreaSize / sizeof(std::uint32_t));
+};
+
+LzssCoder::LzssCoder() : memory_(std::make_unique<Memory>()) {}
+LzssCoder::~LzssCoder() = default;
+
+LzssTotals LzssCoder::encode(BlockSource& source, BlockSink& sink) {
+    LzssTotals totals;
+    std::memset(memory_->work.get(), 0, kWorkAreaSize);
+    Trees trees(memory_->work.get());
+    std::uint8_t* const text = trees.text;
+    ByteReader in(source, memory_->input.get(), totals);
+    ByteWriter out(sink, memory_->output.get(), totals);
+
+    trees.reset();
+    int s = 0;
+    int r = kFirstWritePosition;
+    std::uint8_t group[1 + 2 * 8];
+    int group_size = 1;
+    std::uint8_t mask = 1;
+    group[0] = 0;
+
+    int look_ahead = 0;
+    for (int c; look_ahead < kMaxMatch && (c = in.next()) >= 0; ++look_ahead) {
+        text[r + look_ahead] = static_cast<std::uint8_t>(c);
+    }
+    if (look_ahead == 0) {
+        out.write_out();
+        return totals;
+    }
+    for (int i = 1; i <= kMaxMatch; ++i) trees.insert(r - i, totals);
+    trees.insert(r, totals);
+
+    while (look_ahead > 0) {
+        if (trees.match_length > look_ahead) trees.match_length = look_ahead;
+        if (trees.match_length <= kMatchThreshold) {
+            trees.match_length = 1;
+            group[0] |= mask;
+            group[group_size++] = text[r];
+        } else {
+            group[group_size++] = static_cast<std::uint8_t>(trees.match_position);
+            group[group_size++] =
+                static_cast<std::uint8_t>(((trees.match_position >> 4) & 0xF0) |
+                                          (trees.match_length - (kMatchThreshold + 1)));
+        }
+        mask = static_cast<std::uint8_t>(mask << 1);
+        if (mask == 0) {
+            for (int i = 0; i < group_size; ++i) out.put(group[i]);
+            group[0] = 0;
+            group_size = 1;
+            mask = 1;
+        }
+        const int step = trees.match_length;
+        int i = 0;
+        for (int c; i < step && (c = in.next()) >= 0; ++i) {
+            trees.remove(s);
+            text[s] = static_cast<std::uint8_t>(c);
+            if (s < kMaxMatch - 1) text[s + kRingSize] = static_cast<std::uint8_t>(c);
+            s = (s + 1) & kRingMask;
+            r = (r + 1) & kRingMask;
+            trees.insert(r, totals);
+        }
+        for (; i < step; ++i) {
+            trees.remove(s);
+            s = (s + 1) & kRingMask;
+            r = (r + 1) & kRingMask;
+            if (--look_ahead > 0) trees.insert(r, totals);
+        }
+    }
+    // The last group goes out even when it holds no item.
+    for (int i = 0; i < group_size; ++i) out.put(group[i]);
+    out.write_out();
+    return totals;
+}
+
+LzssTotals LzssCoder::decode(BlockSource& source, BlockSink& sink) {
+    LzssTotals totals;
+    std::uint8_t* const text = reinterpret_cast<std::uint8_t*>(memory_->work.get());
+    std::memset(text, 0, kRingBytes);
+    ByteReader in(source, memory_->input.get(), totals);
+    ByteWriter out(sink, memory_->output.get(), totals);
+
+    int r = kFirstWritePosition;
+    unsigned flags = 0;
+    for (;;) {
+        flags >>= 1;
+        if ((flags & 0x100) == 0) {
+            const int c = in.next();
+            if (c < 0) break;
+            flags = static_cast<unsigned>(c) | 0xFF00;
+        }
+        const int first = in.next();
+        if (first < 0) break;
+        if (flags & 1) {
+            text[r] = static_cast<std::uint8_t>(first);
+            r = (r + 1) & kRingMask;
+            out.put(static_cast<std::uint8_t>(first));
+            continue;
+        }
+        const int second = in.next();
+        if (second < 0) break;
+        const int position = first | ((second & 0xF0) << 4);
+        const int length = (second & 0x0F) + kMatchThreshold + 1;
+        if (out.room_for(static_cast<std::size_t>(length))) {
+            for (int k = 0; k < length; ++k) {
+                const std::uint8_t c = text[(position + k) & kRingMask];
+                text[r] = c;
+                r = (r + 1) & kRingMask;
+                out.put_unchecked(c);
+            }
+        } else {
+            for (int k = 0; k < length; ++k) {
+                const std::uint8_t c = text[(position + k) & kRingMask];
+                text[r] = c;
+                r = (r + 1) & kRingMask;
+                out.put(c);
+            }
+        }
+    }
+    out.write_out();
+    return totals;
+}
+
+namespace {
+
+class SpanSource : public BlockSource {
+public:
+    explicit SpanSource(std::span<const std::uint8_t> data) : data_(data) {}
+    std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+        const std::size_t n = std::min(capacity, data_.size());
+        if (n) std::memcpy(buffer, data_.data(), n);
+        data_ = data_.subspan(n);
+        return n;
+    }
+
+private:
+    std::span<const std::uint8_t> data_;
+};
+
+class VectorSink : public BlockSink {
+public:
+    void write_block(const std::uint8_t* data, std::size_t size) override {
+        bytes.insert(bytes.end(), data, data + size);
+    }
+    std::vector<std::uint8_t> bytes;
+};
+
+} // namespace
+
+std::vector<std::uint8_t> lzss_encode(std::span<const std::uint8_t> input, LzssTotals* totals) {
+    LzssCoder coder;
+    SpanSource source(input);
+    VectorSink sink;
+    const LzssTotals t = coder.encode(source, sink);
+    if (totals) *totals = t;
+    return std::move(sink.bytes);
+}
+
+std::vector<std::uint8_t> lzss_decode(std::span<const std::uint8_t> body, LzssTotals* totals) {
+    LzssCoder coder;
+    SpanSource source(body);
+    VectorSink sink;
+    const LzssTotals t = coder.decode(source, sink);
+    if (totals) *totals = t;
+    return std::move(sink.bytes);
+}
+
+} // namespace tollander::payload
