@@ -1,0 +1,77 @@
+// Building a flasher: the program with the alert sound, the two compressed
+// HEX images and the configuration record appended, and reading back what a
+// flasher carries.
+#pragma once
+
+#include "payload/config_record.h"
+
+#include <array>
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tollander::tools {
+
+// A refusal or failure, with a message naming the input and the fault.
+class PackError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct PackOptions {
+    std::string output;
+    std::string main_hex;
+    std::string boot_hex;      // empty: no boot code
+    std::string sound;         // empty: the built-in sample alert
+    std::string program;       // the program binary to carry the payload
+    std::string boot_model;    // at most 8 characters
+    std::string main_model;    // at most 8
+    bool ignore_model = false;
+    std::string built_for;     // at most 50
+    std::string family;        // at most 49
+    std::uint8_t language = 0; // 0 English .. 4 Spanish
+    std::array<bool, payload::kCountryCount> countries{};
+};
+
+// Empty when the file is valid Intel HEX, else what is wrong and where.
+std::optional<std::string> CheckIntelHex(const std::string& path);
+
+// "en" "de" "fr" "it" "es"; throws PackError.
+std::uint8_t ParseLanguage(const std::string& code);
+// Comma-separated codes (0..49) or Country table names; throws PackError.
+std::array<bool, payload::kCountryCount> ParseCountries(const std::string& list);
+
+// Checks every input, then writes options.output through a temporary name
+// (mode 0755). Throws PackError; on a refusal nothing has been written.
+void Pack(const PackOptions& options);
+
+// The record of a file that carries a payload: the record's lengths fit the
+// file and a RIFF WAVE sound lies where they put it.
+std::optional<payload::ConfigRecord> DetectPayload(const std::string& path);
+
+struct ImageInfo {
+    bool present = false;
+    bool archive = false;
+    std::string stored_name;
+    std::int32_t uncompressed_size = 0;
+    std::uint32_t file_date = 0;
+    std::int64_t expanded_size = 0;
+    std::string sha256; // of the expanded text
+};
+
+struct Inspection {
+    payload::ConfigRecord record;
+    ImageInfo boot;
+    ImageInfo main;
+};
+
+// Throws PackError when the file carries no payload.
+Inspection InspectFile(const std::string& path);
+// The report --inspect prints: the nine dump lines, then one line per image.
+void PrintInspection(const Inspection& inspection, std::ostream& out);
+std::string FormatDosDate(std::uint32_t packed);
+
+} // namespace tollander::tools
