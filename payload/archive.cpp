@@ -119,24 +119,28 @@ private:
     std::string name_;
 };
 
-std::size_t read_some(std::FILE* file, std::uint8_t* buffer, std::size_t size) {
+[[noreturn]] void raise_io_error(int err, const std::string& name) {
+    if (err == 0) err = EIO;
+    if (name.empty()) throw EInOutError(err, std::strerror(err));
+    throw EInOutError::from_errno(err, name);
+}
+
+std::size_t read_some(std::FILE* file, std::uint8_t* buffer, std::size_t size,
+                      const std::string& name = {}) {
+    errno = 0;
     const std::size_t n = std::fread(buffer, 1, size, file);
-    if (n < size && std::ferror(file)) {
-        const int err = errno ? errno : EIO;
-        throw EInOutError(err, std::strerror(err));
-    }
+    if (n < size && std::ferror(file)) raise_io_error(errno, name);
     return n;
 }
 
-void write_all(std::FILE* file, const std::uint8_t* data, std::size_t size) {
-    if (size && std::fwrite(data, 1, size, file) != size) {
-        const int err = errno ? errno : EIO;
-        throw EInOutError(err, std::strerror(err));
-    }
+void write_all(std::FILE* file, const std::uint8_t* data, std::size_t size,
+               const std::string& name = {}) {
+    errno = 0;
+    if (size && std::fwrite(data, 1, size, file) != size) raise_io_error(errno, name);
 }
 
-void seek(std::FILE* file, long offset) {
-    if (std::fseek(file, offset, SEEK_SET) != 0) throw EInOutError(errno, std::strerror(errno));
+void seek(std::FILE* file, long offset, const std::string& name) {
+    if (std::fseek(file, offset, SEEK_SET) != 0) raise_io_error(errno, name);
 }
 
 // The header at the start of the file when it is an archive; the position stays.
@@ -167,7 +171,7 @@ public:
     ReportingSource(File& file, TLZProgressProc progress, const TLZReportRec& report)
         : file_(file), progress_(progress), report_(report) {}
     std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
-        const std::size_t n = read_some(file_.get(), buffer, capacity);
+        const std::size_t n = read_some(file_.get(), buffer, capacity, file_.name());
         if (progress_ && n) progress_(report_, static_cast<std::int32_t>(n));
         return n;
     }
@@ -186,7 +190,7 @@ public:
         total_ += static_cast<std::int64_t>(size);
         // The result and the header's sizes are 32-bit.
         if (total_ > kMaxSize) raise_too_large(file_.name());
-        write_all(file_.get(), data, size);
+        write_all(file_.get(), data, size, file_.name());
         if (progress_ && size) progress_(report_, static_cast<std::int32_t>(size));
     }
 
@@ -362,7 +366,7 @@ std::int32_t LZCompressFile(const std::string& input_name, const std::string& ou
             header.file_date = date;
             header.version = report.version;
             auto bytes = encode_header(header);
-            write_all(output->get(), bytes.data(), bytes.size());
+            write_all(output->get(), bytes.data(), bytes.size(), output_name);
             ReportingSource source(input, progress_proc, report);
             ReportingSink sink(*output, nullptr, report);
             const LzssTotals totals = coder->encode(source, sink);
@@ -371,8 +375,8 @@ std::int32_t LZCompressFile(const std::string& input_name, const std::string& ou
             }
             header.body_size = static_cast<std::int32_t>(totals.bytes_written);
             bytes = encode_header(header);
-            seek(output->get(), 0);
-            write_all(output->get(), bytes.data(), bytes.size());
+            seek(output->get(), 0, output_name);
+            write_all(output->get(), bytes.data(), bytes.size(), output_name);
             result = header.body_size + static_cast<std::int32_t>(kHeaderSize);
         }
     } catch (...) {
@@ -457,7 +461,7 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
         if (!header) report.version = "0";
         if (progress_proc) progress_proc(report, -1);
         if (header) {
-            seek(input.get(), static_cast<long>(kHeaderSize));
+            seek(input.get(), static_cast<long>(kHeaderSize), input_path);
             ReportingSource source(input, nullptr, report);
             ReportingSink sink(*output, progress_proc, report);
             result = static_cast<std::int32_t>(coder->decode(source, sink).bytes_written);
@@ -474,10 +478,8 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
     return result;
 }
 
-std::int32_t LZDecompressFileDefault(const std::string& input_name,
-                                     TLZOverwriteQuery overwrite_query,
-                                     TLZProgressProc progress_proc) {
-    if (input_name.empty()) return 0;
+DefaultExpansion resolve_default_expansion(const std::string& input_name) {
+    if (input_name.empty()) raise_invalid_parameters();
     std::string input = input_name;
     std::string stored;
     if (!exists(input)) {
@@ -493,8 +495,15 @@ std::int32_t LZDecompressFileDefault(const std::string& input_name,
     }
     const fs::path input_path = full_path(input);
     if (equal_ignoring_case(input_path.filename().string(), stored)) raise_same_file(input);
-    const std::string output = (input_path.parent_path() / stored).string();
-    return LZDecompressFile(input, output, overwrite_query, progress_proc);
+    return {input, (input_path.parent_path() / stored).string()};
+}
+
+std::int32_t LZDecompressFileDefault(const std::string& input_name,
+                                     TLZOverwriteQuery overwrite_query,
+                                     TLZProgressProc progress_proc) {
+    if (input_name.empty()) return 0;
+    const DefaultExpansion names = resolve_default_expansion(input_name);
+    return LZDecompressFile(names.input, names.output, overwrite_query, progress_proc);
 }
 
 LZObj::LZObj(std::string input_name, std::string output_name)

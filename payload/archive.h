@@ -140,6 +140,15 @@ std::int32_t LZDecompressFileDefault(const std::string& input_name,
                                      TLZOverwriteQuery overwrite_query = nullptr,
                                      TLZProgressProc progress_proc = nullptr);
 
+// What LZDecompressFileDefault reads and writes: the input (or, when it does
+// not exist, the archive under its compressed name that stores it) and the
+// stored name beside it. Raises as LZDecompressFileDefault does.
+struct DefaultExpansion {
+    std::string input;
+    std::string output;
+};
+DefaultExpansion resolve_default_expansion(const std::string& input_name);
+
 // Names and callbacks for the file operations. An empty OutputName means the
 // default name; an empty InputName makes both operations return -100.
 class LZObj {
