@@ -1,45 +1,204 @@
 #include "app/flash_dialogue.h"
 
+#include <cstdio>
+
 #include "app/main_form.h"
+#include "app/probe.h"
 
 namespace tollander::app {
 
-// Minimal bodies for now: the modem is not asked yet, and every step that
-// depends on an answer takes the path that stops the upgrade.
+namespace {
+
+constexpr std::int32_t kCountryTicks = 12; // about 0.66 s per allowed country
+constexpr std::int32_t kAnswerTicks = 36;  // about 2 s
+constexpr std::int32_t kModelTicks = 27;   // about 1.5 s
+constexpr std::int32_t kStartTicks = 72;   // about 4 s
+constexpr int kAskedCountries = 25;        // only indices 0..24 are ever asked about
+constexpr int kCountries = 50;
+
+int Await(ModemPort& com, const std::string& alternatives, std::int32_t ticks) {
+    return com.AwaitAnyText(alternatives, ticks, true, true, '^');
+}
+
+std::string CountryCodeText(int index) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%03d", index);
+    return text;
+}
+
+} // namespace
 
 void FlashDialogue::CheckCountry() {
-    form_.CountryMismatch = false;
+    auto& com = form_.ComPort1();
+    auto& payload = form_.payload();
+    com.SetComNumber(form_.FlashPort);
+    form_.Pause(200);
+
+    // One "ATY14" per allowed index below 25, until an answer holds its code.
+    // The port is closed here; the first command opens it.
+    int i = 0;
+    for (;;) {
+        while (i <= kAskedCountries && !payload.CountryFlag(i)) ++i;
+        if (i >= kAskedCountries) {
+            form_.CountryMismatch = true;
+            break;
+        }
+        const std::string code = CountryCodeText(i);
+        com.SendText("ATY14\r");
+        ++i;
+        form_.CountryMismatch = Await(com, code, kCountryTicks) == 0;
+        if (!form_.CountryMismatch || i > kAskedCountries - 1) break;
+    }
+
+    // An upgrade built for country 0 alone fits every modem.
+    if (form_.CountryMismatch && payload.CountryFlag(0)) {
+        bool other = false;
+        for (int c = 1; c < kCountries; ++c) other = other || payload.CountryFlag(c);
+        if (!other) form_.CountryMismatch = false;
+    }
 }
 
 bool FlashDialogue::EnterFlashMode() {
-    form_.ComPort1().SetComNumber(form_.FlashPort);
-    form_.LogMessage(MsgNoFlashSupport);
+    auto& com = form_.ComPort1();
+    const int port = form_.FlashPort;
+    com.SetComNumber(form_.FlashPort);
+    form_.Pause(500);
+    try {
+        com.SetOpen(true);
+        if (form_.ModemCodeBad[port]) {
+            // Its main code is bad, so the modem is sitting at its boot prompt.
+            form_.LogNumbered(MsgEnteringFlashMode, port);
+            return true;
+        }
+        form_.Pause(500);
+        com.SendText("ATGLOAD7\r");
+        if (Await(com, "ERROR^Boot>", kAnswerTicks) == 2) {
+            form_.LogNumbered(MsgEnteringFlashMode, port);
+            return true;
+        }
+        form_.LogMessage(MsgNoFlashSupport);
+        com.SetOpen(false);
+        return false;
+    } catch (const StepAborted&) {
+        throw;
+    } catch (const std::exception& e) {
+        form_.LogMessage(MsgCannotOpenPort);
+        LogPortFailure(form_, port, &e);
+        return false;
+    } catch (...) {
+        form_.LogMessage(MsgCannotOpenPort);
+        LogPortFailure(form_, port, nullptr);
+        return false;
+    }
+}
+
+bool FlashDialogue::CheckUpdateNeeded(const std::string& model_code, Image image) {
+    auto& com = form_.ComPort1();
+    // An empty model code leaves "ERROR^", whose only alternative is "ERROR".
+    const std::string search = "ERROR^" + model_code;
+    form_.Pause(200);
+    form_.Pause(500);
+    com.SendText("ATI0\r");
+    if (Await(com, search, kModelTicks) >= 2) {
+        form_.LogSuffixed(MsgUpdateNeeded, image);
+        return true;
+    }
+    form_.LogSuffixed(MsgUpdateNotNeeded, image);
     return false;
 }
 
 bool FlashDialogue::CheckBootUpdateNeeded() {
-    return false;
+    return CheckUpdateNeeded(form_.payload().ModelCode1(), Image::Boot);
 }
 
 bool FlashDialogue::CheckMainUpdateNeeded() {
-    return false;
+    if (form_.payload().IgnoreModel()) return true;
+    return CheckUpdateNeeded(form_.payload().ModelCode2(), Image::Main);
 }
 
-void FlashDialogue::SkipBootUpdate() {}
+void FlashDialogue::SkipBootUpdate() {
+    auto& com = form_.ComPort1();
+    form_.Pause(500);
+    com.SendText("ATGM\r");
+    // Whatever the modem says to this stays for the next wait.
+    form_.Pause(2000);
+}
 
 bool FlashDialogue::StartHexProgramming() {
-    return false;
+    auto& com = form_.ComPort1();
+    const int port = form_.FlashPort;
+    form_.Pause(500);
+    com.SendText("AT{A}\r");
+    switch (Await(com, "ERROR^Prog HEX", kAnswerTicks)) {
+    case 0:
+        form_.LogMessage(MsgNotRespondingAbort);
+        form_.SetEditText(port, "No modem found.");
+        com.SetOpen(false);
+        return false;
+    case 1:
+        form_.LogMessage(MsgNoFlashSupport);
+        com.SetOpen(false);
+        return false;
+    default:
+        form_.LogNumbered(MsgProgrammingRom, port);
+        return true;
+    }
 }
 
 void FlashDialogue::AwaitProgramResult(std::uint16_t pause_ms) {
+    auto& com = form_.ComPort1();
+    // No verdict at all counts as success; the answer to "ATGM" decides.
+    if (Await(com, "Program was successful^No RX data timeout", kAnswerTicks) == 2)
+        form_.LogMessage(MsgProgrammingFailed);
+    else
+        form_.LogMessage(MsgCheckingModem);
     form_.Pause(pause_ms);
     CheckModemAfterUpload();
 }
 
 void FlashDialogue::CheckModemAfterUpload() {
-    form_.ModemAlive = false;
+    auto& com = form_.ComPort1();
+    form_.Pause(1000);
+    com.SendText("ATGM\r");
+    switch (Await(com, "OK^Starting^Corrupt", kStartTicks)) {
+    case 0:
+        form_.LogMessage(MsgNotResponding);
+        form_.ModemAlive = false;
+        break;
+    case 1:
+        form_.LogMessage(MsgCommandMode);
+        form_.ModemAlive = false;
+        break;
+    case 2:
+        form_.Pause(800);
+        form_.LogMessage(MsgStartingModemCode);
+        form_.ModemAlive = true;
+        break;
+    default:
+        // The boot loader answered: it is alive, and the main code follows.
+        form_.LogMessage(MsgCodeCorrupt);
+        form_.ModemAlive = true;
+        break;
+    }
 }
 
-void FlashDialogue::RewriteNvram() {}
+void FlashDialogue::RewriteNvram() {
+    auto& com = form_.ComPort1();
+    form_.Pause(200);
+    try {
+        com.SetOpen(true);
+        form_.Pause(500);
+        com.SendText("AT&F1S0=0&W&F2S0=0&W1YZ\r");
+        form_.Pause(500);
+    } catch (const StepAborted&) {
+        throw;
+    } catch (const std::exception& e) {
+        form_.LogMessage(MsgCannotOpenPort);
+        LogPortFailure(form_, form_.FlashPort, &e);
+    } catch (...) {
+        form_.LogMessage(MsgCannotOpenPort);
+        LogPortFailure(form_, form_.FlashPort, nullptr);
+    }
+}
 
 } // namespace tollander::app

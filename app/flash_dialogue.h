@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "app/devices.h"
 
 namespace tollander::app {
 
@@ -28,6 +31,9 @@ public:
     void RewriteNvram();
 
 private:
+    // The "ATI0" exchange both update checks share.
+    bool CheckUpdateNeeded(const std::string& model_code, Image image);
+
     MainForm& form_;
 };
 
