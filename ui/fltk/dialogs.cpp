@@ -1,0 +1,183 @@
+#include "ui/fltk/dialogs.h"
+
+#include "ui/fltk/fltk_window_thread.h"
+#include "ui/fltk/main_window.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_RGB_Image.H>
+#include <FL/Fl_Return_Button.H>
+#include <FL/fl_draw.H>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace tollander::ui {
+
+namespace {
+
+constexpr int kFontSize = 11; // "MS Sans Serif" 8 point at 96 dots per inch
+
+// The message box's symbol: a red disc with a white cross.
+class SymbolBox final : public Fl_Widget {
+public:
+    SymbolBox(int x, int y, MessageIcon icon) : Fl_Widget(x, y, 32, 32), icon_(icon) {}
+
+    void draw() override {
+        fl_color(icon_ == MessageIcon::Stop ? fl_rgb_color(200, 0, 0) : fl_rgb_color(230, 30, 30));
+        fl_pie(x(), y(), w(), h(), 0, 360);
+        fl_color(FL_WHITE);
+        fl_line_style(FL_SOLID | FL_CAP_ROUND, 4);
+        fl_line(x() + 10, y() + 10, x() + 22, y() + 22);
+        fl_line(x() + 22, y() + 10, x() + 10, y() + 22);
+        fl_line_style(0);
+    }
+
+private:
+    MessageIcon icon_;
+};
+
+void close_window(Fl_Widget*, void* window) {
+    static_cast<Fl_Window*>(window)->hide();
+}
+
+void centre_on_screen(Fl_Window& window) {
+    int sx = 0, sy = 0, sw = 0, sh = 0;
+    Fl::screen_work_area(sx, sy, sw, sh);
+    window.position(sx + (sw - window.w()) / 2, sy + (sh - window.h()) / 2);
+}
+
+// The dialog's own loop: the window thread's wait, so that the steps behind
+// the dialog and the serial notices keep being served.
+void run_modal(FltkWindowThread& window_thread, Fl_Window& window) {
+    window.set_modal();
+    centre_on_screen(window);
+    window.show();
+    while (window.shown() && !window_thread.terminating())
+        window_thread.wait(platform::Millis(3'600'000));
+    window.hide();
+}
+
+} // namespace
+
+void ShowMessageBox(FltkWindowThread& window_thread, const std::string& caption,
+                    const std::string& text, MessageIcon icon) {
+    if (window_thread.terminating()) return;
+    fl_font(FL_HELVETICA, kFontSize);
+    int text_w = 360, text_h = 0;
+    fl_measure(text.c_str(), text_w, text_h, 0);
+    text_w = std::max(text_w, 120);
+    text_h = std::max(text_h, 32);
+    const int width = std::max(12 + 32 + 14 + text_w + 16, 75 + 24);
+    const int height = 14 + text_h + 16 + 25 + 12;
+
+    Fl_Double_Window window(width, height);
+    window.copy_label(caption.c_str());
+    new SymbolBox(12, 14, icon);
+    auto* message = new Fl_Box(12 + 32 + 14, 14, text_w, text_h);
+    message->copy_label(text.c_str());
+    message->labelfont(FL_HELVETICA);
+    message->labelsize(kFontSize);
+    message->align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
+    auto* ok = new Fl_Return_Button((width - 75) / 2, height - 12 - 25, 75, 25, "OK");
+    ok->labelsize(kFontSize);
+    ok->callback(close_window, &window);
+    window.end();
+    window.callback(close_window, &window);
+    run_modal(window_thread, window);
+}
+
+void ShowAboutBox(FltkWindowThread& window_thread) {
+    if (window_thread.terminating()) return;
+    Fl_Double_Window window(298, 213, "About");
+    // Bevelled panel at (8, 8); the children are placed relative to it.
+    auto* panel = new Fl_Group(8, 8, 281, 161);
+    panel->box(FL_THIN_DOWN_BOX);
+    const int px = panel->x(), py = panel->y();
+
+    auto picture = MakeProgramPicture(55, 81);
+    auto* icon = new Fl_Box(px + 12, py + 12, 55, 81);
+    icon->box(FL_NO_BOX);
+    icon->image(picture.get());
+
+    auto label = [&](int x, int y, int w, int h, const char* text, Fl_Font font) {
+        auto* box = new Fl_Box(px + x, py + y, w, h, text);
+        box->labelfont(font);
+        box->labelsize(kFontSize);
+        box->align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
+        return box;
+    };
+    label(74, 16, 200, 16, kMainCaption, FL_HELVETICA);
+    label(74, 40, 200, 16, "Version 1.54/32", FL_HELVETICA);
+    label(19, 102, 255, 16, "Published by Veltrane Data Communications.", FL_HELVETICA);
+    label(7, 128, 266, 30,
+          "Keep the modem switched on and connected until the event log says that the "
+          "upgrade is complete.",
+          FL_HELVETICA);
+    panel->end();
+
+    auto* ok = new Fl_Return_Button(111, 180, 75, 25, "OK");
+    ok->labelsize(kFontSize);
+    ok->callback(close_window, &window);
+    window.end();
+    window.callback(close_window, &window);
+    run_modal(window_thread, window);
+    icon->image(nullptr);
+}
+
+std::unique_ptr<Fl_RGB_Image> MakeProgramPicture(int width, int height) {
+    // An upright external modem: a dark case with a lighter front face, a row
+    // of indicator lamps and ventilation slots, on a transparent ground.
+    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(width) * height * 4, 0);
+    auto put = [&](int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+        if (x < 0 || y < 0 || x >= width || y >= height) return;
+        auto* p = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
+        p[0] = r, p[1] = g, p[2] = b, p[3] = 255;
+    };
+    const int margin = std::max(1, width / 12);
+    const int left = margin, right = width - margin - 1;
+    const int top = margin, bottom = height - margin - 1;
+    const int radius = std::max(2, width / 8);
+    for (int y = top; y <= bottom; ++y) {
+        for (int x = left; x <= right; ++x) {
+            // Rounded corners.
+            const int cx = std::clamp(x, left + radius, right - radius);
+            const int cy = std::clamp(y, top + radius, bottom - radius);
+            if ((x - cx) * (x - cx) + (y - cy) * (y - cy) > radius * radius) continue;
+            const bool edge = x - left < 2 || right - x < 2 || y - top < 2 || bottom - y < 2;
+            if (edge)
+                put(x, y, 30, 34, 52);
+            else
+                put(x, y, 58, 66, 96);
+        }
+    }
+    // Front face.
+    const int fl = left + 3 * margin, fr = right - 3 * margin;
+    const int ft = top + 3 * margin, fb = top + (bottom - top) / 3;
+    for (int y = ft; y <= fb; ++y)
+        for (int x = fl; x <= fr; ++x)
+            put(x, y, 170, 180, 200);
+    // Lamps: power, transmit, receive, carrier.
+    const std::uint8_t lamps[4][3] = {{40, 220, 60}, {250, 190, 30}, {250, 190, 30}, {40, 220, 60}};
+    const int lamp = std::max(2, (fr - fl) / 9);
+    for (int i = 0; i < 4; ++i) {
+        const int lx = fl + (fr - fl) * (2 * i + 1) / 8 - lamp / 2;
+        const int ly = (ft + fb) / 2 - lamp / 2;
+        for (int y = 0; y < lamp; ++y)
+            for (int x = 0; x < lamp; ++x)
+                put(lx + x, ly + y, lamps[i][0], lamps[i][1], lamps[i][2]);
+    }
+    // Ventilation slots.
+    for (int y = fb + 3 * margin; y < bottom - 2 * margin; y += std::max(3, height / 14))
+        for (int x = fl; x <= fr; ++x)
+            put(x, y, 25, 28, 44);
+    auto image = std::make_unique<Fl_RGB_Image>(rgba.data(), width, height, 4);
+    // Fl_RGB_Image only points at the pixels: give it a copy it owns.
+    auto owned = std::unique_ptr<Fl_RGB_Image>(static_cast<Fl_RGB_Image*>(image->copy()));
+    return owned;
+}
+
+} // namespace tollander::ui

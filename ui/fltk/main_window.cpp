@@ -1,0 +1,334 @@
+#include "ui/fltk/main_window.h"
+
+#include "app/main_form.h"
+#include "ui/fltk/dialogs.h"
+#include "ui/fltk/fltk_window_thread.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Menu_Bar.H>
+#include <FL/Fl_Output.H>
+#include <FL/Fl_Progress.H>
+#include <FL/Fl_RGB_Image.H>
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Display.H>
+#include <FL/Fl_Tooltip.H>
+
+// X11 names its mouse buttons Button1 to Button5 as macros; the form's buttons
+// carry the same names.
+#undef Button1
+#undef Button2
+#undef Button4
+
+#include <string>
+
+namespace tollander::ui {
+
+namespace {
+
+constexpr int kFontSize = 11; // "MS Sans Serif" 8 point at 96 dots per inch
+
+const Fl_Color kNavy = fl_rgb_color(0, 0, 128);
+const Fl_Color kMaroon = fl_rgb_color(128, 0, 0);
+const Fl_Color kPurple = fl_rgb_color(128, 0, 128);
+const Fl_Color kBlue = fl_rgb_color(0, 0, 255);
+const Fl_Color kAqua = fl_rgb_color(0, 255, 255);
+const Fl_Color kButtonFace = fl_rgb_color(192, 192, 192);
+
+// Long-lived menu data: FLTK keeps pointers into it.
+enum MenuCommand : long { kFile1 = 1, kAbout1 = 2 };
+
+// A caption at (x, y) of its parent, as wide as its text.
+Fl_Box* label(int x, int y, const char* text, Fl_Color colour, Fl_Font font = FL_HELVETICA,
+              int size = kFontSize) {
+    auto* box = new Fl_Box(x, y, 10, size + 4, text);
+    box->box(FL_NO_BOX);
+    box->labelfont(font);
+    box->labelsize(size);
+    box->labelcolor(colour);
+    box->align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE);
+    int w = 0, h = 0;
+    box->measure_label(w, h);
+    box->size(w + 2, h);
+    return box;
+}
+
+} // namespace
+
+TForm1::TForm1(FltkWindowThread& window_thread) : window_thread_(window_thread) {
+    Build();
+}
+
+TForm1::~TForm1() {
+    if (window_) window_->hide();
+}
+
+void TForm1::Build() {
+    FL_NORMAL_SIZE = kFontSize;
+    Fl_Tooltip::size(kFontSize);
+    Fl::background(192, 192, 192);
+    Fl_Window::default_xclass("tollander-flash");
+
+    const int top = kMenuHeight; // the client area starts below the menu bar
+    window_ = std::make_unique<Fl_Double_Window>(kClientWidth, kClientHeight + top, kMainCaption);
+    w_.Form1 = window_.get();
+    window_->iconlabel(kApplicationTitle);
+    window_->callback(OnWindow, this);
+
+    w_.MainMenu1 = new Fl_Menu_Bar(0, 0, kClientWidth, kMenuHeight);
+    w_.MainMenu1->textsize(kFontSize);
+    w_.MainMenu1->box(FL_FLAT_BOX);
+    // Alt and the underlined letter choose a command, as on the system the
+    // program was made for.
+    w_.MainMenu1->add("E&xit", FL_ALT + 'x', OnMenu, reinterpret_cast<void*>(kFile1));
+    w_.MainMenu1->add("&About", FL_ALT + 'a', OnMenu, reinterpret_cast<void*>(kAbout1));
+    w_.MainMenu1->user_data(this);
+
+    // Panel1: one row per port.
+    w_.Panel1 = new Fl_Group(8, top + 8, 475, 149);
+    w_.Panel1->box(FL_THIN_UP_BOX);
+    {
+        const int px = w_.Panel1->x(), py = w_.Panel1->y();
+        w_.Label5 = label(px + 8, py + 16, "Port", kNavy);
+        w_.Label6 = label(px + 72, py + 16, "Modem Type Installed", kMaroon);
+        w_.Label7 = label(px + 420, py + 20, "Flash", kPurple);
+        static const char* const names[] = {"", "COM1", "COM2", "COM3", "COM4"};
+        const int label_top[] = {0, 44, 68, 92, 116};
+        const int edit_top[] = {0, 40, 64, 88, 112};
+        const int check_top[] = {0, 40, 64, 88, 116};
+        for (int n = 1; n <= 4; ++n) {
+            w_.PortLabel[n] = label(px + 8, py + label_top[n], names[n], kNavy);
+            auto* edit = new Fl_Output(px + 66, py + edit_top[n], 331, 21);
+            edit->textsize(kFontSize);
+            edit->textcolor(kMaroon);
+            edit->deactivate();
+            w_.Edit[n] = edit;
+            auto* box = new Fl_Check_Button(px + 428, py + check_top[n], 17, 17);
+            box->callback(OnCheckBox, this);
+            box->deactivate();
+            w_.CheckBox[n] = box;
+        }
+    }
+    w_.Panel1->end();
+
+    // The progress display.
+    w_.ProgressPanel = new Fl_Group(8, top + 164, 475, 49);
+    w_.ProgressPanel->box(FL_THIN_UP_BOX);
+    {
+        const int px = w_.ProgressPanel->x(), py = w_.ProgressPanel->y();
+        w_.Label9 = label(px + 8, py + 18, "Flash Progress:", FL_BLACK);
+        w_.Label9->hide();
+        w_.Gauge1 = new Fl_Progress(px + 90, py + 14, 371, 22);
+        w_.Gauge1->color(kButtonFace);
+        w_.Gauge1->selection_color(kAqua);
+        w_.Gauge1->box(FL_THIN_DOWN_BOX);
+        w_.Gauge1->labelsize(kFontSize);
+        w_.Gauge1->minimum(0);
+        w_.Gauge1->maximum(100);
+        w_.Gauge1->value(0);
+        w_.Gauge1->hide();
+    }
+    w_.ProgressPanel->end();
+
+    // The event log.
+    w_.LogPanel = new Fl_Group(8, top + 220, 475, 161);
+    w_.LogPanel->box(FL_THIN_UP_BOX);
+    {
+        const int px = w_.LogPanel->x(), py = w_.LogPanel->y();
+        w_.Label10 = label(px + 184, py + 14, "System events:", kBlue, FL_HELVETICA_BOLD, 14);
+        log_ = std::make_unique<Fl_Text_Buffer>();
+        w_.Memo1 = new Fl_Text_Display(px + 8, py + 44, 457, 105);
+        w_.Memo1->buffer(log_.get());
+        w_.Memo1->textfont(FL_HELVETICA);
+        w_.Memo1->textsize(kFontSize);
+        w_.Memo1->color(FL_WHITE);
+        w_.Memo1->box(FL_DOWN_BOX);
+        w_.Memo1->scrollbar_align(FL_ALIGN_RIGHT);
+        w_.Memo1->wrap_mode(Fl_Text_Display::WRAP_NONE, 0);
+    }
+    w_.LogPanel->end();
+
+    auto button = [&](int x, const char* caption) {
+        auto* b = new Fl_Button(x, top + 388, 75, 25, caption);
+        b->labelsize(kFontSize);
+        b->callback(OnButton, this);
+        return b;
+    };
+    w_.Button4 = button(119, "&Start Over");
+    w_.Button2 = button(206, "&FLASH!");
+    w_.Button2->labelfont(FL_HELVETICA_BOLD);
+    w_.Button1 = button(293, "&Quit");
+    w_.Button4->deactivate();
+    w_.Button2->deactivate();
+
+    window_->end();
+    // Fixed single border: no resizing, hence no maximize.
+    window_->size_range(window_->w(), window_->h(), window_->w(), window_->h());
+    static std::unique_ptr<Fl_RGB_Image> icon = MakeProgramPicture(32, 32);
+    window_->icon(icon.get());
+}
+
+void TForm1::Attach(app::MainForm* form) {
+    form_ = form;
+    if (form_) {
+        SetTooltips();
+        Render();
+    }
+}
+
+void TForm1::SetTooltips() {
+    for (int n = 1; n <= 4; ++n) {
+        const std::string device = form_->ComPort1().DeviceName(static_cast<std::uint16_t>(n));
+        tooltips_[n] = "COM" + std::to_string(n) + ": " +
+                       (device.empty() ? std::string("no device mapped") : device);
+        w_.PortLabel[n]->tooltip(tooltips_[n].c_str());
+        w_.Edit[n]->tooltip(tooltips_[n].c_str());
+        w_.CheckBox[n]->tooltip(tooltips_[n].c_str());
+    }
+}
+
+void TForm1::Show() {
+    int sx = 0, sy = 0, sw = 0, sh = 0;
+    Fl::screen_work_area(sx, sy, sw, sh);
+    window_->position(sx + (sw - window_->w()) / 2, sy + (sh - window_->h()) / 2);
+    window_->show();
+}
+
+bool TForm1::Shown() const {
+    return window_->shown() != 0;
+}
+
+namespace {
+
+template <typename W> void set_active(W* widget, bool active) {
+    if (active && !widget->active())
+        widget->activate();
+    else if (!active && widget->active())
+        widget->deactivate();
+}
+
+template <typename W> void set_visible(W* widget, bool visible) {
+    if (visible && !widget->visible())
+        widget->show();
+    else if (!visible && widget->visible())
+        widget->hide();
+}
+
+} // namespace
+
+void TForm1::Render() {
+    if (!form_) return;
+    const app::MainForm& f = *form_;
+    for (int n = 1; n <= 4; ++n) {
+        const std::string& text = f.EditText(n);
+        if (text != w_.Edit[n]->value()) w_.Edit[n]->value(text.c_str());
+        const int checked = f.Checked(n) ? 1 : 0;
+        if (w_.CheckBox[n]->value() != checked) w_.CheckBox[n]->value(checked);
+        set_active(w_.CheckBox[n], f.CheckBoxEnabled(n));
+    }
+    set_active(w_.Button1, f.Enabled(app::ButtonId::Button1));
+    set_active(w_.Button2, f.Enabled(app::ButtonId::Button2));
+    set_active(w_.Button4, f.Enabled(app::ButtonId::Button4));
+
+    const app::Gauge& gauge = f.Gauge1();
+    set_visible(w_.Label9, f.Label9Visible());
+    set_visible(w_.Gauge1, gauge.Visible());
+    // The gauge shows Progress as a share of MaxValue.
+    const float max = gauge.MaxValue() > 0 ? static_cast<float>(gauge.MaxValue()) : 1.0f;
+    const float value = gauge.MaxValue() > 0 ? static_cast<float>(gauge.Progress()) : 0.0f;
+    if (w_.Gauge1->maximum() != max || w_.Gauge1->value() != value) {
+        w_.Gauge1->maximum(max);
+        w_.Gauge1->value(value);
+        const int percent = static_cast<int>(100.0 * value / max);
+        w_.Gauge1->copy_label((std::to_string(percent) + "%").c_str());
+    }
+}
+
+void TForm1::ModelChanged() {
+    Render();
+}
+
+void TForm1::LineLogged(const std::string& line) {
+    if (log_->length() > 0) log_->append("\n");
+    log_->append(line.c_str());
+    // Keep the newest line in view, as a memo does when lines are added.
+    w_.Memo1->insert_position(log_->length());
+    w_.Memo1->show_insert_position();
+}
+
+void TForm1::LogCleared() {
+    log_->text("");
+}
+
+void TForm1::ShowMessage(const std::string& text, app::MessageKind kind) {
+    if (kind == app::MessageKind::Error)
+        ShowMessageBox(window_thread_, "Error", text, MessageIcon::Error);
+    else
+        ShowMessageBox(window_thread_, kApplicationTitle, text, MessageIcon::Stop);
+}
+
+void TForm1::ShowAbout() {
+    ShowAboutBox(window_thread_);
+}
+
+void TForm1::CloseMainWindow() {
+    // Only hidden here: a step may still be unwinding through this window's
+    // handlers. The loop ends, and the owner destroys everything after it.
+    window_->hide();
+    window_thread_.terminate();
+}
+
+template <typename Fn> void TForm1::Handle(Fn&& fn) {
+    if (!form_ || window_thread_.terminating()) return;
+    app::MainForm* form = form_;
+    form->Guarded(std::forward<Fn>(fn));
+    if (form_ && !window_thread_.terminating()) Render();
+}
+
+void TForm1::OnWindow(Fl_Widget*, void* data) {
+    auto* self = static_cast<TForm1*>(data);
+    if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) {
+        // Escape is the cancel key: it presses "&Quit", and only while that
+        // button is enabled.
+        if (self->form_ && self->form_->Enabled(app::ButtonId::Button1))
+            self->Handle([self] { self->form_->Button1Click(); });
+        return;
+    }
+    // The title bar's close button closes the window like "E&xit".
+    self->Handle([self] { self->form_->File1Click(); });
+}
+
+void TForm1::OnButton(Fl_Widget* button, void* data) {
+    auto* self = static_cast<TForm1*>(data);
+    if (button == self->w_.Button1)
+        self->Handle([self] { self->form_->Button1Click(); });
+    else if (button == self->w_.Button2)
+        self->Handle([self] { self->form_->Button2Click(); });
+    else if (button == self->w_.Button4)
+        self->Handle([self] { self->form_->Button4Click(); });
+}
+
+void TForm1::OnCheckBox(Fl_Widget* box, void* data) {
+    auto* self = static_cast<TForm1*>(data);
+    for (int n = 1; n <= 4; ++n) {
+        if (box != self->w_.CheckBox[n]) continue;
+        const bool ticked = self->w_.CheckBox[n]->value() != 0;
+        self->Handle([self, n, ticked] { self->form_->SetChecked(n, ticked); });
+    }
+}
+
+void TForm1::OnMenu(Fl_Widget* menu, void* data) {
+    auto* bar = static_cast<Fl_Menu_Bar*>(menu);
+    auto* self = static_cast<TForm1*>(bar->user_data());
+    const long command = reinterpret_cast<long>(data);
+    if (command == kFile1)
+        self->Handle([self] { self->form_->File1Click(); });
+    else if (command == kAbout1)
+        self->Handle([self] { self->form_->About1Click(); });
+}
+
+} // namespace tollander::ui
