@@ -11,8 +11,16 @@ function(tollander_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
-  gtest_discover_tests(${name}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-               ENVIRONMENT "TOLLANDER_BIN=${CMAKE_BINARY_DIR}/bin;TOLLANDER_SOURCE=${PROJECT_SOURCE_DIR}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_LIST ${name}_TESTS)
+  # Discovery flattens list-valued properties (several labels, two variables),
+  # so they are set by a CTest include file that runs after the discovered
+  # tests exist.
+  set(properties ${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake)
+  file(WRITE ${properties}
+    "if(DEFINED ${name}_TESTS)\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES\n"
+    "    LABELS \"${T_LABELS}\" TIMEOUT ${T_TIMEOUT}\n"
+    "    ENVIRONMENT \"TOLLANDER_BIN=${CMAKE_BINARY_DIR}/bin;TOLLANDER_SOURCE=${PROJECT_SOURCE_DIR}\")\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${properties})
 endfunction()

@@ -1,0 +1,225 @@
+#include "payload/sha256.h"
+#include "platform/dos_time.h"
+#include "tests/unit/payload_fixture.h"
+#include "tools/mkfirmware/sample_firmware.h"
+#include "tools/pack/packer.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace tollander::tools {
+namespace {
+
+using testing::ReadBytes;
+using testing::ScratchWorld;
+using testing::WriteBytes;
+using testing::WriteText;
+namespace fs = std::filesystem;
+
+struct ToolRun {
+    int status;
+    std::string output; // stdout and stderr
+};
+
+ToolRun RunTool(const std::string& tool, const std::string& args) {
+    const char* bin = std::getenv("TOLLANDER_BIN");
+    const std::string command =
+        std::string(bin ? bin : "bin") + "/" + tool + " " + args + " 2>&1";
+    ToolRun run{-1, {}};
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return run;
+    std::array<char, 4096> buffer{};
+    while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe))
+        run.output.append(buffer.data(), n);
+    const int raw = ::pclose(pipe);
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return run;
+}
+
+std::string Sha(const void* data, std::size_t n) {
+    payload::Sha256 sha;
+    sha.Update(data, n);
+    return sha.FinishHex();
+}
+
+TEST(Sha256Test, KnownVectors) {
+    EXPECT_EQ(Sha("", 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(Sha("abc", 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    EXPECT_EQ(Sha(two_blocks.data(), two_blocks.size()),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    // Fed in odd pieces: the same digest as at once.
+    const std::string million(1'000'000, 'a');
+    payload::Sha256 pieces;
+    for (std::size_t at = 0; at < million.size(); at += 777)
+        pieces.Update(million.data() + at, std::min<std::size_t>(777, million.size() - at));
+    EXPECT_EQ(pieces.FinishHex(),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(SampleFirmwareTest, ExactSizesValidRecordsAndDeterministic) {
+    const std::string boot = MakeBootHex();
+    const std::string main_code = MakeMainHex();
+    EXPECT_EQ(boot.size(), 21417u);
+    EXPECT_EQ(main_code.size(), 619821u);
+    EXPECT_EQ(MakeBootHex(), boot);
+    for (const std::string* text : {&boot, &main_code}) {
+        std::size_t segments = 0;
+        std::istringstream lines(*text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            ASSERT_EQ(line.back(), '\r');
+            line.pop_back();
+            EXPECT_EQ(line.find_first_not_of(":0123456789ABCDEF"), std::string::npos) << line;
+            EXPECT_LE(line.size(), 11u + 64u);
+            segments += line.compare(7, 2, "02") == 0;
+        }
+        EXPECT_GE(segments, 1u);
+        EXPECT_TRUE(text->ends_with(":00000001FF\r\n"));
+    }
+    const fs::path dir = fs::temp_directory_path() / "mkfirmware-test";
+    fs::create_directories(dir);
+    WriteText(dir / "F", boot);
+    EXPECT_FALSE(CheckIntelHex((dir / "F").string()));
+    WriteText(dir / "F", main_code);
+    EXPECT_FALSE(CheckIntelHex((dir / "F").string()));
+    fs::remove_all(dir);
+
+    const auto wav = MakeAlertWav();
+    ASSERT_EQ(wav.size(), 27958u);
+    auto u32 = [&](std::size_t at) {
+        return wav[at] | wav[at + 1] << 8 | wav[at + 2] << 16 | wav[at + 3] << 24;
+    };
+    EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
+    EXPECT_EQ(u32(4), 27950);
+    EXPECT_EQ(u32(24), 11000);                      // samples per second
+    EXPECT_EQ(wav[22] | wav[34] << 8, 1 | 8 << 8);  // mono, 8 bits
+    EXPECT_EQ(std::string(wav.begin() + 36, wav.begin() + 40), "data");
+    EXPECT_EQ(u32(40), 27862);
+    // A sound, not silence: the samples swing well away from the midpoint.
+    const auto [lo, hi] = std::minmax_element(wav.begin() + 44, wav.begin() + 44 + 27862);
+    EXPECT_LT(*lo, 60);
+    EXPECT_GT(*hi, 196);
+}
+
+class PackTest : public ScratchWorld {
+protected:
+    void SetUp() override {
+        ScratchWorld::SetUp();
+        ASSERT_EQ(RunTool("tollander-mkfirmware", Cwd().string()).status, 0);
+        WriteBytes("program", std::vector<std::uint8_t>(4000, 0x90));
+    }
+    static std::string Base() {
+        return "-o out --program program --boot FLS0228.HEX --main F2ZE0529.HEX"
+               " --sound ALERT.WAV --boot-model xx166301 --main-model xx166301"
+               " --built-for International --family Tollander --language en --countries 4,7,12";
+    }
+};
+
+TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
+    EXPECT_EQ(platform::read_file_dos_time("FLS0228.HEX"), kBootHexDate);
+    EXPECT_EQ(platform::read_file_dos_time("F2ZE0529.HEX"), kMainHexDate);
+    EXPECT_EQ(fs::file_size("ALERT.WAV"), 27958u);
+
+    const ToolRun pack = RunTool("tollander-pack", Base());
+    ASSERT_EQ(pack.status, 0) << pack.output;
+    EXPECT_EQ(fs::status("out").permissions() & fs::perms::all, fs::perms(0755));
+    const auto out = ReadBytes("out");
+    const auto program = ReadBytes("program");
+    EXPECT_TRUE(std::equal(program.begin(), program.end(), out.begin()));
+    const auto wav = ReadBytes("ALERT.WAV");
+    EXPECT_TRUE(std::equal(wav.begin(), wav.end(), out.begin() + 4000));
+
+    const ToolRun inspect = RunTool("tollander-pack", "--inspect out");
+    ASSERT_EQ(inspect.status, 0) << inspect.output;
+    const auto boot = ReadBytes("FLS0228.HEX");
+    const auto main_code = ReadBytes("F2ZE0529.HEX");
+    const std::string tail = "Language     = English\n"
+                             "Countries    = U.K.NetherlandsBelgium\n"
+                             "Boot image   = FLS0228.HEX, 21417 bytes, 1997-02-28 12:09:00, "
+                             "SHA-256 " + Sha(boot.data(), boot.size()) + "\n"
+                             "Main image   = F2ZE0529.HEX, 619821 bytes, 1997-05-29 11:22:00, "
+                             "SHA-256 " + Sha(main_code.data(), main_code.size()) + "\n";
+    EXPECT_TRUE(inspect.output.starts_with("Boot Length  = ")) << inspect.output;
+    EXPECT_TRUE(inspect.output.ends_with(tail)) << inspect.output;
+
+    const ToolRun plain = RunTool("tollander-pack", "--inspect program");
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_NE(plain.output.find("no sound payload"), std::string::npos) << plain.output;
+
+    // Without --boot and --sound: no boot image and the built-in alert.
+    ASSERT_EQ(RunTool("tollander-pack", "-o main-only --program program --main F2ZE0529.HEX")
+                  .status,
+              0);
+    const Inspection only = InspectFile("main-only");
+    EXPECT_FALSE(only.boot.present);
+    EXPECT_EQ(only.main.expanded_size, 619821);
+    EXPECT_EQ(only.record.BootLength, 0);
+}
+
+TEST_F(PackTest, EveryFaultyInputIsRefusedBeforeWriting) {
+    WriteText("badsum.hex", ":0400000001020304F1\r\n:00000001FF\r\n");
+    WriteText("noeof.hex", ":0400000001020304F2\r\n");
+    WriteText("norecord.hex", "0400000001020304F2\r\n:00000001FF\r\n");
+    WriteText("count.hex", ":0500000001020304F2\r\n:00000001FF\r\n");
+    WriteText("after.hex", ":00000001FF\r\n:0400000001020304F2\r\n");
+    WriteText("empty.hex", "");
+    WriteBytes("short.wav", std::vector<std::uint8_t>(1000, 0));
+    WriteBytes("zero.wav", std::vector<std::uint8_t>(27958, 0));
+    ASSERT_EQ(RunTool("tollander-pack", Base()).status, 0);
+    fs::rename("out", "packed");
+
+    struct Case {
+        const char* extra;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"--main badsum.hex", "badsum.hex: not a valid Intel HEX text: line 1: bad checksum"},
+        {"--main noeof.hex", "noeof.hex: not a valid Intel HEX text: no end-of-file record"},
+        {"--boot norecord.hex", "norecord.hex: not a valid Intel HEX text: line 1: bad record"},
+        {"--boot count.hex", "count.hex: not a valid Intel HEX text: line 1: bad record"},
+        {"--main after.hex", "after.hex: not a valid Intel HEX text: line 2"},
+        {"--main empty.hex", "empty.hex: not a valid Intel HEX text: no end-of-file record"},
+        {"--main missing.hex", "missing.hex: not a valid Intel HEX text: cannot be read"},
+        {"--sound short.wav", "short.wav: the sound must be a 27958-byte RIFF WAVE file"},
+        {"--sound zero.wav", "zero.wav: not a RIFF WAVE file"},
+        {"--boot-model xx1663011", "boot model \"xx1663011\" is longer than its field"},
+        {"--main-model 123456789", "main model \"123456789\" is longer than its field"},
+        {"--built-for 012345678901234567890123456789012345678901234567890",
+         "built-for text"},
+        {"--family 01234567890123456789012345678901234567890123456789", "family name"},
+        {"--language nl", "unknown language \"nl\""},
+        {"--countries 4,Atlantis", "unknown country \"Atlantis\""},
+        {"--countries 50", "unknown country \"50\""},
+        {"--countries Undefined", "unknown country \"Undefined\""},
+        {"--program packed", "packed: the program already carries a payload"},
+        {"--program nothing", "nothing: cannot open the program"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.extra);
+        const ToolRun run = RunTool("tollander-pack", Base() + " " + c.extra);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << run.output;
+        EXPECT_FALSE(fs::exists("out"));
+        EXPECT_FALSE(fs::exists("out.partial"));
+    }
+}
+
+TEST(PackOptionsTest, CountriesByCodeOrName) {
+    const auto flags = ParseCountries("4, netherlands ,12,49");
+    for (int k = 0; k < payload::kCountryCount; ++k)
+        EXPECT_EQ(flags[k], k == 4 || k == 7 || k == 12 || k == 49) << k;
+    EXPECT_EQ(ParseCountries(""), (std::array<bool, payload::kCountryCount>{}));
+    EXPECT_THROW(ParseCountries("4,,7"), PackError);
+    EXPECT_THROW(ParseCountries("-1"), PackError);
+    EXPECT_EQ(ParseLanguage("es"), 4);
+    EXPECT_EQ(FormatDosDate(kMainHexDate), "1997-05-29 11:22:00");
+}
+
+} // namespace
+} // namespace tollander::tools

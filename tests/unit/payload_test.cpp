@@ -1,0 +1,412 @@
+#include "payload/config_record.h"
+#include "payload/payload.h"
+#include "payload/sha256.h"
+#include "platform/files.h"
+#include "tests/unit/payload_fixture.h"
+#include "tools/mkfirmware/sample_firmware.h"
+#include "tools/pack/packer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <unistd.h>
+
+namespace tollander::payload {
+namespace {
+
+using testing::ReadBytes;
+using testing::ScratchWorld;
+using testing::WriteBytes;
+using testing::WriteText;
+namespace fs = std::filesystem;
+
+ConfigRecord ShippedRecord() {
+    ConfigRecord r;
+    r.BootLength = 9357;
+    r.MainLength = 267866;
+    r.BootModel = "xx166301";
+    r.MainModel = "xx166301";
+    r.BuiltFor = "International";
+    r.Ati3Response = "Tollander";
+    r.CountryFlags[4] = r.CountryFlags[7] = r.CountryFlags[12] = true;
+    return r;
+}
+
+TEST(ConfigRecordTest, ShippedRecordParsesAndDumpsExactly) {
+    const RawConfigRecord raw = EncodeConfigRecord(ShippedRecord());
+    EXPECT_EQ(raw[0], 0x8D); // 9357 little-endian
+    EXPECT_EQ(raw[1], 0x24);
+    EXPECT_EQ(raw[offset::BootModel], 8);
+    EXPECT_TRUE(std::all_of(raw.begin() + offset::Reserved, raw.begin() + offset::Language,
+                            [](std::uint8_t b) { return b == 0; }));
+    const std::vector<std::string> expected = {
+        "Boot Length  = 9357",
+        "Main Length  = 267866",
+        "Boot Model   = xx166301",
+        "Main Model   = xx166301",
+        "Ignore Model = False",
+        "Built For    = International",
+        "ATI3 Response= Tollander",
+        "Language     = English",
+        "Countries    = U.K.NetherlandsBelgium",
+    };
+    EXPECT_EQ(DumpConfigRecord(ParseConfigRecord(raw)), expected);
+}
+
+TEST(ConfigRecordTest, DamagedFieldsAreReadSafely) {
+    RawConfigRecord raw{};
+    raw[offset::BootLength + 0] = 0xFF; // -1
+    raw[offset::BootLength + 1] = 0xFF;
+    raw[offset::BootLength + 2] = 0xFF;
+    raw[offset::BootLength + 3] = 0xFF;
+    raw[offset::BootModel] = 200; // length beyond capacity
+    std::fill_n(raw.begin() + offset::BootModel + 1, 8, 'B');
+    raw[offset::MainModel + 9 - 1] = 'Z'; // a byte beyond the length is not part of it
+    raw[offset::MainModel] = 2;
+    raw[offset::MainModel + 1] = 'a';
+    raw[offset::MainModel + 2] = 'b';
+    raw[offset::Ati3Response] = 50;
+    for (int i = 0; i < 50; ++i)
+        raw[offset::Ati3Response + 1 + i] = static_cast<std::uint8_t>('A' + i % 26);
+    raw[offset::BuiltFor] = 255;
+    raw[offset::Language] = 7;
+    raw[offset::CountryFlags + 3] = 2;
+    raw[offset::CountryFlags + 5] = 255;
+    raw[offset::CountryFlags + 49] = 1;
+
+    struct FlagCase {
+        std::uint8_t byte;
+        bool expected;
+    };
+    for (const FlagCase c : {FlagCase{0, false}, {1, true}, {2, false}, {255, false}}) {
+        raw[offset::IgnoreModel] = c.byte;
+        EXPECT_EQ(ParseConfigRecord(raw).IgnoreModel, c.expected) << int(c.byte);
+    }
+
+    const ConfigRecord r = ParseConfigRecord(raw);
+    EXPECT_EQ(r.BootLength, -1);
+    EXPECT_EQ(r.BootModel, "BBBBBBBB");
+    EXPECT_EQ(r.MainModel, "ab");
+    EXPECT_EQ(r.Ati3Response.size(), 49u);
+    EXPECT_EQ(r.Ati3Response.back(), 'A' + 48 % 26);
+    EXPECT_EQ(r.BuiltFor.size(), 50u);
+    EXPECT_FALSE(r.CountryFlags[3]);
+    EXPECT_FALSE(r.CountryFlags[5]);
+    EXPECT_TRUE(r.CountryFlags[49]);
+    const auto lines = DumpConfigRecord(r);
+    EXPECT_EQ(lines[7], "Language     = ");
+    EXPECT_EQ(lines[8], "Countries    = Undefined");
+
+    EXPECT_EQ(DumpConfigRecord(ParseConfigRecord(RawConfigRecord{}))[8], "Countries    = ");
+}
+
+TEST(ConfigRecordTest, CountryTable) {
+    EXPECT_EQ(CountryName(0), "US/Canada");
+    EXPECT_EQ(CountryName(11), "Czechoslovaki");
+    EXPECT_EQ(CountryName(23), "Korea");
+    for (int k = 24; k < kCountryCount; ++k)
+        EXPECT_EQ(CountryName(k), "Undefined");
+    for (int k = 0; k < kCountryCount; ++k)
+        EXPECT_LE(CountryName(k).size(), 13u);
+    EXPECT_EQ(CountryCode("netherlands"), 7);
+    EXPECT_EQ(CountryCode("U.K."), 4);
+    EXPECT_FALSE(CountryCode("Undefined"));
+    EXPECT_FALSE(CountryCode("Atlantis"));
+}
+
+// Bytes of a flasher put together by hand: program, sound, images, record.
+struct HandMade {
+    std::vector<std::uint8_t> program = std::vector<std::uint8_t>(5000, 0x7F);
+    std::vector<std::uint8_t> sound = tools::MakeAlertWav();
+    std::vector<std::uint8_t> boot;
+    std::vector<std::uint8_t> main;
+    ConfigRecord record;
+
+    void Write(const fs::path& path, bool fix_lengths = true) {
+        if (fix_lengths) {
+            record.BootLength = static_cast<std::int32_t>(boot.size());
+            record.MainLength = static_cast<std::int32_t>(main.size());
+        }
+        std::vector<std::uint8_t> all = program;
+        all.insert(all.end(), sound.begin(), sound.end());
+        all.insert(all.end(), boot.begin(), boot.end());
+        all.insert(all.end(), main.begin(), main.end());
+        const RawConfigRecord raw = EncodeConfigRecord(record);
+        all.insert(all.end(), raw.begin(), raw.end());
+        WriteBytes(path, all);
+    }
+};
+
+std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
+    return v;
+}
+
+struct Recorder {
+    std::vector<std::string> lines;
+    std::vector<IntegrityResult> integrity;
+    PayloadSink Sink() {
+        return {[this](const std::string& l) { lines.push_back(l); },
+                [this](const IntegrityResult& r) { integrity.push_back(r); }};
+    }
+};
+
+class PayloadTest : public ScratchWorld {};
+
+void StartUp(PayloadState& state) {
+    state.DeleteTempFiles();
+    state.ReadConfigRecord();
+    state.ParseConfigRecord();
+    state.ApplyConfigRecord();
+    state.DeleteTempFiles();
+}
+
+TEST_F(PayloadTest, SampleFlasherRoundTrip) {
+    const fs::path fw = Root() / "fw";
+    fs::create_directory(fw);
+    const std::string boot_hex = tools::MakeBootHex();
+    const std::string main_hex = tools::MakeMainHex();
+    WriteText(fw / tools::kBootHexName, boot_hex);
+    WriteText(fw / tools::kMainHexName, main_hex);
+    WriteBytes(fw / "program", std::vector<std::uint8_t>(3000, 0x90));
+
+    tools::PackOptions o;
+    o.output = (Root() / "flasher").string();
+    o.program = (fw / "program").string();
+    o.boot_hex = (fw / tools::kBootHexName).string();
+    o.main_hex = (fw / tools::kMainHexName).string();
+    o.boot_model = o.main_model = "xx166301";
+    o.built_for = "International";
+    o.family = "Tollander";
+    o.countries = tools::ParseCountries("4,Netherlands,12");
+    tools::Pack(o);
+    const tools::Inspection inspected = tools::InspectFile(o.output);
+
+    // Two whole runs: each leaves nothing behind.
+    for (int run = 0; run < 2; ++run) {
+        Recorder rec;
+        PayloadState state(o.output, rec.Sink());
+        StartUp(state);
+        EXPECT_EQ(state.ModelCode1(), "xx166301");
+        EXPECT_EQ(state.ModelCode2(), "xx166301");
+        EXPECT_EQ(state.ModelFamily(), "Tollander");
+        EXPECT_EQ(state.Language(), 0);
+        EXPECT_EQ(state.Config().BuiltFor, "International");
+
+        state.ExtractAlertSound();
+        const auto sound = ReadBytes(SoundFile);
+        ASSERT_EQ(sound.size(), 27958u);
+        EXPECT_TRUE(std::equal(sound.begin(), sound.begin() + 4, "RIFF"));
+        EXPECT_EQ(sound, tools::MakeAlertWav());
+        EXPECT_EQ(fs::status(SoundFile).permissions() & fs::perms::all, fs::perms(0444));
+        DeleteTempFile(SoundFile);
+
+        struct Step {
+            Image image;
+            std::uint16_t extracted, expanded;
+            const std::string* hex;
+            const tools::ImageInfo* info;
+        };
+        for (const Step s : {Step{Image::Boot, 24, 25, &boot_hex, &inspected.boot},
+                             Step{Image::Main, 54, 55, &main_hex, &inspected.main}}) {
+            EXPECT_EQ(state.ExtractImage(s.image), s.extracted);
+            const fs::path packed = TempFilePath(state.CurrentPackedFile());
+            EXPECT_EQ(packed.parent_path(), Private());
+            EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(packed)),
+                      s.image == Image::Boot ? state.Config().BootLength
+                                             : state.Config().MainLength);
+            EXPECT_EQ(state.ExpandImage(s.image), s.expanded);
+            EXPECT_FALSE(fs::exists(packed));
+            const fs::path hex = TempFilePath(state.CurrentHexFile());
+            EXPECT_EQ(state.UploadSize(), static_cast<std::int32_t>(s.hex->size()));
+            const auto text = ReadBytes(hex);
+            EXPECT_TRUE(std::equal(text.begin(), text.end(), s.hex->begin(), s.hex->end()));
+            EXPECT_EQ(fs::status(hex).permissions() & fs::perms::all, fs::perms(0444));
+            // What --inspect reports is what the program itself unpacks.
+            payload::Sha256 sha;
+            sha.Update(text.data(), text.size());
+            EXPECT_EQ(sha.FinishHex(), s.info->sha256);
+            DeleteTempFile(state.CurrentHexFile());
+        }
+        ASSERT_EQ(rec.integrity.size(), 2u);
+        EXPECT_TRUE(rec.integrity[0].passed);
+        EXPECT_STREQ(rec.integrity[0].suffix, ".  (1)");
+        EXPECT_STREQ(rec.integrity[1].suffix, ".  (2)");
+        state.DeleteTempFiles();
+        EXPECT_TRUE(Leftovers().empty()) << Leftovers().front();
+    }
+}
+
+TEST_F(PayloadTest, ImagesOfWholeBlocksAreCopiedExactly) {
+    HandMade f;
+    f.boot = Pattern(2 * kCopyBlockSize, 1);
+    f.main = Pattern(3 * kCopyBlockSize, 2);
+    f.Write("exe");
+    PayloadState state("exe");
+    StartUp(state);
+    EXPECT_EQ(state.ExtractImage(Image::Boot), 24);
+    EXPECT_EQ(ReadBytes(TempFilePath(BootPackedFile)), f.boot);
+    EXPECT_EQ(state.ExtractImage(Image::Main), 54);
+    EXPECT_EQ(ReadBytes(TempFilePath(MainPackedFile)), f.main);
+    EXPECT_EQ(state.CurrentHexFile(), MainHexFile);
+}
+
+TEST_F(PayloadTest, ShortOrMissingFileGivesTheZeroRecord) {
+    Recorder rec;
+    PayloadState state("absent", rec.Sink());
+    state.SetDebugMode(true);
+    EXPECT_FALSE(state.ReadConfigRecord());
+    EXPECT_EQ(state.ExtractImage(Image::Main), 99);
+    ASSERT_EQ(rec.integrity.size(), 1u);
+    EXPECT_FALSE(rec.integrity[0].passed);
+    EXPECT_EQ(rec.integrity[0].open_result, -1);
+    state.ExtractAlertSound();
+    EXPECT_TRUE(rec.lines.empty());
+
+    WriteBytes("short", std::vector<std::uint8_t>(192, 1));
+    state.SetExePath("short");
+    EXPECT_FALSE(state.ReadConfigRecord());
+    state.ParseConfigRecord();
+    state.ApplyConfigRecord();
+    EXPECT_EQ(state.RawRecord(), RawConfigRecord{});
+    EXPECT_EQ(state.Language(), 0);
+    EXPECT_EQ(state.ModelCode1(), "");
+    EXPECT_EQ(state.ModelFamily(), "");
+    EXPECT_FALSE(fs::exists(ConfigTempFile));
+
+    // A good record is kept when a later read fails.
+    HandMade f;
+    f.main = Pattern(10, 3);
+    f.record.Ati3Response = "Tollander";
+    f.Write("exe");
+    state.SetExePath("exe");
+    EXPECT_TRUE(state.ReadConfigRecord());
+    state.SetExePath("short");
+    EXPECT_FALSE(state.ReadConfigRecord());
+    state.ParseConfigRecord();
+    EXPECT_EQ(state.Config().Ati3Response, "Tollander");
+}
+
+TEST_F(PayloadTest, DebugLinesGoToTheSink) {
+    HandMade f;
+    f.main = Pattern(100, 4);
+    f.Write("exe");
+    Recorder rec;
+    PayloadState state("exe", rec.Sink());
+    StartUp(state);
+    state.ExtractAlertSound();
+    EXPECT_TRUE(rec.lines.empty());
+    DeleteTempFile(SoundFile);
+    state.SetDebugMode(true);
+    state.ExtractAlertSound();
+    state.DumpConfigRecord();
+    ASSERT_EQ(rec.lines.size(), 10u);
+    EXPECT_EQ(rec.lines[0], "Extracting WAV file.");
+    EXPECT_EQ(rec.lines[2], "Main Length  = 100");
+}
+
+TEST_F(PayloadTest, LengthsOutsideTheFileAreRefusedWithoutWriting) {
+    struct Case {
+        const char* what;
+        std::int32_t boot, main;
+    };
+    const Case cases[] = {
+        {"negative boot", -5, 100},
+        {"negative main", 100, -1},
+        {"boot before start", 1'000'000, 100},
+        {"main before start", 0, 2'000'000'000},
+        {"both huge", 2'000'000'000, 2'000'000'000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HandMade f;
+        f.boot = Pattern(100, 5);
+        f.main = Pattern(100, 6);
+        f.record.BootLength = c.boot;
+        f.record.MainLength = c.main;
+        f.Write("exe", false);
+        PayloadState state("exe");
+        StartUp(state);
+        const bool main_fits = c.main >= 0 && c.main < 1'000'000;
+        if (!main_fits) {
+            EXPECT_THROW(state.ExtractImage(Image::Main), platform::EInOutError);
+        }
+        EXPECT_THROW(state.ExtractImage(Image::Boot), platform::EInOutError);
+        EXPECT_THROW(state.ExtractAlertSound(), platform::EInOutError);
+        EXPECT_FALSE(fs::exists(TempFilePath(BootPackedFile)));
+        EXPECT_FALSE(fs::exists(SoundFile));
+        state.DeleteTempFiles();
+    }
+}
+
+TEST_F(PayloadTest, StaleReadOnlyFilesAreRemovedAtStartUp) {
+    const char* names[] = {SoundFile,   MainPackedFile, "c:\\~1~W~1~Z.$$$", "c:\\~1~W~1~X.$$$",
+                           MainHexFile, BootPackedFile, BootHexFile};
+    for (const char* name : names) {
+        const std::string path = TempFilePath(name);
+        WriteText(path, "stale");
+        platform::SetReadOnly(path);
+    }
+    WriteText("unrelated", "kept");
+    PayloadState state("absent");
+    StartUp(state);
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{"unrelated"});
+}
+
+TEST_F(PayloadTest, SymlinksAreRefusedAndNothingIsWrittenThroughThem) {
+    HandMade f;
+    f.boot = Pattern(300, 7);
+    f.main = Pattern(300, 8);
+    f.Write("exe");
+    const fs::path victim_dir = Root() / "victim";
+    fs::create_directory(victim_dir);
+    WriteText(victim_dir / "~1~Z~6~1.$$$", "precious");
+    WriteText(victim_dir / "file", "precious");
+
+    {   // The private directory itself is a link.
+        fs::create_directory_symlink(victim_dir, Private());
+        PayloadState state("exe");
+        StartUp(state);
+        EXPECT_THROW(state.ExtractImage(Image::Main), platform::EInOutError);
+        EXPECT_THROW(TempFilePath(MainHexFile), platform::EInOutError);
+        EXPECT_EQ(ReadBytes(victim_dir / "~1~Z~6~1.$$$").size(), 8u);
+        EXPECT_FALSE(fs::exists(victim_dir / "~1~Z~6~Z.$$$"));
+        fs::remove(Private());
+    }
+    {   // A link under one of the file names, in the private directory and
+        // in the current directory.
+        PayloadState state("exe");
+        StartUp(state);
+        fs::create_symlink(victim_dir / "file", TempFilePath(BootPackedFile));
+        fs::create_symlink(victim_dir / "file", SoundFile);
+        EXPECT_THROW(state.ExtractImage(Image::Boot), platform::EInOutError);
+        EXPECT_THROW(state.ExtractAlertSound(), platform::EInOutError);
+        EXPECT_EQ(ReadBytes(victim_dir / "file").size(), 8u);
+        // Clearing the attributes of a link leaves its target alone.
+        fs::permissions(victim_dir / "file", fs::perms(0640));
+        state.DeleteTempFiles();
+        EXPECT_EQ(fs::status(victim_dir / "file").permissions() & fs::perms::all,
+                  fs::perms(0640));
+        EXPECT_TRUE(fs::exists(victim_dir / "file"));
+        EXPECT_FALSE(fs::is_symlink(SoundFile));
+    }
+    {   // A directory someone opened up is closed again; one that is not
+        // ours is refused.
+        fs::permissions(Private(), fs::perms(0777));
+        PayloadState state("exe");
+        StartUp(state);
+        EXPECT_EQ(state.ExtractImage(Image::Main), 54);
+        EXPECT_EQ(fs::status(Private()).permissions() & fs::perms::all, fs::perms(0700));
+        state.DeleteTempFiles();
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown(Private().c_str(), 4242, 4242), 0);
+            EXPECT_THROW(state.ExtractImage(Image::Main), platform::EInOutError);
+            EXPECT_TRUE(fs::is_empty(Private()));
+        }
+    }
+}
+
+} // namespace
+} // namespace tollander::payload
