@@ -1,0 +1,69 @@
+// Command-line settings of tollander-vmodem: what the modem says, which
+// faults it plays, and where it keeps what it received.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tollander::vmodem {
+
+// How the modem reacts to one particular command.
+enum class Reply { Normal, Error, Silent };
+
+// The main code the boot loader finds when asked to start it.
+enum class MainCode { Fine, Corrupt, Missing };
+
+// What the boot loader says after an upload.
+enum class Verdict { Auto, Success, Timeout, None };
+
+// Answer to "ATGM" once an image has been uploaded.
+enum class AfterUpload { Ok, Starting, Corrupt, Silent };
+
+struct Options {
+    std::string family = "Tollander";
+    std::string model = "xx166301";
+    std::string country = "004";
+    bool echo = true;
+    bool boot_prompt = false;
+    MainCode main_code = MainCode::Fine;
+    int rx_gap_ms = 1500;
+    long rate = 0; // bytes per second drained during an upload; 0: as fast as it comes
+
+    bool mute = false;
+    bool not_family = false;
+    Reply gload = Reply::Normal;
+    Reply ati0 = Reply::Normal;
+    Reply prog = Reply::Normal;
+    Verdict verdict = Verdict::Auto;
+    std::vector<AfterUpload> after_upload; // n-th entry for the n-th upload, the last repeats
+    std::optional<long> hangup_after;
+    bool random_case = false;
+    std::uint32_t seed = 1;
+    int pieces = 0; // answer piece size in bytes; 0: whole answers
+    int piece_delay_ms = 20;
+
+    std::vector<std::string> expect;
+    std::string save_dir;
+    std::string log_path;
+    std::string link_path;
+    bool once = false;
+};
+
+struct ParseResult {
+    Options options;
+    bool help = false;
+    std::string error; // empty when the command line is usable
+};
+
+ParseResult parse_options(int argc, char** argv);
+
+// Checks the paths named on the command line (readable images, a usable save
+// directory, a writable log, a free link path) and prepares the save
+// directory. Returns an error text, or an empty string.
+std::string check_paths(const Options& options);
+
+const char* help_text();
+
+} // namespace tollander::vmodem
