@@ -76,10 +76,9 @@ class PayloadOps {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    struct ExtractResult {
-        bool opened = false; // the executable could be opened
-        std::int64_t code = 0; // what the failed open returned
-    };
+    // Called by ExtractImage before it copies: whether the executable could
+    // be opened and, when not, what the open returned.
+    using IntegrityFn = std::function<void(bool opened, std::int64_t code)>;
 
     virtual ~PayloadOps() = default;
 
@@ -91,12 +90,15 @@ public:
     virtual void DumpConfigRecord(const LogFn& log) = 0;
     // Writes the alert sound file; logs "Extracting WAV file." when debug.
     virtual void ExtractAlertSound(bool debug, const LogFn& log) = 0;
-    // Makes the image's files the current ones and writes the packed file.
-    virtual ExtractResult ExtractImage(Image image) = 0;
+    // Makes the image's files the current ones, reports through `integrity`
+    // and writes the packed file. False when the executable cannot be opened.
+    virtual bool ExtractImage(Image image, const IntegrityFn& integrity) = 0;
     // Writes the current HEX file, removes the packed one, sets UploadSize.
     virtual void ExpandImage(Image image) = 0;
     // Clears a temporary file's attributes and deletes it; never fails.
-    virtual void DeleteTempFile(const std::string& path) = 0;
+    virtual void DeleteTempFile(const std::string& name) = 0;
+    // Where a temporary file's name lies on disk (for the player, the upload).
+    virtual std::string TempFilePath(const std::string& name) const = 0;
 
     // Working values.
     virtual int LanguageIndex() const = 0; // Language + 1
@@ -108,6 +110,7 @@ public:
     virtual bool IgnoreModel() const = 0;
     virtual bool CountryFlag(int code) const = 0; // 0..49
     virtual std::int32_t UploadSize() const = 0;
+    // Names as the program knows them; TempFilePath() gives the real path.
     virtual std::string CurrentHexFile() const = 0;
     virtual std::string SoundFile() const = 0;
 };

@@ -44,7 +44,8 @@ MainForm::MainForm(platform::WindowThread& window, FrontEnd& front_end,
         Guarded([&] { Protocol1ProtocolError(e); });
     };
     dialogue_ = devices.make_dialogue ? devices.make_dialogue(*this) : MakeStandardDialogue(*this);
-    timer1_ = window_.add_timer(kTimerInterval, [this] { Guarded([&] { sequencer_.Timer1Timer(); }); });
+    timer1_ = window_.add_timer(kTimerInterval,
+                                [this] { Guarded([&] { sequencer_.Timer1Timer(); }, true); });
     window_.start_timer(timer1_);
 }
 
@@ -316,8 +317,8 @@ void MainForm::LogAfterFamily(const std::string& family, MsgId id) {
     LogLine(text);
 }
 
-void MainForm::ReportException(const std::string& what) {
-    outcome_.halted = true;
+void MainForm::ReportException(const std::string& what, bool step) {
+    (step ? outcome_.halted : outcome_.handler_error) = true;
     front_end_.ShowMessage(what, MessageKind::Exception);
 }
 

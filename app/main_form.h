@@ -47,7 +47,8 @@ struct RunOutcome {
     bool nvram_rewritten = false;  // step 90 ran to its end
     bool failure_logged = false;   // a line reporting a failure was written
     bool wrong_utility = false;    // the wrong-utility exit was taken
-    bool halted = false;           // an exception ended a step or a handler
+    bool halted = false;           // an exception ended a step: the sequencer stopped
+    bool handler_error = false;    // an exception ended one of the window's handlers
 };
 
 class MainForm {
@@ -151,10 +152,10 @@ public:
     // Tell the front end to re-render.
     void Changed();
 
-    // Runs `fn` as a handler of the window: an exception it raises is shown
-    // in a message box and the sequencer halts (Timer1 stays as the step
-    // left it, stopped).
-    template <typename Fn> void Guarded(Fn&& fn);
+    // Runs `fn` as a handler of the window (`step`: a sequencer step): an
+    // exception it raises is shown in a message box; a step's exception halts
+    // the sequencer, since every step stops Timer1 before it works.
+    template <typename Fn> void Guarded(Fn&& fn, bool step = false);
 
 private:
     struct CheckBox {
@@ -162,7 +163,7 @@ private:
         bool enabled = false;
     };
     void NoteMessage(MsgId id);
-    void ReportException(const std::string& what);
+    void ReportException(const std::string& what, bool step);
 
     platform::WindowThread& window_;
     FrontEnd& front_end_;
@@ -188,13 +189,13 @@ private:
     platform::WindowThread::TimerId timer1_ = 0;
 };
 
-template <typename Fn> void MainForm::Guarded(Fn&& fn) {
+template <typename Fn> void MainForm::Guarded(Fn&& fn, bool step) {
     try {
         fn();
     } catch (const StepAborted&) {
         // The window is closing; the step has unwound.
     } catch (const std::exception& e) {
-        ReportException(e.what());
+        ReportException(e.what(), step);
     }
 }
 

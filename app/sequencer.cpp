@@ -157,7 +157,7 @@ void Sequencer::WrongUtilityExit() {
         // A machine without a sound device still gets the message and the
         // exit: a failed sound is not allowed to stop them.
         auto player = form_.MakePlayer();
-        if (player && player->Open(payload.SoundFile())) player->Play();
+        if (player && player->Open(payload.TempFilePath(payload.SoundFile()))) player->Play();
         form_.front_end().ShowMessage("Incorrect flash utility for modem.", MessageKind::Error);
     } // the player goes, and the sound with it
     payload.DeleteTempFile(payload.SoundFile());
@@ -166,14 +166,17 @@ void Sequencer::WrongUtilityExit() {
 
 void Sequencer::CopyImage(Image image) {
     form_.StopTimer1();
-    const auto result = form_.payload().ExtractImage(image);
-    if (!result.opened) {
-        form_.LogWithCode(MsgIntegrityFailed, result.code);
-        StepNumber = 99;
-    } else {
-        form_.LogSuffixed(MsgIntegrityPassed, image);
+    const bool opened =
+        form_.payload().ExtractImage(image, [&](bool passed, std::int64_t code) {
+            if (passed)
+                form_.LogSuffixed(MsgIntegrityPassed, image);
+            else
+                form_.LogWithCode(MsgIntegrityFailed, code);
+        });
+    if (opened)
         StepNumber = image == Image::Boot ? 24 : 54;
-    }
+    else
+        StepNumber = 99;
     form_.StartTimer1();
 }
 
@@ -219,7 +222,8 @@ void Sequencer::StartUpload(std::uint8_t stage) {
     if (DebugMode) EchoTriggerHandle = form_.ComPort1().NewDataTrigger("\r", false);
     form_.SetGaugeMaxValue(form_.payload().UploadSize());
     Pause(300);
-    form_.Protocol1().StartAsciiSend(form_.payload().CurrentHexFile());
+    auto& payload = form_.payload();
+    form_.Protocol1().StartAsciiSend(payload.TempFilePath(payload.CurrentHexFile()));
 }
 
 void Sequencer::JudgeBootUpload() {

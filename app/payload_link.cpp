@@ -1,0 +1,93 @@
+// The real payload operations: the payload of the running program's file.
+#include "app/payload_link.h"
+
+#include "payload/payload.h"
+#include "platform/sound.h"
+
+namespace tollander::app {
+namespace {
+
+payload::Image ToPayload(Image image) {
+    return image == Image::Boot ? payload::Image::Boot : payload::Image::Main;
+}
+
+class PayloadLink final : public PayloadOps {
+public:
+    void SetExePath(const std::string& path) override { state_.SetExePath(path); }
+    void DeleteTempFiles() override { state_.DeleteTempFiles(); }
+    bool ReadConfigRecord() override { return state_.ReadConfigRecord(); }
+    void ParseConfigRecord() override { state_.ParseConfigRecord(); }
+    void ApplyConfigRecord() override { state_.ApplyConfigRecord(); }
+
+    void DumpConfigRecord(const LogFn& log) override {
+        state_.SetSink({log, {}});
+        state_.DumpConfigRecord();
+        state_.SetSink({});
+    }
+
+    void ExtractAlertSound(bool debug, const LogFn& log) override {
+        state_.SetDebugMode(debug);
+        state_.SetSink({log, {}});
+        state_.ExtractAlertSound();
+        state_.SetSink({});
+    }
+
+    bool ExtractImage(Image image, const IntegrityFn& integrity) override {
+        bool opened = false;
+        state_.SetSink({{}, [&](const payload::IntegrityResult& r) {
+                            opened = r.passed;
+                            integrity(r.passed, r.open_result);
+                        }});
+        struct Unhook {
+            payload::PayloadState& s;
+            ~Unhook() { s.SetSink({}); }
+        } unhook{state_};
+        const auto next = state_.ExtractImage(ToPayload(image));
+        return opened && next != 99;
+    }
+
+    void ExpandImage(Image image) override { state_.ExpandImage(ToPayload(image)); }
+    void DeleteTempFile(const std::string& name) override { payload::DeleteTempFile(name); }
+    std::string TempFilePath(const std::string& name) const override {
+        return payload::TempFilePath(name);
+    }
+
+    int LanguageIndex() const override { return state_.Language() + 1; }
+    std::string ModelFamily() const override { return state_.ModelFamily(); }
+    std::string ModelCode1() const override { return state_.ModelCode1(); }
+    std::string ModelCode2() const override { return state_.ModelCode2(); }
+    std::int32_t BootLength() const override { return state_.Config().BootLength; }
+    std::string BootModel() const override { return state_.Config().BootModel; }
+    bool IgnoreModel() const override { return state_.Config().IgnoreModel; }
+    bool CountryFlag(int code) const override {
+        return code >= 0 && code < payload::kCountryCount && state_.Config().CountryFlags[code];
+    }
+    std::int32_t UploadSize() const override { return state_.UploadSize(); }
+    std::string CurrentHexFile() const override { return state_.CurrentHexFile(); }
+    std::string SoundFile() const override { return payload::SoundFile; }
+
+private:
+    payload::PayloadState state_{""};
+};
+
+class PlayerLink final : public AlertPlayer {
+public:
+    bool Open(const std::string& path) override { return player_.open(path); }
+    bool Play() override { return player_.play(); }
+    std::string LastError() const override { return player_.last_error(); }
+
+private:
+    platform::MediaPlayer player_;
+};
+
+} // namespace
+
+std::unique_ptr<PayloadOps> MakePayloadLink() {
+    return std::make_unique<PayloadLink>();
+}
+
+std::unique_ptr<AlertPlayer> MakeSystemPlayer() {
+    return std::make_unique<PlayerLink>();
+}
+
+} // namespace tollander::app
