@@ -96,8 +96,9 @@ private:
     FltkWindowThread& window_thread_;
     app::MainForm* form_ = nullptr;
     Widgets w_;
-    std::unique_ptr<Fl_Double_Window> window_;
+    // The buffer outlives the window, whose log display still refers to it.
     std::unique_ptr<Fl_Text_Buffer> log_;
+    std::unique_ptr<Fl_Double_Window> window_;
     std::array<std::string, 5> tooltips_;
     bool log_dirty_ = false;
 };

@@ -1,0 +1,397 @@
+// The FLTK window over the form model, driven through real FLTK event
+// dispatch (pointer and key events), on a virtual display.
+#include "tests/unit/app_fakes.h"
+#include "ui/fltk/fltk_window_thread.h"
+#include "ui/fltk/main_window.h"
+
+// Before the X11 headers, whose macros (None, Button1...) clash with it.
+#include <gtest/gtest.h>
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Menu_Bar.H>
+#include <FL/Fl_Output.H>
+#include <FL/Fl_Progress.H>
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Display.H>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#undef Button1
+#undef Button2
+#undef Button4
+
+using namespace tollander;
+using namespace std::chrono_literals;
+using app::ButtonId;
+using app::testing::FakeDialogue;
+
+namespace {
+
+// COM1 is mapped to a device; the others are not.
+struct MappedPort : app::testing::FakePort {
+    std::string DeviceName(std::uint16_t n) const override { return n == 1 ? "/dev/ttyUSB0" : ""; }
+};
+
+struct GuiRig {
+    GuiRig() {
+        auto p = std::make_unique<MappedPort>();
+        auto u = std::make_unique<app::testing::FakeUploader>();
+        auto l = std::make_unique<app::testing::FakePayload>();
+        port = p.get();
+        payload = l.get();
+        app::Devices devices;
+        devices.port = std::move(p);
+        devices.protocol = std::move(u);
+        devices.payload = std::move(l);
+        devices.make_player = [this] {
+            return std::make_unique<app::testing::FakePlayer>(false, player_log);
+        };
+        devices.make_dialogue = [this](app::MainForm& f) {
+            auto d = std::make_unique<FakeDialogue>(f);
+            dialogue = d.get();
+            return d;
+        };
+        form = std::make_unique<app::MainForm>(
+            window, view, std::vector<std::string>{"/opt/tollander-flash"}, std::move(devices));
+        view.Attach(form.get());
+        view.Show();
+        form->FormShow();
+    }
+    ~GuiRig() {
+        view.Attach(nullptr);
+        form.reset();
+    }
+
+    const ui::TForm1::Widgets& w() const { return view.widgets(); }
+    app::Sequencer& seq() { return form->sequencer(); }
+
+    ui::FltkWindowThread window;
+    ui::TForm1 view{window};
+    MappedPort* port = nullptr;
+    app::testing::FakePayload* payload = nullptr;
+    FakeDialogue* dialogue = nullptr;
+    std::vector<std::string> player_log;
+    std::unique_ptr<app::MainForm> form;
+};
+
+// A left click in the middle of a widget, through FLTK's dispatch.
+void click(Fl_Widget* widget) {
+    Fl_Window* window = widget->window();
+    Fl::e_x = widget->x() + widget->w() / 2;
+    Fl::e_y = widget->y() + widget->h() / 2;
+    Fl::e_x_root = window->x() + Fl::e_x;
+    Fl::e_y_root = window->y() + Fl::e_y;
+    Fl::e_keysym = FL_Button + FL_LEFT_MOUSE;
+    Fl::e_state = FL_BUTTON1;
+    Fl::e_clicks = 0;
+    Fl::e_is_click = 1;
+    Fl::handle(FL_PUSH, window);
+    Fl::e_state = 0;
+    Fl::handle(FL_RELEASE, window);
+}
+
+void key(Fl_Window* window, int keysym, const char* text, int state = 0) {
+    static char buffer[8];
+    std::strncpy(buffer, text, sizeof buffer - 1);
+    Fl::e_keysym = keysym;
+    Fl::e_state = state;
+    Fl::e_text = buffer;
+    Fl::e_length = static_cast<int>(std::strlen(buffer));
+    Fl::handle(FL_KEYBOARD, window);
+    Fl::e_state = 0;
+}
+
+Fl_Window* find_window(const std::string& caption) {
+    for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w))
+        if (w->label() && caption == w->label()) return w;
+    return nullptr;
+}
+
+// Every caption shown inside a window, in order.
+void collect_labels(Fl_Group* group, std::vector<std::string>& out) {
+    for (int i = 0; i < group->children(); ++i) {
+        Fl_Widget* child = group->child(i);
+        if (child->label()) out.push_back(child->label());
+        if (auto* g = child->as_group()) collect_labels(g, out);
+    }
+}
+
+Fl_Button* find_button(Fl_Group* group, const std::string& caption) {
+    for (int i = 0; i < group->children(); ++i) {
+        Fl_Widget* child = group->child(i);
+        if (child->label() && caption == child->label())
+            if (auto* b = dynamic_cast<Fl_Button*>(child)) return b;
+        if (auto* g = child->as_group())
+            if (auto* b = find_button(g, caption)) return b;
+    }
+    return nullptr;
+}
+
+std::string text_of(Fl_Text_Display* memo) {
+    char* raw = memo->buffer()->text();
+    std::string text(raw);
+    free(raw);
+    return text;
+}
+
+} // namespace
+
+TEST(MainWindow, LayoutCaptionsAndInitialStates) {
+    GuiRig rig;
+    const auto& w = rig.w();
+    ASSERT_TRUE(rig.view.Shown());
+    EXPECT_STREQ(w.Form1->label(), "Veltrane Tollander z5 Upgrade Program");
+    EXPECT_STREQ(w.Form1->iconlabel(), "Veltrane Tollander Flash Utility");
+    EXPECT_EQ(w.Form1->w(), 492);
+    EXPECT_EQ(w.Form1->h() - ui::kMenuHeight, 418);
+
+    // Place relative to the parent (the client area for the panels and the
+    // buttons), size and caption.
+    struct Place {
+        const char* name;
+        Fl_Widget* widget;
+        int x, y, width, height;
+        const char* caption;
+    };
+    const int m = ui::kMenuHeight;
+    const std::vector<Place> places = {
+        {"Panel1", w.Panel1, 8, 8 + m, 475, 149, nullptr},
+        {"Label5", w.Label5, 8, 16, -1, -1, "Port"},
+        {"Label6", w.Label6, 72, 16, -1, -1, "Modem Type Installed"},
+        {"Label7", w.Label7, 420, 20, -1, -1, "Flash"},
+        {"Label1", w.PortLabel[1], 8, 44, -1, -1, "COM1"},
+        {"Label4", w.PortLabel[4], 8, 116, -1, -1, "COM4"},
+        {"Edit1", w.Edit[1], 66, 40, 331, 21, nullptr},
+        {"Edit2", w.Edit[2], 66, 64, 331, 21, nullptr},
+        {"Edit3", w.Edit[3], 66, 88, 331, 21, nullptr},
+        {"Edit4", w.Edit[4], 66, 112, 331, 21, nullptr},
+        {"CheckBox1", w.CheckBox[1], 428, 40, 17, 17, nullptr},
+        {"CheckBox3", w.CheckBox[3], 428, 88, 17, 17, nullptr},
+        {"CheckBox4", w.CheckBox[4], 428, 116, 17, 17, nullptr},
+        {"progress panel", w.ProgressPanel, 8, 164 + m, 475, 49, nullptr},
+        {"Label9", w.Label9, 8, 18, -1, -1, "Flash Progress:"},
+        {"Gauge1", w.Gauge1, 90, 14, 371, 22, nullptr},
+        {"log panel", w.LogPanel, 8, 220 + m, 475, 161, nullptr},
+        {"Label10", w.Label10, 184, 14, -1, -1, "System events:"},
+        {"Memo1", w.Memo1, 8, 44, 457, 105, nullptr},
+        {"Button4", w.Button4, 119, 388 + m, 75, 25, "&Start Over"},
+        {"Button2", w.Button2, 206, 388 + m, 75, 25, "&FLASH!"},
+        {"Button1", w.Button1, 293, 388 + m, 75, 25, "&Quit"},
+    };
+    for (const auto& p : places) {
+        Fl_Widget* parent = p.widget->parent();
+        const bool in_panel = parent != w.Form1;
+        EXPECT_EQ(p.widget->x() - (in_panel ? parent->x() : 0), p.x) << p.name;
+        EXPECT_EQ(p.widget->y() - (in_panel ? parent->y() : 0), p.y) << p.name;
+        if (p.width >= 0) {
+            EXPECT_EQ(p.widget->w(), p.width) << p.name;
+            EXPECT_EQ(p.widget->h(), p.height) << p.name;
+        }
+        if (p.caption) {
+            EXPECT_STREQ(p.widget->label(), p.caption) << p.name;
+        }
+    }
+
+    EXPECT_EQ(w.Label5->labelcolor(), fl_rgb_color(0, 0, 128));
+    EXPECT_EQ(w.Label6->labelcolor(), fl_rgb_color(128, 0, 0));
+    EXPECT_EQ(w.Label7->labelcolor(), fl_rgb_color(128, 0, 128));
+    EXPECT_EQ(w.Label10->labelcolor(), fl_rgb_color(0, 0, 255));
+    EXPECT_EQ(w.Label10->labelfont(), FL_HELVETICA_BOLD);
+    EXPECT_GT(w.Label10->labelsize(), w.Label5->labelsize());
+    EXPECT_EQ(w.Edit[2]->textcolor(), fl_rgb_color(128, 0, 0));
+    EXPECT_EQ(w.Button2->labelfont(), FL_HELVETICA_BOLD);
+    EXPECT_EQ(w.Gauge1->selection_color(), fl_rgb_color(0, 255, 255));
+    EXPECT_EQ(w.Gauge1->color(), fl_rgb_color(192, 192, 192));
+
+    // Initial states: empty disabled fields and boxes, hidden gauge, empty
+    // log, only "&Quit" enabled.
+    for (int n = 1; n <= 4; ++n) {
+        EXPECT_STREQ(w.Edit[n]->value(), "") << n;
+        EXPECT_FALSE(w.Edit[n]->active()) << n;
+        EXPECT_EQ(w.CheckBox[n]->value(), 0) << n;
+        EXPECT_FALSE(w.CheckBox[n]->active()) << n;
+        EXPECT_EQ(w.CheckBox[n]->label(), nullptr) << n;
+    }
+    EXPECT_FALSE(w.Label9->visible());
+    EXPECT_FALSE(w.Gauge1->visible());
+    EXPECT_EQ(w.Memo1->buffer()->length(), 0);
+    EXPECT_EQ(w.Memo1->scrollbar_align() & FL_ALIGN_RIGHT, FL_ALIGN_RIGHT);
+    EXPECT_TRUE(w.Button1->active());
+    EXPECT_FALSE(w.Button2->active());
+    EXPECT_FALSE(w.Button4->active());
+
+    // The menu bar's two commands.
+    ASSERT_NE(w.MainMenu1->find_item("E&xit"), nullptr);
+    ASSERT_NE(w.MainMenu1->find_item("&About"), nullptr);
+
+    // Each row names the device its port is mapped to.
+    EXPECT_STREQ(w.Edit[1]->tooltip(), "COM1: /dev/ttyUSB0");
+    EXPECT_STREQ(w.CheckBox[3]->tooltip(), "COM3: no device mapped");
+    EXPECT_STREQ(w.PortLabel[3]->tooltip(), "COM3: no device mapped");
+}
+
+TEST(MainWindow, ClicksOnTheWidgetsRunTheHandlers) {
+    GuiRig rig;
+    const auto& w = rig.w();
+    // As after a scan that found modems on COM2 and COM4, COM4 ticked.
+    rig.seq().StepNumber = 20;
+    rig.form->SetCheckBoxEnabled(2, true);
+    rig.form->SetCheckBoxEnabled(4, true);
+    rig.form->SetChecked(4, true);
+    rig.form->SetEnabled(ButtonId::Button4, true);
+    EXPECT_EQ(w.CheckBox[4]->value(), 1);
+    EXPECT_TRUE(w.Button2->active());
+
+    click(w.CheckBox[1]); // disabled: nothing happens
+    EXPECT_FALSE(rig.form->Checked(1));
+
+    click(w.CheckBox[2]); // ticking COM2 unticks COM4
+    EXPECT_TRUE(rig.form->Checked(2));
+    EXPECT_FALSE(rig.form->Checked(4));
+    EXPECT_EQ(w.CheckBox[2]->value(), 1);
+    EXPECT_EQ(w.CheckBox[4]->value(), 0);
+
+    click(w.CheckBox[2]); // unticking the only ticked box disables "&FLASH!"
+    EXPECT_FALSE(rig.form->Checked(2));
+    EXPECT_FALSE(w.Button2->active());
+    click(w.Button2);
+    EXPECT_EQ(rig.seq().StepNumber, 20);
+
+    click(w.CheckBox[4]);
+    ASSERT_TRUE(w.Button2->active());
+    click(w.Button2);
+    EXPECT_EQ(rig.seq().StepNumber, 21);
+    EXPECT_TRUE(rig.form->Timer1Enabled());
+
+    // "&Start Over" empties the fields and the log and unticks the boxes.
+    rig.seq().StepNumber = 99;
+    rig.form->SetEditText(2, "Tollander modem found.");
+    rig.form->LogLine("Complete.");
+    EXPECT_EQ(text_of(w.Memo1), "Complete.");
+    click(w.Button4);
+    EXPECT_EQ(rig.seq().StepNumber, 0);
+    EXPECT_STREQ(w.Edit[2]->value(), "");
+    EXPECT_EQ(w.Memo1->buffer()->length(), 0);
+    for (int n = 1; n <= 4; ++n) {
+        EXPECT_EQ(w.CheckBox[n]->value(), 0) << n;
+        EXPECT_FALSE(w.CheckBox[n]->active()) << n;
+    }
+    EXPECT_FALSE(w.Button4->active());
+}
+
+TEST(MainWindow, EventLogAndGaugeFollowTheModel) {
+    GuiRig rig;
+    const auto& w = rig.w();
+    rig.form->LogLine("Tollander flash utility initialized...");
+    rig.form->LogLine("Ger\xc3\xa4t gefunden\r\nzweite Zeile"); // UTF-8, two lines
+    EXPECT_EQ(text_of(w.Memo1),
+              "Tollander flash utility initialized...\nGer\xc3\xa4t gefunden\nzweite Zeile");
+
+    rig.form->SetProgressVisible(true);
+    rig.form->SetGaugeMaxValue(1000);
+    rig.form->SetGaugeProgress(250);
+    EXPECT_TRUE(w.Label9->visible());
+    EXPECT_TRUE(w.Gauge1->visible());
+    EXPECT_FLOAT_EQ(w.Gauge1->value() / w.Gauge1->maximum(), 0.25f);
+    EXPECT_STREQ(w.Gauge1->label(), "25%");
+    rig.form->SetGaugeProgress(5000); // held at the maximum
+    EXPECT_STREQ(w.Gauge1->label(), "100%");
+    rig.form->SetGaugeMaxValue(0);
+    EXPECT_FLOAT_EQ(w.Gauge1->value(), 0.0f);
+    rig.form->SetProgressVisible(false);
+    EXPECT_FALSE(w.Gauge1->visible());
+}
+
+TEST(MainWindow, EscapePressesQuitOnlyWhileItIsEnabled) {
+    GuiRig rig;
+    Fl_Window* form = rig.w().Form1;
+    rig.form->SetEnabled(ButtonId::Button1, false); // as during a flash
+    key(form, FL_Escape, "\033");
+    EXPECT_TRUE(rig.view.Shown());
+    EXPECT_FALSE(rig.window.terminating());
+
+    rig.form->SetEnabled(ButtonId::Button1, true);
+    key(form, FL_Escape, "\033");
+    EXPECT_FALSE(rig.view.Shown());
+    EXPECT_TRUE(rig.window.terminating());
+    ASSERT_FALSE(rig.port->calls.empty());
+    EXPECT_EQ(rig.port->calls.back(), "close"); // "&Quit" closes the port first
+}
+
+TEST(MainWindow, AboutBoxOpensFromTheMenuAndClosesWithOk) {
+    GuiRig rig;
+    std::vector<std::string> labels;
+    int width = 0, height = 0;
+    bool modal = false;
+    // Runs inside the About box's own loop.
+    rig.window.post([&] {
+        Fl_Window* about = find_window("About");
+        ASSERT_NE(about, nullptr);
+        width = about->w();
+        height = about->h();
+        modal = about->modal() != 0;
+        collect_labels(about, labels);
+        Fl_Button* ok = find_button(about, "OK");
+        ASSERT_NE(ok, nullptr);
+        click(ok);
+    });
+    key(rig.w().Form1, 'a', "a", FL_ALT); // the menu's "&About"
+    EXPECT_EQ(width, 298);
+    EXPECT_EQ(height, 213);
+    EXPECT_TRUE(modal);
+    const auto has = [&](const std::string& text) {
+        return std::find(labels.begin(), labels.end(), text) != labels.end();
+    };
+    EXPECT_TRUE(has("Veltrane Tollander z5 Upgrade Program"));
+    EXPECT_TRUE(has("Version 1.54/32"));
+    EXPECT_TRUE(has("OK"));
+    EXPECT_EQ(find_window("About"), nullptr); // closed and gone
+    EXPECT_TRUE(rig.view.Shown());
+}
+
+TEST(MainWindow, AnExceptionInAStepShowsItsMessageAndHaltsTheSequencer) {
+    GuiRig rig;
+    rig.payload->expand_error = "Disk full";
+    std::string caption, text;
+    rig.window.post([&] {
+        Fl_Window* box = find_window("Veltrane Tollander Flash Utility");
+        ASSERT_NE(box, nullptr);
+        caption = box->label();
+        std::vector<std::string> labels;
+        collect_labels(box, labels);
+        for (const auto& l : labels)
+            if (l == "Disk full") text = l;
+        click(find_button(box, "OK"));
+    });
+    rig.seq().StepNumber = 24;
+    rig.form->Guarded([&] { rig.seq().Timer1Timer(); });
+    EXPECT_EQ(caption, "Veltrane Tollander Flash Utility");
+    EXPECT_EQ(text, "Disk full");
+    EXPECT_EQ(rig.seq().StepNumber, 24);
+    EXPECT_FALSE(rig.form->Timer1Enabled());
+}
+
+TEST(MainWindow, QuitDuringAStepEndsTheProgramCleanly) {
+    GuiRig rig;
+    rig.dialogue->ports[1] = FakeDialogue::Found::Family;
+    bool pause_ended = false;
+    rig.dialogue->on_probe = [&](int port) {
+        if (port != 1) return;
+        // The user presses "&Quit" while the probe waits for the modem.
+        rig.window.post([&] { click(rig.w().Button1); });
+        rig.form->Pause(5000);
+        pause_ended = true;
+    };
+    rig.window.run(); // step 0, then the probe of COM1
+    EXPECT_FALSE(pause_ended);
+    EXPECT_FALSE(rig.view.Shown());
+    EXPECT_EQ(rig.dialogue->calls, (std::vector<std::string>{"ProbePort(1)"}));
+}
