@@ -8,10 +8,10 @@ namespace tollander::payload {
 namespace {
 
 constexpr std::array<std::string_view, 24> kNamedCountries = {
-    "US/Canada",   "Japan",        "Finland",     "Sweden",      "U.K.",          "Norway",
-    "Switzerland", "Netherlands",  "South Africa", "Italy",      "New Zealand",   "Czechoslovaki",
-    "Belgium",     "Denmark",      "Australia",   "France",      "Germany",       "International",
-    "Austria",     "Ireland",      "Spain",       "Portugal",    "Asean",         "Korea",
+    "US/Canada",   "Japan",       "Finland",      "Sweden",   "U.K.",        "Norway",
+    "Switzerland", "Netherlands", "South Africa", "Italy",    "New Zealand", "Czechoslovaki",
+    "Belgium",     "Denmark",     "Australia",    "France",   "Germany",     "International",
+    "Austria",     "Ireland",     "Spain",        "Portugal", "Asean",       "Korea",
 };
 
 constexpr std::array<std::string_view, 5> kLanguages = {"English", "German", "French", "Italian",
@@ -42,7 +42,9 @@ void PutShortString(RawConfigRecord& raw, std::size_t at, std::size_t capacity,
     std::copy_n(value.begin(), length, raw.begin() + static_cast<std::ptrdiff_t>(at + 1));
 }
 
-bool GetFlag(const RawConfigRecord& raw, std::size_t at) { return raw[at] == 1; }
+bool GetFlag(const RawConfigRecord& raw, std::size_t at) {
+    return raw[at] == 1;
+}
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -84,17 +86,14 @@ RawConfigRecord EncodeConfigRecord(const ConfigRecord& record) {
 }
 
 std::string_view CountryName(int code) {
-    if (code < 0 || code >= kCountryCount)
-        return {};
-    if (code < static_cast<int>(kNamedCountries.size()))
-        return kNamedCountries[code];
+    if (code < 0 || code >= kCountryCount) return {};
+    if (code < static_cast<int>(kNamedCountries.size())) return kNamedCountries[code];
     return "Undefined";
 }
 
 std::optional<int> CountryCode(std::string_view name) {
     for (std::size_t k = 0; k < kNamedCountries.size(); ++k)
-        if (EqualNoCase(kNamedCountries[k], name))
-            return static_cast<int>(k);
+        if (EqualNoCase(kNamedCountries[k], name)) return static_cast<int>(k);
     return std::nullopt;
 }
 
@@ -105,8 +104,7 @@ std::string_view LanguageName(std::uint8_t code) {
 std::vector<std::string> DumpConfigRecord(const ConfigRecord& r) {
     std::string countries;
     for (int k = 0; k < kCountryCount; ++k)
-        if (r.CountryFlags[k])
-            countries += CountryName(k);
+        if (r.CountryFlags[k]) countries += CountryName(k);
     return {
         "Boot Length  = " + std::to_string(r.BootLength),
         "Main Length  = " + std::to_string(r.MainLength),

@@ -37,10 +37,8 @@ void CopyExact(File& from, File& to, std::int64_t count) {
 void CheckPieceFits(const std::string& exe_path, std::int64_t start, std::int64_t length,
                     std::initializer_list<std::int32_t> lengths_used) {
     for (std::int32_t l : lengths_used)
-        if (l < 0)
-            ThrowBadRecord(exe_path, "negative image length in the configuration record");
-    if (length < 0)
-        ThrowBadRecord(exe_path, "negative image length in the configuration record");
+        if (l < 0) ThrowBadRecord(exe_path, "negative image length in the configuration record");
+    if (length < 0) ThrowBadRecord(exe_path, "negative image length in the configuration record");
     if (start < 0)
         ThrowBadRecord(exe_path, "the configuration record's lengths do not fit the file");
 }
@@ -63,27 +61,26 @@ PayloadLayout ComputeLayout(std::int64_t file_size, std::int32_t boot_length,
 
 void DeleteTempFile(const std::string& name) {
     // Never create or trust a directory that is not ours just to clean it.
-    if (IsPrivateName(name) && !platform::PrivateTempDirUsable())
-        return;
+    if (IsPrivateName(name) && !platform::PrivateTempDirUsable()) return;
     const std::string path = platform::MapFileName(name, false);
     platform::ClearAttributes(path);
     platform::DeleteFile(path);
 }
 
-std::string TempFilePath(const std::string& name) { return platform::MapFileName(name, true); }
+std::string TempFilePath(const std::string& name) {
+    return platform::MapFileName(name, true);
+}
 
 PayloadState::PayloadState(std::string exe_path, PayloadSink sink)
     : exe_path_(std::move(exe_path)), sink_(std::move(sink)) {}
 
 void PayloadState::Log(const std::string& line) const {
-    if (sink_.log)
-        sink_.log(line);
+    if (sink_.log) sink_.log(line);
 }
 
 bool PayloadState::ReadConfigRecord() {
     File exe = File::OpenRead(exe_path_);
-    if (!exe.valid())
-        return false;
+    if (!exe.valid()) return false;
 
     const std::string temp = ConfigTempFile;
     struct Cleanup {
@@ -99,8 +96,7 @@ bool PayloadState::ReadConfigRecord() {
             unsigned char block[kCopyBlockSize];
             for (;;) {
                 const std::size_t n = exe.Read(block, sizeof block);
-                if (n == 0)
-                    break;
+                if (n == 0) break;
                 copy.Write(block, n);
             }
         }
@@ -109,15 +105,16 @@ bool PayloadState::ReadConfigRecord() {
     }
 
     File check = File::OpenRead(temp);
-    if (!check.valid() || check.Size() != kRecordSize)
-        return false;
+    if (!check.valid() || check.Size() != kRecordSize) return false;
     RawConfigRecord raw{};
     check.ReadExact(raw.data(), raw.size());
     raw_ = raw;
     return true;
 }
 
-void PayloadState::ParseConfigRecord() { config_ = payload::ParseConfigRecord(raw_); }
+void PayloadState::ParseConfigRecord() {
+    config_ = payload::ParseConfigRecord(raw_);
+}
 
 void PayloadState::ApplyConfigRecord() {
     model_code1_ = config_.BootModel.substr(0, kModelCapacity);
@@ -133,10 +130,8 @@ void PayloadState::DumpConfigRecord() {
 
 void PayloadState::ExtractAlertSound() {
     File exe = File::OpenRead(exe_path_);
-    if (!exe.valid())
-        return;
-    if (debug_mode_)
-        Log("Extracting WAV file.");
+    if (!exe.valid()) return;
+    if (debug_mode_) Log("Extracting WAV file.");
     const PayloadLayout layout = ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength);
     CheckPieceFits(exe_path_, layout.sound_start, kSoundLength,
                    {config_.BootLength, config_.MainLength});
@@ -162,10 +157,8 @@ std::uint16_t PayloadState::ExtractImage(Image which) {
     result.suffix = boot ? ".  (1)" : ".  (2)";
     result.open_result = exe.open_result();
     result.passed = exe.valid();
-    if (sink_.integrity)
-        sink_.integrity(result);
-    if (!exe.valid())
-        return 99;
+    if (sink_.integrity) sink_.integrity(result);
+    if (!exe.valid()) return 99;
 
     const PayloadLayout layout = ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength);
     const std::int64_t start = boot ? layout.boot_start : layout.main_start;
@@ -199,8 +192,7 @@ std::uint16_t PayloadState::ExpandImage(Image which) {
     platform::DeleteFile(packed);
 
     File expanded = File::OpenRead(hex);
-    if (!expanded.valid())
-        throw platform::EInOutError::from_errno(expanded.error(), hex);
+    if (!expanded.valid()) throw platform::EInOutError::from_errno(expanded.error(), hex);
     upload_size_ = static_cast<std::int32_t>(expanded.Size());
     expanded.Close();
     return which == Image::Boot ? 25 : 55;
@@ -208,8 +200,8 @@ std::uint16_t PayloadState::ExpandImage(Image which) {
 
 void PayloadState::DeleteTempFiles() {
     static constexpr const char* kCleanupList[] = {
-        SoundFile,         MainPackedFile, "c:\\~1~W~1~Z.$$$", "c:\\~1~W~1~X.$$$",
-        MainHexFile,       BootPackedFile, BootHexFile,
+        SoundFile,   MainPackedFile, "c:\\~1~W~1~Z.$$$", "c:\\~1~W~1~X.$$$",
+        MainHexFile, BootPackedFile, BootHexFile,
     };
     for (const char* name : kCleanupList)
         DeleteTempFile(name);

@@ -45,8 +45,8 @@ inline constexpr const char* MainHexFile = "c:\\~1~Z~6~2.$$$";
 enum class Image { Boot, Main };
 
 struct IntegrityResult {
-    bool passed = false;     // the program's own file could be opened
-    int open_result = 0;     // what the open returned (-1 on failure)
+    bool passed = false; // the program's own file could be opened
+    int open_result = 0; // what the open returned (-1 on failure)
     Image image = Image::Main;
     const char* suffix = ""; // ".  (1)" boot, ".  (2)" main
 };

@@ -30,27 +30,22 @@ bool HasDrivePrefix(std::string_view name) {
 
 std::string PrivateTempDirPath() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/')
-        return std::string(runtime) + "/tollander-flash";
+    if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/tollander-flash";
     return "/tmp/tollander-flash-" + std::to_string(::geteuid());
 }
 
 std::string EnsurePrivateTempDir() {
     const std::string path = PrivateTempDirPath();
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        ThrowErrno(errno, path);
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) ThrowErrno(errno, path);
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
-        ThrowErrno(errno, path);
+    if (::lstat(path.c_str(), &st) != 0) ThrowErrno(errno, path);
     if (S_ISLNK(st.st_mode))
         throw EInOutError(ELOOP, path + ": refusing a symbolic link as the temporary directory");
-    if (!S_ISDIR(st.st_mode))
-        throw EInOutError(ENOTDIR, path + ": not a directory");
+    if (!S_ISDIR(st.st_mode)) throw EInOutError(ENOTDIR, path + ": not a directory");
     if (st.st_uid != ::geteuid())
         throw EInOutError(EPERM, path + ": temporary directory belongs to another user");
     // Ours but opened up by someone: close it again before using it.
-    if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0)
-        ThrowErrno(errno, path);
+    if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) ThrowErrno(errno, path);
     return path;
 }
 
@@ -60,15 +55,13 @@ bool PrivateTempDirUsable() {
 }
 
 std::string MapFileName(std::string_view name, bool create_dir) {
-    if (!HasDrivePrefix(name))
-        return std::string(name);
+    if (!HasDrivePrefix(name)) return std::string(name);
     const std::string dir = create_dir ? EnsurePrivateTempDir() : PrivateTempDirPath();
     return dir + "/" + std::string(name.substr(3));
 }
 
 File::~File() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (fd_ >= 0) ::close(fd_);
 }
 
 File::File(File&& other) noexcept
@@ -79,8 +72,7 @@ File::File(File&& other) noexcept
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
+        if (fd_ >= 0) ::close(fd_);
         fd_ = other.fd_;
         open_result_ = other.open_result_;
         error_ = other.error_;
@@ -119,18 +111,15 @@ File File::Create(const std::string& path) {
         // Never write into an existing inode: it may be a link someone
         // planted. Only a plain file of ours is removed and made afresh.
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0)
-            ThrowErrno(errno, path);
+        if (::lstat(path.c_str(), &st) != 0) ThrowErrno(errno, path);
         if (S_ISLNK(st.st_mode))
             throw EInOutError(ELOOP, path + ": refusing to write through a symbolic link");
         if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
             throw EInOutError(EPERM, path + ": refusing to replace a file that is not ours");
-        if (::unlink(path.c_str()) != 0)
-            ThrowErrno(errno, path);
+        if (::unlink(path.c_str()) != 0) ThrowErrno(errno, path);
         fd = ::open(path.c_str(), flags, 0600);
     }
-    if (fd < 0)
-        ThrowErrno(errno, path);
+    if (fd < 0) ThrowErrno(errno, path);
     File file(fd);
     file.open_result_ = fd;
     file.path_ = path;
@@ -140,10 +129,8 @@ File File::Create(const std::string& path) {
 std::size_t File::Read(void* buffer, std::size_t n) {
     for (;;) {
         const ssize_t got = ::read(fd_, buffer, n);
-        if (got >= 0)
-            return static_cast<std::size_t>(got);
-        if (errno != EINTR)
-            ThrowErrno(errno, path_);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) ThrowErrno(errno, path_);
     }
 }
 
@@ -152,8 +139,7 @@ void File::ReadExact(void* buffer, std::size_t n) {
     std::size_t done = 0;
     while (done < n) {
         const std::size_t got = Read(bytes + done, n - done);
-        if (got == 0)
-            throw EInOutError(kReadBeyondEnd, path_ + ": Read beyond end of file");
+        if (got == 0) throw EInOutError(kReadBeyondEnd, path_ + ": Read beyond end of file");
         done += got;
     }
 }
@@ -164,19 +150,16 @@ void File::Write(const void* buffer, std::size_t n) {
     while (done < n) {
         const ssize_t put = ::write(fd_, bytes + done, n - done);
         if (put < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             ThrowErrno(errno, path_);
         }
-        if (put == 0)
-            ThrowErrno(ENOSPC, path_);
+        if (put == 0) ThrowErrno(ENOSPC, path_);
         done += static_cast<std::size_t>(put);
     }
 }
 
 void File::Seek(std::int64_t offset) {
-    if (::lseek(fd_, offset, SEEK_SET) < 0)
-        ThrowErrno(errno, path_);
+    if (::lseek(fd_, offset, SEEK_SET) < 0) ThrowErrno(errno, path_);
 }
 
 bool File::SeekFromEnd(std::int64_t offset) {
@@ -185,24 +168,20 @@ bool File::SeekFromEnd(std::int64_t offset) {
 
 std::int64_t File::Size() const {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0)
-        ThrowErrno(errno, path_);
+    if (::fstat(fd_, &st) != 0) ThrowErrno(errno, path_);
     return st.st_size;
 }
 
 void File::Close() {
-    if (fd_ < 0)
-        return;
+    if (fd_ < 0) return;
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR)
-        ThrowErrno(errno, path_);
+    if (::close(fd) != 0 && errno != EINTR) ThrowErrno(errno, path_);
 }
 
 std::int64_t FileSize(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return -1;
+    if (::stat(path.c_str(), &st) != 0) return -1;
     return st.st_size;
 }
 
@@ -215,8 +194,7 @@ namespace {
 
 void ChangeModeNoFollow(const std::string& path, mode_t mode) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
     // Refuses symlinks itself (EOPNOTSUPP), so a swap after the lstat
     // cannot redirect the change.
     ::fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW);
@@ -224,30 +202,33 @@ void ChangeModeNoFollow(const std::string& path, mode_t mode) {
 
 } // namespace
 
-void SetReadOnly(const std::string& path) { ChangeModeNoFollow(path, 0444); }
+void SetReadOnly(const std::string& path) {
+    ChangeModeNoFollow(path, 0444);
+}
 
 void SetHidden(const std::string&) {}
 
-void ClearAttributes(const std::string& path) { ChangeModeNoFollow(path, 0600); }
+void ClearAttributes(const std::string& path) {
+    ChangeModeNoFollow(path, 0600);
+}
 
-bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool DeleteFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
 void SetMode(const std::string& path, unsigned mode) {
-    if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0)
-        ThrowErrno(errno, path);
+    if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) ThrowErrno(errno, path);
 }
 
 void RenameFile(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0)
-        ThrowErrno(errno, to);
+    if (::rename(from.c_str(), to.c_str()) != 0) ThrowErrno(errno, to);
 }
 
 std::string MakeScratchDir(std::string_view prefix) {
     const char* tmp = std::getenv("TMPDIR");
     std::string base = (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp";
     std::string templ = base + "/" + std::string(prefix) + "-XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr)
-        ThrowErrno(errno, templ);
+    if (::mkdtemp(templ.data()) == nullptr) ThrowErrno(errno, templ);
     return templ;
 }
 

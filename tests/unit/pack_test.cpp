@@ -27,12 +27,10 @@ struct ToolRun {
 
 ToolRun RunTool(const std::string& tool, const std::string& args) {
     const char* bin = std::getenv("TOLLANDER_BIN");
-    const std::string command =
-        std::string(bin ? bin : "bin") + "/" + tool + " " + args + " 2>&1";
+    const std::string command = std::string(bin ? bin : "bin") + "/" + tool + " " + args + " 2>&1";
     ToolRun run{-1, {}};
     FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return run;
+    if (pipe == nullptr) return run;
     std::array<char, 4096> buffer{};
     while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe))
         run.output.append(buffer.data(), n);
@@ -97,8 +95,8 @@ TEST(SampleFirmwareTest, ExactSizesValidRecordsAndDeterministic) {
     };
     EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
     EXPECT_EQ(u32(4), 27950);
-    EXPECT_EQ(u32(24), 11000);                      // samples per second
-    EXPECT_EQ(wav[22] | wav[34] << 8, 1 | 8 << 8);  // mono, 8 bits
+    EXPECT_EQ(u32(24), 11000);                     // samples per second
+    EXPECT_EQ(wav[22] | wav[34] << 8, 1 | 8 << 8); // mono, 8 bits
     EXPECT_EQ(std::string(wav.begin() + 36, wav.begin() + 40), "data");
     EXPECT_EQ(u32(40), 27862);
     // A sound, not silence: the samples swing well away from the midpoint.
@@ -142,9 +140,12 @@ TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
     const std::string tail = "Language     = English\n"
                              "Countries    = U.K.NetherlandsBelgium\n"
                              "Boot image   = FLS0228.HEX, 21417 bytes, 1997-02-28 12:09:00, "
-                             "SHA-256 " + Sha(boot.data(), boot.size()) + "\n"
+                             "SHA-256 " +
+                             Sha(boot.data(), boot.size()) +
+                             "\n"
                              "Main image   = F2ZE0529.HEX, 619821 bytes, 1997-05-29 11:22:00, "
-                             "SHA-256 " + Sha(main_code.data(), main_code.size()) + "\n";
+                             "SHA-256 " +
+                             Sha(main_code.data(), main_code.size()) + "\n";
     EXPECT_TRUE(inspect.output.starts_with("Boot Length  = ")) << inspect.output;
     EXPECT_TRUE(inspect.output.ends_with(tail)) << inspect.output;
 
@@ -153,9 +154,8 @@ TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
     EXPECT_NE(plain.output.find("no sound payload"), std::string::npos) << plain.output;
 
     // Without --boot and --sound: no boot image and the built-in alert.
-    ASSERT_EQ(RunTool("tollander-pack", "-o main-only --program program --main F2ZE0529.HEX")
-                  .status,
-              0);
+    ASSERT_EQ(
+        RunTool("tollander-pack", "-o main-only --program program --main F2ZE0529.HEX").status, 0);
     const Inspection only = InspectFile("main-only");
     EXPECT_FALSE(only.boot.present);
     EXPECT_EQ(only.main.expanded_size, 619821);
@@ -190,8 +190,7 @@ TEST_F(PackTest, EveryFaultyInputIsRefusedBeforeWriting) {
         {"--sound zero.wav", "zero.wav: not a RIFF WAVE file"},
         {"--boot-model xx1663011", "boot model \"xx1663011\" is longer than its field"},
         {"--main-model 123456789", "main model \"123456789\" is longer than its field"},
-        {"--built-for 012345678901234567890123456789012345678901234567890",
-         "built-for text"},
+        {"--built-for 012345678901234567890123456789012345678901234567890", "built-for text"},
         {"--family 01234567890123456789012345678901234567890123456789", "family name"},
         {"--language nl", "unknown language \"nl\""},
         {"--countries 4,Atlantis", "unknown country \"Atlantis\""},

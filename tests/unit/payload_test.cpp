@@ -365,7 +365,7 @@ TEST_F(PayloadTest, SymlinksAreRefusedAndNothingIsWrittenThroughThem) {
     WriteText(victim_dir / "~1~Z~6~1.$$$", "precious");
     WriteText(victim_dir / "file", "precious");
 
-    {   // The private directory itself is a link.
+    { // The private directory itself is a link.
         fs::create_directory_symlink(victim_dir, Private());
         PayloadState state("exe");
         StartUp(state);
@@ -375,7 +375,7 @@ TEST_F(PayloadTest, SymlinksAreRefusedAndNothingIsWrittenThroughThem) {
         EXPECT_FALSE(fs::exists(victim_dir / "~1~Z~6~Z.$$$"));
         fs::remove(Private());
     }
-    {   // A link under one of the file names, in the private directory and
+    { // A link under one of the file names, in the private directory and
         // in the current directory.
         PayloadState state("exe");
         StartUp(state);
@@ -387,12 +387,11 @@ TEST_F(PayloadTest, SymlinksAreRefusedAndNothingIsWrittenThroughThem) {
         // Clearing the attributes of a link leaves its target alone.
         fs::permissions(victim_dir / "file", fs::perms(0640));
         state.DeleteTempFiles();
-        EXPECT_EQ(fs::status(victim_dir / "file").permissions() & fs::perms::all,
-                  fs::perms(0640));
+        EXPECT_EQ(fs::status(victim_dir / "file").permissions() & fs::perms::all, fs::perms(0640));
         EXPECT_TRUE(fs::exists(victim_dir / "file"));
         EXPECT_FALSE(fs::is_symlink(SoundFile));
     }
-    {   // A directory someone opened up is closed again; one that is not
+    { // A directory someone opened up is closed again; one that is not
         // ours is refused.
         fs::permissions(Private(), fs::perms(0777));
         PayloadState state("exe");

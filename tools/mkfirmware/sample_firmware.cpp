@@ -43,8 +43,7 @@ public:
         }
     }
     std::uint8_t Next() {
-        if (pos_ == size_)
-            Refill();
+        if (pos_ == size_) Refill();
         return pending_[pos_++];
     }
 
@@ -106,20 +105,15 @@ std::string MakeIntelHex(std::size_t size, std::uint16_t first_segment, std::uin
     // size = 17 S + 13 + 13 k + 2 D, with k records holding D bytes in all.
     for (std::size_t segments = 1; segments <= 16; ++segments) {
         const std::size_t fixed = kEsaRecordSize * segments + kEofRecordSize;
-        if (size < fixed + kRecordOverhead + 2)
-            break;
+        if (size < fixed + kRecordOverhead + 2) break;
         const std::size_t rest = size - fixed;
         const std::size_t full = kRecordOverhead + 2 * kMaxData;
         std::size_t records = (rest + full - 1) / full;
-        if ((rest - kRecordOverhead * records) % 2 != 0)
-            ++records;
-        if (kRecordOverhead * records > rest)
-            break;
-        if (records > kRecordsPerSegment * segments)
-            continue;
+        if ((rest - kRecordOverhead * records) % 2 != 0) ++records;
+        if (kRecordOverhead * records > rest) break;
+        if (records > kRecordsPerSegment * segments) continue;
         const std::size_t data_bytes = (rest - kRecordOverhead * records) / 2;
-        if (data_bytes < records)
-            break;
+        if (data_bytes < records) break;
         // Full records, with the shortfall taken from the last few.
         std::vector<std::size_t> lengths(records, kMaxData);
         std::size_t shortfall = kMaxData * records - data_bytes;
@@ -143,21 +137,23 @@ std::string MakeIntelHex(std::size_t size, std::uint16_t first_segment, std::uin
                 std::uint8_t data[kMaxData];
                 for (std::size_t j = 0; j < lengths[record]; ++j)
                     data[j] = code.Next();
-                AppendRecord(out, 0x00, static_cast<std::uint16_t>(address), data,
-                             lengths[record]);
+                AppendRecord(out, 0x00, static_cast<std::uint16_t>(address), data, lengths[record]);
                 address += lengths[record];
             }
         }
         AppendRecord(out, 0x01, 0, nullptr, 0);
-        if (out.size() == size)
-            return out;
+        if (out.size() == size) return out;
     }
     throw std::invalid_argument("no Intel HEX layout has " + std::to_string(size) + " bytes");
 }
 
-std::string MakeBootHex() { return MakeIntelHex(kBootHexSize, 0xF000, 0x0228u); }
+std::string MakeBootHex() {
+    return MakeIntelHex(kBootHexSize, 0xF000, 0x0228u);
+}
 
-std::string MakeMainHex() { return MakeIntelHex(kMainHexSize, 0x1000, 0x0529u); }
+std::string MakeMainHex() {
+    return MakeIntelHex(kMainHexSize, 0x1000, 0x0529u);
+}
 
 std::vector<std::uint8_t> MakeAlertWav() {
     std::vector<std::uint8_t> wav;

@@ -15,10 +15,10 @@ inline constexpr const char* kBootHexName = "FLS0228.HEX";
 inline constexpr const char* kMainHexName = "F2ZE0529.HEX";
 inline constexpr const char* kAlertName = "ALERT.WAV";
 // Packed DOS dates: 1997-02-28 12:09:00 and 1997-05-29 11:22:00.
-inline constexpr std::uint32_t kBootHexDate = (((1997u - 1980u) << 9 | 2u << 5 | 28u) << 16) |
-                                              (12u << 11 | 9u << 5);
-inline constexpr std::uint32_t kMainHexDate = (((1997u - 1980u) << 9 | 5u << 5 | 29u) << 16) |
-                                              (11u << 11 | 22u << 5);
+inline constexpr std::uint32_t kBootHexDate =
+    (((1997u - 1980u) << 9 | 2u << 5 | 28u) << 16) | (12u << 11 | 9u << 5);
+inline constexpr std::uint32_t kMainHexDate =
+    (((1997u - 1980u) << 9 | 5u << 5 | 29u) << 16) | (11u << 11 | 22u << 5);
 
 inline constexpr std::size_t kAlertSize = 27958;
 inline constexpr std::size_t kAlertSamples = 27862;

@@ -49,10 +49,8 @@ int main(int argc, char** argv) {
                 inline_value = true;
             }
             auto take = [&]() -> std::string {
-                if (inline_value)
-                    return value;
-                if (i + 1 >= argc)
-                    throw tools::PackError(arg + " needs a value");
+                if (inline_value) return value;
+                if (i + 1 >= argc) throw tools::PackError(arg + " needs a value");
                 return argv[++i];
             };
             if (arg == "-h" || arg == "--help") {
@@ -95,8 +93,7 @@ int main(int argc, char** argv) {
         }
         if (options.output.empty() || options.main_hex.empty())
             return Usage("-o OUT and --main MAIN.HEX are required");
-        if (!program_given)
-            options.program = ProgramBesideTool();
+        if (!program_given) options.program = ProgramBesideTool();
         tools::Pack(options);
         return 0;
     } catch (const std::exception& e) {

@@ -24,56 +24,45 @@ using platform::File;
 constexpr std::size_t kBlock = 65536;
 
 int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
 
 // What is wrong with one line, or empty.
 std::string CheckHexRecord(const std::string& line, bool& end_of_file) {
-    if (line.empty() || line[0] != ':')
-        return "bad record (no ':' at the start)";
+    if (line.empty() || line[0] != ':') return "bad record (no ':' at the start)";
     const std::size_t digits = line.size() - 1;
-    if (digits % 2 != 0 || digits < 10)
-        return "bad record (length)";
+    if (digits % 2 != 0 || digits < 10) return "bad record (length)";
     std::vector<unsigned> bytes(digits / 2);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const int hi = HexDigit(line[1 + 2 * i]);
         const int lo = HexDigit(line[2 + 2 * i]);
-        if (hi < 0 || lo < 0)
-            return "bad record (not a hexadecimal digit)";
+        if (hi < 0 || lo < 0) return "bad record (not a hexadecimal digit)";
         bytes[i] = static_cast<unsigned>(hi * 16 + lo);
     }
-    if (bytes[0] + 5 != bytes.size())
-        return "bad record (byte count does not match)";
+    if (bytes[0] + 5 != bytes.size()) return "bad record (byte count does not match)";
     unsigned sum = 0;
     for (unsigned b : bytes)
         sum += b;
-    if (sum % 256 != 0)
-        return "bad checksum";
+    if (sum % 256 != 0) return "bad checksum";
     const unsigned type = bytes[3];
     const unsigned count = bytes[0];
     switch (type) {
     case 0x00:
         break;
     case 0x01:
-        if (count != 0)
-            return "bad record (end-of-file record with data)";
+        if (count != 0) return "bad record (end-of-file record with data)";
         end_of_file = true;
         break;
     case 0x02:
     case 0x04:
-        if (count != 2)
-            return "bad record (address record length)";
+        if (count != 2) return "bad record (address record length)";
         break;
     case 0x03:
     case 0x05:
-        if (count != 4)
-            return "bad record (start address record length)";
+        if (count != 4) return "bad record (start address record length)";
         break;
     default:
         return "bad record (unknown type)";
@@ -108,13 +97,11 @@ bool IsRiffWave(const std::uint8_t* p) {
 
 void CopyInto(File& out, const std::string& path) {
     File in = File::OpenRead(path);
-    if (!in.valid())
-        throw platform::EInOutError::from_errno(in.error(), path);
+    if (!in.valid()) throw platform::EInOutError::from_errno(in.error(), path);
     std::vector<std::uint8_t> block(kBlock);
     for (;;) {
         const std::size_t n = in.Read(block.data(), block.size());
-        if (n == 0)
-            break;
+        if (n == 0) break;
         out.Write(block.data(), n);
     }
 }
@@ -127,8 +114,7 @@ struct ScratchDir {
 std::int32_t CompressImage(const std::string& hex, const std::string& archive) {
     payload::LZCompressFile(hex, archive);
     const std::int64_t size = platform::FileSize(archive);
-    if (size < 0 || size > INT32_MAX)
-        throw PackError(hex + ": the compressed image is too large");
+    if (size < 0 || size > INT32_MAX) throw PackError(hex + ": the compressed image is too large");
     return static_cast<std::int32_t>(size);
 }
 
@@ -139,8 +125,7 @@ public:
     std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
         const auto want = static_cast<std::size_t>(
             std::min<std::int64_t>(left_, static_cast<std::int64_t>(capacity)));
-        if (want == 0)
-            return 0;
+        if (want == 0) return 0;
         const std::size_t got = file_.Read(buffer, want);
         left_ -= static_cast<std::int64_t>(got);
         return got;
@@ -163,8 +148,7 @@ public:
 
 ImageInfo InspectImage(File& file, std::int64_t start, std::int32_t length) {
     ImageInfo info;
-    if (length <= 0)
-        return info;
+    if (length <= 0) return info;
     info.present = true;
     std::uint8_t header[payload::kHeaderSize] = {};
     file.Seek(start);
@@ -172,8 +156,7 @@ ImageInfo InspectImage(File& file, std::int64_t start, std::int32_t length) {
                                 ? file.Read(header, payload::kHeaderSize)
                                 : 0;
     const auto decoded = payload::decode_header(std::span<const std::uint8_t>(header, got));
-    if (!decoded)
-        return info;
+    if (!decoded) return info;
     info.archive = true;
     info.stored_name = decoded->file_name;
     info.uncompressed_size = decoded->uncompressed_size;
@@ -191,8 +174,7 @@ ImageInfo InspectImage(File& file, std::int64_t start, std::int32_t length) {
 
 std::optional<std::string> CheckIntelHex(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return "cannot be read";
+    if (!in) return "cannot be read";
     std::string line;
     std::size_t number = 0;
     bool end_of_file = false;
@@ -200,28 +182,22 @@ std::optional<std::string> CheckIntelHex(const std::string& path) {
     while (std::getline(in, line)) {
         ++number;
         total += static_cast<std::int64_t>(line.size()) + 1;
-        if (total > INT32_MAX)
-            return "too large";
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        if (total > INT32_MAX) return "too large";
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         if (end_of_file)
             return "line " + std::to_string(number) + ": text after the end-of-file record";
         const std::string fault = CheckHexRecord(line, end_of_file);
-        if (!fault.empty())
-            return "line " + std::to_string(number) + ": " + fault;
+        if (!fault.empty()) return "line " + std::to_string(number) + ": " + fault;
     }
-    if (in.bad())
-        return "cannot be read";
-    if (!end_of_file)
-        return "no end-of-file record";
+    if (in.bad()) return "cannot be read";
+    if (!end_of_file) return "no end-of-file record";
     return std::nullopt;
 }
 
 std::uint8_t ParseLanguage(const std::string& code) {
     static constexpr const char* kCodes[] = {"en", "de", "fr", "it", "es"};
     for (std::uint8_t i = 0; i < 5; ++i)
-        if (code == kCodes[i])
-            return i;
+        if (code == kCodes[i]) return i;
     throw PackError("unknown language \"" + code + "\" (use en, de, fr, it or es)");
 }
 
@@ -237,15 +213,13 @@ std::array<bool, payload::kCountryCount> ParseCountries(const std::string& list)
         while (!item.empty() && std::isspace(static_cast<unsigned char>(item.back())))
             item.pop_back();
         if (item.empty()) {
-            if (list.empty())
-                break;
+            if (list.empty()) break;
             throw PackError("empty entry in the country list \"" + list + "\"");
         }
         int code = -1;
         if (std::all_of(item.begin(), item.end(),
                         [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-            if (item.size() <= 2)
-                code = std::stoi(item);
+            if (item.size() <= 2) code = std::stoi(item);
         } else if (const auto named = payload::CountryCode(item)) {
             code = *named;
         }
@@ -258,37 +232,29 @@ std::array<bool, payload::kCountryCount> ParseCountries(const std::string& list)
 
 std::optional<payload::ConfigRecord> DetectPayload(const std::string& path) {
     File in = File::OpenRead(path);
-    if (!in.valid())
-        return std::nullopt;
+    if (!in.valid()) return std::nullopt;
     const std::int64_t size = in.Size();
-    if (size < static_cast<std::int64_t>(payload::kConfigRecordSize))
-        return std::nullopt;
+    if (size < static_cast<std::int64_t>(payload::kConfigRecordSize)) return std::nullopt;
     payload::RawConfigRecord raw{};
     in.Seek(size - static_cast<std::int64_t>(raw.size()));
     in.ReadExact(raw.data(), raw.size());
     const payload::ConfigRecord record = payload::ParseConfigRecord(raw);
-    if (record.BootLength < 0 || record.MainLength < 0)
-        return std::nullopt;
+    if (record.BootLength < 0 || record.MainLength < 0) return std::nullopt;
     const auto layout = payload::ComputeLayout(size, record.BootLength, record.MainLength);
-    if (layout.sound_start < 0)
-        return std::nullopt;
+    if (layout.sound_start < 0) return std::nullopt;
     std::uint8_t head[12];
     in.Seek(layout.sound_start);
     in.ReadExact(head, sizeof head);
-    if (!IsRiffWave(head))
-        return std::nullopt;
+    if (!IsRiffWave(head)) return std::nullopt;
     return record;
 }
 
 void Pack(const PackOptions& o) {
     // Every input is checked before anything is written.
-    if (o.output.empty())
-        throw PackError("no output file given (-o OUT)");
-    if (o.main_hex.empty())
-        throw PackError("no main-code image given (--main MAIN.HEX)");
+    if (o.output.empty()) throw PackError("no output file given (-o OUT)");
+    if (o.main_hex.empty()) throw PackError("no main-code image given (--main MAIN.HEX)");
     for (const std::string* hex : {&o.main_hex, &o.boot_hex}) {
-        if (hex->empty())
-            continue;
+        if (hex->empty()) continue;
         if (const auto fault = CheckIntelHex(*hex))
             throw PackError(*hex + ": not a valid Intel HEX text: " + *fault);
     }
@@ -297,17 +263,14 @@ void Pack(const PackOptions& o) {
         sound = MakeAlertWav();
     } else {
         sound = ReadSound(o.sound);
-        if (!IsRiffWave(sound.data()))
-            throw PackError(o.sound + ": not a RIFF WAVE file");
+        if (!IsRiffWave(sound.data())) throw PackError(o.sound + ": not a RIFF WAVE file");
     }
     CheckLength("boot model", o.boot_model, payload::kModelCapacity);
     CheckLength("main model", o.main_model, payload::kModelCapacity);
     CheckLength("built-for text", o.built_for, payload::kBuiltForCapacity);
     CheckLength("family name", o.family, payload::kAti3Kept);
-    if (o.language > 4)
-        throw PackError("unknown language code " + std::to_string(o.language));
-    if (o.program.empty())
-        throw PackError("no program given (--program BIN)");
+    if (o.language > 4) throw PackError("unknown language code " + std::to_string(o.language));
+    if (o.program.empty()) throw PackError("no program given (--program BIN)");
     {
         File program = File::OpenRead(o.program);
         if (!program.valid())
@@ -322,8 +285,7 @@ void Pack(const PackOptions& o) {
         payload::ConfigRecord record;
         const std::string boot_archive = scratch.path + "/boot.lz";
         const std::string main_archive = scratch.path + "/main.lz";
-        if (!o.boot_hex.empty())
-            record.BootLength = CompressImage(o.boot_hex, boot_archive);
+        if (!o.boot_hex.empty()) record.BootLength = CompressImage(o.boot_hex, boot_archive);
         record.MainLength = CompressImage(o.main_hex, main_archive);
         record.BootModel = o.boot_model;
         record.MainModel = o.main_model;
@@ -341,8 +303,7 @@ void Pack(const PackOptions& o) {
             File out = File::Create(partial);
             CopyInto(out, o.program);
             out.Write(sound.data(), sound.size());
-            if (record.BootLength > 0)
-                CopyInto(out, boot_archive);
+            if (record.BootLength > 0) CopyInto(out, boot_archive);
             CopyInto(out, main_archive);
             out.Write(raw.data(), raw.size());
             out.Close();
@@ -361,13 +322,11 @@ void Pack(const PackOptions& o) {
 
 Inspection InspectFile(const std::string& path) {
     const auto record = DetectPayload(path);
-    if (!record)
-        throw PackError(path + ": no sound payload found; not a packed flasher");
+    if (!record) throw PackError(path + ": no sound payload found; not a packed flasher");
     Inspection result;
     result.record = *record;
     File in = File::OpenRead(path);
-    if (!in.valid())
-        throw PackError(path + ": cannot be opened");
+    if (!in.valid()) throw PackError(path + ": cannot be opened");
     const auto layout = payload::ComputeLayout(in.Size(), record->BootLength, record->MainLength);
     result.boot = InspectImage(in, layout.boot_start, record->BootLength);
     result.main = InspectImage(in, layout.main_start, record->MainLength);
@@ -386,8 +345,8 @@ std::string FormatDosDate(std::uint32_t packed) {
 void PrintInspection(const Inspection& inspection, std::ostream& out) {
     for (const std::string& line : payload::DumpConfigRecord(inspection.record))
         out << line << "\n";
-    const std::pair<const char*, const ImageInfo*> images[] = {{"Boot image   = ", &inspection.boot},
-                                                               {"Main image   = ", &inspection.main}};
+    const std::pair<const char*, const ImageInfo*> images[] = {
+        {"Boot image   = ", &inspection.boot}, {"Main image   = ", &inspection.main}};
     for (const auto& [label, info] : images) {
         out << label;
         if (!info->present)

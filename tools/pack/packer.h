@@ -24,11 +24,11 @@ public:
 struct PackOptions {
     std::string output;
     std::string main_hex;
-    std::string boot_hex;      // empty: no boot code
-    std::string sound;         // empty: the built-in sample alert
-    std::string program;       // the program binary to carry the payload
-    std::string boot_model;    // at most 8 characters
-    std::string main_model;    // at most 8
+    std::string boot_hex;   // empty: no boot code
+    std::string sound;      // empty: the built-in sample alert
+    std::string program;    // the program binary to carry the payload
+    std::string boot_model; // at most 8 characters
+    std::string main_model; // at most 8
     bool ignore_model = false;
     std::string built_for;     // at most 50
     std::string family;        // at most 49
