@@ -33,6 +33,12 @@ public:
               platform::Millis limit = kNoticeSendLimit);
     void Post(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam);
 
+    // A sender that stays safe to call after the window is gone (the message
+    // is then dropped): what the dispatcher keeps for a window listener.
+    using SendFn = std::function<bool(std::uint16_t msg, std::uint32_t wparam,
+                                      std::uint32_t lparam, platform::Millis limit)>;
+    SendFn Sender() const;
+
     platform::WindowThread& Thread() const { return thread_; }
     const std::string& WindowClass() const { return class_; }
 

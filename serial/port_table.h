@@ -107,6 +107,9 @@ int SetSoftwareFlow(RecordIndex index, std::uint16_t full, std::uint16_t resume,
                     std::uint16_t options);
 int ClearSoftwareFlow(RecordIndex index);
 int SetFlowChars(RecordIndex index, char xon, char xoff);
+// Input and output queue sizes (output room is the output size minus the
+// bytes the driver still holds).
+int SetQueueSizes(RecordIndex index, std::uint16_t in_size, std::uint16_t out_size);
 int SetDtrLine(RecordIndex index, bool on);
 int SetRtsLine(RecordIndex index, bool on);
 // The line settings the record last wrote (or read) and its DTR/RTS states.
@@ -156,6 +159,8 @@ int NewStatusTrigger(RecordIndex index, std::uint16_t kind);
 int ArmTimerTrigger(RecordIndex index, TriggerHandle handle, std::int32_t ticks, bool on);
 int ArmStatusTrigger(RecordIndex index, TriggerHandle handle, std::uint16_t value, bool on);
 int DeleteTrigger(RecordIndex index, TriggerHandle handle);
+// The kind (1 to 5) of the status trigger behind a handle, 0 when none.
+std::uint16_t StatusTriggerKind(RecordIndex index, TriggerHandle handle);
 int ClearTriggers(RecordIndex index);
 int SaveTriggers(RecordIndex index, TriggerImage& image);
 int RestoreTriggers(RecordIndex index, const TriggerImage& image);
