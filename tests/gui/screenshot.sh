@@ -2,10 +2,12 @@
 # Takes docs/screenshot.png: the window after a scan that found the virtual
 # modem on COM1 (setting only COM1 leaves COM2 to COM4 without a device), on
 # a virtual display.
-#   tests/gui/screenshot.sh [BUILD_DIR]
+#   tests/gui/screenshot.sh [BUILD_DIR] [--measure]
+# --measure also prints start-up time, resident memory and idle CPU time.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build}
+measure=${2:-}
 bin=$build/bin
 for tool in gui_screenshot tollander-vmodem tollander-flash-sample; do
   [ -x "$bin/$tool" ] || { echo "missing $bin/$tool: build it first" >&2; exit 2; }
@@ -23,6 +25,6 @@ exec 3< <(exec "$bin/tollander-vmodem")
 vmodem_pid=$!
 read -r device <&3
 TOLLANDER_COM1=$device \
-  xvfb-run -a -s "-screen 0 800x600x24" "$bin/gui_screenshot" "$bin/tollander-flash-sample" "$work/window.ppm"
+  xvfb-run -a -s "-screen 0 800x600x24" "$bin/gui_screenshot" $measure "$bin/tollander-flash-sample" "$work/window.ppm"
 convert "$work/window.ppm" docs/screenshot.png
 echo "docs/screenshot.png written"

@@ -2,9 +2,12 @@
 // until the scan is over and the program waits for the user, then writes the
 // window's pixels as a PPM image.
 //
-//   gui_screenshot FLASHER OUT.ppm
+//   gui_screenshot [--measure] FLASHER OUT.ppm
 //
-// The ports come from TOLLANDER_COM1..4 as for the program itself.
+// --measure also prints the time from start to the first event-log line (the
+// first tick's banner), the resident memory, and the CPU time used while the
+// window then sits idle for ten seconds. The ports come from TOLLANDER_COM1..4
+// as for the program itself.
 #include "app/devices.h"
 #include "app/main_form.h"
 #include "ui/fltk/fltk_window_thread.h"
@@ -14,15 +17,23 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/fl_draw.H>
 
+#include <sys/resource.h>
+
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 using namespace tollander;
+using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// Start of the process, taken as early as static initialisation allows.
+const Clock::time_point process_start = Clock::now();
 
 bool write_ppm(Fl_Window* window, const std::string& path) {
     window->make_current();
@@ -35,33 +46,91 @@ bool write_ppm(Fl_Window* window, const std::string& path) {
     return static_cast<bool>(out);
 }
 
+double cpu_ms() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+}
+
+std::string status_line(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key + ":", 0) == 0) return line;
+    return key + ": ?";
+}
+
+// Passes everything to the window and notes when the first line is logged.
+class Recorder final : public app::FrontEnd {
+public:
+    explicit Recorder(ui::TForm1& view) : view_(view) {}
+    void ModelChanged() override { view_.ModelChanged(); }
+    void LineLogged(const std::string& line) override {
+        if (!first_line_) first_line_ = Clock::now();
+        view_.LineLogged(line);
+    }
+    void LogCleared() override { view_.LogCleared(); }
+    void ShowMessage(const std::string& text, app::MessageKind kind) override {
+        view_.ShowMessage(text, kind);
+    }
+    void ShowAbout() override { view_.ShowAbout(); }
+    void CloseMainWindow() override { view_.CloseMainWindow(); }
+
+    std::optional<Clock::time_point> first_line_;
+
+private:
+    ui::TForm1& view_;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s FLASHER OUT.ppm\n", argv[0]);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const bool measure = !args.empty() && args[0] == "--measure";
+    if (measure) args.erase(args.begin());
+    if (args.size() != 2) {
+        std::fprintf(stderr, "usage: %s [--measure] FLASHER OUT.ppm\n", argv[0]);
         return 2;
     }
     ui::FltkWindowThread window_thread;
     ui::TForm1 view(window_thread);
+    Recorder recorder(view);
     int status = 1;
     {
-        app::MainForm form(window_thread, view, {argv[1]}, app::MakeSystemDevices(window_thread));
+        app::MainForm form(window_thread, recorder, {args[0]},
+                           app::MakeSystemDevices(window_thread));
         view.Attach(&form);
         view.Show();
         form.FormShow();
+        double idle_from = 0;
+        auto finish = [&] {
+            Fl::flush();
+            status = write_ppm(view.widgets().Form1, args[1]) ? 0 : 1;
+            window_thread.terminate();
+        };
+        const auto idle = window_thread.add_timer(std::chrono::seconds(10), [&] {
+            std::printf("idle CPU time over 10 s at step %u: %.1f ms\n",
+                        form.sequencer().StepNumber, cpu_ms() - idle_from);
+            finish();
+        });
         // Looks every 100 ms whether the scan is over; a tool, not a test.
         platform::WindowThread::TimerId check = 0;
         check = window_thread.add_timer(platform::Millis(100), [&] {
             if (!form.WaitingForUser()) return;
             window_thread.stop_timer(check);
-            Fl::flush();
-            status = write_ppm(view.widgets().Form1, argv[2]) ? 0 : 1;
-            window_thread.terminate();
+            if (!measure) return finish();
+            const auto startup = std::chrono::duration<double, std::milli>(
+                recorder.first_line_.value_or(process_start) - process_start);
+            std::printf("start to first event-log line: %.0f ms\n", startup.count());
+            std::printf("%s\n%s\n", status_line("VmRSS").c_str(), status_line("VmHWM").c_str());
+            std::fflush(stdout);
+            idle_from = cpu_ms();
+            window_thread.start_timer(idle);
         });
         window_thread.start_timer(check);
         window_thread.run();
         window_thread.remove_timer(check);
+        window_thread.remove_timer(idle);
         view.Attach(nullptr);
     }
     return status;
