@@ -1,0 +1,214 @@
+// The main form's handlers and control states, driven without a display.
+#include "app_fakes.h"
+
+#include <gtest/gtest.h>
+
+using namespace tollander::app;
+using tollander::app::testing::FormRig;
+
+namespace {
+
+TEST(MainForm, InitialStateAndFormShow) {
+    FormRig rig;
+    auto& f = *rig.form;
+    EXPECT_TRUE(f.Timer1Enabled()); // running from creation
+    EXPECT_TRUE(f.Enabled(ButtonId::Button1));
+    EXPECT_FALSE(f.Enabled(ButtonId::Button2));
+    EXPECT_FALSE(f.Enabled(ButtonId::Button4));
+    for (int n = 1; n <= 4; ++n) {
+        EXPECT_FALSE(f.Checked(n));
+        EXPECT_FALSE(f.CheckBoxEnabled(n));
+        EXPECT_EQ(f.EditText(n), "");
+    }
+    EXPECT_FALSE(f.Label9Visible());
+    EXPECT_FALSE(f.Gauge1().Visible());
+    f.ModemCount = 3;
+    f.PortFlashable[2] = f.ModemFound[2] = f.ModemCodeBad[2] = true;
+    f.FlashPort = 2;
+    f.CountryMismatch = true;
+    rig.seq().StepNumber = 55;
+    f.FormShow();
+    EXPECT_EQ(rig.seq().StepNumber, 0);
+    EXPECT_EQ(f.ModemCount, 0);
+    EXPECT_EQ(f.FlashPort, 0);
+    EXPECT_FALSE(f.PortFlashable[2] || f.ModemFound[2] || f.ModemCodeBad[2]);
+    EXPECT_TRUE(f.CountryMismatch); // not touched when shown
+}
+
+TEST(MainForm, CheckBoxesExcludeEachOtherAndDriveTheFlashButton) {
+    FormRig rig;
+    auto& f = *rig.form;
+    rig.seq().StepNumber = 20;
+    f.SetChecked(4, true);
+    EXPECT_TRUE(f.Enabled(ButtonId::Button2));
+    f.SetChecked(2, true); // ticking COM2 while COM4 is ticked
+    EXPECT_TRUE(f.Checked(2));
+    EXPECT_FALSE(f.Checked(4));
+    EXPECT_TRUE(f.Enabled(ButtonId::Button2));
+    f.SetChecked(2, false); // the only ticked box
+    EXPECT_FALSE(f.Enabled(ButtonId::Button2));
+}
+
+TEST(MainForm, UpdateFlashButtonNeedsATickedBoxAndAStepPastTheScan) {
+    struct Case {
+        std::uint16_t step;
+        bool ticked;
+        bool enabled;
+    };
+    for (const auto& c : {Case{4, true, false}, Case{5, true, true}, Case{20, false, false},
+                          Case{0, true, false}, Case{99, true, true}}) {
+        FormRig rig;
+        rig.seq().StepNumber = c.step;
+        if (c.ticked) rig.form->SetChecked(3, true);
+        rig.form->UpdateFlashButton();
+        EXPECT_EQ(rig.form->Enabled(ButtonId::Button2), c.enabled) << c.step;
+    }
+}
+
+TEST(MainForm, FlashButtonSetsStep21AndStartsTheTimer) {
+    FormRig rig;
+    rig.form->StopTimer1();
+    rig.form->Button2Click();
+    EXPECT_EQ(rig.seq().StepNumber, 21);
+    EXPECT_TRUE(rig.form->Timer1Enabled());
+}
+
+TEST(MainForm, StartOverAtStep99ClearsEverythingAndRestartsTheScan) {
+    FormRig rig;
+    auto& f = *rig.form;
+    rig.seq().StepNumber = 20;
+    f.SetEditText(1, "No modem found.");
+    f.SetEditText(3, "Tollander modem found.");
+    f.PortFlashable[3] = f.ModemFound[3] = true;
+    f.ModemCount = 1;
+    f.SetCheckBoxEnabled(3, true);
+    f.SetChecked(3, true);
+    f.CountryMismatch = true;
+    f.LogLine("Complete.");
+    rig.seq().StepNumber = 99;
+    f.StopTimer1();
+    f.SetEnabled(ButtonId::Button4, true);
+
+    f.Button4Click();
+    EXPECT_EQ(rig.seq().StepNumber, 0);
+    EXPECT_TRUE(f.Timer1Enabled());
+    EXPECT_EQ(f.ModemCount, 0);
+    EXPECT_FALSE(f.PortFlashable[3] || f.ModemFound[3] || f.CountryMismatch);
+    for (int n = 1; n <= 4; ++n) {
+        EXPECT_EQ(f.EditText(n), "");
+        EXPECT_FALSE(f.Checked(n));
+        EXPECT_FALSE(f.CheckBoxEnabled(n));
+    }
+    EXPECT_TRUE(f.Memo1().empty());
+    EXPECT_EQ(rig.front.cleared, 1);
+    EXPECT_FALSE(f.Enabled(ButtonId::Button2));
+    EXPECT_FALSE(f.Enabled(ButtonId::Button4));
+
+    // The next tick runs step 0 again: the banner line comes back.
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.seq().StepNumber == 1; }));
+    EXPECT_EQ(f.Memo1(), (std::vector<std::string>{"Tollander flash utility initialized..."}));
+}
+
+TEST(MainForm, ProtocolErrorThenFinishWritesBothLinesAndEnablesQuit) {
+    FormRig rig;
+    auto& f = *rig.form;
+    f.StopTimer1();
+    f.SetEnabled(ButtonId::Button1, false);
+    rig.seq().FlashStage = 1;
+    rig.uploader->OnProtocolError(-2);
+    EXPECT_EQ(rig.seq().StepNumber, 40);
+    EXPECT_TRUE(f.Timer1Enabled());
+    EXPECT_FALSE(f.Enabled(ButtonId::Button1));
+    rig.uploader->OnProtocolFinish(-2);
+    EXPECT_EQ(rig.seq().StepNumber, 40);
+    EXPECT_TRUE(f.Enabled(ButtonId::Button1));
+    EXPECT_EQ(f.Memo1(), (std::vector<std::string>{"Flash file upload did not complete successfully.",
+                                                   "Flash file upload sent successfully."}));
+
+    rig.seq().FlashStage = 2;
+    rig.uploader->OnProtocolFinish(0);
+    EXPECT_EQ(rig.seq().StepNumber, 70);
+}
+
+TEST(MainForm, FinishInDebugModeRemovesTheEchoTrigger) {
+    FormRig rig;
+    rig.seq().DebugMode = true;
+    rig.seq().EchoTriggerHandle = 9;
+    rig.uploader->OnProtocolFinish(0);
+    EXPECT_EQ(rig.port->calls, (std::vector<std::string>{"DeleteTrigger(9)"}));
+}
+
+TEST(MainForm, GaugeIsHeldBetweenZeroAndMaxValue) {
+    FormRig rig;
+    auto& f = *rig.form;
+    f.SetGaugeMaxValue(10000);
+    rig.uploader->OnProtocolStatus(0);
+    EXPECT_EQ(f.Gauge1().Progress(), 8191);
+    rig.uploader->OnProtocolStatus(0); // blocks add up past the file size
+    EXPECT_EQ(f.Gauge1().Progress(), 10000);
+    f.SetGaugeMaxValue(5000); // lowering the maximum lowers the progress
+    EXPECT_EQ(f.Gauge1().Progress(), 5000);
+    f.SetGaugeProgress(-3);
+    EXPECT_EQ(f.Gauge1().Progress(), 0);
+    f.SetGaugeMaxValue(1);
+    for (int i = 0; i < 300000; ++i) rig.uploader->OnProtocolStatus(0);
+    EXPECT_EQ(f.Gauge1().Progress(), 1); // no wrap after many blocks
+}
+
+TEST(MainForm, DebugEchoLogsOnlyTextsLongerThanFourCharacters) {
+    FormRig rig;
+    auto& f = *rig.form;
+    rig.seq().DebugMode = true;
+    rig.seq().EchoTriggerHandle = 7;
+    auto feed = [&](const std::string& s) {
+        for (char c : s) rig.port->input.push_back(c);
+        rig.port->OnTriggerAvail(static_cast<std::uint16_t>(s.size()));
+    };
+    feed("Prog HEX");
+    rig.port->OnTriggerData(7); // the first line: 8 characters
+    feed("\r\nOK");
+    rig.port->OnTriggerData(7); // CR LF O K: 4 characters, not logged
+    feed("\r\nABC");
+    rig.port->OnTriggerData(3); // another trigger's handle: nothing
+    rig.port->OnTriggerData(7);
+    EXPECT_EQ(f.Memo1(), (std::vector<std::string>{"Prog HEX", "", "ABC"}));
+    EXPECT_EQ(f.EchoBuffer, "");
+}
+
+TEST(MainForm, DebugEchoIsSilentOutsideDebugMode) {
+    FormRig rig;
+    rig.seq().EchoTriggerHandle = 7;
+    rig.port->input = {'a', 'b', 'c', 'd', 'e', 'f'};
+    rig.port->OnTriggerAvail(6);
+    rig.port->OnTriggerData(7);
+    EXPECT_EQ(rig.port->input.size(), 6u); // nothing read
+    EXPECT_TRUE(rig.form->Memo1().empty());
+}
+
+TEST(MainForm, AnExceptionInAHandlerIsShownNotPropagated) {
+    FormRig rig;
+    rig.seq().DebugMode = true;
+    rig.port->OnTriggerAvail(2); // nothing waiting: ReadChar raises
+    ASSERT_EQ(rig.front.messages.size(), 1u);
+    EXPECT_EQ(rig.front.messages[0].first, "Buffer is empty");
+    EXPECT_TRUE(rig.form->Outcome().handler_error);
+    EXPECT_FALSE(rig.form->Outcome().halted);
+}
+
+TEST(MainForm, QuitClosesThePortThenTheWindowAndMenuCommandsWork) {
+    FormRig rig;
+    rig.port->open = true;
+    rig.form->About1Click();
+    EXPECT_EQ(rig.front.abouts, 1);
+    rig.form->Button1Click();
+    EXPECT_FALSE(rig.port->open);
+    EXPECT_EQ(rig.front.closes, 1);
+    EXPECT_TRUE(rig.window.terminating());
+
+    FormRig other;
+    other.port->open = true;
+    other.form->File1Click();
+    EXPECT_EQ(other.front.closes, 1);
+}
+
+} // namespace

@@ -1,0 +1,467 @@
+// The upgrade sequencer's steps, Pause and ReadCommandLine, with scripted
+// modem conversations and payload operations.
+#include "app_fakes.h"
+#include "platform/clock.h"
+
+#include <gtest/gtest.h>
+
+using namespace tollander::app;
+using tollander::app::testing::FakeDialogue;
+using tollander::app::testing::FormRig;
+using Found = FakeDialogue::Found;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+TEST(Sequencer, ReadCommandLineTakesOnlyAnExactFirstSwitch) {
+    struct Case {
+        Strings args;
+        bool debug;
+    };
+    const Case cases[] = {
+        {{"/x/flash", "/ud"}, true},        {{"/x/flash", "/UD"}, true},
+        {{"/x/flash", "/Ud"}, false},       {{"/x/flash", "x", "/ud"}, false},
+        {{"/x/flash"}, false},              {{"/x/flash", "/ud "}, false},
+    };
+    for (const auto& c : cases) {
+        FormRig rig(c.args);
+        rig.seq().ReadCommandLine();
+        EXPECT_EQ(rig.seq().DebugMode, c.debug) << c.args.back();
+        EXPECT_EQ(rig.seq().ExePath, "/x/flash");
+    }
+}
+
+TEST(Sequencer, StepOutsideTheTableDoesNothing) {
+    for (std::uint16_t step : {23, 6, 98, 100, 65535}) {
+        FormRig rig;
+        rig.RunStep(step);
+        EXPECT_EQ(rig.seq().StepNumber, step);
+        EXPECT_TRUE(rig.form->Timer1Enabled()); // keeps its state
+        EXPECT_TRUE(rig.form->Memo1().empty());
+        EXPECT_TRUE(rig.payload->calls.empty());
+    }
+}
+
+TEST(Sequencer, StartUpWritesTheBannerAndInDebugTheDump) {
+    FormRig rig({"/x/flash", "/ud"});
+    rig.RunStep(0);
+    EXPECT_EQ(rig.seq().StepNumber, 1);
+    EXPECT_TRUE(rig.form->Timer1Enabled());
+    EXPECT_EQ(rig.payload->exe, "/x/flash");
+    EXPECT_EQ(rig.payload->calls,
+              (Strings{"DeleteTempFiles", "Read", "Parse", "Apply", "DeleteTempFiles"}));
+    EXPECT_EQ(rig.form->Memo1(),
+              (Strings{"Tollander flash utility initialized...", "Boot Length  = 9357"}));
+}
+
+// Runs the scan steps 1..5 with the given modems.
+void Scan(FormRig& rig, std::map<int, Found> ports) {
+    rig.dialogue->ports = std::move(ports);
+    for (std::uint16_t step = 1; step <= 5; ++step) {
+        ASSERT_EQ(rig.seq().StepNumber, step);
+        rig.tick();
+    }
+}
+
+TEST(Sequencer, ScanSummaryWithNoModem) {
+    FormRig rig;
+    rig.seq().StepNumber = 1;
+    Scan(rig, {});
+    auto& f = *rig.form;
+    EXPECT_EQ(rig.seq().StepNumber, 99);
+    EXPECT_EQ(f.Memo1(), (Strings{"No modems found to FLASH.",
+                                  "Ensure that you have your modem installed and press the "
+                                  "\"Start Over\" button."}));
+    rig.tick(); // step 99
+    EXPECT_EQ(f.Memo1().back(), "Complete.");
+    EXPECT_FALSE(f.Timer1Enabled());
+    EXPECT_TRUE(f.Enabled(ButtonId::Button1));
+    EXPECT_TRUE(f.Enabled(ButtonId::Button4));
+    EXPECT_FALSE(f.Enabled(ButtonId::Button2));
+    for (int n = 1; n <= 4; ++n) EXPECT_FALSE(f.CheckBoxEnabled(n));
+    EXPECT_TRUE(f.WaitingForUser());
+}
+
+TEST(Sequencer, ScanSummaryWithOneModem) {
+    FormRig rig({"/x/flash", "/UD"});
+    rig.seq().ReadCommandLine();
+    rig.seq().StepNumber = 1;
+    Scan(rig, {{2, Found::Family}, {3, Found::NotFamily}});
+    auto& f = *rig.form;
+    EXPECT_EQ(rig.seq().StepNumber, 20);
+    EXPECT_EQ(f.Memo1(),
+              (Strings{"Debug mode is active.",
+                       "Press the FLASH! button to begin flashing the currently selected modem."}));
+    EXPECT_TRUE(f.CheckBoxEnabled(2));
+    EXPECT_FALSE(f.CheckBoxEnabled(3));
+    EXPECT_TRUE(f.Enabled(ButtonId::Button2));
+    EXPECT_TRUE(f.Enabled(ButtonId::Button4));
+    EXPECT_TRUE(f.Timer1Enabled());
+    rig.tick(); // step 20 stops the timer and waits
+    EXPECT_FALSE(f.Timer1Enabled());
+    EXPECT_TRUE(f.WaitingForUser());
+}
+
+TEST(Sequencer, ScanSummaryWithTwoModemsTicksTheHighestPort) {
+    FormRig rig;
+    rig.seq().StepNumber = 1;
+    Scan(rig, {{1, Found::Family}, {3, Found::Family}});
+    auto& f = *rig.form;
+    EXPECT_EQ(f.ModemCount, 2);
+    EXPECT_EQ(f.Memo1(),
+              (Strings{"Ensure that the correct modem is selected, and press the FLASH! button."}));
+    EXPECT_TRUE(f.CheckBoxEnabled(1));
+    EXPECT_TRUE(f.CheckBoxEnabled(3));
+    EXPECT_FALSE(f.CheckBoxEnabled(2));
+    EXPECT_FALSE(f.Checked(1));
+    EXPECT_TRUE(f.Checked(3));
+    EXPECT_TRUE(f.Enabled(ButtonId::Button2));
+}
+
+TEST(Sequencer, FlashRequestedChoosesBootCodeFirstOrMainCodeOnly) {
+    struct Case {
+        std::int32_t boot_length;
+        const char* boot_model;
+        bool ignore_model;
+        std::uint16_t next;
+    };
+    const Case cases[] = {
+        {9357, "xx166301", false, 22}, {0, "xx166301", false, 52}, {9357, "", false, 52},
+        {9357, "", true, 22},          {0, "", true, 52},
+    };
+    for (const auto& c : cases) {
+        FormRig rig;
+        rig.payload->boot_length = c.boot_length;
+        rig.payload->boot_model = c.boot_model;
+        rig.payload->ignore_model = c.ignore_model;
+        rig.seq().StepNumber = 20;
+        rig.form->SetChecked(3, true);
+        rig.RunStep(21);
+        EXPECT_EQ(rig.seq().StepNumber, c.next) << c.boot_length << c.boot_model;
+        EXPECT_EQ(rig.form->FlashPort, 3);
+        EXPECT_FALSE(rig.form->Enabled(ButtonId::Button1));
+        EXPECT_FALSE(rig.form->Enabled(ButtonId::Button2));
+        EXPECT_FALSE(rig.form->Enabled(ButtonId::Button4));
+        EXPECT_EQ(rig.dialogue->calls, Strings{"CheckCountry"});
+    }
+}
+
+TEST(Sequencer, WrongUtilityExitShowsItsMessageAndEnds) {
+    for (bool audio : {true, false}) {
+        FormRig rig({"/x/flash"}, audio);
+        rig.dialogue->country_mismatch = true;
+        rig.form->SetChecked(1, true);
+        std::vector<std::string> while_shown;
+        rig.front.on_message = [&] { while_shown = rig.player_log; };
+        rig.RunStep(21);
+        // Without a sound device the message is still shown and the program ends.
+        ASSERT_EQ(rig.front.messages.size(), 1u) << audio;
+        EXPECT_EQ(rig.front.messages[0].first, "Incorrect flash utility for modem.");
+        EXPECT_EQ(rig.front.messages[0].second, MessageKind::Error);
+        EXPECT_EQ(while_shown, (Strings{"open /tmp/t/~W~T~F~9.WAV", audio ? "playing" : "no device"}));
+        EXPECT_EQ(rig.player_log.back(), "player destroyed");
+        EXPECT_EQ(rig.payload->calls,
+                  (Strings{"ExtractAlertSound", "DeleteTempFile(~W~T~F~9.WAV)"}));
+        EXPECT_EQ(rig.front.closes, 1);
+        EXPECT_TRUE(rig.form->Outcome().wrong_utility);
+        EXPECT_FALSE(rig.form->Timer1Enabled());
+    }
+}
+
+TEST(Sequencer, CopyAndExpandSteps) {
+    struct Case {
+        std::uint16_t step;
+        bool opens;
+        std::uint16_t next;
+        Strings log;
+    };
+    const Case cases[] = {
+        {22, true, 24, {"Flash data integrity check passed..  (1)"}},
+        {52, true, 54, {"Flash data integrity check passed..  (2)"}},
+        {22, false, 99, {"Flash data integrity check failed.  Failure code  -1"}},
+        {24, true, 25, {}},
+        {54, true, 55, {}},
+    };
+    for (const auto& c : cases) {
+        FormRig rig;
+        rig.payload->opens = c.opens;
+        rig.RunStep(c.step);
+        EXPECT_EQ(rig.seq().StepNumber, c.next) << c.step;
+        EXPECT_EQ(rig.form->Memo1(), c.log) << c.step;
+        EXPECT_TRUE(rig.form->Timer1Enabled());
+    }
+}
+
+TEST(Sequencer, AnExceptionInAStepHaltsTheSequencer) {
+    FormRig rig;
+    rig.payload->expand_error = "Disk full";
+    rig.RunStep(54);
+    ASSERT_EQ(rig.front.messages.size(), 1u);
+    EXPECT_EQ(rig.front.messages[0].first, "Disk full");
+    EXPECT_EQ(rig.front.messages[0].second, MessageKind::Exception);
+    EXPECT_EQ(rig.seq().StepNumber, 54);
+    EXPECT_FALSE(rig.form->Timer1Enabled());
+    EXPECT_TRUE(rig.form->Outcome().halted);
+}
+
+TEST(Sequencer, EnterBootLoaderForBootCode) {
+    const std::string hex = "DeleteTempFile(c:\\~1~Z~6~X.$$$)";
+    struct Case {
+        bool enter, needed, ready;
+        std::uint16_t next;
+        Strings dialogue;
+        bool hex_deleted;
+    };
+    const Case cases[] = {
+        {false, true, true, 99, {"EnterFlashMode"}, true},
+        {true, false, true, 50, {"EnterFlashMode", "CheckBootUpdateNeeded", "SkipBootUpdate"}, true},
+        {true, true, false, 99,
+         {"EnterFlashMode", "CheckBootUpdateNeeded", "StartHexProgramming"}, false},
+        {true, true, true, 30,
+         {"EnterFlashMode", "CheckBootUpdateNeeded", "StartHexProgramming"}, false},
+    };
+    for (const auto& c : cases) {
+        FormRig rig;
+        rig.RunStep(22); // makes the boot files current
+        rig.payload->calls.clear();
+        rig.dialogue->enter_flash_mode = c.enter;
+        rig.dialogue->boot_needed = c.needed;
+        rig.dialogue->hex_ready = c.ready;
+        rig.RunStep(25);
+        EXPECT_EQ(rig.seq().StepNumber, c.next);
+        EXPECT_EQ(rig.dialogue->calls, c.dialogue);
+        EXPECT_EQ(rig.payload->calls, c.hex_deleted ? Strings{hex} : Strings{});
+        EXPECT_EQ(rig.port->baud, 115200);
+        EXPECT_TRUE(rig.form->Timer1Enabled());
+        EXPECT_EQ(rig.form->Gauge1().Visible(), c.next == 30);
+        EXPECT_EQ(rig.form->Label9Visible(), c.next == 30);
+    }
+}
+
+TEST(Sequencer, EnterBootLoaderForMainCode) {
+    const std::string hex = "DeleteTempFile(c:\\~1~Z~6~2.$$$)";
+    struct Case {
+        bool enter, needed, ready;
+        std::uint16_t next;
+        bool hex_deleted;
+    };
+    const Case cases[] = {
+        {false, true, true, 99, false},
+        {true, false, true, 99, true},
+        {true, true, false, 99, false},
+        {true, true, true, 60, false},
+    };
+    for (const auto& c : cases) {
+        FormRig rig;
+        rig.form->SetChecked(4, true);
+        rig.form->SetEnabled(ButtonId::Button4, true);
+        rig.RunStep(52);
+        rig.payload->calls.clear();
+        rig.dialogue->enter_flash_mode = c.enter;
+        rig.dialogue->main_needed = c.needed;
+        rig.dialogue->hex_ready = c.ready;
+        rig.RunStep(55);
+        EXPECT_EQ(rig.seq().StepNumber, c.next);
+        EXPECT_EQ(rig.payload->calls, c.hex_deleted ? Strings{hex} : Strings{});
+        EXPECT_EQ(rig.form->FlashPort, 4); // taken again from the boxes
+        EXPECT_FALSE(rig.form->Enabled(ButtonId::Button4));
+        EXPECT_FALSE(rig.form->CheckBoxEnabled(4));
+        EXPECT_EQ(rig.form->Gauge1().Visible(), c.next == 60);
+    }
+}
+
+TEST(Sequencer, StartUploadSendsTheCurrentHexFile) {
+    for (bool debug : {false, true}) {
+        FormRig rig;
+        rig.seq().DebugMode = debug;
+        rig.RunStep(52);
+        rig.form->LogLine("-");
+        rig.RunStep(60);
+        EXPECT_EQ(rig.seq().FlashStage, 2);
+        EXPECT_EQ(rig.uploader->started, Strings{"/tmp/t/c:\\~1~Z~6~2.$$$"});
+        EXPECT_EQ(rig.form->Gauge1().MaxValue(), 21417);
+        EXPECT_FALSE(rig.form->Timer1Enabled()); // waits for the protocol
+        EXPECT_EQ(rig.seq().StepNumber, 60);
+        if (debug) {
+            EXPECT_EQ(rig.form->Memo1().back(), "Flashing main code...");
+            EXPECT_EQ(rig.port->calls, Strings{"NewDataTrigger(\r,0)"});
+            EXPECT_EQ(rig.seq().EchoTriggerHandle, 7);
+        } else {
+            EXPECT_EQ(rig.form->Memo1().back(), "-");
+            EXPECT_TRUE(rig.port->calls.empty());
+        }
+    }
+    FormRig boot;
+    boot.seq().DebugMode = true;
+    boot.RunStep(30);
+    EXPECT_EQ(boot.seq().FlashStage, 1);
+    EXPECT_EQ(boot.form->Memo1().back(), "Flashing boot code...");
+}
+
+TEST(Sequencer, ResultStepsAndTheStop) {
+    struct Case {
+        std::uint16_t step;
+        bool alive;
+        bool debug;
+        std::uint16_t next;
+        Strings dialogue;
+        Strings log;
+    };
+    const Case cases[] = {
+        {40, true, false, 50, {"AwaitProgramResult(1000)"}, {}},
+        {40, false, false, 95, {"AwaitProgramResult(1000)"}, {}},
+        {70, false, false, 90, {"AwaitProgramResult(5000)"}, {}},
+        {90, false, false, 99, {"RewriteNvram"}, {"Resetting modem..."}},
+        {90, false, true, 99, {"RewriteNvram"},
+         {"Rewriting NVRAM templates 0 and 1...", "Resetting modem..."}},
+        {95, false, false, 99, {}, {}},
+        {95, false, true, 99, {}, {"Failure..."}},
+    };
+    for (const auto& c : cases) {
+        FormRig rig;
+        rig.seq().DebugMode = c.debug;
+        rig.dialogue->alive_after_upload = c.alive;
+        rig.RunStep(c.step);
+        EXPECT_EQ(rig.seq().StepNumber, c.next) << c.step;
+        EXPECT_EQ(rig.dialogue->calls, c.dialogue) << c.step;
+        EXPECT_EQ(rig.form->Memo1(), c.log) << c.step;
+        EXPECT_TRUE(rig.form->Timer1Enabled());
+    }
+
+    FormRig rig;
+    rig.form->SetGaugeMaxValue(100);
+    rig.form->SetGaugeProgress(40);
+    rig.RunStep(50);
+    EXPECT_EQ(rig.seq().StepNumber, 52);
+    EXPECT_EQ(rig.form->Gauge1().Progress(), 0);
+
+    rig.port->open = true;
+    rig.form->SetProgressVisible(true);
+    rig.form->SetGaugeProgress(40);
+    rig.form->SetEnabled(ButtonId::Button1, false);
+    rig.RunStep(99);
+    EXPECT_FALSE(rig.port->open);
+    EXPECT_FALSE(rig.form->Timer1Enabled());
+    EXPECT_TRUE(rig.form->Enabled(ButtonId::Button1));
+    EXPECT_TRUE(rig.form->Enabled(ButtonId::Button4));
+    EXPECT_FALSE(rig.form->Gauge1().Visible());
+    EXPECT_FALSE(rig.form->Label9Visible());
+    EXPECT_EQ(rig.form->Gauge1().Progress(), 0);
+    EXPECT_EQ(rig.form->Memo1().back(), "Complete.");
+}
+
+TEST(Pause, EndsOnceTheTimeHasPassedAndServesTheWindowMeanwhile) {
+    FormRig rig;
+    bool handled = false;
+    rig.window.post([&] { handled = true; });
+    const auto t0 = tollander::platform::milliseconds_now();
+    rig.seq().Pause(300);
+    const auto took = tollander::platform::milliseconds_now() - t0;
+    EXPECT_TRUE(handled);
+    EXPECT_GE(took, 300u);
+    EXPECT_LT(took, 5000u);
+
+    // A handler that holds the window longer than the pause asked: the pause
+    // ends right after it, and does not raise.
+    rig.window.post([&] { rig.seq().Pause(400); });
+    const auto t1 = tollander::platform::milliseconds_now();
+    EXPECT_NO_THROW(rig.seq().Pause(100));
+    const auto took2 = tollander::platform::milliseconds_now() - t1;
+    EXPECT_GE(took2, 400u);
+    EXPECT_LT(took2, 5000u);
+}
+
+// Counts the waits of the loop: a pause blocks, it does not spin.
+struct CountingWindow : tollander::platform::WindowThread {
+    using Millis = tollander::platform::Millis;
+    using Task = tollander::platform::Task;
+    void post(Task t) override { inner.post(std::move(t)); }
+    bool send(Task t, Millis l) override { return inner.send(std::move(t), l); }
+    void process_pending() override { inner.process_pending(); }
+    void wait(Millis max) override {
+        ++waits;
+        inner.wait(max);
+    }
+    void wake() override { inner.wake(); }
+    TimerId add_timer(Millis i, Task t) override { return inner.add_timer(i, std::move(t)); }
+    void set_timer_interval(TimerId id, Millis i) override { inner.set_timer_interval(id, i); }
+    void start_timer(TimerId id) override { inner.start_timer(id); }
+    void stop_timer(TimerId id) override { inner.stop_timer(id); }
+    bool timer_enabled(TimerId id) const override { return inner.timer_enabled(id); }
+    void remove_timer(TimerId id) override { inner.remove_timer(id); }
+    bool on_window_thread() const override { return inner.on_window_thread(); }
+    void terminate() override { inner.terminate(); }
+    bool terminating() const override { return inner.terminating(); }
+
+    tollander::platform::HeadlessWindowThread inner;
+    int waits = 0;
+};
+
+TEST(Pause, BlocksInsteadOfSpinning) {
+    CountingWindow window;
+    tollander::app::testing::FakeFrontEnd front(window);
+    Devices devices;
+    devices.port = std::make_unique<tollander::app::testing::FakePort>();
+    devices.protocol = std::make_unique<tollander::app::testing::FakeUploader>();
+    devices.payload = std::make_unique<tollander::app::testing::FakePayload>();
+    devices.make_dialogue = [](MainForm& f) { return std::make_unique<FakeDialogue>(f); };
+    MainForm form(window, front, {"x"}, std::move(devices));
+    form.StopTimer1();
+    form.sequencer().Pause(500);
+    EXPECT_LE(window.waits, 5);
+}
+
+TEST(Sequencer, QuitDuringAStepEndsCleanly) {
+    auto rig = std::make_unique<FormRig>();
+    rig->seq().StepNumber = 2;
+    rig->port->open = true;
+    bool after_pause = false;
+    rig->dialogue->on_probe = [&](int) {
+        rig->window.post([&] { rig->form->Button1Click(); }); // the user presses "&Quit"
+        rig->seq().Pause(2000);
+        after_pause = true;
+    };
+    rig->tick();
+    EXPECT_FALSE(after_pause); // the step unwound at its wait
+    EXPECT_TRUE(rig->window.terminating());
+    EXPECT_FALSE(rig->port->open);
+    EXPECT_TRUE(rig->front.messages.empty());
+    rig->form->LogLine("late");
+    EXPECT_TRUE(rig->form->Memo1().empty()); // nothing more reaches the closed window
+    rig->tick();
+    EXPECT_EQ(rig->dialogue->calls.size(), 1u); // no step runs once closing
+    rig.reset(); // the form goes only now; nothing runs on it afterwards
+}
+
+TEST(Sequencer, WholeRunWithBootAndMainCode) {
+    FormRig rig;
+    rig.dialogue->ports = {{3, Found::Family}};
+    // The fake protocol reports two blocks, then the end, from the loop.
+    rig.uploader->on_start = [&] {
+        rig.window.post([&] { rig.uploader->OnProtocolStatus(0); });
+        rig.window.post([&] { rig.uploader->OnProtocolStatus(0); });
+        rig.window.post([&] { rig.uploader->OnProtocolFinish(0); });
+    };
+    auto& f = *rig.form;
+    f.FormShow();
+    ASSERT_TRUE(rig.RunUntil([&] { return f.WaitingForUser(); }));
+    EXPECT_EQ(rig.seq().StepNumber, 20);
+    f.Button2Click();
+    ASSERT_TRUE(rig.RunUntil([&] { return f.WaitingForUser(); }));
+    EXPECT_EQ(rig.seq().StepNumber, 99);
+    EXPECT_EQ(f.Memo1(),
+              (Strings{"Tollander flash utility initialized...",
+                       "Press the FLASH! button to begin flashing the currently selected modem.",
+                       "Flash data integrity check passed..  (1)",
+                       "Flash file upload sent successfully.",
+                       "Flash data integrity check passed..  (2)",
+                       "Flash file upload sent successfully.", "Resetting modem...",
+                       "Complete."}));
+    EXPECT_EQ(rig.uploader->started,
+              (Strings{"/tmp/t/c:\\~1~Z~6~X.$$$", "/tmp/t/c:\\~1~Z~6~2.$$$"}));
+    const auto& o = f.Outcome();
+    EXPECT_TRUE(o.flash_requested && o.nvram_rewritten);
+    EXPECT_FALSE(o.failure_logged || o.halted || o.wrong_utility);
+}
+
+} // namespace
