@@ -57,6 +57,17 @@ Fl_Box* label(int x, int y, const char* text, Fl_Color colour, Fl_Font font = FL
     return box;
 }
 
+// A port's status field: disabled for the user (no focus, no editing, no
+// selection), but its text keeps its colour, where FLTK would grey it out.
+class StatusField final : public Fl_Output {
+public:
+    StatusField(int x, int y, int w, int h) : Fl_Output(x, y, w, h) { clear_visible_focus(); }
+    int handle(int event) override {
+        // Entering still counts, so that the row's tooltip shows.
+        return event == FL_ENTER || event == FL_LEAVE || event == FL_MOVE ? 1 : 0;
+    }
+};
+
 } // namespace
 
 TForm1::TForm1(FltkWindowThread& window_thread) : window_thread_(window_thread) {
@@ -102,10 +113,9 @@ void TForm1::Build() {
         const int check_top[] = {0, 40, 64, 88, 116};
         for (int n = 1; n <= 4; ++n) {
             w_.PortLabel[n] = label(px + 8, py + label_top[n], names[n], kNavy);
-            auto* edit = new Fl_Output(px + 66, py + edit_top[n], 331, 21);
+            auto* edit = new StatusField(px + 66, py + edit_top[n], 331, 21);
             edit->textsize(kFontSize);
             edit->textcolor(kMaroon);
-            edit->deactivate();
             w_.Edit[n] = edit;
             auto* box = new Fl_Check_Button(px + 428, py + check_top[n], 17, 17);
             box->callback(OnCheckBox, this);
