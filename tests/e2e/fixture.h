@@ -1,0 +1,148 @@
+// End-to-end fixture: virtual modems on pseudo-terminals mapped to COM1..COM4,
+// flashers packed from the sample firmware, and the app core driven on a
+// headless window thread (or the console front end as a child process).
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/front_end.h"
+#include "app/main_form.h"
+#include "platform/headless_window_thread.h"
+
+namespace tollander::e2e {
+
+using namespace std::chrono_literals;
+
+std::string BinDir();
+std::string FirmwareDir();
+std::string ReadFile(const std::string& path);
+
+// One tollander-vmodem process. Every image it receives is kept (--save) and
+// its exchanges are written to a transcript (--log).
+class VModem {
+public:
+    VModem(const std::string& work_dir, int number, std::vector<std::string> args);
+    ~VModem();
+    VModem(const VModem&) = delete;
+    VModem& operator=(const VModem&) = delete;
+
+    const std::string& Device() const { return device_; }
+    // Contents of the n-th image received (1-based), "" when none arrived.
+    std::string SavedImage(int n) const;
+    int SavedImages() const;
+    // The commands the modem received, in order (without the carriage return).
+    std::vector<std::string> Commands() const;
+    // Ends the process (SIGTERM unless it already exited); its exit status.
+    int Stop();
+    // Waits for the process to exit by itself; its exit status, or -1.
+    int WaitExit(std::chrono::milliseconds limit);
+
+private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::string device_;
+    std::string save_dir_;
+    std::string log_path_;
+};
+
+// Pack options that differ from the shipped sample flasher.
+struct PackConfig {
+    bool boot = true;
+    std::string boot_model = "xx166301";
+    std::string main_model = "xx166301";
+    bool ignore_model = false;
+    std::string family = "Tollander";
+    std::string countries = "4,7,12";
+    std::string language = "en";
+};
+
+// The front end of a test: keeps what the window would show.
+class RecordingFrontEnd final : public app::FrontEnd {
+public:
+    explicit RecordingFrontEnd(platform::WindowThread& window) : window_(window) {}
+    void ModelChanged() override {}
+    void LineLogged(const std::string&) override {}
+    void LogCleared() override {}
+    void ShowMessage(const std::string& text, app::MessageKind kind) override {
+        messages.emplace_back(text, kind);
+    }
+    void ShowAbout() override {}
+    void CloseMainWindow() override {
+        closed = true;
+        window_.terminate();
+    }
+
+    std::vector<std::pair<std::string, app::MessageKind>> messages;
+    bool closed = false;
+
+private:
+    platform::WindowThread& window_;
+};
+
+// Per test: a scratch directory that is the current directory and the
+// private temporary directory, so that parallel tests never share files.
+class E2eTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts a virtual modem and maps it to COM`port`.
+    VModem& Modem(int port, std::vector<std::string> args = {});
+    // Maps COM`port` to a path (a device that may not exist).
+    void MapPort(int port, const std::string& path);
+    // A flasher: the sample configuration with the given changes. `program`
+    // is the binary at the front (a placeholder for the in-process core).
+    std::string PackFlasher(const PackConfig& config = {}, const std::string& program = "");
+
+    // The app core: constructs the form for `flasher` and shows it.
+    void StartApp(const std::string& flasher, bool debug = false);
+    // Runs the window loop until the sequencer waits for the user, the window
+    // closed or a step halted. False when `limit` passed first.
+    bool RunUntilIdle(std::chrono::milliseconds limit = 60s);
+    void Scan() { ASSERT_TRUE(RunUntilIdle()) << "scan did not finish"; }
+    void Flash(std::chrono::milliseconds limit = 120s) {
+        form_->Button2Click();
+        ASSERT_TRUE(RunUntilIdle(limit)) << "flash did not finish";
+    }
+    app::MainForm& Form() { return *form_; }
+    std::uint16_t Step() const { return form_->sequencer().StepNumber; }
+    const std::vector<std::string>& Log() const { return form_->Memo1(); }
+    // The log lines from number `from` on.
+    std::vector<std::string> LogFrom(std::size_t from) const;
+    RecordingFrontEnd& FrontEnd() { return *front_end_; }
+    // Files left in the private temporary directory.
+    std::vector<std::string> TempFiles() const;
+
+    std::string dir_;
+
+private:
+    std::string old_cwd_;
+    std::vector<std::unique_ptr<VModem>> modems_;
+    int packs_ = 0;
+    std::unique_ptr<platform::HeadlessWindowThread> window_;
+    std::unique_ptr<RecordingFrontEnd> front_end_;
+    std::unique_ptr<app::MainForm> form_;
+};
+
+// Result of running a program to its end.
+struct ChildResult {
+    int status = -1; // exit status, or -1 when it was killed at the deadline
+    std::string out;
+};
+
+ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& input,
+                       std::chrono::milliseconds limit);
+
+// The event-log lines of a scan that found the sample family modem on COM1
+// alone (the other ports unmapped).
+std::vector<std::string> ScanOneModemLines();
+
+} // namespace tollander::e2e
