@@ -143,23 +143,20 @@ bool drain_input(Device& d, Modem& modem, std::vector<std::uint8_t>& buffer) {
     }
 }
 
-bool handle_watch_events(Device& d, Modem& modem, std::vector<std::uint8_t>& buffer) {
+// Counts the far end's opens and closes; true when one of them was a close.
+bool read_watch(Device& d, Modem& modem) {
+    bool closed = false;
 #ifdef __linux__
     alignas(inotify_event) char events[4096];
     for (;;) {
         const ssize_t n = ::read(d.watch, events, sizeof events);
-        if (n <= 0) return true;
+        if (n <= 0) break;
         for (ssize_t at = 0; at < n;) {
             const auto* e = reinterpret_cast<const inotify_event*>(events + at);
             if (e->mask & IN_OPEN) modem.line_opened(Clock::now());
             if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
-                // What the far end wrote before it closed is still taken.
-                if (!drain_input(d, modem, buffer)) return false;
                 modem.line_closed(Clock::now());
-                // Bytes the closed port never read are lost; and a port left
-                // exclusive must not lock the next program out.
-                ::tcflush(d.keeper, TCIFLUSH);
-                ::ioctl(d.keeper, TIOCNXCL);
+                closed = true;
             }
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
@@ -167,9 +164,23 @@ bool handle_watch_events(Device& d, Modem& modem, std::vector<std::uint8_t>& buf
 #else
     (void)d;
     (void)modem;
-    (void)buffer;
-    return true;
 #endif
+    return closed;
+}
+
+bool handle_watch_events(Device& d, Modem& modem, std::vector<std::uint8_t>& buffer) {
+    if (!read_watch(d, modem) || modem.line_open()) return true;
+    // What the far end wrote before it closed is still taken ...
+    if (!drain_input(d, modem, buffer)) return false;
+    // ... unless it was written by a new opener, whose answers must stay.
+    read_watch(d, modem);
+    if (modem.line_open()) return true;
+    // Bytes the closed port never read are lost; and a port left exclusive
+    // must not lock the next program out.
+    modem.output().clear();
+    ::tcflush(d.keeper, TCIFLUSH);
+    ::ioctl(d.keeper, TIOCNXCL);
+    return true;
 }
 
 // Writes the answers that are due; false when the device failed.
@@ -203,12 +214,12 @@ int run(Device& d, Modem& modem, EventLog& log, bool once) {
             log.event("exit", now).text("why", "hung up");
             return 0;
         }
+        bool blocked = false;
+        if (!write_due(d, modem, now, blocked)) return device_error("write");
         if (once && modem.upgrade_over(now) && modem.output().empty()) {
             log.event("exit", now).text("why", "upgrade over");
             return 0;
         }
-        bool blocked = false;
-        if (!write_due(d, modem, now, blocked)) return device_error("write");
 
         const std::size_t budget = modem.budget(now);
         pollfd fds[3] = {{d.master, 0, 0}, {signal_pipe[0], POLLIN, 0}, {d.watch, POLLIN, 0}};

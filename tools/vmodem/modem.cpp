@@ -127,8 +127,6 @@ void Modem::line_closed(Time now) {
     if (open_count_ > 0) --open_count_;
     if (open_count_ > 0) return;
     closed_since_ = now;
-    // What was still on its way to a closed port is lost, as on a real line.
-    output_.clear();
     log_.event("line_closed", now);
 }
 

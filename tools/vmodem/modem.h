@@ -39,6 +39,7 @@ public:
     // The far end opened or closed the line (counted by the caller).
     void line_opened(Time now);
     void line_closed(Time now);
+    bool line_open() const { return open_count_ > 0; }
 
     std::deque<Output>& output() { return output_; }
 
