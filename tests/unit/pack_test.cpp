@@ -60,7 +60,9 @@ TEST(Sha256Test, KnownVectors) {
               "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
-TEST(SampleFirmwareTest, ExactSizesValidRecordsAndDeterministic) {
+class SampleFirmwareTest : public ScratchWorld {};
+
+TEST_F(SampleFirmwareTest, ExactSizesValidRecordsAndDeterministic) {
     const std::string boot = MakeBootHex();
     const std::string main_code = MakeMainHex();
     EXPECT_EQ(boot.size(), 21417u);
@@ -80,13 +82,10 @@ TEST(SampleFirmwareTest, ExactSizesValidRecordsAndDeterministic) {
         EXPECT_GE(segments, 1u);
         EXPECT_TRUE(text->ends_with(":00000001FF\r\n"));
     }
-    const fs::path dir = fs::temp_directory_path() / "mkfirmware-test";
-    fs::create_directories(dir);
-    WriteText(dir / "F", boot);
-    EXPECT_FALSE(CheckIntelHex((dir / "F").string()));
-    WriteText(dir / "F", main_code);
-    EXPECT_FALSE(CheckIntelHex((dir / "F").string()));
-    fs::remove_all(dir);
+    WriteText("F", boot);
+    EXPECT_FALSE(CheckIntelHex("F"));
+    WriteText("F", main_code);
+    EXPECT_FALSE(CheckIntelHex("F"));
 
     const auto wav = MakeAlertWav();
     ASSERT_EQ(wav.size(), 27958u);
