@@ -1,0 +1,349 @@
+// The dispatcher on pseudo-terminals: the input ring, data, timer and status
+// triggers, notices and their order, closing inside a notice, a device that
+// goes away, and a megabyte through the ring.
+#include "serial/com_port.h"
+#include "serial/notice_window.h"
+#include "serial/port_table.h"
+#include "tests/pty/pty_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <random>
+#include <sys/resource.h>
+#include <thread>
+
+namespace tollander::serial {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Pty;
+using test::pump_until;
+
+// Notices a procedure listener saw; it finds the recorder in user-data slot 1.
+struct Recorder {
+    struct Notice {
+        std::uint16_t msg;
+        std::uint32_t wparam;
+        std::uint16_t low;
+    };
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<Notice> notices;
+
+    static void Proc(NoticeWindow*, std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam) {
+        void* self = nullptr;
+        GetUserData(static_cast<RecordIndex>(lparam >> 16), 1, self);
+        auto* rec = static_cast<Recorder*>(self);
+        {
+            std::lock_guard lock(rec->mutex);
+            rec->notices.push_back({msg, wparam, static_cast<std::uint16_t>(lparam & 0xFFFF)});
+        }
+        rec->cv.notify_all();
+    }
+    bool WaitFor(std::size_t count, std::chrono::milliseconds limit = 10s) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, limit, [&] { return notices.size() >= count; });
+    }
+    std::size_t Count() {
+        std::lock_guard lock(mutex);
+        return notices.size();
+    }
+};
+
+// A record opened directly on a terminal, for the record-level tests.
+class Record {
+public:
+    explicit Record(const Pty& pty) {
+        index_ = OpenPortRecord(pty.path(), 4, 8192, 8192, 1, 8, 0, 115200);
+        if (index_ > 0) SetUserData(Index(), 1, &recorder);
+    }
+    ~Record() {
+        if (index_ > 0 && PortRecordLive(Index())) ClosePortRecord(Index());
+    }
+    RecordIndex Index() const { return static_cast<RecordIndex>(index_); }
+    int Result() const { return index_; }
+    Recorder recorder;
+
+private:
+    int index_ = 0;
+};
+
+class DispatcherTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        pty.map_to(1);
+        port.SetComNumber(1);
+    }
+    void TearDown() override {
+        port.SetOpen(false);
+        platform::set_com_device_path(1, std::nullopt);
+    }
+
+    platform::HeadlessWindowThread window;
+    Pty pty;
+    TComPort port{window};
+};
+
+TEST_F(DispatcherTest, AvailNoticeForTheTextBeforeAWatchedCharacterComesFirst) {
+    port.SetOpen(true);
+    const std::uint16_t cr = port.NewDataTrigger("\r", false);
+    std::vector<std::string> events;
+    std::string read;
+    port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
+        events.push_back("avail " + std::to_string(count));
+        for (int i = 0; i < count; ++i) read += p.ReadChar();
+    };
+    port.OnTriggerData = [&](TCustomComPort&, std::uint16_t h) {
+        events.push_back(h == cr ? "data" : "data?");
+    };
+    pty.send("abc\r");
+    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 3; }));
+    EXPECT_EQ(events, (std::vector<std::string>{"avail 3", "data", "avail 1"}));
+    EXPECT_EQ(read, "abc\r");
+    EXPECT_FALSE(port.InputWaiting());
+}
+
+TEST_F(DispatcherTest, AListenerThatReadsNothingHoldsTheDataNoticeBack) {
+    port.SetOpen(true);
+    port.NewDataTrigger("\r", false);
+    std::vector<std::string> events;
+    port.OnTriggerAvail = [&](TCustomComPort&, std::uint16_t count) {
+        events.push_back("avail " + std::to_string(count));
+    };
+    port.OnTriggerData = [&](TCustomComPort&, std::uint16_t) { events.push_back("data"); };
+    pty.send("abc\r");
+    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 1; }));
+    pty.send("x");
+    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 3; }));
+    EXPECT_EQ(events, (std::vector<std::string>{"avail 3", "data", "avail 5"}));
+    EXPECT_EQ(InputCount(port.PortIndex()), 5); // nobody read: everything still waits
+}
+
+TEST_F(DispatcherTest, DataTriggersMatchAtTheRightCharacters) {
+    struct Case {
+        const char* text;
+        bool ignore_case;
+        const char* input;
+        std::vector<int> fires_at; // 1-based character numbers
+    };
+    const Case cases[] = {
+        {"aa", false, "aaaa", {2, 3}},
+        {"aab", false, "aaab", {4}},     // a repeated beginning is still found
+        {"ok", true, "xOkoK", {3, 5}},
+        {"ok", false, "xOkok", {5}},
+        {"\r", false, "a\rb\r", {2, 4}},
+    };
+    port.SetOpen(true);
+    int avail = 0;
+    int sent = 0;
+    std::vector<int> fired;
+    port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
+        for (int i = 0; i < count; ++i) p.ReadChar();
+        ++avail;
+    };
+    port.OnTriggerData = [&](TCustomComPort&, std::uint16_t) { fired.push_back(sent); };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + " in " + c.input);
+        const std::uint16_t handle = port.NewDataTrigger(c.text, c.ignore_case);
+        fired.clear();
+        sent = 0;
+        // One character at a time; each ends with one avail notice.
+        for (const char* p = c.input; *p; ++p) {
+            const int before = avail;
+            ++sent;
+            pty.send(std::string(1, *p));
+            ASSERT_TRUE(pump_until(window, [&] { return avail > before; }));
+        }
+        EXPECT_EQ(fired, c.fires_at);
+        port.DeleteTrigger(handle);
+    }
+}
+
+TEST_F(DispatcherTest, TriggerLimitsAndHandles) {
+    port.SetOpen(true);
+    EXPECT_THROW(port.NewDataTrigger(std::string(22, 'x'), false), ETriggerTooLong);
+    EXPECT_EQ(serial::NewDataTrigger(port.PortIndex(), "0123456789012345678901", false, 22),
+              ecTriggerTooLong);
+    std::vector<std::uint16_t> handles;
+    for (int i = 0; i < 20; ++i) handles.push_back(port.NewDataTrigger(std::string(21, 'a'), false));
+    EXPECT_EQ(handles.front(), 2);
+    EXPECT_EQ(handles.back(), 21);
+    EXPECT_THROW(port.NewDataTrigger("z", false), ENoMoreTriggers);
+    // Timer and status triggers share the remaining handles.
+    const int timer = NewTimerTrigger(port.PortIndex());
+    EXPECT_EQ(timer, 22);
+    EXPECT_EQ(ArmTimerTrigger(port.PortIndex(), handles[0], 1, true), ecBadTriggerHandle);
+    EXPECT_EQ(NewStatusTrigger(port.PortIndex(), 6), ecBadArgument);
+
+    // Handle 1 is the avail notice; a handle never given out changes nothing.
+    EXPECT_EQ(GetAvailLevel(port.PortIndex()), 1);
+    port.DeleteTrigger(1);
+    EXPECT_EQ(GetAvailLevel(port.PortIndex()), 0);
+    port.DeleteTrigger(37);
+    EXPECT_EQ(serial::DeleteTrigger(port.PortIndex(), 500), 0);
+    EXPECT_THROW(port.NewDataTrigger("z", false), ENoMoreTriggers);
+    port.DeleteTrigger(handles[5]);
+    EXPECT_EQ(port.NewDataTrigger("z", false), handles[5]); // the lowest free handle
+}
+
+TEST_F(DispatcherTest, AFullRingHoldsExactly8192AndTakesTheRestWhenThereIsRoom) {
+    Record rec(pty);
+    ASSERT_GT(rec.Result(), 0);
+    SetWakeTarget(rec.Index(), &window);
+    std::string sent(10000, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 % 251);
+    std::thread writer([&] { pty.send(sent); });
+    ASSERT_TRUE(pump_until(window, [&] { return InputCount(rec.Index()) == 8192; }));
+    EXPECT_TRUE(InputWaiting(rec.Index()));
+    EXPECT_EQ(InputRoom(rec.Index()), 0);
+    std::string got;
+    while (got.size() < sent.size()) {
+        // The rest waits in the driver; no new character is needed to fetch it.
+        ASSERT_TRUE(pump_until(window, [&] { return InputWaiting(rec.Index()); }))
+            << got.size();
+        char c;
+        while (ReadChar(rec.Index(), c) == 0) got += c;
+    }
+    writer.join();
+    EXPECT_EQ(got, sent);
+    char c;
+    EXPECT_EQ(ReadChar(rec.Index(), c), ecBufferIsEmpty);
+}
+
+TEST_F(DispatcherTest, ATimerTriggerFiresOnceUntilArmedAgain) {
+    Record rec(pty);
+    ASSERT_GT(rec.Result(), 0);
+    ASSERT_EQ(AddListener(rec.Index(), nullptr, &Recorder::Proc, 1), 0);
+    const int handle = NewTimerTrigger(rec.Index());
+    ASSERT_GT(handle, 1);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(ArmTimerTrigger(rec.Index(), handle, 36, true), 0);
+    ASSERT_TRUE(rec.recorder.WaitFor(1));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 36 * 55ms - 55ms);
+    ASSERT_EQ(ArmTimerTrigger(rec.Index(), handle, 1, true), 0);
+    ASSERT_TRUE(rec.recorder.WaitFor(2));
+    std::lock_guard lock(rec.recorder.mutex);
+    ASSERT_EQ(rec.recorder.notices.size(), 2u);
+    for (const auto& n : rec.recorder.notices) {
+        EXPECT_EQ(n.msg, kNoticeTimer);
+        EXPECT_EQ(n.wparam, static_cast<std::uint32_t>(handle));
+    }
+}
+
+TEST_F(DispatcherTest, StatusTriggersReportOutputRoomAndSentData) {
+    Record rec(pty);
+    ASSERT_GT(rec.Result(), 0);
+    ASSERT_EQ(AddListener(rec.Index(), nullptr, &Recorder::Proc, 1), 0);
+    const int room = NewStatusTrigger(rec.Index(), kStatusOutRoom);
+    const int sent = NewStatusTrigger(rec.Index(), kStatusOutSent);
+    ASSERT_EQ(ArmStatusTrigger(rec.Index(), room, 8192, true), 0);
+    ASSERT_TRUE(rec.recorder.WaitFor(1));
+    ASSERT_EQ(ArmStatusTrigger(rec.Index(), sent, 0, true), 0);
+    const std::uint8_t byte = 'A';
+    ASSERT_EQ(WriteBlock(rec.Index(), &byte, 1), 0);
+    ASSERT_TRUE(rec.recorder.WaitFor(2));
+    std::lock_guard lock(rec.recorder.mutex);
+    EXPECT_EQ(rec.recorder.notices[0].msg, kNoticeStatus);
+    EXPECT_EQ(rec.recorder.notices[0].wparam, static_cast<std::uint32_t>(room));
+    EXPECT_EQ(rec.recorder.notices[0].low, 8192); // a pty's output queue is always empty
+    EXPECT_EQ(rec.recorder.notices[1].wparam, static_cast<std::uint32_t>(sent));
+}
+
+TEST_F(DispatcherTest, ClosingThePortInsideADataNoticeEndsTheNotice) {
+    port.SetTriggerLength(0);
+    port.SetOpen(true);
+    port.NewDataTrigger("\r", false);
+    const RecordIndex index = port.PortIndex();
+    int data = 0;
+    port.OnTriggerData = [&](TCustomComPort& p, std::uint16_t) {
+        ++data;
+        p.SetOpen(false);
+    };
+    pty.send("ATZ\r");
+    ASSERT_TRUE(pump_until(window, [&] { return data == 1; }));
+    EXPECT_FALSE(port.Open());
+    EXPECT_TRUE(WaitPortRecordFreed(index, 5s));
+    // The port opens again and still knows its trigger.
+    port.SetOpen(true);
+    pty.send("\r");
+    ASSERT_TRUE(pump_until(window, [&] { return data == 2; }));
+}
+
+TEST_F(DispatcherTest, ClosingInsideANoticeSkipsTheListenersBehind) {
+    Record rec(pty);
+    ASSERT_GT(rec.Result(), 0);
+    const RecordIndex index = rec.Index();
+    ASSERT_EQ(AddListener(index, nullptr, &Recorder::Proc, 1), 0); // last in the walk
+    NoticeWindow closer(window, kComNoticeWindowClass,
+                        [&](std::uint16_t, std::uint32_t, std::uint32_t) {
+                            EXPECT_EQ(ClosePortRecord(index), 0);
+                        });
+    ASSERT_EQ(AddListener(index, &closer, nullptr, 1), 0);
+    ASSERT_GT(serial::NewDataTrigger(index, "\r", false, 1), 1);
+    pty.send("\r");
+    ASSERT_TRUE(pump_until(window, [&] { return !PortRecordLive(index); }));
+    EXPECT_TRUE(WaitPortRecordFreed(index, 5s));
+    EXPECT_EQ(rec.recorder.Count(), 0u);
+}
+
+TEST_F(DispatcherTest, ADeviceThatGoesAwayLeavesTheProgramResponsive) {
+    port.SetOpen(true);
+    int avail = 0;
+    port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
+        for (int i = 0; i < count; ++i) p.ReadChar();
+        ++avail;
+    };
+    pty.send("OK\r\n");
+    ASSERT_TRUE(pump_until(window, [&] { return avail > 0; }));
+    pty.hang_up();
+
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    const auto until = std::chrono::steady_clock::now() + 1s;
+    while (std::chrono::steady_clock::now() < until) window.wait(200ms);
+    ::getrusage(RUSAGE_SELF, &after);
+    const auto cpu_us = [](const rusage& r) {
+        return r.ru_utime.tv_sec * 1'000'000L + r.ru_utime.tv_usec + r.ru_stime.tv_sec * 1'000'000L +
+               r.ru_stime.tv_usec;
+    };
+    // A thread spinning on the hang-up would take a whole core.
+    EXPECT_LT(cpu_us(after) - cpu_us(before), 300'000L);
+
+    try {
+        port.SendText("AT\r");
+        FAIL() << "wrote to a device that is gone";
+    } catch (const EPutBlockFail& e) {
+        EXPECT_EQ(e.ErrorCode, ecPutBlockFail);
+    }
+    EXPECT_EQ(port.AwaitAnyText("OK", 1, true, true, '^'), 0);
+    bool ran = false;
+    window.post([&] { ran = true; });
+    window.process_pending();
+    EXPECT_TRUE(ran);
+    port.SetOpen(false);
+    EXPECT_FALSE(port.Open());
+}
+
+TEST_F(DispatcherTest, AMegabyteArrivesThroughTheRingUnchanged) {
+    port.SetOpen(true);
+    std::string received;
+    port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
+        for (int i = 0; i < count; ++i) received += p.ReadChar();
+    };
+    std::string sent(1 << 20, '\0');
+    std::mt19937 random(20261210);
+    for (auto& c : sent) c = static_cast<char>(random());
+    std::thread writer([&] { pty.send(sent); });
+    const bool complete =
+        pump_until(window, [&] { return received.size() >= sent.size(); }, 120s);
+    writer.join();
+    ASSERT_TRUE(complete) << received.size();
+    EXPECT_EQ(received.size(), sent.size());
+    EXPECT_EQ(std::hash<std::string>{}(received), std::hash<std::string>{}(sent));
+    EXPECT_TRUE(received == sent);
+}
+
+} // namespace
+} // namespace tollander::serial

@@ -1,0 +1,102 @@
+// A pseudo-terminal pair for the serial tests: the port opens the slave side
+// through the port map, the test plays the far end on the master side.
+#pragma once
+
+#include "platform/headless_window_thread.h"
+#include "platform/port_map.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <poll.h>
+#include <pty.h>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <termios.h>
+#include <unistd.h>
+
+namespace tollander::test {
+
+class Pty {
+public:
+    Pty() {
+        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        // Raw before anything is written: no echo, no line buffering.
+        termios tio{};
+        ::tcgetattr(slave_, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(slave_, TCSANOW, &tio);
+        path_ = ::ttyname(slave_);
+    }
+    ~Pty() {
+        if (master_ >= 0) ::close(master_);
+        if (slave_ >= 0) ::close(slave_);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& path() const { return path_; }
+    int slave() const { return slave_; }
+    int master() const { return master_; }
+
+    // Maps COMn to this terminal.
+    void map_to(unsigned n) const { platform::set_com_device_path(n, path_); }
+
+    // The far end sends (blocking until the terminal took everything).
+    void send(std::string_view bytes) const {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) throw std::runtime_error("pty write failed");
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+    // The far end reads what the port sent: `n` bytes or what came by `limit`.
+    std::string receive(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        std::string got;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (got.size() < n) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd p{master_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            char buf[4096];
+            const ssize_t r = ::read(master_, buf, std::min(sizeof buf, n - got.size()));
+            if (r <= 0) break;
+            got.append(buf, static_cast<std::size_t>(r));
+        }
+        return got;
+    }
+
+    // The far end goes away, as a pulled USB adapter does.
+    void hang_up() {
+        ::close(master_);
+        master_ = -1;
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
+
+// Runs the window thread until `done` holds; false when `limit` passed first.
+// Each wait blocks until something happens (a notice, a wake-up, a timer).
+inline bool pump_until(platform::WindowThread& window, const std::function<bool()>& done,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        window.wait(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+} // namespace tollander::test
