@@ -26,5 +26,5 @@ vmodem_pid=$!
 read -r device <&3
 TOLLANDER_COM1=$device \
   xvfb-run -a -s "-screen 0 800x600x24" "$bin/gui_screenshot" $measure "$bin/tollander-flash-sample" "$work/window.ppm"
-convert "$work/window.ppm" docs/screenshot.png
+convert "$work/window.ppm" -strip docs/screenshot.png
 echo "docs/screenshot.png written"

@@ -5,9 +5,9 @@
 //   gui_screenshot [--measure] FLASHER OUT.ppm
 //
 // --measure also prints the time from start to the first event-log line (the
-// first tick's banner), the resident memory, and the CPU time used while the
-// window then sits idle for ten seconds. The ports come from TOLLANDER_COM1..4
-// as for the program itself.
+// first tick's banner), the resident memory, the CPU time used while the
+// window then sits idle for ten seconds, and during a Pause of 5000 ms. The ports come from
+// TOLLANDER_COM1..4 as for the program itself.
 #include "app/devices.h"
 #include "app/main_form.h"
 #include "ui/fltk/fltk_window_thread.h"
@@ -108,9 +108,17 @@ int main(int argc, char** argv) {
             status = write_ppm(view.widgets().Form1, args[1]) ? 0 : 1;
             window_thread.terminate();
         };
-        const auto idle = window_thread.add_timer(std::chrono::seconds(10), [&] {
+        platform::WindowThread::TimerId idle = 0;
+        idle = window_thread.add_timer(std::chrono::seconds(10), [&] {
+            window_thread.stop_timer(idle);
             std::printf("idle CPU time over 10 s at step %u: %.1f ms\n",
                         form.sequencer().StepNumber, cpu_ms() - idle_from);
+            const double before = cpu_ms();
+            const auto start = Clock::now();
+            form.Pause(5000);
+            std::printf("CPU time during Pause(5000): %.1f ms (it lasted %.0f ms)\n",
+                        cpu_ms() - before,
+                        std::chrono::duration<double, std::milli>(Clock::now() - start).count());
             finish();
         });
         // Looks every 100 ms whether the scan is over; a tool, not a test.
