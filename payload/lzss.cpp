@@ -76,19 +76,11 @@ private:
     std::size_t pos_ = 0;
 };
 
-std::uint64_t load64(const std::uint8_t* p) {
+std::uint64_t load_be64(const std::uint8_t* p) {
     std::uint64_t v;
     std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
     return v;
-}
-
-// Index of the first differing byte of two 8-byte words read little-endian.
-int first_difference(std::uint64_t a, std::uint64_t b) {
-    if constexpr (std::endian::native == std::endian::little) {
-        return __builtin_ctzll(a ^ b) >> 3;
-    } else {
-        return __builtin_clzll(a ^ b) >> 3;
-    }
 }
 
 // The ring and its trees over the work area. Nodes are ring positions;
@@ -108,54 +100,70 @@ public:
     // Hangs the string at r into its tree and leaves the longest earlier
     // match in match_position / match_length.
     void insert(int r, LzssTotals& totals) {
-        const std::uint8_t* key = text + r;
-        const std::uint64_t key_a = load64(key + 1);
-        const std::uint64_t key_b = load64(key + 9);
+        // Locals, so that the stores into the trees cannot make the compiler
+        // reload them at every level.
+        std::uint32_t* const lefts = left;
+        std::uint32_t* const rights = right;
+        const std::uint8_t* const ring = text;
+        const std::uint8_t* const key = ring + r;
+        // Read as big-endian words, the strings order as their bytes do.
+        const std::uint64_t key_a = load_be64(key + 1);
+        const std::uint64_t key_b = load_be64(key + 9);
         int p = kFirstRoot + key[0];
-        int cmp = 1;
+        bool go_right = true;
         int depth = 0;
-        left[r] = right[r] = kEmptyLink;
-        match_length = 0;
+        int best_length = 0;
+        int best_position = 0;
+        lefts[r] = rights[r] = kEmptyLink;
         for (;;) {
             ++depth;
-            if (cmp >= 0) {
-                if (right[p] == kEmptyLink) {
-                    right[p] = r;
+            if (go_right) {
+                const std::uint32_t next = rights[p];
+                if (next == kEmptyLink) {
+                    rights[p] = r;
                     parent[r] = p;
                     break;
                 }
-                p = right[p];
+                p = static_cast<int>(next);
             } else {
-                if (left[p] == kEmptyLink) {
-                    left[p] = r;
+                const std::uint32_t next = lefts[p];
+                if (next == kEmptyLink) {
+                    lefts[p] = r;
                     parent[r] = p;
                     break;
                 }
-                p = left[p];
+                p = static_cast<int>(next);
             }
-            const std::uint8_t* other = text + p;
+            const std::uint8_t* other = ring + p;
             int i;
-            std::uint64_t a = load64(other + 1);
+            const std::uint64_t a = load_be64(other + 1);
             if (a != key_a) {
-                i = 1 + first_difference(key_a, a);
+                i = 1 + (__builtin_clzll(a ^ key_a) >> 3);
+                go_right = key_a > a;
             } else {
-                std::uint64_t b = load64(other + 9);
+                const std::uint64_t b = load_be64(other + 9);
                 if (b != key_b) {
-                    i = 9 + first_difference(key_b, b);
+                    i = 9 + (__builtin_clzll(b ^ key_b) >> 3);
+                    go_right = key_b > b;
+                } else if (key[17] != other[17]) {
+                    i = 17;
+                    go_right = key[17] > other[17];
                 } else {
-                    i = key[17] != other[17] ? 17 : kMaxMatch;
+                    i = kMaxMatch;
+                    go_right = true;
                 }
             }
-            cmp = i < kMaxMatch ? int(key[i]) - int(other[i]) : 0;
-            if (i > match_length) {
-                match_position = p;
-                match_length = i;
+            if (i > best_length) {
+                best_position = p;
+                best_length = i;
                 if (i >= kMaxMatch) {
                     replace(p, r);
                     break;
                 }
             }
         }
+        match_position = best_position;
+        match_length = best_length;
         totals.deepest_insertion = std::max(totals.deepest_insertion, depth);
         if (depth >= kSplayDepth) {
             ++totals.splays;

@@ -1,0 +1,442 @@
+#include "payload/archive.h"
+#include "payload/lzss.h"
+#include "platform/dos_time.h"
+#include "platform/io_error.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace tollander::payload;
+using tollander::platform::EAbort;
+using tollander::platform::EInOutError;
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr std::uint32_t kFeb28 = 0x225C6120; // 1997-02-28 12:09:00
+
+class ArchiveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::random_device rd;
+        dir_ = fs::temp_directory_path() / ("tollander-codec-" + std::to_string(rd()));
+        fs::create_directories(dir_);
+        reset_callbacks();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    std::string write(const std::string& name, const Bytes& data,
+                      std::uint32_t date = kFeb28) const {
+        std::ofstream(path(name), std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+        tollander::platform::write_file_dos_time(path(name), date);
+        return path(name);
+    }
+
+    static Bytes read(const std::string& name) {
+        std::ifstream in(name, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+
+    static Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+    // The callbacks are plain function pointers: they report through these.
+    static void reset_callbacks() {
+        answer = 1;
+        queries.clear();
+        progress.clear();
+        names_at_progress.clear();
+    }
+    static std::uint8_t query(const TLZReportRec& report, const std::string& output) {
+        queries.push_back(report);
+        query_output = output;
+        return answer;
+    }
+    static void on_progress(const TLZReportRec& report, std::int32_t count) {
+        progress.push_back(count);
+        names_at_progress.push_back(report.file_name);
+    }
+
+    static inline std::uint8_t answer = 1;
+    static inline std::vector<TLZReportRec> queries;
+    static inline std::string query_output;
+    static inline std::vector<std::int32_t> progress;
+    static inline std::vector<std::string> names_at_progress;
+
+    fs::path dir_;
+};
+
+Bytes sample_hex(std::size_t n) {
+    std::string s;
+    for (unsigned a = 0; s.size() < n; a += 16) {
+        char line[48];
+        std::snprintf(line, sizeof line, ":10%04X0000112233445566778899AABBCCDDEEFF%02X\r\n",
+                      a & 0xFFFF, a & 0xFF);
+        s += line;
+    }
+    s.resize(n);
+    return Bytes(s.begin(), s.end());
+}
+
+} // namespace
+
+TEST_F(ArchiveTest, HeaderFieldsAtTheirOffsets) {
+    const Bytes data = sample_hex(5000);
+    const std::string in = write("LONGFILENAME1234.HEX", data);
+    const std::string out = path("a.lz");
+    const std::int32_t result = LZCompressFile(in, out);
+    const Bytes archive = read(out);
+    ASSERT_EQ(result, static_cast<std::int32_t>(archive.size()));
+    auto u32 = [&](std::size_t at) {
+        return std::uint32_t(archive[at]) | archive[at + 1] << 8 | archive[at + 2] << 16 |
+               std::uint32_t(archive[at + 3]) << 24;
+    };
+    EXPECT_EQ(archive[0], 12);
+    EXPECT_EQ(std::string(archive.begin() + 1, archive.begin() + 13), "LONGFILENAME");
+    EXPECT_EQ(u32(13), 5000u);
+    EXPECT_EQ(u32(17), archive.size() - 43);
+    EXPECT_EQ(u32(21), kFeb28);
+    EXPECT_EQ(archive[25], 1);
+    EXPECT_EQ(archive[26], '0');
+    EXPECT_EQ(std::count(archive.begin() + 27, archive.begin() + 34, 0), 7);
+    EXPECT_EQ(archive[34], 8);
+    EXPECT_EQ(std::string(archive.begin() + 35, archive.begin() + 43), "aBriskM#");
+    EXPECT_EQ(Bytes(archive.begin() + 43, archive.end()), lzss_encode(data));
+    EXPECT_EQ(tollander::platform::read_file_dos_time(out), kFeb28);
+
+    // Expanding by default writes the cut name beside the archive, dated.
+    EXPECT_EQ(LZDecompressFileDefault(out), 5000);
+    EXPECT_EQ(read(path("LONGFILENAME")), data);
+    EXPECT_EQ(tollander::platform::read_file_dos_time(path("LONGFILENAME")), kFeb28);
+}
+
+TEST_F(ArchiveTest, EmptyInputGivesBareHeaderAndExpandsToEmpty) {
+    const std::string in = write("EMPTY.BIN", {});
+    EXPECT_EQ(LZCompressFileDefault(in), 43);
+    const Bytes archive = read(path("EMPTY.BI~"));
+    ASSERT_EQ(archive.size(), 43u);
+    EXPECT_EQ(archive[17] | archive[18] | archive[19] | archive[20], 0);
+    fs::remove(in);
+    EXPECT_EQ(LZDecompressFile(path("EMPTY.BI~"), path("back")), 0);
+    EXPECT_TRUE(fs::exists(path("back")));
+    EXPECT_EQ(fs::file_size(path("back")), 0u);
+}
+
+TEST_F(ArchiveTest, RecognitionAndPlainCopies) {
+    ArchiveHeader h;
+    h.file_name = "X.HEX";
+    const auto good = encode_header(h);
+    EXPECT_TRUE(decode_header(good).has_value());
+
+    struct Case {
+        const char* what;
+        std::size_t offset;
+        std::uint8_t value;
+    } cases[] = {{"name length 0", 0, 0},
+                 {"signature length 7", 34, 7},
+                 {"signature letter", 35, 'A'},
+                 {"last signature letter", 42, '$'}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto bytes = good;
+        bytes[c.offset] = c.value;
+        Bytes file(bytes.begin(), bytes.end());
+        file.insert(file.end(), {0xFF, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0});
+        EXPECT_FALSE(decode_header(bytes).has_value());
+        // Not an archive: expanding copies it unchanged, with its own date.
+        const std::string in = write("odd.bin", file, kFeb28);
+        fs::remove(path("copy.bin"));
+        EXPECT_EQ(LZDecompressFile(in, path("copy.bin")), static_cast<std::int32_t>(file.size()));
+        EXPECT_EQ(read(path("copy.bin")), file);
+        EXPECT_EQ(tollander::platform::read_file_dos_time(path("copy.bin")), kFeb28);
+    }
+    EXPECT_FALSE(decode_header(std::span(good).first(42)).has_value());
+
+    // A real archive is never compressed twice: it is copied unchanged.
+    const std::string in = write("DATA.HEX", sample_hex(3000));
+    LZCompressFile(in, path("DATA.HE~"));
+    const Bytes archive = read(path("DATA.HE~"));
+    EXPECT_EQ(LZCompressFile(path("DATA.HE~"), path("again")),
+              static_cast<std::int32_t>(archive.size()));
+    EXPECT_EQ(read(path("again")), archive);
+
+    std::FILE* f = std::fopen(path("again").c_str(), "rb");
+    std::fseek(f, 17, SEEK_SET);
+    EXPECT_TRUE(LZIsCompressed(f));
+    EXPECT_EQ(std::ftell(f), 17);
+    std::fclose(f);
+    EXPECT_EQ(LZStoredName(path("again")), "DATA.HEX");
+    EXPECT_EQ(LZStoredName(in), in);
+}
+
+TEST_F(ArchiveTest, CompressedNames) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"FLS0228.HEX", "FLS0228.HE~"}, {"a.b", "a.~"},         {"name", "name.~"},
+        {"name.", "name.~"},            {"dir.d/file", "dir.d/file.~"}, {"x.tar.gz", "x.tar.g~"}};
+    for (const auto& [in, out] : cases) EXPECT_EQ(LZCompressedName(in), out) << in;
+    EXPECT_EQ(LZVersionString("/bin/sh"), "0");
+    EXPECT_EQ(FileVersionInfo("/bin/sh", "FileVersion"), "");
+}
+
+TEST_F(ArchiveTest, OverwriteAnswers) {
+    const Bytes data = sample_hex(2000);
+    const std::string in = write("IN.HEX", data);
+    const std::string arc = path("IN.HE~");
+    const Bytes old = text("old contents");
+
+    // Compressing goes on only on 1.
+    for (std::uint8_t a : {0, 2, 7, 1}) {
+        SCOPED_TRACE(int(a));
+        write("IN.HE~", old);
+        reset_callbacks();
+        answer = a;
+        const std::int32_t r = LZCompressFile(in, arc, query, nullptr);
+        ASSERT_EQ(queries.size(), 1u);
+        EXPECT_EQ(query_output, arc);
+        EXPECT_EQ(queries[0].first_size, 2000);
+        EXPECT_EQ(queries[0].file_name, in);
+        if (a == 1) {
+            EXPECT_GT(r, 43);
+            EXPECT_EQ(r, static_cast<std::int32_t>(fs::file_size(arc)));
+        } else {
+            EXPECT_EQ(r, -100);
+            EXPECT_EQ(read(arc), old);
+        }
+    }
+    const Bytes archive = read(arc);
+
+    // Expanding cancels on 0, aborts silently on 2, goes on otherwise.
+    for (std::uint8_t a : {0, 1, 2, 7}) {
+        SCOPED_TRACE(int(a));
+        write("OUT.HEX", old);
+        reset_callbacks();
+        answer = a;
+        if (a == 2) {
+            EXPECT_THROW(LZDecompressFile(arc, path("OUT.HEX"), query, nullptr), EAbort);
+        } else {
+            const std::int32_t r = LZDecompressFile(arc, path("OUT.HEX"), query, nullptr);
+            EXPECT_EQ(r, a == 0 ? -100 : 2000);
+        }
+        ASSERT_EQ(queries.size(), 1u);
+        EXPECT_EQ(queries[0].file_name, "IN.HEX");
+        EXPECT_EQ(queries[0].first_size, static_cast<std::int32_t>(archive.size() - 43));
+        EXPECT_EQ(queries[0].second_size, 2000);
+        EXPECT_EQ(queries[0].file_date, kFeb28);
+        EXPECT_EQ(read(path("OUT.HEX")), a == 0 || a == 2 ? old : data);
+    }
+
+    // No query when the output does not exist yet.
+    reset_callbacks();
+    fs::remove(arc);
+    EXPECT_GT(LZCompressFile(in, arc, query, nullptr), 43);
+    EXPECT_TRUE(queries.empty());
+}
+
+TEST_F(ArchiveTest, ProgressReportsBlocksAndEndsWithMinusTwo) {
+    const Bytes data = sample_hex(70000);
+    const std::string in = write("BIG.HEX", data);
+    LZCompressFile(in, path("BIG.HE~"), nullptr, on_progress);
+    EXPECT_EQ(progress, (std::vector<std::int32_t>{-1, 32000, 32000, 6000, -2}));
+    EXPECT_EQ(names_at_progress.front(), in);
+    EXPECT_EQ(names_at_progress.back(), "");
+
+    reset_callbacks();
+    LZDecompressFile(path("BIG.HE~"), path("BIG.OUT"), nullptr, on_progress);
+    EXPECT_EQ(progress, (std::vector<std::int32_t>{-1, 32000, 32000, 6000, -2}));
+    EXPECT_EQ(names_at_progress.front(), path("BIG.OUT"));
+    EXPECT_EQ(names_at_progress.back(), "");
+
+    // -2 also after a failure.
+    reset_callbacks();
+    fs::create_directory(path("adir"));
+    EXPECT_THROW(LZCompressFile(path("adir"), path("adir.out"), nullptr, on_progress),
+                 EInOutError);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), -2);
+}
+
+TEST_F(ArchiveTest, ParameterAndFileErrors) {
+    const std::string in = write("IN.HEX", sample_hex(1000));
+    auto number = [](auto&& call) {
+        try {
+            call();
+        } catch (const EBriskLZError& e) {
+            return e.number();
+        }
+        return 0;
+    };
+    EXPECT_EQ(number([&] { LZCompressFile("", path("x")); }), 40003);
+    EXPECT_EQ(number([&] { LZDecompressFile(in, ""); }), 40003);
+    EXPECT_EQ(number([&] { LZCompressFile(in, path("in.hex")); }), 40004);
+    EXPECT_EQ(number([&] { LZDecompressFile(in, path("IN.HEX")); }), 40004);
+    try {
+        LZCompressFile(in, in);
+        FAIL();
+    } catch (const EBriskLZCompress& e) {
+        EXPECT_EQ(std::string(e.what()), "File " + in + " specified for both Input and Output");
+    }
+
+    // Expanding a missing file reads the archive under its compressed name,
+    // which must store the requested name.
+    LZCompressFile(in, path("OTHER.HE~"));
+    fs::rename(path("OTHER.HE~"), path("GONE.HE~"));
+    try {
+        LZDecompressFile(path("GONE.HEX"), path("out"));
+        FAIL();
+    } catch (const EBriskLZCompress& e) {
+        EXPECT_EQ(e.number(), 40006);
+        EXPECT_EQ(std::string(e.what()), "Wrong compressed file: IN.HEX");
+    }
+    fs::rename(path("GONE.HE~"), path("IN.HE~"));
+    fs::remove(in);
+    EXPECT_EQ(LZDecompressFile(in, path("out")), 1000);
+    EXPECT_EQ(LZDecompressFileDefault(in), 1000);
+    EXPECT_TRUE(fs::exists(in));
+
+    EXPECT_THROW(LZCompressFile(path("missing"), path("m.out")), EInOutError);
+    EXPECT_FALSE(fs::exists(path("m.out")));
+    try {
+        LZCompressFile(in, path("no/such/dir/out"));
+        FAIL();
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.ErrorCode, ENOENT);
+        EXPECT_NE(std::string(e.what()).find("no/such/dir/out"), std::string::npos);
+    }
+}
+
+TEST_F(ArchiveTest, SameFileUnderAnotherNameIsRefusedAndKept) {
+    const Bytes data = sample_hex(4000);
+    const std::string in = write("KEEP.HEX", data);
+    fs::create_hard_link(in, path("link.hex"));
+    fs::create_symlink(in, path("sym.hex"));
+    for (const std::string& other : {path("link.hex"), path("sym.hex"), path("./KEEP.HEX")}) {
+        SCOPED_TRACE(other);
+        try {
+            LZCompressFile(in, other);
+            FAIL();
+        } catch (const EBriskLZCompress& e) {
+            EXPECT_EQ(e.number(), 40004);
+        }
+        EXPECT_EQ(read(in), data);
+    }
+
+    // The archive that expanding falls back to must not be the output either.
+    LZCompressFile(in, path("KEEP.HE~"));
+    const Bytes archive = read(path("KEEP.HE~"));
+    fs::remove(in);
+    fs::remove(path("link.hex"));
+    try {
+        LZDecompressFile(in, path("KEEP.HE~"));
+        FAIL();
+    } catch (const EBriskLZCompress& e) {
+        EXPECT_EQ(e.number(), 40004);
+    }
+    EXPECT_EQ(read(path("KEEP.HE~")), archive);
+}
+
+TEST_F(ArchiveTest, StoredNameCannotLeaveTheDirectory) {
+    for (const char* stored : {"..", ".", "a/..", "sub/"}) {
+        SCOPED_TRACE(stored);
+        ArchiveHeader h;
+        h.file_name = stored;
+        const auto header = encode_header(h);
+        const std::string arc = write("evil.lz", Bytes(header.begin(), header.end()));
+        try {
+            LZDecompressFileDefault(arc);
+            FAIL();
+        } catch (const EBriskLZCompress& e) {
+            EXPECT_EQ(e.number(), 40006);
+        }
+    }
+    // A directory part in the stored name is dropped.
+    ArchiveHeader h;
+    h.file_name = "../x.txt";
+    const auto header = encode_header(h);
+    Bytes file(header.begin(), header.end());
+    file.insert(file.end(), {0x01, 'A', 0x00});
+    fs::create_directory(path("sub"));
+    const std::string arc = (dir_ / "sub" / "evil.lz").string();
+    std::ofstream(arc, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), 46);
+    EXPECT_EQ(LZDecompressFileDefault(arc), 1);
+    EXPECT_TRUE(fs::exists(dir_ / "sub" / "x.txt"));
+    EXPECT_FALSE(fs::exists(path("x.txt")));
+}
+
+TEST_F(ArchiveTest, MyFCopyCountsAndErrors) {
+    const std::string in = write("src", sample_hex(70000));
+    std::FILE* src = std::fopen(in.c_str(), "rb");
+    std::FILE* dst = std::fopen(path("dst").c_str(), "wb");
+    reset_callbacks();
+    EXPECT_EQ(MyFCopy(src, dst, 40000, CopySide::Input, on_progress, nullptr), 40000);
+    EXPECT_EQ(progress, (std::vector<std::int32_t>{32000, 8000}));
+    EXPECT_EQ(MyFCopy(src, dst, -1, CopySide::Output), 30000);
+    EXPECT_THROW(MyFCopy(src, dst, -2, CopySide::Input), EBriskLZDebug);
+    std::fseek(src, 69990, SEEK_SET);
+    try {
+        MyFCopy(src, dst, 11, CopySide::Input);
+        FAIL();
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.ErrorCode, 100);
+        EXPECT_EQ(std::string(e.what()), "Read beyond end of file");
+    }
+    std::fclose(src);
+    std::fclose(dst);
+}
+
+TEST_F(ArchiveTest, LZObjPicksTheOperations) {
+    const Bytes data = sample_hex(3000);
+    const std::string in = write("OBJ.HEX", data);
+    {
+        LZObj obj(in, "");
+        EXPECT_GT(obj.Compress(), 43);
+    }
+    fs::remove(in);
+    {
+        LZObj obj(path("OBJ.HE~"), path("OBJ.OUT"));
+        obj.ProgressProc = on_progress;
+        EXPECT_EQ(obj.Decompress(), 3000);
+        EXPECT_EQ(read(path("OBJ.OUT")), data);
+    }
+    {
+        LZObj obj(path("OBJ.HE~"), "");
+        EXPECT_EQ(obj.Decompress(), 3000);
+        EXPECT_EQ(read(in), data);
+    }
+    LZObj empty("", "x");
+    EXPECT_EQ(empty.Compress(), -100);
+    EXPECT_EQ(empty.Decompress(), -100);
+    EXPECT_EQ(LZDecompressFileDefault(""), 0);
+}
+
+TEST(DosTime, PacksLocalTimeAndRefusesNonsense) {
+    std::tm t{};
+    t.tm_year = 97;
+    t.tm_mon = 1;
+    t.tm_mday = 28;
+    t.tm_hour = 12;
+    t.tm_min = 9;
+    t.tm_sec = 1; // odd seconds round down
+    t.tm_isdst = -1;
+    const std::time_t when = std::mktime(&t);
+    EXPECT_EQ(tollander::platform::dos_time_from_time_t(when), kFeb28);
+    std::time_t back = 0;
+    ASSERT_TRUE(tollander::platform::time_t_from_dos_time(kFeb28, back));
+    EXPECT_EQ(back, when - 1);
+
+    EXPECT_EQ(tollander::platform::dos_time_from_time_t(0), 0x00210000u); // before 1980
+    for (std::uint32_t bad : {0u, 0x00200000u /* day 0 */, 0x001F0000u /* month 0 */,
+                              0x225CC000u /* hour 24 */, 0x245D0000u /* 1998-02-29 */}) {
+        EXPECT_FALSE(tollander::platform::time_t_from_dos_time(bad, back)) << std::hex << bad;
+    }
+}

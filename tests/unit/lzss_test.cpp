@@ -1,0 +1,344 @@
+#include "payload/lzss.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace tollander::payload;
+
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+// A second, deliberately plain coder written from the format's rules: byte by
+// byte comparisons and a textbook rotate-up splay. The optimised coder must
+// produce the very same bodies.
+class ReferenceEncoder {
+public:
+    explicit ReferenceEncoder(bool splay) : splay_(splay) {}
+
+    Bytes encode(const Bytes& in) {
+        const int N = 4096, F = 18, NIL = 4096;
+        text_.assign(N + F - 1, 0);
+        left_.assign(4097, NIL);
+        right_.assign(4097 + 256, NIL);
+        parent_.assign(4097, NIL);
+        Bytes out;
+        std::size_t pos = 0;
+        auto next = [&]() -> int { return pos < in.size() ? in[pos++] : -1; };
+        int s = 0, r = N - F, len = 0, c;
+        while (len < F && (c = next()) >= 0) text_[r + len++] = static_cast<std::uint8_t>(c);
+        if (len == 0) return out;
+        for (int i = 1; i <= F; ++i) insert(r - i);
+        insert(r);
+        Bytes group{0};
+        unsigned mask = 1;
+        while (len > 0) {
+            if (match_length_ > len) match_length_ = len;
+            if (match_length_ <= 2) {
+                match_length_ = 1;
+                group[0] |= mask;
+                group.push_back(text_[r]);
+            } else {
+                group.push_back(match_position_ & 0xFF);
+                group.push_back(((match_position_ >> 8) << 4) | (match_length_ - 3));
+            }
+            mask <<= 1;
+            if (mask == 0x100) {
+                out.insert(out.end(), group.begin(), group.end());
+                group.assign(1, 0);
+                mask = 1;
+            }
+            const int step = match_length_;
+            int i = 0;
+            for (; i < step && (c = next()) >= 0; ++i) {
+                remove(s);
+                text_[s] = static_cast<std::uint8_t>(c);
+                if (s < F - 1) text_[s + N] = static_cast<std::uint8_t>(c);
+                s = (s + 1) % N;
+                r = (r + 1) % N;
+                insert(r);
+            }
+            for (; i < step; ++i) {
+                remove(s);
+                s = (s + 1) % N;
+                r = (r + 1) % N;
+                if (--len > 0) insert(r);
+            }
+        }
+        out.insert(out.end(), group.begin(), group.end());
+        return out;
+    }
+
+private:
+    static bool is_root(int n) { return n > 4096; }
+
+    void insert(int r) {
+        int p = 4097 + text_[r], cmp = 1, depth = 0;
+        left_[r] = right_[r] = 4096;
+        match_length_ = 0;
+        for (;;) {
+            ++depth;
+            int& link = cmp >= 0 ? right_[p] : left_[p];
+            if (link == 4096) {
+                link = r;
+                parent_[r] = p;
+                break;
+            }
+            p = link;
+            int i = 1;
+            while (i < 18 && text_[r + i] == text_[p + i]) ++i;
+            cmp = i < 18 ? text_[r + i] - text_[p + i] : 0;
+            if (i > match_length_) {
+                match_position_ = p;
+                match_length_ = i;
+                if (i == 18) {
+                    parent_[r] = parent_[p];
+                    left_[r] = left_[p];
+                    right_[r] = right_[p];
+                    parent_[left_[p]] = r;
+                    parent_[right_[p]] = r;
+                    replace_link(parent_[p], p, r);
+                    parent_[p] = 4096;
+                    break;
+                }
+            }
+        }
+        if (splay_ && depth >= 30) {
+            while (!is_root(parent_[r])) {
+                const int p = parent_[r];
+                if (is_root(parent_[p])) {
+                    rotate_up(r);
+                } else if ((left_[p] == r) == (left_[parent_[p]] == p)) {
+                    rotate_up(p);
+                    rotate_up(r);
+                } else {
+                    rotate_up(r);
+                    rotate_up(r);
+                }
+            }
+        }
+    }
+
+    void replace_link(int up, int from, int to) {
+        if (!is_root(up) && left_[up] == from) {
+            left_[up] = to;
+        } else {
+            right_[up] = to;
+        }
+    }
+
+    void rotate_up(int x) {
+        const int p = parent_[x];
+        const int g = parent_[p];
+        if (left_[p] == x) {
+            left_[p] = right_[x];
+            parent_[right_[x]] = p;
+            right_[x] = p;
+        } else {
+            right_[p] = left_[x];
+            parent_[left_[x]] = p;
+            left_[x] = p;
+        }
+        parent_[p] = x;
+        replace_link(g, p, x);
+        parent_[x] = g;
+    }
+
+    void remove(int p) {
+        if (parent_[p] == 4096) return;
+        int q;
+        if (right_[p] == 4096) {
+            q = left_[p];
+        } else if (left_[p] == 4096) {
+            q = right_[p];
+        } else {
+            q = left_[p];
+            if (right_[q] != 4096) {
+                while (right_[q] != 4096) q = right_[q];
+                right_[parent_[q]] = left_[q];
+                parent_[left_[q]] = parent_[q];
+                left_[q] = left_[p];
+                parent_[left_[p]] = q;
+            }
+            right_[q] = right_[p];
+            parent_[right_[p]] = q;
+        }
+        parent_[q] = parent_[p];
+        replace_link(parent_[p], p, q);
+        parent_[p] = 4096;
+    }
+
+    bool splay_;
+    Bytes text_;
+    std::vector<int> left_, right_, parent_;
+    int match_position_ = 0, match_length_ = 0;
+};
+
+Bytes random_bytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+    return out;
+}
+
+Bytes long_runs(std::size_t n) {
+    std::mt19937 rng(7);
+    Bytes out;
+    while (out.size() < n) out.insert(out.end(), 1 + rng() % 5000, static_cast<std::uint8_t>(rng()));
+    out.resize(n);
+    return out;
+}
+
+// Intel HEX-like text: 16-byte data records at rising addresses, mostly
+// erased flash with some code-like bytes.
+Bytes hex_text(std::size_t n) {
+    std::mt19937 rng(11);
+    std::string text;
+    unsigned address = 0;
+    while (text.size() < n) {
+        char line[64];
+        std::uint8_t data[16];
+        unsigned sum = 16 + (address >> 8) + (address & 0xFF);
+        for (auto& d : data) {
+            d = rng() % 4 == 0 ? 0xFF : static_cast<std::uint8_t>(rng() % 64);
+            sum += d;
+        }
+        int at = std::snprintf(line, sizeof line, ":10%04X00", address & 0xFFFF);
+        for (auto d : data) at += std::snprintf(line + at, sizeof line - at, "%02X", d);
+        std::snprintf(line + at, sizeof line - at, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        text += line;
+        address += 16;
+    }
+    text.resize(n);
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes repeated_record(std::size_t n) {
+    const std::string record = "RECORD 0042;STATUS=OK;VALUE=3.14159\r\n";
+    Bytes out;
+    while (out.size() < n) out.insert(out.end(), record.begin(), record.end());
+    out.resize(n);
+    return out;
+}
+
+} // namespace
+
+TEST(LzssVectors, KnownBodies) {
+    EXPECT_TRUE(lzss_encode({}).empty());
+
+    const std::string abc = "abcdefgh";
+    EXPECT_EQ(lzss_encode(Bytes(abc.begin(), abc.end())),
+              (Bytes{0xFF, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0x00}));
+
+    // Two matches against the zeroed window: 4060 for 18 bytes, 4095 for 12.
+    const Bytes zeros(30, 0);
+    const Bytes body{0x00, 0xDC, 0xFF, 0xFF, 0xF9};
+    EXPECT_EQ(lzss_encode(zeros), body);
+    EXPECT_EQ(lzss_decode(body), zeros);
+}
+
+TEST(LzssRoundTrip, SizesAndKindsMatchReferenceCoder) {
+    const std::size_t sizes[] = {0, 1, 17, 18, 19, 4095, 4096, 4097, 31999, 32000, 32001, 1 << 20};
+    struct Kind {
+        const char* name;
+        Bytes (*make)(std::size_t);
+    };
+    const Kind kinds[] = {{"random", [](std::size_t n) { return random_bytes(n, 3); }},
+                          {"runs", long_runs},
+                          {"hex", hex_text},
+                          {"record", repeated_record}};
+    for (const auto& kind : kinds) {
+        for (std::size_t size : sizes) {
+            SCOPED_TRACE(std::string(kind.name) + " " + std::to_string(size));
+            const Bytes input = kind.make(size);
+            LzssTotals totals;
+            const Bytes body = lzss_encode(input, &totals);
+            EXPECT_EQ(totals.bytes_read, static_cast<std::int64_t>(size));
+            EXPECT_EQ(totals.bytes_written, static_cast<std::int64_t>(body.size()));
+            ASSERT_EQ(body, ReferenceEncoder(true).encode(input));
+            ASSERT_EQ(lzss_decode(body), input);
+        }
+    }
+}
+
+TEST(LzssRoundTrip, WholeGroupsEndWithEmptyFlagByte) {
+    // 16 distinct bytes: two full literal groups, then a lone flag byte 0.
+    Bytes input(16);
+    for (int i = 0; i < 16; ++i) input[i] = static_cast<std::uint8_t>(i + 1);
+    const Bytes body = lzss_encode(input);
+    ASSERT_EQ(body.size(), 2u * 9u + 1u);
+    EXPECT_EQ(body[0], 0xFF);
+    EXPECT_EQ(body[9], 0xFF);
+    EXPECT_EQ(body.back(), 0x00);
+    EXPECT_EQ(lzss_decode(body), input);
+}
+
+TEST(LzssSplay, DeepInsertionsAreSplayedAndShapeTheOutput) {
+    // Rising addresses make the strings arrive in sorted order: a degenerate
+    // chain unless the splay reshapes it.
+    const Bytes input = hex_text(200000);
+    LzssTotals totals;
+    const Bytes body = lzss_encode(input, &totals);
+    EXPECT_GE(totals.deepest_insertion, 30);
+    EXPECT_GT(totals.splays, 0);
+    EXPECT_EQ(body, ReferenceEncoder(true).encode(input));
+    // The splay changes which of equally long matches is found first, so a
+    // coder that never splays writes a different body.
+    EXPECT_NE(body, ReferenceEncoder(false).encode(input));
+    EXPECT_EQ(lzss_decode(body), input);
+}
+
+TEST(LzssDecode, StopsWhereverTheBodyEnds) {
+    // Cut between the two bytes of a match: the match is dropped, no error.
+    EXPECT_TRUE(lzss_decode(Bytes{0x00, 0xDC}).empty());
+    EXPECT_EQ(lzss_decode(Bytes{0x00, 0xDC, 0xFF}), Bytes(18, 0));
+
+    const Bytes input = hex_text(3000);
+    const Bytes body = lzss_encode(input);
+    std::size_t previous = 0;
+    for (std::size_t cut = 0; cut <= body.size(); ++cut) {
+        const Bytes out = lzss_decode(std::span(body).first(cut));
+        ASSERT_LE(out.size(), input.size());
+        ASSERT_TRUE(std::equal(out.begin(), out.end(), input.begin())) << "cut " << cut;
+        ASSERT_GE(out.size(), previous);
+        previous = out.size();
+    }
+    EXPECT_EQ(previous, input.size());
+}
+
+TEST(LzssCoderReuse, EncodesAndDecodesInTurnWithoutCarryingState) {
+    LzssCoder coder;
+    struct Source : BlockSource {
+        Bytes data;
+        std::size_t pos = 0;
+        std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+            // Short blocks exercise the refill path.
+            const std::size_t n = std::min({capacity, data.size() - pos, std::size_t{777}});
+            std::copy_n(data.begin() + pos, n, buffer);
+            pos += n;
+            return n;
+        }
+    };
+    struct Sink : BlockSink {
+        Bytes data;
+        void write_block(const std::uint8_t* d, std::size_t n) override {
+            data.insert(data.end(), d, d + n);
+        }
+    };
+    for (const Bytes& input : {hex_text(50000), random_bytes(40000, 9), Bytes(30, 0)}) {
+        Source plain;
+        plain.data = input;
+        Sink body;
+        coder.encode(plain, body);
+        EXPECT_EQ(body.data, lzss_encode(input));
+        Source packed;
+        packed.data = body.data;
+        Sink restored;
+        coder.decode(packed, restored);
+        EXPECT_EQ(restored.data, input);
+    }
+}
