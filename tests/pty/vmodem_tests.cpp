@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -385,6 +386,8 @@ TEST(VirtualModemTest, FullUpgradeKeepsBothImagesByteForByte) {
         EXPECT_NE(line.find("\"verdict\":\"Program was successful\""), std::string::npos) << line;
     }
     EXPECT_EQ(LogLines(dir / "log.jsonl", "\"text\":\"ATY14\"").size(), 1u);
+    const double seconds = NumberField(ends[1], "last_byte") - NumberField(ends[1], "first_byte");
+    std::printf("main image, no line rate: %zu bytes in %.3f s\n", main_code.size(), seconds);
 }
 
 TEST(VirtualModemTest, ImageUnlikeTheExpectedOneEndsWithStatusOne) {
@@ -573,6 +576,9 @@ TEST(VirtualModemTest, DrainsAnUploadAtTheLineRate) {
     const double bytes = NumberField(ends[0], "bytes");
     const double inside = NumberField(ends[0], "last_byte") - NumberField(ends[0], "first_byte");
     EXPECT_EQ(bytes, image.size());
+    std::printf("line rate asked 11520 B/s: %.0f B/s by the modem's clock over %.0f bytes "
+                "(%.3f s), %.3f s from the first write to the verdict\n",
+                bytes / inside, bytes, inside, outside);
     // The modem's own clock: the line rate within 2 %. It never drains faster,
     // and it catches up after a late wake-up, so this holds on a busy machine.
     EXPECT_NEAR(bytes / inside, kRate, kRate * 0.02) << inside << " s";
