@@ -17,6 +17,10 @@ HeadlessWindowThread::HeadlessWindowThread() : owner_(std::this_thread::get_id()
 
 HeadlessWindowThread::~HeadlessWindowThread() {
     terminate();
+    // A sender still waiting (a dispatcher delivering a notice) has had its
+    // task cancelled; let it leave before the queue it waits on is gone.
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return senders_ == 0; });
 }
 
 void HeadlessWindowThread::adopt_current_thread() {
@@ -49,6 +53,14 @@ bool HeadlessWindowThread::send(Task task, Millis limit) {
     item->sent = true;
     std::unique_lock lock(mutex_);
     if (terminating_) return false;
+    ++senders_;
+    struct Leave {
+        HeadlessWindowThread& self;
+        ~Leave() {
+            --self.senders_;
+            self.cv_.notify_all();
+        }
+    } leave{*this};
     queue_.push_back(item);
     cv_.notify_all();
     const auto deadline = Clock::now() + limit;

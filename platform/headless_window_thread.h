@@ -62,6 +62,7 @@ private:
     std::map<TimerId, std::shared_ptr<Timer>> timers_;
     TimerId next_timer_ = 1;
     bool woken_ = false;
+    int senders_ = 0; // threads inside send(); the destructor waits for them
     std::atomic<bool> terminating_{false};
     std::thread::id owner_;
 };
