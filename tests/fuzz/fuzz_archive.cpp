@@ -1,0 +1,56 @@
+// A whole file as the expander meets it: recognition, the stored name, the
+// default output name and the expansion. Nothing may be written outside the
+// file's own directory.
+#include "payload/archive.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+
+using namespace tollander::payload;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh directory for every input, gone again before the next: libFuzzer
+// ends the process without running destructors.
+fs::path make_work_dir() {
+    static std::mt19937_64 names(std::random_device{}());
+    fs::path dir = fs::temp_directory_path() / ("tollander-fuzz-archive-" + std::to_string(names()));
+    fs::create_directories(dir);
+    return dir;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const fs::path dir = make_work_dir();
+    const std::string in = (dir / "INPUT.BIN").string();
+    if (std::FILE* f = std::fopen(in.c_str(), "wb")) {
+        std::fwrite(data, 1, size, f);
+        std::fclose(f);
+    }
+    if (std::FILE* f = std::fopen(in.c_str(), "rb")) {
+        const bool archive = LZIsCompressed(f);
+        std::fclose(f);
+        if (archive != decode_header(std::span(data, size)).has_value()) __builtin_trap();
+    }
+    (void)LZStoredName(in);
+    try {
+        const DefaultExpansion names = resolve_default_expansion(in);
+        if (fs::path(names.output).parent_path() != dir) __builtin_trap();
+        LZDecompressFile(names.input, names.output);
+    } catch (const std::exception&) {
+        // Refusals and file errors are answers too.
+    }
+    try {
+        LZDecompressFile(in, (dir / "OUTPUT.BIN").string());
+    } catch (const std::exception&) {
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return 0;
+}

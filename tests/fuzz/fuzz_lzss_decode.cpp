@@ -1,0 +1,17 @@
+// Any byte string is a body: decoding must stay in bounds, and coding the
+// same bytes must give a body that decodes back to them.
+#include "payload/lzss.h"
+
+#include <cstddef>
+#include <cstdint>
+
+using namespace tollander::payload;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> input(data, size);
+    (void)lzss_decode(input);
+    const auto body = lzss_encode(input);
+    const auto back = lzss_decode(body);
+    if (back.size() != size || !std::equal(back.begin(), back.end(), data)) __builtin_trap();
+    return 0;
+}
