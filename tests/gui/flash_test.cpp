@@ -1,0 +1,125 @@
+// A whole upgrade through the window: the real port, protocol and payload on
+// the FLTK window thread, the sample flasher's images, a virtual modem on
+// COM1, and the user's clicks on the real widgets.
+#include "app/devices.h"
+#include "app/main_form.h"
+#include "tests/e2e/fixture.h"
+#include "ui/fltk/fltk_window_thread.h"
+#include "ui/fltk/main_window.h"
+
+// Before the X11 headers, whose macros (None, Button1...) clash with it.
+#include <gtest/gtest.h>
+
+#include <FL/Fl.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Output.H>
+#include <FL/Fl_Progress.H>
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Display.H>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#undef Button1
+#undef Button2
+#undef Button4
+
+using namespace tollander;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+void click(Fl_Widget* widget) {
+    Fl_Window* window = widget->window();
+    Fl::e_x = widget->x() + widget->w() / 2;
+    Fl::e_y = widget->y() + widget->h() / 2;
+    Fl::e_x_root = window->x() + Fl::e_x;
+    Fl::e_y_root = window->y() + Fl::e_y;
+    Fl::e_keysym = FL_Button + FL_LEFT_MOUSE;
+    Fl::e_state = FL_BUTTON1;
+    Fl::handle(FL_PUSH, window);
+    Fl::e_state = 0;
+    Fl::handle(FL_RELEASE, window);
+}
+
+// Serves the window until `done` holds; false when the guard ran out first.
+bool run_until(ui::FltkWindowThread& window, const std::function<bool()>& done,
+               std::chrono::seconds guard) {
+    const auto end = std::chrono::steady_clock::now() + guard;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end || window.terminating()) return done();
+        window.wait(1s);
+    }
+    return true;
+}
+
+std::string last_line(Fl_Text_Display* memo) {
+    char* raw = memo->buffer()->text();
+    std::string text(raw);
+    free(raw);
+    const auto cut = text.rfind('\n');
+    return cut == std::string::npos ? text : text.substr(cut + 1);
+}
+
+} // namespace
+
+TEST(WindowUpgrade, ScanClickFlashAndCompleteAgainstTheVirtualModem) {
+    std::string pattern = (fs::temp_directory_path() / "tollander-gui-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const std::string dir = pattern;
+    const auto old_cwd = fs::current_path();
+    fs::current_path(dir);
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+
+    const std::string firmware = e2e::FirmwareDir();
+    e2e::VModem modem(
+        dir, 1,
+        {"--expect", firmware + "/FLS0228.HEX", "--expect", firmware + "/F2ZE0529.HEX", "--once"});
+    setenv("TOLLANDER_COM1", modem.Device().c_str(), 1);
+    for (const char* unmapped : {"TOLLANDER_COM2", "TOLLANDER_COM3", "TOLLANDER_COM4"})
+        setenv(unmapped, "", 1);
+
+    ui::FltkWindowThread window;
+    ui::TForm1 view(window);
+    {
+        app::MainForm form(window, view, {e2e::BinDir() + "/tollander-flash-sample"},
+                           app::MakeSystemDevices(window));
+        view.Attach(&form);
+        view.Show();
+        form.FormShow();
+        const auto& w = view.widgets();
+
+        ASSERT_TRUE(run_until(
+            window, [&] { return form.WaitingForUser(); }, 60s));
+        EXPECT_STREQ(w.Edit[1]->value(), "Tollander modem found.");
+        EXPECT_EQ(w.CheckBox[1]->value(), 1);
+        EXPECT_TRUE(w.CheckBox[1]->active());
+        ASSERT_TRUE(w.Button2->active());
+
+        click(w.Button2);
+        EXPECT_FALSE(w.Button1->active()); // step 21 has begun
+        EXPECT_FALSE(w.Button2->active());
+        ASSERT_TRUE(run_until(
+            window, [&] { return form.WaitingForUser(); }, 240s));
+
+        EXPECT_EQ(form.sequencer().StepNumber, 99);
+        EXPECT_EQ(last_line(w.Memo1), "Complete.");
+        const auto& log = form.Memo1();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "Flash file upload sent successfully."), 2);
+        EXPECT_TRUE(w.Button1->active());
+        EXPECT_TRUE(w.Button4->active());
+        EXPECT_FALSE(w.Button2->active());
+        EXPECT_FALSE(w.Gauge1->visible());
+        view.Attach(nullptr);
+    }
+    // Both images reached the modem byte for byte.
+    EXPECT_EQ(modem.WaitExit(10s), 0);
+    fs::current_path(old_cwd);
+    if (!::testing::Test::HasFailure()) fs::remove_all(dir);
+}
