@@ -1,0 +1,78 @@
+// The console front end, packed as a vendor would ship it: stdout carries the
+// event log, the exit status tells how the run ended.
+#include <filesystem>
+#include <sstream>
+
+#include "tests/e2e/fixture.h"
+
+namespace tollander::e2e {
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class Console : public E2eTest {
+protected:
+    std::string Flasher() {
+        const std::string sample = BinDir() + "/tollander-flash-console-sample";
+        if (!std::filesystem::exists(sample)) return {};
+        return sample;
+    }
+};
+
+TEST_F(Console, WholeUpgradeExitsZeroWithTheEventLogOnStdout) {
+    const std::string flasher = Flasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    auto& modem = Modem(1);
+    const auto run = RunProgram({flasher}, "f\n", 180s);
+
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(Lines(run.out),
+              (std::vector<std::string>{
+                  "Tollander flash utility initialized...", "Device present on COM1.",
+                  "Press the FLASH! button to begin flashing the currently selected modem.",
+                  "Flash data integrity check passed..  (1)", "Entering FLASH mode on COM1.",
+                  "Modem needs flash update #1..  (1)", "Programming FLASHROM on COM1.",
+                  "Flash file upload sent successfully.", "Checking modem integrity...",
+                  "Modem responded correctly -- starting modem code.",
+                  "Flash data integrity check passed..  (2)", "Entering FLASH mode on COM1.",
+                  "Modem needs flash update #1..  (2)", "Programming FLASHROM on COM1.",
+                  "Flash file upload sent successfully.", "Checking modem integrity...",
+                  "Modem responded correctly -- starting modem code.", "Resetting modem...",
+                  "Complete."}));
+    ASSERT_EQ(modem.SavedImages(), 2);
+    EXPECT_TRUE(modem.SavedImage(1) == ReadFile(FirmwareDir() + "/FLS0228.HEX"));
+    EXPECT_TRUE(modem.SavedImage(2) == ReadFile(FirmwareDir() + "/F2ZE0529.HEX"));
+    EXPECT_EQ(TempFiles(), std::vector<std::string>{});
+}
+
+TEST_F(Console, NoModemExitsTwo) {
+    const std::string flasher = Flasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    const auto run = RunProgram({flasher}, "", 60s);
+
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_EQ(Lines(run.out),
+              (std::vector<std::string>{
+                  "Tollander flash utility initialized...", "No modems found to FLASH.",
+                  "Ensure that you have your modem installed and press the \"Start Over\" button.",
+                  "Complete."}));
+}
+
+TEST_F(Console, WrongCountryExitsThree) {
+    const std::string flasher = Flasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    auto& modem = Modem(1, {"--country", "022"});
+    const auto run = RunProgram({flasher}, "f\n", 60s);
+
+    EXPECT_EQ(run.status, 3) << run.out;
+    EXPECT_EQ(modem.SavedImages(), 0);
+    EXPECT_EQ(TempFiles(), std::vector<std::string>{});
+}
+
+} // namespace
+} // namespace tollander::e2e
