@@ -327,6 +327,24 @@ TEST(MainWindow, EscapePressesQuitOnlyWhileItIsEnabled) {
     EXPECT_EQ(rig.port->calls.back(), "close"); // "&Quit" closes the port first
 }
 
+TEST(MainWindow, ExitAndTheCloseButtonEndTheProgramWhileQuitIsDisabled) {
+    {
+        GuiRig rig;
+        rig.form->SetEnabled(ButtonId::Button1, false);
+        key(rig.w().Form1, 'x', "x", FL_ALT); // the menu's "E&xit"
+        EXPECT_FALSE(rig.view.Shown());
+        EXPECT_TRUE(rig.window.terminating());
+    }
+    {
+        GuiRig rig;
+        rig.form->SetEnabled(ButtonId::Button1, false);
+        Fl::e_number = FL_CLOSE; // what the window manager's close request sends
+        rig.w().Form1->do_callback();
+        EXPECT_FALSE(rig.view.Shown());
+        EXPECT_TRUE(rig.window.terminating());
+    }
+}
+
 TEST(MainWindow, AboutBoxOpensFromTheMenuAndClosesWithOk) {
     GuiRig rig;
     std::vector<std::string> labels;
