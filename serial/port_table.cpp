@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cassert>
 #include <condition_variable>
 #include <cstring>
 #include <list>
@@ -1332,6 +1333,7 @@ int SaveTriggers(RecordIndex index, TriggerImage& image) {
         w.U16(s.value);
         w.Skip(2);
     }
+    assert(w.Pos() == kTriggerImageSize);
     return 0;
 }
 

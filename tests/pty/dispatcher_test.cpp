@@ -121,6 +121,68 @@ TEST_F(DispatcherTest, AListenerThatReadsNothingHoldsTheDataNoticeBack) {
     EXPECT_EQ(InputCount(port.PortIndex()), 5); // nobody read: everything still waits
 }
 
+TEST_F(DispatcherTest, CharactersAWaitTookAreNeverReportedAgain) {
+    port.SetOpen(true);
+    port.NewDataTrigger("\r", false);
+    std::vector<std::string> events;
+    port.OnTriggerAvail = [&](TCustomComPort&, std::uint16_t count) {
+        events.push_back("avail " + std::to_string(count));
+    };
+    port.OnTriggerData = [&](TCustomComPort&, std::uint16_t) { events.push_back("data"); };
+    pty.send("ok\r");
+    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 1; })); // avail 2, unread
+    // The wait takes everything, the carriage return the trigger saw included.
+    EXPECT_EQ(port.AwaitAnyText("ok\r", 36, true, false, '^'), 1);
+    pty.send("x");
+    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 2; }));
+    EXPECT_EQ(events, (std::vector<std::string>{"avail 2", "avail 1"}));
+}
+
+TEST_F(DispatcherTest, NoticesStayHeldForAWaitThatBeganDuringANotice) {
+    port.SetOpen(true);
+    std::string stolen;
+    port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
+        for (int i = 0; i < count; ++i) stolen += p.ReadChar();
+    };
+    // A procedure listener in front tells when the dispatcher is delivering.
+    Recorder recorder;
+    ASSERT_EQ(SetUserData(port.PortIndex(), 1, &recorder), 0);
+    ASSERT_EQ(AddListener(port.PortIndex(), nullptr, &Recorder::Proc, 1), 0);
+    pty.send("x");
+    ASSERT_TRUE(recorder.WaitFor(1));
+    // The avail notice for "x" now waits for the window thread, which starts
+    // a wait; the notice runs inside it and must not release the suspension.
+    auto timer = window.add_timer(100ms, [&] { pty.send("OK\r\n"); });
+    window.start_timer(timer);
+    EXPECT_EQ(port.AwaitAnyText("OK", 36, true, true, '^'), 1);
+    window.remove_timer(timer);
+    EXPECT_EQ(stolen.find('O'), std::string::npos) << stolen; // the answer was the wait's
+    RemoveListener(port.PortIndex(), nullptr, &Recorder::Proc);
+}
+
+TEST_F(DispatcherTest, EachPortKeepsItsOwnAvailPosition) {
+    Pty second;
+    second.map_to(3);
+    TComPort other(window);
+    other.SetComNumber(3);
+    port.SetOpen(true);
+    other.SetOpen(true);
+    std::vector<std::string> events;
+    auto reader = [&](TCustomComPort& p, std::uint16_t count) {
+        events.push_back(std::to_string(p.ComNumber()) + ":" + std::to_string(count));
+        for (int i = 0; i < count; ++i) p.ReadChar();
+    };
+    port.OnTriggerAvail = reader;
+    other.OnTriggerAvail = reader;
+    pty.send("abc");
+    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 1; }));
+    // The second port reaches the same ring position: it is told all the same.
+    second.send("xyz");
+    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 2; }));
+    EXPECT_EQ(events, (std::vector<std::string>{"1:3", "3:3"}));
+    other.SetOpen(false);
+}
+
 TEST_F(DispatcherTest, DataTriggersMatchAtTheRightCharacters) {
     struct Case {
         const char* text;
