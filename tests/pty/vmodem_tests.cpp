@@ -615,6 +615,18 @@ TEST(VirtualModemTest, WrongOptionsAndUnusablePathsAreRefused) {
     EXPECT_EQ(ReadFile(dir / "file"), "x"); // nothing was overwritten
 }
 
+// A port that closes loses what was still on its way, as on a real line:
+// the next program to open it does not read the old answer.
+TEST(VirtualModemTest, AnswersToAClosedPortAreLost) {
+    ScratchDir dir;
+    VirtualModem m({"--pieces", "4", "--piece-delay", "300", "--log", dir / "log.jsonl"});
+    m.Exchange("ATI3\r", "ATI3\r\r");
+    m.Close();
+    ASSERT_TRUE(WaitForLog(dir / "log.jsonl", "\"event\":\"line_closed\""));
+    m.Open();
+    EXPECT_EQ(m.Exchange("ATI0\r", "OK\r\n"), "ATI0\r\r\nxx166301\r\n\r\nOK\r\n");
+}
+
 // --once also ends when the flasher has gone after the dialogue began;
 // the link goes with the modem.
 TEST(VirtualModemTest, OnceEndsWhenTheFlasherHasGoneAndTheLinkGoesToo) {

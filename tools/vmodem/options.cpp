@@ -14,7 +14,8 @@ const char kHelp[] =
     R"(usage: tollander-vmodem [OPTION]...
 A Tollander modem on a pseudo-terminal. The first line on stdout is the
 device path; the modem answers on it until killed (or, with --once, until one
-upgrade is over).
+upgrade is over). Commands end with CR and are matched in any letter case;
+answers end with CR LF. Values go as "--flag VALUE" or "--flag=VALUE".
 
 The modem:
   --family TEXT        family text in the answer to ATI3 (default Tollander)
@@ -40,9 +41,12 @@ Faults:
                        timeout ("No RX data timeout") or none
   --after-upload LIST  ATGM answers after an upload, one per upload of an
                        upgrade, the last repeating: ok, starting, corrupt,
-                       silent (default: "Starting Modem Code" once an image
-                       passed the checks, "Modem Code Corrupt" after a failed
-                       one or while the main code is still bad)
+                       silent (counted again after the reset line).
+                       Default: as the main code stands. An image with
+                       data below 0xF0000 rewrites the main code: fine when
+                       every record passed, corrupt when one failed or the
+                       data stopped; an image only for the boot block (0xF0000
+                       and up) leaves it as it was
   --hangup-after N     hang up (the device goes away) after N bytes of an
                        upload, then exit
   --random-case        answers in random letter case (--seed N to vary)
@@ -54,7 +58,8 @@ Records:
                        give it twice for the boot and the main code image
                        (the n-th image of an upgrade against the n-th FILE,
                        the last one for the rest)
-  --save DIR           keep each received image as DIR/image-N.hex
+  --save DIR           keep each received image as DIR/image-N.hex (N counts
+                       every image since the start)
   --log FILE           transcript as JSON lines: time in seconds, command,
                        answer, upload start and end, bytes, verdict
   --link PATH          make PATH a symlink to the device, removed on exit
