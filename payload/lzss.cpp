@@ -30,6 +30,11 @@ public:
         return block_[pos_++];
     }
 
+    // Direct access to what is buffered, for the decoder's whole-group path.
+    std::size_t available() const { return size_ - pos_; }
+    const std::uint8_t* data() const { return block_ + pos_; }
+    void skip_to(const std::uint8_t* p) { pos_ = static_cast<std::size_t>(p - block_); }
+
 private:
     bool refill() {
         if (ended_) return false;
@@ -62,6 +67,9 @@ public:
     // True when `n` more bytes fit without a write-out.
     bool room_for(std::size_t n) const { return kBlockSize - pos_ >= n; }
     void put_unchecked(std::uint8_t byte) { block_[pos_++] = byte; }
+    std::size_t room() const { return kBlockSize - pos_; }
+    std::uint8_t* data() { return block_ + pos_; }
+    void advance_to(const std::uint8_t* p) { pos_ = static_cast<std::size_t>(p - block_); }
 
     void write_out() {
         sink_.write_block(block_, pos_);
@@ -366,6 +374,34 @@ LzssTotals LzssCoder::decode(BlockSource& source, BlockSink& sink) {
     for (;;) {
         flags >>= 1;
         if ((flags & 0x100) == 0) {
+            // A whole group is buffered and fits the output: no checks per byte.
+            if (in.available() >= 1 + 2 * 8 && out.room() >= 8 * kMaxMatch) {
+                const std::uint8_t* ip = in.data();
+                std::uint8_t* op = out.data();
+                unsigned group = *ip++;
+                for (int item = 0; item < 8; ++item, group >>= 1) {
+                    if (group & 1) {
+                        const std::uint8_t c = *ip++;
+                        text[r] = c;
+                        r = (r + 1) & kRingMask;
+                        *op++ = c;
+                        continue;
+                    }
+                    const int position = ip[0] | ((ip[1] & 0xF0) << 4);
+                    const int length = (ip[1] & 0x0F) + kMatchThreshold + 1;
+                    ip += 2;
+                    for (int k = 0; k < length; ++k) {
+                        const std::uint8_t c = text[(position + k) & kRingMask];
+                        text[r] = c;
+                        r = (r + 1) & kRingMask;
+                        *op++ = c;
+                    }
+                }
+                in.skip_to(ip);
+                out.advance_to(op);
+                flags = 0;
+                continue;
+            }
             const int c = in.next();
             if (c < 0) break;
             flags = static_cast<unsigned>(c) | 0xFF00;
