@@ -74,7 +74,7 @@ std::size_t Modem::budget(Time now) const {
     return limit;
 }
 
-Time Modem::gap_deadline() const {
+Time Modem::quiet_since() const {
     Time from = upload_.last;
     if (options_.rate > 0 && upload_.first) {
         // Bytes held back by the line rate are not a silence of the sender.
@@ -82,7 +82,12 @@ Time Modem::gap_deadline() const {
                                                         static_cast<double>(options_.rate));
         from = std::max(from, *upload_.first + std::chrono::duration_cast<Clock::duration>(held));
     }
-    return from + milliseconds(options_.rx_gap_ms);
+    return from;
+}
+
+Time Modem::upload_deadline() const {
+    return quiet_since() +
+           (upload_.end_record ? kEndOfLineGrace : milliseconds(options_.rx_gap_ms));
 }
 
 std::optional<Time> Modem::next_wakeup(Time now) const {
@@ -91,7 +96,7 @@ std::optional<Time> Modem::next_wakeup(Time now) const {
         if (!next || t < *next) next = t;
     };
     if (mode_ == Mode::Upload && !hung_up_) {
-        consider(upload_.end_record ? upload_.last + kEndOfLineGrace : gap_deadline());
+        consider(upload_deadline());
         if (options_.rate > 0 && upload_.first && budget(now) == 0) {
             // Wake when a few milliseconds' worth of bytes may be taken.
             const std::size_t chunk = std::max<long>(1, options_.rate / 200);
@@ -108,11 +113,8 @@ std::optional<Time> Modem::next_wakeup(Time now) const {
 
 void Modem::tick(Time now) {
     if (mode_ != Mode::Upload || hung_up_) return;
-    if (upload_.end_record) {
-        if (now >= upload_.last + kEndOfLineGrace) finish_upload(now, nullptr);
-    } else if (now >= gap_deadline()) {
-        finish_upload(now, "the data stopped");
-    }
+    if (now >= upload_deadline())
+        finish_upload(now, upload_.end_record ? nullptr : "the data stopped");
 }
 
 // ---------------------------------------------------------------- the line

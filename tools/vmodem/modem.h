@@ -78,7 +78,9 @@ private:
     void answer(std::string text, Time now);
     void answer_lines(const std::vector<std::string>& lines, bool ok, Time now);
 
-    Time gap_deadline() const;
+    // Since when the sender has been quiet, and when the upload ends for it.
+    Time quiet_since() const;
+    Time upload_deadline() const;
 
     Options options_;
     std::vector<std::string> expected_;
