@@ -84,6 +84,7 @@ struct StatusSlot {
 struct Listener {
     NoticeWindow::SendFn send; // window listener
     NoticeWindow* window = nullptr;
+    platform::WindowThread* thread = nullptr; // the window listener's thread
     NoticeProc proc = nullptr; // procedure listener
     std::uint32_t pass_on = 0;
     bool deleted = false;
@@ -109,6 +110,7 @@ struct Record {
     // Guards what the dispatcher shares with the callers; held only briefly,
     // never while a notice is delivered or the device waits.
     std::mutex state;
+    std::condition_variable delivered; // a delivery ended (with `state`)
 
     std::unique_ptr<SerialDevice> dev;
     std::uint16_t in_size = 0;
@@ -173,8 +175,19 @@ class Table {
 public:
     ~Table() {
         // Records left open at exit: stop their threads before they are freed.
-        for (auto& slot : slots_)
-            if (slot) Stop(*slot);
+        // One closed inside a notice is freed by its own thread; wait for it.
+        std::vector<RecordPtr> live;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto& slot : slots_)
+                if (slot) live.push_back(slot);
+        }
+        for (auto& rec : live) {
+            if (rec->close_pending)
+                WaitFreed(rec->index, Millis(3000));
+            else
+                Stop(*rec);
+        }
         Reap();
     }
 
@@ -198,19 +211,17 @@ public:
     }
 
     void Free(RecordIndex index) {
-        {
-            std::lock_guard lock(mutex_);
-            slots_[index].reset();
-        }
+        std::lock_guard lock(mutex_);
+        slots_[index].reset();
         freed_.notify_all();
     }
 
-    // A thread that freed its own record parks itself here to be joined.
-    void Bury(std::thread self) {
-        {
-            std::lock_guard lock(mutex_);
-            graveyard_.push_back(std::move(self));
-        }
+    // A thread that frees its own record parks itself to be joined, in the
+    // same step: once the slot is free, the thread can be reaped.
+    void FreeAndBury(RecordIndex index, std::thread self) {
+        std::lock_guard lock(mutex_);
+        slots_[index].reset();
+        graveyard_.push_back(std::move(self));
         freed_.notify_all();
     }
 
@@ -438,6 +449,7 @@ bool Deliver(Record& rec, std::uint16_t msg, std::uint32_t wparam, std::uint16_t
     }
     rec.delivering = false;
     rec.read_count = 0;
+    rec.delivered.notify_all();
     return result;
 }
 
@@ -727,8 +739,11 @@ void DispatchThread(RecordPtr rec) {
     rec->dispatch_done.Set();
     if (rec->event_thread.joinable()) rec->event_thread.join();
     auto self = std::move(rec->dispatch_thread);
-    FreeRecord(*rec);
-    PortTableInstance().Bury(std::move(self));
+    {
+        std::lock_guard guard(rec->state);
+        rec->listeners.clear();
+    }
+    PortTableInstance().FreeAndBury(rec->index, std::move(self));
 }
 
 void Table::Stop(Record& rec) {
@@ -823,21 +838,45 @@ int OpenPortRecord(const std::string& device_name, std::uint8_t /*dispatcher_mod
     return index;
 }
 
+namespace {
+
+// A notice being delivered may be waiting for the caller: the dispatcher
+// itself (a procedure listener) or a window thread that has yet to run the
+// notice. Any other thread can wait for the notice to end.
+bool DeliveryWaitsOnCaller(const Record& rec) {
+    if (std::this_thread::get_id() == rec.dispatch_thread.get_id()) return true;
+    for (const auto& node : rec.listeners)
+        if (node.thread && node.thread->on_window_thread()) return true;
+    return false;
+}
+
+} // namespace
+
 int ClosePortRecord(RecordIndex index) {
     auto rec = Find(index);
     if (!rec) return ecBadHandle;
     {
-        std::lock_guard lock(rec->lock);
-        std::lock_guard guard(rec->state);
+        std::unique_lock lock(rec->lock);
+        std::unique_lock guard(rec->state);
         if (rec->closing) return 0;
-        rec->closing = true;
-        // Pending output is discarded, not sent.
-        rec->dev->purge(platform::PurgeQueue::output);
-        rec->dev->close();
-        if (rec->delivering) {
+        rec->closing = true; // no new notice starts
+        if (rec->delivering && DeliveryWaitsOnCaller(*rec)) {
+            // Pending output is discarded, not sent.
+            rec->dev->purge(platform::PurgeQueue::output);
+            rec->dev->close();
             rec->close_pending = true;
             return 0;
         }
+        if (rec->delivering) {
+            // The notice's listeners may need the record's lock to finish.
+            lock.unlock();
+            rec->delivered.wait(guard, [&] { return !rec->delivering; });
+            guard.unlock();
+            lock.lock();
+            guard.lock();
+        }
+        rec->dev->purge(platform::PurgeQueue::output);
+        rec->dev->close();
     }
     // Not under the lock: the threads may need it to finish their pass.
     Table::Stop(*rec);
@@ -1388,7 +1427,10 @@ int AddListener(RecordIndex index, NoticeWindow* window, NoticeProc proc, std::u
         Listener node;
         node.window = window;
         node.proc = window ? nullptr : proc;
-        if (window) node.send = window->Sender();
+        if (window) {
+            node.send = window->Sender();
+            node.thread = &window->Thread();
+        }
         node.pass_on = pass_on;
         rec->listeners.push_front(std::move(node));
     } catch (const std::bad_alloc&) {
