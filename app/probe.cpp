@@ -28,12 +28,16 @@ void LogPortMapping(MainForm& form, int port) {
 
 void LogPortFailure(MainForm& form, int port, const std::exception* error) {
     if (!form.sequencer().DebugMode) return;
+    const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(port));
+    // A port without a device was named as such already.
+    if (device.empty()) return;
     std::string reason;
     if (const auto* comm = dynamic_cast<const serial::ECommException*>(error))
         reason = comm->OsReason;
     if (reason.empty()) reason = error ? error->what() : "unknown error";
-    std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(port));
-    if (device.empty()) device = "no device";
+    // The reason often repeats the path ("/dev/ttyS0: Permission denied").
+    if (const auto colon = reason.rfind(": "); colon != std::string::npos)
+        reason.erase(0, colon + 2);
     std::string line = PortName(port) + " (" + device + "): " + reason;
     // The usual first hurdle on Linux: serial devices belong to the dialout
     // group, and a new membership counts only after logging in again.

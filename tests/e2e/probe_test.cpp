@@ -135,9 +135,9 @@ TEST_F(E2eTest, DebugModeNamesEachPortsDeviceAndWhyItFailed) {
     EXPECT_GE(find("COM2 is mapped to " + missing + "."), 0);
     const int com2 = find("COM2 (" + missing + "): ");
     ASSERT_GE(com2, 0);
-    EXPECT_NE(log[com2].find("No such file or directory"), std::string::npos) << log[com2];
+    EXPECT_EQ(log[com2], "COM2 (" + missing + "): No such file or directory");
     EXPECT_GE(find("COM4 has no device mapped."), 0);
-    EXPECT_GE(find("COM4 (no device): "), 0);
+    EXPECT_LT(find("COM4 ("), 0);
     if (geteuid() != 0) {
         const int com3 = find("COM3 (" + locked + "): ");
         ASSERT_GE(com3, 0);
