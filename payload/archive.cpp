@@ -232,7 +232,8 @@ std::string get_short_string(const std::uint8_t* field, std::size_t capacity) {
 }
 
 void put_u32(std::uint8_t* at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        at[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 std::uint32_t get_u32(const std::uint8_t* at) {
@@ -277,7 +278,9 @@ std::optional<ArchiveHeader> decode_header(std::span<const std::uint8_t> first_b
     return header;
 }
 
-bool LZIsCompressed(std::FILE* file) { return read_header(file).has_value(); }
+bool LZIsCompressed(std::FILE* file) {
+    return read_header(file).has_value();
+}
 
 std::string LZStoredName(const std::string& name) {
     auto header = read_header(name);
@@ -287,13 +290,16 @@ std::string LZStoredName(const std::string& name) {
 std::string LZCompressedName(const std::string& name) {
     const auto slash = name.find_last_of('/');
     const auto dot = name.find_last_of('.');
-    const bool has_extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    const bool has_extension =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash);
     if (!has_extension) return name + ".~";
     if (name.size() - dot < 2) return name.substr(0, dot) + ".~";
     return name.substr(0, name.size() - 1) + "~";
 }
 
-std::string FileVersionInfo(const std::string&, const std::string&) { return {}; }
+std::string FileVersionInfo(const std::string&, const std::string&) {
+    return {};
+}
 
 std::string LZVersionString(const std::string& name) {
     const std::string value = FileVersionInfo(name, "FileVersion");
@@ -309,9 +315,9 @@ std::int64_t MyFCopy(std::FILE* input, std::FILE* output, std::int64_t count, Co
     std::int64_t copied = 0;
     while (count == -1 || copied < count) {
         const std::size_t wanted =
-            count == -1 ? kBlockSize
-                        : static_cast<std::size_t>(
-                              std::min<std::int64_t>(kBlockSize, count - copied));
+            count == -1
+                ? kBlockSize
+                : static_cast<std::size_t>(std::min<std::int64_t>(kBlockSize, count - copied));
         const std::size_t got = read_some(input, buffer.get(), wanted);
         if (count != -1 && got < wanted) {
             throw EInOutError(platform::kReadBeyondEnd, "Read beyond end of file");
@@ -357,8 +363,8 @@ std::int32_t LZCompressFile(const std::string& input_name, const std::string& ou
         if (progress_proc) progress_proc(report, -1);
         if (auto stored = read_header(input.get())) {
             output_date = stored->file_date;
-            result = static_cast<std::int32_t>(MyFCopy(input.get(), output->get(), -1,
-                                                        CopySide::Input, progress_proc, &report));
+            result = static_cast<std::int32_t>(
+                MyFCopy(input.get(), output->get(), -1, CopySide::Input, progress_proc, &report));
         } else {
             ArchiveHeader header;
             header.file_name = file_name_part(input_name).substr(0, kStoredNameCapacity);
@@ -387,11 +393,9 @@ std::int32_t LZCompressFile(const std::string& input_name, const std::string& ou
     return result;
 }
 
-std::int32_t LZCompressFileDefault(const std::string& input_name,
-                                   TLZOverwriteQuery overwrite_query,
+std::int32_t LZCompressFileDefault(const std::string& input_name, TLZOverwriteQuery overwrite_query,
                                    TLZProgressProc progress_proc) {
-    return LZCompressFile(input_name, LZCompressedName(input_name), overwrite_query,
-                          progress_proc);
+    return LZCompressFile(input_name, LZCompressedName(input_name), overwrite_query, progress_proc);
 }
 
 namespace {
@@ -467,8 +471,8 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
             result = static_cast<std::int32_t>(coder->decode(source, sink).bytes_written);
         } else {
             if (input_size > kMaxSize) raise_too_large(input_path);
-            result = static_cast<std::int32_t>(MyFCopy(input.get(), output->get(), -1,
-                                                        CopySide::Output, progress_proc, &report));
+            result = static_cast<std::int32_t>(
+                MyFCopy(input.get(), output->get(), -1, CopySide::Output, progress_proc, &report));
         }
     } catch (...) {
         finish_output(output, output_date, report, progress_proc, true);

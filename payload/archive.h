@@ -51,12 +51,12 @@ std::optional<ArchiveHeader> decode_header(std::span<const std::uint8_t> first_b
 
 // Handed to the callbacks.
 struct TLZReportRec {
-    std::string version;          // at most 8 characters
-    std::int32_t first_size = 0;  // see the operations
+    std::string version;         // at most 8 characters
+    std::int32_t first_size = 0; // see the operations
     std::int32_t second_size = 0;
-    std::uint32_t file_date = 0;  // packed DOS date and time
-    std::string file_name;        // cleared before the final progress call
-    std::uint8_t spare = 0;       // never set
+    std::uint32_t file_date = 0; // packed DOS date and time
+    std::string file_name;       // cleared before the final progress call
+    std::uint8_t spare = 0;      // never set
 };
 
 // Called only when the output already exists. Compressing goes on only on 1;

@@ -101,8 +101,10 @@ public:
           right(left + kLeftEntries), parent(right + kRightEntries) {}
 
     void reset() {
-        for (int i = 0; i <= kEmptyLink; ++i) parent[i] = kEmptyLink;
-        for (int c = 0; c < 256; ++c) right[kFirstRoot + c] = kEmptyLink;
+        for (int i = 0; i <= kEmptyLink; ++i)
+            parent[i] = kEmptyLink;
+        for (int c = 0; c < 256; ++c)
+            right[kFirstRoot + c] = kEmptyLink;
     }
 
     // Hangs the string at r into its tree and leaves the longest earlier
@@ -317,7 +319,8 @@ LzssTotals LzssCoder::encode(BlockSource& source, BlockSink& sink) {
         out.write_out();
         return totals;
     }
-    for (int i = 1; i <= kMaxMatch; ++i) trees.insert(r - i, totals);
+    for (int i = 1; i <= kMaxMatch; ++i)
+        trees.insert(r - i, totals);
     trees.insert(r, totals);
 
     while (look_ahead > 0) {
@@ -334,7 +337,8 @@ LzssTotals LzssCoder::encode(BlockSource& source, BlockSink& sink) {
         }
         mask = static_cast<std::uint8_t>(mask << 1);
         if (mask == 0) {
-            for (int i = 0; i < group_size; ++i) out.put(group[i]);
+            for (int i = 0; i < group_size; ++i)
+                out.put(group[i]);
             group[0] = 0;
             group_size = 1;
             mask = 1;
@@ -357,7 +361,8 @@ LzssTotals LzssCoder::encode(BlockSource& source, BlockSink& sink) {
         }
     }
     // The last group goes out even when it holds no item.
-    for (int i = 0; i < group_size; ++i) out.put(group[i]);
+    for (int i = 0; i < group_size; ++i)
+        out.put(group[i]);
     out.write_out();
     return totals;
 }

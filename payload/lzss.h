@@ -12,13 +12,13 @@
 
 namespace tollander::payload {
 
-inline constexpr int kRingSize = 4096;             // N
-inline constexpr int kMaxMatch = 18;               // F
-inline constexpr int kMatchThreshold = 2;          // longer matches are coded
-inline constexpr int kFirstWritePosition = 4078;   // N - F
-inline constexpr int kEmptyLink = 4096;            // "no node"
-inline constexpr int kSplayDepth = 30;             // insertions this deep splay
-inline constexpr std::size_t kBlockSize = 32000;   // each of the two block buffers
+inline constexpr int kRingSize = 4096;              // N
+inline constexpr int kMaxMatch = 18;                // F
+inline constexpr int kMatchThreshold = 2;           // longer matches are coded
+inline constexpr int kFirstWritePosition = 4078;    // N - F
+inline constexpr int kEmptyLink = 4096;             // "no node"
+inline constexpr int kSplayDepth = 30;              // insertions this deep splay
+inline constexpr std::size_t kBlockSize = 32000;    // each of the two block buffers
 inline constexpr std::size_t kWorkAreaSize = 54304; // ring + the three tree arrays
 
 // Where the coder's input comes from: fills up to `capacity` bytes, returns

@@ -29,7 +29,8 @@ std::string hex_image(std::size_t size) {
             // Reuse an earlier stretch, as compiled code does.
             const std::size_t from = rng() % (code.size() - 32);
             const std::size_t len = 4 + rng() % 28;
-            for (std::size_t i = 0; i < len; ++i) code.push_back(code[from + i]);
+            for (std::size_t i = 0; i < len; ++i)
+                code.push_back(code[from + i]);
         } else {
             const std::size_t len = 1 + rng() % 8;
             for (std::size_t i = 0; i < len; ++i)
@@ -73,19 +74,23 @@ std::string mixed_data(std::size_t size) {
         std::string p;
         switch (kind) {
         case 0:
-            while (p.size() < piece) p += static_cast<char>(rng());
+            while (p.size() < piece)
+                p += static_cast<char>(rng());
             break;
         case 1:
             p = hex_image(piece);
             break;
         case 2:
-            while (p.size() < piece) p.append(1 + rng() % 3000, static_cast<char>(rng()));
+            while (p.size() < piece)
+                p.append(1 + rng() % 3000, static_cast<char>(rng()));
             break;
         case 3:
-            while (p.size() < piece) p += "REC;0042;OK;3.14159;ABCDEFGH\r\n";
+            while (p.size() < piece)
+                p += "REC;0042;OK;3.14159;ABCDEFGH\r\n";
             break;
         default:
-            while (p.size() < piece) p += words[rng() % 12];
+            while (p.size() < piece)
+                p += words[rng() % 12];
         }
         p.resize(piece);
         out += p;
@@ -100,7 +105,8 @@ struct Fixture {
     std::string mixed_plain, mixed_packed, mixed_classic;
 
     Fixture() {
-        dir = fs::temp_directory_path() / ("tollander-bench-" + std::to_string(std::random_device{}()));
+        dir = fs::temp_directory_path() /
+              ("tollander-bench-" + std::to_string(std::random_device{}()));
         fs::create_directories(dir);
         hex_plain = write("F2ZE0529.HEX", hex_image(619821));
         mixed_plain = write("MIXED.BIN", mixed_data(10 << 20));
@@ -140,7 +146,8 @@ enum Input { kHex, kMixed };
 void report(benchmark::State& state, const std::string& plain, const std::string& packed) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(fs::file_size(plain)));
-    state.counters["ratio_%"] = 100.0 * double(fs::file_size(packed)) / double(fs::file_size(plain));
+    state.counters["ratio_%"] =
+        100.0 * double(fs::file_size(packed)) / double(fs::file_size(plain));
 }
 
 void BM_CodecCompress(benchmark::State& state) {
@@ -161,7 +168,8 @@ void BM_ClassicCompress(benchmark::State& state) {
     auto& f = fixture();
     const auto& in = state.range(0) == kHex ? f.hex_plain : f.mixed_plain;
     const auto out = f.path("classic.out");
-    for (auto _ : state) Fixture::classic_file(classic_lzss::encode, in, out);
+    for (auto _ : state)
+        Fixture::classic_file(classic_lzss::encode, in, out);
     report(state, in, out);
 }
 
@@ -183,7 +191,8 @@ void BM_ClassicExpand(benchmark::State& state) {
     auto& f = fixture();
     const auto& in = state.range(0) == kHex ? f.hex_classic : f.mixed_classic;
     const auto out = f.path("classic.plain");
-    for (auto _ : state) Fixture::classic_file(classic_lzss::decode, in, out);
+    for (auto _ : state)
+        Fixture::classic_file(classic_lzss::decode, in, out);
     report(state, out, in);
 }
 

@@ -17,8 +17,10 @@ struct State {
     int lson[N + 1], rson[N + 257], dad[N + 1];
 
     void InitTree() {
-        for (int i = N + 1; i <= N + 256; i++) rson[i] = NIL;
-        for (int i = 0; i < N; i++) dad[i] = NIL;
+        for (int i = N + 1; i <= N + 256; i++)
+            rson[i] = NIL;
+        for (int i = 0; i < N; i++)
+            dad[i] = NIL;
     }
 
     void InsertNode(int r) {
@@ -109,10 +111,13 @@ void encode(std::FILE* infile, std::FILE* outfile) {
     code_buf_ptr = mask = 1;
     s = 0;
     r = N - F;
-    for (i = s; i < r; i++) st.text_buf[i] = ' ';
-    for (len = 0; len < F && (c = getc(infile)) != EOF; len++) st.text_buf[r + len] = c;
+    for (i = s; i < r; i++)
+        st.text_buf[i] = ' ';
+    for (len = 0; len < F && (c = getc(infile)) != EOF; len++)
+        st.text_buf[r + len] = c;
     if ((st.textsize = len) == 0) return;
-    for (i = 1; i <= F; i++) st.InsertNode(r - i);
+    for (i = 1; i <= F; i++)
+        st.InsertNode(r - i);
     st.InsertNode(r);
     do {
         if (st.match_length > len) st.match_length = len;
@@ -126,7 +131,8 @@ void encode(std::FILE* infile, std::FILE* outfile) {
                                                        (st.match_length - (THRESHOLD + 1)));
         }
         if ((mask <<= 1) == 0) {
-            for (i = 0; i < code_buf_ptr; i++) putc(code_buf[i], outfile);
+            for (i = 0; i < code_buf_ptr; i++)
+                putc(code_buf[i], outfile);
             st.codesize += code_buf_ptr;
             code_buf[0] = 0;
             code_buf_ptr = mask = 1;
@@ -149,7 +155,8 @@ void encode(std::FILE* infile, std::FILE* outfile) {
         }
     } while (len > 0);
     if (code_buf_ptr > 1) {
-        for (i = 0; i < code_buf_ptr; i++) putc(code_buf[i], outfile);
+        for (i = 0; i < code_buf_ptr; i++)
+            putc(code_buf[i], outfile);
         st.codesize += code_buf_ptr;
     }
 }
@@ -159,7 +166,8 @@ void decode(std::FILE* infile, std::FILE* outfile) {
     int i, j, k, r, c;
     unsigned int flags;
 
-    for (i = 0; i < N - F; i++) text_buf[i] = ' ';
+    for (i = 0; i < N - F; i++)
+        text_buf[i] = ' ';
     r = N - F;
     flags = 0;
     for (;;) {

@@ -30,15 +30,29 @@ void operator delete(void* p) noexcept {
     std::free(base);
 }
 
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept {
+    operator delete(p);
+}
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void operator delete[](void* p) noexcept {
+    operator delete(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    operator delete(p);
+}
 
 namespace heap_counter {
 
-std::size_t current() { return g_now; }
-void reset_peak() { g_peak = g_now.load(); }
-std::size_t peak() { return g_peak; }
+std::size_t current() {
+    return g_now;
+}
+void reset_peak() {
+    g_peak = g_now.load();
+}
+std::size_t peak() {
+    return g_peak;
+}
 
 } // namespace heap_counter

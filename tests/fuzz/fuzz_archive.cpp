@@ -19,7 +19,8 @@ namespace {
 // ends the process without running destructors.
 fs::path make_work_dir() {
     static std::mt19937_64 names(std::random_device{}());
-    fs::path dir = fs::temp_directory_path() / ("tollander-fuzz-archive-" + std::to_string(names()));
+    fs::path dir =
+        fs::temp_directory_path() / ("tollander-fuzz-archive-" + std::to_string(names()));
     fs::create_directories(dir);
     return dir;
 }

@@ -181,10 +181,14 @@ TEST_F(ArchiveTest, RecognitionAndPlainCopies) {
 }
 
 TEST_F(ArchiveTest, CompressedNames) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"FLS0228.HEX", "FLS0228.HE~"}, {"a.b", "a.~"},         {"name", "name.~"},
-        {"name.", "name.~"},            {"dir.d/file", "dir.d/file.~"}, {"x.tar.gz", "x.tar.g~"}};
-    for (const auto& [in, out] : cases) EXPECT_EQ(LZCompressedName(in), out) << in;
+    const std::pair<const char*, const char*> cases[] = {{"FLS0228.HEX", "FLS0228.HE~"},
+                                                         {"a.b", "a.~"},
+                                                         {"name", "name.~"},
+                                                         {"name.", "name.~"},
+                                                         {"dir.d/file", "dir.d/file.~"},
+                                                         {"x.tar.gz", "x.tar.g~"}};
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(LZCompressedName(in), out) << in;
     EXPECT_EQ(LZVersionString("/bin/sh"), "0");
     EXPECT_EQ(FileVersionInfo("/bin/sh", "FileVersion"), "");
 }
@@ -260,8 +264,7 @@ TEST_F(ArchiveTest, ProgressReportsBlocksAndEndsWithMinusTwo) {
     // -2 also after a failure.
     reset_callbacks();
     fs::create_directory(path("adir"));
-    EXPECT_THROW(LZCompressFile(path("adir"), path("adir.out"), nullptr, on_progress),
-                 EInOutError);
+    EXPECT_THROW(LZCompressFile(path("adir"), path("adir.out"), nullptr, on_progress), EInOutError);
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.back(), -2);
 }
@@ -303,6 +306,19 @@ TEST_F(ArchiveTest, ParameterAndFileErrors) {
     EXPECT_EQ(LZDecompressFile(in, path("out")), 1000);
     EXPECT_EQ(LZDecompressFileDefault(in), 1000);
     EXPECT_TRUE(fs::exists(in));
+
+    // Sizes and results are 32-bit: a larger input is refused before anything is written.
+    {
+        std::ofstream(path("huge.bin"));
+        fs::resize_file(path("huge.bin"), std::uintmax_t{1} << 31); // sparse
+        try {
+            LZCompressFile(path("huge.bin"), path("huge.lz"));
+            FAIL();
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(e.ErrorCode, EFBIG);
+        }
+        EXPECT_FALSE(fs::exists(path("huge.lz")));
+    }
 
     EXPECT_THROW(LZCompressFile(path("missing"), path("m.out")), EInOutError);
     EXPECT_FALSE(fs::exists(path("m.out")));

@@ -30,9 +30,11 @@ public:
         std::size_t pos = 0;
         auto next = [&]() -> int { return pos < in.size() ? in[pos++] : -1; };
         int s = 0, r = N - F, len = 0, c;
-        while (len < F && (c = next()) >= 0) text_[r + len++] = static_cast<std::uint8_t>(c);
+        while (len < F && (c = next()) >= 0)
+            text_[r + len++] = static_cast<std::uint8_t>(c);
         if (len == 0) return out;
-        for (int i = 1; i <= F; ++i) insert(r - i);
+        for (int i = 1; i <= F; ++i)
+            insert(r - i);
         insert(r);
         Bytes group{0};
         unsigned mask = 1;
@@ -90,7 +92,8 @@ private:
             }
             p = link;
             int i = 1;
-            while (i < 18 && text_[r + i] == text_[p + i]) ++i;
+            while (i < 18 && text_[r + i] == text_[p + i])
+                ++i;
             cmp = i < 18 ? text_[r + i] - text_[p + i] : 0;
             if (i > match_length_) {
                 match_position_ = p;
@@ -158,7 +161,8 @@ private:
         } else {
             q = left_[p];
             if (right_[q] != 4096) {
-                while (right_[q] != 4096) q = right_[q];
+                while (right_[q] != 4096)
+                    q = right_[q];
                 right_[parent_[q]] = left_[q];
                 parent_[left_[q]] = parent_[q];
                 left_[q] = left_[p];
@@ -181,14 +185,16 @@ private:
 Bytes random_bytes(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     Bytes out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+    for (auto& b : out)
+        b = static_cast<std::uint8_t>(rng());
     return out;
 }
 
 Bytes long_runs(std::size_t n) {
     std::mt19937 rng(7);
     Bytes out;
-    while (out.size() < n) out.insert(out.end(), 1 + rng() % 5000, static_cast<std::uint8_t>(rng()));
+    while (out.size() < n)
+        out.insert(out.end(), 1 + rng() % 5000, static_cast<std::uint8_t>(rng()));
     out.resize(n);
     return out;
 }
@@ -208,7 +214,8 @@ Bytes hex_text(std::size_t n) {
             sum += d;
         }
         int at = std::snprintf(line, sizeof line, ":10%04X00", address & 0xFFFF);
-        for (auto d : data) at += std::snprintf(line + at, sizeof line - at, "%02X", d);
+        for (auto d : data)
+            at += std::snprintf(line + at, sizeof line - at, "%02X", d);
         std::snprintf(line + at, sizeof line - at, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
         text += line;
         address += 16;
@@ -220,7 +227,8 @@ Bytes hex_text(std::size_t n) {
 Bytes repeated_record(std::size_t n) {
     const std::string record = "RECORD 0042;STATUS=OK;VALUE=3.14159\r\n";
     Bytes out;
-    while (out.size() < n) out.insert(out.end(), record.begin(), record.end());
+    while (out.size() < n)
+        out.insert(out.end(), record.begin(), record.end());
     out.resize(n);
     return out;
 }
@@ -268,7 +276,8 @@ TEST(LzssRoundTrip, SizesAndKindsMatchReferenceCoder) {
 TEST(LzssRoundTrip, WholeGroupsEndWithEmptyFlagByte) {
     // 16 distinct bytes: two full literal groups, then a lone flag byte 0.
     Bytes input(16);
-    for (int i = 0; i < 16; ++i) input[i] = static_cast<std::uint8_t>(i + 1);
+    for (int i = 0; i < 16; ++i)
+        input[i] = static_cast<std::uint8_t>(i + 1);
     const Bytes body = lzss_encode(input);
     ASSERT_EQ(body.size(), 2u * 9u + 1u);
     EXPECT_EQ(body[0], 0xFF);

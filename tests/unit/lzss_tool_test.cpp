@@ -40,7 +40,8 @@ protected:
                                 ") >'" + d + "/.out' 2>'" + d + "/.err'; echo $? >'" + d + "/.rc'";
         if (std::system(cmd.c_str()) == -1) ADD_FAILURE() << "cannot run " << cmd;
         Run r{std::stoi(slurp(".rc")), slurp(".out"), slurp(".err")};
-        for (const char* f : {".rc", ".out", ".err"}) fs::remove(dir_ / f);
+        for (const char* f : {".rc", ".out", ".err"})
+            fs::remove(dir_ / f);
         return r;
     }
 
@@ -119,6 +120,11 @@ TEST_F(LzssTool, FailuresNameTheFileAndLeaveNoPartialOutput) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("missing.bin"), std::string::npos);
     EXPECT_NE(r.err.find("No such file"), std::string::npos) << r.err;
+
+    put("plain.txt", "just text");
+    r = run("expand plain.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("plain.txt: not an archive"), std::string::npos) << r.err;
 
     r = run("frobnicate x");
     EXPECT_EQ(r.status, 1);

@@ -30,7 +30,9 @@ void note_progress(const TLZReportRec&, std::int32_t count) {
     if (count == -1) g_output_created = true;
 }
 
-std::uint8_t refuse_overwrite(const TLZReportRec&, const std::string&) { return 0; }
+std::uint8_t refuse_overwrite(const TLZReportRec&, const std::string&) {
+    return 0;
+}
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "tollander-lzss: %s\n", message.c_str());
@@ -97,6 +99,9 @@ int run(bool compress, const std::string& input, std::string output, bool force)
         if (compress) {
             output = LZCompressedName(input);
         } else {
+            if (exists(input) && !is_archive(input)) {
+                return fail(input + ": not an archive (name an output to copy it unchanged)");
+            }
             const DefaultExpansion names = resolve_default_expansion(input);
             source = expand_from = names.input;
             output = names.output;
