@@ -21,7 +21,7 @@ bool starts_with(const std::string& s, const char* prefix) {
 }
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
@@ -29,7 +29,8 @@ bool exists(const std::string& path) {
 bool natural_less(const std::string& a, const std::string& b) {
     auto split = [](const std::string& s) {
         std::size_t i = s.size();
-        while (i > 0 && std::isdigit(static_cast<unsigned char>(s[i - 1]))) --i;
+        while (i > 0 && std::isdigit(static_cast<unsigned char>(s[i - 1])))
+            --i;
         const long number = i < s.size() ? std::strtol(s.c_str() + i, nullptr, 10) : -1;
         return std::pair{s.substr(0, i), number};
     };
@@ -64,7 +65,8 @@ std::vector<std::string> enumerate_serial_ports(const std::string& sysfs_tty_dir
     std::sort(uarts.begin(), uarts.end(), natural_less);
     std::vector<std::string> paths;
     for (const auto* group : {&adapters, &uarts})
-        for (const auto& name : *group) paths.push_back(dev_dir + "/" + name);
+        for (const auto& name : *group)
+            paths.push_back(dev_dir + "/" + name);
     return paths;
 }
 

@@ -30,38 +30,61 @@ bool lines_unsupported(int err) {
 
 speed_t speed_of(std::int32_t baud) {
     switch (baud) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 500000: return B500000;
-    case 576000: return B576000;
-    case 921600: return B921600;
-    case 1000000: return B1000000;
-    default: return B0;
+    case 50:
+        return B50;
+    case 75:
+        return B75;
+    case 110:
+        return B110;
+    case 134:
+        return B134;
+    case 150:
+        return B150;
+    case 200:
+        return B200;
+    case 300:
+        return B300;
+    case 600:
+        return B600;
+    case 1200:
+        return B1200;
+    case 1800:
+        return B1800;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    case 460800:
+        return B460800;
+    case 500000:
+        return B500000;
+    case 576000:
+        return B576000;
+    case 921600:
+        return B921600;
+    case 1000000:
+        return B1000000;
+    default:
+        return B0;
     }
 }
 
 std::int32_t baud_of(speed_t speed) {
-    static const std::int32_t rates[] = {50,     75,     110,    134,    150,    200,
-                                         300,    600,    1200,   1800,   2400,   4800,
-                                         9600,   19200,  38400,  57600,  115200, 230400,
-                                         460800, 500000, 576000, 921600, 1000000};
+    static const std::int32_t rates[] = {
+        50,   75,    110,   134,   150,    200,    300,    600,    1200,   1800,   2400,   4800,
+        9600, 19200, 38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000};
     for (auto rate : rates)
         if (speed_of(rate) == speed) return rate;
     return 0;
@@ -174,10 +197,18 @@ public:
         settings = settings_;
         settings.baud = baud_of(::cfgetospeed(&tio));
         switch (tio.c_cflag & CSIZE) {
-        case CS5: settings.data_bits = 5; break;
-        case CS6: settings.data_bits = 6; break;
-        case CS7: settings.data_bits = 7; break;
-        default: settings.data_bits = 8; break;
+        case CS5:
+            settings.data_bits = 5;
+            break;
+        case CS6:
+            settings.data_bits = 6;
+            break;
+        case CS7:
+            settings.data_bits = 7;
+            break;
+        default:
+            settings.data_bits = 8;
+            break;
         }
         if (!(tio.c_cflag & PARENB))
             settings.parity = 0;
@@ -207,19 +238,38 @@ public:
         tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         tio.c_cflag |= CLOCAL | CREAD;
         switch (s.data_bits) {
-        case 5: tio.c_cflag |= CS5; break;
-        case 6: tio.c_cflag |= CS6; break;
-        case 7: tio.c_cflag |= CS7; break;
-        case 8: tio.c_cflag |= CS8; break;
-        default: return fail(kDevFailure, path_ + ": unsupported data bits");
+        case 5:
+            tio.c_cflag |= CS5;
+            break;
+        case 6:
+            tio.c_cflag |= CS6;
+            break;
+        case 7:
+            tio.c_cflag |= CS7;
+            break;
+        case 8:
+            tio.c_cflag |= CS8;
+            break;
+        default:
+            return fail(kDevFailure, path_ + ": unsupported data bits");
         }
         switch (s.parity) {
-        case 0: break;
-        case 1: tio.c_cflag |= PARENB | PARODD; break;
-        case 2: tio.c_cflag |= PARENB; break;
-        case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-        default: return fail(kDevFailure, path_ + ": unsupported parity");
+        case 0:
+            break;
+        case 1:
+            tio.c_cflag |= PARENB | PARODD;
+            break;
+        case 2:
+            tio.c_cflag |= PARENB;
+            break;
+        case 3:
+            tio.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case 4:
+            tio.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            return fail(kDevFailure, path_ + ": unsupported parity");
         }
         if (s.stop_bits != 0) tio.c_cflag |= CSTOPB;
         // The terminal has one RTS/CTS handshake for both directions.
@@ -268,9 +318,9 @@ public:
             }
             if (put < 0 && errno == EINTR) continue;
             if (put < 0 && errno != EAGAIN) break; // EIO: the device went away
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - Clock::now())
-                                  .count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
             if (left <= 0) break;
             pollfd p{fd_, POLLOUT, 0};
             const int ready = ::poll(&p, 1, static_cast<int>(left));
@@ -318,12 +368,22 @@ public:
         int bit = 0;
         unsigned long request = TIOCMBIS;
         switch (function) {
-        case LineFunction::set_xoff: return ::tcflow(fd_, TCIOFF) == 0 ? 0 : soft_fail();
-        case LineFunction::set_xon: return ::tcflow(fd_, TCION) == 0 ? 0 : soft_fail();
-        case LineFunction::set_rts: bit = TIOCM_RTS; break;
-        case LineFunction::clear_rts: bit = TIOCM_RTS, request = TIOCMBIC; break;
-        case LineFunction::set_dtr: bit = TIOCM_DTR; break;
-        case LineFunction::clear_dtr: bit = TIOCM_DTR, request = TIOCMBIC; break;
+        case LineFunction::set_xoff:
+            return ::tcflow(fd_, TCIOFF) == 0 ? 0 : soft_fail();
+        case LineFunction::set_xon:
+            return ::tcflow(fd_, TCION) == 0 ? 0 : soft_fail();
+        case LineFunction::set_rts:
+            bit = TIOCM_RTS;
+            break;
+        case LineFunction::clear_rts:
+            bit = TIOCM_RTS, request = TIOCMBIC;
+            break;
+        case LineFunction::set_dtr:
+            bit = TIOCM_DTR;
+            break;
+        case LineFunction::clear_dtr:
+            bit = TIOCM_DTR, request = TIOCMBIC;
+            break;
         }
         if (::ioctl(fd_, request, &bit) == 0 || lines_unsupported(errno)) return 0;
         return soft_fail();
@@ -454,16 +514,25 @@ private:
         switch (err) {
         case ENOENT:
         case ENODEV:
-        case ENXIO: code = kDevNoSuchDevice; break;
-        case ENOTDIR: code = kDevPathNotFound; break;
+        case ENXIO:
+            code = kDevNoSuchDevice;
+            break;
+        case ENOTDIR:
+            code = kDevPathNotFound;
+            break;
         case EACCES:
         case EPERM:
             code = kDevAccessDenied;
             text += " (the user needs the dialout group; log in again after joining it)";
             break;
-        case EBUSY: code = kDevAccessDenied; break;
-        case ENOMEM: code = kDevOutOfMemory; break;
-        default: break;
+        case EBUSY:
+            code = kDevAccessDenied;
+            break;
+        case ENOMEM:
+            code = kDevOutOfMemory;
+            break;
+        default:
+            break;
         }
         return fail(code, text);
     }

@@ -12,12 +12,12 @@ namespace tollander::platform {
 
 // Error numbers the device layer reports (negated by the callers). They keep
 // the serial layer's historical meaning, whatever the operating system said.
-inline constexpr int kDevNoSuchDevice = 2;  // no device behind the name
-inline constexpr int kDevPathNotFound = 3;  // a directory of the path is missing
-inline constexpr int kDevAccessDenied = 5;  // held by another program, or no permission
-inline constexpr int kDevOutOfMemory = 8;   // the kernel refused memory
-inline constexpr int kDevNotOpen = 103;     // operation on a closed device
-inline constexpr int kDevFailure = 31;      // any other failure; see last_error_text()
+inline constexpr int kDevNoSuchDevice = 2; // no device behind the name
+inline constexpr int kDevPathNotFound = 3; // a directory of the path is missing
+inline constexpr int kDevAccessDenied = 5; // held by another program, or no permission
+inline constexpr int kDevOutOfMemory = 8;  // the kernel refused memory
+inline constexpr int kDevNotOpen = 103;    // operation on a closed device
+inline constexpr int kDevFailure = 31;     // any other failure; see last_error_text()
 
 // Control modes of the DTR and RTS lines.
 enum class LineControl : std::uint8_t { disabled = 0, enabled = 1, handshake = 2, toggle = 3 };
@@ -49,7 +49,7 @@ inline constexpr std::uint16_t kErrFraming = 8;
 inline constexpr std::uint16_t kErrBreak = 16;
 
 struct DeviceStatus {
-    std::uint16_t errors = 0;   // error bits since the last status call
+    std::uint16_t errors = 0;    // error bits since the last status call
     std::uint32_t in_queue = 0;  // bytes waiting in the driver's input queue
     std::uint32_t out_queue = 0; // bytes not yet sent
 };

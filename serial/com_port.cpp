@@ -106,15 +106,21 @@ void TCustomComPort::SetOpen(bool v) {
 void TCustomComPort::PortOpen() {
     serial::DeviceLayer layer;
     switch (device_layer_) {
-    case dlWin32: layer = PlatformDeviceLayer(); break;
-    case dlOther: layer = DeviceLayerHook ? DeviceLayerHook : PlatformDeviceLayer(); break;
-    default: RaiseOnError(ecNullApi); return;
+    case dlWin32:
+        layer = PlatformDeviceLayer();
+        break;
+    case dlOther:
+        layer = DeviceLayerHook ? DeviceLayerHook : PlatformDeviceLayer();
+        break;
+    default:
+        RaiseOnError(ecNullApi);
+        return;
     }
     const std::string name = "\\\\.\\COM" + std::to_string(com_number_);
     std::string reason;
     int r = OpenPortRecord(name, static_cast<std::uint8_t>(dispatcher_mode_), out_size_, in_size_,
-                           stop_bits_, data_bits_, static_cast<std::uint8_t>(parity_), baud_,
-                           layer, &reason);
+                           stop_bits_, data_bits_, static_cast<std::uint8_t>(parity_), baud_, layer,
+                           &reason);
     if (r == ecAccessDenied) r = ecAlreadyOpen;
     if (r == ecFileNotFound || r == ecPathNotFound) r = ecBadId;
     if (r <= 0 || r > 100) {
@@ -193,14 +199,22 @@ void TCustomComPort::HandleNotice(std::uint16_t msg, std::uint32_t wparam, std::
     try {
         port->DoTrigger(msg, handle, static_cast<std::uint16_t>(lparam & 0xFFFF));
         switch (msg) {
-        case kNoticeAvail: port->DoTriggerAvail(handle); break;
-        case kNoticeData: port->DoTriggerData(handle); break;
-        case kNoticeTimer: port->DoTriggerTimer(handle); break;
+        case kNoticeAvail:
+            port->DoTriggerAvail(handle);
+            break;
+        case kNoticeData:
+            port->DoTriggerData(handle);
+            break;
+        case kNoticeTimer:
+            port->DoTriggerTimer(handle);
+            break;
         case kNoticeStatus: {
             const std::uint16_t kind = StatusTriggerKind(index, handle);
             port->DoTriggerStatus(handle);
             switch (kind) {
-            case kStatusModem: port->DoTriggerModemStatus(); break;
+            case kStatusModem:
+                port->DoTriggerModemStatus();
+                break;
             case kStatusLineError: {
                 const std::uint16_t errors = GetLineErrors(index);
                 const bool line_break = errors & platform::kErrBreak;
@@ -219,22 +233,29 @@ void TCustomComPort::HandleNotice(std::uint16_t msg, std::uint32_t wparam, std::
                 port->DoTriggerLineError(code, line_break);
                 break;
             }
-            case kStatusOutRoom: port->DoTriggerOutbuffFree(); break;
-            case kStatusOutCount: port->DoTriggerOutbuffUsed(); break;
-            case kStatusOutSent: port->DoTriggerOutSent(); break;
-            default: break;
+            case kStatusOutRoom:
+                port->DoTriggerOutbuffFree();
+                break;
+            case kStatusOutCount:
+                port->DoTriggerOutbuffUsed();
+                break;
+            case kStatusOutSent:
+                port->DoTriggerOutSent();
+                break;
+            default:
+                break;
             }
             break;
         }
-        default: break;
+        default:
+            break;
         }
     } catch (...) {
         // An event handler's exception ends here; the dispatcher goes on.
     }
 }
 
-void TCustomComPort::DoTrigger(std::uint16_t Msg, std::uint16_t TriggerHandle,
-                               std::uint16_t Data) {
+void TCustomComPort::DoTrigger(std::uint16_t Msg, std::uint16_t TriggerHandle, std::uint16_t Data) {
     if (OnTrigger) OnTrigger(*this, Msg, TriggerHandle, Data);
 }
 void TCustomComPort::DoTriggerAvail(std::uint16_t Count) {
@@ -362,10 +383,18 @@ void TCustomComPort::ApplyHWFlow() {
 void TCustomComPort::ApplySWFlow() {
     std::uint16_t word = 0;
     switch (sw_flow_) {
-    case swfNone: word = 0; break;
-    case swfReceive: word = kSwReceive; break;
-    case swfTransmit: word = kSwTransmit; break;
-    case swfBoth: word = kSwReceive | kSwTransmit; break;
+    case swfNone:
+        word = 0;
+        break;
+    case swfReceive:
+        word = kSwReceive;
+        break;
+    case swfTransmit:
+        word = kSwTransmit;
+        break;
+    case swfBoth:
+        word = kSwReceive | kSwTransmit;
+        break;
     }
     if (word != 0)
         RaiseOnError(SetSoftwareFlow(index_, buffer_full_, buffer_resume_, word));

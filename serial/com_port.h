@@ -32,7 +32,8 @@ class THWFlowOptionSet {
 public:
     THWFlowOptionSet() = default;
     THWFlowOptionSet(std::initializer_list<THWFlowOptions> members) {
-        for (auto m : members) bits_ |= 1u << m;
+        for (auto m : members)
+            bits_ |= 1u << m;
     }
     bool Has(THWFlowOptions m) const { return bits_ & (1u << m); }
     bool Empty() const { return bits_ == 0; }

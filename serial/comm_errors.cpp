@@ -72,24 +72,42 @@ std::string CommErrorMessage(int code) {
 void RaiseCommError(int code, const std::string& os_reason) {
     const std::string message = CommErrorMessage(code);
     switch (code) {
-    case ecOutOfMemory: throw EOutOfMemory();
-    case ecBadHandle: throw EBadHandle(code, message, os_reason);
-    case ecBadArgument: throw EBadArgument(code, message, os_reason);
-    case ecPortNotAssigned: throw EPortNotAssigned(code, message, os_reason);
-    case ecBadId: throw EBadId(code, message, os_reason);
-    case ecAlreadyOpen: throw EAlreadyOpen(code, message, os_reason);
-    case ecNoHandles: throw ENoHandles(code, message, os_reason);
-    case ecNullApi: throw ENullApi(code, message, os_reason);
-    case ecNotSupported: throw ENotSupported(code, message, os_reason);
-    case ecPutBlockFail: throw EPutBlockFail(code, message, os_reason);
-    case ecOutputBufferTooSmall: throw EOutputBufferTooSmall(code, message, os_reason);
-    case ecBufferIsEmpty: throw EBufferIsEmpty(code, message, os_reason);
-    case ecTracingNotEnabled: throw ETracingNotEnabled(code, message, os_reason);
-    case ecLoggingNotEnabled: throw ELoggingNotEnabled(code, message, os_reason);
-    case ecNoMoreTriggers: throw ENoMoreTriggers(code, message, os_reason);
-    case ecTriggerTooLong: throw ETriggerTooLong(code, message, os_reason);
-    case ecBadTriggerHandle: throw EBadTriggerHandle(code, message, os_reason);
-    default: break;
+    case ecOutOfMemory:
+        throw EOutOfMemory();
+    case ecBadHandle:
+        throw EBadHandle(code, message, os_reason);
+    case ecBadArgument:
+        throw EBadArgument(code, message, os_reason);
+    case ecPortNotAssigned:
+        throw EPortNotAssigned(code, message, os_reason);
+    case ecBadId:
+        throw EBadId(code, message, os_reason);
+    case ecAlreadyOpen:
+        throw EAlreadyOpen(code, message, os_reason);
+    case ecNoHandles:
+        throw ENoHandles(code, message, os_reason);
+    case ecNullApi:
+        throw ENullApi(code, message, os_reason);
+    case ecNotSupported:
+        throw ENotSupported(code, message, os_reason);
+    case ecPutBlockFail:
+        throw EPutBlockFail(code, message, os_reason);
+    case ecOutputBufferTooSmall:
+        throw EOutputBufferTooSmall(code, message, os_reason);
+    case ecBufferIsEmpty:
+        throw EBufferIsEmpty(code, message, os_reason);
+    case ecTracingNotEnabled:
+        throw ETracingNotEnabled(code, message, os_reason);
+    case ecLoggingNotEnabled:
+        throw ELoggingNotEnabled(code, message, os_reason);
+    case ecNoMoreTriggers:
+        throw ENoMoreTriggers(code, message, os_reason);
+    case ecTriggerTooLong:
+        throw ETriggerTooLong(code, message, os_reason);
+    case ecBadTriggerHandle:
+        throw EBadTriggerHandle(code, message, os_reason);
+    default:
+        break;
     }
     if (code <= -2 && code >= -162) throw platform::EInOutError(-code, message);
     throw ECommException(code, "Comm exception", os_reason);

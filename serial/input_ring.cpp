@@ -12,7 +12,8 @@ std::size_t InputRing::Count() const {
 
 std::span<std::uint8_t> InputRing::FreeSpan() {
     const auto written = write_.load(std::memory_order_relaxed);
-    const auto free = kSize - static_cast<std::size_t>(written - read_.load(std::memory_order_acquire));
+    const auto free =
+        kSize - static_cast<std::size_t>(written - read_.load(std::memory_order_acquire));
     const std::size_t pos = Pos(written);
     return {data_ + pos, std::min(free, kSize - pos)};
 }

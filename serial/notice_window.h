@@ -20,7 +20,8 @@ inline constexpr platform::Millis kNoticeSendLimit{1000};
 
 class NoticeWindow {
 public:
-    using Handler = std::function<void(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam)>;
+    using Handler =
+        std::function<void(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam)>;
 
     NoticeWindow(platform::WindowThread& thread, std::string window_class, Handler handler);
     ~NoticeWindow();
@@ -35,8 +36,8 @@ public:
 
     // A sender that stays safe to call after the window is gone (the message
     // is then dropped): what the dispatcher keeps for a window listener.
-    using SendFn = std::function<bool(std::uint16_t msg, std::uint32_t wparam,
-                                      std::uint32_t lparam, platform::Millis limit)>;
+    using SendFn = std::function<bool(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam,
+                                      platform::Millis limit)>;
     SendFn Sender() const;
 
     platform::WindowThread& Thread() const { return thread_; }

@@ -85,7 +85,7 @@ struct Listener {
     NoticeWindow::SendFn send; // window listener
     NoticeWindow* window = nullptr;
     platform::WindowThread* thread = nullptr; // the window listener's thread
-    NoticeProc proc = nullptr; // procedure listener
+    NoticeProc proc = nullptr;                // procedure listener
     std::uint32_t pass_on = 0;
     bool deleted = false;
 };
@@ -95,11 +95,16 @@ std::uint8_t Upper(std::uint8_t c) {
     if (c >= 'a' && c <= 'z') return c - 32;
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 32;
     switch (c) {
-    case 0x9A: return 0x8A;
-    case 0x9C: return 0x8C;
-    case 0x9E: return 0x8E;
-    case 0xFF: return 0x9F;
-    default: return c;
+    case 0x9A:
+        return 0x8A;
+    case 0x9C:
+        return 0x8C;
+    case 0x9E:
+        return 0x8E;
+    case 0xFF:
+        return 0x9F;
+    default:
+        return c;
     }
 }
 
@@ -237,9 +242,8 @@ public:
 
     bool WaitFreed(RecordIndex index, Millis limit) {
         std::unique_lock lock(mutex_);
-        const bool freed = freed_.wait_for(lock, limit, [&] {
-            return index < 1 || index > kMaxPortRecords || !slots_[index];
-        });
+        const bool freed = freed_.wait_for(
+            lock, limit, [&] { return index < 1 || index > kMaxPortRecords || !slots_[index]; });
         lock.unlock();
         Reap();
         return freed;
@@ -429,8 +433,8 @@ bool Deliver(Record& rec, std::uint16_t msg, std::uint32_t wparam, std::uint16_t
             if (rec.close_pending) return false;
             std::lock_guard guard(rec.state);
             rec.largest_read_count = std::max(rec.largest_read_count, rec.read_count);
-            stop = node.pass_on == 0 ||
-                   (msg != kNoticeAvail && wparam <= kMaxTriggerHandle && rec.reissued.test(wparam));
+            stop = node.pass_on == 0 || (msg != kNoticeAvail && wparam <= kMaxTriggerHandle &&
+                                         rec.reissued.test(wparam));
         }
         std::lock_guard guard(rec.state);
         ++it;
@@ -479,9 +483,7 @@ void MoveBytes(Record& rec) {
     }
     rec.driver_pending = st.in_queue > moved;
     if (moved == 0) return;
-    {
-        std::lock_guard lock(rec.input_mutex);
-    }
+    { std::lock_guard lock(rec.input_mutex); }
     rec.input_cv.notify_all();
     if (auto* target = rec.wake_target.load()) target->wake();
 }
@@ -495,7 +497,8 @@ bool Scanner(Record& rec) {
         // A reader took these characters: they are never offered.
         rec.scan = taken;
         rec.stepped = false;
-        for (auto& slot : rec.data) slot.matched = 0;
+        for (auto& slot : rec.data)
+            slot.matched = 0;
     }
     while (rec.scan != written) {
         const std::uint8_t ch = rec.ring.AtTotal(rec.scan);
@@ -609,7 +612,8 @@ bool StatusCheck(Record& rec) {
                 fire = rec.output_sent;
                 if (fire) rec.output_sent = false;
                 break;
-            default: break;
+            default:
+                break;
             }
             if (!fire) {
                 low = 0;
@@ -633,7 +637,8 @@ void ClearFired(Record& rec) {
 
 void StatusPass(Record& rec) {
     bool fired_any = false;
-    while (!rec.close_pending && StatusCheck(rec)) fired_any = true;
+    while (!rec.close_pending && StatusCheck(rec))
+        fired_any = true;
     if (rec.close_pending) return;
     std::lock_guard guard(rec.state);
     if (fired_any || rec.any_fired) {
@@ -764,9 +769,7 @@ void FreeRecord(Record& rec) {
         std::lock_guard guard(rec.state);
         rec.listeners.clear();
     }
-    {
-        std::lock_guard lock(rec.input_mutex);
-    }
+    { std::lock_guard lock(rec.input_mutex); }
     rec.input_cv.notify_all();
     PortTableInstance().Free(rec.index);
 }
@@ -1258,8 +1261,11 @@ int ArmStatusTrigger(RecordIndex index, TriggerHandle handle, std::uint16_t valu
         break;
     }
     case kStatusOutRoom:
-    case kStatusOutCount: slot.value = value; break;
-    default: break;
+    case kStatusOutCount:
+        slot.value = value;
+        break;
+    default:
+        break;
     }
     slot.active = 1;
     return 0;
@@ -1359,10 +1365,12 @@ int SaveTriggers(RecordIndex index, TriggerImage& image) {
     for (const auto& d : rec->data) { // 80 bytes
         w.U16(d.handle);
         w.U16(d.length);
-        for (auto s : d.state) w.U16(s);
+        for (auto s : d.state)
+            w.U16(s);
         w.U32(d.matched);
         w.U32(d.ignore_case);
-        for (auto c : d.text) w.U8(c);
+        for (auto c : d.text)
+            w.U8(c);
         w.Skip(3);
     }
     for (const auto& s : rec->status) { // 12 bytes
@@ -1401,10 +1409,12 @@ int RestoreTriggers(RecordIndex index, const TriggerImage& image) {
     for (auto& d : rec->data) {
         d.handle = r.U16();
         d.length = std::min<std::uint16_t>(r.U16(), kMaxDataTriggerLength);
-        for (auto& s : d.state) s = std::min<std::uint16_t>(r.U16(), kMaxDataTriggerLength - 1);
+        for (auto& s : d.state)
+            s = std::min<std::uint16_t>(r.U16(), kMaxDataTriggerLength - 1);
         d.matched = r.U32();
         d.ignore_case = r.U32();
-        for (auto& c : d.text) c = r.U8();
+        for (auto& c : d.text)
+            c = r.U8();
         r.Skip(3);
     }
     for (auto& s : rec->status) {

@@ -45,11 +45,12 @@ inline constexpr std::uint16_t kMaxDataTriggerLength = 21;
 inline constexpr int kUserDataSlots = 10;
 
 // Status trigger kinds.
-inline constexpr std::uint16_t kStatusModem = 1;     // value: low byte expected lines, high byte mask
-inline constexpr std::uint16_t kStatusLineError = 2; // value: 1 overrun, 2 parity, 4 framing, 8 break
-inline constexpr std::uint16_t kStatusOutRoom = 3;   // fires when output room >= level
-inline constexpr std::uint16_t kStatusOutCount = 4;  // fires when output count <= level
-inline constexpr std::uint16_t kStatusOutSent = 5;   // fires after a write
+inline constexpr std::uint16_t kStatusModem = 1; // value: low byte expected lines, high byte mask
+inline constexpr std::uint16_t kStatusLineError =
+    2;                                             // value: 1 overrun, 2 parity, 4 framing, 8 break
+inline constexpr std::uint16_t kStatusOutRoom = 3; // fires when output room >= level
+inline constexpr std::uint16_t kStatusOutCount = 4; // fires when output count <= level
+inline constexpr std::uint16_t kStatusOutSent = 5;  // fires after a write
 
 // Record option bits; bit 2 set: reads inside notices take characters instead
 // of peeking (set on a new record, cleared by the port object's open).

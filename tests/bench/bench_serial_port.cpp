@@ -63,7 +63,8 @@ int main() {
     // An open port while nothing happens, for ten seconds.
     double cpu = cpu_ms();
     auto start = steady_clock::now();
-    while (steady_clock::now() - start < seconds(10)) window.wait(milliseconds(1000));
+    while (steady_clock::now() - start < seconds(10))
+        window.wait(milliseconds(1000));
     std::printf("open idle port, 10 s: %.1f ms CPU (%.3f %% of one core)\n", cpu_ms() - cpu,
                 (cpu_ms() - cpu) / 100.0);
 
@@ -72,8 +73,8 @@ int main() {
     start = steady_clock::now();
     const int result = port.AwaitAnyText("OK^Boot>", 36, true, true, '^');
     const double wall = duration<double, std::milli>(steady_clock::now() - start).count();
-    std::printf("AwaitAnyText 36 ticks, timed out (result %d) after %.0f ms: %.1f ms CPU\n",
-                result, wall, cpu_ms() - cpu);
+    std::printf("AwaitAnyText 36 ticks, timed out (result %d) after %.0f ms: %.1f ms CPU\n", result,
+                wall, cpu_ms() - cpu);
 
     port.SetOpen(false);
     ::close(master);

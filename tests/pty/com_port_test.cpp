@@ -25,7 +25,8 @@ protected:
     }
     void TearDown() override {
         port.SetOpen(false);
-        for (unsigned n = 1; n <= 4; ++n) platform::set_com_device_path(n, std::nullopt);
+        for (unsigned n = 1; n <= 4; ++n)
+            platform::set_com_device_path(n, std::nullopt);
     }
 
     // The far end answers `text` once the wait has begun.
@@ -51,13 +52,13 @@ TEST_F(ComPortTest, AwaitAnyTextFindsTheFirstAlternativeToArrive) {
         const char* left_in_ring;
     };
     const Case cases[] = {
-        {"OK^Boot>", "ok\r\n", 1, "\r\n"},  // lower case; what follows stays
+        {"OK^Boot>", "ok\r\n", 1, "\r\n"}, // lower case; what follows stays
         {"OK^Boot>", "\r\nBoot>", 2, ""},
-        {"OK^K", "OK", 1, ""},               // both end on K: the lower number wins
-        {"^OK", "OK", 2, ""},                // an empty alternative still counts
-        {"OK^", "xOKy", 1, "y"},             // a trailing separator adds nothing
+        {"OK^K", "OK", 1, ""},   // both end on K: the lower number wins
+        {"^OK", "OK", 2, ""},    // an empty alternative still counts
+        {"OK^", "xOKy", 1, "y"}, // a trailing separator adds nothing
         {"AB^BC", "xABC", 1, "C"},
-        {"OK^Boot>", "xOOK", 1, ""},         // a repeated first character restarts at 1
+        {"OK^Boot>", "xOOK", 1, ""}, // a repeated first character restarts at 1
     };
     port.SetOpen(true);
     int avail_notices = 0;
@@ -70,10 +71,10 @@ TEST_F(ComPortTest, AwaitAnyTextFindsTheFirstAlternativeToArrive) {
         EXPECT_EQ(avail_notices, 0);
         std::string rest;
         const std::size_t want = std::strlen(c.left_in_ring);
-        ASSERT_TRUE(pump_until(window, [&] {
-            return InputCount(port.PortIndex()) >= static_cast<int>(want);
-        }));
-        while (port.InputWaiting() && rest.size() < want) rest += port.ReadChar();
+        ASSERT_TRUE(pump_until(
+            window, [&] { return InputCount(port.PortIndex()) >= static_cast<int>(want); }));
+        while (port.InputWaiting() && rest.size() < want)
+            rest += port.ReadChar();
         EXPECT_EQ(rest, c.left_in_ring);
     }
 }
@@ -97,8 +98,8 @@ TEST_F(ComPortTest, AwaitAnyTextTimesOutWithoutSpinning) {
     // 36 ticks of 55 ms, counted from a tick boundary.
     EXPECT_GE(elapsed, 36 * 55ms - 55ms);
     const auto cpu_us = [](const rusage& r) {
-        return r.ru_utime.tv_sec * 1'000'000L + r.ru_utime.tv_usec + r.ru_stime.tv_sec * 1'000'000L +
-               r.ru_stime.tv_usec;
+        return r.ru_utime.tv_sec * 1'000'000L + r.ru_utime.tv_usec +
+               r.ru_stime.tv_sec * 1'000'000L + r.ru_stime.tv_usec;
     };
     // A spinning wait would burn the whole two seconds.
     EXPECT_LT(cpu_us(after) - cpu_us(before), 500'000L);
@@ -117,8 +118,8 @@ TEST_F(ComPortTest, AwaitAnyTextReturnsAtOnceWhenTheProgramEnds) {
 }
 
 TEST_F(ComPortTest, OpeningAMissingDeviceRaisesBadIdUntilTheDeviceExists) {
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("tollander-serial-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tollander-serial-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto link = dir / "ttyCOM3";
     std::filesystem::remove(link);
@@ -360,17 +361,18 @@ namespace {
 
 TEST(PortMap, MachinePortsAdaptersFirstUartsThatExistInNaturalOrder) {
     namespace fs = std::filesystem;
-    const fs::path sys = fs::temp_directory_path() / ("tollander-sysfs-" + std::to_string(::getpid()));
+    const fs::path sys =
+        fs::temp_directory_path() / ("tollander-sysfs-" + std::to_string(::getpid()));
     fs::remove_all(sys);
     auto add = [&](const std::string& name, bool device, int type = -1) {
         fs::create_directories(sys / name);
         if (device) fs::create_directories(sys / name / "device");
         if (type >= 0) std::ofstream(sys / name / "type") << type << "\n";
     };
-    add("tty0", false);        // a virtual terminal
+    add("tty0", false); // a virtual terminal
     add("console", false);
-    add("ttyS0", true, 4);     // a 16550A
-    add("ttyS1", true, 0);     // an empty legacy slot
+    add("ttyS0", true, 4); // a 16550A
+    add("ttyS1", true, 0); // an empty legacy slot
     add("ttyS10", true, 4);
     add("ttyS2", true, 4);
     add("ttyACM0", true);

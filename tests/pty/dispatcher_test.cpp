@@ -93,7 +93,8 @@ TEST_F(DispatcherTest, AvailNoticeForTheTextBeforeAWatchedCharacterComesFirst) {
     std::string read;
     port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
         events.push_back("avail " + std::to_string(count));
-        for (int i = 0; i < count; ++i) read += p.ReadChar();
+        for (int i = 0; i < count; ++i)
+            read += p.ReadChar();
     };
     port.OnTriggerData = [&](TCustomComPort&, std::uint16_t h) {
         events.push_back(h == cr ? "data" : "data?");
@@ -142,7 +143,8 @@ TEST_F(DispatcherTest, NoticesStayHeldForAWaitThatBeganDuringANotice) {
     port.SetOpen(true);
     std::string stolen;
     port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
-        for (int i = 0; i < count; ++i) stolen += p.ReadChar();
+        for (int i = 0; i < count; ++i)
+            stolen += p.ReadChar();
     };
     // A procedure listener in front tells when the dispatcher is delivering.
     Recorder recorder;
@@ -169,16 +171,20 @@ TEST_F(DispatcherTest, EachPortKeepsItsOwnAvailPosition) {
     other.SetOpen(true);
     std::string first_read, second_read;
     port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
-        for (int i = 0; i < count; ++i) first_read += p.ReadChar();
+        for (int i = 0; i < count; ++i)
+            first_read += p.ReadChar();
     };
     other.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
-        for (int i = 0; i < count; ++i) second_read += p.ReadChar();
+        for (int i = 0; i < count; ++i)
+            second_read += p.ReadChar();
     };
     pty.send("abc");
     ASSERT_TRUE(pump_until(window, [&] { return first_read == "abc"; }));
     // The second port reaches the same ring position: it is told all the same.
     second.send("xyz");
-    EXPECT_TRUE(pump_until(window, [&] { return second_read == "xyz"; }, 5s)) << second_read;
+    EXPECT_TRUE(pump_until(
+        window, [&] { return second_read == "xyz"; }, 5s))
+        << second_read;
     other.SetOpen(false);
 }
 
@@ -190,18 +196,17 @@ TEST_F(DispatcherTest, DataTriggersMatchAtTheRightCharacters) {
         std::vector<int> fires_at; // 1-based character numbers
     };
     const Case cases[] = {
-        {"aa", false, "aaaa", {2, 3}},
-        {"aab", false, "aaab", {4}},     // a repeated beginning is still found
-        {"ok", true, "xOkoK", {3, 5}},
-        {"ok", false, "xOkok", {5}},
-        {"\r", false, "a\rb\r", {2, 4}},
+        {"aa", false, "aaaa", {2, 3}}, {"aab", false, "aaab", {4}}, // a repeated beginning is still
+                                                                    // found
+        {"ok", true, "xOkoK", {3, 5}}, {"ok", false, "xOkok", {5}}, {"\r", false, "a\rb\r", {2, 4}},
     };
     port.SetOpen(true);
     int avail = 0;
     int sent = 0;
     std::vector<int> fired;
     port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
-        for (int i = 0; i < count; ++i) p.ReadChar();
+        for (int i = 0; i < count; ++i)
+            p.ReadChar();
         ++avail;
     };
     port.OnTriggerData = [&](TCustomComPort&, std::uint16_t) { fired.push_back(sent); };
@@ -228,7 +233,8 @@ TEST_F(DispatcherTest, TriggerLimitsAndHandles) {
     EXPECT_EQ(serial::NewDataTrigger(port.PortIndex(), "0123456789012345678901", false, 22),
               ecTriggerTooLong);
     std::vector<std::uint16_t> handles;
-    for (int i = 0; i < 20; ++i) handles.push_back(port.NewDataTrigger(std::string(21, 'a'), false));
+    for (int i = 0; i < 20; ++i)
+        handles.push_back(port.NewDataTrigger(std::string(21, 'a'), false));
     EXPECT_EQ(handles.front(), 2);
     EXPECT_EQ(handles.back(), 21);
     EXPECT_THROW(port.NewDataTrigger("z", false), ENoMoreTriggers);
@@ -254,7 +260,8 @@ TEST_F(DispatcherTest, AFullRingHoldsExactly8192AndTakesTheRestWhenThereIsRoom) 
     ASSERT_GT(rec.Result(), 0);
     SetWakeTarget(rec.Index(), &window);
     std::string sent(10000, '\0');
-    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 % 251);
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>(i * 7 % 251);
     std::thread writer([&] { pty.send(sent); });
     ASSERT_TRUE(pump_until(window, [&] { return InputCount(rec.Index()) == 8192; }));
     EXPECT_TRUE(InputWaiting(rec.Index()));
@@ -262,10 +269,10 @@ TEST_F(DispatcherTest, AFullRingHoldsExactly8192AndTakesTheRestWhenThereIsRoom) 
     std::string got;
     while (got.size() < sent.size()) {
         // The rest waits in the driver; no new character is needed to fetch it.
-        ASSERT_TRUE(pump_until(window, [&] { return InputWaiting(rec.Index()); }))
-            << got.size();
+        ASSERT_TRUE(pump_until(window, [&] { return InputWaiting(rec.Index()); })) << got.size();
         char c;
-        while (ReadChar(rec.Index(), c) == 0) got += c;
+        while (ReadChar(rec.Index(), c) == 0)
+            got += c;
     }
     writer.join();
     EXPECT_EQ(got, sent);
@@ -337,10 +344,9 @@ TEST_F(DispatcherTest, ClosingInsideANoticeSkipsTheListenersBehind) {
     ASSERT_GT(rec.Result(), 0);
     const RecordIndex index = rec.Index();
     ASSERT_EQ(AddListener(index, nullptr, &Recorder::Proc, 1), 0); // last in the walk
-    NoticeWindow closer(window, kComNoticeWindowClass,
-                        [&](std::uint16_t, std::uint32_t, std::uint32_t) {
-                            EXPECT_EQ(ClosePortRecord(index), 0);
-                        });
+    NoticeWindow closer(
+        window, kComNoticeWindowClass,
+        [&](std::uint16_t, std::uint32_t, std::uint32_t) { EXPECT_EQ(ClosePortRecord(index), 0); });
     ASSERT_EQ(AddListener(index, &closer, nullptr, 1), 0);
     ASSERT_GT(serial::NewDataTrigger(index, "\r", false, 1), 1);
     pty.send("\r");
@@ -353,7 +359,8 @@ TEST_F(DispatcherTest, ADeviceThatGoesAwayLeavesTheProgramResponsive) {
     port.SetOpen(true);
     int avail = 0;
     port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
-        for (int i = 0; i < count; ++i) p.ReadChar();
+        for (int i = 0; i < count; ++i)
+            p.ReadChar();
         ++avail;
     };
     pty.send("OK\r\n");
@@ -363,11 +370,12 @@ TEST_F(DispatcherTest, ADeviceThatGoesAwayLeavesTheProgramResponsive) {
     rusage before{}, after{};
     ::getrusage(RUSAGE_SELF, &before);
     const auto until = std::chrono::steady_clock::now() + 1s;
-    while (std::chrono::steady_clock::now() < until) window.wait(200ms);
+    while (std::chrono::steady_clock::now() < until)
+        window.wait(200ms);
     ::getrusage(RUSAGE_SELF, &after);
     const auto cpu_us = [](const rusage& r) {
-        return r.ru_utime.tv_sec * 1'000'000L + r.ru_utime.tv_usec + r.ru_stime.tv_sec * 1'000'000L +
-               r.ru_stime.tv_usec;
+        return r.ru_utime.tv_sec * 1'000'000L + r.ru_utime.tv_usec +
+               r.ru_stime.tv_sec * 1'000'000L + r.ru_stime.tv_usec;
     };
     // A thread spinning on the hang-up would take a whole core.
     EXPECT_LT(cpu_us(after) - cpu_us(before), 300'000L);
@@ -391,14 +399,16 @@ TEST_F(DispatcherTest, AMegabyteArrivesThroughTheRingUnchanged) {
     port.SetOpen(true);
     std::string received;
     port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
-        for (int i = 0; i < count; ++i) received += p.ReadChar();
+        for (int i = 0; i < count; ++i)
+            received += p.ReadChar();
     };
     std::string sent(1 << 20, '\0');
     std::mt19937 random(20261210);
-    for (auto& c : sent) c = static_cast<char>(random());
+    for (auto& c : sent)
+        c = static_cast<char>(random());
     std::thread writer([&] { pty.send(sent); });
-    const bool complete =
-        pump_until(window, [&] { return received.size() >= sent.size(); }, 120s);
+    const bool complete = pump_until(
+        window, [&] { return received.size() >= sent.size(); }, 120s);
     writer.join();
     ASSERT_TRUE(complete) << received.size();
     EXPECT_EQ(received.size(), sent.size());
