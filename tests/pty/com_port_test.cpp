@@ -117,6 +117,19 @@ TEST_F(ComPortTest, AwaitAnyTextReturnsAtOnceWhenTheProgramEnds) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
 }
 
+TEST_F(ComPortTest, APortClosedInsideAWaitStaysClosed) {
+    port.SetOpen(true);
+    std::string seen;
+    port.OnWaitChar = [&](TCustomComPort& p, char c) {
+        seen += c;
+        p.SetOpen(false);
+    };
+    pty.send("xOK");
+    EXPECT_EQ(port.AwaitAnyText("OK", 5, true, true, '^'), 0);
+    EXPECT_EQ(seen, "x");
+    EXPECT_FALSE(port.ReallyOpen());
+}
+
 TEST_F(ComPortTest, OpeningAMissingDeviceRaisesBadIdUntilTheDeviceExists) {
     const auto dir =
         std::filesystem::temp_directory_path() / ("tollander-serial-" + std::to_string(::getpid()));

@@ -196,9 +196,12 @@ TEST_F(DispatcherTest, DataTriggersMatchAtTheRightCharacters) {
         std::vector<int> fires_at; // 1-based character numbers
     };
     const Case cases[] = {
-        {"aa", false, "aaaa", {2, 3}}, {"aab", false, "aaab", {4}}, // a repeated beginning is still
-                                                                    // found
-        {"ok", true, "xOkoK", {3, 5}}, {"ok", false, "xOkok", {5}}, {"\r", false, "a\rb\r", {2, 4}},
+        {"aa", false, "aaaa", {2, 3}},
+        {"aab", false, "aaab", {4}}, // a repeated beginning is still
+                                     // found
+        {"ok", true, "xOkoK", {3, 5}},
+        {"ok", false, "xOkok", {5}},
+        {"\r", false, "a\rb\r", {2, 4}},
     };
     port.SetOpen(true);
     int avail = 0;
@@ -317,6 +320,21 @@ TEST_F(DispatcherTest, StatusTriggersReportOutputRoomAndSentData) {
     EXPECT_EQ(rec.recorder.notices[0].wparam, static_cast<std::uint32_t>(room));
     EXPECT_EQ(rec.recorder.notices[0].low, 8192); // a pty's output queue is always empty
     EXPECT_EQ(rec.recorder.notices[1].wparam, static_cast<std::uint32_t>(sent));
+}
+
+TEST_F(DispatcherTest, ACarrierTriggerFiresWhenTheDeviceGoesAway) {
+    Record rec(pty);
+    ASSERT_GT(rec.Result(), 0);
+    ASSERT_EQ(AddListener(rec.Index(), nullptr, &Recorder::Proc, 1), 0);
+    const int carrier = NewStatusTrigger(rec.Index(), kStatusModem);
+    // A terminal without modem lines reports the carrier present.
+    EXPECT_EQ(ReadModemStatus(rec.Index(), 0xF0) & platform::kLineCarrier, platform::kLineCarrier);
+    ASSERT_EQ(ArmStatusTrigger(rec.Index(), carrier, platform::kLineCarrier, true), 0);
+    pty.hang_up();
+    ASSERT_TRUE(rec.recorder.WaitFor(1));
+    std::lock_guard lock(rec.recorder.mutex);
+    EXPECT_EQ(rec.recorder.notices[0].msg, kNoticeStatus);
+    EXPECT_EQ(rec.recorder.notices[0].wparam, static_cast<std::uint32_t>(carrier));
 }
 
 TEST_F(DispatcherTest, ClosingThePortInsideADataNoticeEndsTheNotice) {
