@@ -28,21 +28,13 @@ MainForm::MainForm(platform::WindowThread& window, FrontEnd& front_end,
     : window_(window), front_end_(front_end), command_line_(std::move(command_line)),
       sequencer_(*this), port_(std::move(devices.port)), protocol_(std::move(devices.protocol)),
       payload_(std::move(devices.payload)), make_player_(std::move(devices.make_player)) {
-    port_->OnTriggerAvail = [this](std::uint16_t n) {
-        Guarded([&] { ComPort1TriggerAvail(n); });
-    };
-    port_->OnTriggerData = [this](std::uint16_t h) {
-        Guarded([&] { ComPort1TriggerData(h); });
-    };
+    port_->OnTriggerAvail = [this](std::uint16_t n) { Guarded([&] { ComPort1TriggerAvail(n); }); };
+    port_->OnTriggerData = [this](std::uint16_t h) { Guarded([&] { ComPort1TriggerData(h); }); };
     protocol_->OnProtocolStatus = [this](std::uint16_t o) {
         Guarded([&] { Protocol1ProtocolStatus(o); });
     };
-    protocol_->OnProtocolFinish = [this](int e) {
-        Guarded([&] { Protocol1ProtocolFinish(e); });
-    };
-    protocol_->OnProtocolError = [this](int e) {
-        Guarded([&] { Protocol1ProtocolError(e); });
-    };
+    protocol_->OnProtocolFinish = [this](int e) { Guarded([&] { Protocol1ProtocolFinish(e); }); };
+    protocol_->OnProtocolError = [this](int e) { Guarded([&] { Protocol1ProtocolError(e); }); };
     dialogue_ = devices.make_dialogue ? devices.make_dialogue(*this) : MakeStandardDialogue(*this);
     timer1_ = window_.add_timer(kTimerInterval,
                                 [this] { Guarded([&] { sequencer_.Timer1Timer(); }, true); });
@@ -67,18 +59,27 @@ MainForm::~MainForm() {
 
 bool MainForm::Enabled(ButtonId button) const {
     switch (button) {
-    case ButtonId::Button1: return button1_;
-    case ButtonId::Button2: return button2_;
-    case ButtonId::Button4: return button4_;
+    case ButtonId::Button1:
+        return button1_;
+    case ButtonId::Button2:
+        return button2_;
+    case ButtonId::Button4:
+        return button4_;
     }
     return false;
 }
 
 void MainForm::SetEnabled(ButtonId button, bool enabled) {
     switch (button) {
-    case ButtonId::Button1: button1_ = enabled; break;
-    case ButtonId::Button2: button2_ = enabled; break;
-    case ButtonId::Button4: button4_ = enabled; break;
+    case ButtonId::Button1:
+        button1_ = enabled;
+        break;
+    case ButtonId::Button2:
+        button2_ = enabled;
+        break;
+    case ButtonId::Button4:
+        button4_ = enabled;
+        break;
     }
     Changed();
 }
@@ -180,7 +181,8 @@ void MainForm::CheckBoxClick(int port) {
 
 void MainForm::UpdateFlashButton() {
     bool any = false;
-    for (int port = 1; port <= kPorts; ++port) any = any || Checked(port);
+    for (int port = 1; port <= kPorts; ++port)
+        any = any || Checked(port);
     SetEnabled(ButtonId::Button2, any && sequencer_.StepNumber > 4);
 }
 
@@ -199,13 +201,16 @@ void MainForm::Button4Click() {
     CountryMismatch = false;
     outcome_ = RunOutcome{};
     StartTimer1();
-    for (int port = 1; port <= kPorts; ++port) edit_[port].clear();
+    for (int port = 1; port <= kPorts; ++port)
+        edit_[port].clear();
     memo_.clear();
     front_end_.LogCleared();
     SetEnabled(ButtonId::Button2, false);
     SetEnabled(ButtonId::Button4, false);
-    for (int port = 1; port <= kPorts; ++port) SetChecked(port, false);
-    for (int port = 1; port <= kPorts; ++port) check_[port].enabled = false;
+    for (int port = 1; port <= kPorts; ++port)
+        SetChecked(port, false);
+    for (int port = 1; port <= kPorts; ++port)
+        check_[port].enabled = false;
     Changed();
 }
 
@@ -231,7 +236,8 @@ void MainForm::Protocol1ProtocolError(int /*error_code*/) {
 
 void MainForm::ComPort1TriggerAvail(std::uint16_t count) {
     if (!sequencer_.DebugMode) return;
-    for (std::uint16_t i = 0; i < count; ++i) EchoBuffer += port_->ReadChar();
+    for (std::uint16_t i = 0; i < count; ++i)
+        EchoBuffer += port_->ReadChar();
 }
 
 void MainForm::ComPort1TriggerData(std::uint16_t handle) {

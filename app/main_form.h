@@ -43,12 +43,12 @@ enum class ButtonId { Button1, Button2, Button4 }; // "&Quit", "&FLASH!", "&Star
 // How the last run ended, for front ends that report it (the console's exit
 // status).
 struct RunOutcome {
-    bool flash_requested = false;  // step 21 was entered
-    bool nvram_rewritten = false;  // step 90 ran to its end
-    bool failure_logged = false;   // a line reporting a failure was written
-    bool wrong_utility = false;    // the wrong-utility exit was taken
-    bool halted = false;           // an exception ended a step: the sequencer stopped
-    bool handler_error = false;    // an exception ended one of the window's handlers
+    bool flash_requested = false; // step 21 was entered
+    bool nvram_rewritten = false; // step 90 ran to its end
+    bool failure_logged = false;  // a line reporting a failure was written
+    bool wrong_utility = false;   // the wrong-utility exit was taken
+    bool halted = false;          // an exception ended a step: the sequencer stopped
+    bool handler_error = false;   // an exception ended one of the window's handlers
 };
 
 class MainForm {
@@ -117,10 +117,10 @@ public:
     int MessageLanguage = kEnglish;
     std::string MessageText(MsgId id) const;
     void LogLine(const std::string& text);
-    void LogMessage(MsgId id);                          // plain
-    void LogNumbered(MsgId id, int port);               // numbered with the port
-    void LogSuffixed(MsgId id, Image image);            // ".  (1)" / ".  (2)"
-    void LogWithCode(MsgId id, std::int64_t code);      // text, " ", code
+    void LogMessage(MsgId id);                     // plain
+    void LogNumbered(MsgId id, int port);          // numbered with the port
+    void LogSuffixed(MsgId id, Image image);       // ".  (1)" / ".  (2)"
+    void LogWithCode(MsgId id, std::int64_t code); // text, " ", code
     void LogAfterFamily(const std::string& family, MsgId id);
 
     // ---- Components -------------------------------------------------------
@@ -196,6 +196,8 @@ template <typename Fn> void MainForm::Guarded(Fn&& fn, bool step) {
         // The window is closing; the step has unwound.
     } catch (const std::exception& e) {
         ReportException(e.what(), step);
+    } catch (...) {
+        ReportException("Unknown error", step);
     }
 }
 

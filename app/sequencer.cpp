@@ -3,6 +3,9 @@
 #include "app/main_form.h"
 #include "platform/clock.h"
 
+#include <algorithm>
+#include <array>
+
 namespace tollander::app {
 
 namespace {
@@ -10,45 +13,84 @@ constexpr std::uint32_t kCounterMask = 0x7FFF'FFFF; // the counter's top bit is 
 } // namespace
 
 bool Sequencer::IsStep(std::uint16_t step) {
-    switch (step) {
-    case 0: case 1: case 2: case 3: case 4: case 5:
-    case 20: case 21: case 22: case 24: case 25: case 30: case 40:
-    case 50: case 52: case 54: case 55: case 60: case 70: case 90: case 95: case 99:
-        return true;
-    default:
-        return false;
-    }
+    static constexpr std::array<std::uint16_t, 22> kSteps{
+        0, 1, 2, 3, 4, 5, 20, 21, 22, 24, 25, 30, 40, 50, 52, 54, 55, 60, 70, 90, 95, 99};
+    return std::find(kSteps.begin(), kSteps.end(), step) != kSteps.end();
 }
 
 void Sequencer::Timer1Timer() {
     if (!IsStep(StepNumber) || form_.window().terminating()) return;
+    // A handler that starts the timer while a step waits (the finish event
+    // that follows a protocol error) must not start a second step inside the
+    // first: the tick waits until the step has ended.
+    if (in_step_) return;
     struct InStep {
         bool& flag;
-        bool before;
-        explicit InStep(bool& f) : flag(f), before(f) { flag = true; }
-        ~InStep() { flag = before; }
+        explicit InStep(bool& f) : flag(f) { flag = true; }
+        ~InStep() { flag = false; }
     } in_step(in_step_);
 
     switch (StepNumber) {
-    case 0: StartUp(); break;
-    case 1: case 2: case 3: case 4: ScanPort(); break;
-    case 5: ScanSummary(); break;
-    case 20: WaitForUser(); break;
-    case 21: FlashRequested(); break;
-    case 22: CopyImage(Image::Boot); break;
-    case 24: ExpandStep(Image::Boot); break;
-    case 25: EnterBootLoaderForBoot(); break;
-    case 30: StartUpload(1); break;
-    case 40: JudgeBootUpload(); break;
-    case 50: DropBootHex(); break;
-    case 52: CopyImage(Image::Main); break;
-    case 54: ExpandStep(Image::Main); break;
-    case 55: EnterBootLoaderForMain(); break;
-    case 60: StartUpload(2); break;
-    case 70: JudgeMainUpload(); break;
-    case 90: RewriteAndReset(); break;
-    case 95: BootFailureNote(); break;
-    case 99: Stop(); break;
+    case 0:
+        StartUp();
+        break;
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+        ScanPort();
+        break;
+    case 5:
+        ScanSummary();
+        break;
+    case 20:
+        WaitForUser();
+        break;
+    case 21:
+        FlashRequested();
+        break;
+    case 22:
+        CopyImage(Image::Boot);
+        break;
+    case 24:
+        ExpandStep(Image::Boot);
+        break;
+    case 25:
+        EnterBootLoaderForBoot();
+        break;
+    case 30:
+        StartUpload(1);
+        break;
+    case 40:
+        JudgeBootUpload();
+        break;
+    case 50:
+        DropBootHex();
+        break;
+    case 52:
+        CopyImage(Image::Main);
+        break;
+    case 54:
+        ExpandStep(Image::Main);
+        break;
+    case 55:
+        EnterBootLoaderForMain();
+        break;
+    case 60:
+        StartUpload(2);
+        break;
+    case 70:
+        JudgeMainUpload();
+        break;
+    case 90:
+        RewriteAndReset();
+        break;
+    case 95:
+        BootFailureNote();
+        break;
+    case 99:
+        Stop();
+        break;
     }
     form_.Changed();
 }
@@ -128,7 +170,8 @@ void Sequencer::TakeFlashPort() {
     form_.SetEnabled(ButtonId::Button1, false);
     form_.SetEnabled(ButtonId::Button2, false);
     form_.SetEnabled(ButtonId::Button4, false);
-    for (int port = 1; port <= MainForm::kPorts; ++port) form_.SetCheckBoxEnabled(port, false);
+    for (int port = 1; port <= MainForm::kPorts; ++port)
+        form_.SetCheckBoxEnabled(port, false);
     for (int port = 1; port <= MainForm::kPorts; ++port)
         if (form_.Checked(port)) form_.FlashPort = static_cast<std::uint8_t>(port);
 }
@@ -166,13 +209,12 @@ void Sequencer::WrongUtilityExit() {
 
 void Sequencer::CopyImage(Image image) {
     form_.StopTimer1();
-    const bool opened =
-        form_.payload().ExtractImage(image, [&](bool passed, std::int64_t code) {
-            if (passed)
-                form_.LogSuffixed(MsgIntegrityPassed, image);
-            else
-                form_.LogWithCode(MsgIntegrityFailed, code);
-        });
+    const bool opened = form_.payload().ExtractImage(image, [&](bool passed, std::int64_t code) {
+        if (passed)
+            form_.LogSuffixed(MsgIntegrityPassed, image);
+        else
+            form_.LogWithCode(MsgIntegrityFailed, code);
+    });
     if (opened)
         StepNumber = image == Image::Boot ? 24 : 54;
     else

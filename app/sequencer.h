@@ -40,24 +40,24 @@ public:
     static bool IsStep(std::uint16_t step);
 
 private:
-    void StartUp();                 // 0
-    void ScanPort();                // 1..4
-    void ScanSummary();             // 5
-    void WaitForUser();             // 20
-    void FlashRequested();          // 21
-    void CopyImage(Image image);    // 22, 52
-    void ExpandStep(Image image);   // 24, 54
-    void EnterBootLoaderForBoot();  // 25
+    void StartUp();                       // 0
+    void ScanPort();                      // 1..4
+    void ScanSummary();                   // 5
+    void WaitForUser();                   // 20
+    void FlashRequested();                // 21
+    void CopyImage(Image image);          // 22, 52
+    void ExpandStep(Image image);         // 24, 54
+    void EnterBootLoaderForBoot();        // 25
     void StartUpload(std::uint8_t stage); // 30, 60
-    void JudgeBootUpload();         // 40
-    void DropBootHex();             // 50
-    void EnterBootLoaderForMain();  // 55
-    void JudgeMainUpload();         // 70
-    void RewriteAndReset();         // 90
-    void BootFailureNote();         // 95
-    void Stop();                    // 99
+    void JudgeBootUpload();               // 40
+    void DropBootHex();                   // 50
+    void EnterBootLoaderForMain();        // 55
+    void JudgeMainUpload();               // 70
+    void RewriteAndReset();               // 90
+    void BootFailureNote();               // 95
+    void Stop();                          // 99
     void WrongUtilityExit();
-    void TakeFlashPort();           // buttons off, FlashPort from the boxes
+    void TakeFlashPort(); // buttons off, FlashPort from the boxes
 
     MainForm& form_;
     bool in_step_ = false;

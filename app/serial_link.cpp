@@ -65,9 +65,7 @@ public:
     void DeleteTrigger(std::uint16_t handle) override { port_.DeleteTrigger(handle); }
     char ReadChar() override { return port_.ReadChar(); }
 
-    std::string DeviceName(std::uint16_t n) const override {
-        return platform::com_device_path(n);
-    }
+    std::string DeviceName(std::uint16_t n) const override { return platform::com_device_path(n); }
 
 private:
     serial::TComPort port_;

@@ -39,7 +39,8 @@ TEST(Catalogue, LinesInEachFormAndLanguage) {
         {"quotes kept", MessageText(MsgEnsureInstalled, kEnglish),
          "Ensure that you have your modem installed and press the \"Start Over\" button."},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.line, c.expected) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.line, c.expected) << c.name;
 }
 
 TEST(Catalogue, EveryMessageExistsInEveryLanguage) {
@@ -51,7 +52,8 @@ TEST(Catalogue, EveryMessageExistsInEveryLanguage) {
 }
 
 TEST(Catalogue, LanguageOutsideOneToFiveIsARangeError) {
-    for (int lang : {0, 6, 255, -1}) EXPECT_THROW(MessageText(MsgComplete, lang), ERangeError);
+    for (int lang : {0, 6, 255, -1})
+        EXPECT_THROW(MessageText(MsgComplete, lang), ERangeError);
 }
 
 TEST(Catalogue, LanguageFiveStopsTheRunAtTheFirstMessage) {

@@ -265,8 +265,8 @@ struct FormRig {
         port = parts.port;
         uploader = parts.uploader;
         payload = parts.payload;
-        form = std::make_unique<MainForm>(window, front, std::move(command_line),
-                                          std::move(devices));
+        form =
+            std::make_unique<MainForm>(window, front, std::move(command_line), std::move(devices));
         dialogue = parts.dialogue;
     }
 

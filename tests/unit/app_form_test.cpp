@@ -122,8 +122,9 @@ TEST(MainForm, ProtocolErrorThenFinishWritesBothLinesAndEnablesQuit) {
     rig.uploader->OnProtocolFinish(-2);
     EXPECT_EQ(rig.seq().StepNumber, 40);
     EXPECT_TRUE(f.Enabled(ButtonId::Button1));
-    EXPECT_EQ(f.Memo1(), (std::vector<std::string>{"Flash file upload did not complete successfully.",
-                                                   "Flash file upload sent successfully."}));
+    EXPECT_EQ(f.Memo1(),
+              (std::vector<std::string>{"Flash file upload did not complete successfully.",
+                                        "Flash file upload sent successfully."}));
 
     rig.seq().FlashStage = 2;
     rig.uploader->OnProtocolFinish(0);
@@ -151,7 +152,8 @@ TEST(MainForm, GaugeIsHeldBetweenZeroAndMaxValue) {
     f.SetGaugeProgress(-3);
     EXPECT_EQ(f.Gauge1().Progress(), 0);
     f.SetGaugeMaxValue(1);
-    for (int i = 0; i < 300000; ++i) rig.uploader->OnProtocolStatus(0);
+    for (int i = 0; i < 300000; ++i)
+        rig.uploader->OnProtocolStatus(0);
     EXPECT_EQ(f.Gauge1().Progress(), 1); // no wrap after many blocks
 }
 
@@ -161,7 +163,8 @@ TEST(MainForm, DebugEchoLogsOnlyTextsLongerThanFourCharacters) {
     rig.seq().DebugMode = true;
     rig.seq().EchoTriggerHandle = 7;
     auto feed = [&](const std::string& s) {
-        for (char c : s) rig.port->input.push_back(c);
+        for (char c : s)
+            rig.port->input.push_back(c);
         rig.port->OnTriggerAvail(static_cast<std::uint16_t>(s.size()));
     };
     feed("Prog HEX");

@@ -19,9 +19,9 @@ TEST(Sequencer, ReadCommandLineTakesOnlyAnExactFirstSwitch) {
         bool debug;
     };
     const Case cases[] = {
-        {{"/x/flash", "/ud"}, true},        {{"/x/flash", "/UD"}, true},
-        {{"/x/flash", "/Ud"}, false},       {{"/x/flash", "x", "/ud"}, false},
-        {{"/x/flash"}, false},              {{"/x/flash", "/ud "}, false},
+        {{"/x/flash", "/ud"}, true},  {{"/x/flash", "/UD"}, true},
+        {{"/x/flash", "/Ud"}, false}, {{"/x/flash", "x", "/ud"}, false},
+        {{"/x/flash"}, false},        {{"/x/flash", "/ud "}, false},
     };
     for (const auto& c : cases) {
         FormRig rig(c.args);
@@ -78,7 +78,8 @@ TEST(Sequencer, ScanSummaryWithNoModem) {
     EXPECT_TRUE(f.Enabled(ButtonId::Button1));
     EXPECT_TRUE(f.Enabled(ButtonId::Button4));
     EXPECT_FALSE(f.Enabled(ButtonId::Button2));
-    for (int n = 1; n <= 4; ++n) EXPECT_FALSE(f.CheckBoxEnabled(n));
+    for (int n = 1; n <= 4; ++n)
+        EXPECT_FALSE(f.CheckBoxEnabled(n));
     EXPECT_TRUE(f.WaitingForUser());
 }
 
@@ -158,7 +159,8 @@ TEST(Sequencer, WrongUtilityExitShowsItsMessageAndEnds) {
         ASSERT_EQ(rig.front.messages.size(), 1u) << audio;
         EXPECT_EQ(rig.front.messages[0].first, "Incorrect flash utility for modem.");
         EXPECT_EQ(rig.front.messages[0].second, MessageKind::Error);
-        EXPECT_EQ(while_shown, (Strings{"open /tmp/t/~W~T~F~9.WAV", audio ? "playing" : "no device"}));
+        EXPECT_EQ(while_shown,
+                  (Strings{"open /tmp/t/~W~T~F~9.WAV", audio ? "playing" : "no device"}));
         EXPECT_EQ(rig.player_log.back(), "player destroyed");
         EXPECT_EQ(rig.payload->calls,
                   (Strings{"ExtractAlertSound", "DeleteTempFile(~W~T~F~9.WAV)"}));
@@ -214,11 +216,24 @@ TEST(Sequencer, EnterBootLoaderForBootCode) {
     };
     const Case cases[] = {
         {false, true, true, 99, {"EnterFlashMode"}, true},
-        {true, false, true, 50, {"EnterFlashMode", "CheckBootUpdateNeeded", "SkipBootUpdate"}, true},
-        {true, true, false, 99,
-         {"EnterFlashMode", "CheckBootUpdateNeeded", "StartHexProgramming"}, false},
-        {true, true, true, 30,
-         {"EnterFlashMode", "CheckBootUpdateNeeded", "StartHexProgramming"}, false},
+        {true,
+         false,
+         true,
+         50,
+         {"EnterFlashMode", "CheckBootUpdateNeeded", "SkipBootUpdate"},
+         true},
+        {true,
+         true,
+         false,
+         99,
+         {"EnterFlashMode", "CheckBootUpdateNeeded", "StartHexProgramming"},
+         false},
+        {true,
+         true,
+         true,
+         30,
+         {"EnterFlashMode", "CheckBootUpdateNeeded", "StartHexProgramming"},
+         false},
     };
     for (const auto& c : cases) {
         FormRig rig;
@@ -312,7 +327,11 @@ TEST(Sequencer, ResultStepsAndTheStop) {
         {40, false, false, 95, {"AwaitProgramResult(1000)"}, {}},
         {70, false, false, 90, {"AwaitProgramResult(5000)"}, {}},
         {90, false, false, 99, {"RewriteNvram"}, {"Resetting modem..."}},
-        {90, false, true, 99, {"RewriteNvram"},
+        {90,
+         false,
+         true,
+         99,
+         {"RewriteNvram"},
          {"Rewriting NVRAM templates 0 and 1...", "Resetting modem..."}},
         {95, false, false, 99, {}, {}},
         {95, false, true, 99, {}, {"Failure..."}},
@@ -411,6 +430,18 @@ TEST(Pause, BlocksInsteadOfSpinning) {
     EXPECT_LE(window.waits, 5);
 }
 
+TEST(Sequencer, ATickDuringAStepsWaitDoesNotEnterASecondStep) {
+    FormRig rig;
+    rig.seq().StepNumber = 1;
+    rig.dialogue->on_probe = [&](int) {
+        rig.form->StartTimer1(); // as a protocol event handler would
+        rig.seq().Pause(450);    // the timer falls due twice meanwhile
+    };
+    rig.tick();
+    EXPECT_EQ(rig.dialogue->calls, Strings{"ProbePort(1)"});
+    EXPECT_EQ(rig.seq().StepNumber, 2);
+}
+
 TEST(Sequencer, QuitDuringAStepEndsCleanly) {
     auto rig = std::make_unique<FormRig>();
     rig->seq().StepNumber = 2;
@@ -449,14 +480,13 @@ TEST(Sequencer, WholeRunWithBootAndMainCode) {
     f.Button2Click();
     ASSERT_TRUE(rig.RunUntil([&] { return f.WaitingForUser(); }));
     EXPECT_EQ(rig.seq().StepNumber, 99);
-    EXPECT_EQ(f.Memo1(),
-              (Strings{"Tollander flash utility initialized...",
-                       "Press the FLASH! button to begin flashing the currently selected modem.",
-                       "Flash data integrity check passed..  (1)",
-                       "Flash file upload sent successfully.",
-                       "Flash data integrity check passed..  (2)",
-                       "Flash file upload sent successfully.", "Resetting modem...",
-                       "Complete."}));
+    EXPECT_EQ(
+        f.Memo1(),
+        (Strings{"Tollander flash utility initialized...",
+                 "Press the FLASH! button to begin flashing the currently selected modem.",
+                 "Flash data integrity check passed..  (1)", "Flash file upload sent successfully.",
+                 "Flash data integrity check passed..  (2)", "Flash file upload sent successfully.",
+                 "Resetting modem...", "Complete."}));
     EXPECT_EQ(rig.uploader->started,
               (Strings{"/tmp/t/c:\\~1~Z~6~X.$$$", "/tmp/t/c:\\~1~Z~6~2.$$$"}));
     const auto& o = f.Outcome();

@@ -45,7 +45,9 @@ ConsoleRun RunConsole(const std::string& input, const std::function<void(FakePar
 }
 
 TEST(Console, NoModemExitsWithTwoAndStdoutHoldsOnlyTheLog) {
-    const auto run = RunConsole("", [](FakeParts& p) { p.dialogue->ports = {{2, Found::NotFamily}}; });
+    const auto run = RunConsole("", [](FakeParts& p) {
+        p.dialogue->ports = {{2, Found::NotFamily}};
+    });
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "Tollander flash utility initialized...\n"
                        "No modems found to FLASH.\n"
@@ -63,13 +65,12 @@ TEST(Console, CommandsWaitForTheUserAndAFlashExitsWithZero) {
         p.payload->boot_length = 0;
     });
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out,
-              "Tollander flash utility initialized...\n"
-              "Ensure that the correct modem is selected, and press the FLASH! button.\n"
-              "Flash data integrity check passed..  (2)\n"
-              "Flash file upload sent successfully.\n"
-              "Resetting modem...\n"
-              "Complete.\n");
+    EXPECT_EQ(run.out, "Tollander flash utility initialized...\n"
+                       "Ensure that the correct modem is selected, and press the FLASH! button.\n"
+                       "Flash data integrity check passed..  (2)\n"
+                       "Flash file upload sent successfully.\n"
+                       "Resetting modem...\n"
+                       "Complete.\n");
     EXPECT_EQ(run.unread, "extra\n");
     EXPECT_NE(run.err.find("COM1 flash box: [x]"), std::string::npos);
 }
@@ -83,7 +84,10 @@ TEST(Console, ExitStatusOfEachEnding) {
     };
     const Case cases[] = {
         {"quit before flashing", "q\n",
-         [](FakeParts& p) { p.dialogue->ports = {{4, Found::Family}}; }, 2},
+         [](FakeParts& p) {
+             p.dialogue->ports = {{4, Found::Family}};
+         },
+         2},
         {"wrong utility", "f\n",
          [](FakeParts& p) {
              p.dialogue->ports = {{4, Found::Family}};
@@ -103,7 +107,8 @@ TEST(Console, ExitStatusOfEachEnding) {
          },
          1},
     };
-    for (const auto& c : cases) EXPECT_EQ(RunConsole(c.input, c.setup).status, c.status) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(RunConsole(c.input, c.setup).status, c.status) << c.name;
 }
 
 TEST(Console, ExitStatusFromTheOutcome) {

@@ -102,9 +102,10 @@ void ConsoleFrontEnd::ModelChanged() {
         }
     }
     const auto& gauge = f.Gauge1();
-    const int decile = gauge.Visible() && gauge.MaxValue() > 0
-                           ? static_cast<int>(std::int64_t{gauge.Progress()} * 10 / gauge.MaxValue())
-                           : -1;
+    const int decile =
+        gauge.Visible() && gauge.MaxValue() > 0
+            ? static_cast<int>(std::int64_t{gauge.Progress()} * 10 / gauge.MaxValue())
+            : -1;
     if (decile != progress_decile_) {
         progress_decile_ = decile;
         if (decile >= 0) err_ << "Flash progress: " << decile * 10 << "%" << std::endl;

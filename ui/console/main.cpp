@@ -10,7 +10,8 @@ int main(int argc, char** argv) {
     using namespace tollander;
     // The payload is read from the program's own file, whatever argv[0] says.
     std::vector<std::string> command_line{platform::SelfPath()};
-    for (int i = 1; i < argc; ++i) command_line.emplace_back(argv[i]);
+    for (int i = 1; i < argc; ++i)
+        command_line.emplace_back(argv[i]);
 
     platform::HeadlessWindowThread window;
     ui::ConsoleFrontEnd console(window, std::cin, std::cout, std::cerr);
