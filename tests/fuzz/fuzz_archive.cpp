@@ -3,12 +3,14 @@
 // file's own directory.
 #include "payload/archive.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <vector>
 
 using namespace tollander::payload;
 namespace fs = std::filesystem;
@@ -25,19 +27,34 @@ fs::path make_work_dir() {
     return dir;
 }
 
+// Odd first byte: the rest becomes a stored name (length from the next byte)
+// and a body behind a well-formed header, so that expansion is reached at
+// once; even first byte: the bytes are the file as they are.
+std::vector<std::uint8_t> make_file(const std::uint8_t* data, std::size_t size) {
+    if (size < 2 || (data[0] & 1) == 0) return {data, data + size};
+    std::size_t name_length = std::min<std::size_t>(data[1] % 16, size - 2);
+    ArchiveHeader header;
+    header.file_name.assign(reinterpret_cast<const char*>(data + 2), name_length);
+    const auto bytes = encode_header(header);
+    std::vector<std::uint8_t> file(bytes.begin(), bytes.end());
+    file.insert(file.end(), data + 2 + name_length, data + size);
+    return file;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const fs::path dir = make_work_dir();
     const std::string in = (dir / "INPUT.BIN").string();
+    const std::vector<std::uint8_t> file = make_file(data, size);
     if (std::FILE* f = std::fopen(in.c_str(), "wb")) {
-        std::fwrite(data, 1, size, f);
+        std::fwrite(file.data(), 1, file.size(), f);
         std::fclose(f);
     }
     if (std::FILE* f = std::fopen(in.c_str(), "rb")) {
         const bool archive = LZIsCompressed(f);
         std::fclose(f);
-        if (archive != decode_header(std::span(data, size)).has_value()) __builtin_trap();
+        if (archive != decode_header(file).has_value()) __builtin_trap();
     }
     (void)LZStoredName(in);
     try {
