@@ -16,6 +16,7 @@
 #include <FL/Fl_Menu_Bar.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Progress.H>
+#include <FL/Fl_Scrollbar.H>
 #include <FL/Fl_Text_Buffer.H>
 #include <FL/Fl_Text_Display.H>
 
@@ -295,6 +296,22 @@ TEST(MainWindow, EventLogAndGaugeFollowTheModel) {
     rig.form->LogLine("Ger\xc3\xa4t gefunden\r\nzweite Zeile"); // UTF-8, two lines
     EXPECT_EQ(text_of(w.Memo1),
               "Tollander flash utility initialized...\nGer\xc3\xa4t gefunden\nzweite Zeile");
+
+    // The vertical scroll bar is always there; it works once lines overflow,
+    // and the newest line stays in view.
+    Fl_Scrollbar* bar = nullptr;
+    for (int i = 0; i < w.Memo1->children(); ++i)
+        if (auto* sb = dynamic_cast<Fl_Scrollbar*>(w.Memo1->child(i)))
+            if (sb->type() == FL_VERTICAL) bar = sb;
+    ASSERT_NE(bar, nullptr);
+    EXPECT_TRUE(bar->visible());
+    EXPECT_FALSE(bar->active());
+    for (int i = 0; i < 30; ++i)
+        rig.form->LogLine("line " + std::to_string(i));
+    rig.window.process_pending();
+    EXPECT_TRUE(bar->visible());
+    EXPECT_TRUE(bar->active());
+    EXPECT_GT(bar->value(), 1);
 
     rig.form->SetProgressVisible(true);
     rig.form->SetGaugeMaxValue(1000);

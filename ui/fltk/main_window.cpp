@@ -68,6 +68,33 @@ public:
     }
 };
 
+// The event log: FLTK shows the vertical scroll bar only once the lines
+// overflow; this one keeps it, inactive while everything fits, as the log's
+// box always has one.
+class LogDisplay final : public Fl_Text_Display {
+public:
+    using Fl_Text_Display::Fl_Text_Display;
+
+    void resize(int x, int y, int w, int h) override {
+        Fl_Text_Display::resize(x, y, w, h);
+        if (mVScrollBar->visible()) {
+            if (!mVScrollBar->active()) mVScrollBar->activate();
+            return;
+        }
+        const int bar = scrollbar_width() > 0 ? scrollbar_width() : Fl::scrollbar_size();
+        const int right = x + w - Fl::box_dw(box()) + Fl::box_dx(box());
+        text_area.w -= bar;
+        mVScrollBar->resize(right - bar, text_area.y - 1, bar, text_area.h + 2);
+        mVScrollBar->value(0, 1, 0, 1);
+        mVScrollBar->deactivate();
+        mVScrollBar->set_visible();
+    }
+
+    // Brings the newest line fully into view, keeping the line starts in
+    // view too (no wrapping: long lines run past the right edge).
+    void ShowLastLine() { scroll(mNBufferLines + 3 - mNVisibleLines, 0); }
+};
+
 } // namespace
 
 TForm1::TForm1(FltkWindowThread& window_thread) : window_thread_(window_thread) {
@@ -131,6 +158,14 @@ void TForm1::Build() {
     {
         const int px = w_.ProgressPanel->x(), py = w_.ProgressPanel->y();
         w_.Label9 = label(px + 8, py + 18, "Flash Progress:", FL_BLACK);
+        // The caption must end before the gauge; this font runs wider than
+        // the one the layout was made for.
+        for (int size = kFontSize - 1; w_.Label9->w() > 90 - 8 - 2 && size >= 8; --size) {
+            w_.Label9->labelsize(size);
+            int lw = 0, lh = 0;
+            w_.Label9->measure_label(lw, lh);
+            w_.Label9->size(lw + 2, lh);
+        }
         w_.Label9->hide();
         w_.Gauge1 = new Fl_Progress(px + 90, py + 14, 371, 22);
         w_.Gauge1->color(kButtonFace);
@@ -151,7 +186,7 @@ void TForm1::Build() {
         const int px = w_.LogPanel->x(), py = w_.LogPanel->y();
         w_.Label10 = label(px + 184, py + 14, "System events:", kBlue, FL_HELVETICA_BOLD, 14);
         log_ = std::make_unique<Fl_Text_Buffer>();
-        w_.Memo1 = new Fl_Text_Display(px + 8, py + 44, 457, 105);
+        w_.Memo1 = new LogDisplay(px + 8, py + 44, 457, 105);
         w_.Memo1->buffer(log_.get());
         w_.Memo1->textfont(FL_HELVETICA);
         w_.Memo1->textsize(kFontSize);
@@ -266,8 +301,7 @@ void TForm1::LineLogged(const std::string& line) {
     if (log_->length() > 0) log_->append("\n");
     log_->append(line.c_str());
     // Keep the newest line in view, as a memo does when lines are added.
-    w_.Memo1->insert_position(log_->length());
-    w_.Memo1->show_insert_position();
+    static_cast<LogDisplay*>(w_.Memo1)->ShowLastLine();
 }
 
 void TForm1::LogCleared() {
