@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace tollander::payload;
@@ -350,4 +351,23 @@ TEST(LzssCoderReuse, EncodesAndDecodesInTurnWithoutCarryingState) {
         coder.decode(packed, restored);
         EXPECT_EQ(restored.data, input);
     }
+}
+
+TEST(LzssCoderReuse, ConcurrentOperationsDoNotInterfere) {
+    const Bytes a = hex_text(300000);
+    const Bytes b = random_bytes(300000, 5);
+    const Bytes body_a = lzss_encode(a);
+    const Bytes body_b = lzss_encode(b);
+    bool a_ok = true;
+    bool b_ok = true;
+    auto work = [](const Bytes& input, const Bytes& body, bool& ok) {
+        for (int i = 0; i < 3; ++i)
+            ok = ok && lzss_encode(input) == body && lzss_decode(body) == input;
+    };
+    std::thread ta(work, std::cref(a), std::cref(body_a), std::ref(a_ok));
+    std::thread tb(work, std::cref(b), std::cref(body_b), std::ref(b_ok));
+    ta.join();
+    tb.join();
+    EXPECT_TRUE(a_ok);
+    EXPECT_TRUE(b_ok);
 }
