@@ -1,5 +1,6 @@
 #include "ui/fltk/dialogs.h"
 
+#include "ui/fltk/caption.h"
 #include "ui/fltk/fltk_window_thread.h"
 #include "ui/fltk/main_window.h"
 
@@ -66,10 +67,11 @@ void run_modal(FltkWindowThread& window_thread, Fl_Window& window) {
 void ShowMessageBox(FltkWindowThread& window_thread, const std::string& caption,
                     const std::string& text, MessageIcon icon) {
     if (window_thread.terminating()) return;
+    fl_open_display(); // text is measured with the display's fonts
     fl_font(FL_HELVETICA, kFontSize);
     int text_w = 360, text_h = 0;
     fl_measure(text.c_str(), text_w, text_h, 0);
-    text_w = std::max(text_w, 120);
+    text_w = std::max(text_w + 4, 120);
     text_h = std::max(text_h, 32);
     const int width = std::max(12 + 32 + 14 + text_w + 16, 75 + 24);
     const int height = 14 + text_h + 16 + 25 + 12;
@@ -77,7 +79,7 @@ void ShowMessageBox(FltkWindowThread& window_thread, const std::string& caption,
     Fl_Double_Window window(width, height);
     window.copy_label(caption.c_str());
     new SymbolBox(12, 14, icon);
-    auto* message = new Fl_Box(12 + 32 + 14, 14, text_w, text_h);
+    auto* message = new Caption(12 + 32 + 14, 14, text_w, text_h);
     message->copy_label(text.c_str());
     message->labelfont(FL_HELVETICA);
     message->labelsize(kFontSize);
@@ -103,20 +105,22 @@ void ShowAboutBox(FltkWindowThread& window_thread) {
     icon->box(FL_NO_BOX);
     icon->image(picture.get());
 
-    auto label = [&](int x, int y, int w, int h, const char* text, Fl_Font font) {
-        auto* box = new Fl_Box(px + x, py + y, w, h, text);
-        box->labelfont(font);
-        box->labelsize(kFontSize);
-        box->align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
-        return box;
+    auto label = [&](int x, int y, const char* text) {
+        auto* caption = new Caption(px + x, py + y, 10, 16, text);
+        caption->labelsize(kFontSize);
+        caption->FitText(panel->w() - x - 6);
+        return caption;
     };
-    label(74, 16, 200, 16, kMainCaption, FL_HELVETICA);
-    label(74, 40, 200, 16, "Version 1.54/32", FL_HELVETICA);
-    label(19, 102, 255, 16, "Published by Veltrane Data Communications.", FL_HELVETICA);
-    label(7, 128, 266, 30,
-          "Keep the modem switched on and connected until the event log says that the "
-          "upgrade is complete.",
-          FL_HELVETICA);
+    label(74, 16, kMainCaption);
+    label(74, 40, "Version 1.54/32");
+    label(19, 102, "Veltrane Data Communications");
+    // The second line wraps within the panel.
+    auto* note = label(7, 128,
+                       "Keep the modem switched on and connected until the event log "
+                       "says \"Complete.\"");
+    note->labelsize(kFontSize);
+    note->align(note->align() | FL_ALIGN_WRAP);
+    note->size(panel->w() - 7 - 6, panel->h() - 128 - 4);
     panel->end();
 
     auto* ok = new Fl_Return_Button(111, 180, 75, 25, "OK");

@@ -1,6 +1,7 @@
 #include "ui/fltk/main_window.h"
 
 #include "app/main_form.h"
+#include "ui/fltk/caption.h"
 #include "ui/fltk/dialogs.h"
 #include "ui/fltk/fltk_window_thread.h"
 
@@ -43,18 +44,14 @@ const Fl_Color kButtonFace = fl_rgb_color(192, 192, 192);
 enum MenuCommand : long { kFile1 = 1, kAbout1 = 2 };
 
 // A caption at (x, y) of its parent, as wide as its text.
-Fl_Box* label(int x, int y, const char* text, Fl_Color colour, Fl_Font font = FL_HELVETICA,
-              int size = kFontSize) {
-    auto* box = new Fl_Box(x, y, 10, size + 4, text);
-    box->box(FL_NO_BOX);
-    box->labelfont(font);
-    box->labelsize(size);
-    box->labelcolor(colour);
-    box->align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE);
-    int w = 0, h = 0;
-    box->measure_label(w, h);
-    box->size(w + 2, h);
-    return box;
+Caption* label(int x, int y, const char* text, Fl_Color colour, Fl_Font font = FL_HELVETICA,
+               int size = kFontSize) {
+    auto* caption = new Caption(x, y, 10, size + 4, text);
+    caption->labelfont(font);
+    caption->labelsize(size);
+    caption->labelcolor(colour);
+    caption->FitText(kClientWidth);
+    return caption;
 }
 
 // A port's status field: disabled for the user (no focus, no editing, no
@@ -157,16 +154,10 @@ void TForm1::Build() {
     w_.ProgressPanel->box(FL_THIN_UP_BOX);
     {
         const int px = w_.ProgressPanel->x(), py = w_.ProgressPanel->y();
-        w_.Label9 = label(px + 8, py + 18, "Flash Progress:", FL_BLACK);
-        // The caption must end before the gauge; this font runs wider than
-        // the one the layout was made for.
-        for (int size = kFontSize - 1; w_.Label9->w() > 90 - 8 - 2 && size >= 8; --size) {
-            w_.Label9->labelsize(size);
-            int lw = 0, lh = 0;
-            w_.Label9->measure_label(lw, lh);
-            w_.Label9->size(lw + 2, lh);
-        }
-        w_.Label9->hide();
+        auto* caption = label(px + 8, py + 18, "Flash Progress:", FL_BLACK);
+        caption->FitText(90 - 8 - 4); // it must end before the gauge
+        caption->hide();
+        w_.Label9 = caption;
         w_.Gauge1 = new Fl_Progress(px + 90, py + 14, 371, 22);
         w_.Gauge1->color(kButtonFace);
         w_.Gauge1->selection_color(kAqua);
