@@ -1,6 +1,8 @@
 #include "payload/payload.h"
 
 #include "payload/archive.h"
+#include "payload/integrity.h"
+#include "payload/sha256.h"
 #include "platform/files.h"
 
 #include <cerrno>
@@ -17,15 +19,18 @@ constexpr std::int64_t kRecordSize = static_cast<std::int64_t>(kConfigRecordSize
 
 // Exactly `count` bytes in 2048-byte blocks; a file that ends early is an
 // error, never a silently short copy.
-void CopyExact(File& from, File& to, std::int64_t count) {
+Digest CopyExact(File& from, File& to, std::int64_t count) {
+    Sha256 sha;
     unsigned char block[kCopyBlockSize];
     while (count > 0) {
         const auto n = static_cast<std::size_t>(
             std::min<std::int64_t>(count, static_cast<std::int64_t>(kCopyBlockSize)));
         from.ReadExact(block, n);
         to.Write(block, n);
+        sha.Update(block, n);
         count -= static_cast<std::int64_t>(n);
     }
+    return sha.Finish();
 }
 
 [[noreturn]] void ThrowBadRecord(const std::string& exe_path, const char* what) {
@@ -157,10 +162,19 @@ std::uint16_t PayloadState::ExtractImage(Image which) {
     result.suffix = boot ? ".  (1)" : ".  (2)";
     result.open_result = exe.open_result();
     result.passed = exe.valid();
-    if (sink_.integrity) sink_.integrity(result);
-    if (!exe.valid()) return 99;
+    auto report = [&] {
+        if (sink_.integrity) sink_.integrity(result);
+    };
+    if (!exe.valid()) {
+        report();
+        return 99;
+    }
 
     const PayloadLayout layout = ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength);
+    const BlockLookup lookup = FindIntegrityBlock(exe, layout.sound_start);
+    // A flasher without digests is copied unchecked, as it always was.
+    if (lookup.state == BlockState::Absent) report();
+
     const std::int64_t start = boot ? layout.boot_start : layout.main_start;
     const std::int64_t length = boot ? config_.BootLength : config_.MainLength;
     if (boot)
@@ -168,11 +182,35 @@ std::uint16_t PayloadState::ExtractImage(Image which) {
     else
         CheckPieceFits(exe_path_, start, length, {});
 
+    if (lookup.state == BlockState::Damaged) {
+        result.passed = false;
+        result.open_result = kIntegrityBlockDamaged;
+        report();
+        return 99;
+    }
+
+    // The digest is taken of the bytes as they go into the packed file, so
+    // what is later expanded is exactly what was checked. The boot step
+    // checks the main image as well: a damaged main image must stop the run
+    // before the boot code is flashed.
     const std::string path = TempFilePath(current_packed_);
     File out = File::Create(path);
     exe.Seek(start);
-    CopyExact(exe, out, length);
+    const Digest copied = CopyExact(exe, out, length);
     out.Close();
+    if (lookup.state == BlockState::Present) {
+        bool intact = copied == (boot ? lookup.block.boot : lookup.block.main);
+        if (intact && boot)
+            intact = DigestRange(exe, layout.main_start, config_.MainLength) == lookup.block.main;
+        if (!intact) {
+            DeleteTempFile(current_packed_);
+            result.passed = false;
+            result.open_result = kIntegrityMismatch;
+            report();
+            return 99;
+        }
+        report();
+    }
     exe.Close();
     platform::SetReadOnly(path);
     platform::SetHidden(path);
@@ -196,6 +234,21 @@ std::uint16_t PayloadState::ExpandImage(Image which) {
     upload_size_ = static_cast<std::int32_t>(expanded.Size());
     expanded.Close();
     return which == Image::Boot ? 25 : 55;
+}
+
+std::string PayloadState::DescribeIntegrityBlock() const {
+    File exe = File::OpenRead(exe_path_);
+    BlockLookup lookup;
+    // A diagnostic line must not end start-up: a file that cannot be read
+    // here fails again, and is reported, where the images are copied.
+    try {
+        if (exe.valid())
+            lookup = FindIntegrityBlock(
+                exe, ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength).sound_start);
+    } catch (const EInOutError&) {
+        return "Integrity    = the program's file could not be read";
+    }
+    return payload::DescribeIntegrityBlock(lookup);
 }
 
 void PayloadState::DeleteTempFiles() {

@@ -8,10 +8,11 @@
 //  - Plain lines (the debug dump, "Extracting WAV file.") go to
 //    PayloadSink::log, one call per event-log line.
 //  - The "integrity" line of ExtractImage is a catalogue message, which the
-//    application owns: ExtractImage calls PayloadSink::integrity at the
-//    moment the line belongs in the log (before the copy starts) and the
-//    application writes MsgIntegrityPassed + IntegrityResult::suffix, or
-//    MsgIntegrityFailed + " " + open_result in decimal.
+//    application owns: ExtractImage calls PayloadSink::integrity once its
+//    verdict is known and the application writes MsgIntegrityPassed +
+//    IntegrityResult::suffix, or MsgIntegrityFailed + " " + open_result in
+//    decimal. A flasher carrying the digest block (payload/integrity.h) is
+//    checked against it; one without is copied unchecked.
 //  - StepNumber lives in the sequencer: ExtractImage and ExpandImage return
 //    the step number to go to next, and the sequencer stores it.
 //  - Failures the sequencer does not handle (I/O errors on temporary files,
@@ -45,8 +46,10 @@ inline constexpr const char* MainHexFile = "c:\\~1~Z~6~2.$$$";
 enum class Image { Boot, Main };
 
 struct IntegrityResult {
-    bool passed = false; // the program's own file could be opened
-    int open_result = 0; // what the open returned (-1 on failure)
+    bool passed = false; // opened, and the images match their digests if any
+    // What the open returned (-1 on failure), or kIntegrityMismatch /
+    // kIntegrityBlockDamaged when the digests refuse the images.
+    int open_result = 0;
     Image image = Image::Main;
     const char* suffix = ""; // ".  (1)" boot, ".  (2)" main
 };
@@ -97,14 +100,18 @@ public:
     // Writes SoundFile (read-only). Nothing when the program's file cannot
     // be opened.
     void ExtractAlertSound();
-    // Makes the image's files current, reports the integrity result through
-    // the sink, copies the image into its packed file (read-only). Returns
-    // the next step: 24 / 54, or 99 when the program's file cannot be
-    // opened.
+    // Makes the image's files current, copies the image into its packed file
+    // (read-only) and reports the integrity result through the sink. With a
+    // digest block, the boot step checks both images and the main step the
+    // main image; a mismatch leaves no packed file. Returns the next step:
+    // 24 / 54, or 99 when the program's file cannot be opened or an image
+    // does not match its digest.
     std::uint16_t ExtractImage(Image which);
     // Expands the current packed file into the current HEX file (read-only),
     // deletes the packed file, sets UploadSize. Returns 25 / 55.
     std::uint16_t ExpandImage(Image which);
+    // The debug line telling whether the program's file carries digests.
+    std::string DescribeIntegrityBlock() const;
     // The seven names of the clean-up list; failures are passed over.
     void DeleteTempFiles();
 
