@@ -110,65 +110,92 @@ public:
     // Hangs the string at r into its tree and leaves the longest earlier
     // match in match_position / match_length.
     void insert(int r, LzssTotals& totals) {
-        // Locals, so that the stores into the trees cannot make the compiler
-        // reload them at every level.
         std::uint32_t* const lefts = left;
         std::uint32_t* const rights = right;
         const std::uint8_t* const ring = text;
         const std::uint8_t* const key = ring + r;
-        // Read as big-endian words, the strings order as their bytes do.
         const std::uint64_t key_a = load_be64(key + 1);
         const std::uint64_t key_b = load_be64(key + 9);
-        int p = kFirstRoot + key[0];
-        bool go_right = true;
-        int depth = 0;
         int best_length = 0;
         int best_position = 0;
         lefts[r] = rights[r] = kEmptyLink;
-        for (;;) {
-            ++depth;
-            if (go_right) {
-                const std::uint32_t next = rights[p];
-                if (next == kEmptyLink) {
-                    rights[p] = r;
-                    parent[r] = p;
-                    break;
-                }
-                p = static_cast<int>(next);
-            } else {
-                const std::uint32_t next = lefts[p];
-                if (next == kEmptyLink) {
-                    lefts[p] = r;
-                    parent[r] = p;
-                    break;
-                }
-                p = static_cast<int>(next);
-            }
-            const std::uint8_t* other = ring + p;
-            int i;
-            const std::uint64_t a = load_be64(other + 1);
-            if (a != key_a) {
-                i = 1 + (__builtin_clzll(a ^ key_a) >> 3);
-                go_right = key_a > a;
-            } else {
-                const std::uint64_t b = load_be64(other + 9);
-                if (b != key_b) {
-                    i = 9 + (__builtin_clzll(b ^ key_b) >> 3);
-                    go_right = key_b > b;
-                } else if (key[17] != other[17]) {
-                    i = 17;
-                    go_right = key[17] > other[17];
+        int p = kFirstRoot + key[0];
+        int depth = 1;
+        std::uint32_t next = rights[p];
+        if (next == kEmptyLink) {
+            rights[p] = r;
+            parent[r] = p;
+        } else {
+            p = static_cast<int>(next);
+            std::uint64_t a = load_be64(ring + p + 1);
+            std::uint32_t l = lefts[p];
+            std::uint32_t g = rights[p];
+            std::uint64_t al = load_be64(ring + l + 1);
+            std::uint64_t ag = load_be64(ring + g + 1);
+            for (;;) {
+                // Two levels ahead: the grandchildren and their leading bytes
+                // are fetched while this node is compared, so a mispredicted
+                // turn finds its data loaded. The empty link's own child
+                // entries are never written (they stay 0), so looking through
+                // it reads inside the ring.
+                const std::uint32_t ll = lefts[l], lg = rights[l];
+                const std::uint32_t gl = lefts[g], gg = rights[g];
+                const std::uint64_t all = load_be64(ring + ll + 1);
+                const std::uint64_t alg = load_be64(ring + lg + 1);
+                const std::uint64_t agl = load_be64(ring + gl + 1);
+                const std::uint64_t agg = load_be64(ring + gg + 1);
+                const std::uint8_t* other = ring + p;
+                int i;
+                bool go_right;
+                if (a != key_a) {
+                    i = 1 + (__builtin_clzll(a ^ key_a) >> 3);
+                    go_right = key_a > a;
                 } else {
-                    i = kMaxMatch;
-                    go_right = true;
+                    const std::uint64_t b = load_be64(other + 9);
+                    if (b != key_b) {
+                        i = 9 + (__builtin_clzll(b ^ key_b) >> 3);
+                        go_right = key_b > b;
+                    } else if (key[17] != other[17]) {
+                        i = 17;
+                        go_right = key[17] > other[17];
+                    } else {
+                        i = kMaxMatch;
+                        go_right = true;
+                    }
                 }
-            }
-            if (i > best_length) {
-                best_position = p;
-                best_length = i;
-                if (i >= kMaxMatch) {
-                    replace(p, r);
-                    break;
+                if (i > best_length) {
+                    best_position = p;
+                    best_length = i;
+                    if (i >= kMaxMatch) {
+                        replace(p, r);
+                        break;
+                    }
+                }
+                ++depth;
+                if (go_right) {
+                    if (g == kEmptyLink) {
+                        rights[p] = r;
+                        parent[r] = p;
+                        break;
+                    }
+                    p = static_cast<int>(g);
+                    a = ag;
+                    l = gl;
+                    g = gg;
+                    al = agl;
+                    ag = agg;
+                } else {
+                    if (l == kEmptyLink) {
+                        lefts[p] = r;
+                        parent[r] = p;
+                        break;
+                    }
+                    p = static_cast<int>(l);
+                    a = al;
+                    l = ll;
+                    g = lg;
+                    al = all;
+                    ag = alg;
                 }
             }
         }
