@@ -23,6 +23,8 @@ public:
         state_.SetSink({log, {}});
         state_.DumpConfigRecord();
         state_.SetSink({});
+        // Debug start-up also tells whether the images will be checked.
+        log(state_.DescribeIntegrityBlock());
     }
 
     void ExtractAlertSound(bool debug, const LogFn& log) override {

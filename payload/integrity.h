@@ -31,7 +31,7 @@ inline constexpr std::size_t kIntegrityBlockSize = 80;
 
 // Failure codes logged after MsgIntegrityFailed. The open failure of the
 // program's own file logs what the open returned (-1).
-inline constexpr int kIntegrityMismatch = -2;   // an image differs from its digest
+inline constexpr int kIntegrityMismatch = -2;     // an image differs from its digest
 inline constexpr int kIntegrityBlockDamaged = -3; // block found but unreadable
 
 struct IntegrityBlock {

@@ -1,6 +1,7 @@
 #include "tools/pack/packer.h"
 
 #include "payload/archive.h"
+#include "payload/integrity.h"
 #include "payload/lzss.h"
 #include "payload/payload.h"
 #include "payload/sha256.h"
@@ -116,6 +117,14 @@ std::int32_t CompressImage(const std::string& hex, const std::string& archive) {
     const std::int64_t size = platform::FileSize(archive);
     if (size < 0 || size > INT32_MAX) throw PackError(hex + ": the compressed image is too large");
     return static_cast<std::int32_t>(size);
+}
+
+// SHA-256 of a whole file; of no bytes for an empty path.
+payload::Digest FileDigest(const std::string& path) {
+    if (path.empty()) return payload::Sha256().Finish();
+    File in = File::OpenRead(path);
+    if (!in.valid()) throw platform::EInOutError::from_errno(in.error(), path);
+    return payload::DigestRange(in, 0, in.Size());
 }
 
 // Reads `limit` bytes of the open file as a coder source.
@@ -295,6 +304,10 @@ void Pack(const PackOptions& o) {
         record.Language = o.language;
         record.CountryFlags = o.countries;
         const payload::RawConfigRecord raw = payload::EncodeConfigRecord(record);
+        payload::IntegrityBlock digests;
+        digests.boot = FileDigest(o.boot_hex.empty() ? "" : boot_archive);
+        digests.main = FileDigest(main_archive);
+        const auto block = payload::EncodeIntegrityBlock(digests);
 
         // The pieces in file order; the record stays last, since a flasher
         // finds everything by counting back from its end.
@@ -302,6 +315,9 @@ void Pack(const PackOptions& o) {
         try {
             File out = File::Create(partial);
             CopyInto(out, o.program);
+            // Still the program's part of the file: nothing counted back from
+            // the end moves.
+            out.Write(block.data(), block.size());
             out.Write(sound.data(), sound.size());
             if (record.BootLength > 0) CopyInto(out, boot_archive);
             CopyInto(out, main_archive);
@@ -330,6 +346,19 @@ Inspection InspectFile(const std::string& path) {
     const auto layout = payload::ComputeLayout(in.Size(), record->BootLength, record->MainLength);
     result.boot = InspectImage(in, layout.boot_start, record->BootLength);
     result.main = InspectImage(in, layout.main_start, record->MainLength);
+    const payload::BlockLookup lookup = payload::FindIntegrityBlock(in, layout.sound_start);
+    result.integrity.state = lookup.state;
+    result.integrity.format = lookup.block.format;
+    if (lookup.state == payload::BlockState::Present) {
+        const auto check = [&](DigestCheck& c, const payload::Digest& stored, std::int64_t start,
+                               std::int32_t length) {
+            c.stored = payload::DigestHex(stored);
+            c.actual = payload::DigestHex(payload::DigestRange(in, start, length));
+            c.matches = c.stored == c.actual;
+        };
+        check(result.integrity.boot, lookup.block.boot, layout.boot_start, record->BootLength);
+        check(result.integrity.main, lookup.block.main, layout.main_start, record->MainLength);
+    }
     return result;
 }
 
@@ -359,6 +388,29 @@ void PrintInspection(const Inspection& inspection, std::ostream& out) {
         if (info->archive && info->expanded_size != info->uncompressed_size)
             out << " (expands to " << info->expanded_size << " bytes)";
         out << "\n";
+    }
+    const IntegrityInfo& integrity = inspection.integrity;
+    switch (integrity.state) {
+    case payload::BlockState::Absent:
+        out << "Integrity    = no digest block: the flasher copies its images unchecked\n";
+        return;
+    case payload::BlockState::Damaged:
+        out << "Integrity    = digest block damaged or of an unknown format: the flasher "
+               "refuses to flash\n";
+        return;
+    case payload::BlockState::Present:
+        break;
+    }
+    out << "Integrity    = digest block, format " << integrity.format << "\n";
+    const std::pair<const char*, const DigestCheck*> checks[] = {
+        {"Boot digest  = ", &integrity.boot}, {"Main digest  = ", &integrity.main}};
+    for (const auto& [label, check] : checks) {
+        out << label;
+        if (check->matches)
+            out << "matches, SHA-256 " << check->actual << "\n";
+        else
+            out << "DOES NOT MATCH: stored " << check->stored << ", image " << check->actual
+                << "\n";
     }
 }
 

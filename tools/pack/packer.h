@@ -4,6 +4,7 @@
 #pragma once
 
 #include "payload/config_record.h"
+#include "payload/integrity.h"
 
 #include <array>
 #include <cstdint>
@@ -45,7 +46,8 @@ std::uint8_t ParseLanguage(const std::string& code);
 std::array<bool, payload::kCountryCount> ParseCountries(const std::string& list);
 
 // Checks every input, then writes options.output through a temporary name
-// (mode 0755). Throws PackError; on a refusal nothing has been written.
+// (mode 0755): the program, the digest block, then the payload. Throws PackError; on a refusal
+// nothing has been written.
 void Pack(const PackOptions& options);
 
 // The record of a file that carries a payload: the record's lengths fit the
@@ -62,15 +64,31 @@ struct ImageInfo {
     std::string sha256; // of the expanded text
 };
 
+// One image against the digest block: SHA-256 of the image as stored.
+struct DigestCheck {
+    bool matches = false;
+    std::string stored;
+    std::string actual;
+};
+
+struct IntegrityInfo {
+    payload::BlockState state = payload::BlockState::Absent;
+    std::uint32_t format = 0;
+    DigestCheck boot; // both only when the block is present
+    DigestCheck main;
+};
+
 struct Inspection {
     payload::ConfigRecord record;
     ImageInfo boot;
     ImageInfo main;
+    IntegrityInfo integrity;
 };
 
 // Throws PackError when the file carries no payload.
 Inspection InspectFile(const std::string& path);
-// The report --inspect prints: the nine dump lines, then one line per image.
+// The report --inspect prints: the nine dump lines, one line per image, then
+// whether the digest block is there and whether each image matches it.
 void PrintInspection(const Inspection& inspection, std::ostream& out);
 std::string FormatDosDate(std::uint32_t packed);
 
