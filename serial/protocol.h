@@ -116,6 +116,7 @@ private:
     std::uint32_t window_end_ = 0;   // file offset the next read starts at
     std::uint32_t data_end_ = 0;     // end of the data, once a short read found it
     bool end_seen_ = false;
+    bool filled_ = false;
 };
 
 struct ProtocolData;

@@ -1,0 +1,640 @@
+#include "serial/protocol.h"
+
+#include "serial/com_port.h"
+#include "serial/notice_window.h"
+#include "serial/port_table.h"
+#include "serial/tick_timer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+
+namespace tollander::serial {
+
+int ErrorFromProtocolStatus(std::uint16_t status) {
+    switch (status) {
+    case 3:
+        return -6011;
+    case 7:
+        return -6012;
+    case 8:
+        return ecFatalTimeout;
+    case 12:
+        return -6007;
+    case 13:
+        return ecTimeout;
+    case 16:
+        return -6009;
+    case psAbortNoCarrier:
+        return ecCarrierLost;
+    default:
+        return 0;
+    }
+}
+
+// ---- The file window ----
+
+int AsciiFileWindow::Open(const std::string& path) {
+    if (IsOpen()) return 0;
+    if (path.empty()) return ecFileNotFound;
+    window_.reset(new (std::nothrow) std::uint8_t[kProtocolBufferSize]);
+    if (!window_) return ecOutOfMemory;
+    if (const int rc = file_.open(path); rc < 0) {
+        window_.reset();
+        return rc;
+    }
+    const std::int64_t size = file_.size();
+    file_size_ = size < 0 ? 0 : static_cast<std::uint32_t>(std::min<std::int64_t>(size, INT32_MAX));
+    window_start_ = window_end_ = data_end_ = 0;
+    end_seen_ = filled_ = false;
+    return 0;
+}
+
+int AsciiFileWindow::ReadBlock(std::uint32_t position, std::uint8_t* out, std::uint16_t n,
+                               bool& last) {
+    last = false;
+    if (position >= file_size_) {
+        last = true;
+        return 0;
+    }
+    n = static_cast<std::uint16_t>(std::min<std::size_t>(n, kProtocolBufferSize));
+    if (!filled_ || position < window_start_ ||
+        position + n > window_start_ + kProtocolBufferSize) {
+        // Keep what the window holds from `position` on and read the rest.
+        std::uint32_t kept = 0;
+        if (position >= window_start_ && position < window_end_) {
+            kept = window_end_ - position;
+            std::memmove(window_.get(), window_.get() + (position - window_start_), kept);
+        }
+        window_start_ = position;
+        const std::size_t want = kProtocolBufferSize - kept;
+        const long got = file_.read(window_.get() + kept, want);
+        if (got < 0) {
+            last = true;
+            return static_cast<int>(got);
+        }
+        window_end_ = window_start_ + kept + static_cast<std::uint32_t>(got);
+        filled_ = true;
+        if (static_cast<std::size_t>(got) < want) {
+            end_seen_ = true;
+            data_end_ = window_end_;
+            std::memset(window_.get() + kept + got, 26, want - static_cast<std::size_t>(got));
+        }
+    }
+    int count = n;
+    if (end_seen_ && position + n >= data_end_) {
+        count = static_cast<int>(data_end_ - position);
+        last = true;
+    }
+    std::memcpy(out, window_.get() + (position - window_start_), static_cast<std::size_t>(count));
+    return count;
+}
+
+void AsciiFileWindow::Close() {
+    file_.close();
+    window_.reset();
+    file_size_ = window_start_ = window_end_ = data_end_ = 0;
+    end_seen_ = filled_ = false;
+}
+
+// ---- The protocol data and its engine ----
+
+enum class SendState : std::uint8_t { Start, GetBlock, WaitRoom, SendBlock, Drain, Finish, Done };
+
+struct ProtocolData {
+    // Held by every engine call, so the first call and the dispatcher's never
+    // overlap; re-entrant because the window thread's own call runs the event
+    // handlers inline.
+    std::recursive_mutex lock;
+    // Set when the object goes away: the engine then hands nothing over.
+    std::atomic<bool> closing{false};
+    // Read and cleared on the window thread only.
+    TCustomProtocol* owner = nullptr;
+    std::unique_ptr<NoticeWindow> window;
+
+    RecordIndex port = 0;
+    std::atomic<TProtocolType> type{ptNoProtocol};
+    std::atomic<std::uint16_t> block_size{128};
+    std::atomic<std::uint16_t> block_num{0};
+    // Settings: written on the window thread (never under the engine's lock,
+    // which an engine waiting for that thread may hold), read by the engine.
+    std::atomic<std::int32_t> transmit_timeout{1092};
+    std::atomic<std::int32_t> status_interval{18};
+    std::atomic<bool> upcase{true};
+    std::atomic<bool> carrier_check{false};
+
+    // ASCII settings, kept although sending applies none of them; window
+    // thread only.
+    std::uint16_t char_delay = 0, line_delay = 0;
+    std::int32_t char_delay_ticks = 0, line_delay_ticks = 0;
+    char eol_char = 13;
+    TAsciiEOLTranslation cr_translation = aetNone, lf_translation = aetNone;
+    std::uint16_t eof_timeout = 364;
+    bool suppress_ctrl_z = false;
+    TBlockCheckMethod block_check = bcmNone;
+
+    std::uint16_t status = psOK;
+    std::atomic<std::int32_t> error{0};
+    std::atomic<std::int32_t> file_size{0}, bytes_transferred{0}, bytes_remaining{0};
+    std::int32_t elapsed_ticks = 0;
+    TickTimer elapsed;
+    std::uint32_t file_date = 0;
+    std::string file_name; // written on the window thread only
+    std::string file_mask = "*.*";
+
+    TriggerHandle timeout_trigger = 0, status_trigger = 0, room_trigger = 0, count_trigger = 0,
+                  modem_trigger = 0;
+    std::unique_ptr<std::uint8_t[]> block;
+    std::uint16_t block_len = 0;
+    AsciiFileWindow file;
+    std::uint32_t file_pos = 0;
+    bool last_block = false, force_status = false;
+    SendState state = SendState::Done;
+    std::atomic<bool> in_progress{false};
+
+    void Notify(std::uint16_t msg, std::uint32_t wparam) {
+        if (closing) return;
+        if (msg == kProtocolNoticeFinish)
+            window->Post(msg, wparam, 0);
+        else
+            window->Send(msg, wparam, 0);
+    }
+    void ReportStatus(std::uint16_t options) { Notify(kProtocolNoticeStatus, options); }
+    void Log(std::uint16_t code) { Notify(kProtocolNoticeLog, code); }
+    void ReportError(int code) {
+        error = code;
+        Notify(kProtocolNoticeError, static_cast<std::uint32_t>(code));
+    }
+
+    void HandleNotice(std::uint16_t msg, std::uint32_t wparam);
+    void NextFile();
+    int OpenFile();
+    int Run(std::uint16_t msg, TriggerHandle handle);
+    void EndRun(bool announce);
+};
+
+namespace {
+
+// Live protocol data by address: the dispatcher finds the data through the
+// record's user-data slot, and only data still registered may be used.
+std::mutex registry_mutex;
+std::map<const void*, std::weak_ptr<ProtocolData>> registry;
+
+std::shared_ptr<ProtocolData> FindData(const void* key) {
+    std::lock_guard guard(registry_mutex);
+    auto it = registry.find(key);
+    return it == registry.end() ? nullptr : it->second.lock();
+}
+
+constexpr int kProtocolSlot = 1;
+
+// The engine as a procedure listener of the port record, on DispatchThread.
+void EngineNotice(NoticeWindow*, std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam) {
+    const auto index = static_cast<RecordIndex>(lparam >> 16);
+    void* slot = nullptr;
+    if (GetUserData(index, kProtocolSlot, slot) < 0 || slot == nullptr) return;
+    if (auto data = FindData(slot)) data->Run(msg, static_cast<TriggerHandle>(wparam & 0xFFFF));
+}
+
+} // namespace
+
+void ProtocolData::HandleNotice(std::uint16_t msg, std::uint32_t wparam) {
+    TCustomProtocol* o = owner;
+    if (o == nullptr) return;
+    // A handler's exception must not unwind the engine in the middle of a run.
+    try {
+        switch (msg) {
+        case kProtocolNoticeStatus:
+            if (o->OnProtocolStatus) o->OnProtocolStatus(*o, static_cast<std::uint16_t>(wparam));
+            break;
+        case kProtocolNoticeLog:
+            if (o->OnProtocolLog) o->OnProtocolLog(*o, static_cast<std::uint16_t>(wparam));
+            break;
+        case kProtocolNoticeNextFile:
+            NextFile();
+            break;
+        case kProtocolNoticeFinish:
+            if (o->OnProtocolFinish) o->OnProtocolFinish(*o, static_cast<std::int32_t>(wparam));
+            break;
+        case kProtocolNoticeError:
+            if (o->OnProtocolError) o->OnProtocolError(*o, static_cast<std::int32_t>(wparam));
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+    }
+}
+
+void ProtocolData::NextFile() {
+    TCustomProtocol* o = owner;
+    std::string name;
+    if (o->OnProtocolNextFile) {
+        o->OnProtocolNextFile(*o, name);
+    } else if (file_mask.empty()) {
+        ReportError(ecNoSearchMask);
+    } else {
+        platform::FoundFile found;
+        if (const int rc = platform::find_first_file(file_mask, found); rc < 0)
+            ReportError(rc);
+        else
+            name = found.path;
+    }
+    file_name = name.substr(0, 255);
+}
+
+int ProtocolData::OpenFile() {
+    if (file.IsOpen()) return 0;
+    // UpcaseFileNames is not applied to the name opened: on a case-sensitive
+    // file system the upper-cased name is another file, or none.
+    const int rc = file.Open(file_name);
+    if (rc < 0) {
+        ReportError(rc);
+        return rc;
+    }
+    file_size = static_cast<std::int32_t>(file.FileSize());
+    bytes_remaining = file_size.load();
+    ReportStatus(0);
+    file_date = file.FileDate();
+    file_pos = 0;
+    return 0;
+}
+
+void ProtocolData::EndRun(bool announce) {
+    DeleteTrigger(port, kAvailHandle);
+    for (TriggerHandle* h :
+         {&timeout_trigger, &status_trigger, &room_trigger, &count_trigger, &modem_trigger}) {
+        if (*h != 0) DeleteTrigger(port, *h);
+        *h = 0;
+    }
+    RemoveListener(port, nullptr, &EngineNotice);
+    void* slot = nullptr;
+    if (GetUserData(port, kProtocolSlot, slot) == 0 && slot == this)
+        SetUserData(port, kProtocolSlot, nullptr);
+    // A run may end before its Finish state (no carrier at the start): the
+    // file must not stay open into the next run.
+    file.Close();
+    if (error == 0) error = ErrorFromProtocolStatus(status);
+    state = SendState::Done;
+    in_progress = false;
+    if (announce) Notify(kProtocolNoticeFinish, static_cast<std::uint32_t>(error.load()));
+}
+
+int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
+    std::lock_guard guard(lock);
+    if (state == SendState::Done) return 0;
+    int result = 0;
+    for (;;) {
+        if (msg == kNoticeStatus && handle == modem_trigger) {
+            status = psAbortNoCarrier;
+            DiscardOutput(port);
+            state = SendState::Finish;
+            force_status = false;
+        }
+        if ((msg == kNoticeTimer && handle == status_trigger) || force_status) {
+            force_status = false;
+            elapsed_ticks = elapsed.Elapsed();
+            ReportStatus(0);
+            ArmTimerTrigger(port, status_trigger, status_interval, true);
+        }
+
+        switch (state) {
+        case SendState::Start:
+            Log(lfTransmitStart);
+            if (OpenFile() == 0) {
+                state = SendState::GetBlock;
+                ArmTimerTrigger(port, timeout_trigger, transmit_timeout, true);
+            } else {
+                state = SendState::Finish;
+            }
+            elapsed.Start(0);
+            break;
+
+        case SendState::GetBlock: {
+            bool last = false;
+            int count = file.ReadBlock(file_pos, block.get(), block_size, last);
+            if (count < 0) {
+                ReportError(count);
+                count = 0;
+            }
+            last_block = last;
+            block_len = static_cast<std::uint16_t>(count);
+            if (error == 0 && count > 0) {
+                state = SendState::WaitRoom;
+                ArmTimerTrigger(port, timeout_trigger, transmit_timeout, true);
+                ArmStatusTrigger(port, room_trigger, static_cast<std::uint16_t>(block_size + 1),
+                                 true);
+            } else {
+                state = SendState::Finish;
+            }
+            break;
+        }
+
+        case SendState::WaitRoom:
+            if (msg == kNoticeStatus && handle == room_trigger)
+                state = SendState::SendBlock;
+            else if (msg == kNoticeTimer && handle == timeout_trigger)
+                state = SendState::Finish; // no room in time: ends without an error
+            break;
+
+        case SendState::SendBlock:
+            // A block the device did not take whole leaves a gap in the file
+            // on the line: that run has failed, whatever follows.
+            if (const int rc = WriteBlock(port, block.get(), block_len); rc < 0) {
+                ReportError(rc);
+                state = SendState::Finish;
+                break;
+            }
+            bytes_transferred += block_len;
+            bytes_remaining -= block_len;
+            ++block_num;
+            file_pos += block_size;
+            if (last_block) {
+                state = SendState::Drain;
+                ArmTimerTrigger(port, timeout_trigger, transmit_timeout, true);
+                ArmStatusTrigger(port, count_trigger, 0, true);
+            } else {
+                state = SendState::GetBlock;
+            }
+            elapsed_ticks = elapsed.Elapsed();
+            force_status = true;
+            break;
+
+        case SendState::Drain:
+            if (msg == kNoticeStatus && handle == count_trigger) {
+                status = psEndFile;
+                state = SendState::Finish;
+            } else if (msg == kNoticeTimer && handle == timeout_trigger) {
+                ReportError(ecFatalTimeout);
+                state = SendState::Finish;
+            }
+            break;
+
+        case SendState::Finish:
+            if (error != 0) DiscardInput(port);
+            file.Close();
+            // A carrier loss has no error yet; it is no good end either.
+            Log(error == 0 && ErrorFromProtocolStatus(status) == 0 ? lfTransmitOk
+                                                                   : lfTransmitFail);
+            ReportStatus(kStatusLast);
+            EndRun(true);
+            result = 1;
+            break;
+
+        case SendState::Done:
+            break;
+        }
+
+        // A notice is acted on once.
+        msg = 0;
+        handle = 0;
+        if (state == SendState::WaitRoom || state == SendState::Drain ||
+            state == SendState::Done)
+            break;
+    }
+    return result;
+}
+
+// ---- The object ----
+//
+// Setters and getters run on the window thread and never take the engine's
+// lock: an event handler that calls them runs while the engine waits for it.
+
+TCustomProtocol::TCustomProtocol(platform::WindowThread& window, TCustomComPort* port)
+    : window_(window), com_port_(port), data_(std::make_shared<ProtocolData>()) {
+    data_->owner = this;
+    std::weak_ptr<ProtocolData> weak = data_;
+    data_->window = std::make_unique<NoticeWindow>(
+        window_, kProtocolNoticeWindowClass,
+        [weak](std::uint16_t msg, std::uint32_t wparam, std::uint32_t) {
+            if (auto d = weak.lock()) d->HandleNotice(msg, wparam);
+        });
+    std::lock_guard guard(registry_mutex);
+    registry[data_.get()] = data_;
+}
+
+TCustomProtocol::~TCustomProtocol() {
+    {
+        std::lock_guard guard(registry_mutex);
+        registry.erase(data_.get());
+    }
+    data_->closing = true;
+    // Waits for an engine call in progress; with `closing` set it hands
+    // nothing more to this thread.
+    std::lock_guard guard(data_->lock);
+    data_->owner = nullptr;
+    if (data_->in_progress) data_->EndRun(false);
+}
+
+TProtocolType TCustomProtocol::ProtocolType() const {
+    return data_->type;
+}
+
+void TCustomProtocol::SetProtocolType(TProtocolType type) {
+    auto& d = *data_;
+    if (type == d.type) return;
+    // The engine of a run in progress uses the block buffer. Between runs the
+    // engine touches nothing, and runs start on this thread.
+    if (d.in_progress) RaiseCommError(ecBadArgument);
+    d.block.reset();
+    if (type == ptAscii) {
+        d.block.reset(new (std::nothrow) std::uint8_t[kProtocolBufferSize]);
+        if (!d.block) RaiseCommError(ecOutOfMemory);
+        d.block_size = kAsciiBlockSize;
+        d.char_delay = d.line_delay = 0;
+        d.char_delay_ticks = d.line_delay_ticks = 0;
+        d.eol_char = 13;
+        d.cr_translation = d.lf_translation = aetNone;
+        d.eof_timeout = 364;
+        d.block_check = bcmNone;
+        d.type = type;
+        SetAsciiCharDelay(ascii_char_delay_);
+        SetAsciiLineDelay(ascii_line_delay_);
+        SetAsciiEOLChar(ascii_eol_char_);
+        SetAsciiCRTranslation(ascii_cr_translation_);
+        SetAsciiLFTranslation(ascii_lf_translation_);
+        SetAsciiEOFTimeout(ascii_eof_timeout_);
+        SetAsciiSuppressCtrlZ(ascii_suppress_ctrl_z_);
+        SetBlockCheckMethod(block_check_method_);
+    }
+    d.type = type;
+}
+
+const std::string& TCustomProtocol::FileMask() const {
+    return data_->file_mask;
+}
+
+void TCustomProtocol::SetFileMask(const std::string& mask) {
+    data_->file_mask = mask.substr(0, 255);
+}
+
+void TCustomProtocol::SetTransmitTimeout(std::uint16_t ticks) {
+    transmit_timeout_ = ticks;
+    data_->transmit_timeout = ticks;
+}
+
+void TCustomProtocol::SetStatusInterval(std::uint16_t ticks) {
+    status_interval_ = ticks;
+    data_->status_interval = ticks;
+}
+
+void TCustomProtocol::SetUpcaseFileNames(bool on) {
+    upcase_file_names_ = on;
+    data_->upcase = on;
+}
+
+void TCustomProtocol::SetAbortNoCarrier(bool on) {
+    abort_no_carrier_ = on;
+    data_->carrier_check = on;
+}
+
+void TCustomProtocol::SetBlockCheckMethod(TBlockCheckMethod method) {
+    block_check_method_ = method;
+    if (data_->type == ptAscii) data_->block_check = method;
+}
+
+namespace {
+std::int32_t MillisToTicksRoundedUp(std::uint16_t ms) {
+    return (std::int32_t{ms} + kTickMillis - 1) / kTickMillis;
+}
+} // namespace
+
+void TCustomProtocol::SetAsciiCharDelay(std::uint16_t ms) {
+    ascii_char_delay_ = ms;
+    if (data_->type != ptAscii) return;
+    data_->char_delay = ms;
+    data_->char_delay_ticks = MillisToTicksRoundedUp(ms);
+}
+
+void TCustomProtocol::SetAsciiLineDelay(std::uint16_t ms) {
+    ascii_line_delay_ = ms;
+    if (data_->type != ptAscii) return;
+    data_->line_delay = ms;
+    data_->line_delay_ticks = MillisToTicksRoundedUp(ms);
+}
+
+void TCustomProtocol::SetAsciiEOLChar(char c) {
+    ascii_eol_char_ = c;
+    if (data_->type == ptAscii) data_->eol_char = c;
+}
+
+void TCustomProtocol::SetAsciiCRTranslation(TAsciiEOLTranslation t) {
+    ascii_cr_translation_ = t;
+    if (data_->type == ptAscii) data_->cr_translation = t;
+}
+
+void TCustomProtocol::SetAsciiLFTranslation(TAsciiEOLTranslation t) {
+    ascii_lf_translation_ = t;
+    if (data_->type == ptAscii) data_->lf_translation = t;
+}
+
+void TCustomProtocol::SetAsciiEOFTimeout(std::uint16_t ticks) {
+    ascii_eof_timeout_ = ticks;
+    if (data_->type == ptAscii) data_->eof_timeout = ticks;
+}
+
+void TCustomProtocol::SetAsciiSuppressCtrlZ(bool on) {
+    ascii_suppress_ctrl_z_ = on;
+    if (data_->type == ptAscii) data_->suppress_ctrl_z = on;
+}
+
+std::uint16_t TCustomProtocol::BlockSize() const {
+    return data_->block_size;
+}
+std::uint16_t TCustomProtocol::BlockNum() const {
+    return data_->block_num;
+}
+std::int32_t TCustomProtocol::BytesTransferred() const {
+    return data_->bytes_transferred;
+}
+std::int32_t TCustomProtocol::BytesRemaining() const {
+    return data_->bytes_remaining;
+}
+std::int32_t TCustomProtocol::FileLength() const {
+    return data_->file_size;
+}
+std::string TCustomProtocol::FileName() const {
+    return data_->file_name;
+}
+bool TCustomProtocol::InProgress() const {
+    return data_->in_progress;
+}
+
+void TCustomProtocol::BeginSend() {
+    auto& d = *data_;
+    if (d.type == ptNoProtocol) return;
+    if (d.type != ptAscii) RaiseCommError(ecNotSupported);
+    if (com_port_ == nullptr) RaiseCommError(ecPortNotAssigned);
+    const RecordIndex index = com_port_->ActivePort();
+
+    std::lock_guard guard(d.lock);
+    if (d.in_progress) return; // one run at a time
+    d.port = index;
+    d.in_progress = true;
+    d.state = SendState::Start;
+    d.status = psOK;
+    d.error = 0;
+
+    // The run's triggers; the avail level counts as the sixth.
+    int rc = SetAvailLevel(index, 1);
+    auto make = [&](TriggerHandle& handle, int result) {
+        if (rc >= 0 && result > 0)
+            handle = static_cast<TriggerHandle>(result);
+        else if (rc >= 0)
+            rc = result < 0 ? result : ecNoMoreTriggers;
+    };
+    if (rc >= 0) make(d.timeout_trigger, NewTimerTrigger(index));
+    if (rc >= 0) make(d.status_trigger, NewTimerTrigger(index));
+    if (rc >= 0) make(d.room_trigger, NewStatusTrigger(index, kStatusOutRoom));
+    if (rc >= 0) make(d.count_trigger, NewStatusTrigger(index, kStatusOutCount));
+    if (rc >= 0) make(d.modem_trigger, NewStatusTrigger(index, kStatusModem));
+    if (rc < 0) {
+        d.error = ecNoMoreTriggers;
+        d.EndRun(true);
+        return;
+    }
+
+    SetUserData(index, kProtocolSlot, &d);
+    d.block_num = 0;
+    d.bytes_transferred = 0;
+    d.elapsed_ticks = 0;
+    d.file_size = 0;
+    d.bytes_remaining = 0;
+    d.ReportStatus(kStatusFirst);
+    d.file_name.clear();
+    d.Notify(kProtocolNoticeNextFile, 0);
+    if (d.file_name.empty()) {
+        d.ReportStatus(kStatusLast);
+        d.EndRun(true);
+        return;
+    }
+    d.file.Close();
+    d.error = 0;
+    d.last_block = false;
+    d.force_status = true;
+
+    // The listener goes in before the first engine call arms the output-room
+    // trigger, so that trigger can never fire with nobody listening; the lock
+    // held here keeps the dispatcher's calls waiting until this one is done.
+    if (const int added = AddListener(index, nullptr, &EngineNotice, 1); added < 0) {
+        d.error = added;
+        d.EndRun(true);
+        return;
+    }
+    d.Run(0, 0);
+    if (d.state == SendState::Done) return;
+    ArmTimerTrigger(index, d.status_trigger, d.status_interval, true);
+    if (d.carrier_check) {
+        if ((ReadModemStatus(index, 0xFF) & platform::kLineCarrier) == 0) {
+            d.error = ecCarrierLost;
+            d.EndRun(true);
+            return;
+        }
+        ArmStatusTrigger(index, d.modem_trigger, platform::kLineCarrier, true);
+    }
+}
+
+} // namespace tollander::serial

@@ -1,0 +1,570 @@
+// ASCII send: the file window, then whole runs through a port object, first
+// over a fake line (to see each write and the output queue behind it, and to
+// stall, fail or drop the carrier) and then over a pseudo-terminal with a
+// reader at the far end.
+#include "platform/headless_window_thread.h"
+#include "platform/port_map.h"
+#include "platform/serial_device.h"
+#include "serial/com_port.h"
+#include "serial/protocol.h"
+#include "tools/mkfirmware/sample_firmware.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace tollander;
+using namespace tollander::serial;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string TestDir() {
+    auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    fs::path dir = fs::temp_directory_path() /
+                   ("tollander-protocol-" + std::to_string(::getpid()) + "-" + info->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir.string();
+}
+
+std::string WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+// Text of `size` bytes: HEX-like lines with CR LF and the byte 26 inside.
+std::string SampleText(std::size_t size) {
+    std::string text;
+    for (std::size_t i = 0; text.size() < size; ++i) {
+        text += ":10" + std::to_string(1000 + i % 9000) + "00AB\x1A" "CDEF0123\r\n";
+    }
+    text.resize(size);
+    return text;
+}
+
+// ---- The file window ----
+
+TEST(AsciiFileWindow, BlocksEndAtTheEndOfTheDataAndNeverCarryPadding) {
+    const std::string dir = TestDir();
+    struct Case {
+        std::size_t size;
+        std::vector<int> blocks;
+    };
+    const std::vector<Case> cases = {
+        {21417, {8191, 8191, 5035}}, {8191, {8191}},    {8192, {8191, 1}},
+        {16382, {8191, 8191}},       {16383, {8191, 8191, 1}}, {1, {1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::string text = SampleText(c.size);
+        AsciiFileWindow window;
+        ASSERT_EQ(window.Open(WriteFile(dir + "/f", text)), 0);
+        EXPECT_EQ(window.FileSize(), c.size);
+        std::vector<int> blocks;
+        std::string sent;
+        std::uint8_t block[kProtocolBufferSize];
+        bool last = false;
+        for (std::uint32_t pos = 0; !last; pos += kAsciiBlockSize) {
+            const int n = window.ReadBlock(pos, block, kAsciiBlockSize, last);
+            ASSERT_GE(n, 0);
+            blocks.push_back(n);
+            sent.append(reinterpret_cast<const char*>(block), static_cast<std::size_t>(n));
+        }
+        EXPECT_EQ(blocks, c.blocks);
+        EXPECT_TRUE(sent == text);
+        window.Close();
+    }
+    AsciiFileWindow window;
+    EXPECT_EQ(window.Open(""), -2);
+    EXPECT_EQ(window.Open(dir + "/missing"), -2);
+    EXPECT_FALSE(window.IsOpen());
+    fs::remove_all(dir);
+}
+
+// ---- A fake line ----
+
+// What the fake device saw and how it behaves; shared with the test.
+struct LineState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> writes;
+    std::vector<std::uint32_t> queued_at_write;
+    std::uint32_t queued = 0;        // bytes not yet "on the wire"
+    std::uint32_t drain_per_status = 4096;
+    std::size_t stall_after_writes = SIZE_MAX; // the queue stops emptying then
+    int write_result = 0;            // 0: take the block; else give this
+    bool carrier = true;
+    std::uint32_t pending_events = 0;
+    bool closed = false;
+    platform::WindowThread* wake = nullptr;
+
+    void Notify() {
+        changed.notify_all();
+        if (wake) wake->wake();
+    }
+    void DropCarrier() {
+        std::lock_guard lock(mutex);
+        carrier = false;
+        pending_events |= platform::kEvCarrier;
+        Notify();
+    }
+};
+
+class FakeLine final : public platform::SerialDevice {
+public:
+    explicit FakeLine(std::shared_ptr<LineState> s) : s_(std::move(s)) {}
+
+    int open(const std::string&) override {
+        std::lock_guard lock(s_->mutex);
+        s_->closed = false;
+        return 0;
+    }
+    void close() override {
+        std::lock_guard lock(s_->mutex);
+        s_->closed = true;
+        s_->Notify();
+    }
+    bool is_open() const override { return !s_->closed; }
+    std::string last_error_text() const override { return {}; }
+    int set_queue_sizes(std::uint16_t, std::uint16_t) override { return 0; }
+    int read_settings(platform::LineSettings& s) override {
+        s = settings_;
+        return 0;
+    }
+    int write_settings(const platform::LineSettings& s) override {
+        settings_ = s;
+        return 0;
+    }
+    void set_write_timeout(std::uint32_t) override {}
+    int read(std::uint8_t*, std::size_t) override { return 0; }
+    int write(const std::uint8_t* bytes, std::size_t n) override {
+        std::lock_guard lock(s_->mutex);
+        if (s_->write_result != 0) return s_->write_result;
+        s_->writes.emplace_back(reinterpret_cast<const char*>(bytes), n);
+        s_->queued_at_write.push_back(s_->queued);
+        s_->queued += static_cast<std::uint32_t>(n);
+        s_->Notify();
+        return static_cast<int>(n);
+    }
+    int status(platform::DeviceStatus& st) override {
+        std::lock_guard lock(s_->mutex);
+        if (s_->writes.size() < s_->stall_after_writes)
+            s_->queued -= std::min(s_->queued, s_->drain_per_status);
+        st = {};
+        st.out_queue = s_->queued;
+        return 0;
+    }
+    int purge(platform::PurgeQueue which) override {
+        std::lock_guard lock(s_->mutex);
+        if (which == platform::PurgeQueue::output) s_->queued = 0;
+        return 0;
+    }
+    int line_function(platform::LineFunction) override { return 0; }
+    int set_break(bool) override { return 0; }
+    int transmit_char(std::uint8_t) override { return 0; }
+    int modem_lines(std::uint8_t& states) override {
+        std::lock_guard lock(s_->mutex);
+        states = platform::kLineCts | platform::kLineDsr | (s_->carrier ? platform::kLineCarrier : 0);
+        return 0;
+    }
+    int set_event_mask(std::uint32_t mask) override {
+        std::lock_guard lock(s_->mutex);
+        mask_ = mask;
+        ++mask_changes_;
+        s_->changed.notify_all();
+        return 0;
+    }
+    int wait_event(std::uint32_t& word) override {
+        std::unique_lock lock(s_->mutex);
+        const auto changes = mask_changes_;
+        s_->changed.wait(lock, [&] {
+            return s_->closed || mask_changes_ != changes || (s_->pending_events & mask_) != 0;
+        });
+        if (s_->closed) return -platform::kDevNotOpen;
+        word = s_->pending_events & mask_;
+        s_->pending_events &= ~word;
+        return 0;
+    }
+
+private:
+    std::shared_ptr<LineState> s_;
+    platform::LineSettings settings_;
+    std::uint32_t mask_ = 0;
+    std::uint64_t mask_changes_ = 0;
+};
+
+// What the protocol's events reported, in order.
+struct Recorder {
+    std::vector<std::string> events; // "S1", "S0", "S2", "E-2", "F0", "L4" ...
+    int finishes = 0;
+    int finish_code = 1;
+    std::int64_t gauge = 0;
+
+    void Attach(TCustomProtocol& p) {
+        p.OnProtocolStatus = [this](TCustomProtocol& cp, std::uint16_t o) {
+            events.push_back("S" + std::to_string(o));
+            gauge += cp.BlockSize();
+        };
+        p.OnProtocolLog = [this](TCustomProtocol&, std::uint16_t l) {
+            events.push_back("L" + std::to_string(l));
+        };
+        p.OnProtocolError = [this](TCustomProtocol&, int e) {
+            events.push_back("E" + std::to_string(e));
+        };
+        p.OnProtocolFinish = [this](TCustomProtocol&, int e) {
+            events.push_back("F" + std::to_string(e));
+            ++finishes;
+            finish_code = e;
+        };
+    }
+    std::vector<std::string> Only(char kind) const {
+        std::vector<std::string> out;
+        for (const auto& e : events)
+            if (e[0] == kind) out.push_back(e);
+        return out;
+    }
+};
+
+// Port and protocol as the main window sets them up, on a window thread that
+// is the test's own thread.
+class ProtocolRun {
+public:
+    explicit ProtocolRun(const DeviceLayer& layer = {}) : port_(wt_), protocol_(wt_, &port_) {
+        if (layer) {
+            port_.SetDeviceLayer(dlOther);
+            port_.DeviceLayerHook = layer;
+        }
+        port_.SetComNumber(1);
+        port_.SetBaud(115200);
+        port_.SetInSize(8192);
+        port_.SetOutSize(8192);
+        port_.SetHWFlowOptions({hwfUseRTS, hwfRequireCTS});
+        port_.SetBufferFull(7372);
+        port_.SetBufferResume(818);
+        protocol_.SetProtocolType(ptAscii);
+        recorder_.Attach(protocol_);
+    }
+    ~ProtocolRun() { port_.SetOpen(false); }
+
+    platform::HeadlessWindowThread& wt() { return wt_; }
+    TComPort& port() { return port_; }
+    TProtocol& protocol() { return protocol_; }
+    Recorder& rec() { return recorder_; }
+
+    // Starts the run and keeps the window thread going until its finish.
+    void SendAndFinish(const std::string& mask, std::chrono::seconds guard = 60s) {
+        protocol_.SetFileMask(mask);
+        protocol_.BeginSend();
+        WaitFor([&] { return recorder_.finishes > 0; }, guard);
+        ASSERT_EQ(recorder_.finishes, 1) << "no finish event in time";
+        EXPECT_FALSE(protocol_.InProgress());
+    }
+    template <class Pred> void WaitFor(Pred done, std::chrono::seconds guard = 60s) {
+        const auto deadline = std::chrono::steady_clock::now() + guard;
+        while (!done() && std::chrono::steady_clock::now() < deadline) wt_.wait(200ms);
+    }
+
+private:
+    platform::HeadlessWindowThread wt_;
+    TComPort port_;
+    TProtocol protocol_;
+    Recorder recorder_;
+};
+
+class FakeLineRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = TestDir();
+        Reset();
+    }
+    void TearDown() override {
+        run_.reset();
+        fs::remove_all(dir_);
+    }
+    // A fresh line, port and protocol for the next case of a table.
+    void Reset() {
+        run_.reset();
+        line_ = std::make_shared<LineState>();
+        run_ = std::make_unique<ProtocolRun>(
+            [line = line_] { return std::make_unique<FakeLine>(line); });
+        line_->wake = &run_->wt();
+    }
+    std::vector<std::size_t> WriteSizes() {
+        std::lock_guard lock(line_->mutex);
+        std::vector<std::size_t> sizes;
+        for (const auto& w : line_->writes) sizes.push_back(w.size());
+        return sizes;
+    }
+    std::string Written() {
+        std::lock_guard lock(line_->mutex);
+        std::string all;
+        for (const auto& w : line_->writes) all += w;
+        return all;
+    }
+
+    std::string dir_;
+    std::shared_ptr<LineState> line_;
+    std::unique_ptr<ProtocolRun> run_;
+};
+
+TEST_F(FakeLineRun, BlocksAreWrittenOnlyIntoAnEmptyQueue) {
+    struct Case {
+        std::size_t size;
+        std::vector<std::size_t> writes;
+    };
+    for (const Case& c : {Case{21417, {8191, 8191, 5035}}, Case{8191, {8191}},
+                          Case{8192, {8191, 1}}}) {
+        SCOPED_TRACE(c.size);
+        Reset();
+        const std::string text = SampleText(c.size);
+        run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
+        EXPECT_EQ(run_->rec().finish_code, 0);
+        EXPECT_EQ(WriteSizes(), c.writes);
+        EXPECT_TRUE(Written() == text);
+        for (auto queued : line_->queued_at_write) EXPECT_EQ(queued, 0u);
+    }
+}
+
+TEST_F(FakeLineRun, EventsOfOneFileComeInOrder) {
+    const std::string text = tools::MakeBootHex();
+    run_->protocol().SetStatusInterval(1); // interval reports between blocks too
+    run_->SendAndFinish(WriteFile(dir_ + "/FLS0228.HEX", text));
+    const auto& ev = run_->rec().events;
+    const auto status = run_->rec().Only('S');
+    ASSERT_GE(status.size(), 5u);
+    EXPECT_EQ(status.front(), "S1");
+    EXPECT_EQ(status.back(), "S2");
+    for (std::size_t i = 1; i + 1 < status.size(); ++i) EXPECT_EQ(status[i], "S0");
+    EXPECT_EQ(run_->rec().Only('L'), (std::vector<std::string>{"L4", "L5"}));
+    EXPECT_TRUE(run_->rec().Only('E').empty());
+    EXPECT_EQ(ev.back(), "F0");
+    EXPECT_EQ(ev[ev.size() - 2], "S2");
+    // One report per block at least, and the gauge gets to the file size.
+    EXPECT_GE(status.size() - 2, 3u);
+    EXPECT_GE(run_->rec().gauge, static_cast<std::int64_t>(text.size()));
+    EXPECT_EQ(run_->protocol().BytesTransferred(), static_cast<std::int32_t>(text.size()));
+    EXPECT_EQ(run_->protocol().BlockNum(), 3);
+}
+
+TEST_F(FakeLineRun, FilesThatCannotBeSentEndWithErrorAndFinish) {
+    WriteFile(dir_ + "/present.hex", "x");
+    struct Case {
+        std::string mask;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {"", ecNoSearchMask},
+        {dir_ + "/nodir/*.hex", ecDirNotFound},
+        {dir_ + "/*.zip", ecNoMatchingFiles},
+        {dir_ + "/absent.hex", ecFileNotFound},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mask);
+        Reset();
+        run_->SendAndFinish(c.mask);
+        const std::vector<std::string> expected = {"S1", "E" + std::to_string(c.code), "S2",
+                                                   "F" + std::to_string(c.code)};
+        EXPECT_EQ(run_->rec().events, expected);
+        EXPECT_TRUE(WriteSizes().empty());
+    }
+}
+
+TEST_F(FakeLineRun, AnEmptyFileEndsWellWithNothingWritten) {
+    run_->SendAndFinish(WriteFile(dir_ + "/empty.hex", ""));
+    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_TRUE(run_->rec().Only('E').empty());
+    EXPECT_TRUE(WriteSizes().empty());
+}
+
+TEST_F(FakeLineRun, QueueThatNeverEmptiesAfterTheLastBlockIsAFatalTimeout) {
+    line_->stall_after_writes = 1;
+    run_->protocol().SetTransmitTimeout(4);
+    run_->SendAndFinish(WriteFile(dir_ + "/small.hex", SampleText(100)));
+    EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E-6006"}));
+    EXPECT_EQ(run_->rec().finish_code, ecFatalTimeout);
+    EXPECT_EQ(WriteSizes(), (std::vector<std::size_t>{100}));
+}
+
+TEST_F(FakeLineRun, NoOutputRoomInTimeEndsTheRunWithCodeZero) {
+    line_->stall_after_writes = 1;
+    run_->protocol().SetTransmitTimeout(4);
+    run_->SendAndFinish(WriteFile(dir_ + "/image.hex", SampleText(21417)));
+    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_TRUE(run_->rec().Only('E').empty());
+    EXPECT_EQ(WriteSizes(), (std::vector<std::size_t>{8191}));
+}
+
+TEST_F(FakeLineRun, AFailedWriteIsReportedAndStopsTheRun) {
+    {
+        std::lock_guard lock(line_->mutex);
+        line_->write_result = -1; // the device took one byte of the block
+    }
+    run_->SendAndFinish(WriteFile(dir_ + "/image.hex", SampleText(21417)));
+    EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E-3004"}));
+    EXPECT_EQ(run_->rec().finish_code, ecPutBlockFail);
+}
+
+TEST_F(FakeLineRun, CarrierLossWithAbortNoCarrierEndsTheRun) {
+    run_->protocol().SetAbortNoCarrier(true);
+    line_->stall_after_writes = 1; // the line holds the first block
+    run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", SampleText(21417)));
+    run_->protocol().BeginSend();
+    run_->WaitFor([&] { return !WriteSizes().empty(); });
+    ASSERT_EQ(WriteSizes().size(), 1u);
+    line_->DropCarrier();
+    run_->WaitFor([&] { return run_->rec().finishes > 0; });
+    EXPECT_EQ(run_->rec().finish_code, ecCarrierLost);
+    EXPECT_TRUE(run_->rec().Only('E').empty()); // derived from the status: finish only
+    EXPECT_EQ(run_->rec().Only('L').back(), "L6");
+    EXPECT_EQ(WriteSizes().size(), 1u);
+}
+
+TEST_F(FakeLineRun, NoCarrierAtTheStartSendsNothing) {
+    line_->carrier = false;
+    run_->protocol().SetAbortNoCarrier(true);
+    run_->SendAndFinish(WriteFile(dir_ + "/image.hex", SampleText(1000)));
+    EXPECT_EQ(run_->rec().finish_code, ecCarrierLost);
+    EXPECT_TRUE(WriteSizes().empty());
+    // The object runs again once the carrier is back.
+    {
+        std::lock_guard lock(line_->mutex);
+        line_->carrier = true;
+    }
+    run_->rec().events.clear();
+    run_->rec().finishes = 0;
+    run_->SendAndFinish(run_->protocol().FileMask());
+    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_TRUE(Written() == SampleText(1000));
+}
+
+TEST_F(FakeLineRun, SelectingAsciiAgainChangesNothingEvenDuringARun) {
+    auto& p = run_->protocol();
+    p.SetAsciiEOLChar('X');
+    p.SetProtocolType(ptAscii);
+    EXPECT_EQ(p.BlockSize(), kAsciiBlockSize);
+    EXPECT_EQ(p.AsciiEOLChar(), 'X');
+    int reselected = 0;
+    p.OnProtocolStatus = [&](TCustomProtocol& cp, std::uint16_t) {
+        cp.SetProtocolType(ptAscii);
+        if (cp.InProgress()) {
+            EXPECT_THROW(cp.SetProtocolType(ptXmodem), EBadArgument);
+        }
+        ++reselected;
+    };
+    const std::string text = SampleText(21417);
+    run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
+    EXPECT_GT(reselected, 3);
+    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_TRUE(Written() == text);
+    p.SetProtocolType(ptNoProtocol); // between runs any type may be chosen
+    EXPECT_EQ(p.ProtocolType(), ptNoProtocol);
+}
+
+TEST_F(FakeLineRun, UpperCaseNamesOpenTheFileTheSearchFound) {
+    const std::string text = SampleText(3000);
+    WriteFile(dir_ + "/fls0228.hex", text);
+    run_->protocol().SetUpcaseFileNames(true);
+    run_->SendAndFinish(dir_ + "/*.hex");
+    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_TRUE(Written() == text);
+    EXPECT_EQ(run_->protocol().FileName(), dir_ + "/fls0228.hex");
+}
+
+TEST_F(FakeLineRun, WithoutAPortObjectBeginSendRaises) {
+    TProtocol lone(run_->wt());
+    lone.SetProtocolType(ptAscii);
+    EXPECT_THROW(lone.BeginSend(), EPortNotAssigned);
+    TProtocol idle(run_->wt(), &run_->port());
+    idle.BeginSend(); // ptNoProtocol: nothing
+    EXPECT_FALSE(idle.InProgress());
+}
+
+// ---- Over a pseudo-terminal ----
+
+class Pty {
+public:
+    Pty() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+        slave_path_ = ::ptsname(master_);
+        termios t{};
+        ::tcgetattr(master_, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(master_, TCSANOW, &t);
+    }
+    ~Pty() {
+        if (master_ >= 0) ::close(master_);
+    }
+    int master() const { return master_; }
+    const std::string& slave_path() const { return slave_path_; }
+
+private:
+    int master_ = -1;
+    std::string slave_path_;
+};
+
+// Reads the far end until `want` bytes came or `guard` passed.
+std::string ReadFarEnd(int fd, std::size_t want, std::chrono::seconds guard) {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + guard;
+    char buffer[4096];
+    while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) continue;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+    }
+    return got;
+}
+
+TEST(PtyRun, TheFarEndReceivesTheFileByteForByte) {
+    Pty pty;
+    ASSERT_FALSE(pty.slave_path().empty());
+    platform::set_com_device_path(1, pty.slave_path());
+    const std::string dir = TestDir();
+    // HEX text with CR LF, plus the byte 26 inside and a bare CR and LF.
+    std::string text = tools::MakeBootHex();
+    text.insert(100, "\x1A\x1A");
+    text.insert(9000, "\r");
+    text.insert(17000, "\n");
+    const std::string path = WriteFile(dir + "/FLS0228.HEX", text);
+    {
+        ProtocolRun run;
+        auto& p = run.protocol();
+        p.SetAsciiCRTranslation(aetStrip);
+        p.SetAsciiLFTranslation(aetAddCRBefore);
+        p.SetAsciiEOLChar('\n');
+        p.SetAsciiCharDelay(5);
+        p.SetAsciiLineDelay(50);
+        p.SetAsciiSuppressCtrlZ(true);
+        std::string far_end;
+        std::thread reader([&] { far_end = ReadFarEnd(pty.master(), text.size(), 60s); });
+        run.SendAndFinish(path);
+        reader.join();
+        EXPECT_EQ(run.rec().finish_code, 0);
+        EXPECT_EQ(far_end.size(), text.size());
+        EXPECT_TRUE(far_end == text);
+        // Nothing follows the last byte (the finish comes after the drain).
+        pollfd more{pty.master(), POLLIN, 0};
+        EXPECT_EQ(::poll(&more, 1, 300), 0);
+    }
+    platform::set_com_device_path(1, std::nullopt);
+    fs::remove_all(dir);
+}
+
+} // namespace
