@@ -444,3 +444,26 @@ TEST(MainWindow, QuitDuringAStepEndsTheProgramCleanly) {
     EXPECT_FALSE(rig.view.Shown());
     EXPECT_EQ(rig.dialogue->calls, (std::vector<std::string>{"ProbePort(1)"}));
 }
+
+TEST(MainWindow, WrongUtilityShowsItsBoxWithoutASoundDeviceAndEnds) {
+    GuiRig rig; // its player has no sound device
+    rig.dialogue->country_mismatch = true;
+    rig.form->SetCheckBoxEnabled(1, true);
+    rig.form->SetChecked(1, true);
+    std::vector<std::string> labels;
+    rig.window.post([&] {
+        Fl_Window* box = find_window("Error");
+        ASSERT_NE(box, nullptr);
+        collect_labels(box, labels);
+        click(find_button(box, "OK"));
+    });
+    rig.seq().StepNumber = 21;
+    rig.form->Guarded([&] { rig.seq().Timer1Timer(); });
+    EXPECT_NE(std::find(labels.begin(), labels.end(), "Incorrect flash utility for modem."),
+              labels.end());
+    ASSERT_EQ(rig.player_log.size(), 3u); // opened, failed to play, destroyed
+    EXPECT_EQ(rig.player_log[1], "no device");
+    EXPECT_EQ(rig.player_log[2], "player destroyed");
+    EXPECT_FALSE(rig.view.Shown());
+    EXPECT_TRUE(rig.window.terminating());
+}
