@@ -109,7 +109,9 @@ public:
 
     // Hangs the string at r into its tree and leaves the longest earlier
     // match in match_position / match_length.
-    void insert(int r, LzssTotals& totals) {
+    // Only the last insertion of a coding step needs its match; the others
+    // just place their node (kWantMatch false) and skip the bookkeeping.
+    template <bool kWantMatch> void insert(int r, LzssTotals& totals) {
         std::uint32_t* const lefts = left;
         std::uint32_t* const rights = right;
         const std::uint8_t* const ring = text;
@@ -159,16 +161,16 @@ public:
                         i = 17;
                         go_right = key[17] > other[17];
                     } else {
-                        i = kMaxMatch;
-                        go_right = true;
+                        replace(p, r);
+                        best_position = p;
+                        best_length = kMaxMatch;
+                        break;
                     }
                 }
-                if (i > best_length) {
-                    best_position = p;
-                    best_length = i;
-                    if (i >= kMaxMatch) {
-                        replace(p, r);
-                        break;
+                if constexpr (kWantMatch) {
+                    if (i > best_length) {
+                        best_position = p;
+                        best_length = i;
                     }
                 }
                 ++depth;
@@ -347,8 +349,8 @@ LzssTotals LzssCoder::encode(BlockSource& source, BlockSink& sink) {
         return totals;
     }
     for (int i = 1; i <= kMaxMatch; ++i)
-        trees.insert(r - i, totals);
-    trees.insert(r, totals);
+        trees.insert<false>(r - i, totals);
+    trees.insert<true>(r, totals);
 
     while (look_ahead > 0) {
         if (trees.match_length > look_ahead) trees.match_length = look_ahead;
@@ -378,13 +380,17 @@ LzssTotals LzssCoder::encode(BlockSource& source, BlockSink& sink) {
             if (s < kMaxMatch - 1) text[s + kRingSize] = static_cast<std::uint8_t>(c);
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
-            trees.insert(r, totals);
+            if (i + 1 == step) {
+                trees.insert<true>(r, totals);
+            } else {
+                trees.insert<false>(r, totals);
+            }
         }
         for (; i < step; ++i) {
             trees.remove(s);
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
-            if (--look_ahead > 0) trees.insert(r, totals);
+            if (--look_ahead > 0) trees.insert<true>(r, totals);
         }
     }
     // The last group goes out even when it holds no item.
