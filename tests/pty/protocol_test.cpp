@@ -484,6 +484,31 @@ TEST_F(FakeLineRun, UpperCaseNamesOpenTheFileTheSearchFound) {
     EXPECT_EQ(run_->protocol().FileName(), dir_ + "/fls0228.hex");
 }
 
+TEST_F(FakeLineRun, DestroyingTheObjectMidRunEndsItSilently) {
+    line_->stall_after_writes = 1;
+    int finishes = 0;
+    {
+        TProtocol p(run_->wt(), &run_->port());
+        p.SetProtocolType(ptAscii);
+        p.SetStatusInterval(1); // the dispatcher keeps calling the engine
+        p.OnProtocolFinish = [&](TCustomProtocol&, int) { ++finishes; };
+        p.SetFileMask(WriteFile(dir_ + "/image.hex", SampleText(21417)));
+        p.BeginSend();
+        run_->WaitFor([&] { return !WriteSizes().empty(); });
+    }
+    // The port lives on: the run's triggers and listener are gone, the
+    // object's events never come.
+    run_->protocol().SetFileMask(dir_ + "/image.hex");
+    {
+        std::lock_guard lock(line_->mutex);
+        line_->stall_after_writes = SIZE_MAX;
+    }
+    run_->SendAndFinish(dir_ + "/image.hex");
+    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_EQ(finishes, 0);
+    EXPECT_EQ(WriteSizes(), (std::vector<std::size_t>{8191, 8191, 8191, 5035}));
+}
+
 TEST_F(FakeLineRun, WithoutAPortObjectBeginSendRaises) {
     TProtocol lone(run_->wt());
     lone.SetProtocolType(ptAscii);
