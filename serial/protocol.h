@@ -143,7 +143,8 @@ public:
     void SetComPort(TCustomComPort* port) { com_port_ = port; }
     TProtocolType ProtocolType() const;
     // Selecting ptAscii sets the ASCII defaults and copies the ASCII
-    // properties in; the same type again changes nothing. Raises on failure.
+    // properties in; the same type again changes nothing. Another type during
+    // a run raises EBadArgument.
     void SetProtocolType(TProtocolType type);
     // At most 255 characters are kept.
     const std::string& FileMask() const;
@@ -152,6 +153,8 @@ public:
     void SetTransmitTimeout(std::uint16_t ticks);
     std::uint16_t StatusInterval() const { return status_interval_; } // ticks
     void SetStatusInterval(std::uint16_t ticks);
+    // Kept; the file is opened under the name the search found, which on a
+    // case-sensitive file system its upper-cased form need not be.
     bool UpcaseFileNames() const { return upcase_file_names_; }
     void SetUpcaseFileNames(bool on);
     bool AbortNoCarrier() const { return abort_no_carrier_; }
@@ -223,6 +226,8 @@ public:
     // returns before the data is sent. Raises EPortNotAssigned without a port
     // object; nothing happens with ptNoProtocol. The run ends with
     // OnProtocolFinish (after OnProtocolError when an error was reported).
+    // A call while a run is in progress does nothing; a type without an
+    // engine raises ENotSupported.
     void BeginSend();
     // The block length (8191 for ASCII send); safe inside event handlers.
     std::uint16_t BlockSize() const;
