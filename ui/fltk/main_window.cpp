@@ -40,7 +40,7 @@ const Fl_Color kBlue = fl_rgb_color(0, 0, 255);
 const Fl_Color kAqua = fl_rgb_color(0, 255, 255);
 const Fl_Color kButtonFace = fl_rgb_color(192, 192, 192);
 
-// Long-lived menu data: FLTK keeps pointers into it.
+// The menu bar's commands, carried as the items' user data.
 enum MenuCommand : long { kFile1 = 1, kAbout1 = 2 };
 
 // A caption at (x, y) of its parent, as wide as its text.
