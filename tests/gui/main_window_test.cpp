@@ -153,6 +153,10 @@ TEST(MainWindow, LayoutCaptionsAndInitialStates) {
     EXPECT_STREQ(w.Form1->iconlabel(), "Veltrane Tollander Flash Utility");
     EXPECT_EQ(w.Form1->w(), 492);
     EXPECT_EQ(w.Form1->h() - ui::kMenuHeight, 418);
+    int sx = 0, sy = 0, sw = 0, sh = 0;
+    Fl::screen_work_area(sx, sy, sw, sh);
+    EXPECT_EQ(w.Form1->x(), sx + (sw - w.Form1->w()) / 2); // centred on the screen
+    EXPECT_EQ(w.Form1->y(), sy + (sh - w.Form1->h()) / 2);
 
     // Place relative to the parent (the client area for the panels and the
     // buttons), size and caption.
