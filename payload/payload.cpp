@@ -18,19 +18,17 @@ using platform::File;
 constexpr std::int64_t kRecordSize = static_cast<std::int64_t>(kConfigRecordSize);
 
 // Exactly `count` bytes in 2048-byte blocks; a file that ends early is an
-// error, never a silently short copy.
-Digest CopyExact(File& from, File& to, std::int64_t count) {
-    Sha256 sha;
+// error, never a silently short copy. `sha`, when given, sees every byte.
+void CopyExact(File& from, File& to, std::int64_t count, Sha256* sha = nullptr) {
     unsigned char block[kCopyBlockSize];
     while (count > 0) {
         const auto n = static_cast<std::size_t>(
             std::min<std::int64_t>(count, static_cast<std::int64_t>(kCopyBlockSize)));
         from.ReadExact(block, n);
         to.Write(block, n);
-        sha.Update(block, n);
+        if (sha) sha->Update(block, n);
         count -= static_cast<std::int64_t>(n);
     }
-    return sha.Finish();
 }
 
 [[noreturn]] void ThrowBadRecord(const std::string& exe_path, const char* what) {
@@ -196,10 +194,12 @@ std::uint16_t PayloadState::ExtractImage(Image which) {
     const std::string path = TempFilePath(current_packed_);
     File out = File::Create(path);
     exe.Seek(start);
-    const Digest copied = CopyExact(exe, out, length);
+    const bool check = lookup.state == BlockState::Present;
+    Sha256 sha;
+    CopyExact(exe, out, length, check ? &sha : nullptr);
     out.Close();
-    if (lookup.state == BlockState::Present) {
-        bool intact = copied == (boot ? lookup.block.boot : lookup.block.main);
+    if (check) {
+        bool intact = sha.Finish() == (boot ? lookup.block.boot : lookup.block.main);
         if (intact && boot)
             intact = DigestRange(exe, layout.main_start, config_.MainLength) == lookup.block.main;
         if (!intact) {

@@ -1,0 +1,71 @@
+// What the digest check adds to copying an image out of a flasher: the
+// sample flasher with its digest block, and the same file without it.
+#include "payload/integrity.h"
+#include "payload/payload.h"
+#include "platform/files.h"
+#include "tools/mkfirmware/sample_firmware.h"
+#include "tools/pack/packer.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+using namespace tollander;
+
+struct Flashers {
+    std::string dir = platform::MakeScratchDir("bench-integrity");
+    std::string with_block = dir + "/flasher";
+    std::string without_block = dir + "/plain";
+    Flashers() {
+        auto write = [&](const std::string& name, const std::string& data) {
+            std::ofstream(dir + "/" + name, std::ios::binary) << data;
+            return dir + "/" + name;
+        };
+        tools::PackOptions o;
+        o.boot_hex = write(tools::kBootHexName, tools::MakeBootHex());
+        o.main_hex = write(tools::kMainHexName, tools::MakeMainHex());
+        o.program = write("program", std::string(200000, '\x90'));
+        o.boot_model = o.main_model = "xx166301";
+        o.family = "Tollander";
+        o.output = with_block;
+        tools::Pack(o);
+        // The program is 200000 bytes: the block follows it directly.
+        std::ifstream in(with_block, std::ios::binary);
+        std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        bytes.erase(200000, payload::kIntegrityBlockSize);
+        std::ofstream(without_block, std::ios::binary) << bytes;
+    }
+    ~Flashers() { platform::RemoveTree(dir); }
+};
+
+Flashers& TheFlashers() {
+    static Flashers flashers;
+    return flashers;
+}
+
+// Arguments: 0 boot step / 1 main step; 0 without / 1 with the block.
+void BM_ExtractImage(benchmark::State& state) {
+    const bool main = state.range(0) == 1;
+    const auto& f = TheFlashers();
+    payload::PayloadState payload(state.range(1) == 1 ? f.with_block : f.without_block);
+    payload.ReadConfigRecord();
+    payload.ParseConfigRecord();
+    const auto image = main ? payload::Image::Main : payload::Image::Boot;
+    const std::uint16_t expected = main ? 54 : 24;
+    for (auto _ : state) {
+        if (payload.ExtractImage(image) != expected) state.SkipWithError("refused");
+        payload::DeleteTempFile(payload.CurrentPackedFile());
+    }
+}
+BENCHMARK(BM_ExtractImage)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"main", "block"})
+    ->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
