@@ -571,7 +571,13 @@ void TCustomProtocol::BeginSend() {
     const RecordIndex index = com_port_->ActivePort();
 
     std::lock_guard guard(d.lock);
-    if (d.in_progress) return; // one run at a time
+    if (d.in_progress) {
+        void* slot = nullptr;
+        if (index == d.port && GetUserData(index, kProtocolSlot, slot) == 0 && slot == &d)
+            return; // one run at a time
+        // The port was closed under the run, which can never end by itself now.
+        d.EndRun(false);
+    }
     d.port = index;
     d.in_progress = true;
     d.state = SendState::Start;

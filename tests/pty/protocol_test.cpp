@@ -509,6 +509,26 @@ TEST_F(FakeLineRun, DestroyingTheObjectMidRunEndsItSilently) {
     EXPECT_EQ(WriteSizes(), (std::vector<std::size_t>{8191, 8191, 8191, 5035}));
 }
 
+TEST_F(FakeLineRun, ARunCutShortByClosingThePortDoesNotBlockTheNext) {
+    line_->stall_after_writes = 1;
+    const std::string text = SampleText(21417);
+    run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", text));
+    run_->protocol().BeginSend();
+    run_->WaitFor([&] { return !WriteSizes().empty(); });
+    run_->protocol().BeginSend(); // the same run goes on: nothing happens
+    run_->port().SetOpen(false);
+    EXPECT_TRUE(run_->protocol().InProgress());
+    {
+        std::lock_guard lock(line_->mutex);
+        line_->stall_after_writes = SIZE_MAX;
+        line_->writes.clear();
+        line_->queued = 0;
+    }
+    run_->SendAndFinish(dir_ + "/image.hex"); // opens the port again
+    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_TRUE(Written() == text);
+}
+
 TEST_F(FakeLineRun, WithoutAPortObjectBeginSendRaises) {
     TProtocol lone(run_->wt());
     lone.SetProtocolType(ptAscii);
