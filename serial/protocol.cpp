@@ -377,8 +377,7 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
             if (error != 0) DiscardInput(port);
             file.Close();
             // A carrier loss has no error yet; it is no good end either.
-            Log(error == 0 && ErrorFromProtocolStatus(status) == 0 ? lfTransmitOk
-                                                                   : lfTransmitFail);
+            Log(error == 0 && ErrorFromProtocolStatus(status) == 0 ? lfTransmitOk : lfTransmitFail);
             ReportStatus(kStatusLast);
             EndRun(true);
             result = 1;
@@ -391,8 +390,7 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
         // A notice is acted on once.
         msg = 0;
         handle = 0;
-        if (state == SendState::WaitRoom || state == SendState::Drain ||
-            state == SendState::Done)
+        if (state == SendState::WaitRoom || state == SendState::Drain || state == SendState::Done)
             break;
     }
     return result;

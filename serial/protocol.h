@@ -130,8 +130,7 @@ public:
     using TProtocolNextFileEvent = std::function<void(TCustomProtocol& CP, TFileNameString& FName)>;
     using TProtocolAcceptEvent =
         std::function<void(TCustomProtocol& CP, bool& Accept, TFileNameString& FName)>;
-    using TProtocolResumeEvent =
-        std::function<void(TCustomProtocol& CP, TWriteFailAction& Resume)>;
+    using TProtocolResumeEvent = std::function<void(TCustomProtocol& CP, TWriteFailAction& Resume)>;
 
     explicit TCustomProtocol(platform::WindowThread& window, TCustomComPort* port = nullptr);
     virtual ~TCustomProtocol(); // ends a run in progress; no event fires afterwards

@@ -63,9 +63,9 @@ struct FarEnd {
                 const double due = std::chrono::duration<double>(Clock::now() - first).count();
                 const auto may = static_cast<std::size_t>(due * rate) + 1;
                 if (may <= got) {
-                    std::this_thread::sleep_until(
-                        first + std::chrono::duration_cast<Clock::duration>(
-                                    std::chrono::duration<double>(got / rate)));
+                    std::this_thread::sleep_until(first +
+                                                  std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(got / rate)));
                     continue;
                 }
                 allowed = std::min(allowed, may - got);
@@ -112,7 +112,8 @@ double SendOnce(const std::string& path, std::size_t size, double rate, FarEnd& 
     const auto start = Clock::now();
     started = start;
     protocol.BeginSend();
-    while (!finished) wt.wait(1s);
+    while (!finished)
+        wt.wait(1s);
     const auto end = Clock::now();
     reader.join();
     port.SetOpen(false);

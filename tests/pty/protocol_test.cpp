@@ -50,7 +50,9 @@ std::string WriteFile(const std::string& path, const std::string& bytes) {
 std::string SampleText(std::size_t size) {
     std::string text;
     for (std::size_t i = 0; text.size() < size; ++i) {
-        text += ":10" + std::to_string(1000 + i % 9000) + "00AB\x1A" "CDEF0123\r\n";
+        text += ":10" + std::to_string(1000 + i % 9000) +
+                "00AB\x1A"
+                "CDEF0123\r\n";
     }
     text.resize(size);
     return text;
@@ -65,7 +67,7 @@ TEST(AsciiFileWindow, BlocksEndAtTheEndOfTheDataAndNeverCarryPadding) {
         std::vector<int> blocks;
     };
     const std::vector<Case> cases = {
-        {21417, {8191, 8191, 5035}}, {8191, {8191}},    {8192, {8191, 1}},
+        {21417, {8191, 8191, 5035}}, {8191, {8191}},           {8192, {8191, 1}},
         {16382, {8191, 8191}},       {16383, {8191, 8191, 1}}, {1, {1}},
     };
     for (const auto& c : cases) {
@@ -103,10 +105,10 @@ struct LineState {
     std::condition_variable changed;
     std::vector<std::string> writes;
     std::vector<std::uint32_t> queued_at_write;
-    std::uint32_t queued = 0;        // bytes not yet "on the wire"
+    std::uint32_t queued = 0; // bytes not yet "on the wire"
     std::uint32_t drain_per_status = 4096;
     std::size_t stall_after_writes = SIZE_MAX; // the queue stops emptying then
-    int write_result = 0;            // 0: take the block; else give this
+    int write_result = 0;                      // 0: take the block; else give this
     bool carrier = true;
     std::uint32_t pending_events = 0;
     bool closed = false;
@@ -178,7 +180,8 @@ public:
     int transmit_char(std::uint8_t) override { return 0; }
     int modem_lines(std::uint8_t& states) override {
         std::lock_guard lock(s_->mutex);
-        states = platform::kLineCts | platform::kLineDsr | (s_->carrier ? platform::kLineCarrier : 0);
+        states =
+            platform::kLineCts | platform::kLineDsr | (s_->carrier ? platform::kLineCarrier : 0);
         return 0;
     }
     int set_event_mask(std::uint32_t mask) override {
@@ -275,7 +278,8 @@ public:
     }
     template <class Pred> void WaitFor(Pred done, std::chrono::seconds guard = 60s) {
         const auto deadline = std::chrono::steady_clock::now() + guard;
-        while (!done() && std::chrono::steady_clock::now() < deadline) wt_.wait(200ms);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            wt_.wait(200ms);
     }
 
 private:
@@ -306,13 +310,15 @@ protected:
     std::vector<std::size_t> WriteSizes() {
         std::lock_guard lock(line_->mutex);
         std::vector<std::size_t> sizes;
-        for (const auto& w : line_->writes) sizes.push_back(w.size());
+        for (const auto& w : line_->writes)
+            sizes.push_back(w.size());
         return sizes;
     }
     std::string Written() {
         std::lock_guard lock(line_->mutex);
         std::string all;
-        for (const auto& w : line_->writes) all += w;
+        for (const auto& w : line_->writes)
+            all += w;
         return all;
     }
 
@@ -326,8 +332,8 @@ TEST_F(FakeLineRun, BlocksAreWrittenOnlyIntoAnEmptyQueue) {
         std::size_t size;
         std::vector<std::size_t> writes;
     };
-    for (const Case& c : {Case{21417, {8191, 8191, 5035}}, Case{8191, {8191}},
-                          Case{8192, {8191, 1}}}) {
+    for (const Case& c :
+         {Case{21417, {8191, 8191, 5035}}, Case{8191, {8191}}, Case{8192, {8191, 1}}}) {
         SCOPED_TRACE(c.size);
         Reset();
         const std::string text = SampleText(c.size);
@@ -335,7 +341,8 @@ TEST_F(FakeLineRun, BlocksAreWrittenOnlyIntoAnEmptyQueue) {
         EXPECT_EQ(run_->rec().finish_code, 0);
         EXPECT_EQ(WriteSizes(), c.writes);
         EXPECT_TRUE(Written() == text);
-        for (auto queued : line_->queued_at_write) EXPECT_EQ(queued, 0u);
+        for (auto queued : line_->queued_at_write)
+            EXPECT_EQ(queued, 0u);
     }
 }
 
@@ -348,7 +355,8 @@ TEST_F(FakeLineRun, EventsOfOneFileComeInOrder) {
     ASSERT_GE(status.size(), 5u);
     EXPECT_EQ(status.front(), "S1");
     EXPECT_EQ(status.back(), "S2");
-    for (std::size_t i = 1; i + 1 < status.size(); ++i) EXPECT_EQ(status[i], "S0");
+    for (std::size_t i = 1; i + 1 < status.size(); ++i)
+        EXPECT_EQ(status[i], "S0");
     EXPECT_EQ(run_->rec().Only('L'), (std::vector<std::string>{"L4", "L5"}));
     EXPECT_TRUE(run_->rec().Only('E').empty());
     EXPECT_EQ(ev.back(), "F0");
@@ -571,8 +579,10 @@ std::string ReadFarEnd(int fd, std::size_t want, std::chrono::seconds guard) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 200) <= 0) continue;
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+        if (n > 0)
+            got.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
     }
     return got;
 }

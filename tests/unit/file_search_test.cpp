@@ -16,15 +16,16 @@ class FileSearch : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
-               ("tollander-search-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+               ("tollander-search-" +
+                std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_ / "dir.HEX");
         write("FLS0228.HEX", "abc");
         write("b.txt", "12345");
         write(".hidden.hex", "hidden");
-        fs::permissions(dir_ / ".hidden.hex", fs::perms::owner_read | fs::perms::group_read |
-                                                  fs::perms::others_read);
+        fs::permissions(dir_ / ".hidden.hex",
+                        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     }
     void TearDown() override { fs::remove_all(dir_); }
 
