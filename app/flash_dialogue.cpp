@@ -38,7 +38,8 @@ void FlashDialogue::CheckCountry() {
     // The port is closed here; the first command opens it.
     int i = 0;
     for (;;) {
-        while (i <= kAskedCountries && !payload.CountryFlag(i)) ++i;
+        while (i <= kAskedCountries && !payload.CountryFlag(i))
+            ++i;
         if (i >= kAskedCountries) {
             form_.CountryMismatch = true;
             break;
@@ -53,7 +54,8 @@ void FlashDialogue::CheckCountry() {
     // An upgrade built for country 0 alone fits every modem.
     if (form_.CountryMismatch && payload.CountryFlag(0)) {
         bool other = false;
-        for (int c = 1; c < kCountries; ++c) other = other || payload.CountryFlag(c);
+        for (int c = 1; c < kCountries; ++c)
+            other = other || payload.CountryFlag(c);
         if (!other) form_.CountryMismatch = false;
     }
 }

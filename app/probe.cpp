@@ -7,7 +7,7 @@ namespace tollander::app {
 
 namespace {
 
-constexpr std::int32_t kAnswerTicks = 36;   // about 2 s
+constexpr std::int32_t kAnswerTicks = 36;    // about 2 s
 constexpr std::int32_t kBootStartTicks = 72; // about 4 s
 constexpr char kNoModem[] = "No modem found.";
 

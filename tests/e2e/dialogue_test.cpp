@@ -46,8 +46,7 @@ TEST_P(CountryCheck, AsksEachAllowedIndexBelow25) {
         EXPECT_FALSE(FrontEnd().closed);
         EXPECT_EQ(LogFrom(scanned), (std::vector<std::string>{
                                         "Flash data integrity check passed..  (1)",
-                                        "Modem does not support FLASH capability.",
-                                        "Complete."}));
+                                        "Modem does not support FLASH capability.", "Complete."}));
         EXPECT_EQ(Step(), 99);
     }
 }
@@ -66,7 +65,7 @@ struct HandshakeCase {
     const char* name;
     PackConfig config;
     std::vector<std::string> modem;
-    std::vector<std::string> lines; // after the scan
+    std::vector<std::string> lines;    // after the scan
     std::vector<std::string> commands; // after the scan's AT and ATI3
 };
 
@@ -114,34 +113,49 @@ const std::string kNoSupport = "Modem does not support FLASH capability.";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Handshake,
-    ::testing::Values(
-        HandshakeCase{"ErrorToBootModeCommand", MainOnly(), {"--gload", "error"},
-                      {kPassed2, kNoSupport, "Complete."}, {"ATY14", "ATGLOAD7"}},
-        HandshakeCase{"SilenceToBootModeCommand", MainOnly(), {"--gload", "silent"},
-                      {kPassed2, kNoSupport, "Complete."}, {"ATY14", "ATGLOAD7"}},
-        HandshakeCase{"ModelCodeInLowerCase", MainOnlyModel("XX166301"), {"--prog", "error"},
-                      {kPassed2, kEntering1, "Modem needs flash update #1..  (2)", kNoSupport,
-                       "Complete."},
-                      {"ATY14", "ATGLOAD7", "ATI0", "AT{A}"}},
-        HandshakeCase{"EmptyModelCodeNeverNeeded", MainOnlyModel(""), {},
-                      {kPassed2, kEntering1, "Modem does not need flash update #1..  (2)",
-                       "Complete."},
-                      {"ATY14", "ATGLOAD7", "ATI0"}},
-        HandshakeCase{"OtherModelCodeMainNotNeeded", MainOnlyModel("zz999999"), {},
-                      {kPassed2, kEntering1, "Modem does not need flash update #1..  (2)",
-                       "Complete."},
-                      {"ATY14", "ATGLOAD7", "ATI0"}},
-        HandshakeCase{"ErrorToModelQuery", MainOnly(), {"--ati0", "error"},
-                      {kPassed2, kEntering1, "Modem does not need flash update #1..  (2)",
-                       "Complete."},
-                      {"ATY14", "ATGLOAD7", "ATI0"}},
-        // The boot code is asked about and skipped; the main code is taken as
-        // needed without asking.
-        HandshakeCase{"IgnoreModelAsksOnlyForBootCode", IgnoreModelBootNotNeeded(),
-                      {"--prog", "error"},
-                      {kPassed1, kEntering1, "Modem does not need flash update #1..  (1)",
-                       kPassed2, kEntering1, kNoSupport, "Complete."},
-                      {"ATY14", "ATGLOAD7", "ATI0", "ATGM", "ATGLOAD7", "AT{A}"}}),
+    ::testing::Values(HandshakeCase{"ErrorToBootModeCommand",
+                                    MainOnly(),
+                                    {"--gload", "error"},
+                                    {kPassed2, kNoSupport, "Complete."},
+                                    {"ATY14", "ATGLOAD7"}},
+                      HandshakeCase{"SilenceToBootModeCommand",
+                                    MainOnly(),
+                                    {"--gload", "silent"},
+                                    {kPassed2, kNoSupport, "Complete."},
+                                    {"ATY14", "ATGLOAD7"}},
+                      HandshakeCase{"ModelCodeInLowerCase",
+                                    MainOnlyModel("XX166301"),
+                                    {"--prog", "error"},
+                                    {kPassed2, kEntering1, "Modem needs flash update #1..  (2)",
+                                     kNoSupport, "Complete."},
+                                    {"ATY14", "ATGLOAD7", "ATI0", "AT{A}"}},
+                      HandshakeCase{"EmptyModelCodeNeverNeeded",
+                                    MainOnlyModel(""),
+                                    {},
+                                    {kPassed2, kEntering1,
+                                     "Modem does not need flash update #1..  (2)", "Complete."},
+                                    {"ATY14", "ATGLOAD7", "ATI0"}},
+                      HandshakeCase{"OtherModelCodeMainNotNeeded",
+                                    MainOnlyModel("zz999999"),
+                                    {},
+                                    {kPassed2, kEntering1,
+                                     "Modem does not need flash update #1..  (2)", "Complete."},
+                                    {"ATY14", "ATGLOAD7", "ATI0"}},
+                      HandshakeCase{"ErrorToModelQuery",
+                                    MainOnly(),
+                                    {"--ati0", "error"},
+                                    {kPassed2, kEntering1,
+                                     "Modem does not need flash update #1..  (2)", "Complete."},
+                                    {"ATY14", "ATGLOAD7", "ATI0"}},
+                      // The boot code is asked about and skipped; the main code is taken as
+                      // needed without asking.
+                      HandshakeCase{"IgnoreModelAsksOnlyForBootCode",
+                                    IgnoreModelBootNotNeeded(),
+                                    {"--prog", "error"},
+                                    {kPassed1, kEntering1,
+                                     "Modem does not need flash update #1..  (1)", kPassed2,
+                                     kEntering1, kNoSupport, "Complete."},
+                                    {"ATY14", "ATGLOAD7", "ATI0", "ATGM", "ATGLOAD7", "AT{A}"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(E2eTest, NoAnswerToProgrammingCommandClearsOnlyThatRow) {

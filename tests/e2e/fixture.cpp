@@ -34,7 +34,8 @@ pid_t Spawn(const std::vector<std::string>& argv, int& in_fd, int& out_fd) {
     int out_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) return -1;
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -99,16 +100,24 @@ std::string Unescape(const std::string& text) {
         }
         const char c = text[++i];
         switch (c) {
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
         case 'u':
             if (i + 4 < text.size()) {
                 out += static_cast<char>(std::stoi(text.substr(i + 1, 4), nullptr, 16));
                 i += 4;
             }
             break;
-        default: out += c; break;
+        default:
+            out += c;
+            break;
         }
     }
     return out;
@@ -192,7 +201,8 @@ std::string VModem::SavedImage(int n) const {
 
 int VModem::SavedImages() const {
     int n = 0;
-    while (fs::exists(save_dir_ + "/image-" + std::to_string(n + 1) + ".hex")) ++n;
+    while (fs::exists(save_dir_ + "/image-" + std::to_string(n + 1) + ".hex"))
+        ++n;
     return n;
 }
 
@@ -205,7 +215,8 @@ std::vector<std::string> VModem::Commands() const {
         const auto at = line.find(key);
         if (at == std::string::npos) continue;
         std::size_t end = at + key.size();
-        while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+        while (end < line.size() && line[end] != '"')
+            end += line[end] == '\\' ? 2 : 1;
         std::string command = Unescape(line.substr(at + key.size(), end - at - key.size()));
         while (!command.empty() && (command.back() == '\r' || command.back() == '\n'))
             command.pop_back();
@@ -225,7 +236,8 @@ void E2eTest::SetUp() {
     // Private temporary files and the current directory's files stay ours.
     setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
     // An explicit map: ports not given a modem have no device.
-    for (int port = 1; port <= 4; ++port) MapPort(port, "");
+    for (int port = 1; port <= 4; ++port)
+        MapPort(port, "");
 }
 
 void E2eTest::TearDown() {
@@ -263,16 +275,26 @@ std::string E2eTest::PackFlasher(const PackConfig& c, const std::string& program
     const std::string out = dir_ + "/flasher" + std::to_string(++packs_);
     const std::string fw = FirmwareDir();
     std::vector<std::string> argv{BinDir() + "/tollander-pack",
-                                  "-o", out,
-                                  "--program", base,
-                                  "--main", fw + "/F2ZE0529.HEX",
-                                  "--sound", fw + "/ALERT.WAV",
-                                  "--boot-model", c.boot_model,
-                                  "--main-model", c.main_model,
-                                  "--built-for", "International",
-                                  "--family", c.family,
-                                  "--language", c.language,
-                                  "--countries", c.countries};
+                                  "-o",
+                                  out,
+                                  "--program",
+                                  base,
+                                  "--main",
+                                  fw + "/F2ZE0529.HEX",
+                                  "--sound",
+                                  fw + "/ALERT.WAV",
+                                  "--boot-model",
+                                  c.boot_model,
+                                  "--main-model",
+                                  c.main_model,
+                                  "--built-for",
+                                  "International",
+                                  "--family",
+                                  c.family,
+                                  "--language",
+                                  c.language,
+                                  "--countries",
+                                  c.countries};
     if (c.boot) {
         argv.push_back("--boot");
         argv.push_back(fw + "/FLS0228.HEX");
@@ -341,9 +363,8 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
     }
     close(in_fd);
     const auto deadline = Clock::now() + limit;
-    const bool ended = ReadUntil(out_fd, result.out, deadline, [](const std::string&) {
-        return false;
-    });
+    const bool ended =
+        ReadUntil(out_fd, result.out, deadline, [](const std::string&) { return false; });
     close(out_fd);
     if (!ended) kill(pid, SIGKILL);
     result.status = WaitPid(pid, ended ? Clock::now() + 30s : Clock::now() + 5s);

@@ -33,7 +33,8 @@ TEST_F(E2eTest, WholeUpgradeAtLineRate) {
     const double cpu0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     Flash(300s);
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = CpuSeconds() - cpu0;
 
     ASSERT_EQ(Log().back(), "Complete.");

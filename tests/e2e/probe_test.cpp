@@ -14,8 +14,7 @@ const std::string kPressFlash =
     "Press the FLASH! button to begin flashing the currently selected modem.";
 const std::vector<std::string> kNoModemsTail = {
     "No modems found to FLASH.",
-    "Ensure that you have your modem installed and press the \"Start Over\" button.",
-    "Complete."};
+    "Ensure that you have your modem installed and press the \"Start Over\" button.", "Complete."};
 
 std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -59,27 +58,50 @@ TEST_P(OneModemScan, RowFlagsAndLog) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OneModemScan,
-    ::testing::Values(
-        OneModemCase{"NothingAnswers", 2, {"--mute"},
-                     Concat({"No device present on COM2."}, kNoModemsTail), "No modem found.",
-                     false, false},
-        OneModemCase{"FamilyInMixedCase", 1, {"--random-case", "--seed", "7"},
-                     {"Device present on COM1.", kPressFlash}, "Tollander modem found.", true,
-                     false},
-        OneModemCase{"NotFamily", 3, {"--not-family"},
-                     Concat({"Device present on COM3."}, kNoModemsTail), "Not a Tollander modem",
-                     false, false},
-        OneModemCase{"BootPromptCodeCorrupt", 4, {"--boot-prompt", "--main-code", "corrupt"},
-                     {"Modem is in flash mode... resetting COM4.", "Modem code is corrupt on COM",
-                      kPressFlash},
-                     "Tollander modem found.", true, true},
-        OneModemCase{"BootPromptCodeMissing", 4, {"--boot-prompt", "--main-code", "missing"},
-                     {"Modem is in flash mode... resetting COM4.", "Modem code is missing on COM",
-                      kPressFlash},
-                     "Tollander modem found.", true, true},
-        OneModemCase{"BootPromptCodeStarts", 2, {"--boot-prompt"},
-                     {"Modem is in flash mode... resetting COM2.", kPressFlash},
-                     "Tollander modem found.", true, false}),
+    ::testing::Values(OneModemCase{"NothingAnswers",
+                                   2,
+                                   {"--mute"},
+                                   Concat({"No device present on COM2."}, kNoModemsTail),
+                                   "No modem found.",
+                                   false,
+                                   false},
+                      OneModemCase{"FamilyInMixedCase",
+                                   1,
+                                   {"--random-case", "--seed", "7"},
+                                   {"Device present on COM1.", kPressFlash},
+                                   "Tollander modem found.",
+                                   true,
+                                   false},
+                      OneModemCase{"NotFamily",
+                                   3,
+                                   {"--not-family"},
+                                   Concat({"Device present on COM3."}, kNoModemsTail),
+                                   "Not a Tollander modem",
+                                   false,
+                                   false},
+                      OneModemCase{"BootPromptCodeCorrupt",
+                                   4,
+                                   {"--boot-prompt", "--main-code", "corrupt"},
+                                   {"Modem is in flash mode... resetting COM4.",
+                                    "Modem code is corrupt on COM", kPressFlash},
+                                   "Tollander modem found.",
+                                   true,
+                                   true},
+                      OneModemCase{"BootPromptCodeMissing",
+                                   4,
+                                   {"--boot-prompt", "--main-code", "missing"},
+                                   {"Modem is in flash mode... resetting COM4.",
+                                    "Modem code is missing on COM", kPressFlash},
+                                   "Tollander modem found.",
+                                   true,
+                                   true},
+                      OneModemCase{"BootPromptCodeStarts",
+                                   2,
+                                   {"--boot-prompt"},
+                                   {"Modem is in flash mode... resetting COM2.", kPressFlash},
+                                   "Tollander modem found.",
+                                   true,
+                                   false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(E2eTest, TwoFamilyModemsOnlyTheLastIsTicked) {
@@ -88,9 +110,10 @@ TEST_F(E2eTest, TwoFamilyModemsOnlyTheLastIsTicked) {
     StartApp(PackFlasher());
     Scan();
 
-    EXPECT_EQ(Log(), (std::vector<std::string>{
-                         kBanner, "Device present on COM1.", "Device present on COM3.",
-                         "Ensure that the correct modem is selected, and press the FLASH! button."}));
+    EXPECT_EQ(Log(),
+              (std::vector<std::string>{
+                  kBanner, "Device present on COM1.", "Device present on COM3.",
+                  "Ensure that the correct modem is selected, and press the FLASH! button."}));
     EXPECT_EQ(Form().ModemCount, 2);
     for (int port = 1; port <= 4; ++port) {
         SCOPED_TRACE("COM" + std::to_string(port));
@@ -160,10 +183,10 @@ TEST_F(E2eTest, EmptyFamilyAcceptsOnlyModemsAtTheirBootPrompt) {
     StartApp(PackFlasher(config));
     Scan();
 
-    EXPECT_EQ(Log(), (std::vector<std::string>{" flash utility initialized...",
-                                               "Device present on COM1.",
-                                               "Modem is in flash mode... resetting COM2.",
-                                               "Modem code is corrupt on COM", kPressFlash}));
+    EXPECT_EQ(Log(),
+              (std::vector<std::string>{" flash utility initialized...", "Device present on COM1.",
+                                        "Modem is in flash mode... resetting COM2.",
+                                        "Modem code is corrupt on COM", kPressFlash}));
     EXPECT_EQ(Form().EditText(1), "Not a  modem");
     EXPECT_EQ(Form().EditText(2), " modem found.");
     EXPECT_EQ(Form().ModemCount, 1);

@@ -61,8 +61,7 @@ TEST_F(E2eTest, WholeUpgradeSendsBothImagesByteForByte) {
     Flash();
 
     EXPECT_EQ(Log(), (ScanOneModemLines() + ImageLines(1, 1, kStarting) +
-                         ImageLines(2, 1, kStarting) +
-                         Lines{"Resetting modem...", "Complete."}));
+                      ImageLines(2, 1, kStarting) + Lines{"Resetting modem...", "Complete."}));
     EXPECT_EQ(Tail(modem.Commands(), 2),
               (std::vector<std::string>{"ATY14", "ATGLOAD7", "ATI0", "AT{A}", "ATGM", "ATGLOAD7",
                                         "ATI0", "AT{A}", "ATGM", kNvram}));
@@ -90,7 +89,7 @@ TEST_P(MainCodeOnly, SendsOnlyTheMainImage) {
     Flash();
 
     EXPECT_EQ(Log(), (ScanOneModemLines() + ImageLines(2, 1, kStarting) +
-                         Lines{"Resetting modem...", "Complete."}));
+                      Lines{"Resetting modem...", "Complete."}));
     EXPECT_EQ(Tail(modem.Commands(), 2),
               (std::vector<std::string>{"ATY14", "ATGLOAD7", "ATI0", "AT{A}", "ATGM", kNvram}));
     ASSERT_EQ(modem.SavedImages(), 1);
@@ -123,12 +122,11 @@ TEST_F(E2eTest, BootCodeNotNeededStartsMainCodeAndSendsIt) {
     Scan();
     Flash();
 
-    EXPECT_EQ(Log(), (ScanOneModemLines() +
-                         Lines{"Flash data integrity check passed..  (1)",
-                               "Entering FLASH mode on COM1.",
-                               "Modem does not need flash update #1..  (1)"} +
-                         ImageLines(2, 1, kStarting) +
-                         Lines{"Resetting modem...", "Complete."}));
+    EXPECT_EQ(Log(),
+              (ScanOneModemLines() +
+               Lines{"Flash data integrity check passed..  (1)", "Entering FLASH mode on COM1.",
+                     "Modem does not need flash update #1..  (1)"} +
+               ImageLines(2, 1, kStarting) + Lines{"Resetting modem...", "Complete."}));
     EXPECT_EQ(Tail(modem.Commands(), 2),
               (std::vector<std::string>{"ATY14", "ATGLOAD7", "ATI0", "ATGM", "ATGLOAD7", "ATI0",
                                         "AT{A}", "ATGM", kNvram}));
@@ -141,17 +139,17 @@ TEST_F(E2eTest, ModemWithBadCodeGetsNoBootModeCommandForEitherImage) {
     Modem(1);
     // After the boot code its main code is still bad ("Corrupt"): the main
     // code follows all the same.
-    auto& modem = Modem(2, {"--boot-prompt", "--main-code", "corrupt", "--after-upload",
-                            "corrupt,starting"});
+    auto& modem =
+        Modem(2, {"--boot-prompt", "--main-code", "corrupt", "--after-upload", "corrupt,starting"});
     StartApp(PackFlasher());
     Scan();
     ASSERT_TRUE(Form().Checked(2));
     const std::size_t scanned = Log().size();
     Flash();
 
-    EXPECT_EQ(LogFrom(scanned), (ImageLines(1, 2, "Modem code is corrupt.") +
-                                    ImageLines(2, 2, kStarting) +
-                                    Lines{"Resetting modem...", "Complete."}));
+    EXPECT_EQ(LogFrom(scanned),
+              (ImageLines(1, 2, "Modem code is corrupt.") + ImageLines(2, 2, kStarting) +
+               Lines{"Resetting modem...", "Complete."}));
     const auto commands = modem.Commands();
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "ATGLOAD7"), 0);
     ASSERT_EQ(modem.SavedImages(), 2);
@@ -178,27 +176,30 @@ TEST_P(MainVerdict, NvramIsRewrittenWhateverTheVerdict) {
     Flash();
 
     EXPECT_EQ(LogFrom(scanned),
-              (std::vector<std::string>{"Flash data integrity check passed..  (2)",
-                                        "Entering FLASH mode on COM1.",
-                                        "Modem needs flash update #1..  (2)",
-                                        "Programming FLASHROM on COM1.",
-                                        "Flash file upload sent successfully.", c.verdict_line,
-                                        c.atgm_line, "Resetting modem...", "Complete."}));
+              (std::vector<std::string>{
+                  "Flash data integrity check passed..  (2)", "Entering FLASH mode on COM1.",
+                  "Modem needs flash update #1..  (2)", "Programming FLASHROM on COM1.",
+                  "Flash file upload sent successfully.", c.verdict_line, c.atgm_line,
+                  "Resetting modem...", "Complete."}));
     EXPECT_EQ(modem.Commands().back(), kNvram);
     ExpectStoppedCleanly(*this, Form());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, MainVerdict,
-    ::testing::Values(VerdictCase{"NoVerdictCountsAsSuccess", {"--verdict", "none"},
-                                  "Checking modem integrity...", kStarting},
-                      VerdictCase{"RxTimeoutVerdict", {"--verdict", "timeout",
-                                                       "--after-upload", "corrupt"},
-                                  "Flash programming was not successful.",
-                                  "Modem code is corrupt."},
-                      VerdictCase{"SilentAfterUpload", {"--after-upload", "silent"},
-                                  "Checking modem integrity...", "Modem is not responding..."}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, MainVerdict,
+                         ::testing::Values(VerdictCase{"NoVerdictCountsAsSuccess",
+                                                       {"--verdict", "none"},
+                                                       "Checking modem integrity...",
+                                                       kStarting},
+                                           VerdictCase{"RxTimeoutVerdict",
+                                                       {"--verdict", "timeout", "--after-upload",
+                                                        "corrupt"},
+                                                       "Flash programming was not successful.",
+                                                       "Modem code is corrupt."},
+                                           VerdictCase{"SilentAfterUpload",
+                                                       {"--after-upload", "silent"},
+                                                       "Checking modem integrity...",
+                                                       "Modem is not responding..."}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(E2eTest, CommandModeAnswerAfterBootCodeStopsBeforeMainCode) {
     auto& modem = Modem(1, {"--after-upload", "ok"});
@@ -208,11 +209,11 @@ TEST_F(E2eTest, CommandModeAnswerAfterBootCodeStopsBeforeMainCode) {
     Flash();
 
     EXPECT_EQ(LogFrom(scanned),
-              (std::vector<std::string>{"Flash data integrity check passed..  (1)", "Entering FLASH mode on COM1.", "Modem needs flash update #1..  (1)",
-                                        "Programming FLASHROM on COM1.",
-                                        "Flash file upload sent successfully.",
-                                        "Checking modem integrity...",
-                                        "Modem is in command mode...", "Complete."}));
+              (std::vector<std::string>{
+                  "Flash data integrity check passed..  (1)", "Entering FLASH mode on COM1.",
+                  "Modem needs flash update #1..  (1)", "Programming FLASHROM on COM1.",
+                  "Flash file upload sent successfully.", "Checking modem integrity...",
+                  "Modem is in command mode...", "Complete."}));
     EXPECT_EQ(modem.SavedImages(), 1);
     EXPECT_EQ(modem.SavedImage(1), ReadFile(FirmwareDir() + "/FLS0228.HEX"));
     EXPECT_FALSE(Form().ModemAlive);
@@ -229,19 +230,16 @@ TEST_F(E2eTest, HangUpDuringMainUploadIsReportedAndCleanedUpNextStart) {
 
     // The failed "ATGM" write after the verdict's time-out halts the step
     // with its message shown.
-    EXPECT_EQ(LogFrom(scanned), (std::vector<std::string>{
-                                    "Flash data integrity check passed..  (2)",
-                                    "Entering FLASH mode on COM1.",
-                                    "Modem needs flash update #1..  (2)",
-                                    "Programming FLASHROM on COM1.",
-                                    "Flash file upload did not complete successfully.",
-                                    "Flash file upload sent successfully.",
-                                    "Checking modem integrity..."}));
+    EXPECT_EQ(LogFrom(scanned),
+              (std::vector<std::string>{
+                  "Flash data integrity check passed..  (2)", "Entering FLASH mode on COM1.",
+                  "Modem needs flash update #1..  (2)", "Programming FLASHROM on COM1.",
+                  "Flash file upload did not complete successfully.",
+                  "Flash file upload sent successfully.", "Checking modem integrity..."}));
     EXPECT_TRUE(Form().Outcome().halted);
     ASSERT_EQ(FrontEnd().messages.size(), 1u);
-    EXPECT_EQ(FrontEnd().messages[0],
-              std::make_pair(std::string("Failed to put entire block"),
-                             app::MessageKind::Exception));
+    EXPECT_EQ(FrontEnd().messages[0], std::make_pair(std::string("Failed to put entire block"),
+                                                     app::MessageKind::Exception));
     EXPECT_EQ(Step(), 70);
     EXPECT_FALSE(Form().Timer1Enabled());
     EXPECT_TRUE(Form().Enabled(app::ButtonId::Button1)) << "Quit must stay available";
