@@ -41,7 +41,8 @@ void LogPortFailure(MainForm& form, int port, const std::exception* error) {
     std::string line = PortName(port) + " (" + device + "): " + reason;
     // The usual first hurdle on Linux: serial devices belong to the dialout
     // group, and a new membership counts only after logging in again.
-    if (reason.find("Permission denied") != std::string::npos)
+    if (reason.find("Permission denied") != std::string::npos &&
+        reason.find("dialout") == std::string::npos)
         line += " -- add your user to the dialout group (sudo usermod -aG dialout $USER), "
                 "then log out and in again.";
     else if (reason.find("temporarily unavailable") != std::string::npos ||
