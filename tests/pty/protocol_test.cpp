@@ -537,6 +537,21 @@ TEST_F(FakeLineRun, ARunCutShortByClosingThePortDoesNotBlockTheNext) {
     EXPECT_TRUE(Written() == text);
 }
 
+TEST_F(FakeLineRun, AWindowThreadThatDoesNotAnswerOnlySlowsTheEngine) {
+    const std::string text = SampleText(21417);
+    run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", text));
+    run_->protocol().BeginSend();
+    {
+        // The window thread is busy elsewhere: every status notice of the
+        // engine goes unanswered, and after its limit the engine goes on.
+        std::unique_lock lock(line_->mutex);
+        EXPECT_TRUE(line_->changed.wait_for(lock, 30s, [&] { return line_->writes.size() == 3; }));
+    }
+    run_->WaitFor([&] { return run_->rec().finishes > 0; });
+    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_TRUE(Written() == text);
+}
+
 TEST_F(FakeLineRun, WithoutAPortObjectBeginSendRaises) {
     TProtocol lone(run_->wt());
     lone.SetProtocolType(ptAscii);
