@@ -243,7 +243,7 @@ void ProtocolData::NextFile() {
         else
             name = found.path;
     }
-    file_name = name.substr(0, 255);
+    file_name = name;
 }
 
 int ProtocolData::OpenFile() {
