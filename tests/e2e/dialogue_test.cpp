@@ -19,6 +19,10 @@ struct CountryCase {
     int queries;           // ATY14 commands expected
     bool refused;
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const CountryCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CountryCheck : public E2eTest, public ::testing::WithParamInterface<CountryCase> {};
 
@@ -68,6 +72,10 @@ struct HandshakeCase {
     std::vector<std::string> lines;    // after the scan
     std::vector<std::string> commands; // after the scan's AT and ATI3
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const HandshakeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Handshake : public E2eTest, public ::testing::WithParamInterface<HandshakeCase> {};
 

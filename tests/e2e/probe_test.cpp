@@ -33,6 +33,10 @@ struct OneModemCase {
     bool flashable;
     bool code_bad;
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const OneModemCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class OneModemScan : public E2eTest, public ::testing::WithParamInterface<OneModemCase> {};
 

@@ -79,6 +79,10 @@ struct MainOnlyCase {
     const char* name;
     PackConfig config;
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const MainOnlyCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MainCodeOnly : public E2eTest, public ::testing::WithParamInterface<MainOnlyCase> {};
 
@@ -164,6 +168,10 @@ struct VerdictCase {
     std::string verdict_line;
     std::string atgm_line;
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const VerdictCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MainVerdict : public E2eTest, public ::testing::WithParamInterface<VerdictCase> {};
 
