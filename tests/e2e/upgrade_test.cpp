@@ -75,6 +75,32 @@ TEST_F(E2eTest, WholeUpgradeSendsBothImagesByteForByte) {
     EXPECT_FALSE(Form().Outcome().failure_logged);
 }
 
+TEST_F(E2eTest, DebugModeUpgradeStillSendsBothImages) {
+    // The debug echo takes whatever arrives between the waits; the upgrade
+    // must not depend on those characters.
+    auto& modem = Modem(1);
+    StartApp(PackFlasher(), /*debug=*/true);
+    Scan();
+    Flash();
+
+    const auto& log = Log();
+    std::size_t at = 0;
+    for (const std::string line :
+         {"Flashing boot code...", "Flashing main code...", "Rewriting NVRAM templates 0 and 1...",
+          "Resetting modem...", "Complete."}) {
+        const auto found =
+            std::find(log.begin() + static_cast<std::ptrdiff_t>(at), log.end(), line);
+        ASSERT_NE(found, log.end()) << line;
+        at = static_cast<std::size_t>(found - log.begin());
+    }
+    EXPECT_EQ(log.back(), "Complete.");
+    EXPECT_FALSE(Form().Outcome().failure_logged);
+    ASSERT_EQ(modem.SavedImages(), 2);
+    EXPECT_TRUE(modem.SavedImage(1) == BootHex());
+    EXPECT_TRUE(modem.SavedImage(2) == MainHex());
+    EXPECT_EQ(modem.Commands().back(), kNvram);
+}
+
 struct MainOnlyCase {
     const char* name;
     PackConfig config;
