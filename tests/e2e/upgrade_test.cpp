@@ -258,7 +258,7 @@ TEST_F(E2eTest, HangUpDuringMainUploadIsReportedAndCleanedUpNextStart) {
     StartApp(PackFlasher(NoBootImage()));
     Scan();
     const std::size_t scanned = Log().size();
-    // The longest the Parts allow after a failed upload: the verdict's 36
+    // Well past the longest wait after a failed upload: the verdict's 36
     // ticks, 5 s, then 1 s and 72 ticks for "ATGM", plus the NVRAM line.
     Flash(60s);
 
