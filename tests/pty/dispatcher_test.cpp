@@ -13,6 +13,7 @@
 #include <random>
 #include <sys/resource.h>
 #include <thread>
+#include <utility>
 
 namespace tollander::serial {
 namespace {
@@ -68,6 +69,86 @@ public:
 
 private:
     int index_ = 0;
+};
+
+// A device whose line errors, output queue and write results the test sets.
+class FakeDevice final : public platform::SerialDevice {
+public:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::uint32_t word = 0;
+        std::uint64_t generation = 0;
+        std::uint16_t errors = 0;
+        std::uint32_t out_queue = 0;
+        int write_result = 0; // 0: the whole block is taken
+    };
+    explicit FakeDevice(std::shared_ptr<State> s) : s_(std::move(s)) {}
+
+    static void Inject(State& s, std::uint32_t word, std::uint16_t errors) {
+        {
+            std::lock_guard lock(s.mutex);
+            s.word |= word;
+            s.errors |= errors;
+        }
+        s.cv.notify_all();
+    }
+
+    int open(const std::string&) override { return 0; }
+    void close() override {}
+    bool is_open() const override { return true; }
+    std::string last_error_text() const override { return {}; }
+    int set_queue_sizes(std::uint16_t, std::uint16_t) override { return 0; }
+    int read_settings(platform::LineSettings& s) override {
+        std::lock_guard lock(s_->mutex);
+        s = settings_;
+        return 0;
+    }
+    int write_settings(const platform::LineSettings& s) override {
+        std::lock_guard lock(s_->mutex);
+        settings_ = s;
+        return 0;
+    }
+    void set_write_timeout(std::uint32_t) override {}
+    int read(std::uint8_t*, std::size_t) override { return 0; }
+    int write(const std::uint8_t*, std::size_t n) override {
+        std::lock_guard lock(s_->mutex);
+        return s_->write_result != 0 ? s_->write_result : static_cast<int>(n);
+    }
+    int status(platform::DeviceStatus& st) override {
+        std::lock_guard lock(s_->mutex);
+        st = {};
+        st.errors = std::exchange(s_->errors, 0);
+        st.out_queue = s_->out_queue;
+        return 0;
+    }
+    int purge(platform::PurgeQueue) override { return 0; }
+    int line_function(platform::LineFunction) override { return 0; }
+    int set_break(bool) override { return 0; }
+    int transmit_char(std::uint8_t) override { return 0; }
+    int modem_lines(std::uint8_t& states) override {
+        states = platform::kLineCts | platform::kLineDsr | platform::kLineCarrier;
+        return 0;
+    }
+    int set_event_mask(std::uint32_t) override {
+        {
+            std::lock_guard lock(s_->mutex);
+            ++s_->generation;
+        }
+        s_->cv.notify_all();
+        return 0;
+    }
+    int wait_event(std::uint32_t& word) override {
+        std::unique_lock lock(s_->mutex);
+        const auto generation = s_->generation;
+        s_->cv.wait(lock, [&] { return s_->word != 0 || s_->generation != generation; });
+        word = std::exchange(s_->word, 0);
+        return 0;
+    }
+
+private:
+    std::shared_ptr<State> s_;
+    platform::LineSettings settings_;
 };
 
 class DispatcherTest : public ::testing::Test {
@@ -432,6 +513,50 @@ TEST_F(DispatcherTest, AMegabyteArrivesThroughTheRingUnchanged) {
     EXPECT_EQ(received.size(), sent.size());
     EXPECT_EQ(std::hash<std::string>{}(received), std::hash<std::string>{}(sent));
     EXPECT_TRUE(received == sent);
+}
+
+} // namespace
+} // namespace tollander::serial
+
+namespace tollander::serial {
+namespace {
+
+TEST(FakeDeviceTest, LineErrorsAndShortWritesReachTheirEventsAndExceptions) {
+    platform::HeadlessWindowThread window;
+    auto state = std::make_shared<FakeDevice::State>();
+    TComPort port(window);
+    port.SetDeviceLayer(dlOther);
+    port.DeviceLayerHook = [state] { return std::make_unique<FakeDevice>(state); };
+    port.SetOutSize(8192);
+    port.SetOpen(true);
+    std::vector<std::string> events;
+    port.OnTriggerStatus = [&](TCustomComPort&, std::uint16_t h) {
+        events.push_back("status " + std::to_string(h));
+    };
+    port.OnTriggerLineError = [&](TCustomComPort&, std::uint16_t code, bool line_break) {
+        events.push_back("error " + std::to_string(code) + (line_break ? " break" : ""));
+    };
+    const int handle = NewStatusTrigger(port.PortIndex(), kStatusLineError);
+    ASSERT_EQ(ArmStatusTrigger(port.PortIndex(), handle, 2 | 8, true), 0); // parity, break
+    FakeDevice::Inject(*state, platform::kEvError | platform::kEvBreak,
+                       platform::kErrParity | platform::kErrBreak);
+    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 2; }));
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"status " + std::to_string(handle), "error 3 break"}));
+    EXPECT_EQ(GetLineErrors(port.PortIndex()), 0);
+
+    {
+        std::lock_guard lock(state->mutex);
+        state->out_queue = 8190; // two places left
+    }
+    EXPECT_THROW(port.SendText("ATZ\r"), EOutputBufferTooSmall);
+    {
+        std::lock_guard lock(state->mutex);
+        state->out_queue = 0;
+        state->write_result = -2; // the device took two bytes and gave up
+    }
+    EXPECT_THROW(port.SendText("ATZ\r"), EPutBlockFail);
+    port.SetOpen(false);
 }
 
 } // namespace
