@@ -1,4 +1,5 @@
 #include "ui/fltk/fltk_window_thread.h"
+#include "tests/common/window_thread_contract.h"
 
 #include <FL/Fl.H>
 #include <gtest/gtest.h>
@@ -11,56 +12,9 @@ using namespace tollander;
 using namespace std::chrono_literals;
 using ui::FltkWindowThread;
 
-TEST(FltkWindowThread, SendFromOtherThreadRunsOnTheWindowThread) {
-    FltkWindowThread wt;
-    std::atomic<bool> ran_here{false};
-    std::atomic<bool> sent{false};
-    std::thread other([&] {
-        sent = wt.send([&] { ran_here = wt.on_window_thread(); }, 10s);
-        wt.terminate();
-    });
-    wt.run();
-    other.join();
-    EXPECT_TRUE(sent);
-    EXPECT_TRUE(ran_here);
-}
-
-TEST(FltkWindowThread, SendOnTheWindowThreadRunsAtOnce) {
-    FltkWindowThread wt;
-    bool ran = false;
-    EXPECT_TRUE(wt.send([&] { ran = true; }, 0ms));
-    EXPECT_TRUE(ran);
-}
-
-TEST(FltkWindowThread, SendThatTimesOutNeverRunsAndTerminateReleasesASender) {
-    FltkWindowThread wt;
-    std::atomic<bool> ran{false};
-    bool sent = true;
-    std::thread late([&] { sent = wt.send([&] { ran = true; }, 20ms); });
-    late.join(); // the loop never ran meanwhile
-    wt.process_pending();
-    EXPECT_FALSE(sent);
-    EXPECT_FALSE(ran);
-
-    std::atomic<int> result{-1};
-    std::thread waiting([&] { result = wt.send([] {}, 3600s) ? 1 : 0; });
-    wt.terminate();
-    waiting.join();
-    EXPECT_EQ(result, 0);
-}
-
-TEST(FltkWindowThread, PostedTasksRunInOrderAndWakeEndsAWait) {
-    FltkWindowThread wt;
-    std::vector<int> order;
-    wt.post([&] { order.push_back(1); });
-    wt.post([&] { order.push_back(2); });
-    wt.process_pending();
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
-
-    std::thread waker([&] { wt.wake(); });
-    wt.wait(3600s); // returns because of wake(), not the limit
-    waker.join();
-}
+namespace tollander::testing {
+INSTANTIATE_TYPED_TEST_SUITE_P(Fltk, WindowThreadContract, FltkWindowThread);
+} // namespace tollander::testing
 
 TEST(FltkWindowThread, TasksReachALoopNestedInAModalDialog) {
     // A modal dialog runs FLTK's own loop, not ours; a notice sent from the
@@ -76,31 +30,6 @@ TEST(FltkWindowThread, TasksReachALoopNestedInAModalDialog) {
     });
     wt.process_pending();
     EXPECT_TRUE(served);
-}
-
-TEST(FltkWindowThread, TimerRepeatsStopsItselfAndIsNotReenteredByANestedWait) {
-    FltkWindowThread wt;
-    int ticks = 0;
-    int depth = 0;
-    int deepest = 0;
-    platform::WindowThread::TimerId id = 0;
-    id = wt.add_timer(1ms, [&] {
-        ++depth;
-        deepest = std::max(deepest, depth);
-        // Like a step: stop the timer, wait a little, start it again.
-        wt.stop_timer(id);
-        for (int i = 0; i < 3; ++i)
-            wt.wait(2ms);
-        if (++ticks < 3) wt.start_timer(id);
-        --depth;
-    });
-    EXPECT_FALSE(wt.timer_enabled(id));
-    wt.start_timer(id);
-    EXPECT_TRUE(wt.timer_enabled(id));
-    while (ticks < 3)
-        wt.wait(1s);
-    EXPECT_FALSE(wt.timer_enabled(id));
-    EXPECT_EQ(deepest, 1);
 }
 
 TEST(FltkWindowThread, RemovedTimerAndDestroyedLoopLeaveNothingBehind) {
