@@ -202,46 +202,34 @@ platform::WindowThread::TimerId FltkWindowThread::add_timer(platform::Millis int
     return timer->id;
 }
 
-void FltkWindowThread::set_timer_interval(TimerId id, platform::Millis interval) {
-    std::shared_ptr<Timer> timer;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = timers_.find(id);
-        if (it == timers_.end()) return;
-        timer = it->second;
-        timer->interval = interval;
-    }
+std::shared_ptr<FltkWindowThread::Timer>
+FltkWindowThread::change_timer(TimerId id, const std::function<void(Timer&)>& change) {
+    std::lock_guard lock(mutex_);
+    auto it = timers_.find(id);
+    if (it == timers_.end()) return nullptr;
+    change(*it->second);
+    return it->second;
+}
+
+void FltkWindowThread::rearm_on_loop(std::shared_ptr<Timer> timer) {
+    if (!timer) return;
     on_loop([this, timer] {
         std::lock_guard lock(mutex_);
         arm_locked(*timer);
     });
+}
+
+void FltkWindowThread::set_timer_interval(TimerId id, platform::Millis interval) {
+    rearm_on_loop(change_timer(id, [&](Timer& t) { t.interval = interval; }));
 }
 
 void FltkWindowThread::start_timer(TimerId id) {
-    std::shared_ptr<Timer> timer;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = timers_.find(id);
-        if (it == timers_.end()) return;
-        timer = it->second;
-        timer->enabled = true;
-    }
-    on_loop([this, timer] {
-        std::lock_guard lock(mutex_);
-        arm_locked(*timer);
-    });
+    rearm_on_loop(change_timer(id, [](Timer& t) { t.enabled = true; }));
 }
 
 void FltkWindowThread::stop_timer(TimerId id) {
-    std::shared_ptr<Timer> timer;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = timers_.find(id);
-        if (it == timers_.end()) return;
-        timer = it->second;
-        timer->enabled = false;
-    }
-    on_loop([timer] { Fl::remove_timeout(on_timeout, timer.get()); });
+    auto timer = change_timer(id, [](Timer& t) { t.enabled = false; });
+    if (timer) on_loop([timer] { Fl::remove_timeout(on_timeout, timer.get()); });
 }
 
 bool FltkWindowThread::timer_enabled(TimerId id) const {

@@ -51,6 +51,9 @@ private:
     void run_queued();
     void fire(TimerId id);
     void arm_locked(Timer& timer);
+    // Applies `change` to a timer under the lock; null when there is no such timer.
+    std::shared_ptr<Timer> change_timer(TimerId id, const std::function<void(Timer&)>& change);
+    void rearm_on_loop(std::shared_ptr<Timer> timer);
     // Timers live in FLTK's timeout list, which only the window thread may
     // touch: other threads hand the change over.
     void on_loop(platform::Task change);
