@@ -2,9 +2,11 @@
 
 #include "platform/port_map.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -425,9 +427,18 @@ public:
         return 0;
     }
 
-    int wait_event(std::uint32_t& word) override {
+    int wait_event(std::uint32_t& word) override { return wait(word, -1); }
+
+    int wait_event_for(std::uint32_t& word, std::uint32_t ms) override {
+        return wait(word, static_cast<int>(std::min<std::uint32_t>(ms, INT_MAX)));
+    }
+
+private:
+    // limit_ms < 0: no time limit.
+    int wait(std::uint32_t& word, int limit_ms) {
+        using Clock = std::chrono::steady_clock;
         word = 0;
-        const auto generation = generation_.load();
+        const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(limit_ms, 0));
         for (;;) {
             int timeout = -1;
             {
@@ -436,6 +447,12 @@ public:
                 // data; they are looked at ten times a second instead.
                 if (fd_ >= 0 && lines_supported_ && !hung_up_ && (mask_ & kLineEvents))
                     timeout = 100;
+            }
+            if (limit_ms >= 0) {
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                const int left_ms = static_cast<int>(std::max<decltype(left)>(left, 0));
+                timeout = timeout < 0 ? left_ms : std::min(timeout, left_ms);
             }
             epoll_event events[4];
             const int n = ::epoll_wait(epoll_fd_, events, 4, timeout);
@@ -460,11 +477,17 @@ public:
             }
             word |= line_changes();
             word &= mask_;
-            if (word != 0 || generation_.load() != generation) return 0;
+            // A mask set while no wait was pending ends this one: a stop that
+            // came just before the wait is not lost.
+            const auto generation = generation_.load();
+            if (word != 0 || generation != seen_generation_) {
+                seen_generation_ = generation;
+                return 0;
+            }
+            if (limit_ms >= 0 && Clock::now() >= deadline) return 0;
         }
     }
 
-private:
     static constexpr std::uint32_t kLineEvents =
         kEvCts | kEvDsr | kEvCarrier | kEvRing | kEvRingTrailingEdge;
 
@@ -548,6 +571,7 @@ private:
     bool counters_supported_ = false;
     std::atomic<std::uint32_t> mask_{0};
     std::atomic<std::uint64_t> generation_{0};
+    std::uint64_t seen_generation_ = 0; // the event thread's own
     std::atomic<std::uint32_t> write_timeout_ms_{20000};
 
     mutable std::mutex settings_mutex_;

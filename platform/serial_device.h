@@ -62,6 +62,10 @@ inline constexpr std::uint8_t kLineCarrier = 128;
 
 // Device event bits of the event mask and of the word wait_event() gives.
 inline constexpr std::uint32_t kEvRxChar = 1;
+// The output queue drained to the level an output trigger waits for. No
+// device reports it: the port table's event thread raises it after a wait
+// timed to the queued bytes (a terminal can say "room", never "empty").
+inline constexpr std::uint32_t kEvTxEmpty = 4;
 inline constexpr std::uint32_t kEvCts = 8;
 inline constexpr std::uint32_t kEvDsr = 16;
 inline constexpr std::uint32_t kEvCarrier = 32;
@@ -112,13 +116,19 @@ public:
     // no modem lines reports CTS, DSR and carrier present.
     virtual int modem_lines(std::uint8_t& states) = 0;
 
-    // A new mask ends a pending wait_event() (a zero mask with word 0).
+    // A new mask ends the pending wait_event() with word 0, or the next one
+    // when none is pending (a zero mask included).
     virtual int set_event_mask(std::uint32_t mask) = 0;
     // Blocks until one of the masked events happens, the mask changes or the
     // device is closed; gives the events in `word`. A device that went away
     // reports it once (received-character and carrier events) and is never
     // polled again. Negative when the wait itself failed.
     virtual int wait_event(std::uint32_t& word) = 0;
+    // As wait_event(), but returns with word 0 once `ms` milliseconds passed.
+    // A device that cannot time out waits as wait_event() does.
+    virtual int wait_event_for(std::uint32_t& word, std::uint32_t /*ms*/) {
+        return wait_event(word);
+    }
 };
 
 // The termios device layer of this platform.

@@ -119,7 +119,7 @@ struct Record {
 
     std::unique_ptr<SerialDevice> dev;
     std::uint16_t in_size = 0;
-    std::uint16_t out_size = 0;
+    std::atomic<std::uint16_t> out_size{0}; // read by both threads
 
     // Under `state`.
     std::uint16_t line_errors = 0;
@@ -161,6 +161,8 @@ struct Record {
     std::atomic<bool> close_pending{false};
     std::atomic<bool> ring_trailing_edge{false};
     std::atomic<std::uint32_t> event_word{0};
+    // The event thread is in (or about to begin) a wait without a time limit.
+    std::atomic<bool> untimed_wait{false};
     std::atomic<platform::WindowThread*> wake_target{nullptr};
     std::mutex input_mutex;
     std::condition_variable input_cv;
@@ -290,6 +292,60 @@ int CurrentOutputCount(Record& rec) {
 
 int CurrentOutputRoom(Record& rec) {
     return std::max(0, rec.out_size - CurrentOutputCount(rec));
+}
+
+// How far the output queue is from the level an armed output trigger waits
+// for. With `pending`, `wait_ms` is the time the bytes above that level take on
+// the line, at most one idle pass: a wrong rate costs no more than that pass.
+enum class Drain { none, reached, pending };
+constexpr std::uint32_t kIdlePassMs = 50;
+
+Drain OutputDrain(Record& rec, std::uint32_t& wait_ms) {
+    int level = -1; // the highest output count at which a trigger fires
+    LineSettings s;
+    {
+        std::lock_guard guard(rec.state);
+        for (const auto& slot : rec.status) {
+            if (!slot.active) continue;
+            if (slot.kind == kStatusOutRoom && slot.value <= rec.out_size)
+                level = std::max(level, rec.out_size - slot.value);
+            else if (slot.kind == kStatusOutCount)
+                level = std::max(level, static_cast<int>(slot.value));
+            else if (slot.kind == kStatusOutSent)
+                level = std::max(level, 0);
+        }
+        s = rec.settings;
+    }
+    if (level < 0) return Drain::none;
+    DeviceStatus st;
+    if (rec.dev->status(st) != 0) return Drain::none;
+    AccumulateStatus(rec, st);
+    if (st.out_queue <= static_cast<std::uint32_t>(level)) return Drain::reached;
+    // Half bits per character: start bit, data, parity, and 1, 1.5 or 2 stop bits.
+    const int stop_half_bits = s.stop_bits == 0 ? 2 : s.stop_bits == 1 ? 3 : 4;
+    const std::uint64_t half_bits =
+        2 * (1 + s.data_bits + (s.parity != 0 ? 1 : 0)) + stop_half_bits;
+    const std::uint64_t bytes = st.out_queue - static_cast<std::uint32_t>(level);
+    wait_ms = kIdlePassMs;
+    if (s.baud > 0)
+        wait_ms = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            kIdlePassMs, bytes * half_bits * 1000 / (2 * static_cast<std::uint64_t>(s.baud)) + 1));
+    return Drain::pending;
+}
+
+bool OutputTriggerArmed(Record& rec) {
+    for (const auto& slot : rec.status)
+        if (slot.active && (slot.kind == kStatusOutRoom || slot.kind == kStatusOutCount ||
+                            slot.kind == kStatusOutSent))
+            return true;
+    return false;
+}
+
+// Ends an event wait without a time limit, so that the event thread times its
+// next wait to the output queue. The mask is the one the record runs with.
+void WakeUntimedWait(Record& rec) {
+    if (rec.untimed_wait.exchange(false) && !rec.kill)
+        rec.dev->set_event_mask(platform::kEvDefaultMask);
 }
 
 std::uint8_t RefreshModemStatus(Record& rec, std::uint8_t keep_mask) {
@@ -701,6 +757,10 @@ void ProcessEventWord(Record& rec, std::uint32_t word) {
         RefreshStatus(rec);
         if (!rec.NoticesHeld()) StatusPass(rec);
     }
+    if (word & kEvTxEmpty) {
+        // An output trigger's level was reached between two idle passes.
+        if (!rec.NoticesHeld()) StatusPass(rec);
+    }
     if (word & kEvRxChar) {
         ReceivedBytes(rec);
         if (rec.close_pending) return;
@@ -711,10 +771,20 @@ void ProcessEventWord(Record& rec, std::uint32_t word) {
 void CommEventThread(Record* rec) {
     rec->thread_signal.Set();
     for (;;) {
-        std::uint32_t word = 0;
-        if (rec->dev->wait_event(word) < 0) return;
+        // While an output trigger waits for the queue to drain, the wait lasts
+        // as long as the queued bytes take on the line; a terminal only tells
+        // when there is room, never when the queue ran empty.
+        std::uint32_t word = 0, limit = 0;
+        rec->untimed_wait = true;
+        const bool timed = OutputDrain(*rec, limit) == Drain::pending;
+        if (timed) rec->untimed_wait = false;
+        const int r = timed ? rec->dev->wait_event_for(word, limit) : rec->dev->wait_event(word);
+        rec->untimed_wait = false;
+        if (r < 0) return;
         if (word & platform::kEvRingTrailingEdge) rec->ring_trailing_edge = true;
         if (rec->kill) break;
+        if (timed && OutputDrain(*rec, limit) == Drain::reached) word |= platform::kEvTxEmpty;
+        if (word == 0) continue; // a time-out or a new mask: nothing to dispatch
         rec->event_word = word;
         rec->comm_ready.Set();
         rec->dispatch_done.Wait();
@@ -1057,11 +1127,14 @@ int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count
     WITH_RECORD(index, ecBadHandle);
     if (CurrentOutputRoom(*rec) < count) return ecOutputBufferTooSmall;
     const int written = rec->dev->write(bytes, count);
+    bool watched;
     {
         std::lock_guard guard(rec->state);
         rec->last_written = written;
         rec->output_sent = true;
+        watched = OutputTriggerArmed(*rec);
     }
+    if (watched) WakeUntimedWait(*rec);
     if (written <= 0) {
         RefreshStatus(*rec);
         return ecPutBlockFail;
@@ -1268,6 +1341,8 @@ int ArmStatusTrigger(RecordIndex index, TriggerHandle handle, std::uint16_t valu
         break;
     }
     slot.active = 1;
+    if (slot.kind == kStatusOutRoom || slot.kind == kStatusOutCount || slot.kind == kStatusOutSent)
+        WakeUntimedWait(*rec);
     return 0;
 }
 

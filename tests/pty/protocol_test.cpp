@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -559,6 +560,153 @@ TEST_F(FakeLineRun, WithoutAPortObjectBeginSendRaises) {
     TProtocol idle(run_->wt(), &run_->port());
     idle.BeginSend(); // ptNoProtocol: nothing
     EXPECT_FALSE(idle.InProgress());
+}
+
+// ---- A line that sends at 115200 bit/s on a clock of its own ----
+
+// The line takes 11520 bytes a second (ten bits a byte). Its clock moves only
+// while the event thread waits with a time limit, by that limit, so what the
+// test sees does not depend on how busy the machine is.
+struct PacedState {
+    static constexpr std::int64_t kPerByte = 1000; // clock units one byte takes
+    static constexpr std::int64_t kPerMs = 11520;  // clock units in a millisecond
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::int64_t now = 0;
+    std::int64_t empty_at = 0; // when the last queued byte has left
+    std::uint64_t generation = 0, seen = 0;
+    bool closed = false;
+    std::string written;
+    std::vector<std::size_t> writes;
+    std::vector<std::uint32_t> queued_at_write;
+    std::vector<std::int64_t> idle_before_write; // clock units the line stood empty
+    std::vector<std::uint32_t> limits;           // of the timed waits, in ms
+    bool untimed_since_write = false;
+    int writes_after_untimed_wait = 0; // the drain went unnoticed until an idle pass
+
+    std::uint32_t Queued() const {
+        return empty_at > now
+                   ? static_cast<std::uint32_t>((empty_at - now + kPerByte - 1) / kPerByte)
+                   : 0;
+    }
+};
+
+class PacedLine final : public platform::SerialDevice {
+public:
+    explicit PacedLine(std::shared_ptr<PacedState> s) : s_(std::move(s)) {}
+
+    int open(const std::string&) override { return 0; }
+    void close() override {
+        std::lock_guard lock(s_->mutex);
+        s_->closed = true;
+        s_->changed.notify_all();
+    }
+    bool is_open() const override { return true; }
+    std::string last_error_text() const override { return {}; }
+    int set_queue_sizes(std::uint16_t, std::uint16_t) override { return 0; }
+    int read_settings(platform::LineSettings& s) override {
+        std::lock_guard lock(s_->mutex);
+        s = settings_;
+        return 0;
+    }
+    int write_settings(const platform::LineSettings& s) override {
+        std::lock_guard lock(s_->mutex);
+        settings_ = s;
+        return 0;
+    }
+    void set_write_timeout(std::uint32_t) override {}
+    int read(std::uint8_t*, std::size_t) override { return 0; }
+    int write(const std::uint8_t* bytes, std::size_t n) override {
+        std::lock_guard lock(s_->mutex);
+        s_->queued_at_write.push_back(s_->Queued());
+        if (!s_->writes.empty()) {
+            s_->idle_before_write.push_back(s_->now - s_->empty_at);
+            if (s_->untimed_since_write) ++s_->writes_after_untimed_wait;
+        }
+        s_->untimed_since_write = false;
+        s_->empty_at =
+            std::max(s_->now, s_->empty_at) + static_cast<std::int64_t>(n) * s_->kPerByte;
+        s_->writes.push_back(n);
+        s_->written.append(reinterpret_cast<const char*>(bytes), n);
+        return static_cast<int>(n);
+    }
+    int status(platform::DeviceStatus& st) override {
+        std::lock_guard lock(s_->mutex);
+        st = {};
+        st.out_queue = s_->Queued();
+        return 0;
+    }
+    int purge(platform::PurgeQueue which) override {
+        std::lock_guard lock(s_->mutex);
+        if (which == platform::PurgeQueue::output) s_->empty_at = s_->now;
+        return 0;
+    }
+    int line_function(platform::LineFunction) override { return 0; }
+    int set_break(bool) override { return 0; }
+    int transmit_char(std::uint8_t) override { return 0; }
+    int modem_lines(std::uint8_t& states) override {
+        states = platform::kLineCts | platform::kLineDsr | platform::kLineCarrier;
+        return 0;
+    }
+    int set_event_mask(std::uint32_t) override {
+        std::lock_guard lock(s_->mutex);
+        ++s_->generation;
+        s_->changed.notify_all();
+        return 0;
+    }
+    int wait_event(std::uint32_t& word) override {
+        std::unique_lock lock(s_->mutex);
+        s_->untimed_since_write = true;
+        s_->changed.wait(lock, [&] { return s_->closed || s_->generation != s_->seen; });
+        return Woken(word);
+    }
+    int wait_event_for(std::uint32_t& word, std::uint32_t ms) override {
+        std::lock_guard lock(s_->mutex);
+        s_->limits.push_back(ms);
+        if (!s_->closed && s_->generation == s_->seen) s_->now += ms * s_->kPerMs;
+        return Woken(word);
+    }
+
+private:
+    int Woken(std::uint32_t& word) {
+        word = 0;
+        s_->seen = s_->generation;
+        return s_->closed ? -platform::kDevNotOpen : 0;
+    }
+
+    std::shared_ptr<PacedState> s_;
+    platform::LineSettings settings_;
+};
+
+TEST(PacedLineRun, EachBlockFollowsTheDrainWithinAboutACharacterTime) {
+    const std::string dir = TestDir();
+    const std::string text = SampleText(6 * kAsciiBlockSize + 1000);
+    auto line = std::make_shared<PacedState>();
+    {
+        ProtocolRun run([line] { return std::make_unique<PacedLine>(line); });
+        run.SendAndFinish(WriteFile(dir + "/image.hex", text));
+        EXPECT_EQ(run.rec().finish_code, 0);
+    }
+    std::lock_guard lock(line->mutex);
+    ASSERT_EQ(line->writes.size(), 7u);
+    EXPECT_TRUE(line->written == text);
+    for (auto queued : line->queued_at_write)
+        EXPECT_EQ(queued, 0u);
+    // A terminal never says the queue ran empty: the event thread's waits,
+    // timed to the queued bytes and never longer than an idle pass, told the
+    // dispatcher about a millisecond after the last byte left.
+    for (auto idle : line->idle_before_write) {
+        EXPECT_GE(idle, 0);
+        EXPECT_LE(idle, 2 * PacedState::kPerMs);
+    }
+    ASSERT_FALSE(line->limits.empty());
+    for (auto ms : line->limits)
+        EXPECT_LE(ms, 50u);
+    // The next block was written from the drain event, not from the idle pass
+    // the dispatcher runs when it has heard nothing for 50 ms (one allowed for
+    // an idle pass that came in between).
+    EXPECT_LE(line->writes_after_untimed_wait, 1);
+    fs::remove_all(dir);
 }
 
 // ---- Over a pseudo-terminal ----
