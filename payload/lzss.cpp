@@ -10,14 +10,21 @@ namespace {
 
 constexpr int kRingMask = kRingSize - 1;
 constexpr int kRingBytes = kRingSize + kMaxMatch - 1; // 17 mirrored bytes at the end
-constexpr int kRingSlot = 4116;                       // ring rounded up to 32-bit entries
 constexpr int kFirstRoot = kRingSize + 1;             // root of byte value c: 4097 + c
-constexpr int kLeftEntries = kRingSize + 1;           // nodes 0..4095 and the empty link
-constexpr int kRightEntries = kRingSize + 1 + 256;    // ... and the 256 roots
-constexpr int kParentEntries = kRingSize + 1;
+constexpr int kNodeEntries = kRingSize + 1 + 256;     // nodes, the empty link, the roots
+constexpr int kParentEntries = kRingSize + 1;         // nodes and the empty link
 
-static_assert(kRingSlot + 4 * (kLeftEntries + kRightEntries + kParentEntries) ==
-              static_cast<int>(kWorkAreaSize));
+// A node's two child links side by side: the descent reads both at once.
+struct Node {
+    std::uint16_t left;
+    std::uint16_t right;
+};
+
+// Work area layout: the links, the parents (16 bits hold any node or root),
+// then the ring.
+constexpr std::size_t kParentOffset = sizeof(Node) * kNodeEntries;
+constexpr std::size_t kTextOffset = kParentOffset + sizeof(std::uint16_t) * kParentEntries;
+static_assert(kTextOffset + kRingBytes <= kWorkAreaSize);
 
 // Reads the source through the input block; -1 once it has ended.
 class ByteReader {
@@ -97,14 +104,16 @@ std::uint64_t load_be64(const std::uint8_t* p) {
 class Trees {
 public:
     explicit Trees(std::uint32_t* work)
-        : text(reinterpret_cast<std::uint8_t*>(work)), left(work + kRingSlot / 4),
-          right(left + kLeftEntries), parent(right + kRightEntries) {}
+        : text(reinterpret_cast<std::uint8_t*>(work) + kTextOffset),
+          node(reinterpret_cast<Node*>(work)),
+          parent(reinterpret_cast<std::uint16_t*>(reinterpret_cast<std::uint8_t*>(work) +
+                                                  kParentOffset)) {}
 
     void reset() {
         for (int i = 0; i <= kEmptyLink; ++i)
             parent[i] = kEmptyLink;
         for (int c = 0; c < 256; ++c)
-            right[kFirstRoot + c] = kEmptyLink;
+            node[kFirstRoot + c].right = kEmptyLink;
     }
 
     // Hangs the string at r into its tree and leaves the longest earlier
@@ -112,40 +121,35 @@ public:
     // Only the last insertion of a coding step needs its match; the others
     // just place their node (kWantMatch false) and skip the bookkeeping.
     template <bool kWantMatch> void insert(int r, LzssTotals& totals) {
-        std::uint32_t* const lefts = left;
-        std::uint32_t* const rights = right;
+        Node* const nodes = node;
         const std::uint8_t* const ring = text;
         const std::uint8_t* const key = ring + r;
         const std::uint64_t key_a = load_be64(key + 1);
         const std::uint64_t key_b = load_be64(key + 9);
         int best_length = 0;
         int best_position = 0;
-        lefts[r] = rights[r] = kEmptyLink;
+        nodes[r].left = nodes[r].right = kEmptyLink;
         int p = kFirstRoot + key[0];
         int depth = 1;
-        std::uint32_t next = rights[p];
+        std::uint32_t next = nodes[p].right;
         if (next == kEmptyLink) {
-            rights[p] = r;
+            nodes[p].right = r;
             parent[r] = p;
         } else {
             p = static_cast<int>(next);
             std::uint64_t a = load_be64(ring + p + 1);
-            std::uint32_t l = lefts[p];
-            std::uint32_t g = rights[p];
-            std::uint64_t al = load_be64(ring + l + 1);
-            std::uint64_t ag = load_be64(ring + g + 1);
+            std::uint32_t l = nodes[p].left;
+            std::uint32_t g = nodes[p].right;
             for (;;) {
-                // Two levels ahead: the grandchildren and their leading bytes
+                // One level ahead: both children's links and leading bytes
                 // are fetched while this node is compared, so a mispredicted
                 // turn finds its data loaded. The empty link's own child
-                // entries are never written (they stay 0), so looking through
-                // it reads inside the ring.
-                const std::uint32_t ll = lefts[l], lg = rights[l];
-                const std::uint32_t gl = lefts[g], gg = rights[g];
-                const std::uint64_t all = load_be64(ring + ll + 1);
-                const std::uint64_t alg = load_be64(ring + lg + 1);
-                const std::uint64_t agl = load_be64(ring + gl + 1);
-                const std::uint64_t agg = load_be64(ring + gg + 1);
+                // entries are never written (they stay 0), and its leading
+                // bytes lie inside the ring.
+                const std::uint32_t ll = nodes[l].left, lg = nodes[l].right;
+                const std::uint32_t gl = nodes[g].left, gg = nodes[g].right;
+                const std::uint64_t al = load_be64(ring + l + 1);
+                const std::uint64_t ag = load_be64(ring + g + 1);
                 const std::uint8_t* other = ring + p;
                 int i;
                 bool go_right;
@@ -168,15 +172,15 @@ public:
                     }
                 }
                 if constexpr (kWantMatch) {
-                    if (i > best_length) {
-                        best_position = p;
-                        best_length = i;
-                    }
+                    // Selected, not branched on: it flips unpredictably.
+                    const bool longer = i > best_length;
+                    best_position = longer ? p : best_position;
+                    best_length = longer ? i : best_length;
                 }
                 ++depth;
                 if (go_right) {
                     if (g == kEmptyLink) {
-                        rights[p] = r;
+                        nodes[p].right = r;
                         parent[r] = p;
                         break;
                     }
@@ -184,11 +188,9 @@ public:
                     a = ag;
                     l = gl;
                     g = gg;
-                    al = agl;
-                    ag = agg;
                 } else {
                     if (l == kEmptyLink) {
-                        lefts[p] = r;
+                        nodes[p].left = r;
                         parent[r] = p;
                         break;
                     }
@@ -196,8 +198,6 @@ public:
                     a = al;
                     l = ll;
                     g = lg;
-                    al = all;
-                    ag = alg;
                 }
             }
         }
@@ -213,23 +213,23 @@ public:
     void remove(int p) {
         if (parent[p] == kEmptyLink) return;
         int q;
-        if (right[p] == kEmptyLink) {
-            q = left[p];
-        } else if (left[p] == kEmptyLink) {
-            q = right[p];
+        if (node[p].right == kEmptyLink) {
+            q = node[p].left;
+        } else if (node[p].left == kEmptyLink) {
+            q = node[p].right;
         } else {
-            q = left[p];
-            if (right[q] != kEmptyLink) {
+            q = node[p].left;
+            if (node[q].right != kEmptyLink) {
                 do {
-                    q = right[q];
-                } while (right[q] != kEmptyLink);
-                right[parent[q]] = left[q];
-                parent[left[q]] = parent[q];
-                left[q] = left[p];
-                parent[left[p]] = q;
+                    q = node[q].right;
+                } while (node[q].right != kEmptyLink);
+                node[parent[q]].right = node[q].left;
+                parent[node[q].left] = parent[q];
+                node[q].left = node[p].left;
+                parent[node[p].left] = q;
             }
-            right[q] = right[p];
-            parent[right[p]] = q;
+            node[q].right = node[p].right;
+            parent[node[p].right] = q;
         }
         parent[q] = parent[p];
         relink(parent[p], p, q);
@@ -243,20 +243,18 @@ public:
 private:
     // The parent's link to `from` now leads to `to`. A root only has a right link.
     void relink(int up, int from, int to) {
-        if (right[up] == static_cast<std::uint32_t>(from)) {
-            right[up] = to;
-        } else {
-            left[up] = to;
-        }
+        // Selected, not branched on: either side is as likely.
+        std::uint16_t& link = node[up].right == from ? node[up].right : node[up].left;
+        link = static_cast<std::uint16_t>(to);
     }
 
     // r takes p's place; p leaves the tree.
     void replace(int p, int r) {
         parent[r] = parent[p];
-        left[r] = left[p];
-        right[r] = right[p];
-        parent[left[p]] = r;
-        parent[right[p]] = r;
+        node[r].left = node[p].left;
+        node[r].right = node[p].right;
+        parent[node[p].left] = r;
+        parent[node[p].right] = r;
         relink(parent[p], p, r);
         parent[p] = kEmptyLink;
     }
@@ -265,13 +263,13 @@ private:
     // The link above q is left to the caller.
     void rotate(int c, int q, bool c_left) {
         if (c_left) {
-            left[q] = right[c];
-            parent[right[c]] = q;
-            right[c] = q;
+            node[q].left = node[c].right;
+            parent[node[c].right] = q;
+            node[c].right = q;
         } else {
-            right[q] = left[c];
-            parent[left[c]] = q;
-            left[c] = q;
+            node[q].right = node[c].left;
+            parent[node[c].left] = q;
+            node[c].left = q;
         }
         parent[q] = c;
     }
@@ -280,17 +278,17 @@ private:
         for (;;) {
             const int p = parent[x];
             if (p >= kFirstRoot) return;
-            const bool x_left = left[p] == static_cast<std::uint32_t>(x);
+            const bool x_left = node[p].left == static_cast<std::uint32_t>(x);
             const int g = parent[p];
             if (g >= kFirstRoot) {
                 rotate(x, p, x_left);
-                right[g] = x;
+                node[g].right = x;
                 parent[x] = g;
                 return;
             }
-            const bool p_left = left[g] == static_cast<std::uint32_t>(p);
+            const bool p_left = node[g].left == static_cast<std::uint32_t>(p);
             const int gg = parent[g];
-            const bool g_left = gg < kFirstRoot && left[gg] == static_cast<std::uint32_t>(g);
+            const bool g_left = gg < kFirstRoot && node[gg].left == static_cast<std::uint32_t>(g);
             if (x_left == p_left) {
                 rotate(p, g, p_left);
                 rotate(x, p, x_left);
@@ -299,17 +297,16 @@ private:
                 rotate(x, g, p_left);
             }
             if (g_left) {
-                left[gg] = x;
+                node[gg].left = x;
             } else {
-                right[gg] = x;
+                node[gg].right = x;
             }
             parent[x] = gg;
         }
     }
 
-    std::uint32_t* left;
-    std::uint32_t* right;
-    std::uint32_t* parent;
+    Node* node;
+    std::uint16_t* parent;
 };
 
 } // namespace
