@@ -5,6 +5,7 @@
 #include "serial/notice_window.h"
 #include "serial/port_table.h"
 #include "tests/pty/pty_fixture.h"
+#include "tests/pty/quiet_device.h"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +74,7 @@ private:
 };
 
 // A device whose line errors, output queue and write results the test sets.
-class FakeDevice final : public platform::SerialDevice {
+class FakeDevice final : public tollander::testing::QuietDevice {
 public:
     struct State {
         std::mutex mutex;
@@ -95,23 +96,6 @@ public:
         s.cv.notify_all();
     }
 
-    int open(const std::string&) override { return 0; }
-    void close() override {}
-    bool is_open() const override { return true; }
-    std::string last_error_text() const override { return {}; }
-    int set_queue_sizes(std::uint16_t, std::uint16_t) override { return 0; }
-    int read_settings(platform::LineSettings& s) override {
-        std::lock_guard lock(s_->mutex);
-        s = settings_;
-        return 0;
-    }
-    int write_settings(const platform::LineSettings& s) override {
-        std::lock_guard lock(s_->mutex);
-        settings_ = s;
-        return 0;
-    }
-    void set_write_timeout(std::uint32_t) override {}
-    int read(std::uint8_t*, std::size_t) override { return 0; }
     int write(const std::uint8_t*, std::size_t n) override {
         std::lock_guard lock(s_->mutex);
         return s_->write_result != 0 ? s_->write_result : static_cast<int>(n);
@@ -121,14 +105,6 @@ public:
         st = {};
         st.errors = std::exchange(s_->errors, 0);
         st.out_queue = s_->out_queue;
-        return 0;
-    }
-    int purge(platform::PurgeQueue) override { return 0; }
-    int line_function(platform::LineFunction) override { return 0; }
-    int set_break(bool) override { return 0; }
-    int transmit_char(std::uint8_t) override { return 0; }
-    int modem_lines(std::uint8_t& states) override {
-        states = platform::kLineCts | platform::kLineDsr | platform::kLineCarrier;
         return 0;
     }
     int set_event_mask(std::uint32_t) override {
@@ -149,7 +125,6 @@ public:
 
 private:
     std::shared_ptr<State> s_;
-    platform::LineSettings settings_;
 };
 
 class DispatcherTest : public ::testing::Test {

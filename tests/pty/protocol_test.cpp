@@ -7,6 +7,7 @@
 #include "platform/serial_device.h"
 #include "serial/com_port.h"
 #include "serial/protocol.h"
+#include "tests/pty/quiet_device.h"
 #include "tools/mkfirmware/sample_firmware.h"
 
 #include <gtest/gtest.h>
@@ -127,7 +128,7 @@ struct LineState {
     }
 };
 
-class FakeLine final : public platform::SerialDevice {
+class FakeLine final : public tollander::testing::QuietDevice {
 public:
     explicit FakeLine(std::shared_ptr<LineState> s) : s_(std::move(s)) {}
 
@@ -142,18 +143,6 @@ public:
         s_->Notify();
     }
     bool is_open() const override { return !s_->closed; }
-    std::string last_error_text() const override { return {}; }
-    int set_queue_sizes(std::uint16_t, std::uint16_t) override { return 0; }
-    int read_settings(platform::LineSettings& s) override {
-        s = settings_;
-        return 0;
-    }
-    int write_settings(const platform::LineSettings& s) override {
-        settings_ = s;
-        return 0;
-    }
-    void set_write_timeout(std::uint32_t) override {}
-    int read(std::uint8_t*, std::size_t) override { return 0; }
     int write(const std::uint8_t* bytes, std::size_t n) override {
         std::lock_guard lock(s_->mutex);
         if (s_->write_result != 0) return s_->write_result;
@@ -176,9 +165,6 @@ public:
         if (which == platform::PurgeQueue::output) s_->queued = 0;
         return 0;
     }
-    int line_function(platform::LineFunction) override { return 0; }
-    int set_break(bool) override { return 0; }
-    int transmit_char(std::uint8_t) override { return 0; }
     int modem_lines(std::uint8_t& states) override {
         std::lock_guard lock(s_->mutex);
         states =
@@ -206,7 +192,6 @@ public:
 
 private:
     std::shared_ptr<LineState> s_;
-    platform::LineSettings settings_;
     std::uint32_t mask_ = 0;
     std::uint64_t mask_changes_ = 0;
 };
@@ -591,31 +576,15 @@ struct PacedState {
     }
 };
 
-class PacedLine final : public platform::SerialDevice {
+class PacedLine final : public tollander::testing::QuietDevice {
 public:
     explicit PacedLine(std::shared_ptr<PacedState> s) : s_(std::move(s)) {}
 
-    int open(const std::string&) override { return 0; }
     void close() override {
         std::lock_guard lock(s_->mutex);
         s_->closed = true;
         s_->changed.notify_all();
     }
-    bool is_open() const override { return true; }
-    std::string last_error_text() const override { return {}; }
-    int set_queue_sizes(std::uint16_t, std::uint16_t) override { return 0; }
-    int read_settings(platform::LineSettings& s) override {
-        std::lock_guard lock(s_->mutex);
-        s = settings_;
-        return 0;
-    }
-    int write_settings(const platform::LineSettings& s) override {
-        std::lock_guard lock(s_->mutex);
-        settings_ = s;
-        return 0;
-    }
-    void set_write_timeout(std::uint32_t) override {}
-    int read(std::uint8_t*, std::size_t) override { return 0; }
     int write(const std::uint8_t* bytes, std::size_t n) override {
         std::lock_guard lock(s_->mutex);
         s_->queued_at_write.push_back(s_->Queued());
@@ -639,13 +608,6 @@ public:
     int purge(platform::PurgeQueue which) override {
         std::lock_guard lock(s_->mutex);
         if (which == platform::PurgeQueue::output) s_->empty_at = s_->now;
-        return 0;
-    }
-    int line_function(platform::LineFunction) override { return 0; }
-    int set_break(bool) override { return 0; }
-    int transmit_char(std::uint8_t) override { return 0; }
-    int modem_lines(std::uint8_t& states) override {
-        states = platform::kLineCts | platform::kLineDsr | platform::kLineCarrier;
         return 0;
     }
     int set_event_mask(std::uint32_t) override {
@@ -675,7 +637,6 @@ private:
     }
 
     std::shared_ptr<PacedState> s_;
-    platform::LineSettings settings_;
 };
 
 TEST(PacedLineRun, EachBlockFollowsTheDrainWithinAboutACharacterTime) {
