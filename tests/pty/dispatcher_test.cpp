@@ -353,18 +353,26 @@ TEST_F(DispatcherTest, ATimerTriggerFiresOnceUntilArmedAgain) {
     ASSERT_EQ(AddListener(rec.Index(), nullptr, &Recorder::Proc, 1), 0);
     const int handle = NewTimerTrigger(rec.Index());
     ASSERT_GT(handle, 1);
+    ASSERT_EQ(ArmTimerTrigger(rec.Index(), handle, 1, true), 0);
+    ASSERT_TRUE(rec.recorder.WaitFor(1));
+    // A second timer of 18 ticks is the witness: a first timer that repeated
+    // would have fired many times before it.
+    const int witness = NewTimerTrigger(rec.Index());
+    ASSERT_EQ(ArmTimerTrigger(rec.Index(), witness, 18, true), 0);
+    ASSERT_TRUE(rec.recorder.WaitFor(2));
+    // Armed again, it fires again, and not before its time.
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(ArmTimerTrigger(rec.Index(), handle, 36, true), 0);
-    ASSERT_TRUE(rec.recorder.WaitFor(1));
+    ASSERT_TRUE(rec.recorder.WaitFor(3));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 36 * 55ms - 55ms);
-    ASSERT_EQ(ArmTimerTrigger(rec.Index(), handle, 1, true), 0);
-    ASSERT_TRUE(rec.recorder.WaitFor(2));
     std::lock_guard lock(rec.recorder.mutex);
-    ASSERT_EQ(rec.recorder.notices.size(), 2u);
+    std::vector<std::uint32_t> fired;
     for (const auto& n : rec.recorder.notices) {
         EXPECT_EQ(n.msg, kNoticeTimer);
-        EXPECT_EQ(n.wparam, static_cast<std::uint32_t>(handle));
+        fired.push_back(n.wparam);
     }
+    const auto h = static_cast<std::uint32_t>(handle);
+    EXPECT_EQ(fired, (std::vector<std::uint32_t>{h, static_cast<std::uint32_t>(witness), h}));
 }
 
 TEST_F(DispatcherTest, StatusTriggersReportOutputRoomAndSentData) {
