@@ -196,6 +196,11 @@ void TCustomComPort::HandleNotice(std::uint16_t msg, std::uint32_t wparam, std::
     TCustomComPort* port = PortRouting::Get(index);
     if (!port) return;
     const auto handle = static_cast<std::uint16_t>(wparam);
+    struct Depth {
+        int& depth;
+        explicit Depth(int& d) : depth(d) { ++depth; }
+        ~Depth() { --depth; }
+    } depth(port->notice_depth_);
     try {
         port->DoTrigger(msg, handle, static_cast<std::uint16_t>(lparam & 0xFFFF));
         switch (msg) {
@@ -540,6 +545,15 @@ int TCustomComPort::AwaitAnyText(const std::string& S, std::int32_t Timeout, boo
     TickTimer timer;
     timer.Start(Timeout);
     for (;;) {
+        // Reads inside a notice only peek, and the notice drops what it read
+        // when it ends: a notice already on its way when the wait began is
+        // let through first, or the wait would see characters twice. (A wait
+        // made inside one of our own notices reads as that notice does.)
+        while (notice_depth_ == 0 && really_open_ && index_ == index && !timer.RunOut() &&
+               !serial::WaitNoticeDelivered(index, platform::Millis(2))) {
+            if (Yield) window_.process_pending();
+            if (window_.terminating()) return 0;
+        }
         if (really_open_ && index_ == index && serial::InputWaiting(index)) {
             char c = 0;
             if (serial::ReadChar(index, c) == 0) {

@@ -259,6 +259,7 @@ private:
     bool force_apply_ = false;
     bool peek_option_ = false;
     bool saved_triggers_valid_ = false;
+    int notice_depth_ = 0; // notices of this port running on the window thread
     TriggerImage saved_triggers_{};
     std::string last_os_reason_;
 };

@@ -1217,6 +1217,13 @@ bool WaitForInput(RecordIndex index, Millis max) {
     return rec->ring.Count() > 0;
 }
 
+bool WaitNoticeDelivered(RecordIndex index, Millis max) {
+    auto rec = Find(index);
+    if (!rec) return true;
+    std::unique_lock guard(rec->state);
+    return rec->delivered.wait_for(guard, max, [&] { return !rec->delivering; });
+}
+
 // ---------------------------------------------------------------------------
 // Triggers.
 

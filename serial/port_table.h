@@ -147,6 +147,9 @@ int DiscardInput(RecordIndex index);
 // Blocks until input is waiting, the record closes or `max` passes; gives
 // InputWaiting(). For a reader that must not process window messages.
 bool WaitForInput(RecordIndex index, platform::Millis max);
+// Waits up to `max` for a notice being delivered on the record to end; true
+// when none is being delivered (or the record is gone).
+bool WaitNoticeDelivered(RecordIndex index, platform::Millis max);
 
 // ---- Triggers ----
 

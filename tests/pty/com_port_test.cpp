@@ -83,7 +83,10 @@ TEST_F(ComPortTest, AwaitAnyTextFindsAnAnswerThatCameBeforeTheCall) {
     port.SetOpen(true);
     pty.send("Boot>");
     ASSERT_TRUE(pump_until(window, [&] { return InputCount(port.PortIndex()) == 5; }));
-    EXPECT_EQ(port.AwaitAnyText("OK^Boot>", 36, true, true, '^'), 2);
+    std::string seen;
+    port.OnWaitChar = [&](TCustomComPort&, char c) { seen += c; };
+    EXPECT_EQ(port.AwaitAnyText("OK^Boot>", 36, true, true, '^'), 2)
+        << "the wait saw [" << seen << "]";
     EXPECT_FALSE(port.InputWaiting());
 }
 
