@@ -148,13 +148,18 @@ std::unique_ptr<AlertPlayer> MainForm::MakePlayer() {
 
 // ---- Handlers ---------------------------------------------------------------
 
-void MainForm::FormShow() {
+// What showing the window and "&Start Over" both clear: the last scan.
+void MainForm::ResetScanState() {
     sequencer_.StepNumber = 0;
     ModemCount = 0;
     FlashPort = 0;
     ModemFound.fill(false);
     PortFlashable.fill(false);
     ModemCodeBad.fill(false);
+}
+
+void MainForm::FormShow() {
+    ResetScanState();
     Changed();
 }
 
@@ -192,12 +197,7 @@ void MainForm::Button2Click() {
 }
 
 void MainForm::Button4Click() {
-    sequencer_.StepNumber = 0;
-    ModemCount = 0;
-    FlashPort = 0;
-    ModemFound.fill(false);
-    PortFlashable.fill(false);
-    ModemCodeBad.fill(false);
+    ResetScanState();
     CountryMismatch = false;
     outcome_ = RunOutcome{};
     StartTimer1();

@@ -163,6 +163,7 @@ private:
         bool enabled = false;
     };
     void NoteMessage(MsgId id);
+    void ResetScanState();
     void ReportException(const std::string& what, bool step);
 
     platform::WindowThread& window_;
