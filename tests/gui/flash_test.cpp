@@ -2,6 +2,7 @@
 // the FLTK window thread, the sample flasher's images, a virtual modem on
 // COM1, and the user's clicks on the real widgets.
 #include "app/devices.h"
+#include "tests/gui/fltk_click.h"
 #include "app/main_form.h"
 #include "tests/e2e/fixture.h"
 #include "ui/fltk/fltk_window_thread.h"
@@ -35,18 +36,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void click(Fl_Widget* widget) {
-    Fl_Window* window = widget->window();
-    Fl::e_x = widget->x() + widget->w() / 2;
-    Fl::e_y = widget->y() + widget->h() / 2;
-    Fl::e_x_root = window->x() + Fl::e_x;
-    Fl::e_y_root = window->y() + Fl::e_y;
-    Fl::e_keysym = FL_Button + FL_LEFT_MOUSE;
-    Fl::e_state = FL_BUTTON1;
-    Fl::handle(FL_PUSH, window);
-    Fl::e_state = 0;
-    Fl::handle(FL_RELEASE, window);
-}
+using tollander::testing::click;
 
 // Serves the window until `done` holds; false when the guard ran out first.
 bool run_until(ui::FltkWindowThread& window, const std::function<bool()>& done,

@@ -1,6 +1,7 @@
 // The FLTK window over the form model, driven through real FLTK event
 // dispatch (pointer and key events), on a virtual display.
 #include "tests/unit/app_fakes.h"
+#include "tests/gui/fltk_click.h"
 #include "ui/fltk/fltk_window_thread.h"
 #include "ui/fltk/main_window.h"
 
@@ -83,21 +84,7 @@ struct GuiRig {
     std::unique_ptr<app::MainForm> form;
 };
 
-// A left click in the middle of a widget, through FLTK's dispatch.
-void click(Fl_Widget* widget) {
-    Fl_Window* window = widget->window();
-    Fl::e_x = widget->x() + widget->w() / 2;
-    Fl::e_y = widget->y() + widget->h() / 2;
-    Fl::e_x_root = window->x() + Fl::e_x;
-    Fl::e_y_root = window->y() + Fl::e_y;
-    Fl::e_keysym = FL_Button + FL_LEFT_MOUSE;
-    Fl::e_state = FL_BUTTON1;
-    Fl::e_clicks = 0;
-    Fl::e_is_click = 1;
-    Fl::handle(FL_PUSH, window);
-    Fl::e_state = 0;
-    Fl::handle(FL_RELEASE, window);
-}
+using tollander::testing::click;
 
 void key(Fl_Window* window, int keysym, const char* text, int state = 0) {
     static char buffer[8];
