@@ -15,7 +15,7 @@ work=$(mktemp -d)
 trap 'kill "${modem_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
 
 # A real 115200 bit/s line drains 11520 bytes a second: the upgrade takes
-# about a minute and a half, as it would on a real modem.
+# about a minute and a quarter, as it would on a real modem.
 rate=${TOLLANDER_DEMO_RATE:-11520}
 mkfifo "$work/modem.out"
 "$bin/tollander-vmodem" --once --rate "$rate" \
