@@ -138,8 +138,8 @@ bool MainForm::Timer1Enabled() const {
 
 bool MainForm::WaitingForUser() const {
     const auto step = sequencer_.StepNumber;
-    return (step == 20 || step == 99) && !Timer1Enabled() && !sequencer_.InStep() &&
-           !window_.terminating();
+    return (step == stepWaitForUser || step == stepStop) && !Timer1Enabled() &&
+           !sequencer_.InStep() && !window_.terminating();
 }
 
 std::unique_ptr<AlertPlayer> MainForm::MakePlayer() {
@@ -150,7 +150,7 @@ std::unique_ptr<AlertPlayer> MainForm::MakePlayer() {
 
 // What showing the window and "&Start Over" both clear: the last scan.
 void MainForm::ResetScanState() {
-    sequencer_.StepNumber = 0;
+    sequencer_.StepNumber = stepStartUp;
     ModemCount = 0;
     FlashPort = 0;
     ModemFound.fill(false);
@@ -188,11 +188,11 @@ void MainForm::UpdateFlashButton() {
     bool any = false;
     for (int port = 1; port <= kPorts; ++port)
         any = any || Checked(port);
-    SetEnabled(ButtonId::Button2, any && sequencer_.StepNumber > 4);
+    SetEnabled(ButtonId::Button2, any && sequencer_.StepNumber > stepScanCom4);
 }
 
 void MainForm::Button2Click() {
-    sequencer_.StepNumber = 21;
+    sequencer_.StepNumber = stepFlashRequested;
     StartTimer1();
 }
 
@@ -222,7 +222,7 @@ void MainForm::Protocol1ProtocolStatus(std::uint16_t /*options*/) {
 void MainForm::Protocol1ProtocolFinish(int /*error_code*/) {
     if (sequencer_.DebugMode) port_->DeleteTrigger(sequencer_.EchoTriggerHandle);
     LogMessage(MsgUploadSent);
-    sequencer_.StepNumber = sequencer_.FlashStage == 1 ? 40 : 70;
+    sequencer_.StepNumber = sequencer_.ResultStep();
     StartTimer1();
     SetEnabled(ButtonId::Button1, true);
 }
@@ -230,7 +230,7 @@ void MainForm::Protocol1ProtocolFinish(int /*error_code*/) {
 void MainForm::Protocol1ProtocolError(int /*error_code*/) {
     if (sequencer_.DebugMode) port_->DeleteTrigger(sequencer_.EchoTriggerHandle);
     LogMessage(MsgUploadIncomplete);
-    sequencer_.StepNumber = sequencer_.FlashStage == 1 ? 40 : 70;
+    sequencer_.StepNumber = sequencer_.ResultStep();
     StartTimer1();
 }
 

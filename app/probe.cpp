@@ -124,7 +124,7 @@ void Probe::ProbePort(std::uint8_t port) {
         LogPortFailure(form_, port, nullptr);
     }
 
-    form_.sequencer().StepNumber = static_cast<std::uint16_t>(port + 1);
+    form_.sequencer().StepNumber = StepAfterScanOf(port);
     form_.StartTimer1();
     com.SetOpen(false);
 }

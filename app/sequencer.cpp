@@ -3,23 +3,53 @@
 #include "app/main_form.h"
 #include "platform/clock.h"
 
-#include <algorithm>
-#include <array>
-
 namespace tollander::app {
 
 namespace {
 constexpr std::uint32_t kCounterMask = 0x7FFF'FFFF; // the counter's top bit is cleared
 } // namespace
 
+Sequencer::StepWork Sequencer::FindStep(std::uint16_t step) {
+    struct Entry {
+        StepId step;
+        StepWork work;
+    };
+    static constexpr Entry kTable[] = {
+        {stepStartUp, [](Sequencer& s) { s.StartUp(); }},
+        {stepScanCom1, [](Sequencer& s) { s.ScanPort(); }},
+        {stepScanCom2, [](Sequencer& s) { s.ScanPort(); }},
+        {stepScanCom3, [](Sequencer& s) { s.ScanPort(); }},
+        {stepScanCom4, [](Sequencer& s) { s.ScanPort(); }},
+        {stepScanSummary, [](Sequencer& s) { s.ScanSummary(); }},
+        {stepWaitForUser, [](Sequencer& s) { s.WaitForUser(); }},
+        {stepFlashRequested, [](Sequencer& s) { s.FlashRequested(); }},
+        {stepCopyBootImage, [](Sequencer& s) { s.CopyImage(Image::Boot); }},
+        {stepExpandBootImage, [](Sequencer& s) { s.ExpandStep(Image::Boot); }},
+        {stepEnterBootLoaderForBoot, [](Sequencer& s) { s.EnterBootLoaderForBoot(); }},
+        {stepStartBootUpload, [](Sequencer& s) { s.StartUpload(1); }},
+        {stepJudgeBootUpload, [](Sequencer& s) { s.JudgeBootUpload(); }},
+        {stepDropBootHex, [](Sequencer& s) { s.DropBootHex(); }},
+        {stepCopyMainImage, [](Sequencer& s) { s.CopyImage(Image::Main); }},
+        {stepExpandMainImage, [](Sequencer& s) { s.ExpandStep(Image::Main); }},
+        {stepEnterBootLoaderForMain, [](Sequencer& s) { s.EnterBootLoaderForMain(); }},
+        {stepStartMainUpload, [](Sequencer& s) { s.StartUpload(2); }},
+        {stepJudgeMainUpload, [](Sequencer& s) { s.JudgeMainUpload(); }},
+        {stepRewriteAndReset, [](Sequencer& s) { s.RewriteAndReset(); }},
+        {stepBootFailureNote, [](Sequencer& s) { s.BootFailureNote(); }},
+        {stepStop, [](Sequencer& s) { s.Stop(); }},
+    };
+    for (const auto& entry : kTable)
+        if (entry.step == step) return entry.work;
+    return nullptr;
+}
+
 bool Sequencer::IsStep(std::uint16_t step) {
-    static constexpr std::array<std::uint16_t, 22> kSteps{
-        0, 1, 2, 3, 4, 5, 20, 21, 22, 24, 25, 30, 40, 50, 52, 54, 55, 60, 70, 90, 95, 99};
-    return std::find(kSteps.begin(), kSteps.end(), step) != kSteps.end();
+    return FindStep(step) != nullptr;
 }
 
 void Sequencer::Timer1Timer() {
-    if (!IsStep(StepNumber) || form_.window().terminating()) return;
+    const StepWork work = FindStep(StepNumber);
+    if (work == nullptr || form_.window().terminating()) return;
     // A handler that starts the timer while a step waits (the finish event
     // that follows a protocol error) must not start a second step inside the
     // first: the tick waits until the step has ended.
@@ -30,68 +60,7 @@ void Sequencer::Timer1Timer() {
         ~InStep() { flag = false; }
     } in_step(in_step_);
 
-    switch (StepNumber) {
-    case 0:
-        StartUp();
-        break;
-    case 1:
-    case 2:
-    case 3:
-    case 4:
-        ScanPort();
-        break;
-    case 5:
-        ScanSummary();
-        break;
-    case 20:
-        WaitForUser();
-        break;
-    case 21:
-        FlashRequested();
-        break;
-    case 22:
-        CopyImage(Image::Boot);
-        break;
-    case 24:
-        ExpandStep(Image::Boot);
-        break;
-    case 25:
-        EnterBootLoaderForBoot();
-        break;
-    case 30:
-        StartUpload(1);
-        break;
-    case 40:
-        JudgeBootUpload();
-        break;
-    case 50:
-        DropBootHex();
-        break;
-    case 52:
-        CopyImage(Image::Main);
-        break;
-    case 54:
-        ExpandStep(Image::Main);
-        break;
-    case 55:
-        EnterBootLoaderForMain();
-        break;
-    case 60:
-        StartUpload(2);
-        break;
-    case 70:
-        JudgeMainUpload();
-        break;
-    case 90:
-        RewriteAndReset();
-        break;
-    case 95:
-        BootFailureNote();
-        break;
-    case 99:
-        Stop();
-        break;
-    }
+    work(*this);
     form_.Changed();
 }
 
@@ -134,7 +103,7 @@ void Sequencer::StartUp() {
     if (DebugMode) payload.DumpConfigRecord([this](const std::string& l) { form_.LogLine(l); });
     Pause(500);
     payload.DeleteTempFiles();
-    StepNumber = 1;
+    StepNumber = stepScanCom1;
     form_.StartTimer1();
 }
 
@@ -149,7 +118,7 @@ void Sequencer::ScanSummary() {
     if (form_.ModemCount > 0) {
         form_.SetEnabled(ButtonId::Button4, true);
         form_.UpdateFlashButton();
-        StepNumber = 20;
+        StepNumber = stepWaitForUser;
         for (int port = 1; port <= MainForm::kPorts; ++port)
             if (form_.PortFlashable[port]) form_.SetCheckBoxEnabled(port, true);
         form_.LogMessage(form_.ModemCount == 1 ? MsgPressFlash : MsgEnsureSelected);
@@ -157,7 +126,7 @@ void Sequencer::ScanSummary() {
     } else {
         form_.LogMessage(MsgNoModems);
         form_.LogMessage(MsgEnsureInstalled);
-        StepNumber = 99;
+        StepNumber = stepStop;
         form_.StartTimer1();
     }
 }
@@ -186,9 +155,9 @@ void Sequencer::FlashRequested() {
         return;
     }
     auto& payload = form_.payload();
-    StepNumber = 52;
+    StepNumber = stepCopyMainImage;
     if (payload.BootLength() > 0 && (!payload.BootModel().empty() || payload.IgnoreModel()))
-        StepNumber = 22;
+        StepNumber = stepCopyBootImage;
     form_.StartTimer1();
 }
 
@@ -216,16 +185,16 @@ void Sequencer::CopyImage(Image image) {
             form_.LogWithCode(MsgIntegrityFailed, code);
     });
     if (opened)
-        StepNumber = image == Image::Boot ? 24 : 54;
+        StepNumber = image == Image::Boot ? stepExpandBootImage : stepExpandMainImage;
     else
-        StepNumber = 99;
+        StepNumber = stepStop;
     form_.StartTimer1();
 }
 
 void Sequencer::ExpandStep(Image image) {
     form_.StopTimer1();
     form_.payload().ExpandImage(image);
-    StepNumber = image == Image::Boot ? 25 : 55;
+    StepNumber = image == Image::Boot ? stepEnterBootLoaderForBoot : stepEnterBootLoaderForMain;
     form_.StartTimer1();
 }
 
@@ -236,23 +205,23 @@ void Sequencer::EnterBootLoaderForBoot() {
     form_.ComPort1().SetBaud(115200);
     if (!dialogue.EnterFlashMode()) {
         payload.DeleteTempFile(payload.CurrentHexFile());
-        StepNumber = 99;
+        StepNumber = stepStop;
         form_.StartTimer1();
         return;
     }
     if (!dialogue.CheckBootUpdateNeeded()) {
         payload.DeleteTempFile(payload.CurrentHexFile());
         dialogue.SkipBootUpdate();
-        StepNumber = 50;
+        StepNumber = stepDropBootHex;
         form_.StartTimer1();
         return;
     }
     if (!dialogue.StartHexProgramming()) {
-        StepNumber = 99;
+        StepNumber = stepStop;
         form_.StartTimer1();
         return;
     }
-    StepNumber = 30;
+    StepNumber = stepStartBootUpload;
     form_.StartTimer1();
     form_.SetProgressVisible(true);
 }
@@ -272,7 +241,7 @@ void Sequencer::JudgeBootUpload() {
     form_.StopTimer1();
     form_.dialogue().AwaitProgramResult(1000);
     Pause(1000);
-    StepNumber = form_.ModemAlive ? 50 : 95;
+    StepNumber = form_.ModemAlive ? stepDropBootHex : stepBootFailureNote;
     form_.StartTimer1();
 }
 
@@ -280,7 +249,7 @@ void Sequencer::DropBootHex() {
     form_.StopTimer1();
     auto& payload = form_.payload();
     payload.DeleteTempFile(payload.CurrentHexFile());
-    StepNumber = 52;
+    StepNumber = stepCopyMainImage;
     form_.SetGaugeProgress(0);
     form_.StartTimer1();
 }
@@ -292,22 +261,22 @@ void Sequencer::EnterBootLoaderForMain() {
     TakeFlashPort();
     form_.ComPort1().SetBaud(115200);
     if (!dialogue.EnterFlashMode()) {
-        StepNumber = 99;
+        StepNumber = stepStop;
         form_.StartTimer1();
         return;
     }
     if (!dialogue.CheckMainUpdateNeeded()) {
         payload.DeleteTempFile(payload.CurrentHexFile());
-        StepNumber = 99;
+        StepNumber = stepStop;
         form_.StartTimer1();
         return;
     }
     if (!dialogue.StartHexProgramming()) {
-        StepNumber = 99;
+        StepNumber = stepStop;
         form_.StartTimer1();
         return;
     }
-    StepNumber = 60;
+    StepNumber = stepStartMainUpload;
     form_.StartTimer1();
     form_.SetProgressVisible(true);
 }
@@ -315,7 +284,7 @@ void Sequencer::EnterBootLoaderForMain() {
 void Sequencer::JudgeMainUpload() {
     form_.StopTimer1();
     form_.dialogue().AwaitProgramResult(5000);
-    StepNumber = 90;
+    StepNumber = stepRewriteAndReset;
     form_.StartTimer1();
 }
 
@@ -327,14 +296,14 @@ void Sequencer::RewriteAndReset() {
     form_.LogMessage(MsgResetting);
     form_.dialogue().RewriteNvram();
     form_.MutableOutcome().nvram_rewritten = true;
-    StepNumber = 99;
+    StepNumber = stepStop;
     form_.StartTimer1();
 }
 
 void Sequencer::BootFailureNote() {
     form_.StopTimer1();
     if (DebugMode) form_.LogMessage(MsgFailure);
-    StepNumber = 99;
+    StepNumber = stepStop;
     form_.StartTimer1();
 }
 

@@ -11,6 +11,39 @@ namespace tollander::app {
 
 class MainForm;
 
+// The steps of the upgrade: each value is its step's number. Any other number
+// makes a tick do nothing.
+enum StepId : std::uint16_t {
+    stepStartUp = 0,
+    stepScanCom1 = 1,
+    stepScanCom2 = 2,
+    stepScanCom3 = 3,
+    stepScanCom4 = 4,
+    stepScanSummary = 5,
+    stepWaitForUser = 20,
+    stepFlashRequested = 21,
+    stepCopyBootImage = 22,
+    stepExpandBootImage = 24,
+    stepEnterBootLoaderForBoot = 25,
+    stepStartBootUpload = 30,
+    stepJudgeBootUpload = 40,
+    stepDropBootHex = 50,
+    stepCopyMainImage = 52,
+    stepExpandMainImage = 54,
+    stepEnterBootLoaderForMain = 55,
+    stepStartMainUpload = 60,
+    stepJudgeMainUpload = 70,
+    stepRewriteAndReset = 90,
+    stepBootFailureNote = 95,
+    stepStop = 99,
+};
+
+// The step after the scan of COM`port` (1..4): the next port's, or the summary.
+constexpr std::uint16_t StepAfterScanOf(int port) {
+    return static_cast<std::uint16_t>(stepScanCom1 + port);
+}
+static_assert(StepAfterScanOf(1) == stepScanCom2 && StepAfterScanOf(4) == stepScanSummary);
+
 class Sequencer {
 public:
     explicit Sequencer(MainForm& form) : form_(form) {}
@@ -39,23 +72,32 @@ public:
     // True for the steps that have a meaning.
     static bool IsStep(std::uint16_t step);
 
+    // The step that judges the upload of the current FlashStage.
+    StepId ResultStep() const {
+        return FlashStage == 1 ? stepJudgeBootUpload : stepJudgeMainUpload;
+    }
+
 private:
-    void StartUp();                       // 0
-    void ScanPort();                      // 1..4
-    void ScanSummary();                   // 5
-    void WaitForUser();                   // 20
-    void FlashRequested();                // 21
-    void CopyImage(Image image);          // 22, 52
-    void ExpandStep(Image image);         // 24, 54
-    void EnterBootLoaderForBoot();        // 25
-    void StartUpload(std::uint8_t stage); // 30, 60
-    void JudgeBootUpload();               // 40
-    void DropBootHex();                   // 50
-    void EnterBootLoaderForMain();        // 55
-    void JudgeMainUpload();               // 70
-    void RewriteAndReset();               // 90
-    void BootFailureNote();               // 95
-    void Stop();                          // 99
+    using StepWork = void (*)(Sequencer&);
+    // The step table: the work of `step`, or null for a number without one.
+    static StepWork FindStep(std::uint16_t step);
+
+    void StartUp();
+    void ScanPort();
+    void ScanSummary();
+    void WaitForUser();
+    void FlashRequested();
+    void CopyImage(Image image);
+    void ExpandStep(Image image);
+    void EnterBootLoaderForBoot();
+    void StartUpload(std::uint8_t stage);
+    void JudgeBootUpload();
+    void DropBootHex();
+    void EnterBootLoaderForMain();
+    void JudgeMainUpload();
+    void RewriteAndReset();
+    void BootFailureNote();
+    void Stop();
     void WrongUtilityExit();
     void TakeFlashPort(); // buttons off, FlashPort from the boxes
 
