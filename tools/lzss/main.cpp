@@ -1,6 +1,7 @@
 // tollander-lzss: compresses, expands and describes files in the archive
 // format the flasher carries its firmware in.
 #include "payload/archive.h"
+#include "platform/command_line.h"
 #include "platform/io_error.h"
 
 #include <cerrno>
@@ -21,7 +22,9 @@ const char* const kUsage =
     "       tollander-lzss [--force] expand IN [OUT]     (OUT defaults to the name stored\n"
     "                                                    in IN, beside IN)\n"
     "       tollander-lzss info FILE\n"
-    "An existing OUT is only replaced with --force.\n";
+    "       tollander-lzss --help | --version\n"
+    "An existing OUT is only replaced with --force.\n"
+    "Exit status: 0 done, 1 failed, 2 wrong arguments.\n";
 
 // The library's callbacks carry no context; the tool runs one operation.
 bool g_output_created = false;
@@ -146,32 +149,22 @@ int run(bool compress, const std::string& input, std::string output, bool force)
 
 int main(int argc, char** argv) {
     bool force = false;
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--force" || arg == "-f") {
-            force = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else {
-            args.push_back(arg);
-        }
-    }
-    if (args.empty()) {
-        std::fputs(kUsage, stderr);
-        return 1;
-    }
+    tollander::platform::CommandLine command_line("tollander-lzss", kUsage);
+    command_line.Flag("force", 'f', force);
+    if (const auto status = command_line.Parse(argc, argv)) return *status;
+    const std::vector<std::string>& args = command_line.Operands();
+    if (args.empty()) return command_line.UsageFailure("no command given");
     const std::string& command = args[0];
+    const bool known = command == "info" || command == "compress" || command == "expand";
+    if (!known) return command_line.UsageFailure("unknown command '" + command + "'");
+    const std::size_t most = command == "info" ? 2 : 3;
+    if (args.size() < 2 || args.size() > most) {
+        return command_line.UsageFailure("wrong number of arguments for " + command);
+    }
     try {
-        if (command == "info" && args.size() == 2) return info(args[1]);
-        if ((command == "compress" || command == "expand") &&
-            (args.size() == 2 || args.size() == 3)) {
-            return run(command == "compress", args[1], args.size() == 3 ? args[2] : "", force);
-        }
+        if (command == "info") return info(args[1]);
+        return run(command == "compress", args[1], args.size() == 3 ? args[2] : "", force);
     } catch (const std::exception& e) {
         return fail(e.what());
     }
-    std::fputs(kUsage, stderr);
-    return 1;
 }

@@ -1,5 +1,6 @@
 // tollander-mkfirmware DIR: writes the sample boot and main code (Intel HEX)
 // and the alert sound into DIR, with fixed modification times.
+#include "platform/command_line.h"
 #include "platform/dos_time.h"
 #include "tools/mkfirmware/sample_firmware.h"
 
@@ -32,14 +33,19 @@ bool WriteFile(const std::string& path, const void* data, std::size_t size, std:
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: tollander-mkfirmware DIR\n"
-                     "writes "
-                  << tools::kBootHexName << ", " << tools::kMainHexName << " and "
-                  << tools::kAlertName << " into DIR\n";
-        return 2;
+    const std::string usage = std::string("usage: tollander-mkfirmware DIR\n"
+                                          "       tollander-mkfirmware --help | --version\n"
+                                          "Writes ") +
+                              tools::kBootHexName + ", " + tools::kMainHexName + " and " +
+                              tools::kAlertName +
+                              " into the directory DIR.\n"
+                              "Exit status: 0 done, 1 failed, 2 wrong arguments.\n";
+    platform::CommandLine command_line("tollander-mkfirmware", usage);
+    if (const auto status = command_line.Parse(argc, argv)) return *status;
+    if (command_line.Operands().size() != 1) {
+        return command_line.UsageFailure("one output directory expected");
     }
-    const std::string dir = argv[1];
+    const std::string dir = command_line.Operands()[0];
     const std::string boot = tools::MakeBootHex();
     const std::string main_code = tools::MakeMainHex();
     const std::vector<std::uint8_t> wav = tools::MakeAlertWav();

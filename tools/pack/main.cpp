@@ -1,5 +1,6 @@
 // tollander-pack: builds a flasher from a program, an alert sound, two Intel
 // HEX images and the configuration fields, or shows what a flasher carries.
+#include "platform/command_line.h"
 #include "platform/self_path.h"
 #include "tools/pack/packer.h"
 
@@ -17,8 +18,10 @@ constexpr const char* kUsage =
     "                      [--built-for S] [--family S] [--language en|de|fr|it|es]\n"
     "                      [--countries LIST]\n"
     "       tollander-pack --inspect FILE\n"
+    "       tollander-pack --help | --version\n"
     "LIST: country codes (0-49) or names, separated by commas, e.g. 4,Netherlands,12.\n"
-    "Defaults: --program is tollander-flash beside this tool, --sound the sample alert.\n";
+    "Defaults: --program is tollander-flash beside this tool, --sound the sample alert.\n"
+    "Exit status: 0 done, 1 failed, 2 wrong arguments.\n";
 
 std::string ProgramBesideTool() {
     const std::string self = platform::SelfPath();
@@ -27,77 +30,58 @@ std::string ProgramBesideTool() {
            "/tollander-flash";
 }
 
-int Usage(const std::string& fault) {
-    std::cerr << "tollander-pack: " << fault << "\n" << kUsage;
-    return 2;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     tools::PackOptions options;
     std::string inspect;
     bool program_given = false;
+    // A bad value is the caller's mistake: a usage error, not a failure.
+    auto checked = [](auto parse) {
+        return [parse](const std::string& value) {
+            try {
+                parse(value);
+            } catch (const tools::PackError& e) {
+                throw platform::UsageError(e.what());
+            }
+        };
+    };
+    platform::CommandLine command_line("tollander-pack", kUsage);
+    command_line.Value("output", 'o', options.output)
+        .Value("main", 0, options.main_hex)
+        .Value("boot", 0, options.boot_hex)
+        .Value("sound", 0, options.sound)
+        .Value("program", 0,
+               [&](const std::string& value) {
+                   options.program = value;
+                   program_given = true;
+               })
+        .Value("boot-model", 0, options.boot_model)
+        .Value("main-model", 0, options.main_model)
+        .Flag("ignore-model", 0, options.ignore_model)
+        .Value("built-for", 0, options.built_for)
+        .Value("family", 0, options.family)
+        .Value("language", 0,
+               checked([&](const std::string& v) { options.language = tools::ParseLanguage(v); }))
+        .Value("countries", 0,
+               checked([&](const std::string& v) { options.countries = tools::ParseCountries(v); }))
+        .Value("inspect", 0, inspect);
+    if (const auto status = command_line.Parse(argc, argv)) return *status;
+    if (!command_line.Operands().empty()) {
+        return command_line.UsageFailure("unexpected argument '" + command_line.Operands()[0] +
+                                         "'");
+    }
     try {
-        for (int i = 1; i < argc; ++i) {
-            std::string arg = argv[i];
-            std::string value;
-            bool inline_value = false;
-            if (arg.starts_with("--") && arg.find('=') != std::string::npos) {
-                value = arg.substr(arg.find('=') + 1);
-                arg = arg.substr(0, arg.find('='));
-                inline_value = true;
-            }
-            auto take = [&]() -> std::string {
-                if (inline_value) return value;
-                if (i + 1 >= argc) throw tools::PackError(arg + " needs a value");
-                return argv[++i];
-            };
-            if (arg == "-h" || arg == "--help") {
-                std::cout << kUsage;
-                return 0;
-            } else if (arg == "-o" || arg == "--output") {
-                options.output = take();
-            } else if (arg == "--main") {
-                options.main_hex = take();
-            } else if (arg == "--boot") {
-                options.boot_hex = take();
-            } else if (arg == "--sound") {
-                options.sound = take();
-            } else if (arg == "--program") {
-                options.program = take();
-                program_given = true;
-            } else if (arg == "--boot-model") {
-                options.boot_model = take();
-            } else if (arg == "--main-model") {
-                options.main_model = take();
-            } else if (arg == "--ignore-model") {
-                options.ignore_model = true;
-            } else if (arg == "--built-for") {
-                options.built_for = take();
-            } else if (arg == "--family") {
-                options.family = take();
-            } else if (arg == "--language") {
-                options.language = tools::ParseLanguage(take());
-            } else if (arg == "--countries") {
-                options.countries = tools::ParseCountries(take());
-            } else if (arg == "--inspect") {
-                inspect = take();
-            } else {
-                return Usage("unknown argument \"" + arg + "\"");
-            }
-        }
         if (!inspect.empty()) {
             tools::PrintInspection(tools::InspectFile(inspect), std::cout);
-            return 0;
+            return platform::kExitSuccess;
         }
         if (options.output.empty() || options.main_hex.empty())
-            return Usage("-o OUT and --main MAIN.HEX are required");
+            return command_line.UsageFailure("-o OUT and --main MAIN.HEX are required");
         if (!program_given) options.program = ProgramBesideTool();
         tools::Pack(options);
-        return 0;
+        return platform::kExitSuccess;
     } catch (const std::exception& e) {
-        std::cerr << "tollander-pack: " << e.what() << "\n";
-        return 1;
+        return command_line.Failure(e.what());
     }
 }

@@ -28,7 +28,6 @@ namespace {
 using namespace tollander::vmodem;
 
 constexpr int kExitMismatch = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitDevice = 3;
 
 int signal_pipe[2] = {-1, -1};
@@ -38,11 +37,6 @@ void on_signal(int) {
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(signal_pipe[1], &c, 1);
     errno = saved;
-}
-
-int usage_error(const std::string& text) {
-    std::fprintf(stderr, "tollander-vmodem: %s\nTry 'tollander-vmodem --help'.\n", text.c_str());
-    return kExitUsage;
 }
 
 int device_error(const char* what) {
@@ -258,13 +252,8 @@ int run(Device& d, Modem& modem, EventLog& log, bool once) {
 } // namespace
 
 int main(int argc, char** argv) {
-    ParseResult parsed = parse_options(argc, argv);
-    if (!parsed.error.empty()) return usage_error(parsed.error);
-    if (parsed.help) {
-        std::fputs(help_text(), stdout);
-        return 0;
-    }
-    const Options& options = parsed.options;
+    Options options;
+    if (const auto status = parse_options(argc, argv, options)) return *status;
     if (const std::string problem = check_paths(options); !problem.empty())
         return usage_error(problem);
 

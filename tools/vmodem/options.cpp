@@ -1,7 +1,10 @@
 #include "tools/vmodem/options.h"
 
+#include "platform/command_line.h"
+
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,6 +70,7 @@ Records:
                        NVRAM and reset line, or when the line stays closed
                        for a second after the flash dialogue began
   -h, --help           this text
+  --version            the program's version
 
 Exit status: 0 done, 1 a received image differed from --expect, 2 wrong
 options or an unusable path, 3 the device failed.
@@ -125,156 +129,126 @@ bool is_three_digits(const std::string& text) {
 
 } // namespace
 
-const char* help_text() {
-    return kHelp;
+namespace {
+
+platform::CommandLine command_line() {
+    return platform::CommandLine("tollander-vmodem", kHelp);
 }
 
-ParseResult parse_options(int argc, char** argv) {
-    ParseResult result;
-    Options& o = result.options;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool has_inline_value = false;
-        if (arg.rfind("--", 0) == 0) {
-            const std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.resize(eq);
-                has_inline_value = true;
-            }
+// A handler for an option whose value `parse` converts; `what` says what it
+// takes when it does not.
+std::function<void(const std::string&)> checked(const char* option, const char* what,
+                                                std::function<bool(const std::string&)> parse) {
+    return [=](const std::string& value) {
+        if (!parse(value)) {
+            throw platform::UsageError("bad value '" + value + "' for --" + option + " (" + what +
+                                       ")");
         }
-        auto flag = [&]() {
-            if (has_inline_value) result.error = "option " + arg + " takes no value";
-            return result.error.empty();
-        };
-        auto take = [&]() {
-            if (has_inline_value) return true;
-            if (i + 1 >= argc) {
-                result.error = "option " + arg + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        auto bad = [&](const char* what) {
-            result.error = "bad value '" + value + "' for " + arg + " (" + what + ")";
-        };
-        long number = 0;
+    };
+}
 
-        if (arg == "-h" || arg == "--help") {
-            if (flag()) result.help = true;
-        } else if (arg == "--family") {
-            if (take()) o.family = value;
-        } else if (arg == "--model") {
-            if (take()) o.model = value;
-        } else if (arg == "--country") {
-            if (take()) {
-                if (is_three_digits(value))
-                    o.country = value;
-                else
-                    bad("three digits");
-            }
-        } else if (arg == "--no-echo") {
-            if (flag()) o.echo = false;
-        } else if (arg == "--boot-prompt") {
-            if (flag()) o.boot_prompt = true;
-        } else if (arg == "--main-code") {
-            if (take()) {
-                if (value == "fine")
-                    o.main_code = MainCode::Fine;
-                else if (value == "corrupt")
-                    o.main_code = MainCode::Corrupt;
-                else if (value == "missing")
-                    o.main_code = MainCode::Missing;
-                else
-                    bad("fine, corrupt or missing");
-            }
-        } else if (arg == "--rx-gap") {
-            if (take()) {
-                if (parse_long(value, 1, 3600000, number))
-                    o.rx_gap_ms = static_cast<int>(number);
-                else
-                    bad("milliseconds, 1 or more");
-            }
-        } else if (arg == "--rate") {
-            if (take()) {
-                if (parse_long(value, 0, 100000000, number))
-                    o.rate = number;
-                else
-                    bad("bytes per second, 0 for no limit");
-            }
-        } else if (arg == "--mute") {
-            if (flag()) o.mute = true;
-        } else if (arg == "--not-family") {
-            if (flag()) o.not_family = true;
-        } else if (arg == "--gload" || arg == "--ati0" || arg == "--prog") {
-            if (take()) {
-                Reply& target = arg == "--gload" ? o.gload : arg == "--ati0" ? o.ati0 : o.prog;
-                if (!parse_reply(value, target)) bad("ok, error or silent");
-            }
-        } else if (arg == "--verdict") {
-            if (take()) {
-                if (value == "auto")
-                    o.verdict = Verdict::Auto;
-                else if (value == "success")
-                    o.verdict = Verdict::Success;
-                else if (value == "timeout")
-                    o.verdict = Verdict::Timeout;
-                else if (value == "none")
-                    o.verdict = Verdict::None;
-                else
-                    bad("auto, success, timeout or none");
-            }
-        } else if (arg == "--after-upload") {
-            if (take() && !parse_after_upload(value, o.after_upload))
-                bad("comma-separated ok, starting, corrupt, silent");
-        } else if (arg == "--hangup-after") {
-            if (take()) {
-                if (parse_long(value, 0, 1L << 40, number))
-                    o.hangup_after = number;
-                else
-                    bad("a byte count");
-            }
-        } else if (arg == "--random-case") {
-            if (flag()) o.random_case = true;
-        } else if (arg == "--seed") {
-            if (take()) {
-                if (parse_long(value, 0, 0xffffffffL, number))
-                    o.seed = static_cast<std::uint32_t>(number);
-                else
-                    bad("a number");
-            }
-        } else if (arg == "--pieces") {
-            if (take()) {
-                if (parse_long(value, 1, 4096, number))
-                    o.pieces = static_cast<int>(number);
-                else
-                    bad("bytes, 1 or more");
-            }
-        } else if (arg == "--piece-delay") {
-            if (take()) {
-                if (parse_long(value, 0, 60000, number))
-                    o.piece_delay_ms = static_cast<int>(number);
-                else
-                    bad("milliseconds");
-            }
-        } else if (arg == "--expect") {
-            if (take()) o.expect.push_back(value);
-        } else if (arg == "--save") {
-            if (take()) o.save_dir = value;
-        } else if (arg == "--log") {
-            if (take()) o.log_path = value;
-        } else if (arg == "--link") {
-            if (take()) o.link_path = value;
-        } else if (arg == "--once") {
-            if (flag()) o.once = true;
-        } else {
-            result.error = "unknown option '" + arg + "'";
-        }
-        if (!result.error.empty()) return result;
+std::function<void(const std::string&)> number(const char* option, const char* what, long min,
+                                               long max, std::function<void(long)> store) {
+    return checked(option, what, [=](const std::string& value) {
+        long n = 0;
+        if (!parse_long(value, min, max, n)) return false;
+        store(n);
+        return true;
+    });
+}
+
+} // namespace
+
+std::optional<int> parse_options(int argc, char** argv, Options& o) {
+    platform::CommandLine cl = command_line();
+    cl.Value("family", 0, o.family)
+        .Value("model", 0, o.model)
+        .Value("country", 0,
+               checked("country", "three digits",
+                       [&](const std::string& v) {
+                           if (!is_three_digits(v)) return false;
+                           o.country = v;
+                           return true;
+                       }))
+        .Flag("no-echo", 0, [&] { o.echo = false; })
+        .Flag("boot-prompt", 0, o.boot_prompt)
+        .Value("main-code", 0,
+               checked("main-code", "fine, corrupt or missing",
+                       [&](const std::string& v) {
+                           if (v == "fine")
+                               o.main_code = MainCode::Fine;
+                           else if (v == "corrupt")
+                               o.main_code = MainCode::Corrupt;
+                           else if (v == "missing")
+                               o.main_code = MainCode::Missing;
+                           else
+                               return false;
+                           return true;
+                       }))
+        .Value("rx-gap", 0,
+               number("rx-gap", "milliseconds, 1 or more", 1, 3600000,
+                      [&](long n) { o.rx_gap_ms = static_cast<int>(n); }))
+        .Value("rate", 0,
+               number("rate", "bytes per second, 0 for no limit", 0, 100000000,
+                      [&](long n) { o.rate = n; }))
+        .Flag("mute", 0, o.mute)
+        .Flag("not-family", 0, o.not_family)
+        .Value("gload", 0,
+               checked("gload", "ok, error or silent",
+                       [&](const std::string& v) { return parse_reply(v, o.gload); }))
+        .Value("ati0", 0,
+               checked("ati0", "ok, error or silent",
+                       [&](const std::string& v) { return parse_reply(v, o.ati0); }))
+        .Value("prog", 0,
+               checked("prog", "ok, error or silent",
+                       [&](const std::string& v) { return parse_reply(v, o.prog); }))
+        .Value("verdict", 0,
+               checked("verdict", "auto, success, timeout or none",
+                       [&](const std::string& v) {
+                           if (v == "auto")
+                               o.verdict = Verdict::Auto;
+                           else if (v == "success")
+                               o.verdict = Verdict::Success;
+                           else if (v == "timeout")
+                               o.verdict = Verdict::Timeout;
+                           else if (v == "none")
+                               o.verdict = Verdict::None;
+                           else
+                               return false;
+                           return true;
+                       }))
+        .Value("after-upload", 0,
+               checked("after-upload", "comma-separated ok, starting, corrupt, silent",
+                       [&](const std::string& v) {
+                           return parse_after_upload(v, o.after_upload);
+                       }))
+        .Value("hangup-after", 0,
+               number("hangup-after", "a byte count", 0, 1L << 40,
+                      [&](long n) { o.hangup_after = n; }))
+        .Flag("random-case", 0, o.random_case)
+        .Value("seed", 0,
+               number("seed", "a number", 0, 0xffffffffL,
+                      [&](long n) { o.seed = static_cast<std::uint32_t>(n); }))
+        .Value("pieces", 0,
+               number("pieces", "bytes, 1 or more", 1, 4096,
+                      [&](long n) { o.pieces = static_cast<int>(n); }))
+        .Value("piece-delay", 0,
+               number("piece-delay", "milliseconds", 0, 60000,
+                      [&](long n) { o.piece_delay_ms = static_cast<int>(n); }))
+        .Value("expect", 0, [&](const std::string& v) { o.expect.push_back(v); })
+        .Value("save", 0, o.save_dir)
+        .Value("log", 0, o.log_path)
+        .Value("link", 0, o.link_path)
+        .Flag("once", 0, o.once);
+    if (const auto status = cl.Parse(argc, argv)) return status;
+    if (!cl.Operands().empty()) {
+        return cl.UsageFailure("unexpected argument '" + cl.Operands()[0] + "'");
     }
-    return result;
+    return std::nullopt;
+}
+
+int usage_error(const std::string& text) {
+    return command_line().UsageFailure(text);
 }
 
 std::string check_paths(const Options& o) {

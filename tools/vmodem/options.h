@@ -51,19 +51,17 @@ struct Options {
     bool once = false;
 };
 
-struct ParseResult {
-    Options options;
-    bool help = false;
-    std::string error; // empty when the command line is usable
-};
+// Fills `options` from the command line. Returns nothing when the modem
+// should start, else the exit status: 0 after --help or --version, 2 after
+// a usage error (already printed).
+std::optional<int> parse_options(int argc, char** argv, Options& options);
 
-ParseResult parse_options(int argc, char** argv);
+// Prints a usage error in the house form and returns its exit status, 2.
+int usage_error(const std::string& text);
 
 // Checks the paths named on the command line (readable images, a usable save
 // directory, a writable log, a free link path) and prepares the save
 // directory. Returns an error text, or an empty string.
 std::string check_paths(const Options& options);
-
-const char* help_text();
 
 } // namespace tollander::vmodem

@@ -1,0 +1,176 @@
+// The shared argument parser, and every tool held to its convention.
+#include "platform/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using tollander::platform::CommandLine;
+using tollander::platform::kExitUsage;
+using tollander::platform::ProgramVersion;
+using tollander::platform::UsageError;
+
+struct Parsed {
+    std::optional<int> status;
+    std::string out;
+    std::string err;
+    std::vector<std::string> operands;
+    bool force = false;
+    std::string output;
+    std::vector<std::string> seen; // every --item, in order
+};
+
+Parsed parse(std::vector<std::string> args, bool long_only = false) {
+    Parsed p;
+    CommandLine cl("prog", "usage: prog [--force] [-o OUT] [--item X]... ARG...\n");
+    cl.Flag("force", 'f', p.force)
+        .Value("output", 'o', p.output)
+        .Value("item", 0, [&p](const std::string& v) {
+            if (v == "bad") throw UsageError("bad value 'bad' for --item");
+            p.seen.push_back(v);
+        });
+    if (long_only) cl.LongOptionsOnly();
+    args.insert(args.begin(), "prog");
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    p.status = cl.Parse(static_cast<int>(argv.size()), argv.data());
+    p.out = testing::internal::GetCapturedStdout();
+    p.err = testing::internal::GetCapturedStderr();
+    p.operands = cl.Operands();
+    return p;
+}
+
+const std::string kTry = "Try 'prog --help'.\n";
+
+TEST(CommandLine, ParsesTheHouseForms) {
+    Parsed p = parse({"a", "--force", "-o", "x", "--item=1", "b", "--item", "2", "--", "--item"});
+    EXPECT_FALSE(p.status);
+    EXPECT_TRUE(p.force);
+    EXPECT_EQ(p.output, "x");
+    EXPECT_EQ(p.seen, (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(p.operands, (std::vector<std::string>{"a", "b", "--item"}));
+    EXPECT_EQ(p.out + p.err, "");
+
+    p = parse({"-", "-f", "--output=", "/ud"});
+    EXPECT_FALSE(p.status);
+    EXPECT_TRUE(p.force);
+    EXPECT_EQ(p.output, "");
+    EXPECT_EQ(p.operands, (std::vector<std::string>{"-", "/ud"}));
+
+    // Single-dash words are operands for programs that take such operands.
+    p = parse({"-f", "-x", "--force"}, true);
+    EXPECT_FALSE(p.status);
+    EXPECT_TRUE(p.force);
+    EXPECT_EQ(p.operands, (std::vector<std::string>{"-f", "-x"}));
+}
+
+TEST(CommandLine, HelpVersionAndUsageErrors) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const std::string usage = "usage: prog [--force] [-o OUT] [--item X]... ARG...\n";
+    const std::string version = std::string("prog ") + ProgramVersion() + "\n";
+    const Case cases[] = {
+        {{"--help"}, 0, usage, ""},
+        {{"-h"}, 0, usage, ""},
+        {{"a", "--version", "--bogus"}, 0, version, ""}, // answered before what follows
+        {{"--bogus", "--help"}, kExitUsage, "", "prog: unknown option '--bogus'\n" + kTry},
+        {{"-x"}, kExitUsage, "", "prog: unknown option '-x'\n" + kTry},
+        {{"-fo"}, kExitUsage, "", "prog: unknown option '-fo'\n" + kTry},
+        {{"--force=yes"}, kExitUsage, "", "prog: option --force takes no value\n" + kTry},
+        {{"--version=2"}, kExitUsage, "", "prog: option --version takes no value\n" + kTry},
+        {{"-o"}, kExitUsage, "", "prog: option -o needs a value\n" + kTry},
+        {{"--item", "bad"}, kExitUsage, "", "prog: bad value 'bad' for --item\n" + kTry},
+    };
+    for (const Case& c : cases) {
+        std::string name;
+        for (const std::string& a : c.args)
+            name += a + " ";
+        const Parsed p = parse(c.args);
+        ASSERT_TRUE(p.status) << name;
+        EXPECT_EQ(*p.status, c.status) << name;
+        EXPECT_EQ(p.out, c.out) << name;
+        EXPECT_EQ(p.err, c.err) << name;
+    }
+    EXPECT_STRNE(ProgramVersion(), "");
+}
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+ToolRun run_tool(const std::string& command) {
+    char out_name[] = "/tmp/cl-out-XXXXXX";
+    char err_name[] = "/tmp/cl-err-XXXXXX";
+    const int out_fd = mkstemp(out_name);
+    const int err_fd = mkstemp(err_name);
+    close(out_fd);
+    close(err_fd);
+    const std::string full = command + " </dev/null >" + out_name + " 2>" + err_name;
+    const int raw = std::system(full.c_str());
+    auto slurp = [](const char* name) {
+        std::string text;
+        if (std::FILE* f = std::fopen(name, "rb")) {
+            char buffer[4096];
+            std::size_t n;
+            while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0)
+                text.append(buffer, n);
+            std::fclose(f);
+        }
+        std::remove(name);
+        return text;
+    };
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out_name), slurp(err_name)};
+}
+
+TEST(CommandLine, EveryToolAnswersHelpVersionAndUnknownOptions) {
+    const char* bin = std::getenv("TOLLANDER_BIN");
+    ASSERT_NE(bin, nullptr);
+    for (const char* tool :
+         {"tollander-lzss", "tollander-pack", "tollander-mkfirmware", "tollander-vmodem"}) {
+        const std::string path = std::string(bin) + "/" + tool;
+        // In a directory of its own, so that a tool that took an option for
+        // an operand would leave a trace there.
+        char dir[] = "/tmp/cl-cwd-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        const std::string in_dir = std::string("cd ") + dir + " && '" + path + "' ";
+
+        ToolRun r = run_tool(in_dir + "--help");
+        EXPECT_EQ(r.status, 0) << tool;
+        EXPECT_EQ(r.out.rfind(std::string("usage: ") + tool, 0), 0u) << tool << r.out;
+        EXPECT_EQ(r.err, "") << tool;
+
+        r = run_tool(in_dir + "--version");
+        EXPECT_EQ(r.status, 0) << tool;
+        EXPECT_EQ(r.out, std::string(tool) + " " + ProgramVersion() + "\n") << tool;
+        EXPECT_EQ(r.err, "") << tool;
+
+        r = run_tool(in_dir + "--no-such-option");
+        EXPECT_EQ(r.status, 2) << tool;
+        EXPECT_EQ(r.out, "") << tool;
+        EXPECT_EQ(r.err, std::string(tool) + ": unknown option '--no-such-option'\nTry '" +
+                             tool + " --help'.\n")
+            << tool;
+
+        EXPECT_EQ(rmdir(dir), 0) << tool << " left files behind";
+    }
+}
+
+} // namespace
