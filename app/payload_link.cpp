@@ -1,6 +1,7 @@
 // The real payload operations: the payload of the running program's file.
 #include "app/payload_link.h"
 
+#include "app/sequencer.h"
 #include "payload/payload.h"
 #include "platform/sound.h"
 
@@ -45,7 +46,7 @@ public:
             ~Unhook() { s.SetSink({}); }
         } unhook{state_};
         const auto next = state_.ExtractImage(ToPayload(image));
-        return opened && next != 99;
+        return opened && next != stepStop;
     }
 
     void ExpandImage(Image image) override { state_.ExpandImage(ToPayload(image)); }
