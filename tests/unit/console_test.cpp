@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 using namespace tollander;
@@ -127,6 +128,55 @@ TEST(Console, ExitStatusFromTheOutcome) {
     EXPECT_EQ(with([](RunOutcome& o) { o.flash_requested = true; }), 1);
     EXPECT_EQ(with([](RunOutcome& o) { o.handler_error = true; }), 1);
     EXPECT_EQ(with([](RunOutcome& o) { o.wrong_utility = o.flash_requested = true; }), 3);
+}
+
+TEST(ConsoleProgress, LineNamesTheImageBytesRateAndTimeLeft) {
+    using std::chrono::duration;
+    struct Case {
+        int image;
+        std::int64_t sent, total;
+        double seconds;
+        const char* line;
+    } cases[] = {
+        {1, 0, 98304, 0.0, "Boot code (1): 0 of 98304 bytes, 0%"},
+        {2, 8191, 491460, 0.0, "Main code (2): 8191 of 491460 bytes, 1%"},
+        {2, 115200, 491460, 10.0, "Main code (2): 115200 of 491460 bytes, 23%, 11.5 kB/s, 0:33 left"},
+        {1, 98304, 98304, 8.5, "Boot code (1): 98304 of 98304 bytes, 100%, 11.6 kB/s, 0:00 left"},
+        {2, 1000, 4000000, 1.0, "Main code (2): 1000 of 4000000 bytes, 0%, 1.0 kB/s, 1:06:39 left"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ui::ProgressLine(c.image, c.sent, c.total, duration<double>(c.seconds)), c.line);
+}
+
+TEST(ConsoleProgress, InPlaceOnATerminalALinePerTenthElsewhere) {
+    using Clock = ui::ProgressReport::Clock;
+    const Clock::time_point t0{};
+    const auto at = [&](int seconds) { return t0 + std::chrono::seconds(seconds); };
+    // An upload of 1000 bytes reported in blocks of 50, one a second.
+    const auto run = [&](bool in_place) {
+        ui::ProgressReport report(in_place);
+        std::string text = report.Update(false, 1, 0, 1000, t0);
+        for (int sent = 0; sent <= 1000; sent += 50)
+            text += report.Update(true, 1, sent, 1000, at(sent / 50));
+        text += report.Update(true, 1, 1000, 1000, at(30)); // nothing new
+        return text + report.Update(false, 1, 1000, 1000, at(31));
+    };
+
+    const std::string log = run(false);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 11) << log;
+    EXPECT_EQ(log.find('\r'), std::string::npos);
+    EXPECT_EQ(log.substr(log.rfind("Boot")), "Boot code (1): 1000 of 1000 bytes, 100%, 0.1 kB/s, 0:00 left\n");
+
+    const std::string tty = run(true);
+    EXPECT_EQ(std::count(tty.begin(), tty.end(), '\r'), 21) << tty;
+    EXPECT_EQ(tty.find('\n'), tty.size() - 1) << "one line, ended when the upload ends";
+
+    // Other output first ends the line in place; a closed report adds nothing.
+    ui::ProgressReport report(true);
+    EXPECT_EQ(report.Close(), "");
+    EXPECT_EQ(report.Update(true, 2, 0, 10, t0), "\rMain code (2): 0 of 10 bytes, 0%");
+    EXPECT_EQ(report.Close(), "\n");
+    EXPECT_EQ(report.Close(), "");
 }
 
 } // namespace

@@ -1,12 +1,78 @@
 #include "ui/console/console_front_end.h"
 
 #include <chrono>
+#include <cstdio>
 #include <istream>
 #include <ostream>
 
 namespace tollander::ui {
 
 using app::ButtonId;
+
+namespace {
+
+std::string Duration(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+} // namespace
+
+std::string ProgressLine(int image, std::int64_t sent, std::int64_t total,
+                         std::chrono::duration<double> elapsed) {
+    std::string line = image == 1 ? "Boot code (1): " : "Main code (2): ";
+    const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
+    line += std::to_string(sent) + " of " + std::to_string(total) + " bytes, " +
+            std::to_string(percent) + "%";
+    const double seconds = elapsed.count();
+    if (sent > 0 && seconds > 0) {
+        const double rate = static_cast<double>(sent) / seconds;
+        char text[32];
+        std::snprintf(text, sizeof text, ", %.1f kB/s, ", rate / 1000);
+        line += text + Duration(static_cast<double>(total - sent) / rate) + " left";
+    }
+    return line;
+}
+
+std::string ProgressReport::Update(bool uploading, int image, std::int64_t sent,
+                                   std::int64_t total, Clock::time_point now) {
+    if (!uploading || total <= 0) {
+        image = 0;
+        sent = total = -1;
+    }
+    // The clock runs from the last moment with nothing sent yet.
+    if (sent == 0) start_ = now;
+    if (sent == shown_sent_ && total == shown_total_ && image == shown_image_) return {};
+    if (total != shown_total_ || image != shown_image_) decile_ = -1;
+    shown_sent_ = sent;
+    shown_total_ = total;
+    shown_image_ = image;
+    if (image == 0) return Close();
+    const std::string line = ProgressLine(image, sent, total, now - start_);
+    if (!in_place_) {
+        const int decile = static_cast<int>(sent * 10 / total);
+        if (decile == decile_) return {};
+        decile_ = decile;
+        return line + "\n";
+    }
+    std::string text = "\r" + line;
+    if (line.size() < width_) text.append(width_ - line.size(), ' ');
+    width_ = line.size();
+    open_ = true;
+    return text;
+}
+
+std::string ProgressReport::Close() {
+    if (!open_) return {};
+    open_ = false;
+    width_ = 0;
+    return "\n";
+}
 
 int ExitStatus(const app::RunOutcome& o) {
     if (o.wrong_utility) return 3;
@@ -91,28 +157,36 @@ void ConsoleFrontEnd::ModelChanged() {
     const auto& f = *form_;
     for (int port = 1; port <= app::MainForm::kPorts; ++port) {
         if (f.EditText(port) != rows_[port]) {
+            EndProgressLine();
             rows_[port] = f.EditText(port);
             err_ << "COM" << port << ": " << rows_[port] << std::endl;
         }
         const int box = (f.Checked(port) ? 1 : 0) | (f.CheckBoxEnabled(port) ? 2 : 0);
         if (box != boxes_[port]) {
+            EndProgressLine();
             boxes_[port] = box;
             err_ << "COM" << port << " flash box: " << (f.Checked(port) ? "[x]" : "[ ]")
                  << (f.CheckBoxEnabled(port) ? "" : " (disabled)") << std::endl;
         }
     }
-    const auto& gauge = f.Gauge1();
-    const int decile =
-        gauge.Visible() && gauge.MaxValue() > 0
-            ? static_cast<int>(std::int64_t{gauge.Progress()} * 10 / gauge.MaxValue())
-            : -1;
-    if (decile != progress_decile_) {
-        progress_decile_ = decile;
-        if (decile >= 0) err_ << "Flash progress: " << decile * 10 << "%" << std::endl;
-    }
+    // The upload runs while its step waits with the timer stopped; the total
+    // is the HEX file's size, the gauge counts the blocks sent.
+    const auto step = f.sequencer().StepNumber;
+    const bool uploading =
+        (step == app::stepStartBootUpload || step == app::stepStartMainUpload) &&
+        !f.Timer1Enabled();
+    err_ << progress_.Update(uploading, step == app::stepStartBootUpload ? 1 : 2,
+                             f.Gauge1().Progress(), form_->payload().UploadSize(),
+                             ProgressReport::Clock::now())
+         << std::flush;
+}
+
+void ConsoleFrontEnd::EndProgressLine() {
+    err_ << progress_.Close();
 }
 
 void ConsoleFrontEnd::LineLogged(const std::string& line) {
+    EndProgressLine();
     out_ << line << '\n' << std::flush;
 }
 
@@ -122,6 +196,7 @@ void ConsoleFrontEnd::LogCleared() {
 }
 
 void ConsoleFrontEnd::ShowMessage(const std::string& text, app::MessageKind kind) {
+    EndProgressLine();
     err_ << (kind == app::MessageKind::Exception ? "Error: " : "") << text << std::endl;
 }
 

@@ -2,6 +2,7 @@
 #include "app/main_form.h"
 #include "platform/headless_window_thread.h"
 #include "platform/self_path.h"
+#include "platform/terminal.h"
 #include "ui/console/console_front_end.h"
 
 #include <iostream>
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
 
     platform::HeadlessWindowThread window;
     ui::ConsoleFrontEnd console(window, std::cin, std::cout, std::cerr);
+    console.SetProgressInPlace(platform::StandardErrorIsTerminal());
     int status = 1;
     {
         app::MainForm form(window, console, std::move(command_line),
