@@ -46,10 +46,6 @@ void CheckPieceFits(const std::string& exe_path, std::int64_t start, std::int64_
         ThrowBadRecord(exe_path, "the configuration record's lengths do not fit the file");
 }
 
-bool IsPrivateName(const std::string& name) {
-    return name.size() >= 3 && (name[0] == 'c' || name[0] == 'C') && name[1] == ':';
-}
-
 } // namespace
 
 PayloadLayout ComputeLayout(std::int64_t file_size, std::int32_t boot_length,
@@ -64,7 +60,7 @@ PayloadLayout ComputeLayout(std::int64_t file_size, std::int32_t boot_length,
 
 void DeleteTempFile(const std::string& name) {
     // Never create or trust a directory that is not ours just to clean it.
-    if (IsPrivateName(name) && !platform::PrivateTempDirUsable()) return;
+    if (!platform::PrivateTempDirUsable()) return;
     const std::string path = platform::MapFileName(name, false);
     platform::ClearAttributes(path);
     platform::DeleteFile(path);
@@ -85,11 +81,10 @@ bool PayloadState::ReadConfigRecord() {
     File exe = File::OpenRead(exe_path_);
     if (!exe.valid()) return false;
 
-    const std::string temp = ConfigTempFile;
+    const std::string temp = TempFilePath(ConfigTempFile);
     struct Cleanup {
-        const std::string& name;
-        ~Cleanup() { DeleteTempFile(name); }
-    } cleanup{temp};
+        ~Cleanup() { DeleteTempFile(ConfigTempFile); }
+    } cleanup;
 
     {
         File copy = File::Create(temp);

@@ -33,9 +33,9 @@ namespace tollander::payload {
 inline constexpr std::int64_t kSoundLength = 27958;
 inline constexpr std::size_t kCopyBlockSize = 2048;
 
-// Temporary files, by the names the program uses. Names without a drive are
-// relative to the current directory; the "c:\" ones live in the private
-// temporary directory (platform::MapFileName gives the real path).
+// Temporary files, by the names the program uses. All of them, with a drive
+// or without, live in the run's private directory, never in the current
+// directory (TempFilePath gives the real path).
 inline constexpr const char* ConfigTempFile = "~1~w~1~z.$$$";
 inline constexpr const char* SoundFile = "~W~T~F~9.WAV";
 inline constexpr const char* BootPackedFile = "c:\\~1~Z~6~Z.$$$";
@@ -73,7 +73,8 @@ PayloadLayout ComputeLayout(std::int64_t file_size, std::int32_t boot_length,
 // name (e.g. SoundFile after playing it, or CurrentHexFile()). Never fails.
 void DeleteTempFile(const std::string& name);
 // The real path of a temporary file's name, for opening it (the media
-// player, the send protocol). Creates the private directory when needed.
+// player, the send protocol). Without a run directory, creates the private
+// base when needed.
 std::string TempFilePath(const std::string& name);
 
 // The payload state of one run: raw and parsed record, working values and
