@@ -35,6 +35,7 @@ double EventLog::since_origin(Time at) const {
 EventLog::Line::Line(EventLog& log, const char* event, Time at) : log_(log) {
     if (log_.fd_ < 0) return;
     seconds("time", at);
+    monotonic_ms("ms", at);
     text("event", event);
 }
 
@@ -56,6 +57,16 @@ EventLog::Line& EventLog::Line::seconds(const char* key, Time at) {
     if (log_.fd_ < 0) return *this;
     char value[32];
     std::snprintf(value, sizeof value, "%.6f", log_.since_origin(at));
+    buffer_ += buffer_.empty() ? "{" : ",";
+    buffer_ += json_quote(key) + ":" + value;
+    return *this;
+}
+
+EventLog::Line& EventLog::Line::monotonic_ms(const char* key, Time at) {
+    if (log_.fd_ < 0) return *this;
+    char value[32];
+    std::snprintf(value, sizeof value, "%.3f",
+                  std::chrono::duration<double, std::milli>(at.time_since_epoch()).count());
     buffer_ += buffer_.empty() ? "{" : ",";
     buffer_ += json_quote(key) + ":" + value;
     return *this;

@@ -1,5 +1,8 @@
 // Transcript of a session as JSON lines, one object per event, each line
-// written with a single write so that a reader never sees half of it.
+// written with a single write so that a reader never sees half of it. Every
+// line starts with "time" (seconds since the modem started) and "ms" (the
+// system's monotonic clock in milliseconds, which other processes on the
+// machine read too, so that their moments and the modem's compare).
 #pragma once
 
 #include <chrono>
@@ -23,6 +26,7 @@ public:
         Line& text(const char* key, const std::string& value);
         Line& number(const char* key, long long value);
         Line& seconds(const char* key, Time at);
+        Line& monotonic_ms(const char* key, Time at);
         Line& flag(const char* key, bool value);
         Line(const Line&) = delete;
         Line& operator=(const Line&) = delete;
