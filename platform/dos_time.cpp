@@ -1,5 +1,6 @@
 #include "platform/dos_time.h"
 
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -68,6 +69,14 @@ bool write_file_dos_time(const std::string& path, std::uint32_t packed) {
     if (!time_t_from_dos_time(packed, t)) return false;
     struct timespec times[2] = {{t, 0}, {t, 0}};
     return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+std::string format_dos_time(std::uint32_t packed) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", (packed >> 25) + 1980,
+                  (packed >> 21) & 0x0F, (packed >> 16) & 0x1F, (packed >> 11) & 0x1F,
+                  (packed >> 5) & 0x3F, (packed & 0x1F) * 2);
+    return text;
 }
 
 } // namespace tollander::platform

@@ -25,4 +25,7 @@ std::uint32_t read_file_dos_time(const std::string& path);
 // value is invalid or the file cannot be changed.
 bool write_file_dos_time(const std::string& path, std::uint32_t packed);
 
+// "YYYY-MM-DD hh:mm:ss", field by field as packed, valid or not.
+std::string format_dos_time(std::uint32_t packed);
+
 } // namespace tollander::platform

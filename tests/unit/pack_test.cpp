@@ -223,7 +223,7 @@ TEST(PackOptionsTest, CountriesByCodeOrName) {
     EXPECT_THROW(ParseCountries("4,,7"), PackError);
     EXPECT_THROW(ParseCountries("-1"), PackError);
     EXPECT_EQ(ParseLanguage("es"), 4);
-    EXPECT_EQ(FormatDosDate(kMainHexDate), "1997-05-29 11:22:00");
+    EXPECT_EQ(platform::format_dos_time(kMainHexDate), "1997-05-29 11:22:00");
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "payload/lzss.h"
 #include "payload/payload.h"
 #include "payload/sha256.h"
+#include "platform/dos_time.h"
 #include "platform/files.h"
 #include "platform/io_error.h"
 #include "tools/mkfirmware/sample_firmware.h"
@@ -362,15 +363,6 @@ Inspection InspectFile(const std::string& path) {
     return result;
 }
 
-std::string FormatDosDate(std::uint32_t packed) {
-    const unsigned time = packed & 0xFFFF;
-    const unsigned date = packed >> 16;
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (date >> 9),
-                  (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63, (time & 31) * 2);
-    return text;
-}
-
 void PrintInspection(const Inspection& inspection, std::ostream& out) {
     for (const std::string& line : payload::DumpConfigRecord(inspection.record))
         out << line << "\n";
@@ -384,7 +376,7 @@ void PrintInspection(const Inspection& inspection, std::ostream& out) {
             out << "not a compressed file";
         else
             out << info->stored_name << ", " << info->uncompressed_size << " bytes, "
-                << FormatDosDate(info->file_date) << ", SHA-256 " << info->sha256;
+                << platform::format_dos_time(info->file_date) << ", SHA-256 " << info->sha256;
         if (info->archive && info->expanded_size != info->uncompressed_size)
             out << " (expands to " << info->expanded_size << " bytes)";
         out << "\n";

@@ -90,6 +90,5 @@ Inspection InspectFile(const std::string& path);
 // The report --inspect prints: the nine dump lines, one line per image, then
 // whether the digest block is there and whether each image matches it.
 void PrintInspection(const Inspection& inspection, std::ostream& out);
-std::string FormatDosDate(std::uint32_t packed);
 
 } // namespace tollander::tools
