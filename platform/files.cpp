@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include "platform/run_dir.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -34,8 +36,7 @@ std::string PrivateTempDirPath() {
     return "/tmp/tollander-flash-" + std::to_string(::geteuid());
 }
 
-std::string EnsurePrivateTempDir() {
-    const std::string path = PrivateTempDirPath();
+void EnsurePrivateDir(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) ThrowErrno(errno, path);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) ThrowErrno(errno, path);
@@ -46,18 +47,25 @@ std::string EnsurePrivateTempDir() {
         throw EInOutError(EPERM, path + ": temporary directory belongs to another user");
     // Ours but opened up by someone: close it again before using it.
     if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) ThrowErrno(errno, path);
+}
+
+std::string EnsurePrivateTempDir() {
+    std::string path = PrivateTempDirPath();
+    EnsurePrivateDir(path);
     return path;
 }
 
 bool PrivateTempDirUsable() {
+    if (!RunDirectory::Current().empty()) return true;
     struct stat st {};
     return IsOurDirectory(PrivateTempDirPath(), st);
 }
 
 std::string MapFileName(std::string_view name, bool create_dir) {
-    if (!HasDrivePrefix(name)) return std::string(name);
-    const std::string dir = create_dir ? EnsurePrivateTempDir() : PrivateTempDirPath();
-    return dir + "/" + std::string(name.substr(3));
+    if (HasDrivePrefix(name)) name.remove_prefix(3);
+    std::string dir = RunDirectory::Current();
+    if (dir.empty()) dir = create_dir ? EnsurePrivateTempDir() : PrivateTempDirPath();
+    return dir + "/" + std::string(name);
 }
 
 File::~File() {

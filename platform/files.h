@@ -1,8 +1,8 @@
-// Files as the payload and the codec see them. The "c:\" names of the
-// temporary files live in a private directory of this user, every file we
-// create is created afresh (never through a link or into someone else's
-// inode), and the two attributes map to modes: read-only is 0444, hidden
-// has no meaning here (our names already begin with "~").
+// Files as the payload and the codec see them. The temporary files live in
+// the private directory of the run (run_dir.h), every file we create is
+// created afresh (never through a link or into someone else's inode), and
+// the two attributes map to modes: read-only is 0444, hidden has no meaning
+// here (our names already begin with "~").
 #pragma once
 
 #include "platform/io_error.h"
@@ -14,17 +14,24 @@
 
 namespace tollander::platform {
 
-// $XDG_RUNTIME_DIR/tollander-flash, else /tmp/tollander-flash-<uid>.
+// The user's private base: $XDG_RUNTIME_DIR/tollander-flash, else
+// /tmp/tollander-flash-<uid>. Each run makes its own directory inside.
 std::string PrivateTempDirPath();
-// The same directory, created 0700 when missing. Throws EInOutError when the
-// path is a symlink, not a directory or not ours.
+// Creates path 0700 when missing (and closes it to others when someone
+// opened it up). Throws EInOutError when it is a symlink, not a directory or
+// not ours.
+void EnsurePrivateDir(const std::string& path);
+// EnsurePrivateDir on the base; its path.
 std::string EnsurePrivateTempDir();
-// True when the directory exists as a real directory owned by us.
+// True when the temporary files have a directory to go to: a run directory
+// is held, or the base exists as a real directory owned by us.
 bool PrivateTempDirUsable();
 
-// "c:\NAME" (any case of the drive letter) -> <private dir>/NAME; any other
-// name is returned unchanged (relative to the current directory). With
-// create_dir the private directory is made (and checked) first.
+// A temporary file's name -> its path in the directory of the run this
+// process holds; "c:\NAME" (any case of the drive letter) and a bare NAME
+// both go there, never to the current directory. Without a run directory
+// (tests that drive the core in-process) the base itself stands in, and
+// create_dir makes (and checks) it first.
 std::string MapFileName(std::string_view name, bool create_dir = true);
 
 // An open file, closed by the destructor.

@@ -196,11 +196,12 @@ TEST_F(PayloadTest, SampleFlasherRoundTrip) {
         EXPECT_EQ(state.Config().BuiltFor, "International");
 
         state.ExtractAlertSound();
-        const auto sound = ReadBytes(SoundFile);
+        const auto sound = ReadBytes(TempFilePath(SoundFile));
         ASSERT_EQ(sound.size(), 27958u);
         EXPECT_TRUE(std::equal(sound.begin(), sound.begin() + 4, "RIFF"));
         EXPECT_EQ(sound, tools::MakeAlertWav());
-        EXPECT_EQ(fs::status(SoundFile).permissions() & fs::perms::all, fs::perms(0444));
+        EXPECT_EQ(fs::status(TempFilePath(SoundFile)).permissions() & fs::perms::all,
+                  fs::perms(0444));
         DeleteTempFile(SoundFile);
 
         struct Step {
@@ -274,7 +275,7 @@ TEST_F(PayloadTest, ShortOrMissingFileGivesTheZeroRecord) {
     EXPECT_EQ(state.Language(), 0);
     EXPECT_EQ(state.ModelCode1(), "");
     EXPECT_EQ(state.ModelFamily(), "");
-    EXPECT_FALSE(fs::exists(ConfigTempFile));
+    EXPECT_FALSE(fs::exists(TempFilePath(ConfigTempFile)));
 
     // A good record is kept when a later read fails.
     HandMade f;
@@ -336,7 +337,7 @@ TEST_F(PayloadTest, LengthsOutsideTheFileAreRefusedWithoutWriting) {
         EXPECT_THROW(state.ExtractImage(Image::Boot), platform::EInOutError);
         EXPECT_THROW(state.ExtractAlertSound(), platform::EInOutError);
         EXPECT_FALSE(fs::exists(TempFilePath(BootPackedFile)));
-        EXPECT_FALSE(fs::exists(SoundFile));
+        EXPECT_FALSE(fs::exists(TempFilePath(SoundFile)));
         state.DeleteTempFiles();
     }
 }
@@ -365,22 +366,27 @@ TEST_F(PayloadTest, SymlinksAreRefusedAndNothingIsWrittenThroughThem) {
     WriteText(victim_dir / "~1~Z~6~1.$$$", "precious");
     WriteText(victim_dir / "file", "precious");
 
-    { // The private directory itself is a link.
+    { // The private directory itself is a link (even the record's copy is
+        // refused, and the first step ends).
         fs::create_directory_symlink(victim_dir, Private());
         PayloadState state("exe");
+        EXPECT_THROW(StartUp(state), platform::EInOutError);
+        EXPECT_EQ(ReadBytes(victim_dir / "file").size(), 8u);
+        fs::remove(Private());
         StartUp(state);
+        fs::remove(Private());
+        fs::create_directory_symlink(victim_dir, Private());
         EXPECT_THROW(state.ExtractImage(Image::Main), platform::EInOutError);
         EXPECT_THROW(TempFilePath(MainHexFile), platform::EInOutError);
         EXPECT_EQ(ReadBytes(victim_dir / "~1~Z~6~1.$$$").size(), 8u);
         EXPECT_FALSE(fs::exists(victim_dir / "~1~Z~6~Z.$$$"));
         fs::remove(Private());
     }
-    { // A link under one of the file names, in the private directory and
-        // in the current directory.
+    { // A link under one of the file names in the private directory.
         PayloadState state("exe");
         StartUp(state);
         fs::create_symlink(victim_dir / "file", TempFilePath(BootPackedFile));
-        fs::create_symlink(victim_dir / "file", SoundFile);
+        fs::create_symlink(victim_dir / "file", TempFilePath(SoundFile));
         EXPECT_THROW(state.ExtractImage(Image::Boot), platform::EInOutError);
         EXPECT_THROW(state.ExtractAlertSound(), platform::EInOutError);
         EXPECT_EQ(ReadBytes(victim_dir / "file").size(), 8u);
@@ -389,7 +395,7 @@ TEST_F(PayloadTest, SymlinksAreRefusedAndNothingIsWrittenThroughThem) {
         state.DeleteTempFiles();
         EXPECT_EQ(fs::status(victim_dir / "file").permissions() & fs::perms::all, fs::perms(0640));
         EXPECT_TRUE(fs::exists(victim_dir / "file"));
-        EXPECT_FALSE(fs::is_symlink(SoundFile));
+        EXPECT_FALSE(fs::is_symlink(TempFilePath(SoundFile)));
     }
     { // A directory someone opened up is closed again; one that is not
         // ours is refused.
