@@ -1,18 +1,24 @@
 // tollander-flash-console: the upgrade program with a text front end.
 #include "app/main_form.h"
 #include "platform/headless_window_thread.h"
+#include "platform/run_dir.h"
 #include "platform/self_path.h"
 #include "platform/terminal.h"
 #include "ui/console/console_front_end.h"
 
+#include <exception>
 #include <iostream>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     using namespace tollander;
     // The payload is read from the program's own file, whatever argv[0] says.
     std::vector<std::string> command_line{platform::SelfPath()};
     for (int i = 1; i < argc; ++i)
         command_line.emplace_back(argv[i]);
+
+    // The run's own directory for its temporary files; it goes when main
+    // returns, however the run ended.
+    const platform::RunDirectory run_dir;
 
     platform::HeadlessWindowThread window;
     ui::ConsoleFrontEnd console(window, std::cin, std::cout, std::cerr);
@@ -24,4 +30,9 @@ int main(int argc, char** argv) {
         status = console.Run(form);
     } // the form, its port and its protocol go after the loop has ended
     return status;
+} catch (const std::exception& e) {
+    // Caught, so that the run directory is removed on the way out (or, when
+    // it could not be made, to say why).
+    std::cerr << "Error: " << e.what() << std::endl;
+    return 1;
 }

@@ -1,7 +1,9 @@
 // tollander-flash: the upgrade program with its window.
 #include "app/devices.h"
 #include "app/main_form.h"
+#include "platform/run_dir.h"
 #include "platform/self_path.h"
+#include "ui/fltk/dialogs.h"
 #include "ui/fltk/fltk_window_thread.h"
 #include "ui/fltk/main_window.h"
 
@@ -9,10 +11,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     using namespace tollander;
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
         std::fprintf(stderr, "%s: no display; tollander-flash-console runs without one\n", argv[0]);
@@ -25,6 +29,16 @@ int main(int argc, char** argv) {
     command_line[0] = platform::SelfPath();
 
     ui::FltkWindowThread window_thread;
+    // The run's own directory for its temporary files; it goes when main
+    // returns, however the run ended.
+    std::unique_ptr<platform::RunDirectory> run_dir;
+    try {
+        run_dir = std::make_unique<platform::RunDirectory>();
+    } catch (const platform::EInOutError& e) {
+        std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
+        ui::ShowMessageBox(window_thread, ui::kApplicationTitle, e.what(), ui::MessageIcon::Stop);
+        return 1;
+    }
     ui::TForm1 view(window_thread);
     {
         // Timer1 runs from the form's creation; showing the window resets the
@@ -40,4 +54,8 @@ int main(int argc, char** argv) {
         view.Attach(nullptr);
     }
     return 0;
+} catch (const std::exception& e) {
+    // Caught, so that the run directory is removed on the way out.
+    std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
+    return 1;
 }
