@@ -102,22 +102,25 @@ public:
 
     int open(const std::string& name) override {
         std::unique_lock lock(mutex_);
-        if (fd_ >= 0) return -kDevAccessDenied;
+        if (fd_ >= 0) return fail(kDevAccessDenied, DeviceFault::busy, name + ": already open");
         const std::string path = device_path_for(name);
-        if (path.empty()) return fail(kDevNoSuchDevice, name + ": no device for this port");
+        if (path.empty())
+            return fail(kDevNoSuchDevice, DeviceFault::unmapped, name + ": no device for this port");
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return fail_errno(errno, path);
         if (!::isatty(fd)) {
             ::close(fd);
-            return fail(kDevNoSuchDevice, path + ": not a serial device");
+            return fail(kDevNoSuchDevice, DeviceFault::not_serial, path + ": not a serial device");
         }
-        // TIOCEXCL keeps out everyone but root; flock keeps out every program
-        // that plays by the rules, root included, and a second open of ours.
+        // Both hold only against opens that come later. TIOCEXCL keeps out
+        // every later open but root's; flock keeps out later programs that
+        // take the lock too (root's included) and a second open of ours.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int err = errno;
             ::close(fd);
             if (err == EWOULDBLOCK)
-                return fail(kDevAccessDenied, path + ": in use by another program");
+                return fail(kDevAccessDenied, DeviceFault::busy,
+                            path + ": in use by another program");
             return fail_errno(err, path);
         }
         ::ioctl(fd, TIOCEXCL);
@@ -184,6 +187,11 @@ public:
         return last_error_;
     }
 
+    DeviceFault last_fault() const override {
+        std::lock_guard lock(error_mutex_);
+        return last_fault_;
+    }
+
     int set_queue_sizes(std::uint16_t, std::uint16_t) override {
         // The kernel keeps its own buffers; the record keeps the sizes.
         std::shared_lock lock(mutex_);
@@ -235,7 +243,7 @@ public:
         termios tio{};
         if (::tcgetattr(fd_, &tio) != 0) return fail_errno(errno, path_);
         const speed_t speed = speed_of(s.baud);
-        if (speed == B0) return fail(kDevFailure, path_ + ": unsupported bit rate");
+        if (speed == B0) return fail(kDevFailure, DeviceFault::other, path_ + ": unsupported bit rate");
         ::cfmakeraw(&tio);
         tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         tio.c_cflag |= CLOCAL | CREAD;
@@ -253,7 +261,7 @@ public:
             tio.c_cflag |= CS8;
             break;
         default:
-            return fail(kDevFailure, path_ + ": unsupported data bits");
+            return fail(kDevFailure, DeviceFault::other, path_ + ": unsupported data bits");
         }
         switch (s.parity) {
         case 0:
@@ -271,7 +279,7 @@ public:
             tio.c_cflag |= PARENB | CMSPAR;
             break;
         default:
-            return fail(kDevFailure, path_ + ": unsupported parity");
+            return fail(kDevFailure, DeviceFault::other, path_ + ": unsupported parity");
         }
         if (s.stop_bits != 0) tio.c_cflag |= CSTOPB;
         // The terminal has one RTS/CTS handshake for both directions.
@@ -520,9 +528,10 @@ private:
         [[maybe_unused]] auto r = ::write(wake_fd_, &one, sizeof one);
     }
 
-    int fail(int code, const std::string& text) {
+    int fail(int code, DeviceFault fault, const std::string& text) {
         std::lock_guard lock(error_mutex_);
         last_error_ = text;
+        last_fault_ = fault;
         return -code;
     }
 
@@ -532,24 +541,27 @@ private:
     }
 
     int fail_errno(int err, const std::string& path) {
-        std::string text = path + ": " + std::strerror(err);
         int code = kDevFailure;
+        DeviceFault fault = DeviceFault::other;
         switch (err) {
         case ENOENT:
         case ENODEV:
         case ENXIO:
             code = kDevNoSuchDevice;
+            fault = DeviceFault::missing;
             break;
         case ENOTDIR:
             code = kDevPathNotFound;
+            fault = DeviceFault::missing;
             break;
         case EACCES:
         case EPERM:
             code = kDevAccessDenied;
-            text += " (the user needs the dialout group; log in again after joining it)";
+            fault = DeviceFault::permission;
             break;
-        case EBUSY:
+        case EBUSY: // TIOCEXCL set by another program
             code = kDevAccessDenied;
+            fault = DeviceFault::busy;
             break;
         case ENOMEM:
             code = kDevOutOfMemory;
@@ -557,7 +569,7 @@ private:
         default:
             break;
         }
-        return fail(code, text);
+        return fail(code, fault, path + ": " + std::strerror(err));
     }
 
     mutable std::shared_mutex mutex_; // the descriptor: exclusive to open and close it
@@ -580,6 +592,7 @@ private:
 
     mutable std::mutex error_mutex_;
     std::string last_error_;
+    DeviceFault last_fault_ = DeviceFault::none;
 };
 
 } // namespace

@@ -8,10 +8,13 @@
 #include <memory>
 #include <string>
 
+#include "platform/device_fault.h"
+
 namespace tollander::platform {
 
 // Error numbers the device layer reports (negated by the callers). They keep
-// the serial layer's historical meaning, whatever the operating system said.
+// the serial layer's historical meaning, whatever the operating system said;
+// last_fault() tells the finer cause.
 inline constexpr int kDevNoSuchDevice = 2; // no device behind the name
 inline constexpr int kDevPathNotFound = 3; // a directory of the path is missing
 inline constexpr int kDevAccessDenied = 5; // held by another program, or no permission
@@ -94,6 +97,8 @@ public:
     virtual bool is_open() const = 0;
     // The operating system's own words for the last failure ("" if none).
     virtual std::string last_error_text() const = 0;
+    // The cause of the last failure, for the diagnostics.
+    virtual DeviceFault last_fault() const { return DeviceFault::none; }
 
     virtual int set_queue_sizes(std::uint16_t in_size, std::uint16_t out_size) = 0;
     virtual int read_settings(LineSettings& settings) = 0;
