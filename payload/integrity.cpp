@@ -1,5 +1,9 @@
 #include "payload/integrity.h"
 
+#include "payload/archive.h"
+#include "payload/intel_hex.h"
+#include "payload/lzss.h"
+#include "payload/payload.h"
 #include "payload/sha256.h"
 
 #include <algorithm>
@@ -26,26 +30,166 @@ std::uint32_t GetU32(const std::uint8_t* p) {
 }
 
 bool MagicAt(platform::File& file, std::int64_t at) {
-    if (at < 0) return false;
+    if (at < 0 || at + static_cast<std::int64_t>(kMagicSize) > file.Size()) return false;
     char magic[kMagicSize];
     file.Seek(at);
     if (file.Read(magic, sizeof magic) != sizeof magic) return false;
     return std::memcmp(magic, kIntegrityMagic, sizeof magic) == 0;
 }
 
+std::size_t BlockSizeOf(std::uint32_t format) {
+    if (format == kIntegrityFormat) return kIntegrityBlockSize;
+    if (format == kIntegrityFormat1) return kIntegrityBlockSize1;
+    return 0;
+}
+
+// The block that starts at `start` (its magic already seen there).
+BlockLookup ReadBlockAt(platform::File& file, std::int64_t start) {
+    BlockLookup found;
+    found.state = BlockState::Damaged;
+    std::uint8_t raw[kIntegrityBlockSize] = {};
+    file.Seek(start);
+    const std::size_t got = file.Read(raw, sizeof raw);
+    if (got < 12) return found;
+    const std::uint32_t format = GetU32(raw + 8);
+    const std::size_t size = BlockSizeOf(format);
+    found.block.format = format;
+    if (size == 0 || got < size) return found;
+    found.length = GetU32(raw + size - kLengthField);
+    if (found.length != size) return found;
+    std::copy(raw + 12, raw + 44, found.block.boot.begin());
+    std::copy(raw + 44, raw + 76, found.block.main.begin());
+    if (format == kIntegrityFormat) std::copy(raw + 76, raw + 108, found.block.record.begin());
+    found.state = BlockState::Present;
+    return found;
+}
+
+// Reads `limit` bytes of an open file into the coder, each one digested.
+class DigestingSource final : public BlockSource {
+public:
+    DigestingSource(platform::File& file, std::int64_t limit) : file_(file), left_(limit) {}
+    std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+        const auto want = static_cast<std::size_t>(
+            std::min<std::int64_t>(left_, static_cast<std::int64_t>(capacity)));
+        if (want == 0) return 0;
+        const std::size_t got = file_.Read(buffer, want);
+        if (got == 0) {
+            left_ = 0; // the file is shorter than its range: the expansion stops there
+            return 0;
+        }
+        sha.Update(buffer, got);
+        left_ -= static_cast<std::int64_t>(got);
+        return got;
+    }
+    // The rest of the range, digested without expanding it.
+    void Drain() {
+        std::uint8_t block[2048];
+        while (read_block(block, sizeof block) > 0) {
+        }
+    }
+    Sha256 sha;
+
+private:
+    platform::File& file_;
+    std::int64_t left_;
+};
+
+struct StopExpanding {};
+
+// Takes the expanded text: checks it as Intel HEX, counts it against the
+// stored size, digests its upload blocks and writes it out when asked.
+class CheckingSink final : public BlockSink {
+public:
+    CheckingSink(std::int64_t expected, platform::File* out, bool blocks)
+        : expected_(expected), out_(out), blocks_(blocks) {}
+
+    void write_block(const std::uint8_t* data, std::size_t size) override {
+        if (count_ + static_cast<std::int64_t>(size) > expected_) {
+            past_size_ = true;
+            throw StopExpanding{}; // never expand more than the header promised
+        }
+        count_ += static_cast<std::int64_t>(size);
+        if (!hex_.Feed(data, size)) throw StopExpanding{};
+        if (out_) out_->Write(data, size);
+        if (!blocks_) return;
+        while (size > 0) {
+            const std::size_t n = std::min(size, kUploadBlockSize - in_block_);
+            block_sha_.Update(data, n);
+            in_block_ += n;
+            data += n;
+            size -= n;
+            if (in_block_ == kUploadBlockSize) EndBlock();
+        }
+    }
+    void EndBlock() {
+        digests.push_back(block_sha_.Finish());
+        block_sha_ = Sha256();
+        in_block_ = 0;
+    }
+    std::vector<Digest> Finish() {
+        if (blocks_ && in_block_ > 0) EndBlock();
+        return std::move(digests);
+    }
+
+    IntelHexValidator hex_;
+    std::int64_t count_ = 0;
+    bool past_size_ = false;
+    std::vector<Digest> digests;
+
+private:
+    std::int64_t expected_;
+    platform::File* out_;
+    bool blocks_;
+    Sha256 block_sha_;
+    std::size_t in_block_ = 0;
+};
+
 } // namespace
 
 std::array<std::uint8_t, kIntegrityBlockSize> EncodeIntegrityBlock(const IntegrityBlock& block) {
     std::array<std::uint8_t, kIntegrityBlockSize> out{};
     std::memcpy(out.data(), kIntegrityMagic, kMagicSize);
-    PutU32(out.data() + 8, block.format);
+    PutU32(out.data() + 8, kIntegrityFormat);
     std::copy(block.boot.begin(), block.boot.end(), out.begin() + 12);
     std::copy(block.main.begin(), block.main.end(), out.begin() + 44);
-    PutU32(out.data() + 76, static_cast<std::uint32_t>(kIntegrityBlockSize));
+    std::copy(block.record.begin(), block.record.end(), out.begin() + 76);
+    PutU32(out.data() + 108, static_cast<std::uint32_t>(kIntegrityBlockSize));
     return out;
 }
 
-BlockLookup FindIntegrityBlock(platform::File& file, std::int64_t sound_start) {
+void MarkRecord(RawConfigRecord& raw, std::uint32_t block_offset) {
+    std::uint8_t* mark = raw.data() + kRecordMarkOffset;
+    std::fill(mark, mark + 13, std::uint8_t{0});
+    std::memcpy(mark, kRecordMark, sizeof kRecordMark);
+    mark[4] = static_cast<std::uint8_t>(kIntegrityFormat);
+    PutU32(mark + 5, block_offset);
+}
+
+std::optional<std::uint32_t> RecordMark(const RawConfigRecord& raw) {
+    const std::uint8_t* mark = raw.data() + kRecordMarkOffset;
+    if (std::memcmp(mark, kRecordMark, sizeof kRecordMark) != 0) return std::nullopt;
+    return GetU32(mark + 5);
+}
+
+Digest DigestOf(const void* data, std::size_t size) {
+    Sha256 sha;
+    sha.Update(data, size);
+    return sha.Finish();
+}
+
+BlockLookup FindIntegrityBlock(platform::File& file, std::int64_t sound_start,
+                               const RawConfigRecord& raw) {
+    // A flasher of ours says where its block is: whatever lies there must be
+    // the block, or the file is damaged.
+    if (const auto mark = RecordMark(raw)) {
+        if (!MagicAt(file, *mark)) {
+            BlockLookup damaged;
+            damaged.state = BlockState::Damaged;
+            return damaged;
+        }
+        return ReadBlockAt(file, *mark);
+    }
+
     BlockLookup found;
     if (sound_start < static_cast<std::int64_t>(kMagicSize + kLengthField) ||
         sound_start > file.Size())
@@ -54,26 +198,20 @@ BlockLookup FindIntegrityBlock(platform::File& file, std::int64_t sound_start) {
     file.Seek(sound_start - static_cast<std::int64_t>(kLengthField));
     file.ReadExact(length_bytes, sizeof length_bytes);
     const std::uint32_t length = GetU32(length_bytes);
-
-    const bool by_length = length >= kMagicSize + kLengthField && length <= kLongestBlock &&
-                           length <= sound_start && MagicAt(file, sound_start - length);
-    // A damaged length field must not hide a block of the size we write:
-    // look where one would begin, too.
-    const std::int64_t usual_start = sound_start - static_cast<std::int64_t>(kIntegrityBlockSize);
-    const bool at_usual = !by_length && MagicAt(file, usual_start);
-    if (!by_length && !at_usual) return found;
-
-    found.length = length;
-    found.state = BlockState::Damaged;
-    if (length != kIntegrityBlockSize) return found;
-    std::uint8_t raw[kIntegrityBlockSize];
-    file.Seek(usual_start);
-    file.ReadExact(raw, sizeof raw);
-    found.block.format = GetU32(raw + 8);
-    if (found.block.format != kIntegrityFormat) return found;
-    std::copy(raw + 12, raw + 44, found.block.boot.begin());
-    std::copy(raw + 44, raw + 76, found.block.main.begin());
-    found.state = BlockState::Present;
+    if (length >= kMagicSize + kLengthField && length <= kLongestBlock && length <= sound_start &&
+        MagicAt(file, sound_start - length))
+        return ReadBlockAt(file, sound_start - length);
+    // A damaged length field must not hide a block of a size we write: look
+    // where one would begin, too.
+    for (std::size_t size : {kIntegrityBlockSize, kIntegrityBlockSize1}) {
+        const std::int64_t start = sound_start - static_cast<std::int64_t>(size);
+        if (MagicAt(file, start)) {
+            found = ReadBlockAt(file, start);
+            found.state = BlockState::Damaged;
+            found.length = length;
+            return found;
+        }
+    }
     return found;
 }
 
@@ -113,6 +251,109 @@ std::string DescribeIntegrityBlock(const BlockLookup& lookup) {
         break;
     }
     return "Integrity    = no digests, images not checked";
+}
+
+bool UploadBlocks::Matches(std::uint32_t index, const std::uint8_t* data, std::size_t size,
+                           bool last) const {
+    if (index >= digests_.size() || last != (index + 1 == digests_.size())) return false;
+    return DigestOf(data, size) == digests_[index];
+}
+
+Expansion ExpandArchive(platform::File& in, std::int64_t start, std::int64_t length,
+                        platform::File* out, bool blocks) {
+    Expansion result;
+    in.Seek(start);
+    DigestingSource source(in, length);
+    std::uint8_t head[kHeaderSize];
+    const std::size_t got = source.read_block(head, sizeof head);
+    const auto header = got == sizeof head ? decode_header(head) : std::nullopt;
+    auto fail = [&](int code, std::string fault) {
+        if (result.code == 0) {
+            result.code = code;
+            result.fault = std::move(fault);
+        }
+    };
+    if (!header) {
+        fail(kIntegrityNotAnArchive, "not a compressed file");
+    } else if (header->body_size != length - static_cast<std::int64_t>(kHeaderSize) ||
+               header->uncompressed_size < 0) {
+        fail(kIntegrityNotAnArchive, "the header's sizes do not fit the image");
+    } else {
+        CheckingSink sink(header->uncompressed_size, out, blocks);
+        try {
+            LzssCoder coder;
+            coder.decode(source, sink);
+        } catch (const StopExpanding&) {
+        } catch (const platform::EInOutError&) {
+            throw;
+        } catch (const std::exception& e) {
+            fail(kIntegrityNotAnArchive, e.what());
+        }
+        if (sink.past_size_)
+            fail(kIntegrityNotAnArchive, "expands past its stored size");
+        else if (sink.hex_.Fault())
+            fail(kIntegrityNotIntelHex, *sink.hex_.Fault());
+        else if (sink.count_ != header->uncompressed_size)
+            fail(kIntegrityNotAnArchive, "expands short of its stored size");
+        else if (const auto fault = sink.hex_.Finish())
+            fail(kIntegrityNotIntelHex, *fault);
+        result.size = sink.count_;
+        result.blocks = sink.Finish();
+    }
+    source.Drain();
+    result.archive = source.sha.Finish();
+    return result;
+}
+
+FlasherCheck CheckFlasher(platform::File& exe, const RawConfigRecord& raw, bool boot) {
+    FlasherCheck check;
+    auto fail = [&](int code, std::string fault) {
+        check.code = code;
+        check.fault = std::move(fault);
+        return check;
+    };
+    const std::int64_t size = exe.Size();
+    const auto record_size = static_cast<std::int64_t>(kConfigRecordSize);
+    if (size < record_size) return fail(kIntegrityRecordDamaged, "shorter than the record");
+    RawConfigRecord now{};
+    exe.Seek(size - record_size);
+    exe.ReadExact(now.data(), now.size());
+    if (now != raw) return fail(kIntegrityRecordDamaged, "the record changed since start-up");
+
+    const ConfigRecord record = ParseConfigRecord(raw);
+    if (record.BootLength < 0 || record.MainLength < 0)
+        return fail(kIntegrityRecordDamaged, "a negative image length");
+    const PayloadLayout at = ComputeLayout(size, record.BootLength, record.MainLength);
+    if (at.sound_start < 0) return fail(kIntegrityRecordDamaged, "the lengths do not fit the file");
+
+    const BlockLookup lookup = FindIntegrityBlock(exe, at.sound_start, raw);
+    if (lookup.state == BlockState::Damaged)
+        return fail(kIntegrityBlockDamaged, "the digest block is damaged");
+    const bool digests = lookup.state == BlockState::Present;
+    if (digests && lookup.block.format == kIntegrityFormat &&
+        DigestOf(raw.data(), raw.size()) != lookup.block.record)
+        return fail(kIntegrityRecordDamaged, "the record does not match its digest");
+
+    struct Piece {
+        bool wanted;
+        std::int64_t start, length;
+        const Digest& stored;
+        Digest& checked;
+        const char* name;
+    };
+    const Piece pieces[] = {
+        {boot, at.boot_start, record.BootLength, lookup.block.boot, check.boot, "boot image: "},
+        {true, at.main_start, record.MainLength, lookup.block.main, check.main, "main image: "},
+    };
+    for (const Piece& p : pieces) {
+        if (!p.wanted) continue;
+        const Expansion e = ExpandArchive(exe, p.start, p.length, nullptr, false);
+        if (digests && e.archive != p.stored)
+            return fail(kIntegrityMismatch, std::string(p.name) + "does not match its digest");
+        if (e.code != 0) return fail(e.code, p.name + e.fault);
+        p.checked = e.archive;
+    }
+    return check;
 }
 
 } // namespace tollander::payload

@@ -1,51 +1,98 @@
-// The integrity block: SHA-256 digests of the two compressed images, written
-// by the packer just before the alert sound, in the bytes that belong to the
-// program part of the file. Offsets counted back from the end of the file do
-// not move, so readers that know nothing of the block still work.
+// What the flasher checks before anything goes to a modem, and the digest
+// block it checks against.
+//
+// The block: SHA-256 digests written by the packer just before the alert
+// sound, in the bytes that belong to the program part of the file. Offsets
+// counted back from the end of the file do not move, so readers that know
+// nothing of the block still work.
 //
 //   ... program ... | block | sound 27958 | boot image | main image | record 193 | EOF
 //
-// Block (little-endian, 80 bytes in format 1):
+// Block (little-endian; format 2, 112 bytes, written now):
 //   0   8  magic "TLDRDGST"
-//   8   4  format version (1)
+//   8   4  format version (2)
 //   12  32 SHA-256 of the boot-code image as stored (of no bytes when absent)
 //   44  32 SHA-256 of the main-code image as stored
-//   76  4  length of the whole block, counting this field
-// The length comes last so that the block is found from the start of the
-// sound: read the 4 bytes before it, step back that far, find the magic.
+//   76  32 SHA-256 of the 193-byte configuration record as stored
+//   108 4  length of the whole block, counting this field
+// Format 1 (80 bytes, older flashers) has no record digest: its length
+// follows the main digest at 76. The length comes last so that the block is
+// found from the start of the sound: read the 4 bytes before it, step back
+// that far, find the magic.
+//
+// The record's 13 reserved bytes (offset 129), which nothing else reads,
+// carry the packer's mark, so a flasher of ours whose block is damaged is
+// never taken for one built without a block:
+//   0 4 "TLDB", 4 1 block format, 5 4 the block's offset from the start of
+//   the file (the program's length), 9 4 zero.
+// A record digest covers the mark too.
+//
+// Before the first command that changes the modem's state, every image the
+// run will send is checked here: the record against the one the run was
+// started with and against its digest, the block, the lengths, each image
+// against its digest, and each image expanded (in memory, nothing written)
+// as an archive of its stored size holding valid Intel HEX text.
 #pragma once
 
+#include "payload/config_record.h"
 #include "platform/files.h"
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace tollander::payload {
 
 using Digest = std::array<std::uint8_t, 32>;
 
 inline constexpr char kIntegrityMagic[8] = {'T', 'L', 'D', 'R', 'D', 'G', 'S', 'T'};
-inline constexpr std::uint32_t kIntegrityFormat = 1;
-inline constexpr std::size_t kIntegrityBlockSize = 80;
+inline constexpr std::uint32_t kIntegrityFormat = 2;
+inline constexpr std::size_t kIntegrityBlockSize = 112;
+inline constexpr std::uint32_t kIntegrityFormat1 = 1;
+inline constexpr std::size_t kIntegrityBlockSize1 = 80;
 
-// Failure codes logged after MsgIntegrityFailed. The open failure of the
-// program's own file logs what the open returned (-1).
-inline constexpr int kIntegrityMismatch = -2;     // an image differs from its digest
-inline constexpr int kIntegrityBlockDamaged = -3; // block found but unreadable
+inline constexpr char kRecordMark[4] = {'T', 'L', 'D', 'B'};
+inline constexpr std::size_t kRecordMarkOffset = 129;
+
+// The send protocol's block: the expanded text is digested in these, and
+// the upload checks each block it reads against its digest.
+inline constexpr std::size_t kUploadBlockSize = 8191;
+
+// Failure codes logged after MsgIntegrityFailed (the README lists them).
+// -1 is what the open of the program's own file returned.
+inline constexpr int kIntegrityOpenFailed = -1;
+inline constexpr int kIntegrityMismatch = -2;      // an image differs from its digest
+inline constexpr int kIntegrityBlockDamaged = -3;  // block marked or found, but unreadable
+inline constexpr int kIntegrityRecordDamaged = -4; // record differs from its digest, or its
+                                                   // lengths do not fit the file
+inline constexpr int kIntegrityNotAnArchive = -5;  // not an archive, or not of its stored size
+inline constexpr int kIntegrityNotIntelHex = -6;   // expands to text that is not Intel HEX
+inline constexpr int kIntegrityFileChanged = -7;   // a file changed after it was checked
 
 struct IntegrityBlock {
     std::uint32_t format = kIntegrityFormat;
     Digest boot{};
     Digest main{};
+    Digest record{}; // format 2 only
 };
 
+// Always format 2.
 std::array<std::uint8_t, kIntegrityBlockSize> EncodeIntegrityBlock(const IntegrityBlock& block);
+
+// Writes the mark into the record's reserved bytes.
+void MarkRecord(RawConfigRecord& raw, std::uint32_t block_offset);
+// The block offset the mark gives, when the record carries one.
+std::optional<std::uint32_t> RecordMark(const RawConfigRecord& raw);
+
+Digest DigestOf(const void* data, std::size_t size);
 
 enum class BlockState {
     Absent,  // a flasher made without the block: nothing to check against
-    Present, // a format-1 block, digests in `block`
-    Damaged, // the magic is there, but the length or format is not one we read
+    Present, // a block of a format we read, digests in `block`
+    Damaged, // marked or magic found, but the block is not one we read
 };
 
 struct BlockLookup {
@@ -54,9 +101,11 @@ struct BlockLookup {
     std::uint32_t length = 0; // as stored, when the magic was found
 };
 
-// Looks for the block that ends at `sound_start` in `file`. Never throws for
-// a block that is not there; read errors of the file propagate.
-BlockLookup FindIntegrityBlock(platform::File& file, std::int64_t sound_start);
+// The block of `file`: where the record's mark says, else the one that ends
+// at `sound_start`. Never throws for a block that is not there; read errors
+// of the file propagate.
+BlockLookup FindIntegrityBlock(platform::File& file, std::int64_t sound_start,
+                               const RawConfigRecord& raw);
 
 // SHA-256 of `length` bytes of `file` from `start`, in 2048-byte blocks.
 Digest DigestRange(platform::File& file, std::int64_t start, std::int64_t length);
@@ -65,5 +114,47 @@ std::string DigestHex(const Digest& digest);
 
 // The start-up debug line: whether the block is there.
 std::string DescribeIntegrityBlock(const BlockLookup& lookup);
+
+// The expected digests of an expanded text, kUploadBlockSize bytes each.
+class UploadBlocks {
+public:
+    explicit UploadBlocks(std::vector<Digest> digests) : digests_(std::move(digests)) {}
+    // Whether block `index` (0-based) of a send is the one expanded; `last`
+    // tells that the block ends the file, which must be where the text ended.
+    bool Matches(std::uint32_t index, const std::uint8_t* data, std::size_t size,
+                 bool last) const;
+    std::size_t Count() const { return digests_.size(); }
+
+private:
+    std::vector<Digest> digests_;
+};
+
+struct Expansion {
+    int code = 0;            // 0, kIntegrityNotAnArchive or kIntegrityNotIntelHex
+    std::string fault;       // what was wrong, for diagnostics
+    Digest archive{};        // of the archive's bytes as read
+    std::int64_t size = 0;   // bytes expanded
+    std::vector<Digest> blocks; // when asked for
+};
+
+// Reads the archive of `length` bytes at `start` once, expands it and checks
+// what comes out: a header with the signature and a body size that fits,
+// exactly the stored size expanded, valid Intel HEX. The text goes to `out`
+// when given; `blocks` asks for its upload-block digests. Codec errors
+// become kIntegrityNotAnArchive; read errors of `in` propagate.
+Expansion ExpandArchive(platform::File& in, std::int64_t start, std::int64_t length,
+                        platform::File* out, bool blocks);
+
+// Checks the images that the run will send (see the top of this file).
+// `raw` is the record the run started with; `boot` says whether the boot
+// image is checked too (the main image always is). Gives 0 or a failure
+// code, and the digests of the images as they were checked.
+struct FlasherCheck {
+    int code = 0;
+    std::string fault;
+    Digest boot{};
+    Digest main{};
+};
+FlasherCheck CheckFlasher(platform::File& exe, const RawConfigRecord& raw, bool boot);
 
 } // namespace tollander::payload

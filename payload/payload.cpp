@@ -148,6 +148,7 @@ std::uint16_t PayloadState::ExtractImage(Image which) {
     const bool boot = which == Image::Boot;
     current_packed_ = boot ? BootPackedFile : MainPackedFile;
     current_hex_ = boot ? BootHexFile : MainHexFile;
+    upload_blocks_.reset();
 
     File exe = File::OpenRead(exe_path_);
     IntegrityResult result;
@@ -158,76 +159,77 @@ std::uint16_t PayloadState::ExtractImage(Image which) {
     auto report = [&] {
         if (sink_.integrity) sink_.integrity(result);
     };
+    auto refuse = [&](int code) -> std::uint16_t {
+        result.passed = false;
+        result.open_result = code;
+        report();
+        return 99;
+    };
     if (!exe.valid()) {
         report();
         return 99;
     }
 
+    // The boot step checks the main image as well: a damaged main image must
+    // stop the run before the boot code is flashed.
+    const FlasherCheck check = CheckFlasher(exe, raw_, boot);
+    if (check.code != 0) return refuse(check.code);
+
     const PayloadLayout layout = ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength);
-    const BlockLookup lookup = FindIntegrityBlock(exe, layout.sound_start);
-    // A flasher without digests is copied unchecked, as it always was.
-    if (lookup.state == BlockState::Absent) report();
-
-    const std::int64_t start = boot ? layout.boot_start : layout.main_start;
-    const std::int64_t length = boot ? config_.BootLength : config_.MainLength;
-    if (boot)
-        CheckPieceFits(exe_path_, start, length, {config_.MainLength});
-    else
-        CheckPieceFits(exe_path_, start, length, {});
-
-    if (lookup.state == BlockState::Damaged) {
-        result.passed = false;
-        result.open_result = kIntegrityBlockDamaged;
-        report();
-        return 99;
-    }
-
-    // The digest is taken of the bytes as they go into the packed file, so
-    // what is later expanded is exactly what was checked. The boot step
-    // checks the main image as well: a damaged main image must stop the run
-    // before the boot code is flashed.
     const std::string path = TempFilePath(current_packed_);
     File out = File::Create(path);
-    exe.Seek(start);
-    const bool check = lookup.state == BlockState::Present;
+    exe.Seek(boot ? layout.boot_start : layout.main_start);
     Sha256 sha;
-    CopyExact(exe, out, length, check ? &sha : nullptr);
+    CopyExact(exe, out, boot ? config_.BootLength : config_.MainLength, &sha);
     out.Close();
-    if (check) {
-        bool intact = sha.Finish() == (boot ? lookup.block.boot : lookup.block.main);
-        if (intact && boot)
-            intact = DigestRange(exe, layout.main_start, config_.MainLength) == lookup.block.main;
-        if (!intact) {
-            DeleteTempFile(current_packed_);
-            result.passed = false;
-            result.open_result = kIntegrityMismatch;
-            report();
-            return 99;
-        }
-        report();
-    }
     exe.Close();
+    // The packed file must hold the bytes that were checked; ExpandImage
+    // holds it to this digest in turn.
+    packed_digest_ = sha.Finish();
+    if (packed_digest_ != (boot ? check.boot : check.main)) {
+        DeleteTempFile(current_packed_);
+        return refuse(kIntegrityFileChanged);
+    }
     platform::SetReadOnly(path);
     platform::SetHidden(path);
+    report();
     return boot ? 24 : 54;
 }
 
 std::uint16_t PayloadState::ExpandImage(Image which) {
+    upload_blocks_.reset();
     const std::string packed = current_packed_.empty() ? "" : TempFilePath(current_packed_);
     const std::string hex = current_hex_.empty() ? "" : TempFilePath(current_hex_);
-    {
-        LZObj codec(packed, hex);
-        codec.Decompress();
+    // The packed file is read once: what is expanded is what is digested.
+    Expansion expanded;
+    bool opened = false;
+    if (!packed.empty() && !hex.empty()) {
+        File in = File::OpenRead(packed);
+        opened = in.valid();
+        if (opened) {
+            File out = File::Create(hex);
+            expanded = ExpandArchive(in, 0, in.Size(), &out, true);
+            out.Close();
+        }
+    }
+    if (!packed.empty()) {
+        platform::ClearAttributes(packed);
+        platform::DeleteFile(packed);
+    }
+    // Anything but the packed file copied and checked by ExtractImage means
+    // that file was changed in between.
+    if (!opened || expanded.code != 0 || expanded.archive != packed_digest_) {
+        if (!hex.empty()) DeleteTempFile(current_hex_);
+        IntegrityResult result;
+        result.image = which;
+        result.open_result = kIntegrityFileChanged;
+        if (sink_.integrity) sink_.integrity(result);
+        return 99;
     }
     platform::SetReadOnly(hex);
     platform::SetHidden(hex);
-    platform::ClearAttributes(packed);
-    platform::DeleteFile(packed);
-
-    File expanded = File::OpenRead(hex);
-    if (!expanded.valid()) throw platform::EInOutError::from_errno(expanded.error(), hex);
-    upload_size_ = static_cast<std::int32_t>(expanded.Size());
-    expanded.Close();
+    upload_size_ = static_cast<std::int32_t>(expanded.size);
+    upload_blocks_ = std::make_shared<const UploadBlocks>(std::move(expanded.blocks));
     return which == Image::Boot ? 25 : 55;
 }
 
@@ -239,7 +241,8 @@ std::string PayloadState::DescribeIntegrityBlock() const {
     try {
         if (exe.valid())
             lookup = FindIntegrityBlock(
-                exe, ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength).sound_start);
+                exe, ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength).sound_start,
+                raw_);
     } catch (const EInOutError&) {
         return "Integrity    = the program's file could not be read";
     }

@@ -11,8 +11,8 @@
 //    application owns: ExtractImage calls PayloadSink::integrity once its
 //    verdict is known and the application writes MsgIntegrityPassed +
 //    IntegrityResult::suffix, or MsgIntegrityFailed + " " + open_result in
-//    decimal. A flasher carrying the digest block (payload/integrity.h) is
-//    checked against it; one without is copied unchecked.
+//    decimal. ExpandImage calls it only on a failure. What is checked is in
+//    payload/integrity.h.
 //  - StepNumber lives in the sequencer: ExtractImage and ExpandImage return
 //    the step number to go to next, and the sequencer stores it.
 //  - Failures the sequencer does not handle (I/O errors on temporary files,
@@ -23,9 +23,11 @@
 #pragma once
 
 #include "payload/config_record.h"
+#include "payload/integrity.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace tollander::payload {
@@ -47,8 +49,8 @@ enum class Image { Boot, Main };
 
 struct IntegrityResult {
     bool passed = false; // opened, and the images match their digests if any
-    // What the open returned (-1 on failure), or kIntegrityMismatch /
-    // kIntegrityBlockDamaged when the digests refuse the images.
+    // What the open returned (-1 on failure), or one of the failure codes
+    // of payload/integrity.h.
     int open_result = 0;
     Image image = Image::Main;
     const char* suffix = ""; // ".  (1)" boot, ".  (2)" main
@@ -101,16 +103,21 @@ public:
     // Writes SoundFile (read-only). Nothing when the program's file cannot
     // be opened.
     void ExtractAlertSound();
-    // Makes the image's files current, copies the image into its packed file
-    // (read-only) and reports the integrity result through the sink. With a
-    // digest block, the boot step checks both images and the main step the
-    // main image; a mismatch leaves no packed file. Returns the next step:
-    // 24 / 54, or 99 when the program's file cannot be opened or an image
-    // does not match its digest.
+    // Makes the image's files current, checks the images the run will send
+    // (CheckFlasher: the boot step both, the main step the main image),
+    // copies the image into its packed file (read-only) and reports the
+    // result through the sink. Returns the next step: 24 / 54, or 99 with
+    // no packed file when the program's file cannot be opened or a check
+    // fails (the failure code goes to the sink).
     std::uint16_t ExtractImage(Image which);
     // Expands the current packed file into the current HEX file (read-only),
-    // deletes the packed file, sets UploadSize. Returns 25 / 55.
+    // deletes the packed file, sets UploadSize and UploadCheck(). Returns
+    // 25 / 55, or 99 with no HEX file (kIntegrityFileChanged to the sink's
+    // integrity) when the packed file is not the one ExtractImage wrote.
     std::uint16_t ExpandImage(Image which);
+    // The digests of the HEX file's upload blocks, as ExpandImage wrote
+    // them; null before.
+    std::shared_ptr<const UploadBlocks> UploadCheck() const { return upload_blocks_; }
     // The debug line telling whether the program's file carries digests.
     std::string DescribeIntegrityBlock() const;
     // The seven names of the clean-up list; failures are passed over.
@@ -144,6 +151,8 @@ private:
     std::int32_t upload_size_ = 0;
     std::string current_packed_;
     std::string current_hex_;
+    Digest packed_digest_{};
+    std::shared_ptr<const UploadBlocks> upload_blocks_;
 };
 
 } // namespace tollander::payload

@@ -57,11 +57,28 @@ void PutU32(Bytes& f, std::int64_t at, std::uint32_t v) {
     for (int i = 0; i < 4; ++i)
         f[static_cast<std::size_t>(at + i)] = static_cast<std::uint8_t>(v >> (8 * i));
 }
-// The file as a packer without the block would have written it.
+// The file as a packer without the block would have written it: no block,
+// nothing in the record's reserved bytes.
 void Strip(Bytes& f) {
     const std::int64_t sound = Locate(f).sound;
     f.erase(f.begin() + sound - static_cast<std::ptrdiff_t>(kIntegrityBlockSize),
             f.begin() + sound);
+    const std::size_t mark = f.size() - kConfigRecordSize + kRecordMarkOffset;
+    std::fill(f.begin() + static_cast<std::ptrdiff_t>(mark),
+              f.begin() + static_cast<std::ptrdiff_t>(mark + 13), std::uint8_t{0});
+}
+// Offsets of record fields in the file.
+std::int64_t RecordAt(const Bytes& f, std::size_t field) {
+    return static_cast<std::int64_t>(f.size() - kConfigRecordSize + field);
+}
+std::uint32_t GetU32(const Bytes& f, std::int64_t at) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | f[static_cast<std::size_t>(at + i)];
+    return v;
+}
+void AddToU32(Bytes& f, std::int64_t at, int delta) {
+    PutU32(f, at, GetU32(f, at) + static_cast<std::uint32_t>(delta));
 }
 
 struct Outcome {
@@ -123,17 +140,22 @@ TEST_F(IntegrityTest, PackedFileKeepsEveryOffsetFromTheEnd) {
     const Places p = Locate(packed_);
     ASSERT_EQ(packed_.size(), stripped.size() + kIntegrityBlockSize);
     EXPECT_TRUE(std::equal(stripped.begin(), stripped.begin() + 3000, packed_.begin()));
-    EXPECT_TRUE(std::equal(stripped.begin() + 3000, stripped.end(), packed_.begin() + p.sound));
+    const auto record = static_cast<std::ptrdiff_t>(packed_.size() - kConfigRecordSize);
+    EXPECT_TRUE(std::equal(stripped.begin() + 3000, stripped.end() - kConfigRecordSize,
+                           packed_.begin() + p.sound));
     EXPECT_TRUE(std::equal(packed_.begin() + p.sound, packed_.begin() + p.sound + 4, "RIFF"));
 
+    // The record says where the block is, and the block covers the record.
+    RawConfigRecord raw{};
+    std::copy(packed_.begin() + record, packed_.end(), raw.begin());
+    EXPECT_EQ(RecordMark(raw), std::optional<std::uint32_t>(3000));
     IntegrityBlock expected;
     platform::File in = platform::File::OpenRead("packed");
     expected.boot = DigestRange(in, p.boot, p.main - p.boot);
-    expected.main = DigestRange(
-        in, p.main, static_cast<std::int64_t>(packed_.size()) - p.main - kConfigRecordSize);
+    expected.main = DigestRange(in, p.main, record - p.main);
+    expected.record = DigestOf(raw.data(), raw.size());
     const auto block = EncodeIntegrityBlock(expected);
-    EXPECT_TRUE(std::equal(block.begin(), block.end(),
-                           packed_.begin() + p.sound - static_cast<std::ptrdiff_t>(block.size())));
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), packed_.begin() + 3000));
 }
 
 TEST_F(IntegrityTest, EachDamageIsFoundWhereItMatters) {
@@ -141,9 +163,15 @@ TEST_F(IntegrityTest, EachDamageIsFoundWhereItMatters) {
     const std::int64_t block = p.sound - static_cast<std::int64_t>(kIntegrityBlockSize);
     const std::int64_t mid_main = (p.main + static_cast<std::int64_t>(packed_.size())) / 2;
     const std::int64_t mid_boot = (p.boot + p.main) / 2;
+    const std::int64_t boot_length = RecordAt(packed_, 0), main_length = RecordAt(packed_, 4);
     const Outcome ok1{24, true, 0}, ok2{54, true, 0};
-    const Outcome bad{99, false, kIntegrityMismatch}, damaged{99, false, kIntegrityBlockDamaged};
+    auto bad = [](int code) { return Outcome{99, false, code}; };
+    const Outcome mismatch = bad(kIntegrityMismatch), record = bad(kIntegrityRecordDamaged),
+                  damaged = bad(kIntegrityBlockDamaged), archive = bad(kIntegrityNotAnArchive);
     using State = BlockState;
+    const char* kPresent = "Integrity    = digests present (format 2)";
+    const char* kAbsent = "Integrity    = no digests, images not checked";
+    const char* kDamaged = "Integrity    = digest block damaged or of an unknown format";
 
     struct Case {
         const char* what;
@@ -153,34 +181,62 @@ TEST_F(IntegrityTest, EachDamageIsFoundWhereItMatters) {
         bool boot_matches, main_matches;
         const char* debug_line;
     };
-    const char* kPresent = "Integrity    = digests present (format 1)";
-    const char* kAbsent = "Integrity    = no digests, images not checked";
-    const char* kDamaged = "Integrity    = digest block damaged or of an unknown format";
     const Case cases[] = {
         {"intact", [](Bytes&) {}, ok1, ok2, State::Present, true, true, kPresent},
-        {"main image byte", [&](Bytes& f) { Flip(f, mid_main); }, bad, bad, State::Present, true,
-         false, kPresent},
+        {"main image byte", [&](Bytes& f) { Flip(f, mid_main); }, mismatch, mismatch,
+         State::Present, true, false, kPresent},
         {"last main byte",
          [&](Bytes& f) { Flip(f, static_cast<std::int64_t>(f.size() - kConfigRecordSize) - 1); },
-         bad, bad, State::Present, true, false, kPresent},
-        {"boot image byte", [&](Bytes& f) { Flip(f, mid_boot); }, bad, ok2, State::Present, false,
-         true, kPresent},
-        {"stored main digest", [&](Bytes& f) { Flip(f, block + 44 + 5); }, bad, bad, State::Present,
-         true, false, kPresent},
-        {"length field", [&](Bytes& f) { PutU32(f, block + 76, 81); }, damaged, damaged,
+         mismatch, mismatch, State::Present, true, false, kPresent},
+        {"boot image byte", [&](Bytes& f) { Flip(f, mid_boot); }, mismatch, ok2, State::Present,
+         false, true, kPresent},
+        {"archive header", [&](Bytes& f) { Flip(f, p.main + 20); }, mismatch, mismatch,
+         State::Present, true, false, kPresent},
+        {"stored main digest", [&](Bytes& f) { Flip(f, block + 44 + 5); }, mismatch, mismatch,
+         State::Present, true, false, kPresent},
+        {"stored record digest", [&](Bytes& f) { Flip(f, block + 76 + 3); }, record, record,
+         State::Present, true, true, kPresent},
+        {"a country added", [&](Bytes& f) { f[RecordAt(f, 143 + 20)] = 1; }, record, record,
+         State::Present, true, true, kPresent},
+        {"boot length + 1", [&](Bytes& f) { AddToU32(f, boot_length, 1); }, record, record,
+         State::Present, false, false, kPresent},
+        {"main length - 1", [&](Bytes& f) { AddToU32(f, main_length, -1); }, record, record,
+         State::Present, false, false, kPresent},
+        {"block length field", [&](Bytes& f) { PutU32(f, block + 108, 113); }, damaged, damaged,
          State::Damaged, false, false, kDamaged},
-        {"unknown format", [&](Bytes& f) { PutU32(f, block + 8, 2); }, damaged, damaged,
+        {"unknown format", [&](Bytes& f) { PutU32(f, block + 8, 3); }, damaged, damaged,
          State::Damaged, false, false, kDamaged},
-        // A flipped magic hides the block, but then the images are intact.
-        {"magic", [&](Bytes& f) { Flip(f, block); }, ok1, ok2, State::Absent, false, false,
-         kAbsent},
+        // The record still says there is a block.
+        {"magic", [&](Bytes& f) { Flip(f, block); }, damaged, damaged, State::Damaged, false,
+         false, kDamaged},
+        {"magic and a main image byte",
+         [&](Bytes& f) {
+             Flip(f, block);
+             Flip(f, mid_main);
+         },
+         damaged, damaged, State::Damaged, false, false, kDamaged},
+        // The block is still found from the sound, and it covers the mark.
+        {"the record's mark", [&](Bytes& f) { Flip(f, RecordAt(f, kRecordMarkOffset)); }, record,
+         record, State::Present, true, true, kPresent},
         {"no block", [](Bytes& f) { Strip(f); }, ok1, ok2, State::Absent, false, false, kAbsent},
-        {"no block, damaged main image: copied unchecked as always",
+        {"no block, main archive signature",
          [&](Bytes& f) {
              Strip(f);
-             Flip(f, mid_main - static_cast<std::int64_t>(kIntegrityBlockSize));
+             Flip(f, p.main - static_cast<std::int64_t>(kIntegrityBlockSize) + 36);
          },
-         ok1, ok2, State::Absent, false, false, kAbsent},
+         archive, archive, State::Absent, false, false, kAbsent},
+        {"no block, main length + 1",
+         [&](Bytes& f) {
+             Strip(f);
+             AddToU32(f, RecordAt(f, 4), 1);
+         },
+         archive, archive, State::Absent, false, false, kAbsent},
+        {"no block, negative main length",
+         [&](Bytes& f) {
+             Strip(f);
+             PutU32(f, RecordAt(f, 4), 0xFFFFFFFFu);
+         },
+         record, record, State::Absent, false, false, kAbsent},
         {"no block, program ends like a block length",
          [&](Bytes& f) {
              Strip(f);
@@ -210,18 +266,26 @@ TEST_F(IntegrityTest, EachDamageIsFoundWhereItMatters) {
         }
         EXPECT_EQ(Describe("flasher"), c.debug_line);
 
+        // Lengths that moved the sound leave nothing --inspect recognises.
+        const std::int64_t sound = Locate(file).sound;
+        if (sound != p.sound && sound != p.sound - static_cast<std::int64_t>(kIntegrityBlockSize))
+            continue;
         const tools::Inspection seen = tools::InspectFile("flasher");
         EXPECT_EQ(seen.integrity.state, c.state);
-        EXPECT_EQ(seen.integrity.boot.matches, c.boot_matches);
-        EXPECT_EQ(seen.integrity.main.matches, c.main_matches);
+        EXPECT_EQ(seen.integrity.code, c.boot.code) << seen.integrity.fault;
+        if (c.state == State::Present) {
+            EXPECT_EQ(seen.integrity.boot.matches, c.boot_matches);
+            EXPECT_EQ(seen.integrity.main.matches, c.main_matches);
+        }
         std::ostringstream printed;
         tools::PrintInspection(seen, printed);
         const std::string text = printed.str();
+        EXPECT_NE(text.find(c.boot.passed ? "Check        = passes"
+                                          : "Check        = refused, failure code " +
+                                                std::to_string(c.boot.code)),
+                  std::string::npos)
+            << text;
         if (c.state == State::Present) {
-            EXPECT_NE(text.find(c.boot_matches ? "Boot digest  = matches"
-                                               : "Boot digest  = DOES NOT MATCH"),
-                      std::string::npos)
-                << text;
             EXPECT_NE(text.find(c.main_matches ? "Main digest  = matches"
                                                : "Main digest  = DOES NOT MATCH"),
                       std::string::npos)
@@ -233,6 +297,48 @@ TEST_F(IntegrityTest, EachDamageIsFoundWhereItMatters) {
                 << text;
         }
     }
+}
+
+// A packed file changed between the copy and the expansion is refused, and
+// so is a HEX file changed before it is sent.
+TEST_F(IntegrityTest, FilesChangedAfterTheCheckAreRefused) {
+    PayloadSink sink;
+    int code = 0;
+    sink.integrity = [&](const IntegrityResult& r) { code = r.passed ? 0 : r.open_result; };
+    PayloadState state("packed", sink);
+    state.ReadConfigRecord();
+    state.ParseConfigRecord();
+    ASSERT_EQ(state.ExtractImage(Image::Main), 54);
+    ASSERT_EQ(code, 0);
+    ASSERT_EQ(state.ExpandImage(Image::Main), 55);
+    const auto blocks = state.UploadCheck();
+    ASSERT_TRUE(blocks);
+    Bytes hex = ReadBytes(TempFilePath(MainHexFile));
+    ASSERT_EQ(blocks->Count(), (hex.size() + kUploadBlockSize - 1) / kUploadBlockSize);
+    const auto block = [&](std::size_t i) { return hex.data() + i * kUploadBlockSize; };
+    const std::size_t n = blocks->Count();
+    const std::size_t tail = hex.size() - (n - 1) * kUploadBlockSize;
+    EXPECT_TRUE(blocks->Matches(0, block(0), kUploadBlockSize, n == 1));
+    EXPECT_TRUE(blocks->Matches(static_cast<std::uint32_t>(n - 1), block(n - 1), tail, true));
+    // A file cut at a block's end, one longer, a changed byte.
+    EXPECT_FALSE(blocks->Matches(0, block(0), kUploadBlockSize, true));
+    EXPECT_FALSE(blocks->Matches(static_cast<std::uint32_t>(n - 1), block(n - 1), tail, false));
+    EXPECT_FALSE(blocks->Matches(static_cast<std::uint32_t>(n), block(0), 1, true));
+    hex[5] ^= 1;
+    EXPECT_FALSE(blocks->Matches(0, block(0), kUploadBlockSize, n == 1));
+    state.DeleteTempFiles();
+
+    // Another archive, of valid HEX, put in place of the packed file.
+    ASSERT_EQ(state.ExtractImage(Image::Main), 54);
+    const std::string packed = TempFilePath(MainPackedFile);
+    const Places p = Locate(packed_);
+    fs::remove(packed);
+    WriteBytes(packed, Bytes(packed_.begin() + p.boot, packed_.begin() + p.main));
+    EXPECT_EQ(state.ExpandImage(Image::Main), 99);
+    EXPECT_EQ(code, kIntegrityFileChanged);
+    EXPECT_FALSE(fs::exists(TempFilePath(MainHexFile)));
+    EXPECT_FALSE(fs::exists(packed));
+    EXPECT_FALSE(state.UploadCheck());
 }
 
 } // namespace

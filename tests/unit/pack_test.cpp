@@ -132,7 +132,7 @@ TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
     // The digest block lies between the program and the sound.
     EXPECT_TRUE(std::equal(out.begin() + 4000, out.begin() + 4008, "TLDRDGST"));
     const auto wav = ReadBytes("ALERT.WAV");
-    EXPECT_TRUE(std::equal(wav.begin(), wav.end(), out.begin() + 4080));
+    EXPECT_TRUE(std::equal(wav.begin(), wav.end(), out.begin() + 4112));
 
     const ToolRun inspect = RunTool("tollander-pack", "--inspect out");
     ASSERT_EQ(inspect.status, 0) << inspect.output;
@@ -148,7 +148,8 @@ TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
                              "SHA-256 " +
                              Sha(main_code.data(), main_code.size()) +
                              "\n"
-                             "Integrity    = digest block, format 1\n";
+                             "Integrity    = digest block, format 2\n"
+                             "Check        = passes: the flasher will send its images\n";
     EXPECT_TRUE(inspect.output.starts_with("Boot Length  = ")) << inspect.output;
     EXPECT_NE(inspect.output.find(tail), std::string::npos) << inspect.output;
 

@@ -1,4 +1,6 @@
+#include "payload/archive.h"
 #include "payload/config_record.h"
+#include "payload/integrity.h"
 #include "payload/payload.h"
 #include "payload/sha256.h"
 #include "platform/files.h"
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <unistd.h>
 
 namespace tollander::payload {
@@ -144,6 +147,38 @@ std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed) {
     return v;
 }
 
+// An archive of exactly `total` bytes (at least 60) holding valid Intel HEX:
+// a body of literals only, eight to a flag byte, so every length can be made.
+std::vector<std::uint8_t> HexArchive(std::size_t total, std::uint8_t seed) {
+    std::size_t body = total - kHeaderSize;
+    const bool lone_flag = body % 9 == 1; // no text length codes to this
+    if (lone_flag) --body;
+    std::size_t text_size = body * 8 / 9;
+    while (text_size + (text_size + 7) / 8 < body)
+        ++text_size;
+    char record[32];
+    std::snprintf(record, sizeof record, ":01000000%02X%02X\r\n", seed,
+                  (0x100 - ((1 + seed) & 0xFF)) & 0xFF);
+    std::string text;
+    while (text.size() + 15 + 13 <= text_size)
+        text += record;
+    text += ":00000001FF\r\n";
+    text.resize(text_size, '\n'); // line ends may follow the end
+    ArchiveHeader header;
+    header.file_name = "IMAGE.HEX";
+    header.uncompressed_size = static_cast<std::int32_t>(text.size());
+    header.body_size = static_cast<std::int32_t>(total - kHeaderSize);
+    const auto head = encode_header(header);
+    std::vector<std::uint8_t> out(head.begin(), head.end());
+    for (std::size_t at = 0; at < text.size(); at += 8) {
+        out.push_back(0xFF);
+        for (std::size_t i = at; i < std::min(at + 8, text.size()); ++i)
+            out.push_back(static_cast<std::uint8_t>(text[i]));
+    }
+    if (lone_flag) out.push_back(0xFF);
+    return out;
+}
+
 struct Recorder {
     std::vector<std::string> lines;
     std::vector<IntegrityResult> integrity;
@@ -242,8 +277,9 @@ TEST_F(PayloadTest, SampleFlasherRoundTrip) {
 
 TEST_F(PayloadTest, ImagesOfWholeBlocksAreCopiedExactly) {
     HandMade f;
-    f.boot = Pattern(2 * kCopyBlockSize, 1);
-    f.main = Pattern(3 * kCopyBlockSize, 2);
+    f.boot = HexArchive(2 * kCopyBlockSize, 1);
+    f.main = HexArchive(3 * kCopyBlockSize, 2);
+    ASSERT_EQ(f.boot.size(), 2 * kCopyBlockSize);
     f.Write("exe");
     PayloadState state("exe");
     StartUp(state);
@@ -323,18 +359,22 @@ TEST_F(PayloadTest, LengthsOutsideTheFileAreRefusedWithoutWriting) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HandMade f;
-        f.boot = Pattern(100, 5);
-        f.main = Pattern(100, 6);
+        f.boot = HexArchive(100, 5);
+        f.main = HexArchive(100, 6);
         f.record.BootLength = c.boot;
         f.record.MainLength = c.main;
         f.Write("exe", false);
-        PayloadState state("exe");
+        Recorder rec;
+        PayloadState state("exe", rec.Sink());
         StartUp(state);
-        const bool main_fits = c.main >= 0 && c.main < 1'000'000;
-        if (!main_fits) {
-            EXPECT_THROW(state.ExtractImage(Image::Main), platform::EInOutError);
+        // A damaged record: the integrity check refuses either image.
+        EXPECT_EQ(state.ExtractImage(Image::Main), 99);
+        EXPECT_EQ(state.ExtractImage(Image::Boot), 99);
+        ASSERT_EQ(rec.integrity.size(), 2u);
+        for (const IntegrityResult& r : rec.integrity) {
+            EXPECT_FALSE(r.passed);
+            EXPECT_EQ(r.open_result, kIntegrityRecordDamaged);
         }
-        EXPECT_THROW(state.ExtractImage(Image::Boot), platform::EInOutError);
         EXPECT_THROW(state.ExtractAlertSound(), platform::EInOutError);
         EXPECT_FALSE(fs::exists(TempFilePath(BootPackedFile)));
         EXPECT_FALSE(fs::exists(TempFilePath(SoundFile)));
@@ -358,8 +398,8 @@ TEST_F(PayloadTest, StaleReadOnlyFilesAreRemovedAtStartUp) {
 
 TEST_F(PayloadTest, SymlinksAreRefusedAndNothingIsWrittenThroughThem) {
     HandMade f;
-    f.boot = Pattern(300, 7);
-    f.main = Pattern(300, 8);
+    f.boot = HexArchive(300, 7);
+    f.main = HexArchive(300, 8);
     f.Write("exe");
     const fs::path victim_dir = Root() / "victim";
     fs::create_directory(victim_dir);

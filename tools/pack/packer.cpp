@@ -2,6 +2,7 @@
 
 #include "payload/archive.h"
 #include "payload/integrity.h"
+#include "payload/intel_hex.h"
 #include "payload/lzss.h"
 #include "payload/payload.h"
 #include "payload/sha256.h"
@@ -24,53 +25,6 @@ namespace {
 using platform::File;
 
 constexpr std::size_t kBlock = 65536;
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// What is wrong with one line, or empty.
-std::string CheckHexRecord(const std::string& line, bool& end_of_file) {
-    if (line.empty() || line[0] != ':') return "bad record (no ':' at the start)";
-    const std::size_t digits = line.size() - 1;
-    if (digits % 2 != 0 || digits < 10) return "bad record (length)";
-    std::vector<unsigned> bytes(digits / 2);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const int hi = HexDigit(line[1 + 2 * i]);
-        const int lo = HexDigit(line[2 + 2 * i]);
-        if (hi < 0 || lo < 0) return "bad record (not a hexadecimal digit)";
-        bytes[i] = static_cast<unsigned>(hi * 16 + lo);
-    }
-    if (bytes[0] + 5 != bytes.size()) return "bad record (byte count does not match)";
-    unsigned sum = 0;
-    for (unsigned b : bytes)
-        sum += b;
-    if (sum % 256 != 0) return "bad checksum";
-    const unsigned type = bytes[3];
-    const unsigned count = bytes[0];
-    switch (type) {
-    case 0x00:
-        break;
-    case 0x01:
-        if (count != 0) return "bad record (end-of-file record with data)";
-        end_of_file = true;
-        break;
-    case 0x02:
-    case 0x04:
-        if (count != 2) return "bad record (address record length)";
-        break;
-    case 0x03:
-    case 0x05:
-        if (count != 4) return "bad record (start address record length)";
-        break;
-    default:
-        return "bad record (unknown type)";
-    }
-    return {};
-}
 
 void CheckLength(const std::string& what, const std::string& value, std::size_t capacity) {
     if (value.size() > capacity)
@@ -97,15 +51,19 @@ bool IsRiffWave(const std::uint8_t* p) {
     return std::equal(p, p + 4, "RIFF") && std::equal(p + 8, p + 12, "WAVE");
 }
 
-void CopyInto(File& out, const std::string& path) {
+// The bytes copied.
+std::int64_t CopyInto(File& out, const std::string& path) {
     File in = File::OpenRead(path);
     if (!in.valid()) throw platform::EInOutError::from_errno(in.error(), path);
     std::vector<std::uint8_t> block(kBlock);
+    std::int64_t copied = 0;
     for (;;) {
         const std::size_t n = in.Read(block.data(), block.size());
         if (n == 0) break;
         out.Write(block.data(), n);
+        copied += static_cast<std::int64_t>(n);
     }
+    return copied;
 }
 
 struct ScratchDir {
@@ -183,25 +141,7 @@ ImageInfo InspectImage(File& file, std::int64_t start, std::int32_t length) {
 } // namespace
 
 std::optional<std::string> CheckIntelHex(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "cannot be read";
-    std::string line;
-    std::size_t number = 0;
-    bool end_of_file = false;
-    std::int64_t total = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        total += static_cast<std::int64_t>(line.size()) + 1;
-        if (total > INT32_MAX) return "too large";
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (end_of_file)
-            return "line " + std::to_string(number) + ": text after the end-of-file record";
-        const std::string fault = CheckHexRecord(line, end_of_file);
-        if (!fault.empty()) return "line " + std::to_string(number) + ": " + fault;
-    }
-    if (in.bad()) return "cannot be read";
-    if (!end_of_file) return "no end-of-file record";
-    return std::nullopt;
+    return payload::CheckIntelHexFile(path);
 }
 
 std::uint8_t ParseLanguage(const std::string& code) {
@@ -304,10 +244,17 @@ void Pack(const PackOptions& o) {
         record.Ati3Response = o.family;
         record.Language = o.language;
         record.CountryFlags = o.countries;
-        const payload::RawConfigRecord raw = payload::EncodeConfigRecord(record);
+        payload::RawConfigRecord raw = payload::EncodeConfigRecord(record);
+        // The block follows the program; the record says so, and its digest
+        // covers that too.
+        const std::int64_t program_size = platform::FileSize(o.program);
+        if (program_size < 0 || program_size > INT32_MAX)
+            throw PackError(o.program + ": cannot take the program's size");
+        payload::MarkRecord(raw, static_cast<std::uint32_t>(program_size));
         payload::IntegrityBlock digests;
         digests.boot = FileDigest(o.boot_hex.empty() ? "" : boot_archive);
         digests.main = FileDigest(main_archive);
+        digests.record = payload::DigestOf(raw.data(), raw.size());
         const auto block = payload::EncodeIntegrityBlock(digests);
 
         // The pieces in file order; the record stays last, since a flasher
@@ -315,7 +262,8 @@ void Pack(const PackOptions& o) {
         const std::string partial = o.output + ".partial";
         try {
             File out = File::Create(partial);
-            CopyInto(out, o.program);
+            if (CopyInto(out, o.program) != program_size)
+                throw PackError(o.program + ": the program changed while it was copied");
             // Still the program's part of the file: nothing counted back from
             // the end moves.
             out.Write(block.data(), block.size());
@@ -347,7 +295,10 @@ Inspection InspectFile(const std::string& path) {
     const auto layout = payload::ComputeLayout(in.Size(), record->BootLength, record->MainLength);
     result.boot = InspectImage(in, layout.boot_start, record->BootLength);
     result.main = InspectImage(in, layout.main_start, record->MainLength);
-    const payload::BlockLookup lookup = payload::FindIntegrityBlock(in, layout.sound_start);
+    payload::RawConfigRecord raw{};
+    in.Seek(in.Size() - static_cast<std::int64_t>(raw.size()));
+    in.ReadExact(raw.data(), raw.size());
+    const payload::BlockLookup lookup = payload::FindIntegrityBlock(in, layout.sound_start, raw);
     result.integrity.state = lookup.state;
     result.integrity.format = lookup.block.format;
     if (lookup.state == payload::BlockState::Present) {
@@ -359,7 +310,17 @@ Inspection InspectFile(const std::string& path) {
         };
         check(result.integrity.boot, lookup.block.boot, layout.boot_start, record->BootLength);
         check(result.integrity.main, lookup.block.main, layout.main_start, record->MainLength);
+        if (lookup.block.format == payload::kIntegrityFormat) {
+            DigestCheck& c = result.integrity.record;
+            c.stored = payload::DigestHex(lookup.block.record);
+            c.actual = payload::DigestHex(payload::DigestOf(raw.data(), raw.size()));
+            c.matches = c.stored == c.actual;
+        }
     }
+    // What the flasher itself will decide, boot image included when there is one.
+    const payload::FlasherCheck verdict = payload::CheckFlasher(in, raw, record->BootLength > 0);
+    result.integrity.code = verdict.code;
+    result.integrity.fault = verdict.fault;
     return result;
 }
 
@@ -384,19 +345,29 @@ void PrintInspection(const Inspection& inspection, std::ostream& out) {
     const IntegrityInfo& integrity = inspection.integrity;
     switch (integrity.state) {
     case payload::BlockState::Absent:
-        out << "Integrity    = no digest block: the flasher copies its images unchecked\n";
-        return;
+        out << "Integrity    = no digest block: the flasher checks only that its images "
+               "expand to valid Intel HEX\n";
+        break;
     case payload::BlockState::Damaged:
         out << "Integrity    = digest block damaged or of an unknown format: the flasher "
                "refuses to flash\n";
-        return;
+        break;
     case payload::BlockState::Present:
+        out << "Integrity    = digest block, format " << integrity.format << "\n";
         break;
     }
-    out << "Integrity    = digest block, format " << integrity.format << "\n";
+    if (integrity.code == 0)
+        out << "Check        = passes: the flasher will send its images\n";
+    else
+        out << "Check        = refused, failure code " << integrity.code << ": " << integrity.fault
+            << "\n";
+    if (integrity.state != payload::BlockState::Present) return;
     const std::pair<const char*, const DigestCheck*> checks[] = {
-        {"Boot digest  = ", &integrity.boot}, {"Main digest  = ", &integrity.main}};
+        {"Boot digest  = ", &integrity.boot},
+        {"Main digest  = ", &integrity.main},
+        {"Record digest= ", &integrity.record}};
     for (const auto& [label, check] : checks) {
+        if (check == &integrity.record && integrity.format != payload::kIntegrityFormat) continue;
         out << label;
         if (check->matches)
             out << "matches, SHA-256 " << check->actual << "\n";

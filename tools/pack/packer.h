@@ -37,7 +37,8 @@ struct PackOptions {
     std::array<bool, payload::kCountryCount> countries{};
 };
 
-// Empty when the file is valid Intel HEX, else what is wrong and where.
+// Empty when the file is valid Intel HEX (payload/intel_hex.h, read in
+// bounded memory), else what is wrong and where.
 std::optional<std::string> CheckIntelHex(const std::string& path);
 
 // "en" "de" "fr" "it" "es"; throws PackError.
@@ -46,7 +47,8 @@ std::uint8_t ParseLanguage(const std::string& code);
 std::array<bool, payload::kCountryCount> ParseCountries(const std::string& list);
 
 // Checks every input, then writes options.output through a temporary name
-// (mode 0755): the program, the digest block, then the payload. Throws PackError; on a refusal
+// (mode 0755): the program, the digest block, then the payload, the record
+// marked as carrying the block. Throws PackError; on a refusal
 // nothing has been written.
 void Pack(const PackOptions& options);
 
@@ -74,8 +76,11 @@ struct DigestCheck {
 struct IntegrityInfo {
     payload::BlockState state = payload::BlockState::Absent;
     std::uint32_t format = 0;
-    DigestCheck boot; // both only when the block is present
+    DigestCheck boot; // only when the block is present
     DigestCheck main;
+    DigestCheck record; // format 2 only
+    int code = 0;       // the flasher's own verdict: 0 or its failure code
+    std::string fault;
 };
 
 struct Inspection {
