@@ -168,37 +168,80 @@ std::optional<ArchiveHeader> read_header(const std::string& name) {
 
 class ReportingSource : public BlockSource {
 public:
-    ReportingSource(File& file, TLZProgressProc progress, const TLZReportRec& report)
-        : file_(file), progress_(progress), report_(report) {}
+    ReportingSource(std::FILE* file, const std::string& name, TLZProgressProc progress,
+                    const TLZReportRec& report)
+        : file_(file), name_(name), progress_(progress), report_(report) {}
     std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
-        const std::size_t n = read_some(file_.get(), buffer, capacity, file_.name());
+        const std::size_t n = read_some(file_, buffer, capacity, name_);
         if (progress_ && n) progress_(report_, static_cast<std::int32_t>(n));
         return n;
     }
 
 private:
-    File& file_;
+    std::FILE* file_;
+    const std::string& name_;
     TLZProgressProc progress_;
     const TLZReportRec& report_;
 };
 
+// An archive's body: no more than its stored size is read.
+class BodySource : public BlockSource {
+public:
+    BodySource(std::FILE* file, const std::string& name, std::int64_t size)
+        : file_(file), name_(name), remaining_(size) {}
+    std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+        const auto wanted = static_cast<std::size_t>(
+            std::min<std::int64_t>(static_cast<std::int64_t>(capacity), remaining_));
+        const std::size_t n = wanted ? read_some(file_, buffer, wanted, name_) : 0;
+        remaining_ -= static_cast<std::int64_t>(n);
+        return n;
+    }
+    std::int64_t remaining() const { return remaining_; }
+    // True when the file goes on after the stored size.
+    bool more_follows() {
+        std::uint8_t byte;
+        return read_some(file_, &byte, 1, name_) == 1;
+    }
+
+private:
+    std::FILE* file_;
+    const std::string& name_;
+    std::int64_t remaining_;
+};
+
 class ReportingSink : public BlockSink {
 public:
-    ReportingSink(File& file, TLZProgressProc progress, const TLZReportRec& report)
-        : file_(file), progress_(progress), report_(report) {}
+    ReportingSink(std::FILE* file, const std::string& name, TLZProgressProc progress,
+                  const TLZReportRec& report)
+        : file_(file), name_(name), progress_(progress), report_(report) {}
+    // An expansion past `size` bytes is damage of the archive `archive_name`:
+    // nothing past it is written.
+    void limit_to_stored_size(std::int64_t size, const std::string& archive_name) {
+        limit_ = size;
+        archive_name_ = &archive_name;
+    }
     void write_block(const std::uint8_t* data, std::size_t size) override {
         total_ += static_cast<std::int64_t>(size);
-        // The result and the header's sizes are 32-bit.
-        if (total_ > kMaxSize) raise_too_large(file_.name());
-        write_all(file_.get(), data, size, file_.name());
+        if (total_ > limit_) {
+            if (archive_name_) {
+                throw EBriskLZDamaged(*archive_name_, "it expands past its stored size of " +
+                                                          std::to_string(limit_) + " bytes");
+            }
+            // The result and the header's sizes are 32-bit.
+            raise_too_large(name_);
+        }
+        write_all(file_, data, size, name_);
         if (progress_ && size) progress_(report_, static_cast<std::int32_t>(size));
     }
 
 private:
-    File& file_;
+    std::FILE* file_;
+    const std::string& name_;
     TLZProgressProc progress_;
     const TLZReportRec& report_;
     std::int64_t total_ = 0;
+    std::int64_t limit_ = kMaxSize;
+    const std::string* archive_name_ = nullptr;
 };
 
 // The clean-up that ends every compress and expand, also after a failure:
@@ -282,6 +325,10 @@ bool LZIsCompressed(std::FILE* file) {
     return read_header(file).has_value();
 }
 
+std::optional<ArchiveHeader> LZReadHeader(std::FILE* file) {
+    return read_header(file);
+}
+
 std::string LZStoredName(const std::string& name) {
     auto header = read_header(name);
     return header ? header->file_name : name;
@@ -331,6 +378,104 @@ std::int64_t MyFCopy(std::FILE* input, std::FILE* output, std::int64_t count, Co
     return copied;
 }
 
+namespace {
+
+// Compresses the input from its current position (or copies it when it
+// already is an archive). outcome.output_date is set before anything moves,
+// so a caller's clean-up after a failure dates the output as it should.
+void compress_streams(LzssCoder& coder, const OpenedInput& input, std::FILE* output,
+                      const std::string& output_name, TLZProgressProc progress,
+                      const TLZReportRec& report, CodecOutcome& outcome) {
+    if (input.size > kMaxSize) raise_too_large(input.name);
+    const std::optional<ArchiveHeader> stored = read_header(input.file);
+    outcome.output_date = stored ? stored->file_date : input.file_date;
+    if (stored) {
+        outcome.plain_copy = true;
+        outcome.bytes = static_cast<std::int32_t>(
+            MyFCopy(input.file, output, -1, CopySide::Input, progress, &report));
+        return;
+    }
+    ArchiveHeader header;
+    header.file_name = file_name_part(input.name).substr(0, kStoredNameCapacity);
+    header.uncompressed_size = static_cast<std::int32_t>(input.size);
+    header.file_date = input.file_date;
+    header.version = LZVersionString(input.name);
+    auto bytes = encode_header(header);
+    write_all(output, bytes.data(), bytes.size(), output_name);
+    ReportingSource source(input.file, input.name, progress, report);
+    ReportingSink sink(output, output_name, nullptr, report);
+    const LzssTotals totals = coder.encode(source, sink);
+    if (totals.bytes_written > kMaxSize - static_cast<std::int64_t>(kHeaderSize)) {
+        raise_too_large(output_name);
+    }
+    header.body_size = static_cast<std::int32_t>(totals.bytes_written);
+    bytes = encode_header(header);
+    seek(output, 0, output_name);
+    write_all(output, bytes.data(), bytes.size(), output_name);
+    outcome.bytes = header.body_size + static_cast<std::int32_t>(kHeaderSize);
+}
+
+// An archive's stored sizes against the file that holds it: checked before
+// any output is made, so a cut or padded archive leaves none.
+void check_body_length(const OpenedInput& input, const ArchiveHeader& header) {
+    if (header.body_size < 0 || header.uncompressed_size < 0) {
+        throw EBriskLZDamaged(input.name, "its stored sizes are negative");
+    }
+    const std::int64_t body = input.size - static_cast<std::int64_t>(kHeaderSize);
+    if (body < header.body_size) {
+        throw EBriskLZDamaged(input.name, "its body ends after " + std::to_string(body) +
+                                              " of its " + std::to_string(header.body_size) +
+                                              " bytes");
+    }
+    if (body > header.body_size) {
+        throw EBriskLZDamaged(input.name, "its body runs " +
+                                              std::to_string(body - header.body_size) +
+                                              " bytes past its stored size");
+    }
+}
+
+// Expands an archive's body, or copies any other input, from the input's
+// start. The body is held to its stored sizes while it streams, so a file
+// that changes under us is caught too.
+void expand_streams(LzssCoder& coder, const OpenedInput& input,
+                    const std::optional<ArchiveHeader>& header, std::FILE* output,
+                    const std::string& output_name, TLZProgressProc progress,
+                    const TLZReportRec& report, CodecOutcome& outcome) {
+    outcome.output_date = header ? header->file_date : input.file_date;
+    if (!header) {
+        if (input.size > kMaxSize) raise_too_large(input.name);
+        seek(input.file, 0, input.name);
+        outcome.plain_copy = true;
+        outcome.bytes = static_cast<std::int32_t>(
+            MyFCopy(input.file, output, -1, CopySide::Output, progress, &report));
+        return;
+    }
+    check_body_length(input, *header);
+    seek(input.file, static_cast<long>(kHeaderSize), input.name);
+    BodySource source(input.file, input.name, header->body_size);
+    ReportingSink sink(output, output_name, progress, report);
+    sink.limit_to_stored_size(header->uncompressed_size, input.name);
+    const std::int64_t written = coder.decode(source, sink).bytes_written;
+    if (source.remaining() > 0) {
+        throw EBriskLZDamaged(input.name,
+                              "its body ends after " +
+                                  std::to_string(header->body_size - source.remaining()) +
+                                  " of its " + std::to_string(header->body_size) + " bytes");
+    }
+    if (source.more_follows()) {
+        throw EBriskLZDamaged(input.name, "its body runs past its stored size");
+    }
+    if (written != header->uncompressed_size) {
+        throw EBriskLZDamaged(input.name, "it expands to " + std::to_string(written) +
+                                              " of its " +
+                                              std::to_string(header->uncompressed_size) +
+                                              " bytes");
+    }
+    outcome.bytes = static_cast<std::int32_t>(written);
+}
+
+} // namespace
+
 std::int32_t LZCompressFile(const std::string& input_name, const std::string& output_name,
                             TLZOverwriteQuery overwrite_query, TLZProgressProc progress_proc) {
     auto coder = allocate_work_memory();
@@ -355,42 +500,32 @@ std::int32_t LZCompressFile(const std::string& input_name, const std::string& ou
     }
 
     File input = File::open_read(input_name);
+    const OpenedInput opened{input.get(), input_name, input_size, date};
     std::optional<File> output;
-    std::uint32_t output_date = date;
-    std::int32_t result = 0;
+    CodecOutcome outcome;
     try {
         output.emplace(File::create(output_name));
         if (progress_proc) progress_proc(report, -1);
-        if (auto stored = read_header(input.get())) {
-            output_date = stored->file_date;
-            result = static_cast<std::int32_t>(
-                MyFCopy(input.get(), output->get(), -1, CopySide::Input, progress_proc, &report));
-        } else {
-            ArchiveHeader header;
-            header.file_name = file_name_part(input_name).substr(0, kStoredNameCapacity);
-            header.uncompressed_size = static_cast<std::int32_t>(input_size);
-            header.file_date = date;
-            header.version = report.version;
-            auto bytes = encode_header(header);
-            write_all(output->get(), bytes.data(), bytes.size(), output_name);
-            ReportingSource source(input, progress_proc, report);
-            ReportingSink sink(*output, nullptr, report);
-            const LzssTotals totals = coder->encode(source, sink);
-            if (totals.bytes_written > kMaxSize - static_cast<std::int64_t>(kHeaderSize)) {
-                raise_too_large(output_name);
-            }
-            header.body_size = static_cast<std::int32_t>(totals.bytes_written);
-            bytes = encode_header(header);
-            seek(output->get(), 0, output_name);
-            write_all(output->get(), bytes.data(), bytes.size(), output_name);
-            result = header.body_size + static_cast<std::int32_t>(kHeaderSize);
-        }
+        compress_streams(*coder, opened, output->get(), output_name, progress_proc, report,
+                         outcome);
     } catch (...) {
-        finish_output(output, output_date, report, progress_proc, true);
+        finish_output(output, outcome.output_date, report, progress_proc, true);
         throw;
     }
-    finish_output(output, output_date, report, progress_proc, false);
-    return result;
+    finish_output(output, outcome.output_date, report, progress_proc, false);
+    return outcome.bytes;
+}
+
+CodecOutcome LZCompressOpen(const OpenedInput& input, std::FILE* output,
+                            const std::string& output_name, TLZProgressProc progress,
+                            const TLZReportRec* report) {
+    auto coder = allocate_work_memory();
+    const TLZReportRec empty_report;
+    seek(input.file, 0, input.name);
+    CodecOutcome outcome;
+    compress_streams(*coder, input, output, output_name, progress, report ? *report : empty_report,
+                     outcome);
+    return outcome;
 }
 
 std::int32_t LZCompressFileDefault(const std::string& input_name, TLZOverwriteQuery overwrite_query,
@@ -405,13 +540,30 @@ namespace {
 std::string switch_to_compressed_name(const std::string& requested, std::string& stored) {
     const std::string input = LZCompressedName(requested);
     stored = LZStoredName(input);
-    if (!equal_ignoring_case(file_name_part(stored), file_name_part(requested))) {
-        raise_wrong_file(stored);
-    }
+    CheckStoredName(stored, requested);
     return input;
 }
 
 } // namespace
+
+void CheckStoredName(const std::string& stored, const std::string& requested) {
+    if (!equal_ignoring_case(file_name_part(stored), file_name_part(requested))) {
+        raise_wrong_file(stored);
+    }
+}
+
+std::string DefaultExpansionOutput(const std::string& input, const std::string& stored_name) {
+    const std::string stored = file_name_part(stored_name);
+    // The stored name comes from the file: it may only name a file beside it.
+    if (stored.empty() || stored == "." || stored == ".." ||
+        stored.find('\0') != std::string::npos) {
+        raise_wrong_file(stored);
+    }
+    const std::string name = file_name_part(input);
+    if (equal_ignoring_case(name, stored)) raise_same_file(input);
+    // The directory as written: the system resolves it as it resolves the input.
+    return input.substr(0, input.size() - name.size()) + stored;
+}
 
 std::int32_t LZDecompressFile(const std::string& input_name, const std::string& output_name,
                               TLZOverwriteQuery overwrite_query, TLZProgressProc progress_proc) {
@@ -456,30 +608,41 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
         if (answer == 2) throw platform::EAbort();
     }
 
-    const std::uint32_t output_date = header ? header->file_date : input_date;
+    const OpenedInput opened{input.get(), input_path, input_size, input_date};
+    if (header) check_body_length(opened, *header);
     std::optional<File> output;
-    std::int32_t result = 0;
+    CodecOutcome outcome;
+    outcome.output_date = header ? header->file_date : input_date;
     try {
         output.emplace(File::create(output_name));
         report.file_name = output_name;
         if (!header) report.version = "0";
         if (progress_proc) progress_proc(report, -1);
-        if (header) {
-            seek(input.get(), static_cast<long>(kHeaderSize), input_path);
-            ReportingSource source(input, nullptr, report);
-            ReportingSink sink(*output, progress_proc, report);
-            result = static_cast<std::int32_t>(coder->decode(source, sink).bytes_written);
-        } else {
-            if (input_size > kMaxSize) raise_too_large(input_path);
-            result = static_cast<std::int32_t>(
-                MyFCopy(input.get(), output->get(), -1, CopySide::Output, progress_proc, &report));
-        }
+        expand_streams(*coder, opened, header, output->get(), output_name, progress_proc, report,
+                       outcome);
+    } catch (const EBriskLZDamaged&) {
+        // What was written is no image: leave none.
+        finish_output(output, outcome.output_date, report, progress_proc, true);
+        std::error_code ec;
+        fs::remove(output_name, ec);
+        throw;
     } catch (...) {
-        finish_output(output, output_date, report, progress_proc, true);
+        finish_output(output, outcome.output_date, report, progress_proc, true);
         throw;
     }
-    finish_output(output, output_date, report, progress_proc, false);
-    return result;
+    finish_output(output, outcome.output_date, report, progress_proc, false);
+    return outcome.bytes;
+}
+
+CodecOutcome LZDecompressOpen(const OpenedInput& input, std::FILE* output,
+                              const std::string& output_name, TLZProgressProc progress,
+                              const TLZReportRec* report) {
+    auto coder = allocate_work_memory();
+    const TLZReportRec empty_report;
+    CodecOutcome outcome;
+    expand_streams(*coder, input, read_header(input.file), output, output_name, progress,
+                   report ? *report : empty_report, outcome);
+    return outcome;
 }
 
 DefaultExpansion resolve_default_expansion(const std::string& input_name) {
@@ -491,15 +654,7 @@ DefaultExpansion resolve_default_expansion(const std::string& input_name) {
     } else {
         stored = LZStoredName(input);
     }
-    stored = file_name_part(stored);
-    // The stored name comes from the file: it may only name a file beside it.
-    if (stored.empty() || stored == "." || stored == ".." ||
-        stored.find('\0') != std::string::npos) {
-        raise_wrong_file(stored);
-    }
-    const fs::path input_path = full_path(input);
-    if (equal_ignoring_case(input_path.filename().string(), stored)) raise_same_file(input);
-    return {input, (input_path.parent_path() / stored).string()};
+    return {input, DefaultExpansionOutput(input, stored)};
 }
 
 std::int32_t LZDecompressFileDefault(const std::string& input_name,

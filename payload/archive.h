@@ -4,7 +4,9 @@
 // releases it on every path; operations share no state.
 //
 // Errors: EBriskLZError 40002 (no memory), EBriskLZCompress 40003 / 40004 /
-// 40006 (bad names, same file, wrong compressed file), EBriskLZDebug
+// 40006 (bad names, same file, wrong compressed file), EBriskLZDamaged 40007
+// (an archive whose body or expansion does not match its stored sizes: the
+// format has no checksum, so a cut or padded file is caught by these), EBriskLZDebug
 // (misuse), platform::EInOutError for file errors (ErrorCode is the errno
 // value, 100 for a read beyond the end of a file), platform::EAbort when
 // OverwriteQuery answers 2 while expanding.
@@ -85,6 +87,14 @@ public:
     using EBriskLZError::EBriskLZError;
 };
 
+// "NAME: truncated or damaged archive (...)": the body ends before its
+// stored size, runs past it, or expands to more or fewer bytes than stored.
+class EBriskLZDamaged : public EBriskLZCompress {
+public:
+    EBriskLZDamaged(const std::string& name, const std::string& detail)
+        : EBriskLZCompress(40007, name + ": truncated or damaged archive (" + detail + ")") {}
+};
+
 class EBriskLZDebug : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -92,6 +102,9 @@ public:
 
 // True when the open file is an archive; its position is restored.
 bool LZIsCompressed(std::FILE* file);
+
+// The open file's header when it is an archive; its position is restored.
+std::optional<ArchiveHeader> LZReadHeader(std::FILE* file);
 
 // The header's file name when `name` is an archive, else `name` unchanged.
 std::string LZStoredName(const std::string& name);
@@ -139,6 +152,41 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
 std::int32_t LZDecompressFileDefault(const std::string& input_name,
                                      TLZOverwriteQuery overwrite_query = nullptr,
                                      TLZProgressProc progress_proc = nullptr);
+
+// The work of LZCompressFile and LZDecompressFile on files the caller has
+// opened itself (the archive tool opens each file once and works on what it
+// opened). The input is read from its start; the output is written from its
+// current position, which must be its start.
+struct OpenedInput {
+    std::FILE* file = nullptr;
+    std::string name;            // for the stored name and for messages
+    std::int64_t size = 0;       // in bytes
+    std::uint32_t file_date = 0; // packed DOS date and time
+};
+struct CodecOutcome {
+    std::int32_t bytes = 0;        // written to the output
+    std::uint32_t output_date = 0; // what the output's date should be
+    bool plain_copy = false;       // the input was copied unchanged
+};
+// Compresses, or copies an input that already is an archive.
+CodecOutcome LZCompressOpen(const OpenedInput& input, std::FILE* output,
+                            const std::string& output_name, TLZProgressProc progress = nullptr,
+                            const TLZReportRec* report = nullptr);
+// Expands an archive (EBriskLZDamaged when it does not match its stored
+// sizes), or copies any other file unchanged.
+CodecOutcome LZDecompressOpen(const OpenedInput& input, std::FILE* output,
+                              const std::string& output_name, TLZProgressProc progress = nullptr,
+                              const TLZReportRec* report = nullptr);
+
+// Raises EBriskLZCompress 40006 with the stored name unless its file-name
+// part is the requested name's, ignoring letter case: an archive found under
+// the compressed name must store the name that was asked for.
+void CheckStoredName(const std::string& stored, const std::string& requested);
+
+// Where a default expansion of the archive `input` writes: the file-name part
+// of its stored name, in input's directory as written. Raises 40006 for a
+// stored name that is no file name, 40004 when it is input's own name.
+std::string DefaultExpansionOutput(const std::string& input, const std::string& stored_name);
 
 // What LZDecompressFileDefault reads and writes: the input (or, when it does
 // not exist, the archive under its compressed name that stores it) and the

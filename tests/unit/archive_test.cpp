@@ -361,6 +361,51 @@ TEST_F(ArchiveTest, SameFileUnderAnotherNameIsRefusedAndKept) {
     EXPECT_EQ(read(path("KEEP.HE~")), archive);
 }
 
+// The format has no checksum: a cut or padded archive is caught by its
+// stored sizes, and what it would have expanded to is not left behind.
+TEST_F(ArchiveTest, ArchivesThatDoNotMatchTheirSizesAreDamaged) {
+    const Bytes data = sample_hex(70000); // more than one 32000-byte block
+    LZCompressFile(write("IMG.HEX", data), path("good.lz"));
+    const Bytes good = read(path("good.lz"));
+    Bytes over = good; // one byte less stored than the body expands to
+    over[13] -= 1;
+    Bytes under = good; // one byte more stored than the body expands to
+    under[13] += 1;
+    Bytes last_cut = good; // the body's length stored one short
+    last_cut[17] -= 1;
+    last_cut.pop_back();
+    struct Case {
+        const char* what;
+        Bytes file;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"cut in half", Bytes(good.begin(), good.begin() + good.size() / 2), "its body ends after"},
+        {"cut to its header", Bytes(good.begin(), good.begin() + kHeaderSize), "its body ends"},
+        {"padded", [&] { Bytes b = good; b.push_back(0); return b; }(), "runs 1 bytes past"},
+        {"expands past its size", over, "expands past its stored size"},
+        {"expands short of its size", under, "expands to 70000 of its 70001 bytes"},
+        {"last item cut, sizes matching the cut", last_cut, "expands to"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string in = write("bad.lz", c.file);
+        try {
+            LZDecompressFile(in, path("out.hex"));
+            ADD_FAILURE() << "expanded";
+        } catch (const EBriskLZDamaged& e) {
+            EXPECT_EQ(e.number(), 40007);
+            EXPECT_NE(std::string(e.what()).find(in + ": truncated or damaged archive ("),
+                      std::string::npos)
+                << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(fs::exists(path("out.hex")));
+    }
+    EXPECT_EQ(LZDecompressFile(path("good.lz"), path("out.hex")), 70000);
+    EXPECT_EQ(read(path("out.hex")), data);
+}
+
 TEST_F(ArchiveTest, StoredNameCannotLeaveTheDirectory) {
     for (const char* stored : {"..", ".", "a/..", "sub/"}) {
         SCOPED_TRACE(stored);
@@ -378,6 +423,8 @@ TEST_F(ArchiveTest, StoredNameCannotLeaveTheDirectory) {
     // A directory part in the stored name is dropped.
     ArchiveHeader h;
     h.file_name = "../x.txt";
+    h.uncompressed_size = 1;
+    h.body_size = 3;
     const auto header = encode_header(h);
     Bytes file(header.begin(), header.end());
     file.insert(file.end(), {0x01, 'A', 0x00});

@@ -1,13 +1,20 @@
 // tollander-lzss as a user runs it: the built binary, files in a scratch
 // directory, exit codes and messages.
+#include "payload/archive.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -33,10 +40,12 @@ protected:
     };
 
     // Runs the tool in the scratch directory; `prefix` goes before it (shell
-    // settings such as a file size limit).
-    Run run(const std::string& args, const std::string& prefix = "") {
+    // settings such as a file size limit), `launcher` runs it (a time limit).
+    Run run(const std::string& args, const std::string& prefix = "",
+            const std::string& launcher = "") {
         const std::string d = dir_.string();
-        const std::string cmd = "cd '" + d + "' && (" + prefix + " exec '" + tool_ + "' " + args +
+        const std::string cmd = "cd '" + d + "' && (" + prefix + " exec " + launcher + " '" +
+                                tool_ + "' " + args +
                                 ") >'" + d + "/.out' 2>'" + d + "/.err'; echo $? >'" + d + "/.rc'";
         if (std::system(cmd.c_str()) == -1) ADD_FAILURE() << "cannot run " << cmd;
         Run r{std::stoi(slurp(".rc")), slurp(".out"), slurp(".err")};
@@ -54,6 +63,36 @@ protected:
 
     void put(const std::string& name, const std::string& data) {
         std::ofstream(dir_ / name, std::ios::binary) << data;
+    }
+
+    // Every name under the scratch directory, hidden ones included, with
+    // what it is: the content of a file, "<dir>", "<fifo>", "<device>" or
+    // "-> target" for a link.
+    std::map<std::string, std::string> listing() {
+        std::map<std::string, std::string> names;
+        for (auto it = fs::recursive_directory_iterator(dir_); it != fs::end(it); ++it) {
+            const std::string name = it->path().lexically_relative(dir_).string();
+            const fs::file_status st = it->symlink_status();
+            if (fs::is_symlink(st))
+                names[name] = "-> " + fs::read_symlink(it->path()).string();
+            else if (fs::is_directory(st))
+                names[name] = "<dir>";
+            else if (fs::is_fifo(st))
+                names[name] = "<fifo>";
+            else if (fs::is_character_file(st) || fs::is_block_file(st))
+                names[name] = "<device>";
+            else
+                names[name] = file(slurp(name));
+        }
+        return names;
+    }
+
+    // A file's content as listing() shows it: short enough to read in a failure.
+    static std::string file(const std::string& content) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%zu bytes #%016zx", content.size(),
+                      std::hash<std::string>{}(content));
+        return text;
     }
 
     std::string tool_;
@@ -147,4 +186,157 @@ TEST_F(LzssTool, FailuresNameTheFileAndLeaveNoPartialOutput) {
     r = run("--force expand nothing.lz keep.out");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(slurp("keep.out"), "precious");
+}
+
+namespace {
+
+std::string archive_of(const std::string& name, const std::string& data) {
+    const fs::path dir = fs::temp_directory_path() / ("lzss-tool-src-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / name, std::ios::binary) << data;
+    tollander::payload::LZCompressFile((dir / name).string(), (dir / "a.lz").string());
+    std::ifstream in(dir / "a.lz", std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    fs::remove_all(dir);
+    return ss.str();
+}
+
+} // namespace
+
+// Bad luck and careless hands: each case starts from a fresh directory, and
+// afterwards every name in it is as it should be (no partial file, no
+// temporary left, nothing written through a link or into a special file).
+TEST_F(LzssTool, RefusalsAndFailuresLeaveEveryFileAsItWas) {
+    const std::string data = hex_lines(3000);
+    const std::string other = hex_lines(40);
+    const std::string archive = archive_of("ORIG.HEX", data);
+    const std::string other_archive = archive_of("OTHER.HEX", other);
+    const std::string cut = archive.substr(0, archive.size() / 2);
+    const std::string padded = archive + std::string(100, '\0');
+    // A body as long as stored that expands past the stored size: one
+    // stored byte (and its name) changed.
+    std::string over = archive;
+    over[13] = static_cast<char>(static_cast<unsigned char>(over[13]) - 1);
+
+    // Device nodes of our own (as /dev/zero and /dev/null), so that a fault
+    // could never replace a system file.
+    auto devices = [&] {
+        return ::mknod((dir_ / "zero").c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0 &&
+               ::mknod((dir_ / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+    };
+    bool mounted = false;
+
+    struct Case {
+        const char* what;
+        std::function<bool()> setup; // false: cannot be set up here, skipped
+        std::string args;
+        int status;
+        std::string says; // in stderr
+        std::map<std::string, std::string> after;
+    };
+    const std::string stale = "precious old output";
+    const Case cases[] = {
+        {"output through a link and ..",
+         [&] {
+             fs::create_directories(dir_ / "real/deep");
+             fs::create_directory_symlink("real/deep", dir_ / "lnk");
+             put("real/a.lz", archive);
+             return true;
+         },
+         "--force expand real/a.lz lnk/../a.lz", 1, "real/a.lz and lnk/../a.lz are the same file",
+         {{"real", "<dir>"}, {"real/deep", "<dir>"}, {"lnk", "-> real/deep"},
+          {"real/a.lz", file(archive)}}},
+        {"input through a link and .., default output beside what was read",
+         [&] {
+             fs::create_directories(dir_ / "real/deep");
+             fs::create_directory_symlink("real/deep", dir_ / "lnk");
+             put("real/a.lz", archive);
+             put("a.lz", other_archive);
+             return true;
+         },
+         "expand lnk/../a.lz", 0, "",
+         {{"real", "<dir>"}, {"real/deep", "<dir>"}, {"lnk", "-> real/deep"},
+          {"real/a.lz", file(archive)}, {"a.lz", file(other_archive)}, {"real/ORIG.HEX", file(data)}}},
+        {"truncated archive", [&] { put("a.lz", cut); return true; }, "expand a.lz out.hex", 1,
+         "a.lz: truncated or damaged archive", {{"a.lz", file(cut)}}},
+        {"truncated archive, --force over an old output",
+         [&] { put("a.lz", cut); put("out.hex", stale); return true; },
+         "--force expand a.lz out.hex", 1, "a.lz: truncated or damaged archive",
+         {{"a.lz", file(cut)}, {"out.hex", file(stale)}}},
+        {"body longer than its size", [&] { put("a.lz", padded); return true; },
+         "expand a.lz out.hex", 1, "a.lz: truncated or damaged archive", {{"a.lz", file(padded)}}},
+        {"expands past its stored size", [&] { put("a.lz", over); return true; },
+         "expand a.lz out.hex", 1, "a.lz: truncated or damaged archive", {{"a.lz", file(over)}}},
+        {"--force on a full disk keeps the old output",
+         [&] {
+             put("a.lz", archive);
+             fs::create_directory(dir_ / "small");
+             const std::string mount =
+                 "mount -t tmpfs -o size=64k tmpfs '" + (dir_ / "small").string() + "' 2>/dev/null";
+             mounted = std::system(mount.c_str()) == 0;
+             if (mounted) put("small/out.hex", stale);
+             return mounted;
+         },
+         "--force expand a.lz small/out.hex", 1, "No space left on device",
+         {{"a.lz", file(archive)}, {"small", "<dir>"}, {"small/out.hex", file(stale)}}},
+        {"FIFO as input",
+         [&] { return ::mkfifo((dir_ / "fifo").c_str(), 0600) == 0; },
+         "compress fifo out.lz", 1, "fifo: not a regular file (a FIFO)", {{"fifo", "<fifo>"}}},
+        {"device as input", devices, "compress zero out.lz", 1,
+         "zero: not a regular file (a device)", {{"zero", "<device>"}, {"null", "<device>"}}},
+        {"directory as input", [&] { return fs::create_directory(dir_ / "d"); },
+         "compress d out.lz", 1, "d: not a regular file (a directory)", {{"d", "<dir>"}}},
+        {"FIFO as output",
+         [&] { put("in.hex", other); return ::mkfifo((dir_ / "fifo").c_str(), 0600) == 0; },
+         "--force compress in.hex fifo", 1, "fifo: not a regular file (a FIFO)",
+         {{"in.hex", file(other)}, {"fifo", "<fifo>"}}},
+        {"device as output", [&] { put("in.hex", other); return devices(); },
+         "--force compress in.hex null", 1, "null: not a regular file (a device)",
+         {{"in.hex", file(other)}, {"zero", "<device>"}, {"null", "<device>"}}},
+        {"directory as output",
+         [&] { put("in.hex", other); return fs::create_directory(dir_ / "d"); },
+         "--force expand in.hex d", 1, "d: not a regular file (a directory)",
+         {{"in.hex", file(other)}, {"d", "<dir>"}}},
+        {"output that is a link is replaced, its target kept",
+         [&] {
+             put("a.lz", archive);
+             put("target", stale);
+             fs::create_symlink("target", dir_ / "out.hex");
+             return true;
+         },
+         "--force expand a.lz out.hex", 0, "",
+         {{"a.lz", file(archive)}, {"target", file(stale)}, {"out.hex", file(data)}}},
+        {"output that is a link to the input",
+         [&] {
+             put("a.lz", archive);
+             fs::create_symlink("a.lz", dir_ / "out.hex");
+             return true;
+         },
+         "--force expand a.lz out.hex", 1, "a.lz and out.hex are the same file",
+         {{"a.lz", file(archive)}, {"out.hex", "-> a.lz"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& entry : fs::directory_iterator(dir_))
+            fs::remove_all(entry.path());
+        if (!c.setup()) {
+            std::printf("skipped (cannot be set up here): %s\n", c.what);
+            continue;
+        }
+        // A tool that waited on a FIFO or read a device without end would
+        // be stopped here, and fail.
+        const Run r = run(c.args, "", "timeout 60");
+        EXPECT_EQ(r.status, c.status) << r.err;
+        if (c.says.empty()) {
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        }
+        EXPECT_EQ(listing(), c.after);
+        if (mounted) {
+            EXPECT_EQ(std::system(("umount '" + (dir_ / "small").string() + "'").c_str()), 0);
+            mounted = false;
+        }
+    }
 }

@@ -2,19 +2,19 @@
 // format the flasher carries its firmware in.
 #include "payload/archive.h"
 #include "platform/command_line.h"
+#include "platform/dos_time.h"
 #include "platform/io_error.h"
+#include "platform/tool_files.h"
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace tollander::payload;
-namespace fs = std::filesystem;
+namespace platform = tollander::platform;
 
 const char* const kUsage =
     "usage: tollander-lzss [--force] compress IN [OUT]   (OUT defaults to IN with its last\n"
@@ -23,123 +23,85 @@ const char* const kUsage =
     "                                                    in IN, beside IN)\n"
     "       tollander-lzss info FILE\n"
     "       tollander-lzss --help | --version\n"
-    "An existing OUT is only replaced with --force.\n"
+    "IN and OUT must be regular files. An existing OUT is only replaced with --force,\n"
+    "and only by a complete file; a failed run leaves it as it was.\n"
     "Exit status: 0 done, 1 failed, 2 wrong arguments.\n";
-
-// The library's callbacks carry no context; the tool runs one operation.
-bool g_output_created = false;
-
-void note_progress(const TLZReportRec&, std::int32_t count) {
-    if (count == -1) g_output_created = true;
-}
-
-std::uint8_t refuse_overwrite(const TLZReportRec&, const std::string&) {
-    return 0;
-}
 
 int fail(const std::string& message) {
     std::fprintf(stderr, "tollander-lzss: %s\n", message.c_str());
-    return 1;
-}
-
-bool exists(const std::string& name) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(name, ec));
-}
-
-std::int64_t size_of(const std::string& name) {
-    std::error_code ec;
-    const auto size = fs::file_size(name, ec);
-    return ec ? -1 : static_cast<std::int64_t>(size);
-}
-
-std::string format_dos_date(std::uint32_t packed) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", (packed >> 25) + 1980,
-                  (packed >> 21) & 0x0F, (packed >> 16) & 0x1F, (packed >> 11) & 0x1F,
-                  (packed >> 5) & 0x3F, (packed & 0x1F) * 2);
-    return text;
-}
-
-bool is_archive(const std::string& name) {
-    std::FILE* file = std::fopen(name.c_str(), "rb");
-    if (!file) return false;
-    const bool archive = LZIsCompressed(file);
-    std::fclose(file);
-    return archive;
+    return platform::kExitFailure;
 }
 
 int info(const std::string& name) {
-    std::FILE* file = std::fopen(name.c_str(), "rb");
-    if (!file) return fail(name + ": " + std::strerror(errno));
-    std::uint8_t bytes[kHeaderSize];
-    const std::size_t got = std::fread(bytes, 1, sizeof bytes, file);
-    std::fclose(file);
-    const auto header = decode_header(std::span<const std::uint8_t>(bytes, got));
+    const platform::RegularInput input(name);
+    const auto header = LZReadHeader(input.Stream());
     if (!header) {
         std::printf("%s: not an archive (no \"%s\" header)\n", name.c_str(), kArchiveSignature);
         return 0;
     }
-    const std::int64_t body = size_of(name) - static_cast<std::int64_t>(kHeaderSize);
+    const std::int64_t body = input.Size() - static_cast<std::int64_t>(kHeaderSize);
     std::printf("%s: archive\n", name.c_str());
     std::printf("  stored name:       %s\n", header->file_name.c_str());
     std::printf("  uncompressed size: %d\n", header->uncompressed_size);
     std::printf("  body size:         %d", header->body_size);
     if (body != header->body_size) std::printf(" (the file holds %lld)", (long long)body);
-    std::printf("\n  date:              %s\n", format_dos_date(header->file_date).c_str());
+    std::printf("\n  date:              %s\n", platform::format_dos_time(header->file_date).c_str());
     std::printf("  version:           %s\n", header->version.c_str());
     return 0;
 }
 
-int run(bool compress, const std::string& input, std::string output, bool force) {
-    // Expanding also looks for the archive under the compressed name.
-    if (!exists(input) && (compress || !exists(LZCompressedName(input)))) {
-        return fail(input + ": " + std::strerror(ENOENT));
+// Each file is opened once and the work done on what was opened: the checks
+// below look at the open input and at what OUT names now, and OUT is only
+// ever replaced whole, by a finished file.
+int run(bool compress, const std::string& requested, std::string output, bool force) {
+    // Expanding a name that is not there reads the archive under its
+    // compressed name, if that stores the name asked for.
+    std::string source = requested;
+    if (!compress && !platform::ExamineName(requested).exists &&
+        platform::ExamineName(LZCompressedName(requested)).exists) {
+        source = LZCompressedName(requested);
     }
-    std::string source = input;      // the file actually read
-    std::string expand_from = input; // what the library is asked to expand
+    const platform::RegularInput input(source);
+    const auto header = LZReadHeader(input.Stream());
+    if (source != requested) CheckStoredName(header ? header->file_name : source, requested);
     if (output.empty()) {
         if (compress) {
-            output = LZCompressedName(input);
+            output = LZCompressedName(requested);
         } else {
-            if (exists(input) && !is_archive(input)) {
-                return fail(input + ": not an archive (name an output to copy it unchanged)");
+            if (!header) {
+                return fail(source + ": not an archive (name an output to copy it unchanged)");
             }
-            const DefaultExpansion names = resolve_default_expansion(input);
-            source = expand_from = names.input;
-            output = names.output;
+            output = DefaultExpansionOutput(source, header->file_name);
         }
-    } else if (!compress && !exists(input)) {
-        source = LZCompressedName(input); // where expanding looks instead
     }
-    if (exists(output) && !force) {
+
+    const platform::NameInfo existing = platform::ExamineName(output);
+    if (!existing.kind.empty()) {
+        return fail(output + ": not a regular file (" + existing.kind + "); name a file to write");
+    }
+    if (existing.target == input.Identity()) {
+        return fail(source + " and " + output + " are the same file");
+    }
+    if (existing.exists && !force) {
         return fail(output + ": already exists (use --force to replace it)");
     }
-    const bool was_archive = is_archive(source);
-    const std::int64_t input_size = size_of(source);
-    TLZOverwriteQuery query = force ? nullptr : refuse_overwrite;
+
+    const OpenedInput opened{input.Stream(), source, input.Size(), input.DosTime()};
     try {
-        const std::int32_t result =
-            compress ? LZCompressFile(input, output, query, note_progress)
-                     : LZDecompressFile(expand_from, output, query, note_progress);
-        if (result == kLZCancelled) return fail(output + ": already exists");
-        if (compress && was_archive) {
-            std::printf("%s is already an archive: copied to %s unchanged\n", source.c_str(),
-                        output.c_str());
-        } else if (!compress && !was_archive) {
-            std::printf("%s is not an archive: copied to %s unchanged\n", source.c_str(),
-                        output.c_str());
+        platform::ReplacementFile out(output);
+        const CodecOutcome done = compress ? LZCompressOpen(opened, out.Stream(), output)
+                                           : LZDecompressOpen(opened, out.Stream(), output);
+        out.SetDosTime(done.output_date);
+        out.Commit();
+        if (done.plain_copy) {
+            std::printf("%s %s: copied to %s unchanged\n", source.c_str(),
+                        compress ? "is already an archive" : "is not an archive", output.c_str());
         } else {
             std::printf("%s %s -> %s: %lld -> %d bytes\n", compress ? "compressed" : "expanded",
-                        source.c_str(), output.c_str(), (long long)input_size, result);
+                        source.c_str(), output.c_str(), (long long)input.Size(), done.bytes);
         }
         return 0;
     } catch (const std::exception& e) {
-        // Whatever was written is useless; never leave half a file behind.
-        if (g_output_created) {
-            std::error_code ec;
-            fs::remove(output, ec);
-        }
         return fail(std::string(compress ? "compress " : "expand ") + source + " -> " + output +
                     ": " + e.what());
     }
@@ -148,6 +110,10 @@ int run(bool compress, const std::string& input, std::string output, bool force)
 } // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+    // A file-size limit then fails the write, and the unfinished file goes.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     bool force = false;
     tollander::platform::CommandLine command_line("tollander-lzss", kUsage);
     command_line.Flag("force", 'f', force);
