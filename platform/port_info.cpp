@@ -150,16 +150,6 @@ std::vector<DeviceHolder> device_holders(const std::string& device, const std::s
     return holders;
 }
 
-std::string holders_text(const std::vector<DeviceHolder>& holders) {
-    std::string text;
-    for (const auto& h : holders) {
-        if (!text.empty()) text += ", ";
-        text += (h.name.empty() ? std::string("a process") : h.name) + " (PID " +
-                std::to_string(h.pid) + ")";
-    }
-    return text;
-}
-
 PortFacts describe_device(const std::string& device, const SystemRoots& roots) {
     PortFacts facts;
     facts.device = device;
@@ -183,7 +173,13 @@ PortFacts describe_device(const std::string& device, const SystemRoots& roots) {
     const std::string name = base_name(facts.resolved);
     const std::string device_dir = real_path(roots.sysfs_tty + "/" + name + "/device");
     if (!device_dir.empty()) {
-        facts.driver = base_name(real_path(device_dir + "/driver"));
+        // The serial core puts its own port and controller devices (bus
+        // "serial-base") between a UART and its driver.
+        for (std::string dir = device_dir; !dir.empty() && dir != "/sys"; dir = parent_of(dir)) {
+            if (base_name(real_path(dir + "/subsystem")) == "serial-base") continue;
+            facts.driver = base_name(real_path(dir + "/driver"));
+            break;
+        }
         for (std::string dir = device_dir; !dir.empty() && dir != "/sys"; dir = parent_of(dir)) {
             if (!exists(dir + "/idVendor")) continue;
             facts.usb_vendor_id = first_line(dir + "/idVendor");
@@ -214,30 +210,6 @@ PortFacts describe_device(const std::string& device, const SystemRoots& roots) {
 
 PortFacts describe_port(unsigned n, const SystemRoots& roots) {
     return describe_device(com_device_path(n), roots);
-}
-
-std::vector<std::string> port_fact_lines(unsigned n, const PortFacts& facts) {
-    const std::string port = "COM" + std::to_string(n);
-    if (facts.device.empty()) return {port + ": no device mapped"};
-    std::vector<std::string> lines;
-    lines.push_back(port + ": " + facts.device +
-                    (facts.resolved != facts.device ? " -> " + facts.resolved : ""));
-    auto add = [&](const char* label, const std::string& value) {
-        if (!value.empty()) lines.push_back(std::string("  ") + label + ": " + value);
-    };
-    for (const auto& link : facts.by_id)
-        add("by-id", link);
-    add("driver", facts.driver);
-    if (!facts.usb_vendor_id.empty())
-        add("usb id", facts.usb_vendor_id + ":" + facts.usb_product_id);
-    add("manufacturer", facts.manufacturer);
-    add("product", facts.product);
-    add("can open",
-        facts.access == DeviceFault::none
-            ? "yes"
-            : "no (" + fault_sentence(facts.access, facts.resolved, "cannot be opened") + ")");
-    add("open in", holders_text(facts.holders));
-    return lines;
 }
 
 } // namespace tollander::platform
