@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "payload/sha256.h"
 #include "tests/e2e/fixture.h"
 
 namespace tollander::e2e {
@@ -49,6 +50,38 @@ TEST_F(Console, WholeUpgradeExitsZeroWithTheEventLogOnStdout) {
     EXPECT_TRUE(modem.SavedImage(1) == ReadFile(FirmwareDir() + "/FLS0228.HEX"));
     EXPECT_TRUE(modem.SavedImage(2) == ReadFile(FirmwareDir() + "/F2ZE0529.HEX"));
     EXPECT_EQ(TempFiles(), std::vector<std::string>{});
+
+    // The run record holds what a vendor needs: the log with times, the
+    // images' digests, the port and its device, and how the run ended.
+    const std::string record = ReadFile(dir_ + "/state/tollander-flash/runs.log");
+    std::size_t at = record.find("Event log:\n");
+    for (const std::string& line : Lines(run.out)) {
+        // In order, each after its time of day ("  13:45:01.123  ").
+        at = record.find(line + "\n", at);
+        ASSERT_NE(at, std::string::npos) << line << " missing from\n" << record;
+        std::string stamp = record.substr(at - 16, 16);
+        for (char& c : stamp)
+            if (c >= '0' && c <= '9') c = '9';
+        EXPECT_EQ(stamp, "  99:99:99.999  ") << line;
+    }
+    const std::string exe = ReadFile(flasher);
+    const auto length = [&](std::size_t at) {
+        const auto* p = reinterpret_cast<const unsigned char*>(exe.data() + exe.size() - 193 + at);
+        return static_cast<std::size_t>(p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24);
+    };
+    const std::size_t main_start = exe.size() - 193 - length(4);
+    const std::size_t boot_start = main_start - length(0);
+    const auto sha = [&](std::size_t start, std::size_t size) {
+        payload::Sha256 h;
+        h.Update(exe.data() + start, size);
+        return h.FinishHex();
+    };
+    for (const std::string& part :
+         {"Boot image   = SHA-256 " + sha(boot_start, length(0)) + " (matches",
+          "Main image   = SHA-256 " + sha(main_start, length(4)) + " (matches",
+          "Port used    = COM1 (" + modem.Device() + ")", std::string("Boot Model   = xx166301"),
+          std::string(" upgrade completed; exit status 0\n")})
+        EXPECT_NE(record.find(part), std::string::npos) << part << " missing from\n" << record;
 }
 
 TEST_F(Console, NoModemExitsTwo) {

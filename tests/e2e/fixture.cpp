@@ -235,6 +235,8 @@ void E2eTest::SetUp() {
     fs::current_path(dir_);
     // Private temporary files and the current directory's files stay ours.
     setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    // So is the run record of every flasher the test starts.
+    setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
     // An explicit map: ports not given a modem have no device.
     for (int port = 1; port <= 4; ++port)
         MapPort(port, "");

@@ -1,5 +1,6 @@
 // tollander-flash-console: the upgrade program with a text front end.
 #include "app/main_form.h"
+#include "app/run_record.h"
 #include "platform/headless_window_thread.h"
 #include "platform/run_dir.h"
 #include "platform/self_path.h"
@@ -23,11 +24,18 @@ int main(int argc, char** argv) try {
     platform::HeadlessWindowThread window;
     ui::ConsoleFrontEnd console(window, std::cin, std::cout, std::cerr);
     console.SetProgressInPlace(platform::StandardErrorIsTerminal());
+    // Every run leaves its record; one that cannot be written is said once.
+    app::RunRecord record(app::RunRecordPath(), "tollander-flash-console", command_line);
+    app::RunRecordFrontEnd recorded(console, record, [](const std::string& why) {
+        std::cerr << "tollander-flash-console: " << why << std::endl;
+    });
     int status = 1;
     {
-        app::MainForm form(window, console, std::move(command_line),
+        app::MainForm form(window, recorded, std::move(command_line),
                            app::MakeSystemDevices(window));
+        recorded.Attach(&form);
         status = console.Run(form);
+        recorded.Finish("exit status " + std::to_string(status));
     } // the form, its port and its protocol go after the loop has ended
     return status;
 } catch (const std::exception& e) {

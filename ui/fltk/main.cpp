@@ -1,6 +1,7 @@
 // tollander-flash: the upgrade program with its window.
 #include "app/devices.h"
 #include "app/main_form.h"
+#include "app/run_record.h"
 #include "platform/run_dir.h"
 #include "platform/self_path.h"
 #include "ui/fltk/dialogs.h"
@@ -40,11 +41,18 @@ int main(int argc, char** argv) try {
         return 1;
     }
     ui::TForm1 view(window_thread);
+    // Every run leaves its record; one that cannot be written is said once,
+    // on stderr, and stops nothing.
+    app::RunRecord record(app::RunRecordPath(), "tollander-flash", command_line);
+    app::RunRecordFrontEnd recorded(view, record, [](const std::string& why) {
+        std::fprintf(stderr, "tollander-flash: %s\n", why.c_str());
+    });
     {
         // Timer1 runs from the form's creation; showing the window resets the
         // scan, so the first tick runs step 0.
-        app::MainForm form(window_thread, view, std::move(command_line),
+        app::MainForm form(window_thread, recorded, std::move(command_line),
                            app::MakeSystemDevices(window_thread));
+        recorded.Attach(&form);
         view.Attach(&form);
         view.Show();
         form.Guarded([&] { form.FormShow(); });
@@ -52,6 +60,7 @@ int main(int argc, char** argv) try {
         // The loop has ended and every step has unwound: only now do the
         // window's parts go.
         view.Attach(nullptr);
+        recorded.Finish();
     }
     return 0;
 } catch (const std::exception& e) {

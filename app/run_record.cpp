@@ -1,0 +1,375 @@
+#include "app/run_record.h"
+
+#include "app/main_form.h"
+#include "payload/config_record.h"
+#include "payload/integrity.h"
+#include "payload/payload.h"
+#include "platform/command_line.h"
+#include "platform/files.h"
+#include "platform/state_dir.h"
+
+#include <atomic>
+
+namespace tollander::app {
+
+namespace {
+
+using SystemClock = std::chrono::system_clock;
+
+// The one place that reads the images' digests: the SHA-256 of each image
+// as stored, and what the digest block recorded for it ("" when it holds
+// none).
+struct ImageDigest {
+    const char* name;
+    std::int32_t length;
+    std::string actual;
+    std::string recorded;
+};
+
+std::vector<ImageDigest> ReadImageDigests(platform::File& file, const payload::RawConfigRecord& raw,
+                                          const payload::ConfigRecord& record,
+                                          payload::BlockState& state) {
+    const auto layout = payload::ComputeLayout(file.Size(), record.BootLength, record.MainLength);
+    const payload::BlockLookup lookup = payload::FindIntegrityBlock(file, layout.sound_start, raw);
+    state = lookup.state;
+    const bool present = lookup.state == payload::BlockState::Present;
+    std::vector<ImageDigest> digests;
+    const auto add = [&](const char* name, std::int64_t start, std::int32_t length,
+                         const payload::Digest& recorded) {
+        digests.push_back({name, length,
+                           length > 0 ? payload::DigestHex(payload::DigestRange(file, start, length))
+                                      : std::string(),
+                           present ? payload::DigestHex(recorded) : std::string()});
+    };
+    add("Boot image", layout.boot_start, record.BootLength, lookup.block.boot);
+    add("Main image", layout.main_start, record.MainLength, lookup.block.main);
+    return digests;
+}
+
+std::string Join(const std::vector<std::string>& words) {
+    std::string text;
+    for (const auto& w : words)
+        text += (text.empty() ? "" : " ") + w;
+    return text;
+}
+
+// A run's header names it uniquely: its start, the program and the process.
+std::string MakeHeader(const std::string& program) {
+    static std::atomic<int> runs{0};
+    const int run = ++runs;
+    std::string header = std::string(kRunHeaderMark) +
+                         platform::LocalDateTime(SystemClock::now()) + " " + program +
+                         " (process " + std::to_string(platform::ProcessId());
+    if (run > 1) header += ", run " + std::to_string(run);
+    return header + ") ===";
+}
+
+// The lines of `text`, each with its line break.
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        const std::size_t end = text.find('\n', from);
+        const std::size_t next = end == std::string::npos ? text.size() : end + 1;
+        lines.push_back(text.substr(from, next - from));
+        from = next;
+    }
+    return lines;
+}
+
+} // namespace
+
+std::string RunRecordPath() {
+    const std::string dir = platform::StateDirPath();
+    return dir.empty() ? std::string() : dir + "/" + kRunRecordName;
+}
+
+std::vector<std::string> DescribeFlasher(const std::string& exe_path) {
+    std::vector<std::string> lines;
+    try {
+        platform::File file = platform::File::OpenRead(exe_path);
+        if (!file.valid()) return {"Flasher cannot be read: " + exe_path};
+        payload::RawConfigRecord raw{};
+        if (file.Size() < static_cast<std::int64_t>(raw.size()) ||
+            !file.SeekFromEnd(-static_cast<std::int64_t>(raw.size())))
+            return {"Flasher carries no configuration"};
+        file.ReadExact(raw.data(), raw.size());
+        const payload::ConfigRecord record = payload::ParseConfigRecord(raw);
+        lines = payload::DumpConfigRecord(record);
+        if (record.BootLength < 0 || record.MainLength < 0 ||
+            payload::kSoundLength + record.BootLength + record.MainLength +
+                    static_cast<std::int64_t>(raw.size()) >
+                file.Size()) {
+            lines.push_back("Images       = the record's lengths do not fit the file");
+            return lines;
+        }
+        payload::BlockState state = payload::BlockState::Absent;
+        for (const ImageDigest& d : ReadImageDigests(file, raw, record, state)) {
+            std::string line = std::string(d.name) + "   = ";
+            if (d.length <= 0) {
+                line += "none";
+            } else {
+                line += "SHA-256 " + d.actual;
+                if (state == payload::BlockState::Present)
+                    line += d.actual == d.recorded ? " (matches the recorded digest)"
+                                                   : " (recorded " + d.recorded + ": DIFFERS)";
+            }
+            lines.push_back(line);
+        }
+        if (state == payload::BlockState::Absent)
+            lines.push_back("Integrity    = no digests recorded in the flasher");
+        else if (state == payload::BlockState::Damaged)
+            lines.push_back("Integrity    = the flasher's digest block is damaged");
+    } catch (const std::exception& e) {
+        lines.push_back(std::string("Flasher could not be read to its end: ") + e.what());
+    }
+    return lines;
+}
+
+std::string MergeRun(const std::string& file, const std::string& header, const std::string& run,
+                     std::size_t limit) {
+    // Split into runs; anything before the first header counts as the oldest.
+    std::vector<std::string> runs;
+    for (const std::string& line : SplitLines(file)) {
+        if (runs.empty() || line.rfind(kRunHeaderMark, 0) == 0) runs.emplace_back();
+        runs.back() += line;
+    }
+    std::size_t ours = runs.size();
+    for (std::size_t i = 0; i < runs.size(); ++i)
+        if (runs[i].compare(0, header.size(), header) == 0 &&
+            runs[i].size() > header.size() && runs[i][header.size()] == '\n')
+            ours = i;
+    std::string own = run;
+    if (own.size() > limit) {
+        // Keep the start (what ran, its configuration) and the end (how it
+        // ended), both cut at line breaks.
+        const std::size_t keep = limit / 2 > 64 ? limit / 2 - 64 : 0;
+        const std::size_t head_end = own.rfind('\n', keep);
+        const std::size_t tail_start = own.find('\n', own.size() - keep);
+        const std::size_t head = head_end == std::string::npos ? 0 : head_end + 1;
+        const std::size_t tail = tail_start == std::string::npos ? own.size() : tail_start + 1;
+        own = own.substr(0, head) + "  ... " + std::to_string(tail - head) +
+              " bytes left out to keep the record small ...\n" + own.substr(tail);
+    }
+    if (ours == runs.size())
+        runs.push_back(own); // `ours` indexes it now
+    else
+        runs[ours] = own;
+
+    std::size_t total = 0;
+    for (const auto& r : runs)
+        total += r.size();
+    // The oldest go first; this run itself stays.
+    std::size_t first = 0;
+    while (total > limit && first < ours) {
+        total -= runs[first].size();
+        ++first;
+    }
+    std::string merged;
+    merged.reserve(total);
+    for (std::size_t i = first; i < runs.size(); ++i)
+        merged += runs[i];
+    return merged;
+}
+
+std::string DescribeEnding(const RunOutcome& o) {
+    if (o.wrong_utility)
+        return "wrong flash utility for the modem's country; nothing was sent";
+    std::string text;
+    if (o.flash_requested)
+        text = o.nvram_rewritten && !o.failure_logged ? "upgrade completed"
+                                                      : "upgrade did not complete";
+    else
+        text = "no upgrade started";
+    if (o.halted) text += "; a step stopped with an error";
+    if (o.handler_error) text += "; an action ended with an error";
+    return text;
+}
+
+// ---- RunRecord ----------------------------------------------------------------
+
+RunRecord::RunRecord(std::string path, std::string program,
+                     const std::vector<std::string>& command_line, std::size_t limit)
+    : path_(std::move(path)), limit_(limit), header_(MakeHeader(program)) {
+    const std::string exe = command_line.empty() ? std::string() : command_line[0];
+    about_.push_back("Program      = " + program + " " + platform::ProgramVersion());
+    about_.push_back("Flasher      = " + exe);
+    about_.push_back("Arguments    = " +
+                     Join({command_line.begin() + (command_line.empty() ? 0 : 1),
+                           command_line.end()}));
+    for (const std::string& line : DescribeFlasher(exe))
+        about_.push_back(line);
+    if (path_.empty()) {
+        failure_ = "no home directory to keep the run record in";
+        return;
+    }
+    dirty_ = true;
+    writer_ = std::thread([this] { Writer(); });
+}
+
+RunRecord::~RunRecord() {
+    Finish("the program ended without saying how the run went");
+}
+
+void RunRecord::Changed() {
+    dirty_ = true;
+    wake_.notify_one();
+}
+
+void RunRecord::Line(const std::string& line) {
+    const std::string stamp = platform::LocalTimeOfDay(SystemClock::now());
+    std::lock_guard lock(mutex_);
+    log_.push_back("  " + stamp + "  " + line);
+    Changed();
+}
+
+void RunRecord::Note(const std::string& text) {
+    const std::string stamp = platform::LocalTimeOfDay(SystemClock::now());
+    std::lock_guard lock(mutex_);
+    log_.push_back("  " + stamp + "  (" + text + ")");
+    Changed();
+}
+
+void RunRecord::SetPorts(std::vector<std::string> lines) {
+    std::lock_guard lock(mutex_);
+    if (lines == ports_) return;
+    ports_ = std::move(lines);
+    Changed();
+}
+
+void RunRecord::Finish(const std::string& ending) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        stopping_ = true;
+        ending_ = platform::LocalTimeOfDay(SystemClock::now()) + " " + ending;
+        Changed();
+    }
+    if (writer_.joinable()) writer_.join();
+}
+
+std::string RunRecord::Failure() const {
+    std::lock_guard lock(mutex_);
+    return failure_;
+}
+
+std::string RunRecord::Compose() const {
+    std::string run = header_ + "\n";
+    for (const auto& line : about_)
+        run += line + "\n";
+    run += "Event log:\n";
+    for (const auto& line : log_)
+        run += line + "\n";
+    for (const auto& line : ports_)
+        run += line + "\n";
+    run += "Ended        = " +
+           (ending_.empty() ? std::string("still running, or stopped before it could say")
+                            : ending_) +
+           "\n\n";
+    return run;
+}
+
+// Writes whenever something changed, off the window thread: an upload never
+// waits for the disk. Changes that come in while a write runs go together
+// into the next one.
+void RunRecord::Writer() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return dirty_ || stopping_; });
+        if (!dirty_) return;
+        dirty_ = false;
+        const std::string run = Compose();
+        lock.unlock();
+        Write(run);
+        lock.lock();
+    }
+}
+
+void RunRecord::Write(const std::string& run) {
+    try {
+        const std::string dir = path_.substr(0, path_.rfind('/'));
+        platform::MakeDirectories(dir);
+        // Two flashers running at once take turns.
+        platform::FileLock turn(path_ + ".lock");
+        const std::string merged = MergeRun(platform::ReadWholeFile(path_), header_, run, limit_);
+        platform::ReplaceFile(path_, merged);
+    } catch (const std::exception& e) {
+        std::lock_guard lock(mutex_);
+        if (failure_.empty()) failure_ = e.what();
+    }
+}
+
+// ---- RunRecordFrontEnd --------------------------------------------------------
+
+RunRecordFrontEnd::RunRecordFrontEnd(FrontEnd& inner, RunRecord& record,
+                                     std::function<void(const std::string&)> report_failure)
+    : inner_(inner), record_(record), report_failure_(std::move(report_failure)) {}
+
+void RunRecordFrontEnd::RecordPorts() {
+    if (!form_) return;
+    MainForm& f = *form_;
+    std::vector<std::string> lines{"Ports:"};
+    for (int n = 1; n <= MainForm::kPorts; ++n) {
+        const std::string device = f.ComPort1().DeviceName(static_cast<std::uint16_t>(n));
+        lines.push_back("  COM" + std::to_string(n) + " = " +
+                        (device.empty() ? std::string("(no device)") : device) + "  " +
+                        (f.Checked(n) ? "[x] " : "[ ] ") + f.EditText(n));
+    }
+    const int port = f.FlashPort;
+    lines.push_back(
+        "Port used    = " +
+        (port >= 1 && port <= MainForm::kPorts
+             ? "COM" + std::to_string(port) + " (" +
+                   f.ComPort1().DeviceName(static_cast<std::uint16_t>(port)) + ")"
+             : std::string("none")));
+    record_.SetPorts(std::move(lines));
+}
+
+void RunRecordFrontEnd::CheckFailure() {
+    if (reported_) return;
+    const std::string failure = record_.Failure();
+    if (failure.empty()) return;
+    reported_ = true;
+    if (report_failure_) report_failure_("run record not written: " + failure);
+}
+
+void RunRecordFrontEnd::Finish(const std::string& detail) {
+    if (form_) RecordPorts();
+    std::string ending = form_ ? DescribeEnding(form_->Outcome()) : std::string("unknown");
+    if (!detail.empty()) ending += "; " + detail;
+    record_.Finish(ending);
+    CheckFailure();
+}
+
+void RunRecordFrontEnd::ModelChanged() {
+    inner_.ModelChanged();
+    CheckFailure();
+}
+
+void RunRecordFrontEnd::LineLogged(const std::string& line) {
+    record_.Line(line);
+    RecordPorts();
+    inner_.LineLogged(line);
+    CheckFailure();
+}
+
+void RunRecordFrontEnd::LogCleared() {
+    record_.Note("event log cleared: Start Over");
+    inner_.LogCleared();
+}
+
+void RunRecordFrontEnd::ShowMessage(const std::string& text, MessageKind kind) {
+    record_.Note(std::string(kind == MessageKind::Exception ? "error box: " : "message box: ") +
+                 text);
+    inner_.ShowMessage(text, kind);
+}
+
+void RunRecordFrontEnd::ShowAbout() {
+    inner_.ShowAbout();
+}
+
+void RunRecordFrontEnd::CloseMainWindow() {
+    inner_.CloseMainWindow();
+}
+
+} // namespace tollander::app

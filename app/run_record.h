@@ -1,0 +1,125 @@
+// The run record: every run of a flasher appends what a vendor needs to
+// judge it (the program, the flasher's configuration and image digests, the
+// event log with times, the ports and how the run ended) to one file under
+// the user's state directory. The file is bounded, oldest runs going first,
+// and always replaced whole, so a crash or a full disk never costs the runs
+// already in it. A record that cannot be written never stops an upgrade.
+#pragma once
+
+#include "app/front_end.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tollander::app {
+
+class MainForm;
+struct RunOutcome;
+
+inline constexpr std::size_t kRunRecordLimit = 512 * 1024;
+inline constexpr const char* kRunRecordName = "runs.log";
+// Each run starts with a line beginning so; no other line does.
+inline constexpr const char* kRunHeaderMark = "=== ";
+
+// <state directory>/runs.log; "" when the user has no home.
+std::string RunRecordPath();
+
+// What the flasher at `exe_path` carries: its configuration (the debug dump's
+// lines) and the SHA-256 of each image as stored, with whether it matches the
+// digest recorded when the flasher was built. Never throws.
+std::vector<std::string> DescribeFlasher(const std::string& exe_path);
+
+// `file` with the run that starts with `header` replaced by `run` (or `run`
+// appended), then the oldest runs dropped until it holds at most `limit`
+// bytes; a run longer than the limit on its own loses its middle.
+std::string MergeRun(const std::string& file, const std::string& header, const std::string& run,
+                     std::size_t limit);
+
+// How the run ended, in words.
+std::string DescribeEnding(const RunOutcome& outcome);
+
+class RunRecord {
+public:
+    // Starts the run's entry at `path` ("" records nothing and says so).
+    // `command_line`: the program's file, then its arguments.
+    RunRecord(std::string path, std::string program, const std::vector<std::string>& command_line,
+              std::size_t limit = kRunRecordLimit);
+    // Finishes with an unknown ending when Finish() was not called.
+    ~RunRecord();
+    RunRecord(const RunRecord&) = delete;
+    RunRecord& operator=(const RunRecord&) = delete;
+
+    // A line of the event log, stamped with the time now.
+    void Line(const std::string& line);
+    // Something besides the log (a message box, the log cleared).
+    void Note(const std::string& text);
+    // The ports' rows and the port used, as they stand now.
+    void SetPorts(std::vector<std::string> lines);
+    // The last write, with the ending; returns once it is on disk or failed.
+    void Finish(const std::string& ending);
+
+    // Why the record could not be written; "" while it could.
+    std::string Failure() const;
+    const std::string& Path() const { return path_; }
+
+private:
+    void Changed();
+    void Writer();
+    std::string Compose() const; // under mutex_
+    void Write(const std::string& run);
+
+    const std::string path_;
+    const std::size_t limit_;
+    std::string header_;
+    std::vector<std::string> about_; // program and flasher, fixed at the start
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<std::string> log_;
+    std::vector<std::string> ports_;
+    std::string ending_;
+    std::string failure_;
+    bool dirty_ = false;
+    bool stopping_ = false;
+    std::thread writer_;
+};
+
+// The front end the form talks to: passes every call on to the real one and
+// keeps the record. `report_failure` is told, once and on the window thread,
+// when the record cannot be written.
+class RunRecordFrontEnd final : public FrontEnd {
+public:
+    RunRecordFrontEnd(FrontEnd& inner, RunRecord& record,
+                      std::function<void(const std::string&)> report_failure);
+
+    // The form whose ports are recorded; before its first tick.
+    void Attach(MainForm* form) { form_ = form; }
+    // Finishes the record with how the form's run ended (and `detail`, e.g.
+    // the exit status), and reports a failure not reported yet.
+    void Finish(const std::string& detail = "");
+
+    void ModelChanged() override;
+    void LineLogged(const std::string& line) override;
+    void LogCleared() override;
+    void ShowMessage(const std::string& text, MessageKind kind) override;
+    void ShowAbout() override;
+    void CloseMainWindow() override;
+
+private:
+    void RecordPorts();
+    void CheckFailure();
+
+    FrontEnd& inner_;
+    RunRecord& record_;
+    std::function<void(const std::string&)> report_failure_;
+    MainForm* form_ = nullptr;
+    bool reported_ = false;
+};
+
+} // namespace tollander::app
