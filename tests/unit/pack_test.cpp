@@ -9,7 +9,10 @@
 #include <array>
 #include <cstdio>
 #include <sstream>
+#include <functional>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace tollander::tools {
 namespace {
@@ -164,6 +167,59 @@ TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
     EXPECT_FALSE(only.boot.present);
     EXPECT_EQ(only.main.expanded_size, 619821);
     EXPECT_EQ(only.record.BootLength, 0);
+}
+
+// A stale "out.partial" (the name earlier versions wrote to first) that is
+// another user's, or no regular file at all, is not the packer's to delete
+// or replace: it writes under a fresh name of its own and leaves no trace.
+TEST_F(PackTest, WhatLiesBesideTheOutputIsLeftAlone) {
+    struct Case {
+        const char* what;
+        std::function<bool()> plant; // false: cannot be made here
+    };
+    const Case cases[] = {
+        {"another user's file",
+         [] {
+             WriteText("out.partial", "theirs");
+             return ::chown("out.partial", 65534, 65534) == 0;
+         }},
+        {"a link", [] { fs::create_symlink("program", "out.partial"); return true; }},
+        {"a FIFO", [] { return ::mkfifo("out.partial", 0600) == 0; }},
+        {"a directory",
+         [] {
+             fs::create_directory("out.partial");
+             WriteText("out.partial/keep", "x");
+             return true;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all("out");
+        fs::remove_all("out.partial");
+        if (!c.plant()) {
+            std::printf("skipped (cannot be set up here): %s\n", c.what);
+            continue;
+        }
+        struct stat before {};
+        ASSERT_EQ(::lstat("out.partial", &before), 0);
+        const ToolRun pack = RunTool("tollander-pack", Base());
+        ASSERT_EQ(pack.status, 0) << pack.output;
+        EXPECT_EQ(InspectFile("out").main.expanded_size, 619821);
+        struct stat after {};
+        ASSERT_EQ(::lstat("out.partial", &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        if (S_ISREG(after.st_mode)) {
+            const auto theirs = ReadBytes("out.partial");
+            EXPECT_EQ(std::string(theirs.begin(), theirs.end()), "theirs");
+        }
+        EXPECT_EQ(ReadBytes("program"), std::vector<std::uint8_t>(4000, 0x90));
+        for (const auto& entry : fs::directory_iterator(Cwd()))
+            EXPECT_FALSE(entry.path().filename().string().starts_with(".out"))
+                << entry.path();
+    }
 }
 
 TEST_F(PackTest, EveryFaultyInputIsRefusedBeforeWriting) {

@@ -9,6 +9,7 @@
 #include "platform/dos_time.h"
 #include "platform/files.h"
 #include "platform/io_error.h"
+#include "platform/tool_files.h"
 #include "tools/mkfirmware/sample_firmware.h"
 
 #include <algorithm>
@@ -52,7 +53,7 @@ bool IsRiffWave(const std::uint8_t* p) {
 }
 
 // The bytes copied.
-std::int64_t CopyInto(File& out, const std::string& path) {
+std::int64_t CopyInto(platform::ReplacementFile& out, const std::string& path) {
     File in = File::OpenRead(path);
     if (!in.valid()) throw platform::EInOutError::from_errno(in.error(), path);
     std::vector<std::uint8_t> block(kBlock);
@@ -258,26 +259,21 @@ void Pack(const PackOptions& o) {
         const auto block = payload::EncodeIntegrityBlock(digests);
 
         // The pieces in file order; the record stays last, since a flasher
-        // finds everything by counting back from its end.
-        const std::string partial = o.output + ".partial";
-        try {
-            File out = File::Create(partial);
-            if (CopyInto(out, o.program) != program_size)
-                throw PackError(o.program + ": the program changed while it was copied");
-            // Still the program's part of the file: nothing counted back from
-            // the end moves.
-            out.Write(block.data(), block.size());
-            out.Write(sound.data(), sound.size());
-            if (record.BootLength > 0) CopyInto(out, boot_archive);
-            CopyInto(out, main_archive);
-            out.Write(raw.data(), raw.size());
-            out.Close();
-            platform::SetMode(partial, 0755);
-            platform::RenameFile(partial, o.output);
-        } catch (...) {
-            platform::DeleteFile(partial);
-            throw;
-        }
+        // finds everything by counting back from its end. Written under a
+        // fresh name of its own beside OUT, so that whatever lies there
+        // (a stale file, someone else's) is never touched, and renamed over
+        // OUT only when complete.
+        platform::ReplacementFile out(o.output, 0755);
+        if (CopyInto(out, o.program) != program_size)
+            throw PackError(o.program + ": the program changed while it was copied");
+        // Still the program's part of the file: nothing counted back from
+        // the end moves.
+        out.Write(block.data(), block.size());
+        out.Write(sound.data(), sound.size());
+        if (record.BootLength > 0) CopyInto(out, boot_archive);
+        CopyInto(out, main_archive);
+        out.Write(raw.data(), raw.size());
+        out.Commit();
     } catch (const PackError&) {
         throw;
     } catch (const std::exception& e) {

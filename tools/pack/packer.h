@@ -46,8 +46,8 @@ std::uint8_t ParseLanguage(const std::string& code);
 // Comma-separated codes (0..49) or Country table names; throws PackError.
 std::array<bool, payload::kCountryCount> ParseCountries(const std::string& list);
 
-// Checks every input, then writes options.output through a temporary name
-// (mode 0755): the program, the digest block, then the payload, the record
+// Checks every input, then writes options.output through a fresh temporary
+// name of its own beside it (mode 0755 less the umask): the program, the digest block, then the payload, the record
 // marked as carrying the block. Throws PackError; on a refusal
 // nothing has been written.
 void Pack(const PackOptions& options);
