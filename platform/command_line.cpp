@@ -60,8 +60,7 @@ std::optional<int> CommandLine::Parse(int argc, char** argv) {
         bool options_ended = false;
         for (int i = 1; i < argc; ++i) {
             const std::string arg = argv[i];
-            if (options_ended || arg.size() < 2 || arg[0] != '-' ||
-                (long_only_ && arg[1] != '-')) {
+            if (options_ended || arg.size() < 2 || arg[0] != '-' || (long_only_ && arg[1] != '-')) {
                 operands_.push_back(arg);
                 continue;
             }

@@ -165,8 +165,8 @@ TEST(CommandLine, EveryToolAnswersHelpVersionAndUnknownOptions) {
         r = run_tool(in_dir + "--no-such-option");
         EXPECT_EQ(r.status, 2) << tool;
         EXPECT_EQ(r.out, "") << tool;
-        EXPECT_EQ(r.err, std::string(tool) + ": unknown option '--no-such-option'\nTry '" +
-                             tool + " --help'.\n")
+        EXPECT_EQ(r.err, std::string(tool) + ": unknown option '--no-such-option'\nTry '" + tool +
+                             " --help'.\n")
             << tool;
 
         EXPECT_EQ(rmdir(dir), 0) << tool << " left files behind";

@@ -4,10 +4,12 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <functional>
 #include <fcntl.h>
+#include <functional>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tollander::vmodem {
 
@@ -86,16 +88,21 @@ bool parse_long(const std::string& text, long min, long max, long& out) {
     return true;
 }
 
+// The value a word names, from a table of (word, value).
+template <class T>
+bool pick(const std::string& text, std::initializer_list<std::pair<const char*, T>> names, T& out) {
+    for (const auto& [name, value] : names) {
+        if (text == name) {
+            out = value;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool parse_reply(const std::string& text, Reply& out) {
-    if (text == "ok")
-        out = Reply::Normal;
-    else if (text == "error")
-        out = Reply::Error;
-    else if (text == "silent")
-        out = Reply::Silent;
-    else
-        return false;
-    return true;
+    return pick<Reply>(
+        text, {{"ok", Reply::Normal}, {"error", Reply::Error}, {"silent", Reply::Silent}}, out);
 }
 
 bool parse_after_upload(const std::string& text, std::vector<AfterUpload>& out) {
@@ -104,17 +111,16 @@ bool parse_after_upload(const std::string& text, std::vector<AfterUpload>& out) 
     while (start <= text.size()) {
         std::size_t comma = text.find(',', start);
         if (comma == std::string::npos) comma = text.size();
-        const std::string item = text.substr(start, comma - start);
-        if (item == "ok")
-            out.push_back(AfterUpload::Ok);
-        else if (item == "starting")
-            out.push_back(AfterUpload::Starting);
-        else if (item == "corrupt")
-            out.push_back(AfterUpload::Corrupt);
-        else if (item == "silent")
-            out.push_back(AfterUpload::Silent);
-        else
+        AfterUpload item{};
+        if (!pick<AfterUpload>(text.substr(start, comma - start),
+                               {{"ok", AfterUpload::Ok},
+                                {"starting", AfterUpload::Starting},
+                                {"corrupt", AfterUpload::Corrupt},
+                                {"silent", AfterUpload::Silent}},
+                               item)) {
             return false;
+        }
+        out.push_back(item);
         start = comma + 1;
     }
     return !out.empty();
@@ -157,6 +163,11 @@ std::function<void(const std::string&)> number(const char* option, const char* w
     });
 }
 
+std::function<void(const std::string&)> reply(const char* option, Reply& target) {
+    return checked(option, "ok, error or silent",
+                   [&target](const std::string& v) { return parse_reply(v, target); });
+}
+
 } // namespace
 
 std::optional<int> parse_options(int argc, char** argv, Options& o) {
@@ -175,15 +186,11 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
         .Value("main-code", 0,
                checked("main-code", "fine, corrupt or missing",
                        [&](const std::string& v) {
-                           if (v == "fine")
-                               o.main_code = MainCode::Fine;
-                           else if (v == "corrupt")
-                               o.main_code = MainCode::Corrupt;
-                           else if (v == "missing")
-                               o.main_code = MainCode::Missing;
-                           else
-                               return false;
-                           return true;
+                           return pick<MainCode>(v,
+                                                 {{"fine", MainCode::Fine},
+                                                  {"corrupt", MainCode::Corrupt},
+                                                  {"missing", MainCode::Missing}},
+                                                 o.main_code);
                        }))
         .Value("rx-gap", 0,
                number("rx-gap", "milliseconds, 1 or more", 1, 3600000,
@@ -193,35 +200,22 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
                       [&](long n) { o.rate = n; }))
         .Flag("mute", 0, o.mute)
         .Flag("not-family", 0, o.not_family)
-        .Value("gload", 0,
-               checked("gload", "ok, error or silent",
-                       [&](const std::string& v) { return parse_reply(v, o.gload); }))
-        .Value("ati0", 0,
-               checked("ati0", "ok, error or silent",
-                       [&](const std::string& v) { return parse_reply(v, o.ati0); }))
-        .Value("prog", 0,
-               checked("prog", "ok, error or silent",
-                       [&](const std::string& v) { return parse_reply(v, o.prog); }))
+        .Value("gload", 0, reply("gload", o.gload))
+        .Value("ati0", 0, reply("ati0", o.ati0))
+        .Value("prog", 0, reply("prog", o.prog))
         .Value("verdict", 0,
                checked("verdict", "auto, success, timeout or none",
                        [&](const std::string& v) {
-                           if (v == "auto")
-                               o.verdict = Verdict::Auto;
-                           else if (v == "success")
-                               o.verdict = Verdict::Success;
-                           else if (v == "timeout")
-                               o.verdict = Verdict::Timeout;
-                           else if (v == "none")
-                               o.verdict = Verdict::None;
-                           else
-                               return false;
-                           return true;
+                           return pick<Verdict>(v,
+                                                {{"auto", Verdict::Auto},
+                                                 {"success", Verdict::Success},
+                                                 {"timeout", Verdict::Timeout},
+                                                 {"none", Verdict::None}},
+                                                o.verdict);
                        }))
         .Value("after-upload", 0,
                checked("after-upload", "comma-separated ok, starting, corrupt, silent",
-                       [&](const std::string& v) {
-                           return parse_after_upload(v, o.after_upload);
-                       }))
+                       [&](const std::string& v) { return parse_after_upload(v, o.after_upload); }))
         .Value("hangup-after", 0,
                number("hangup-after", "a byte count", 0, 1L << 40,
                       [&](long n) { o.hangup_after = n; }))
