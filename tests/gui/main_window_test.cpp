@@ -20,6 +20,7 @@
 #include <FL/Fl_Scrollbar.H>
 #include <FL/Fl_Text_Buffer.H>
 #include <FL/Fl_Text_Display.H>
+#include <FL/fl_draw.H>
 
 #include <algorithm>
 #include <cstring>
@@ -317,6 +318,74 @@ TEST(MainWindow, EventLogAndGaugeFollowTheModel) {
     EXPECT_FLOAT_EQ(w.Gauge1->value(), 0.0f);
     rig.form->SetProgressVisible(false);
     EXPECT_FALSE(w.Gauge1->visible());
+}
+
+// Receives what a paste delivers.
+struct PasteTarget final : Fl_Widget {
+    PasteTarget() : Fl_Widget(0, 0, 1, 1) {}
+    void draw() override {}
+    int handle(int event) override {
+        if (event != FL_PASTE) return 0;
+        text.assign(Fl::event_text(), static_cast<std::size_t>(Fl::event_length()));
+        return 1;
+    }
+    std::string text;
+};
+
+std::string clipboard() {
+    PasteTarget target;
+    Fl::paste(target, 1); // we own the clipboard: delivered at once
+    return target.text;
+}
+
+TEST(MainWindow, TheEventLogScrollsSidewaysToALongLinesEndAndCopiesWhole) {
+    GuiRig rig;
+    const auto& w = rig.w();
+    const std::string german = app::MessageText(app::MsgPressFlash, app::kEnglish + 1);
+    ASSERT_EQ(german.rfind("Drücken Sie bitte die FLASH! Knopf", 0), 0u);
+    rig.form->LogLine("Tollander ladeprogramm initialisiert...");
+    rig.form->LogLine(german);
+    rig.form->LogLine("Komplett.");
+    w.Memo1->redraw();
+    Fl::flush();
+
+    Fl_Scrollbar* sideways = nullptr;
+    for (int i = 0; i < w.Memo1->children(); ++i)
+        if (auto* sb = dynamic_cast<Fl_Scrollbar*>(w.Memo1->child(i)))
+            if (sb->type() == FL_HORIZONTAL) sideways = sb;
+    ASSERT_NE(sideways, nullptr);
+    EXPECT_TRUE(sideways->visible()) << "the German line is wider than the box";
+    fl_font(w.Memo1->textfont(), w.Memo1->textsize());
+    const int hidden = static_cast<int>(fl_width(german.c_str())) - w.Memo1->w();
+    ASSERT_GT(hidden, 0);
+    EXPECT_GE(sideways->maximum(), hidden) << "the whole line can be reached";
+    EXPECT_EQ(sideways->value(), 0);
+
+    // The keyboard scrolls it, once the log has the focus, as a read-only
+    // text box does.
+    tollander::testing::click(w.Memo1);
+    ASSERT_EQ(Fl::focus(), w.Memo1);
+    key(w.Form1, FL_Right, "");
+    EXPECT_GT(sideways->value(), 0);
+    key(w.Form1, FL_End, "");
+    EXPECT_EQ(sideways->value(), sideways->maximum()) << "the line's end is in view";
+    key(w.Form1, FL_Left, "");
+    EXPECT_LT(sideways->value(), sideways->maximum());
+    key(w.Form1, FL_Home, "");
+    EXPECT_EQ(sideways->value(), 0);
+
+    // A copy gives the whole log: with nothing selected, and after Select All;
+    // a selection alone copies just that.
+    const std::string whole = text_of(w.Memo1);
+    EXPECT_NE(whole.find(german), std::string::npos);
+    key(w.Form1, 'c', "c", FL_CTRL);
+    EXPECT_EQ(clipboard(), whole);
+    w.Memo1->buffer()->select(0, 9);
+    key(w.Form1, 'c', "c", FL_CTRL);
+    EXPECT_EQ(clipboard(), "Tollander");
+    key(w.Form1, 'a', "a", FL_CTRL);
+    key(w.Form1, 'c', "c", FL_CTRL);
+    EXPECT_EQ(clipboard(), whole);
 }
 
 TEST(MainWindow, EscapePressesQuitOnlyWhileItIsEnabled) {

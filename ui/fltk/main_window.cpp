@@ -12,6 +12,7 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Menu_Bar.H>
+#include <FL/Fl_Menu_Item.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_RGB_Image.H>
@@ -25,6 +26,9 @@
 #undef Button2
 #undef Button4
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace tollander::ui {
@@ -90,6 +94,96 @@ public:
     // Brings the newest line fully into view, keeping the line starts in
     // view too (no wrapping: long lines run past the right edge).
     void ShowLastLine() { scroll(mNBufferLines + 3 - mNVisibleLines, 0); }
+
+    // Read-only, but it takes the focus, so its text can be selected with
+    // the mouse, copied, and scrolled with the keys: Left and Right move
+    // sideways, Home and End to a line's start and the longest line's end,
+    // Up, Down and the page keys through the lines; the right button opens
+    // the copy menu.
+    int handle(int event) override {
+        switch (event) {
+        case FL_FOCUS:
+        case FL_UNFOCUS:
+            Fl_Text_Display::handle(event);
+            redraw();
+            return 1;
+        case FL_PUSH:
+            if (Fl::event_button() == FL_RIGHT_MOUSE) {
+                take_focus();
+                ContextMenu();
+                return 1;
+            }
+            break;
+        case FL_KEYBOARD:
+            if (Key()) return 1;
+            break;
+        default:
+            break;
+        }
+        return Fl_Text_Display::handle(event);
+    }
+
+    // Copy: the selection, or the whole log when nothing is selected.
+    void CopyLog() {
+        Fl_Text_Buffer* text = buffer();
+        char* copy = text->selected() ? text->selection_text() : text->text();
+        const int length = static_cast<int>(std::strlen(copy));
+        Fl::copy(copy, length, 1); // the clipboard
+        Fl::copy(copy, length, 0); // and the selection middle-click pastes
+        std::free(copy);
+    }
+
+    void SelectAll() {
+        buffer()->select(0, buffer()->length());
+        redraw();
+    }
+
+private:
+    bool Key() {
+        const bool ctrl = (Fl::event_state() & (FL_CTRL | FL_COMMAND)) != 0;
+        const int key = Fl::event_key();
+        const int step = std::max(8, text_area.w / 8);
+        if (ctrl && (key == 'c' || key == FL_Insert)) {
+            CopyLog();
+            return true;
+        }
+        if (ctrl && key == 'a') {
+            SelectAll();
+            return true;
+        }
+        switch (key) {
+        case FL_Left:
+            scroll(mTopLineNum, std::max(0, mHorizOffset - step));
+            return true;
+        case FL_Right:
+            scroll(mTopLineNum, std::min(WidestOffset(), mHorizOffset + step));
+            return true;
+        case FL_Home:
+            scroll(ctrl ? 1 : mTopLineNum, 0);
+            return true;
+        case FL_End:
+            scroll(ctrl ? mNBufferLines + 3 - mNVisibleLines : mTopLineNum, WidestOffset());
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    // The offset that shows the right end of the longest line in view.
+    int WidestOffset() const { return std::max(0, longest_vline() - text_area.w); }
+
+    void ContextMenu() {
+        const Fl_Menu_Item items[] = {
+            {buffer()->selected() ? "&Copy" : "&Copy All", 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+            {"Select &All", 0, nullptr, nullptr, 0, 0, 0, 0, 0},
+            {nullptr, 0, nullptr, nullptr, 0, 0, 0, 0, 0}};
+        const Fl_Menu_Item* chosen =
+            items->popup(Fl::event_x(), Fl::event_y(), nullptr, nullptr, nullptr);
+        if (chosen == &items[0])
+            CopyLog();
+        else if (chosen == &items[1])
+            SelectAll();
+    }
 };
 
 } // namespace
@@ -183,7 +277,8 @@ void TForm1::Build() {
         w_.Memo1->textsize(kFontSize);
         w_.Memo1->color(FL_WHITE);
         w_.Memo1->box(FL_DOWN_BOX);
-        w_.Memo1->scrollbar_align(FL_ALIGN_RIGHT);
+        // A line wider than the box scrolls sideways rather than being cut.
+        w_.Memo1->scrollbar_align(FL_ALIGN_RIGHT | FL_ALIGN_BOTTOM);
         w_.Memo1->wrap_mode(Fl_Text_Display::WRAP_NONE, 0);
     }
     w_.LogPanel->end();
