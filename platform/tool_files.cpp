@@ -3,6 +3,8 @@
 #include "platform/dos_time.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
@@ -29,6 +31,21 @@ std::string KindOf(mode_t mode) {
 [[noreturn]] void ThrowNotRegular(const std::string& path, mode_t mode) {
     throw EInOutError(S_ISDIR(mode) ? EISDIR : EINVAL,
                       path + ": not a regular file (" + KindOf(mode) + ")");
+}
+
+// The temporary file being written, for the signal handler; empty when none.
+// A fixed buffer: the handler may only read plain memory.
+char g_unfinished[4096];
+
+void RemoveUnfinished(int signal_number) {
+    if (g_unfinished[0] != '\0') ::unlink(g_unfinished);
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+void NoteUnfinished(const std::string& path) {
+    g_unfinished[0] = '\0';
+    if (path.size() < sizeof g_unfinished) std::memcpy(g_unfinished, path.c_str(), path.size() + 1);
 }
 
 FileIdentity IdentityOf(const struct stat& st) {
@@ -98,6 +115,7 @@ ReplacementFile::ReplacementFile(std::string target, unsigned mode) : target_(st
         if (fd < 0 && errno != EEXIST) ThrowErrno(errno, target_);
     }
     if (fd < 0) ThrowErrno(EEXIST, target_);
+    NoteUnfinished(temporary_);
     stream_ = ::fdopen(fd, "w+b");
     if (stream_ == nullptr) {
         const int err = errno;
@@ -110,6 +128,7 @@ ReplacementFile::ReplacementFile(std::string target, unsigned mode) : target_(st
 ReplacementFile::~ReplacementFile() {
     if (stream_) std::fclose(stream_);
     if (!committed_) ::unlink(temporary_.c_str());
+    NoteUnfinished({});
 }
 
 void ReplacementFile::Write(const void* data, std::size_t size) {
@@ -135,6 +154,13 @@ void ReplacementFile::Commit() {
     if (std::fclose(stream) != 0) ThrowErrno(errno, target_);
     if (::rename(temporary_.c_str(), target_.c_str()) != 0) ThrowErrno(errno, target_);
     committed_ = true;
+    NoteUnfinished({});
+}
+
+void RemoveUnfinishedOutputOnSignals() {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal_number, RemoveUnfinished);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 } // namespace tollander::platform

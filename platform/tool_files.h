@@ -91,4 +91,11 @@ private:
     bool committed_ = false;
 };
 
+// For a tool that writes one ReplacementFile at a time: an interrupt,
+// a hang-up or a termination signal removes the unfinished file before the
+// program ends as the signal would end it, and a file-size limit fails the
+// write (SIGXFSZ ignored) instead of killing the program, so the file goes
+// as after any other failure.
+void RemoveUnfinishedOutputOnSignals();
+
 } // namespace tollander::platform

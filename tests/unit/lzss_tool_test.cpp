@@ -234,6 +234,7 @@ TEST_F(LzssTool, RefusalsAndFailuresLeaveEveryFileAsItWas) {
         int status;
         std::string says; // in stderr
         std::map<std::string, std::string> after;
+        std::string shell = ""; // settings the tool starts under
     };
     const std::string stale = "precious old output";
     const Case cases[] = {
@@ -280,6 +281,14 @@ TEST_F(LzssTool, RefusalsAndFailuresLeaveEveryFileAsItWas) {
          },
          "--force expand a.lz small/out.hex", 1, "No space left on device",
          {{"a.lz", file(archive)}, {"small", "<dir>"}, {"small/out.hex", file(stale)}}},
+        {"--force under a file-size limit (the default action of SIGXFSZ kills)",
+         [&] {
+             put("a.lz", archive);
+             put("out.hex", stale);
+             return true;
+         },
+         "--force expand a.lz out.hex", 1, "out.hex: File too large",
+         {{"a.lz", file(archive)}, {"out.hex", file(stale)}}, "trap - XFSZ; ulimit -f 8;"},
         {"FIFO as input",
          [&] { return ::mkfifo((dir_ / "fifo").c_str(), 0600) == 0; },
          "compress fifo out.lz", 1, "fifo: not a regular file (a FIFO)", {{"fifo", "<fifo>"}}},
@@ -326,7 +335,7 @@ TEST_F(LzssTool, RefusalsAndFailuresLeaveEveryFileAsItWas) {
         }
         // A tool that waited on a FIFO or read a device without end would
         // be stopped here, and fail.
-        const Run r = run(c.args, "", "timeout 60");
+        const Run r = run(c.args, c.shell, "timeout 60");
         EXPECT_EQ(r.status, c.status) << r.err;
         if (c.says.empty()) {
             EXPECT_EQ(r.err, "");

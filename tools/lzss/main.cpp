@@ -6,7 +6,6 @@
 #include "platform/io_error.h"
 #include "platform/tool_files.h"
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -111,10 +110,7 @@ int run(bool compress, const std::string& requested, std::string output, bool fo
 } // namespace
 
 int main(int argc, char** argv) {
-#ifdef SIGXFSZ
-    // A file-size limit then fails the write, and the unfinished file goes.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
+    platform::RemoveUnfinishedOutputOnSignals();
     bool force = false;
     tollander::platform::CommandLine command_line("tollander-lzss", kUsage);
     command_line.Flag("force", 'f', force);

@@ -2,6 +2,7 @@
 // HEX images and the configuration fields, or shows what a flasher carries.
 #include "platform/command_line.h"
 #include "platform/self_path.h"
+#include "platform/tool_files.h"
 #include "tools/pack/packer.h"
 
 #include <iostream>
@@ -33,6 +34,7 @@ std::string ProgramBesideTool() {
 } // namespace
 
 int main(int argc, char** argv) {
+    platform::RemoveUnfinishedOutputOnSignals();
     tools::PackOptions options;
     std::string inspect;
     bool program_given = false;
