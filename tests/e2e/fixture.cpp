@@ -28,8 +28,10 @@ int ExitStatus(int raw) {
     return -1;
 }
 
-// Starts argv with stdin and stdout on pipes; the child gets our stderr.
-pid_t Spawn(const std::vector<std::string>& argv, int& in_fd, int& out_fd) {
+// Starts argv with stdin and stdout on pipes; the child gets our stderr, or
+// sends it to the stdout pipe as well.
+pid_t Spawn(const std::vector<std::string>& argv, int& in_fd, int& out_fd,
+            bool merge_stderr = false) {
     int in_pipe[2];
     int out_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) return -1;
@@ -41,6 +43,7 @@ pid_t Spawn(const std::vector<std::string>& argv, int& in_fd, int& out_fd) {
     if (pid == 0) {
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
+        if (merge_stderr) dup2(out_pipe[1], 2);
         execv(args[0], args.data());
         _exit(127);
     }
@@ -282,7 +285,7 @@ std::string E2eTest::PackFlasher(const PackConfig& c, const std::string& program
                                   "--program",
                                   base,
                                   "--main",
-                                  fw + "/F2ZE0529.HEX",
+                                  c.main_hex.empty() ? fw + "/F2ZE0529.HEX" : c.main_hex,
                                   "--sound",
                                   fw + "/ALERT.WAV",
                                   "--boot-model",
@@ -299,7 +302,7 @@ std::string E2eTest::PackFlasher(const PackConfig& c, const std::string& program
                                   c.countries};
     if (c.boot) {
         argv.push_back("--boot");
-        argv.push_back(fw + "/FLS0228.HEX");
+        argv.push_back(c.boot_hex.empty() ? fw + "/FLS0228.HEX" : c.boot_hex);
     }
     if (c.ignore_model) argv.push_back("--ignore-model");
     const auto result = RunProgram(argv, "", 60s);
@@ -351,6 +354,52 @@ std::vector<std::string> E2eTest::TempFiles() const {
 }
 
 // ---- Programs ---------------------------------------------------------------
+
+Child::Child(const std::vector<std::string>& argv, const std::string& input) {
+    int in_fd = -1;
+    pid_ = Spawn(argv, in_fd, out_fd_, true);
+    if (pid_ < 0) throw std::runtime_error("cannot start " + argv.front());
+    // Small inputs only: they fit the pipe.
+    [[maybe_unused]] const auto written = write(in_fd, input.data(), input.size());
+    close(in_fd);
+}
+
+Child::~Child() {
+    Kill();
+    if (out_fd_ >= 0) close(out_fd_);
+}
+
+bool Child::WaitFor(const std::regex& pattern, std::chrono::milliseconds limit) {
+    bool seen = false;
+    ReadUntil(out_fd_, out_, Clock::now() + limit, [&](const std::string& out) {
+        seen = std::regex_search(out, pattern);
+        return seen;
+    });
+    return seen;
+}
+
+int Child::Finish(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    if (!ReadUntil(out_fd_, out_, deadline, [](const std::string&) { return false; }) ||
+        pid_ < 0) {
+        Kill();
+        return -1;
+    }
+    const int status = WaitPid(pid_, deadline);
+    if (status == -2) {
+        Kill();
+        return -1;
+    }
+    pid_ = -1;
+    return status;
+}
+
+void Child::Kill() {
+    if (pid_ < 0) return;
+    kill(pid_, SIGKILL);
+    WaitPid(pid_, Clock::now() + 10s);
+    pid_ = -1;
+}
 
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& input,
                        std::chrono::milliseconds limit) {

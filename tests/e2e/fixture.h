@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -62,6 +63,9 @@ struct PackConfig {
     std::string family = "Tollander";
     std::string countries = "4,7,12";
     std::string language = "en";
+    // Intel HEX files to pack instead of the sample firmware.
+    std::string boot_hex;
+    std::string main_hex;
 };
 
 // The front end of a test: keeps what the window would show.
@@ -140,6 +144,30 @@ struct ChildResult {
 
 ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& input,
                        std::chrono::milliseconds limit);
+
+// A program running beside the test, given its input at the start; its
+// stdout and stderr are read together. Killed when it goes.
+class Child {
+public:
+    Child(const std::vector<std::string>& argv, const std::string& input);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Reads until the output matches; false at its end or at the deadline.
+    bool WaitFor(const std::regex& pattern, std::chrono::milliseconds limit);
+    // Reads to the end and waits for the exit: the exit status (128 + the
+    // signal when killed), or -1 when the deadline came first (it is killed).
+    int Finish(std::chrono::milliseconds limit);
+    // SIGKILL, as a crash or a pulled plug would end it.
+    void Kill();
+    const std::string& Output() const { return out_; }
+
+private:
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    std::string out_;
+};
 
 // The event-log lines of a scan that found the sample family modem on COM1
 // alone (the other ports unmapped).
