@@ -3,6 +3,7 @@
 // is not ours.
 #include "platform/files.h"
 #include "platform/run_dir.h"
+#include "tests/unit/payload_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -101,18 +102,13 @@ private:
     std::string path_;
 };
 
-class RunDirTest : public ::testing::Test {
+class RunDirTest : public testing::ScratchWorld {
 protected:
     void SetUp() override {
-        std::string templ = (fs::temp_directory_path() / "run-dir-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-        root_ = templ;
+        ScratchWorld::SetUp();
+        root_ = Root();
         fs::create_directory(root_ / "tmp");
         place_ = {(root_ / "base").string(), (root_ / "tmp").string(), "tollander-flash-test."};
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
 
     fs::path root_;
