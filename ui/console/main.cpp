@@ -1,4 +1,5 @@
 // tollander-flash-console: the upgrade program with a text front end.
+#include "app/flasher_command_line.h"
 #include "app/main_form.h"
 #include "app/run_record.h"
 #include "platform/headless_window_thread.h"
@@ -12,6 +13,10 @@
 
 int main(int argc, char** argv) try {
     using namespace tollander;
+    // --help, --version, --list-ports and a wrong option end here, before any
+    // port or temporary file is touched.
+    if (const auto status = app::HandleFlasherOptions("tollander-flash-console", argc, argv))
+        return *status;
     // The payload is read from the program's own file, whatever argv[0] says.
     std::vector<std::string> command_line{platform::SelfPath()};
     for (int i = 1; i < argc; ++i)

@@ -1,5 +1,6 @@
 // tollander-flash: the upgrade program with its window.
 #include "app/devices.h"
+#include "app/flasher_command_line.h"
 #include "app/main_form.h"
 #include "app/run_record.h"
 #include "platform/run_dir.h"
@@ -19,6 +20,10 @@
 
 int main(int argc, char** argv) try {
     using namespace tollander;
+    // --help, --version, --list-ports and a wrong option end here, before any
+    // port or temporary file is touched (and without a display).
+    if (const auto status = app::HandleFlasherOptions("tollander-flash", argc, argv))
+        return *status;
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
         std::fprintf(stderr, "%s: no display; tollander-flash-console runs without one\n", argv[0]);
         return 2;

@@ -1,0 +1,22 @@
+// The flashers' own options, answered before anything touches a serial port
+// or a temporary file: --help, --version, --list-ports, and an unknown
+// "--" option as a usage error. Every other argument is left to the
+// sequencer, whose only switch is a first argument "/ud" or "/UD".
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace tollander::app {
+
+// `program`: "tollander-flash" or "tollander-flash-console". Gives the exit
+// status when the program ends here (0 after --help, --version and
+// --list-ports, 2 after a usage error), nothing when the upgrade runs.
+std::optional<int> HandleFlasherOptions(const std::string& program, int argc, char** argv);
+
+// COM1 to COM4: each one's device and what the system knows of it, without
+// opening any.
+void ListPorts(std::ostream& out);
+
+} // namespace tollander::app
