@@ -48,11 +48,13 @@ RunDirectory::RunDirectory() : RunDirectory(DefaultRunDirectoryPlace()) {}
 RunDirectory::RunDirectory(const RunDirectoryPlace& place) {
     std::string parent = place.base;
     std::string prefix = kRunPrefix;
+    std::string base_problem;
     try {
         EnsurePrivateDir(place.base);
-    } catch (const EInOutError&) {
+    } catch (const EInOutError& e) {
         // Someone else's base (or a link) is not ours to use, and not ours to
         // clean either: the run goes to a fresh directory of its own.
+        base_problem = std::string(e.what()) + ", and ";
         parent = place.fallback_parent;
         prefix = place.fallback_prefix;
     }
@@ -61,11 +63,10 @@ RunDirectory::RunDirectory(const RunDirectoryPlace& place) {
         try {
             path_ = run_dir_os::MakeFreshDirectory(parent, prefix);
         } catch (const EInOutError& e) {
-            throw EInOutError(e.ErrorCode,
-                              std::string("no private directory for the temporary files: ") +
-                                  e.what() +
-                                  "; free that place, or set XDG_RUNTIME_DIR to a directory of "
-                                  "yours, and start again");
+            throw EInOutError(e.ErrorCode, "no private directory for the temporary files: " +
+                                               base_problem + e.what() +
+                                               "; set XDG_RUNTIME_DIR (or TMPDIR) to a directory "
+                                               "of yours with room in it, and start again");
         }
         hold_ = run_dir_os::TryHold(path_);
         if (!hold_ && attempt == kMakeAttempts)

@@ -207,5 +207,21 @@ TEST_F(RunDirTest, ABaseThatIsNotOursIsLeftAloneAndTheRunGoesToAFreshDirectory) 
     }
 }
 
+TEST_F(RunDirTest, WithNowhereToGoTheRunSaysWhyForBothPlaces) {
+    RunDirectoryPlace place = place_;
+    place.base = (root_ / "missing" / "base").string();
+    place.fallback_parent = (root_ / "gone").string();
+    try {
+        RunDirectory run(place);
+        ADD_FAILURE() << "made " << run.Path();
+    } catch (const EInOutError& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find(place.base + ": "), std::string::npos) << what;
+        EXPECT_NE(what.find(place.fallback_parent + ": "), std::string::npos) << what;
+        EXPECT_NE(what.find("set XDG_RUNTIME_DIR"), std::string::npos) << what;
+    }
+    EXPECT_EQ(RunDirectory::Current(), "");
+}
+
 } // namespace
 } // namespace tollander::platform
