@@ -92,6 +92,11 @@ public:
     std::string EchoBuffer;
     bool CountryMismatch = false;
     bool ModemAlive = false;
+    // Why each row reads as it does, beyond its text (no control of the
+    // window): what kept the port from being used, or who else has its device
+    // open. Front ends show it beside the row (stderr, the tooltip); the probe
+    // sets it, then calls Changed().
+    std::array<std::string, kPorts + 1> PortNote{};
 
     // ---- Handlers ---------------------------------------------------------
     void FormShow();

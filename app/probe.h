@@ -23,14 +23,23 @@ private:
     MainForm& form_;
 };
 
-// Debug-mode diagnostics shared by the probe and the flash dialogue. They
-// write nothing unless the sequencer's DebugMode is on.
+// Diagnostics shared by the probe and the flash dialogue. The row's note
+// (MainForm::PortNote) is set on every run; the event log gets a line only
+// in debug mode.
 
-// "COMn is mapped to <device>." or "COMn has no device mapped."
+// Debug mode only: "COMn is mapped to <device>." or "COMn has no device
+// mapped."
 void LogPortMapping(MainForm& form, int port);
 
-// Why an exchange on COMn failed: the device, the operating system's reason
-// (or the exception's message) and, for a permission problem, how to mend it.
+// Why an exchange on COMn failed, from the error's cause: "COMn (<device>):
+// <reason>; <what to do>" (the exception's message where the cause is not
+// known). Sets the row's note; logs it in debug mode.
 void LogPortFailure(MainForm& form, int port, const std::exception* error);
+std::string PortFailureText(int port, const std::string& device, const std::exception* error);
+
+// After COMn opened: other programs that had its device open before (the
+// exclusive open keeps out only later ones) go into the row's note, and into
+// the log in debug mode.
+void NoteOtherHolders(MainForm& form, int port);
 
 } // namespace tollander::app

@@ -80,7 +80,7 @@ void TCustomComPort::EndLoading() {
 
 int TCustomComPort::RaiseOnError(int code) {
     if (code >= 0 || loading_) return code;
-    RaiseCommError(code, last_os_reason_);
+    RaiseCommError(code, last_os_reason_, last_os_fault_);
 }
 
 std::uint16_t TCustomComPort::ActivePort() {
@@ -118,18 +118,21 @@ void TCustomComPort::PortOpen() {
     }
     const std::string name = "\\\\.\\COM" + std::to_string(com_number_);
     std::string reason;
+    platform::DeviceFault fault = platform::DeviceFault::none;
     int r = OpenPortRecord(name, static_cast<std::uint8_t>(dispatcher_mode_), out_size_, in_size_,
                            stop_bits_, data_bits_, static_cast<std::uint8_t>(parity_), baud_, layer,
-                           &reason);
+                           &reason, &fault);
     if (r == ecAccessDenied) r = ecAlreadyOpen;
     if (r == ecFileNotFound || r == ecPathNotFound) r = ecBadId;
     if (r <= 0 || r > 100) {
         last_os_reason_ = reason;
+        last_os_fault_ = fault;
         open_ = false;
         RaiseOnError(r == 0 ? ecBadHandle : r);
         return;
     }
     last_os_reason_.clear();
+    last_os_fault_ = platform::DeviceFault::none;
     index_ = static_cast<std::uint16_t>(r);
     really_open_ = true;
     force_apply_ = true;

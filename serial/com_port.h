@@ -184,6 +184,7 @@ public:
     bool HasSavedTriggers() const { return saved_triggers_valid_; }
     // The operating system's reason for the last failed open ("" if none).
     const std::string& LastOsReason() const { return last_os_reason_; }
+    platform::DeviceFault LastOsFault() const { return last_os_fault_; }
 
     // A negative code raises its exception (except while loading); other
     // codes come back unchanged.
@@ -262,6 +263,7 @@ private:
     int notice_depth_ = 0; // notices of this port running on the window thread
     TriggerImage saved_triggers_{};
     std::string last_os_reason_;
+    platform::DeviceFault last_os_fault_ = platform::DeviceFault::none;
 };
 
 // The port object as the form publishes it.

@@ -69,48 +69,48 @@ std::string CommErrorMessage(int code) {
     return "Comm exception";
 }
 
-void RaiseCommError(int code, const std::string& os_reason) {
+void RaiseCommError(int code, const std::string& os_reason, platform::DeviceFault os_fault) {
     const std::string message = CommErrorMessage(code);
     switch (code) {
     case ecOutOfMemory:
         throw EOutOfMemory();
     case ecBadHandle:
-        throw EBadHandle(code, message, os_reason);
+        throw EBadHandle(code, message, os_reason, os_fault);
     case ecBadArgument:
-        throw EBadArgument(code, message, os_reason);
+        throw EBadArgument(code, message, os_reason, os_fault);
     case ecPortNotAssigned:
-        throw EPortNotAssigned(code, message, os_reason);
+        throw EPortNotAssigned(code, message, os_reason, os_fault);
     case ecBadId:
-        throw EBadId(code, message, os_reason);
+        throw EBadId(code, message, os_reason, os_fault);
     case ecAlreadyOpen:
-        throw EAlreadyOpen(code, message, os_reason);
+        throw EAlreadyOpen(code, message, os_reason, os_fault);
     case ecNoHandles:
-        throw ENoHandles(code, message, os_reason);
+        throw ENoHandles(code, message, os_reason, os_fault);
     case ecNullApi:
-        throw ENullApi(code, message, os_reason);
+        throw ENullApi(code, message, os_reason, os_fault);
     case ecNotSupported:
-        throw ENotSupported(code, message, os_reason);
+        throw ENotSupported(code, message, os_reason, os_fault);
     case ecPutBlockFail:
-        throw EPutBlockFail(code, message, os_reason);
+        throw EPutBlockFail(code, message, os_reason, os_fault);
     case ecOutputBufferTooSmall:
-        throw EOutputBufferTooSmall(code, message, os_reason);
+        throw EOutputBufferTooSmall(code, message, os_reason, os_fault);
     case ecBufferIsEmpty:
-        throw EBufferIsEmpty(code, message, os_reason);
+        throw EBufferIsEmpty(code, message, os_reason, os_fault);
     case ecTracingNotEnabled:
-        throw ETracingNotEnabled(code, message, os_reason);
+        throw ETracingNotEnabled(code, message, os_reason, os_fault);
     case ecLoggingNotEnabled:
-        throw ELoggingNotEnabled(code, message, os_reason);
+        throw ELoggingNotEnabled(code, message, os_reason, os_fault);
     case ecNoMoreTriggers:
-        throw ENoMoreTriggers(code, message, os_reason);
+        throw ENoMoreTriggers(code, message, os_reason, os_fault);
     case ecTriggerTooLong:
-        throw ETriggerTooLong(code, message, os_reason);
+        throw ETriggerTooLong(code, message, os_reason, os_fault);
     case ecBadTriggerHandle:
-        throw EBadTriggerHandle(code, message, os_reason);
+        throw EBadTriggerHandle(code, message, os_reason, os_fault);
     default:
         break;
     }
     if (code <= -2 && code >= -162) throw platform::EInOutError(-code, message);
-    throw ECommException(code, "Comm exception", os_reason);
+    throw ECommException(code, "Comm exception", os_reason, os_fault);
 }
 
 } // namespace tollander::serial

@@ -3,6 +3,7 @@
 // is the one place where a negative code becomes an exception.
 #pragma once
 
+#include "platform/device_fault.h"
 #include "platform/io_error.h"
 
 #include <new>
@@ -48,12 +49,15 @@ std::string CommErrorMessage(int code);
 
 class ECommException : public std::runtime_error {
 public:
-    ECommException(int code, const std::string& message, std::string os_reason = {})
-        : std::runtime_error(message), ErrorCode(code), OsReason(std::move(os_reason)) {}
+    ECommException(int code, const std::string& message, std::string os_reason = {},
+                   platform::DeviceFault os_fault = platform::DeviceFault::none)
+        : std::runtime_error(message), ErrorCode(code), OsReason(std::move(os_reason)),
+          OsFault(os_fault) {}
     int ErrorCode;
     // The operating system's own reason, where one is known (for diagnostics;
-    // the message stays the library's).
+    // the message stays the library's), and its cause as the device told it.
     std::string OsReason;
+    platform::DeviceFault OsFault;
 };
 
 #define TOLLANDER_COMM_EXCEPTION(name)                                                             \
@@ -87,7 +91,8 @@ public:
 
 // Throws the exception of a negative code: ECommException or a class derived
 // from it; EOutOfMemory for -8; platform::EInOutError for the other codes from
-// -2 to -162. `os_reason` travels with a comm exception.
-[[noreturn]] void RaiseCommError(int code, const std::string& os_reason = {});
+// -2 to -162. `os_reason` and `os_fault` travel with a comm exception.
+[[noreturn]] void RaiseCommError(int code, const std::string& os_reason = {},
+                                 platform::DeviceFault os_fault = platform::DeviceFault::none);
 
 } // namespace tollander::serial

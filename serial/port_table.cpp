@@ -872,7 +872,8 @@ DeviceLayer PlatformDeviceLayer() {
 int OpenPortRecord(const std::string& device_name, std::uint8_t /*dispatcher_mode*/,
                    std::uint16_t out_size, std::uint16_t in_size, std::uint16_t stop_bits,
                    std::uint16_t data_bits, std::uint8_t parity, std::int32_t baud,
-                   const DeviceLayer& layer, std::string* os_reason) {
+                   const DeviceLayer& layer, std::string* os_reason,
+                   platform::DeviceFault* os_fault) {
     auto& table = PortTableInstance();
     table.Reap();
     RecordPtr rec;
@@ -887,6 +888,7 @@ int OpenPortRecord(const std::string& device_name, std::uint8_t /*dispatcher_mod
     if (index == 0) return ecNoHandles;
     auto fail = [&](int code) {
         if (os_reason) *os_reason = rec->dev->last_error_text();
+        if (os_fault) *os_fault = rec->dev->last_fault();
         rec->dev->close();
         table.Free(index);
         return code;

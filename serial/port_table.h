@@ -79,13 +79,15 @@ DeviceLayer PlatformDeviceLayer();
 // Opens the named device on a new record and starts its threads. Gives the
 // new index (1 to 50) or a negative code: ecNoHandles with every slot in use,
 // the device's error negated (for example -2 no such device, -5 access
-// denied), or the line settings' ecNotSupported. `os_reason`, when given,
-// receives the operating system's own words for a failed open.
+// denied), or the line settings' ecNotSupported. `os_reason` and `os_fault`,
+// when given, receive the operating system's own words for a failed open and
+// the device's cause.
 int OpenPortRecord(const std::string& device_name, std::uint8_t dispatcher_mode,
                    std::uint16_t out_size, std::uint16_t in_size, std::uint16_t stop_bits,
                    std::uint16_t data_bits, std::uint8_t parity, std::int32_t baud,
                    const DeviceLayer& layer = PlatformDeviceLayer(),
-                   std::string* os_reason = nullptr);
+                   std::string* os_reason = nullptr,
+                   platform::DeviceFault* os_fault = nullptr);
 // Discards pending output, releases the device, stops the threads and frees
 // the record. Called while one of the record's notices is being delivered, the
 // record is marked close-pending instead and DispatchThread frees it when the

@@ -36,6 +36,8 @@ public:
     VModem& operator=(const VModem&) = delete;
 
     const std::string& Device() const { return device_; }
+    // The transcript (--log): one JSON event a line.
+    const std::string& LogPath() const { return log_path_; }
     // Contents of the n-th image received (1-based), "" when none arrived.
     std::string SavedImage(int n) const;
     int SavedImages() const;

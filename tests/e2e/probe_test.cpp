@@ -172,15 +172,20 @@ TEST_F(E2eTest, DebugModeNamesEachPortsDeviceAndWhyItFailed) {
     };
     EXPECT_GE(find("COM1 is mapped to " + modem.Device() + "."), 0);
     EXPECT_GE(find("COM2 is mapped to " + missing + "."), 0);
-    EXPECT_GE(find("COM2 (" + missing + "): No such file or directory"), 0);
+    EXPECT_GE(find("COM2 (" + missing + "): no such device; check that the modem's adapter is "
+                   "plugged in and the port mapped to it"),
+              0);
     EXPECT_GE(find("COM3 is mapped to " + held.Device() + "."), 0);
-    EXPECT_GE(find("COM3 (" + held.Device() + "): in use by another program"), 0);
+    // The holder is this very process, which the notice leaves out.
+    EXPECT_GE(find("COM3 (" + held.Device() +
+                   "): in use by another program; close the program that holds it"),
+              0);
     if (root) {
         EXPECT_GE(find("COM4 has no device mapped."), 0);
     } else {
         EXPECT_GE(find("COM4 (" + locked +
-                       "): Permission denied (the user needs the dialout group; log in again "
-                       "after joining it)"),
+                       "): permission denied; add yourself to the dialout group: sudo usermod "
+                       "-aG dialout \"$USER\", then log out and in again"),
                   0);
     }
     // Every line of the scan itself is there, in order, between the

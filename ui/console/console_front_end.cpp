@@ -161,6 +161,15 @@ void ConsoleFrontEnd::ModelChanged() {
             rows_[port] = f.EditText(port);
             err_ << "COM" << port << ": " << rows_[port] << std::endl;
         }
+        // Why the row reads as it does (the port's reason, another holder),
+        // on every run: the event log keeps its fixed lines.
+        if (f.PortNote[port] != notes_[port]) {
+            notes_[port] = f.PortNote[port];
+            if (!notes_[port].empty()) {
+                EndProgressLine();
+                err_ << notes_[port] << std::endl;
+            }
+        }
         const int box = (f.Checked(port) ? 1 : 0) | (f.CheckBoxEnabled(port) ? 2 : 0);
         if (box != boxes_[port]) {
             EndProgressLine();
@@ -193,6 +202,7 @@ void ConsoleFrontEnd::LineLogged(const std::string& line) {
 void ConsoleFrontEnd::LogCleared() {
     err_ << "(event log cleared)" << std::endl;
     rows_ = {};
+    notes_ = {};
 }
 
 void ConsoleFrontEnd::ShowMessage(const std::string& text, app::MessageKind kind) {

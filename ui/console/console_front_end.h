@@ -81,6 +81,7 @@ private:
 
     // What was last shown on stderr, to print only changes.
     std::array<std::string, 5> rows_{};
+    std::array<std::string, 5> notes_{};
     std::array<int, 5> boxes_{};
     ProgressReport progress_{false};
     bool prompted_ = false;

@@ -1,6 +1,7 @@
 #include "ui/fltk/main_window.h"
 
 #include "app/main_form.h"
+#include "platform/port_info.h"
 #include "ui/fltk/caption.h"
 #include "ui/fltk/dialogs.h"
 #include "ui/fltk/fltk_window_thread.h"
@@ -305,17 +306,24 @@ void TForm1::Build() {
 
 void TForm1::Attach(app::MainForm* form) {
     form_ = form;
-    if (form_) {
-        SetTooltips();
-        Render();
-    }
+    if (form_) Render();
 }
 
+// A row's tooltip: what the system knows of the port's device (as
+// --list-ports shows it) and the row's note. Looked up again whenever the
+// row's text or note changes, since a device can come and go between scans.
 void TForm1::SetTooltips() {
     for (int n = 1; n <= 4; ++n) {
+        const std::string key = form_->EditText(n) + '\n' + form_->PortNote[n];
+        if (!tooltips_[n].empty() && key == tooltip_keys_[n]) continue;
+        tooltip_keys_[n] = key;
         const std::string device = form_->ComPort1().DeviceName(static_cast<std::uint16_t>(n));
-        tooltips_[n] = "COM" + std::to_string(n) + ": " +
-                       (device.empty() ? std::string("no device mapped") : device);
+        std::string text;
+        for (const auto& line : platform::port_fact_lines(static_cast<unsigned>(n),
+                                                          platform::describe_device(device)))
+            text += (text.empty() ? "" : "\n") + line;
+        if (!form_->PortNote[n].empty()) text += "\n" + form_->PortNote[n];
+        tooltips_[n] = text;
         w_.PortLabel[n]->tooltip(tooltips_[n].c_str());
         w_.Edit[n]->tooltip(tooltips_[n].c_str());
         w_.CheckBox[n]->tooltip(tooltips_[n].c_str());
@@ -354,6 +362,7 @@ template <typename W> void set_visible(W* widget, bool visible) {
 void TForm1::Render() {
     if (!form_) return;
     const app::MainForm& f = *form_;
+    SetTooltips();
     for (int n = 1; n <= 4; ++n) {
         const std::string& text = f.EditText(n);
         if (text != w_.Edit[n]->value()) w_.Edit[n]->value(text.c_str());

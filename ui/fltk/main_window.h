@@ -100,6 +100,7 @@ private:
     std::unique_ptr<Fl_Text_Buffer> log_;
     std::unique_ptr<Fl_Double_Window> window_;
     std::array<std::string, 5> tooltips_;
+    std::array<std::string, 5> tooltip_keys_; // the row text and note they were made for
     bool log_dirty_ = false;
 };
 
