@@ -16,6 +16,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir build -j"$jobs" --output-on-failure
 
+step "Debian package: lintian, and the programs from an unpacked root"
+scripts/check_package.sh build
+
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOLLANDER_SANITIZE=address,undefined \
   -DTOLLANDER_GUI=OFF -DTOLLANDER_BENCH=OFF >/dev/null
