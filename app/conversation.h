@@ -1,0 +1,21 @@
+// The one shape of every modem conversation: a command line, then a wait for
+// one of several texts separated by "^", in any letter case, with the window's
+// messages processed meanwhile. The wait gives 0 on time-out, else the number
+// of the text seen. Time-outs are ticks of 55 ms.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/devices.h"
+
+namespace tollander::app {
+
+inline constexpr std::int32_t kAnswerTicks = 36;    // about 2 s
+inline constexpr std::int32_t kCodeStartTicks = 72; // about 4 s: the boot loader after "ATGM"
+
+inline int AwaitAnswer(ModemPort& com, const std::string& alternatives, std::int32_t ticks) {
+    return com.AwaitAnyText(alternatives, ticks, true, true, '^');
+}
+
+} // namespace tollander::app
