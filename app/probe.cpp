@@ -2,6 +2,7 @@
 
 #include "app/conversation.h"
 #include "app/main_form.h"
+#include "platform/port_info.h"
 #include "serial/comm_errors.h"
 
 namespace tollander::app {
@@ -25,29 +26,47 @@ void LogPortMapping(MainForm& form, int port) {
         form.LogLine(PortName(port) + " is mapped to " + device + ".");
 }
 
+std::string PortFailureText(int port, const std::string& device, const std::exception* error) {
+    platform::DeviceFault fault = platform::DeviceFault::other;
+    std::string os_text;
+    if (const auto* comm = dynamic_cast<const serial::ECommException*>(error)) {
+        fault = comm->OsFault;
+        os_text = comm->OsReason;
+    }
+    if (os_text.empty()) os_text = error ? error->what() : "unknown error";
+    // The system's words often repeat the path ("/dev/ttyS0: I/O error").
+    if (const auto colon = os_text.rfind(": "); colon != std::string::npos)
+        os_text.erase(0, colon + 2);
+    if (device.empty())
+        return PortName(port) + ": " + platform::fault_sentence(fault, device, os_text);
+    std::string text =
+        PortName(port) + " (" + device + "): " + platform::fault_sentence(fault, device, os_text);
+    if (fault == platform::DeviceFault::busy) {
+        if (const auto holders = platform::device_holders(device); !holders.empty())
+            text += " (open in " + platform::holders_text(holders) + ")";
+    }
+    return text;
+}
+
 void LogPortFailure(MainForm& form, int port, const std::exception* error) {
-    if (!form.sequencer().DebugMode) return;
     const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(port));
+    form.PortNote[port] = PortFailureText(port, device, error);
+    form.Changed();
     // A port without a device was named as such already.
+    if (form.sequencer().DebugMode && !device.empty()) form.LogLine(form.PortNote[port]);
+}
+
+void NoteOtherHolders(MainForm& form, int port) {
+    const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(port));
     if (device.empty()) return;
-    std::string reason;
-    if (const auto* comm = dynamic_cast<const serial::ECommException*>(error))
-        reason = comm->OsReason;
-    if (reason.empty()) reason = error ? error->what() : "unknown error";
-    // The reason often repeats the path ("/dev/ttyS0: Permission denied").
-    if (const auto colon = reason.rfind(": "); colon != std::string::npos)
-        reason.erase(0, colon + 2);
-    std::string line = PortName(port) + " (" + device + "): " + reason;
-    // The usual first hurdle on Linux: serial devices belong to the dialout
-    // group, and a new membership counts only after logging in again.
-    if (reason.find("Permission denied") != std::string::npos &&
-        reason.find("dialout") == std::string::npos)
-        line += " -- add your user to the dialout group (sudo usermod -aG dialout $USER), "
-                "then log out and in again.";
-    else if (reason.find("temporarily unavailable") != std::string::npos ||
-             reason.find("busy") != std::string::npos)
-        line += " -- another program holds the port.";
-    form.LogLine(line);
+    const auto holders = platform::device_holders(device);
+    if (holders.empty()) return;
+    // Our exclusive open keeps out only the programs that come after it.
+    form.PortNote[port] = PortName(port) + " (" + device + "): also open in " +
+                          platform::holders_text(holders) +
+                          ", which may write to the modem during the flash";
+    form.Changed();
+    if (form.sequencer().DebugMode) form.LogLine(form.PortNote[port]);
 }
 
 void Probe::ProbePort(std::uint8_t port) {
@@ -55,9 +74,11 @@ void Probe::ProbePort(std::uint8_t port) {
     com.SetComNumber(port);
     form_.Pause(300);
     LogPortMapping(form_, port);
+    form_.PortNote[port].clear();
 
     try {
         com.SetOpen(true);
+        NoteOtherHolders(form_, port);
         com.SendText("AT\r");
         switch (AwaitAnswer(com, "OK^Boot>", kAnswerTicks)) {
         case 0:
