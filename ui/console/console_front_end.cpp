@@ -23,15 +23,12 @@ std::string Duration(double seconds) {
 
 } // namespace
 
-std::string ProgressLine(int image, std::int64_t sent, std::int64_t total,
-                         std::chrono::duration<double> elapsed) {
+std::string ProgressLine(int image, std::int64_t sent, std::int64_t total, double rate) {
     std::string line = image == 1 ? "Boot code (1): " : "Main code (2): ";
     const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
     line += std::to_string(sent) + " of " + std::to_string(total) + " bytes, " +
             std::to_string(percent) + "%";
-    const double seconds = elapsed.count();
-    if (sent > 0 && seconds > 0) {
-        const double rate = static_cast<double>(sent) / seconds;
+    if (rate > 0) {
         char text[32];
         std::snprintf(text, sizeof text, ", %.1f kB/s, ", rate / 1000);
         line += text + Duration(static_cast<double>(total - sent) / rate) + " left";
@@ -45,15 +42,24 @@ std::string ProgressReport::Update(bool uploading, int image, std::int64_t sent,
         image = 0;
         sent = total = -1;
     }
-    // The clock runs from the last moment with nothing sent yet.
-    if (sent == 0) start_ = now;
     if (sent == shown_sent_ && total == shown_total_ && image == shown_image_) return {};
-    if (total != shown_total_ || image != shown_image_) decile_ = -1;
+    if (total != shown_total_ || image != shown_image_ || sent <= 0) {
+        decile_ = -1;
+        first_sent_ = -1;
+    }
     shown_sent_ = sent;
     shown_total_ = total;
     shown_image_ = image;
     if (image == 0) return Close();
-    const std::string line = ProgressLine(image, sent, total, now - start_);
+    if (sent > 0 && first_sent_ < 0) {
+        first_sent_ = sent;
+        first_at_ = now;
+    }
+    const std::chrono::duration<double> since = now - first_at_;
+    const double rate = first_sent_ >= 0 && sent > first_sent_ && since.count() > 0
+                            ? static_cast<double>(sent - first_sent_) / since.count()
+                            : 0.0;
+    const std::string line = ProgressLine(image, sent, total, rate);
     if (!in_place_) {
         const int decile = static_cast<int>(sent * 10 / total);
         if (decile == decile_) return {};

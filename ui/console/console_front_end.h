@@ -15,10 +15,9 @@
 namespace tollander::ui {
 
 // "Main code (2): 245730 of 491460 bytes, 50%, 11.5 kB/s, 0:21 left": the
-// image (1 boot, 2 main), bytes sent of the total, and, once time has
-// passed, the rate and the time left.
-std::string ProgressLine(int image, std::int64_t sent, std::int64_t total,
-                         std::chrono::duration<double> elapsed);
+// image (1 boot, 2 main), bytes sent of the total, and, once it is known
+// (`rate` in bytes a second, 0 before), the rate and the time left.
+std::string ProgressLine(int image, std::int64_t sent, std::int64_t total, double rate);
 
 // The upload's progress on stderr: on a terminal one line rewritten in
 // place, elsewhere (a log file, a pipe) one line per tenth.
@@ -42,7 +41,10 @@ private:
     int shown_image_ = 0;
     int decile_ = -1;
     std::size_t width_ = 0; // of the line shown in place, to blank a longer one
-    Clock::time_point start_{};
+    // The first block goes into the empty output queue at once; the rate is
+    // how fast the blocks after it follow, which the line sets.
+    std::int64_t first_sent_ = -1;
+    Clock::time_point first_at_{};
 };
 
 // 0: an upgrade ran through the NVRAM rewrite with no failure line;
