@@ -1,5 +1,6 @@
 #include "ui/fltk/dialogs.h"
 
+#include "app/form_layout.h"
 #include "ui/fltk/caption.h"
 #include "ui/fltk/fltk_window_thread.h"
 #include "ui/fltk/main_window.h"
@@ -20,7 +21,7 @@ namespace tollander::ui {
 
 namespace {
 
-constexpr int kFontSize = 11; // "MS Sans Serif" 8 point at 96 dots per inch
+constexpr int kFontSize = app::layout::kFontPixels;
 
 // The message box's symbol: a red disc with a white cross.
 class SymbolBox final : public Fl_Widget {
@@ -94,36 +95,38 @@ void ShowMessageBox(FltkWindowThread& window_thread, const std::string& caption,
 
 void ShowAboutBox(FltkWindowThread& window_thread) {
     if (window_thread.terminating()) return;
-    Fl_Double_Window window(298, 213, "About");
-    // Bevelled panel at (8, 8); the children are placed relative to it.
-    auto* panel = new Fl_Group(8, 8, 281, 161);
+    namespace about = app::layout::about;
+    Fl_Double_Window window(about::kClientWidth, about::kClientHeight, about::kCaption);
+    // The bevelled panel; the children are placed relative to it.
+    auto* panel =
+        new Fl_Group(about::kPanel.left, about::kPanel.top, about::kPanel.width, about::kPanel.height);
     panel->box(FL_THIN_DOWN_BOX);
     const int px = panel->x(), py = panel->y();
 
-    auto picture = MakeProgramPicture(55, 81);
-    auto* icon = new Fl_Box(px + 12, py + 12, 55, 81);
+    constexpr auto pic = about::kProgramIcon;
+    auto picture = MakeProgramPicture(pic.width, pic.height);
+    auto* icon = new Fl_Box(px + pic.left, py + pic.top, pic.width, pic.height);
     icon->box(FL_NO_BOX);
     icon->image(picture.get());
 
-    auto label = [&](int x, int y, const char* text) {
-        auto* caption = new Caption(px + x, py + y, 10, 16, text);
+    auto label = [&](app::layout::Point at, const char* text) {
+        auto* caption = new Caption(px + at.x, py + at.y, 10, 16, text);
         caption->labelsize(kFontSize);
-        caption->FitText(panel->w() - x - 6);
+        caption->FitText(panel->w() - at.x - 6);
         return caption;
     };
-    label(74, 16, kMainCaption);
-    label(74, 40, "Version 1.54/32");
-    label(19, 102, "Veltrane Data Communications");
+    label(about::kProductName, kMainCaption);
+    label(about::kVersion, about::kVersionText);
+    label(about::kPublisher, about::kPublisherText);
     // The second line wraps within the panel.
-    auto* note = label(7, 128,
-                       "Keep the modem switched on and connected until the event log "
-                       "says \"Complete.\"");
+    auto* note = label(about::kNote, about::kNoteText);
     note->labelsize(kFontSize);
     note->align(note->align() | FL_ALIGN_WRAP);
-    note->size(panel->w() - 7 - 6, panel->h() - 128 - 4);
+    note->size(panel->w() - about::kNote.x - 6, panel->h() - about::kNote.y - 4);
     panel->end();
 
-    auto* ok = new Fl_Return_Button(111, 180, 75, 25, "OK");
+    constexpr auto b = about::kOkButton;
+    auto* ok = new Fl_Return_Button(b.left, b.top, b.width, b.height, "OK");
     ok->labelsize(kFontSize);
     ok->callback(close_window, &window);
     window.end();

@@ -1,5 +1,6 @@
 #include "ui/fltk/main_window.h"
 
+#include "app/form_layout.h"
 #include "app/main_form.h"
 #include "platform/port_info.h"
 #include "ui/fltk/caption.h"
@@ -36,27 +37,46 @@ namespace tollander::ui {
 
 namespace {
 
-constexpr int kFontSize = 11; // "MS Sans Serif" 8 point at 96 dots per inch
+namespace layout = app::layout;
+using layout::Id;
 
-const Fl_Color kNavy = fl_rgb_color(0, 0, 128);
-const Fl_Color kMaroon = fl_rgb_color(128, 0, 0);
-const Fl_Color kPurple = fl_rgb_color(128, 0, 128);
-const Fl_Color kBlue = fl_rgb_color(0, 0, 255);
-const Fl_Color kAqua = fl_rgb_color(0, 255, 255);
-const Fl_Color kButtonFace = fl_rgb_color(192, 192, 192);
+constexpr int kFontSize = layout::kFontPixels;
+
+Fl_Color colour(layout::Rgb rgb) {
+    return fl_rgb_color(rgb.r, rgb.g, rgb.b);
+}
+
+// A control's box in the window, from the layout: the client area starts
+// below the menu bar.
+struct Box {
+    int x, y, w, h;
+};
+Box place(Id id) {
+    const layout::Point p = layout::ClientPlace(id);
+    const layout::Control& c = layout::Find(id);
+    return {p.x, p.y + kMenuHeight, c.width, c.height};
+}
 
 // The menu bar's commands, carried as the items' user data.
 enum MenuCommand : long { kFile1 = 1, kAbout1 = 2 };
 
-// A caption at (x, y) of its parent, as wide as its text.
-Caption* label(int x, int y, const char* text, Fl_Color colour, Fl_Font font = FL_HELVETICA,
-               int size = kFontSize) {
-    auto* caption = new Caption(x, y, 10, size + 4, text);
-    caption->labelfont(font);
-    caption->labelsize(size);
-    caption->labelcolor(colour);
+// A caption of the layout, as wide as its text.
+Caption* label(Id id) {
+    const layout::Control& c = layout::Find(id);
+    const Box b = place(id);
+    auto* caption = new Caption(b.x, b.y, 10, c.font_pixels + 4, c.caption);
+    caption->labelfont(c.bold ? FL_HELVETICA_BOLD : FL_HELVETICA);
+    caption->labelsize(c.font_pixels);
+    caption->labelcolor(colour(c.colour));
     caption->FitText(kClientWidth);
     return caption;
+}
+
+Fl_Group* panel(Id id) {
+    const Box b = place(id);
+    auto* group = new Fl_Group(b.x, b.y, b.w, b.h);
+    group->box(FL_THIN_UP_BOX);
+    return group;
 }
 
 // A port's status field: disabled for the user (no focus, no editing, no
@@ -203,8 +223,8 @@ void TForm1::Build() {
     Fl::background(192, 192, 192);
     Fl_Window::default_xclass("tollander-flash");
 
-    const int top = kMenuHeight; // the client area starts below the menu bar
-    window_ = std::make_unique<Fl_Double_Window>(kClientWidth, kClientHeight + top, kMainCaption);
+    window_ = std::make_unique<Fl_Double_Window>(kClientWidth, kClientHeight + kMenuHeight,
+                                                 kMainCaption);
     w_.Form1 = window_.get();
     window_->iconlabel(kApplicationTitle);
     window_->callback(OnWindow, this);
@@ -214,29 +234,25 @@ void TForm1::Build() {
     w_.MainMenu1->box(FL_FLAT_BOX);
     // Alt and the underlined letter choose a command, as on the system the
     // program was made for.
-    w_.MainMenu1->add("E&xit", FL_ALT + 'x', OnMenu, reinterpret_cast<void*>(kFile1));
-    w_.MainMenu1->add("&About", FL_ALT + 'a', OnMenu, reinterpret_cast<void*>(kAbout1));
+    w_.MainMenu1->add(layout::kMenuExit, FL_ALT + 'x', OnMenu, reinterpret_cast<void*>(kFile1));
+    w_.MainMenu1->add(layout::kMenuAbout, FL_ALT + 'a', OnMenu, reinterpret_cast<void*>(kAbout1));
     w_.MainMenu1->user_data(this);
 
     // Panel1: one row per port.
-    w_.Panel1 = new Fl_Group(8, top + 8, 475, 149);
-    w_.Panel1->box(FL_THIN_UP_BOX);
+    w_.Panel1 = panel(Id::Panel1);
     {
-        const int px = w_.Panel1->x(), py = w_.Panel1->y();
-        w_.Label5 = label(px + 8, py + 16, "Port", kNavy);
-        w_.Label6 = label(px + 72, py + 16, "Modem Type Installed", kMaroon);
-        w_.Label7 = label(px + 420, py + 20, "Flash", kPurple);
-        static const char* const names[] = {"", "COM1", "COM2", "COM3", "COM4"};
-        const int label_top[] = {0, 44, 68, 92, 116};
-        const int edit_top[] = {0, 40, 64, 88, 112};
-        const int check_top[] = {0, 40, 64, 88, 116};
+        w_.Label5 = label(Id::Label5);
+        w_.Label6 = label(Id::Label6);
+        w_.Label7 = label(Id::Label7);
         for (int n = 1; n <= 4; ++n) {
-            w_.PortLabel[n] = label(px + 8, py + label_top[n], names[n], kNavy);
-            auto* edit = new StatusField(px + 66, py + edit_top[n], 331, 21);
+            w_.PortLabel[n] = label(layout::PortLabel(n));
+            const Box e = place(layout::Edit(n));
+            auto* edit = new StatusField(e.x, e.y, e.w, e.h);
             edit->textsize(kFontSize);
-            edit->textcolor(kMaroon);
+            edit->textcolor(colour(layout::Find(layout::Edit(n)).colour));
             w_.Edit[n] = edit;
-            auto* box = new Fl_Check_Button(px + 428, py + check_top[n], 17, 17);
+            const Box c = place(layout::CheckBox(n));
+            auto* box = new Fl_Check_Button(c.x, c.y, c.w, c.h);
             box->callback(OnCheckBox, this);
             box->deactivate();
             w_.CheckBox[n] = box;
@@ -245,17 +261,17 @@ void TForm1::Build() {
     w_.Panel1->end();
 
     // The progress display.
-    w_.ProgressPanel = new Fl_Group(8, top + 164, 475, 49);
-    w_.ProgressPanel->box(FL_THIN_UP_BOX);
+    w_.ProgressPanel = panel(Id::ProgressPanel);
     {
-        const int px = w_.ProgressPanel->x(), py = w_.ProgressPanel->y();
-        auto* caption = label(px + 8, py + 18, "Flash Progress:", FL_BLACK);
-        caption->FitText(90 - 8 - 4); // it must end before the gauge
+        auto* caption = label(Id::Label9);
+        // It must end before the gauge.
+        caption->FitText(place(Id::Gauge1).x - caption->x() - 4);
         caption->hide();
         w_.Label9 = caption;
-        w_.Gauge1 = new Fl_Progress(px + 90, py + 14, 371, 22);
-        w_.Gauge1->color(kButtonFace);
-        w_.Gauge1->selection_color(kAqua);
+        const Box g = place(Id::Gauge1);
+        w_.Gauge1 = new Fl_Progress(g.x, g.y, g.w, g.h);
+        w_.Gauge1->color(colour(layout::Find(Id::Gauge1).background));
+        w_.Gauge1->selection_color(colour(layout::Find(Id::Gauge1).colour));
         w_.Gauge1->box(FL_THIN_DOWN_BOX);
         w_.Gauge1->labelsize(kFontSize);
         w_.Gauge1->minimum(0);
@@ -266,17 +282,16 @@ void TForm1::Build() {
     w_.ProgressPanel->end();
 
     // The event log.
-    w_.LogPanel = new Fl_Group(8, top + 220, 475, 161);
-    w_.LogPanel->box(FL_THIN_UP_BOX);
+    w_.LogPanel = panel(Id::LogPanel);
     {
-        const int px = w_.LogPanel->x(), py = w_.LogPanel->y();
-        w_.Label10 = label(px + 184, py + 14, "System events:", kBlue, FL_HELVETICA_BOLD, 14);
+        w_.Label10 = label(Id::Label10);
         log_ = std::make_unique<Fl_Text_Buffer>();
-        w_.Memo1 = new LogDisplay(px + 8, py + 44, 457, 105);
+        const Box m = place(Id::Memo1);
+        w_.Memo1 = new LogDisplay(m.x, m.y, m.w, m.h);
         w_.Memo1->buffer(log_.get());
         w_.Memo1->textfont(FL_HELVETICA);
         w_.Memo1->textsize(kFontSize);
-        w_.Memo1->color(FL_WHITE);
+        w_.Memo1->color(colour(layout::Find(Id::Memo1).background));
         w_.Memo1->box(FL_DOWN_BOX);
         // A line wider than the box scrolls sideways rather than being cut.
         w_.Memo1->scrollbar_align(FL_ALIGN_RIGHT | FL_ALIGN_BOTTOM);
@@ -284,16 +299,18 @@ void TForm1::Build() {
     }
     w_.LogPanel->end();
 
-    auto button = [&](int x, const char* caption) {
-        auto* b = new Fl_Button(x, top + 388, 75, 25, caption);
-        b->labelsize(kFontSize);
+    auto button = [&](Id id) {
+        const layout::Control& c = layout::Find(id);
+        const Box p = place(id);
+        auto* b = new Fl_Button(p.x, p.y, p.w, p.h, c.caption);
+        b->labelsize(c.font_pixels);
+        b->labelfont(c.bold ? FL_HELVETICA_BOLD : FL_HELVETICA);
         b->callback(OnButton, this);
         return b;
     };
-    w_.Button4 = button(119, "&Start Over");
-    w_.Button2 = button(206, "&FLASH!");
-    w_.Button2->labelfont(FL_HELVETICA_BOLD);
-    w_.Button1 = button(293, "&Quit");
+    w_.Button4 = button(Id::Button4);
+    w_.Button2 = button(Id::Button2);
+    w_.Button1 = button(Id::Button1);
     w_.Button4->deactivate();
     w_.Button2->deactivate();
 

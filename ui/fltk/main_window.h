@@ -2,6 +2,7 @@
 // hands every user action to the model's handlers.
 #pragma once
 
+#include "app/form_layout.h"
 #include "app/front_end.h"
 
 #include <array>
@@ -28,12 +29,12 @@ namespace tollander::ui {
 
 class FltkWindowThread;
 
-inline constexpr const char* kApplicationTitle = "Veltrane Tollander Flash Utility";
-inline constexpr const char* kMainCaption = "Veltrane Tollander z5 Upgrade Program";
+inline constexpr const char* kApplicationTitle = app::layout::kApplicationTitle;
+inline constexpr const char* kMainCaption = app::layout::kMainCaption;
 
 // The client area as the layout counts it; the menu bar sits above it.
-inline constexpr int kClientWidth = 492;
-inline constexpr int kClientHeight = 418;
+inline constexpr int kClientWidth = app::layout::kClientWidth;
+inline constexpr int kClientHeight = app::layout::kClientHeight;
 inline constexpr int kMenuHeight = 20;
 
 class TForm1 final : public app::FrontEnd {
