@@ -194,9 +194,9 @@ RunRecord::RunRecord(std::string path, std::string program,
     const std::string exe = command_line.empty() ? std::string() : command_line[0];
     about_.push_back("Program      = " + program + " " + platform::ProgramVersion());
     about_.push_back("Flasher      = " + exe);
-    about_.push_back("Arguments    = " +
-                     Join({command_line.begin() + (command_line.empty() ? 0 : 1),
-                           command_line.end()}));
+    const std::string arguments =
+        Join({command_line.begin() + (command_line.empty() ? 0 : 1), command_line.end()});
+    about_.push_back("Arguments    = " + (arguments.empty() ? std::string("(none)") : arguments));
     for (const std::string& line : DescribeFlasher(exe))
         about_.push_back(line);
     if (path_.empty()) {

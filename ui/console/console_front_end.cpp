@@ -56,7 +56,8 @@ std::string ProgressReport::Update(bool uploading, int image, std::int64_t sent,
         first_at_ = now;
     }
     const std::chrono::duration<double> since = now - first_at_;
-    const double rate = first_sent_ >= 0 && sent > first_sent_ && since.count() > 0
+    // Less than a second of blocks says more about the queues than the line.
+    const double rate = first_sent_ >= 0 && sent > first_sent_ && since.count() >= 1.0
                             ? static_cast<double>(sent - first_sent_) / since.count()
                             : 0.0;
     const std::string line = ProgressLine(image, sent, total, rate);
