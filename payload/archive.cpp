@@ -56,8 +56,15 @@ bool equal_ignoring_case(const std::string& a, const std::string& b) {
     });
 }
 
+// Windows takes either slash; elsewhere a backslash is part of a name.
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
+
 std::string file_name_part(const std::string& name) {
-    const auto slash = name.find_last_of('/');
+    const auto slash = name.find_last_of(kSeparators);
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
@@ -335,7 +342,7 @@ std::string LZStoredName(const std::string& name) {
 }
 
 std::string LZCompressedName(const std::string& name) {
-    const auto slash = name.find_last_of('/');
+    const auto slash = name.find_last_of(kSeparators);
     const auto dot = name.find_last_of('.');
     const bool has_extension =
         dot != std::string::npos && (slash == std::string::npos || dot > slash);

@@ -1,9 +1,11 @@
 #include "platform/dos_time.h"
 
 #include <cstdio>
+#include <time.h>
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
+#endif
 
 namespace tollander::platform {
 
@@ -58,6 +60,8 @@ bool time_t_from_dos_time(std::uint32_t packed, std::time_t& out) {
     return true;
 }
 
+#ifndef _WIN32
+// The file's own times; Windows has them in dos_time_win32.cpp.
 std::uint32_t read_file_dos_time(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return 0;
@@ -70,6 +74,7 @@ bool write_file_dos_time(const std::string& path, std::uint32_t packed) {
     struct timespec times[2] = {{t, 0}, {t, 0}};
     return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
+#endif
 
 std::string format_dos_time(std::uint32_t packed) {
     char text[32];

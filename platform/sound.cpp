@@ -19,14 +19,6 @@ namespace tollander::platform {
 
 namespace {
 
-std::uint32_t le32(const std::uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
-}
-
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
 // ALSA reports every failed lookup of a card on stderr; the reason reaches
 // the caller through last_error() instead.
 void quiet_alsa_errors(const char*, int, const char*, int, const char*, ...) {}
@@ -37,69 +29,6 @@ void install_quiet_handler() {
 }
 
 } // namespace
-
-bool parse_wav(const std::vector<std::uint8_t>& file, WavSound& out, std::string& error) {
-    const std::size_t size = file.size();
-    const std::uint8_t* p = file.data();
-    if (size < 12 || std::memcmp(p, "RIFF", 4) != 0 || std::memcmp(p + 8, "WAVE", 4) != 0) {
-        error = "not a RIFF WAVE file";
-        return false;
-    }
-    bool have_format = false;
-    std::uint16_t format_tag = 0;
-    std::size_t pos = 12;
-    while (pos + 8 <= size) {
-        const std::uint32_t chunk = le32(p + pos + 4);
-        const std::size_t body = pos + 8;
-        // A data chunk that claims more than the file holds is played as far
-        // as the file goes; any other chunk must fit.
-        const std::size_t avail = size - body;
-        if (std::memcmp(p + pos, "fmt ", 4) == 0) {
-            if (chunk < 16 || chunk > avail) {
-                error = "malformed format chunk";
-                return false;
-            }
-            format_tag = le16(p + body);
-            out.channels = le16(p + body + 2);
-            out.rate = le32(p + body + 4);
-            out.bits = le16(p + body + 14);
-            // WAVE_FORMAT_EXTENSIBLE carries the real tag in its sub-format.
-            if (format_tag == 0xFFFE && chunk >= 26) format_tag = le16(p + body + 24);
-            have_format = true;
-        } else if (std::memcmp(p + pos, "data", 4) == 0) {
-            if (!have_format) {
-                error = "data before the format chunk";
-                return false;
-            }
-            const std::size_t length = std::min<std::size_t>(chunk, avail);
-            out.samples.assign(p + body, p + body + length);
-            break;
-        } else if (chunk > avail) {
-            error = "chunk runs past the end of the file";
-            return false;
-        }
-        pos = body + chunk + (chunk & 1);
-    }
-    if (!have_format) {
-        error = "no format chunk";
-        return false;
-    }
-    if (format_tag != 1) {
-        error = "not PCM (format " + std::to_string(format_tag) + ")";
-        return false;
-    }
-    if (out.channels < 1 || out.channels > 8 || out.rate < 1000 || out.rate > 384000) {
-        error = "unsupported channel count or sample rate";
-        return false;
-    }
-    if (out.bits != 8 && out.bits != 16 && out.bits != 24 && out.bits != 32) {
-        error = "unsupported sample size of " + std::to_string(out.bits) + " bits";
-        return false;
-    }
-    const std::size_t frame = out.channels * (out.bits / 8);
-    out.samples.resize(out.samples.size() - out.samples.size() % frame);
-    return true;
-}
 
 struct MediaPlayer::Impl {
     std::string device = "default";

@@ -1,0 +1,175 @@
+// The command-line tools' files on Windows: inputs must be plain disk files,
+// outputs are written under a fresh name beside the target (CREATE_NEW, never
+// through a reparse point) and moved over it when complete.
+#include "platform/tool_files.h"
+
+#include "platform/dos_time.h"
+#include "platform/text_win32.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <mutex>
+#include <random>
+
+namespace tollander::platform {
+
+namespace {
+
+[[noreturn]] void ThrowWindows(DWORD error, const std::string& what) {
+    throw EInOutError(win32::ErrnoFromWin32(error), what + ": " + win32::SystemMessage(error));
+}
+
+std::string KindOf(DWORD attributes) {
+    return attributes & FILE_ATTRIBUTE_DIRECTORY ? "a directory" : "";
+}
+
+FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return {info.dwVolumeSerialNumber,
+            static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
+}
+
+std::optional<FileIdentity> IdentityOfName(const std::string& path) {
+    const HANDLE h = ::CreateFileW(win32::Widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = ::GetFileInformationByHandle(h, &info) != 0;
+    ::CloseHandle(h);
+    if (!known) return std::nullopt;
+    return IdentityOf(info);
+}
+
+// The output being written, for the console control handler.
+std::mutex unfinished_mutex;
+std::wstring unfinished;
+
+void NoteUnfinished(const std::string& path) {
+    std::lock_guard lock(unfinished_mutex);
+    unfinished = path.empty() ? std::wstring() : win32::Widen(path);
+}
+
+BOOL WINAPI RemoveUnfinished(DWORD) {
+    {
+        std::lock_guard lock(unfinished_mutex);
+        if (!unfinished.empty()) ::DeleteFileW(unfinished.c_str());
+    }
+    return FALSE; // and the program ends as Ctrl+C or closing would end it
+}
+
+} // namespace
+
+NameInfo ExamineName(const std::string& path) {
+    NameInfo info;
+    const DWORD attributes = ::GetFileAttributesW(win32::Widen(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return info;
+    info.exists = true;
+    info.link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
+    if (!info.link) info.kind = KindOf(attributes);
+    info.target = IdentityOfName(path);
+    return info;
+}
+
+RegularInput::RegularInput(const std::string& path) : path_(path) {
+    const HANDLE h = ::CreateFileW(win32::Widen(path).c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_ACCESS_DENIED &&
+            (::GetFileAttributesW(win32::Widen(path).c_str()) & FILE_ATTRIBUTE_DIRECTORY))
+            throw EInOutError(EISDIR, path + ": not a regular file (a directory)");
+        ThrowWindows(error, path);
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::CloseHandle(h);
+        throw EInOutError(EINVAL, path + ": not a regular file (a device)");
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (fd < 0 || (stream_ = ::_fdopen(fd, "rb")) == nullptr) {
+        if (fd >= 0) ::_close(fd); else ::CloseHandle(h);
+        throw EInOutError(EMFILE, path + ": too many open files");
+    }
+    size_ = static_cast<std::int64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    FILETIME local{};
+    WORD date = 0, time = 0;
+    if (::FileTimeToLocalFileTime(&info.ftLastWriteTime, &local) &&
+        ::FileTimeToDosDateTime(&local, &date, &time))
+        dos_time_ = static_cast<std::uint32_t>(date) << 16 | time;
+    identity_ = IdentityOf(info);
+}
+
+RegularInput::~RegularInput() {
+    if (stream_) std::fclose(stream_);
+}
+
+ReplacementFile::ReplacementFile(std::string target, unsigned) : target_(std::move(target)) {
+    const std::size_t slash = target_.find_last_of("/\\");
+    const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+    const std::string base = target_.substr(dir.size(), 200);
+    std::random_device random;
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        std::string suffix(6, '0');
+        for (char& c : suffix)
+            c = kLetters[random() % (sizeof kLetters - 1)];
+        temporary_ = dir + "." + base + "." + suffix;
+        h = ::CreateFileW(win32::Widen(temporary_).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                          nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS)
+            ThrowWindows(::GetLastError(), target_);
+    }
+    if (h == INVALID_HANDLE_VALUE) ThrowWindows(ERROR_FILE_EXISTS, target_);
+    NoteUnfinished(temporary_);
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+    if (fd < 0 || (stream_ = ::_fdopen(fd, "w+b")) == nullptr) {
+        if (fd >= 0) ::_close(fd); else ::CloseHandle(h);
+        ::DeleteFileW(win32::Widen(temporary_).c_str());
+        throw EInOutError(EMFILE, target_ + ": too many open files");
+    }
+}
+
+ReplacementFile::~ReplacementFile() {
+    if (stream_) std::fclose(stream_);
+    if (!committed_) ::DeleteFileW(win32::Widen(temporary_).c_str());
+    NoteUnfinished({});
+}
+
+void ReplacementFile::Write(const void* data, std::size_t size) {
+    errno = 0;
+    if (size != 0 && std::fwrite(data, 1, size, stream_) != size)
+        throw EInOutError::from_errno(errno != 0 ? errno : EIO, target_);
+}
+
+void ReplacementFile::Commit() {
+    if (std::fflush(stream_) != 0) throw EInOutError::from_errno(errno != 0 ? errno : EIO, target_);
+    const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream_)));
+    // On the disk before the name points to it.
+    if (!::FlushFileBuffers(h)) ThrowWindows(::GetLastError(), target_);
+    std::time_t t;
+    if (dos_time_ && time_t_from_dos_time(*dos_time_, t)) {
+        const std::int64_t ticks = (static_cast<std::int64_t>(t) + 11644473600LL) * 10000000;
+        const FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+        if (!::SetFileTime(h, nullptr, &ft, &ft)) ThrowWindows(::GetLastError(), target_);
+    }
+    std::FILE* stream = stream_;
+    stream_ = nullptr;
+    if (std::fclose(stream) != 0) throw EInOutError::from_errno(errno, target_);
+    if (!::MoveFileExW(win32::Widen(temporary_).c_str(), win32::Widen(target_).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        ThrowWindows(::GetLastError(), target_);
+    committed_ = true;
+    NoteUnfinished({});
+}
+
+void RemoveUnfinishedOutputOnSignals() {
+    ::SetConsoleCtrlHandler(RemoveUnfinished, TRUE);
+}
+
+} // namespace tollander::platform
