@@ -33,19 +33,7 @@ TEST_F(Console, WholeUpgradeExitsZeroWithTheEventLogOnStdout) {
     const auto run = RunProgram({flasher}, "f\n", 180s);
 
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_EQ(Lines(run.out),
-              (std::vector<std::string>{
-                  "Tollander flash utility initialized...", "Device present on COM1.",
-                  "Press the FLASH! button to begin flashing the currently selected modem.",
-                  "Flash data integrity check passed..  (1)", "Entering FLASH mode on COM1.",
-                  "Modem needs flash update #1..  (1)", "Programming FLASHROM on COM1.",
-                  "Flash file upload sent successfully.", "Checking modem integrity...",
-                  "Modem responded correctly -- starting modem code.",
-                  "Flash data integrity check passed..  (2)", "Entering FLASH mode on COM1.",
-                  "Modem needs flash update #1..  (2)", "Programming FLASHROM on COM1.",
-                  "Flash file upload sent successfully.", "Checking modem integrity...",
-                  "Modem responded correctly -- starting modem code.", "Resetting modem...",
-                  "Complete."}));
+    EXPECT_EQ(Lines(run.out), ConsoleWholeUpgradeLines());
     ASSERT_EQ(modem.SavedImages(), 2);
     EXPECT_TRUE(modem.SavedImage(1) == ReadFile(FirmwareDir() + "/FLS0228.HEX"));
     EXPECT_TRUE(modem.SavedImage(2) == ReadFile(FirmwareDir() + "/F2ZE0529.HEX"));
@@ -90,11 +78,7 @@ TEST_F(Console, NoModemExitsTwo) {
     const auto run = RunProgram({flasher}, "", 60s);
 
     EXPECT_EQ(run.status, 2) << run.out;
-    EXPECT_EQ(Lines(run.out),
-              (std::vector<std::string>{
-                  "Tollander flash utility initialized...", "No modems found to FLASH.",
-                  "Ensure that you have your modem installed and press the \"Start Over\" button.",
-                  "Complete."}));
+    EXPECT_EQ(Lines(run.out), ConsoleNoModemLines());
 }
 
 TEST_F(Console, WrongCountryExitsThree) {

@@ -428,4 +428,24 @@ std::vector<std::string> ScanOneModemLines() {
             "Press the FLASH! button to begin flashing the currently selected modem."};
 }
 
+std::vector<std::string> ConsoleWholeUpgradeLines() {
+    return {"Tollander flash utility initialized...", "Device present on COM1.",
+            "Press the FLASH! button to begin flashing the currently selected modem.",
+            "Flash data integrity check passed..  (1)", "Entering FLASH mode on COM1.",
+            "Modem needs flash update #1..  (1)", "Programming FLASHROM on COM1.",
+            "Flash file upload sent successfully.", "Checking modem integrity...",
+            "Modem responded correctly -- starting modem code.",
+            "Flash data integrity check passed..  (2)", "Entering FLASH mode on COM1.",
+            "Modem needs flash update #1..  (2)", "Programming FLASHROM on COM1.",
+            "Flash file upload sent successfully.", "Checking modem integrity...",
+            "Modem responded correctly -- starting modem code.", "Resetting modem...",
+            "Complete."};
+}
+
+std::vector<std::string> ConsoleNoModemLines() {
+    return {"Tollander flash utility initialized...", "No modems found to FLASH.",
+            "Ensure that you have your modem installed and press the \"Start Over\" button.",
+            "Complete."};
+}
+
 } // namespace tollander::e2e

@@ -175,4 +175,10 @@ private:
 // alone (the other ports unmapped).
 std::vector<std::string> ScanOneModemLines();
 
+// The console's event log (its stdout) of the sample flasher, shared by the
+// Linux and the Windows console tests: a whole upgrade on COM1, and a scan
+// that finds no modem.
+std::vector<std::string> ConsoleWholeUpgradeLines();
+std::vector<std::string> ConsoleNoModemLines();
+
 } // namespace tollander::e2e
