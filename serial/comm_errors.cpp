@@ -49,6 +49,8 @@ const std::map<int, const char*>& MessageTable() {
         {11604, "Directory in search mask doesn't exist"},
         {11606, "Fatal time out"},
         {11614, "Aborting due to carrier loss"},
+        {11620, "No output room within the time-out"},
+        {11621, "File changed since it was checked"},
     };
     return table;
 }

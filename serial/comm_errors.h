@@ -39,7 +39,16 @@ inline constexpr int ecNoMatchingFiles = -6003;
 inline constexpr int ecDirNotFound = -6004;
 inline constexpr int ecTimeout = -6005;
 inline constexpr int ecFatalTimeout = -6006;
+// Derived from statuses of the other protocol types; ASCII send never sets them.
+inline constexpr int ecProtocolError = -6007;
+inline constexpr int ecSequenceError = -6009;
+inline constexpr int ecFileRejected = -6011;
+inline constexpr int ecCantWriteFile = -6012;
 inline constexpr int ecCarrierLost = -6014;
+// The output queue had no room for the next block within the transmit time-out.
+inline constexpr int ecNoOutputRoom = -6020;
+// A block read for sending is not the one the file held when it was checked.
+inline constexpr int ecBlockMismatch = -6021;
 
 // Message number of a code: |code| when 13800..13900, 11800 + |code| when
 // 100..199, else 11000 + |code| mod 1000 + (|code| div 1000) * 100.

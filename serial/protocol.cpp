@@ -16,18 +16,18 @@ namespace tollander::serial {
 
 int ErrorFromProtocolStatus(std::uint16_t status) {
     switch (status) {
-    case 3:
-        return -6011;
-    case 7:
-        return -6012;
-    case 8:
+    case psFileRejected:
+        return ecFileRejected;
+    case psCantWriteFile:
+        return ecCantWriteFile;
+    case psTimeout:
         return ecFatalTimeout;
-    case 12:
-        return -6007;
-    case 13:
+    case psProtocolError:
+        return ecProtocolError;
+    case psCancelRequested:
         return ecTimeout;
-    case 16:
-        return -6009;
+    case psSequenceError:
+        return ecSequenceError;
     case psAbortNoCarrier:
         return ecCarrierLost;
     default:
@@ -149,6 +149,7 @@ struct ProtocolData {
                   modem_trigger = 0;
     std::unique_ptr<std::uint8_t[]> block;
     std::uint16_t block_len = 0;
+    TBlockVerifier verifier; // set on the window thread between runs only
     AsciiFileWindow file;
     std::uint32_t file_pos = 0;
     bool last_block = false, force_status = false;
@@ -196,7 +197,14 @@ void EngineNotice(NoticeWindow*, std::uint16_t msg, std::uint32_t wparam, std::u
     const auto index = static_cast<RecordIndex>(lparam >> 16);
     void* slot = nullptr;
     if (GetUserData(index, kProtocolSlot, slot) < 0 || slot == nullptr) return;
-    if (auto data = FindData(slot)) data->Run(msg, static_cast<TriggerHandle>(wparam & 0xFFFF));
+    auto data = FindData(slot);
+    if (!data) return;
+    data->Run(msg, static_cast<TriggerHandle>(wparam & 0xFFFF));
+    // The object went away during this call without waiting for it.
+    if (data->closing) {
+        std::lock_guard guard(data->lock);
+        if (data->in_progress) data->EndRun(false);
+    }
 }
 
 } // namespace
@@ -322,6 +330,10 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
             }
             last_block = last;
             block_len = static_cast<std::uint16_t>(count);
+            // A block that is not the one checked never reaches the line.
+            if (error == 0 && count > 0 && verifier &&
+                !verifier(file_pos / block_size, block.get(), block_len, last))
+                ReportError(ecBlockMismatch);
             if (error == 0 && count > 0) {
                 state = SendState::WaitRoom;
                 ArmTimerTrigger(port, timeout_trigger, transmit_timeout, true);
@@ -336,8 +348,11 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
         case SendState::WaitRoom:
             if (msg == kNoticeStatus && handle == room_trigger)
                 state = SendState::SendBlock;
-            else if (msg == kNoticeTimer && handle == timeout_trigger)
-                state = SendState::Finish; // no room in time: ends without an error
+            else if (msg == kNoticeTimer && handle == timeout_trigger) {
+                // The rest of the file was never sent: that run has failed.
+                ReportError(ecNoOutputRoom);
+                state = SendState::Finish;
+            }
             break;
 
         case SendState::SendBlock:
@@ -420,11 +435,14 @@ TCustomProtocol::~TCustomProtocol() {
         registry.erase(data_.get());
     }
     data_->closing = true;
-    // Waits for an engine call in progress; with `closing` set it hands
-    // nothing more to this thread.
-    std::lock_guard guard(data_->lock);
     data_->owner = nullptr;
-    if (data_->in_progress) data_->EndRun(false);
+    // Nothing of the engine reaches the window thread from now on.
+    data_->window->Close();
+    // An engine call in progress may be in a write that flow control holds
+    // up: it is not waited for. With `closing` set it ends the run itself
+    // when it returns.
+    std::unique_lock guard(data_->lock, std::try_to_lock);
+    if (guard.owns_lock() && data_->in_progress) data_->EndRun(false);
 }
 
 TProtocolType TCustomProtocol::ProtocolType() const {
@@ -467,6 +485,12 @@ const std::string& TCustomProtocol::FileMask() const {
 
 void TCustomProtocol::SetFileMask(const std::string& mask) {
     data_->file_mask = mask.substr(0, 255);
+}
+
+void TCustomProtocol::SetBlockVerifier(TBlockVerifier verifier) {
+    // The engine of a run in progress calls it; runs start on this thread.
+    if (data_->in_progress) RaiseCommError(ecBadArgument);
+    data_->verifier = std::move(verifier);
 }
 
 void TCustomProtocol::SetTransmitTimeout(std::uint16_t ticks) {

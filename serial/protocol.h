@@ -62,6 +62,12 @@ enum TZmodemFileOptions : std::uint8_t {
 
 using TFileNameString = std::string;
 
+// Asked before each block goes out: whether block `index` (0-based, of
+// BlockSize bytes but the last) is the one expected; `last` tells that it
+// ends the file. Runs on the port's dispatcher thread.
+using TBlockVerifier =
+    std::function<bool(std::uint32_t index, const std::uint8_t* data, std::size_t size, bool last)>;
+
 // Notices from the engine to the object's hidden window.
 inline constexpr std::uint16_t kProtocolNoticeStatus = 0x7E15;
 inline constexpr std::uint16_t kProtocolNoticeLog = 0x7E16;
@@ -84,6 +90,13 @@ inline constexpr std::uint16_t lfTransmitFail = 6;
 inline constexpr std::uint16_t psOK = 0;
 inline constexpr std::uint16_t psEndFile = 14;
 inline constexpr std::uint16_t psAbortNoCarrier = 17;
+// Statuses of the other protocol types that end a run with an error.
+inline constexpr std::uint16_t psFileRejected = 3;
+inline constexpr std::uint16_t psCantWriteFile = 7;
+inline constexpr std::uint16_t psTimeout = 8;
+inline constexpr std::uint16_t psProtocolError = 12;
+inline constexpr std::uint16_t psCancelRequested = 13;
+inline constexpr std::uint16_t psSequenceError = 16;
 
 inline constexpr std::uint16_t kAsciiBlockSize = 8191;
 inline constexpr std::size_t kProtocolBufferSize = 8192;
@@ -148,6 +161,11 @@ public:
     // At most 255 characters are kept.
     const std::string& FileMask() const;
     void SetFileMask(const std::string& mask);
+    // When set, every block read is checked before it is written: the first
+    // one refused ends the run with ecBlockMismatch and is not sent. Empty
+    // (the default) sends the file unchecked. Changing it during a run raises
+    // EBadArgument.
+    void SetBlockVerifier(TBlockVerifier verifier);
     std::uint16_t TransmitTimeout() const { return transmit_timeout_; } // ticks
     void SetTransmitTimeout(std::uint16_t ticks);
     std::uint16_t StatusInterval() const { return status_interval_; } // ticks

@@ -393,13 +393,61 @@ TEST_F(FakeLineRun, QueueThatNeverEmptiesAfterTheLastBlockIsAFatalTimeout) {
     EXPECT_EQ(WriteSizes(), (std::vector<std::size_t>{100}));
 }
 
-TEST_F(FakeLineRun, NoOutputRoomInTimeEndsTheRunWithCodeZero) {
+TEST_F(FakeLineRun, NoOutputRoomInTimeEndsTheRunWithAnError) {
     line_->stall_after_writes = 1;
     run_->protocol().SetTransmitTimeout(4);
     run_->SendAndFinish(WriteFile(dir_ + "/image.hex", SampleText(21417)));
-    EXPECT_EQ(run_->rec().finish_code, 0);
-    EXPECT_TRUE(run_->rec().Only('E').empty());
+    EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E-6020"}));
+    EXPECT_EQ(run_->rec().finish_code, ecNoOutputRoom);
+    EXPECT_EQ(run_->rec().Only('L').back(), "L6");
     EXPECT_EQ(WriteSizes(), (std::vector<std::size_t>{8191}));
+}
+
+TEST_F(FakeLineRun, ABlockTheVerifierRefusesNeverReachesTheLine) {
+    struct Seen {
+        std::uint32_t index;
+        std::size_t size;
+        bool last;
+        bool operator==(const Seen&) const = default;
+    };
+    const std::vector<Seen> all = {{0, 8191, false}, {1, 8191, false}, {2, 5035, true}};
+    // -1: every block accepted.
+    for (int refused : {-1, 0, 1, 2}) {
+        SCOPED_TRACE(refused);
+        Reset();
+        const std::string text = SampleText(21417);
+        std::mutex mutex;
+        std::vector<Seen> seen;
+        run_->protocol().SetBlockVerifier(
+            [&](std::uint32_t index, const std::uint8_t* data, std::size_t size, bool last) {
+                std::lock_guard lock(mutex);
+                seen.push_back({index, size, last});
+                return static_cast<int>(index) != refused &&
+                       std::equal(data, data + size, text.begin() + index * 8191);
+            });
+        run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
+        const std::size_t sent = refused < 0 ? 3 : static_cast<std::size_t>(refused);
+        std::vector<std::size_t> sizes;
+        for (std::size_t i = 0; i < sent; ++i)
+            sizes.push_back(all[i].size);
+        EXPECT_EQ(WriteSizes(), sizes);
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(seen, std::vector<Seen>(all.begin(), all.begin() + std::min<std::size_t>(
+                                                                         sent + 1, all.size())));
+        if (refused < 0) {
+            EXPECT_EQ(run_->rec().finish_code, 0);
+            EXPECT_TRUE(Written() == text);
+        } else {
+            EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E-6021"}));
+            EXPECT_EQ(run_->rec().finish_code, ecBlockMismatch);
+        }
+    }
+    // Not while a run is in progress.
+    Reset();
+    line_->stall_after_writes = 1;
+    run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", SampleText(21417)));
+    run_->protocol().BeginSend();
+    EXPECT_THROW(run_->protocol().SetBlockVerifier({}), EBadArgument);
 }
 
 TEST_F(FakeLineRun, AFailedWriteIsReportedAndStopsTheRun) {
