@@ -131,7 +131,7 @@ bool FlashDialogue::StartHexProgramming() {
     switch (AwaitAnswer(com, "ERROR^Prog HEX", kAnswerTicks)) {
     case 0:
         form_.LogMessage(MsgNotRespondingAbort);
-        form_.SetEditText(port, "No modem found.");
+        form_.SetEditText(port, kNoModemFound);
         com.SetOpen(false);
         return false;
     case 1:

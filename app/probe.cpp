@@ -9,8 +9,6 @@ namespace tollander::app {
 
 namespace {
 
-constexpr char kNoModem[] = "No modem found.";
-
 std::string PortName(int port) {
     return "COM" + std::to_string(port);
 }
@@ -83,7 +81,7 @@ void Probe::ProbePort(std::uint8_t port) {
         switch (AwaitAnswer(com, "OK^Boot>", kAnswerTicks)) {
         case 0:
             form_.LogNumbered(MsgNoDevice, port);
-            form_.SetEditText(port, kNoModem);
+            form_.SetEditText(port, kNoModemFound);
             form_.ModemFound[port] = false;
             break;
         case 1:
@@ -136,10 +134,10 @@ void Probe::ProbePort(std::uint8_t port) {
         throw;
     } catch (const std::exception& e) {
         // A port that cannot be opened or written is a port without a modem.
-        form_.SetEditText(port, kNoModem);
+        form_.SetEditText(port, kNoModemFound);
         LogPortFailure(form_, port, &e);
     } catch (...) {
-        form_.SetEditText(port, kNoModem);
+        form_.SetEditText(port, kNoModemFound);
         LogPortFailure(form_, port, nullptr);
     }
 
