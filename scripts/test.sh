@@ -14,7 +14,13 @@ step() { printf '\n=== %s ===\n' "$*"; }
 step "plain build and suite"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
-xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir build -j"$jobs" --output-on-failure
+xvfb-run -a -s "-screen 0 1280x1024x24" ctest --test-dir build -j"$jobs" -LE wine --output-on-failure
+
+step "Windows build; its unit suites and the console flasher under Wine"
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+ctest --preset windows -j"$jobs"
+ctest --test-dir build -j"$jobs" -L wine --output-on-failure
 
 step "Debian package: lintian, and the programs from an unpacked root"
 scripts/check_package.sh build
