@@ -88,6 +88,7 @@ TEST_F(Console, WrongCountryExitsThree) {
     const auto run = RunProgram({flasher}, "f\n", 60s);
 
     EXPECT_EQ(run.status, 3) << run.out;
+    EXPECT_EQ(Lines(run.out), ConsoleWrongCountryLines());
     EXPECT_EQ(modem.SavedImages(), 0);
     EXPECT_EQ(TempFiles(), std::vector<std::string>{});
 }

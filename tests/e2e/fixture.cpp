@@ -448,4 +448,18 @@ std::vector<std::string> ConsoleNoModemLines() {
             "Complete."};
 }
 
+std::vector<std::string> ConsoleWrongCountryLines() {
+    return ScanOneModemLines();
+}
+
+std::vector<std::string> ConsoleHangUpInMainImageLines() {
+    auto lines = ConsoleWholeUpgradeLines();
+    // The boot image goes through; the main image's upload breaks off.
+    lines.resize(13);
+    lines.insert(lines.end(), {"Programming FLASHROM on COM1.",
+                               "Flash file upload did not complete successfully.",
+                               "Checking modem integrity..."});
+    return lines;
+}
+
 } // namespace tollander::e2e

@@ -176,9 +176,12 @@ private:
 std::vector<std::string> ScanOneModemLines();
 
 // The console's event log (its stdout) of the sample flasher, shared by the
-// Linux and the Windows console tests: a whole upgrade on COM1, and a scan
-// that finds no modem.
+// Linux and the Windows console tests: a whole upgrade on COM1, a scan that
+// finds no modem, a modem of a country the flasher is not for, and a modem
+// that hangs up in the middle of the main image.
 std::vector<std::string> ConsoleWholeUpgradeLines();
 std::vector<std::string> ConsoleNoModemLines();
+std::vector<std::string> ConsoleWrongCountryLines();
+std::vector<std::string> ConsoleHangUpInMainImageLines();
 
 } // namespace tollander::e2e

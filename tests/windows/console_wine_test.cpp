@@ -121,5 +121,26 @@ TEST_F(WineConsole, NoModemFound) {
     EXPECT_EQ(WindowsLines(run.out), ConsoleNoModemLines());
 }
 
+TEST_F(WineConsole, WrongCountryEndsWithoutSending) {
+    auto& modem = Modem(1, {"--country", "022"});
+    MapComPorts(modem.Device());
+    const auto run = RunFlasher("f\n", 120s);
+
+    EXPECT_EQ(run.status, 3) << run.out;
+    EXPECT_EQ(WindowsLines(run.out), ConsoleWrongCountryLines());
+    EXPECT_EQ(modem.SavedImages(), 0);
+    EXPECT_EQ(WindowsTempFiles(), std::vector<std::string>{});
+}
+
+TEST_F(WineConsole, HangUpInTheMainImageFailsTheUpload) {
+    auto& modem = Modem(1, {"--hangup-after", "200000"});
+    MapComPorts(modem.Device());
+    const auto run = RunFlasher("f\n", 240s);
+
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_EQ(WindowsLines(run.out), ConsoleHangUpInMainImageLines());
+    EXPECT_EQ(modem.SavedImages(), 1);
+}
+
 } // namespace
 } // namespace tollander::e2e
