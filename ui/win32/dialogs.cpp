@@ -1,0 +1,152 @@
+#include "ui/win32/dialogs.h"
+
+#include "app/form_layout.h"
+#include "app/program_picture.h"
+#include "platform/text_win32.h"
+#include "ui/win32/win32_window_thread.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace tollander::ui {
+
+namespace {
+
+namespace about = app::layout::about;
+using platform::win32::Widen;
+
+constexpr wchar_t kAboutClass[] = L"TAboutBox";
+constexpr DWORD kAboutStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+constexpr DWORD kAboutExStyle = WS_EX_DLGMODALFRAME;
+
+// The picture laid on the dialog's ground, as device-independent pixels:
+// rows from the top, blue, green, red and a spare byte.
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> bgrx;
+};
+
+Picture ground_picture(int width, int height) {
+    const std::vector<std::uint8_t> rgba = app::ProgramPictureRgba(width, height);
+    const COLORREF ground = GetSysColor(COLOR_BTNFACE);
+    const int ground_rgb[3] = {GetRValue(ground), GetGValue(ground), GetBValue(ground)};
+    Picture picture{width, height, std::vector<std::uint8_t>(rgba.size())};
+    for (std::size_t i = 0; i + 3 < rgba.size(); i += 4) {
+        const int alpha = rgba[i + 3];
+        for (int k = 0; k < 3; ++k) {
+            const int mixed = (rgba[i + k] * alpha + ground_rgb[k] * (255 - alpha)) / 255;
+            picture.bgrx[i + 2 - k] = static_cast<std::uint8_t>(mixed);
+        }
+    }
+    return picture;
+}
+
+LRESULT CALLBACK about_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_COMMAND:
+        if (LOWORD(wparam) != IDOK && LOWORD(wparam) != IDCANCEL) break;
+        [[fallthrough]];
+    case WM_CLOSE:
+        // The owner is enabled again first, so that it gets the activation.
+        EnableWindow(GetWindow(hwnd, GW_OWNER), TRUE);
+        DestroyWindow(hwnd);
+        return 0;
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(hwnd, &ps);
+        RECT panel{about::kPanel.left, about::kPanel.top, about::kPanel.left + about::kPanel.width,
+                   about::kPanel.top + about::kPanel.height};
+        DrawEdge(dc, &panel, BDR_SUNKENOUTER, BF_RECT);
+        // ProgramIcon, drawn at its size.
+        const auto& box = about::kProgramIcon;
+        static const Picture picture = ground_picture(box.width, box.height);
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = picture.width;
+        info.bmiHeader.biHeight = -picture.height;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        SetDIBitsToDevice(dc, panel.left + box.left, panel.top + box.top, picture.width,
+                          picture.height, 0, 0, 0, picture.height, picture.bgrx.data(), &info,
+                          DIB_RGB_COLORS);
+        EndPaint(hwnd, &ps);
+        return 0;
+    }
+    case WM_CTLCOLORSTATIC:
+        SetBkColor(reinterpret_cast<HDC>(wparam), GetSysColor(COLOR_BTNFACE));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    default:
+        break;
+    }
+    return DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
+} // namespace
+
+void ShowMessageBox(Win32WindowThread& window_thread, HWND owner, const std::string& caption,
+                    const std::string& text) {
+    if (window_thread.terminating()) return;
+    // The system's box runs its own loop; the window thread's hidden window
+    // is served there like anywhere else.
+    MessageBoxW(owner && IsWindowVisible(owner) ? owner : nullptr, Widen(text).c_str(),
+                Widen(caption).c_str(), MB_OK | MB_ICONERROR);
+}
+
+void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font) {
+    if (window_thread.terminating()) return;
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = about_proc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    wc.lpszClassName = kAboutClass;
+    RegisterClassExW(&wc); // once; later calls find it registered
+
+    RECT frame{0, 0, about::kClientWidth, about::kClientHeight};
+    AdjustWindowRectEx(&frame, kAboutStyle, FALSE, kAboutExStyle);
+    HWND box = CreateWindowExW(kAboutExStyle, kAboutClass, Widen(about::kCaption).c_str(),
+                               kAboutStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                               frame.right - frame.left, frame.bottom - frame.top, owner, nullptr,
+                               instance, nullptr);
+    if (!box) return;
+
+    const int px = about::kPanel.left, py = about::kPanel.top;
+    auto label = [&](app::layout::Point at, const char* text, int width, int height) {
+        HWND control = CreateWindowExW(0, L"STATIC", Widen(text).c_str(),
+                                       WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, px + at.x,
+                                       py + at.y, width, height, box, nullptr, instance, nullptr);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    };
+    const int line = 16;
+    label(about::kProductName, app::layout::kMainCaption, about::kPanel.width - about::kProductName.x - 6, line);
+    label(about::kVersion, about::kVersionText, about::kPanel.width - about::kVersion.x - 6, line);
+    label(about::kPublisher, about::kPublisherText, about::kPanel.width - about::kPublisher.x - 6, line);
+    // The second line wraps within the panel.
+    label(about::kNote, about::kNoteText, about::kPanel.width - about::kNote.x - 6,
+          about::kPanel.height - about::kNote.y - 4);
+    const auto& ok_box = about::kOkButton;
+    HWND ok = CreateWindowExW(0, L"BUTTON", L"OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+                              ok_box.left, ok_box.top, ok_box.width, ok_box.height, box,
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), instance, nullptr);
+    SendMessageW(ok, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+
+    // Modal: the owner takes no input until the box is gone. The loop is the
+    // window thread's own, so the steps and the serial notices go on.
+    CentreOnScreen(box);
+    if (owner) EnableWindow(owner, FALSE);
+    window_thread.add_dialog(box);
+    ShowWindow(box, SW_SHOW);
+    SetFocus(ok);
+    while (IsWindow(box) && !window_thread.terminating())
+        window_thread.wait(platform::Millis(3'600'000));
+    window_thread.remove_dialog(box);
+    if (IsWindow(box)) {
+        if (owner) EnableWindow(owner, TRUE);
+        DestroyWindow(box);
+    }
+}
+
+} // namespace tollander::ui

@@ -1,0 +1,28 @@
+// The modal dialogs of the window, message boxes and the About box, and the
+// pieces the windows share. While a dialog is open the window thread goes on
+// serving tasks and timers, as the sequencer's steps go on behind it.
+#pragma once
+
+#include <string>
+
+#include <windows.h>
+
+namespace tollander::ui {
+
+class Win32WindowThread;
+
+// The system's message box with one OK button and the error symbol; returns
+// when it is closed, or at once when the window thread is ending.
+void ShowMessageBox(Win32WindowThread& window_thread, HWND owner, const std::string& caption,
+                    const std::string& text);
+
+// The About dialog TAboutBox, modal to `owner`; returns when it is closed.
+void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font);
+
+// "MS Sans Serif" at a character height in pixels.
+HFONT MakeFont(int pixels, bool bold);
+// The program's picture as an icon of size x size pixels.
+HICON MakeProgramIcon(int size);
+void CentreOnScreen(HWND window);
+
+} // namespace tollander::ui

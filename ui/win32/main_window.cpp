@@ -1,0 +1,482 @@
+#include "ui/win32/main_window.h"
+
+#include "app/main_form.h"
+#include "app/program_picture.h"
+#include "platform/port_info.h"
+#include "platform/text_win32.h"
+#include "ui/win32/dialogs.h"
+#include "ui/win32/win32_window_thread.h"
+
+#include <commctrl.h>
+
+#include <stdexcept>
+
+namespace tollander::ui {
+
+namespace {
+
+namespace layout = app::layout;
+using layout::Id;
+using platform::win32::Widen;
+
+constexpr wchar_t kClassName[] = L"TForm1";
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+
+// Control and menu identifiers. "&Quit" is the window's cancel button: the
+// dialog manager sends IDCANCEL for Escape.
+enum : int {
+    kButton1 = IDCANCEL,
+    kButton2 = 102,
+    kButton4 = 104,
+    kCheckBox = 200, // + port
+    kEdit = 300,     // + port
+    kMemo1 = 400,
+    kFile1 = 1001,
+    kAbout1 = 1002,
+};
+
+COLORREF colour(layout::Rgb rgb) {
+    return RGB(rgb.r, rgb.g, rgb.b);
+}
+
+SIZE text_size(HWND control, HFONT font, const std::wstring& text) {
+    SIZE size{};
+    HDC dc = GetDC(control);
+    HGDIOBJ old = SelectObject(dc, font);
+    GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    return size;
+}
+
+} // namespace
+
+HFONT MakeFont(int pixels, bool bold) {
+    return CreateFontW(-pixels, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
+}
+
+HICON MakeProgramIcon(int size) {
+    const std::vector<std::uint8_t> rgba = app::ProgramPictureRgba(size, size);
+    BITMAPV5HEADER header{};
+    header.bV5Size = sizeof header;
+    header.bV5Width = size;
+    header.bV5Height = -size; // top-down, as the picture's rows run
+    header.bV5Planes = 1;
+    header.bV5BitCount = 32;
+    header.bV5Compression = BI_BITFIELDS;
+    header.bV5RedMask = 0x00ff0000;
+    header.bV5GreenMask = 0x0000ff00;
+    header.bV5BlueMask = 0x000000ff;
+    header.bV5AlphaMask = 0xff000000;
+    void* bits = nullptr;
+    HDC dc = GetDC(nullptr);
+    HBITMAP colour_bitmap = CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&header),
+                                             DIB_RGB_COLORS, &bits, nullptr, 0);
+    ReleaseDC(nullptr, dc);
+    if (!colour_bitmap) return nullptr;
+    auto* out = static_cast<std::uint8_t*>(bits);
+    for (std::size_t i = 0; i + 3 < rgba.size(); i += 4) {
+        out[i] = rgba[i + 2];
+        out[i + 1] = rgba[i + 1];
+        out[i + 2] = rgba[i];
+        out[i + 3] = rgba[i + 3];
+    }
+    HBITMAP mask = CreateBitmap(size, size, 1, 1, nullptr);
+    ICONINFO info{};
+    info.fIcon = TRUE;
+    info.hbmMask = mask;
+    info.hbmColor = colour_bitmap;
+    HICON icon = CreateIconIndirect(&info);
+    DeleteObject(mask);
+    DeleteObject(colour_bitmap);
+    return icon;
+}
+
+void CentreOnScreen(HWND window) {
+    RECT work{}, box{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    GetWindowRect(window, &box);
+    const int w = box.right - box.left, h = box.bottom - box.top;
+    SetWindowPos(window, nullptr, work.left + (work.right - work.left - w) / 2,
+                 work.top + (work.bottom - work.top - h) / 2, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+TForm1::TForm1(Win32WindowThread& window_thread) : window_thread_(window_thread) {
+    Build();
+}
+
+TForm1::~TForm1() {
+    window_thread_.remove_dialog(hwnd_);
+    if (hwnd_) {
+        SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+        DestroyWindow(hwnd_);
+    }
+    for (HFONT font : {font_, bold_font_, large_font_})
+        if (font) DeleteObject(font);
+    if (memo_brush_) DeleteObject(memo_brush_);
+    if (icon_) DestroyIcon(icon_);
+    if (small_icon_) DestroyIcon(small_icon_);
+}
+
+void TForm1::Build() {
+    INITCOMMONCONTROLSEX common{sizeof common, ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&common);
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    icon_ = MakeProgramIcon(32);
+    small_icon_ = MakeProgramIcon(16);
+
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    wc.lpszClassName = kClassName;
+    wc.hIcon = icon_;
+    wc.hIconSm = small_icon_;
+    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        throw std::runtime_error("cannot register the main window's class");
+
+    HMENU menu = CreateMenu();
+    AppendMenuW(menu, MF_STRING, kFile1, Widen(layout::kMenuExit).c_str());
+    AppendMenuW(menu, MF_STRING, kAbout1, Widen(layout::kMenuAbout).c_str());
+
+    RECT frame{0, 0, layout::kClientWidth, layout::kClientHeight};
+    AdjustWindowRectEx(&frame, kStyle, TRUE, 0);
+    hwnd_ = CreateWindowExW(0, kClassName, Widen(layout::kMainCaption).c_str(), kStyle,
+                            CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+                            frame.bottom - frame.top, nullptr, menu, instance, this);
+    if (!hwnd_) throw std::runtime_error("cannot create the main window");
+    // The menu bar may take another height than the system said: the client
+    // area is what counts.
+    RECT client{};
+    GetClientRect(hwnd_, &client);
+    const int dw = layout::kClientWidth - client.right, dh = layout::kClientHeight - client.bottom;
+    if (dw != 0 || dh != 0)
+        SetWindowPos(hwnd_, nullptr, 0, 0, frame.right - frame.left + dw,
+                     frame.bottom - frame.top + dh, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+
+    font_ = MakeFont(layout::kFontPixels, false);
+    bold_font_ = MakeFont(layout::kFontPixels, true);
+    large_font_ = MakeFont(layout::kLargeFontPixels, true);
+    memo_brush_ = CreateSolidBrush(colour(layout::Find(Id::Memo1).background));
+
+    auto create = [&](const layout::Control& c, const wchar_t* window_class, DWORD style,
+                      DWORD ex_style, int id, const std::wstring& text) {
+        const layout::Point at = layout::ClientPlace(c.id);
+        HFONT font = c.font_pixels == layout::kLargeFontPixels ? large_font_
+                     : c.bold                                  ? bold_font_
+                                                               : font_;
+        int w = c.width, h = c.height;
+        HWND control = CreateWindowExW(ex_style, window_class, text.c_str(), WS_CHILD | style,
+                                       at.x, at.y, w, h, hwnd_,
+                                       reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                       instance, nullptr);
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        if (c.kind == layout::Kind::Label) {
+            // As large as its text.
+            const SIZE size = text_size(control, font, text);
+            SetWindowPos(control, nullptr, 0, 0, size.cx, size.cy,
+                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+        controls_.emplace_back(control, &c);
+        return control;
+    };
+
+    for (const layout::Control& c : layout::kControls) {
+        const std::wstring caption = c.caption ? Widen(c.caption) : std::wstring();
+        switch (c.kind) {
+        case layout::Kind::Panel:
+            break; // drawn by the window itself
+        case layout::Kind::Label: {
+            // "Flash Progress:" shows with the gauge.
+            const DWORD visible = c.id == Id::Label9 ? 0 : WS_VISIBLE;
+            HWND label = create(c, L"STATIC", visible | SS_LEFT | SS_NOPREFIX, 0, -1, caption);
+            if (c.id == Id::Label9) label9_ = label;
+            for (int n = 1; n <= 4; ++n)
+                if (c.id == layout::PortLabel(n)) port_label_[n] = label;
+            break;
+        }
+        case layout::Kind::Edit:
+            for (int n = 1; n <= 4; ++n)
+                if (c.id == layout::Edit(n))
+                    edit_[n] = create(c, L"EDIT", WS_VISIBLE | ES_READONLY | ES_AUTOHSCROLL,
+                                      WS_EX_CLIENTEDGE, kEdit + n, L"");
+            break;
+        case layout::Kind::CheckBox:
+            for (int n = 1; n <= 4; ++n)
+                if (c.id == layout::CheckBox(n))
+                    check_[n] = create(c, L"BUTTON",
+                                       WS_VISIBLE | WS_TABSTOP | WS_DISABLED | BS_CHECKBOX,
+                                       0, kCheckBox + n, L"");
+            break;
+        case layout::Kind::Gauge:
+            gauge_ = create(c, PROGRESS_CLASSW, 0, WS_EX_STATICEDGE, -1, L"");
+            SendMessageW(gauge_, PBM_SETBARCOLOR, 0, colour(c.colour));
+            SendMessageW(gauge_, PBM_SETBKCOLOR, 0, colour(c.background));
+            break;
+        case layout::Kind::Memo:
+            // Read-only, no wrapping: long lines scroll sideways; the text
+            // can be selected and copied (Ctrl+C, the right button's menu).
+            memo_ = create(c, L"EDIT",
+                           WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
+                               ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL,
+                           WS_EX_CLIENTEDGE, kMemo1, L"");
+            SendMessageW(memo_, EM_SETLIMITTEXT, 0, 0);
+            break;
+        case layout::Kind::Button: {
+            const int id = c.id == Id::Button1 ? kButton1 : c.id == Id::Button2 ? kButton2 : kButton4;
+            // Only "&Quit" is enabled at start.
+            const DWORD enabled = c.id == Id::Button1 ? 0 : WS_DISABLED;
+            HWND button =
+                create(c, L"BUTTON", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON | enabled, 0, id, caption);
+            (c.id == Id::Button1 ? button1_ : c.id == Id::Button2 ? button2_ : button4_) = button;
+            break;
+        }
+        }
+    }
+
+    // The rows' tooltips: the port's device and what the system knows of it.
+    tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                               WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr,
+                               instance, nullptr);
+    if (tooltip_) {
+        SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, 600);
+        for (int n = 1; n <= 4; ++n) {
+            for (HWND control : {port_label_[n], edit_[n], check_[n]}) {
+                TOOLINFOW tool{};
+                tool.cbSize = TTTOOLINFOW_V2_SIZE;
+                tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+                tool.hwnd = hwnd_;
+                tool.uId = reinterpret_cast<UINT_PTR>(control);
+                tool.lpszText = const_cast<wchar_t*>(L"");
+                SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+            }
+        }
+    }
+    window_thread_.add_dialog(hwnd_);
+}
+
+void TForm1::Attach(app::MainForm* form) {
+    form_ = form;
+    if (form_) Render();
+}
+
+void TForm1::Show() {
+    CentreOnScreen(hwnd_);
+    ShowWindow(hwnd_, SW_SHOW);
+    UpdateWindow(hwnd_);
+}
+
+LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_NCCREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<TForm1*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (!self) return DefWindowProcW(hwnd, message, wparam, lparam);
+    if (!self->hwnd_) self->hwnd_ = hwnd;
+    return self->OnMessage(message, wparam, lparam);
+}
+
+LRESULT TForm1::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_COMMAND:
+        OnCommand(LOWORD(wparam));
+        return 0;
+    case WM_CLOSE:
+        // The title bar's close button closes the window like "E&xit".
+        Run([this] { form_->File1Click(); });
+        return 0;
+    case WM_PAINT:
+        Paint();
+        return 0;
+    case WM_CTLCOLORSTATIC: {
+        HDC dc = reinterpret_cast<HDC>(wparam);
+        const HWND control = reinterpret_cast<HWND>(lparam);
+        for (const auto& [hwnd, c] : controls_) {
+            if (hwnd != control) continue;
+            if (c->colour.set) SetTextColor(dc, colour(c->colour));
+            if (c->kind == layout::Kind::Memo) {
+                SetBkColor(dc, colour(c->background));
+                return reinterpret_cast<LRESULT>(memo_brush_);
+            }
+        }
+        SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    }
+    default:
+        return DefWindowProcW(hwnd_, message, wparam, lparam);
+    }
+}
+
+// The panels: raised frames the controls sit on.
+void TForm1::Paint() {
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(hwnd_, &ps);
+    for (const layout::Control& c : layout::kControls) {
+        if (c.kind != layout::Kind::Panel || c.id == Id::Form1) continue;
+        const layout::Point at = layout::ClientPlace(c.id);
+        RECT box{at.x, at.y, at.x + c.width, at.y + c.height};
+        DrawEdge(dc, &box, BDR_RAISEDINNER, BF_RECT);
+    }
+    EndPaint(hwnd_, &ps);
+}
+
+void TForm1::OnCommand(int id) {
+    if (!form_) return;
+    switch (id) {
+    case kButton1:
+        // Escape presses "&Quit" only while that button is enabled.
+        if (form_->Enabled(app::ButtonId::Button1)) Run([this] { form_->Button1Click(); });
+        return;
+    case kButton2:
+        Run([this] { form_->Button2Click(); });
+        return;
+    case kButton4:
+        Run([this] { form_->Button4Click(); });
+        return;
+    case kFile1:
+        Run([this] { form_->File1Click(); });
+        return;
+    case kAbout1:
+        Run([this] { form_->About1Click(); });
+        return;
+    default:
+        break;
+    }
+    for (int n = 1; n <= 4; ++n) {
+        if (id != kCheckBox + n) continue;
+        // The box changes only through the model, which unticks the others.
+        const bool ticked = !form_->Checked(n);
+        Run([this, n, ticked] { form_->SetChecked(n, ticked); });
+    }
+}
+
+template <typename Fn> void TForm1::Run(Fn&& fn) {
+    if (!form_ || window_thread_.terminating()) return;
+    app::MainForm* form = form_;
+    form->Guarded(std::forward<Fn>(fn));
+    if (form_ && !window_thread_.terminating()) Render();
+}
+
+// A row's tooltip: what the system knows of the port's device (as
+// --list-ports shows it) and the row's note. Looked up again whenever the
+// row's text or note changes, since a device can come and go between scans.
+void TForm1::SetTooltips() {
+    if (!tooltip_) return;
+    for (int n = 1; n <= 4; ++n) {
+        const std::string key = form_->EditText(n) + '\n' + form_->PortNote[n];
+        if (!tooltips_[n].empty() && key == tooltip_keys_[n]) continue;
+        tooltip_keys_[n] = key;
+        const std::string device = form_->ComPort1().DeviceName(static_cast<std::uint16_t>(n));
+        std::string text;
+        for (const auto& line : platform::port_fact_lines(static_cast<unsigned>(n),
+                                                          platform::describe_device(device)))
+            text += (text.empty() ? "" : "\r\n") + line;
+        if (!form_->PortNote[n].empty()) text += "\r\n" + form_->PortNote[n];
+        tooltips_[n] = Widen(text);
+        for (HWND control : {port_label_[n], edit_[n], check_[n]}) {
+            TOOLINFOW tool{};
+            tool.cbSize = TTTOOLINFOW_V2_SIZE;
+            tool.uFlags = TTF_IDISHWND;
+            tool.hwnd = hwnd_;
+            tool.uId = reinterpret_cast<UINT_PTR>(control);
+            tool.lpszText = tooltips_[n].data();
+            SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+        }
+    }
+}
+
+namespace {
+
+void set_enabled(HWND control, bool enabled) {
+    if ((IsWindowEnabled(control) != 0) != enabled) EnableWindow(control, enabled);
+}
+
+void set_visible(HWND control, bool visible) {
+    if ((IsWindowVisible(control) != 0) != visible) ShowWindow(control, visible ? SW_SHOW : SW_HIDE);
+}
+
+std::wstring window_text(HWND control) {
+    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+} // namespace
+
+void TForm1::Render() {
+    if (!form_) return;
+    const app::MainForm& f = *form_;
+    SetTooltips();
+    for (int n = 1; n <= 4; ++n) {
+        const std::wstring text = Widen(f.EditText(n));
+        if (text != window_text(edit_[n])) SetWindowTextW(edit_[n], text.c_str());
+        const WPARAM checked = f.Checked(n) ? BST_CHECKED : BST_UNCHECKED;
+        if (static_cast<WPARAM>(SendMessageW(check_[n], BM_GETCHECK, 0, 0)) != checked)
+            SendMessageW(check_[n], BM_SETCHECK, checked, 0);
+        set_enabled(check_[n], f.CheckBoxEnabled(n));
+    }
+    set_enabled(button1_, f.Enabled(app::ButtonId::Button1));
+    set_enabled(button2_, f.Enabled(app::ButtonId::Button2));
+    set_enabled(button4_, f.Enabled(app::ButtonId::Button4));
+
+    const app::Gauge& gauge = f.Gauge1();
+    set_visible(label9_, f.Label9Visible());
+    set_visible(gauge_, gauge.Visible());
+    // The gauge shows Progress as a share of MaxValue.
+    const int max = gauge.MaxValue() > 0 ? gauge.MaxValue() : 1;
+    const int pos = gauge.MaxValue() > 0 ? gauge.Progress() : 0;
+    if (max != gauge_max_ || pos != gauge_pos_) {
+        gauge_max_ = max;
+        gauge_pos_ = pos;
+        SendMessageW(gauge_, PBM_SETRANGE32, 0, max);
+        SendMessageW(gauge_, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+    }
+}
+
+void TForm1::ModelChanged() {
+    Render();
+}
+
+void TForm1::LineLogged(const std::string& line) {
+    const int length = GetWindowTextLengthW(memo_);
+    const std::wstring text = (length > 0 ? L"\r\n" : L"") + Widen(line);
+    SendMessageW(memo_, EM_SETSEL, static_cast<WPARAM>(length), length);
+    SendMessageW(memo_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+    // Keep the newest line in view from its start, as a memo does when lines
+    // are added (no wrapping: long lines run past the right edge).
+    const LRESULT lines = SendMessageW(memo_, EM_GETLINECOUNT, 0, 0);
+    const LRESULT start = SendMessageW(memo_, EM_LINEINDEX, static_cast<WPARAM>(lines - 1), 0);
+    SendMessageW(memo_, EM_SETSEL, static_cast<WPARAM>(start), start);
+    SendMessageW(memo_, EM_SCROLLCARET, 0, 0);
+}
+
+void TForm1::LogCleared() {
+    SetWindowTextW(memo_, L"");
+}
+
+void TForm1::ShowMessage(const std::string& text, app::MessageKind kind) {
+    if (kind == app::MessageKind::Error)
+        ShowMessageBox(window_thread_, hwnd_, "Error", text);
+    else
+        ShowMessageBox(window_thread_, hwnd_, layout::kApplicationTitle, text);
+}
+
+void TForm1::ShowAbout() {
+    ShowAboutBox(window_thread_, hwnd_, font_);
+}
+
+void TForm1::CloseMainWindow() {
+    // Only hidden here: a step may still be unwinding through this window's
+    // handlers. The loop ends, and the owner destroys everything after it.
+    ShowWindow(hwnd_, SW_HIDE);
+    window_thread_.terminate();
+}
+
+} // namespace tollander::ui

@@ -1,0 +1,311 @@
+#include "ui/win32/win32_window_thread.h"
+
+#include <stdexcept>
+#include <vector>
+
+namespace tollander::ui {
+
+namespace {
+
+constexpr UINT kDrainMessage = WM_APP + 1; // queued tasks are waiting
+constexpr UINT kWakeMessage = WM_APP + 2;  // only ends a wait
+constexpr wchar_t kClassName[] = L"TollanderWindowThread";
+
+UINT milliseconds(platform::Millis ms) {
+    // SetTimer and the waits take 32 bits; a longer wait is cut, which the
+    // callers' loops absorb.
+    if (ms.count() <= 0) return 0;
+    return ms.count() >= 0x7fffffff ? 0x7fffffffu : static_cast<UINT>(ms.count());
+}
+
+} // namespace
+
+struct Win32WindowThread::Item {
+    enum class State { queued, running, done, cancelled };
+    platform::Task task;
+    bool sent = false;
+    State state = State::queued;
+};
+
+Win32WindowThread::Win32WindowThread() : owner_(GetCurrentThreadId()) {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = window_proc;
+    wc.hInstance = instance;
+    wc.lpszClassName = kClassName;
+    // A second instance finds the class registered already.
+    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        throw std::runtime_error("cannot register the window thread's window class");
+    hwnd_ = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance,
+                            nullptr);
+    if (!hwnd_) throw std::runtime_error("cannot create the window thread's hidden window");
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+}
+
+Win32WindowThread::~Win32WindowThread() {
+    terminate();
+    {
+        // A sender still waiting has had its task cancelled; let it leave
+        // before the queue it waits on is gone.
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return senders_ == 0; });
+    }
+    for (auto& [id, timer] : timers_)
+        KillTimer(hwnd_, id);
+    // Messages still queued for the window die with it.
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+}
+
+LRESULT CALLBACK Win32WindowThread::window_proc(HWND hwnd, UINT message, WPARAM wparam,
+                                                LPARAM lparam) {
+    auto* self = reinterpret_cast<Win32WindowThread*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (self) {
+        switch (message) {
+        case kDrainMessage:
+            self->run_queued();
+            return 0;
+        case kWakeMessage:
+            return 0;
+        case WM_TIMER:
+            self->fire(static_cast<TimerId>(wparam));
+            return 0;
+        default:
+            break;
+        }
+    }
+    return DefWindowProcW(hwnd, message, wparam, lparam);
+}
+
+bool Win32WindowThread::on_window_thread() const {
+    return GetCurrentThreadId() == owner_;
+}
+
+void Win32WindowThread::ask_drain_locked() {
+    // One drain message at a time: a long queue is one message, not many.
+    if (drain_requested_) return;
+    drain_requested_ = PostMessageW(hwnd_, kDrainMessage, 0, 0) != 0;
+}
+
+void Win32WindowThread::post(platform::Task task) {
+    auto item = std::make_shared<Item>();
+    item->task = std::move(task);
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(item));
+    ask_drain_locked();
+}
+
+bool Win32WindowThread::send(platform::Task task, platform::Millis limit) {
+    if (on_window_thread()) {
+        task();
+        return true;
+    }
+    auto item = std::make_shared<Item>();
+    item->task = std::move(task);
+    item->sent = true;
+    std::unique_lock lock(mutex_);
+    if (terminating_) return false;
+    ++senders_;
+    struct Leave {
+        Win32WindowThread& self;
+        ~Leave() {
+            --self.senders_;
+            self.cv_.notify_all();
+        }
+    } leave{*this};
+    queue_.push_back(item);
+    ask_drain_locked();
+    auto settled = [&] {
+        return item->state == Item::State::done || item->state == Item::State::cancelled;
+    };
+    cv_.wait_for(lock, limit, settled);
+    if (item->state == Item::State::queued) item->state = Item::State::cancelled;
+    if (item->state == Item::State::cancelled) return false;
+    // Once started, a task is waited for to its end: the sender's data must
+    // outlive it.
+    cv_.wait(lock, [&] { return item->state == Item::State::done; });
+    return true;
+}
+
+void Win32WindowThread::run_queued() {
+    // Take what is queued now; what the tasks queue meanwhile gets a message
+    // of its own, so one pass always ends.
+    std::vector<std::shared_ptr<Item>> tasks;
+    {
+        std::lock_guard lock(mutex_);
+        drain_requested_ = false;
+        tasks.assign(queue_.begin(), queue_.end());
+        queue_.clear();
+    }
+    for (auto& item : tasks) {
+        {
+            std::lock_guard lock(mutex_);
+            if (item->state == Item::State::cancelled) continue;
+            item->state = Item::State::running;
+        }
+        item->task();
+        if (item->sent) {
+            std::lock_guard lock(mutex_);
+            item->state = Item::State::done;
+            cv_.notify_all();
+        }
+    }
+}
+
+void Win32WindowThread::process_pending() {
+    MSG msg;
+    // Everything queued, due timers and painting included; a flood of
+    // messages is cut after a while, so that one pass always ends.
+    const DWORD start = GetTickCount();
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            // Someone ended the loop the system's way: end ours too.
+            terminate();
+            break;
+        }
+        bool handled = false;
+        if (!dialogs_.empty()) {
+            HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+            if (root && dialogs_.count(root) && IsDialogMessageW(root, &msg)) handled = true;
+        }
+        if (!handled) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (GetTickCount() - start > 100) break;
+    }
+    // Tasks queued without a message (the message queue was full).
+    run_queued();
+}
+
+void Win32WindowThread::wait(platform::Millis max) {
+    if (!terminating_ && max.count() > 0) {
+        // Returns when input of any kind is queued, including what arrived
+        // before the call and was only looked at.
+        MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds(max), QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
+    }
+    process_pending();
+}
+
+void Win32WindowThread::wake() {
+    PostMessageW(hwnd_, kWakeMessage, 0, 0);
+}
+
+void Win32WindowThread::run() {
+    while (!terminating_)
+        wait(platform::Millis(60'000));
+}
+
+void Win32WindowThread::add_dialog(HWND window) {
+    dialogs_.insert(window);
+}
+
+void Win32WindowThread::remove_dialog(HWND window) {
+    dialogs_.erase(window);
+}
+
+void Win32WindowThread::fire(TimerId id) {
+    std::shared_ptr<Timer> timer;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = timers_.find(id);
+        if (it == timers_.end() || !it->second->enabled) {
+            KillTimer(hwnd_, id); // a late tick of a stopped timer
+            return;
+        }
+        timer = it->second;
+    }
+    timer->on_tick();
+}
+
+void Win32WindowThread::arm(TimerId id) {
+    std::lock_guard lock(mutex_);
+    auto it = timers_.find(id);
+    if (it != timers_.end() && it->second->enabled)
+        SetTimer(hwnd_, id, std::max<UINT>(1, milliseconds(it->second->interval)), nullptr);
+    else
+        KillTimer(hwnd_, id);
+}
+
+void Win32WindowThread::on_loop(platform::Task change) {
+    if (on_window_thread())
+        change();
+    else
+        post(std::move(change));
+}
+
+platform::WindowThread::TimerId Win32WindowThread::add_timer(platform::Millis interval,
+                                                             platform::Task on_tick) {
+    auto timer = std::make_shared<Timer>();
+    timer->interval = interval;
+    timer->on_tick = std::move(on_tick);
+    std::lock_guard lock(mutex_);
+    const TimerId id = next_timer_++;
+    timers_[id] = std::move(timer);
+    return id;
+}
+
+void Win32WindowThread::set_timer_interval(TimerId id, platform::Millis interval) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it = timers_.find(id);
+        if (it == timers_.end()) return;
+        it->second->interval = interval;
+    }
+    on_loop([this, id] { arm(id); });
+}
+
+void Win32WindowThread::start_timer(TimerId id) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it = timers_.find(id);
+        if (it == timers_.end()) return;
+        it->second->enabled = true;
+    }
+    on_loop([this, id] { arm(id); });
+}
+
+void Win32WindowThread::stop_timer(TimerId id) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it = timers_.find(id);
+        if (it == timers_.end()) return;
+        it->second->enabled = false;
+    }
+    on_loop([this, id] { arm(id); });
+}
+
+bool Win32WindowThread::timer_enabled(TimerId id) const {
+    std::lock_guard lock(mutex_);
+    auto it = timers_.find(id);
+    return it != timers_.end() && it->second->enabled;
+}
+
+void Win32WindowThread::remove_timer(TimerId id) {
+    {
+        std::lock_guard lock(mutex_);
+        if (timers_.erase(id) == 0) return;
+    }
+    on_loop([this, id] { KillTimer(hwnd_, id); });
+}
+
+void Win32WindowThread::terminate() {
+    {
+        std::lock_guard lock(mutex_);
+        terminating_ = true;
+        // Senders still waiting for a task that will never run get their answer.
+        for (auto& item : queue_)
+            if (item->sent && item->state == Item::State::queued)
+                item->state = Item::State::cancelled;
+    }
+    cv_.notify_all();
+    wake();
+}
+
+bool Win32WindowThread::terminating() const {
+    return terminating_;
+}
+
+} // namespace tollander::ui

@@ -1,0 +1,83 @@
+// WindowThread on the Win32 message loop. A hidden message-only window
+// receives the queued tasks (PostMessage) and the timers (SetTimer), so every
+// loop of the thread serves them: ours, and the system's own inside a message
+// box or a menu. The thread that constructs it is the window thread.
+#pragma once
+
+#include "platform/window_thread.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include <windows.h>
+
+namespace tollander::ui {
+
+class Win32WindowThread final : public platform::WindowThread {
+public:
+    Win32WindowThread();
+    ~Win32WindowThread() override;
+    Win32WindowThread(const Win32WindowThread&) = delete;
+    Win32WindowThread& operator=(const Win32WindowThread&) = delete;
+
+    void post(platform::Task task) override;
+    bool send(platform::Task task, platform::Millis limit) override;
+    void process_pending() override;
+    void wait(platform::Millis max) override;
+    void wake() override;
+
+    TimerId add_timer(platform::Millis interval, platform::Task on_tick) override;
+    void set_timer_interval(TimerId id, platform::Millis interval) override;
+    void start_timer(TimerId id) override;
+    void stop_timer(TimerId id) override;
+    bool timer_enabled(TimerId id) const override;
+    void remove_timer(TimerId id) override;
+
+    bool on_window_thread() const override;
+    void terminate() override;
+    bool terminating() const override;
+
+    // The front end's main loop: serves messages until terminate().
+    void run();
+
+    // Top-level windows whose keyboard input goes through the dialog
+    // manager (Tab, Escape, Enter, the underlined letters).
+    void add_dialog(HWND window);
+    void remove_dialog(HWND window);
+
+private:
+    struct Item;
+    struct Timer {
+        platform::Millis interval{};
+        platform::Task on_tick;
+        bool enabled = false;
+    };
+
+    static LRESULT CALLBACK window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+    void run_queued();
+    void fire(TimerId id);
+    // SetTimer and KillTimer belong to the window's own thread: other
+    // threads hand the change over.
+    void arm(TimerId id);
+    void on_loop(platform::Task change);
+    void ask_drain_locked();
+
+    HWND hwnd_ = nullptr;
+    DWORD owner_ = 0;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::shared_ptr<Item>> queue_;
+    bool drain_requested_ = false;
+    int senders_ = 0; // threads inside send(); the destructor waits for them
+    std::map<TimerId, std::shared_ptr<Timer>> timers_;
+    TimerId next_timer_ = 1;
+    std::atomic<bool> terminating_{false};
+    std::set<HWND> dialogs_;
+};
+
+} // namespace tollander::ui
