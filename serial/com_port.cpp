@@ -549,13 +549,19 @@ int TCustomComPort::AwaitAnyText(const std::string& S, std::int32_t Timeout, boo
     timer.Start(Timeout);
     for (;;) {
         // Reads inside a notice only peek, and the notice drops what it read
-        // when it ends: a notice already on its way when the wait began is
-        // let through first, or the wait would see characters twice. (A wait
-        // made inside one of our own notices reads as that notice does.)
-        while (notice_depth_ == 0 && really_open_ && index_ == index && !timer.RunOut() &&
-               !serial::WaitNoticeDelivered(index, platform::Millis(2))) {
-            if (Yield) window_.process_pending();
-            if (window_.terminating()) return 0;
+        // when it ends: a notice already on its way when the wait began ends
+        // first, or the wait would see characters twice. No other notice of
+        // this port begins while the wait runs, and the end of this one wakes
+        // us. (A wait made inside one of our own notices reads as that notice
+        // does.)
+        while (notice_depth_ == 0 && really_open_ && index_ == index &&
+               !serial::WaitNoticeDelivered(index, platform::Millis(0))) {
+            if (timer.RunOut() || window_.terminating()) return 0;
+            const platform::Millis left(std::max<std::int64_t>(1, timer.MillisLeft()));
+            if (Yield)
+                window_.wait(left); // the notice may be ours to run
+            else
+                serial::WaitNoticeDelivered(index, left);
         }
         if (really_open_ && index_ == index && serial::InputWaiting(index)) {
             char c = 0;

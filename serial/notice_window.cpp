@@ -1,15 +1,47 @@
 #include "serial/notice_window.h"
 
-#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 namespace tollander::serial {
 
-// What a queued message holds on to: it outlives the window, and a message
-// for a destroyed window is dropped.
+// What queued messages and senders hold on to: it outlives the window. The
+// senders wait here rather than in the window thread, so that closing the
+// window releases them and a message is never handed to a window thread
+// after its window was closed.
 struct NoticeWindow::Target {
     Handler handler;
-    std::atomic<bool> alive{true};
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool closed = false;
+    int callers = 0; // other threads inside Send() or Post()
+
+    // Registers a caller; false once the window is closed.
+    bool Enter() {
+        std::lock_guard lock(mutex);
+        if (closed) return false;
+        ++callers;
+        return true;
+    }
+    void Leave() {
+        {
+            std::lock_guard lock(mutex);
+            --callers;
+        }
+        cv.notify_all();
+    }
+    bool Open() {
+        std::lock_guard lock(mutex);
+        return !closed;
+    }
 };
+
+namespace {
+
+// One sent message, as its sender waits for it (under Target::mutex).
+enum class SentState { queued, running, done, dropped };
+
+} // namespace
 
 NoticeWindow::NoticeWindow(platform::WindowThread& thread, std::string window_class,
                            Handler handler)
@@ -18,32 +50,78 @@ NoticeWindow::NoticeWindow(platform::WindowThread& thread, std::string window_cl
 }
 
 NoticeWindow::~NoticeWindow() {
+    Close();
+}
+
+void NoticeWindow::Close() {
     // The handler may be running right now (a handler that closes its port):
-    // only mark the target, never reset the handler under it.
-    target_->alive = false;
+    // it is marked, never reset under it.
+    std::unique_lock lock(target_->mutex);
+    target_->closed = true;
+    target_->cv.notify_all();
+    target_->cv.wait(lock, [&] { return target_->callers == 0; });
 }
 
 NoticeWindow::SendFn NoticeWindow::Sender() const {
     return [thread = &thread_, target = target_](std::uint16_t msg, std::uint32_t wparam,
-                                                 std::uint32_t lparam, platform::Millis limit) {
-        return thread->send(
-            [target, msg, wparam, lparam] {
-                if (target->alive) target->handler(msg, wparam, lparam);
-            },
-            limit);
+                                                 std::uint32_t lparam,
+                                                 platform::Millis limit) -> Outcome {
+        if (thread->on_window_thread()) {
+            if (!target->Open()) return Outcome::not_started;
+            target->handler(msg, wparam, lparam);
+            return Outcome::handled;
+        }
+        if (!target->Enter()) return Outcome::not_started;
+        auto state = std::make_shared<SentState>(SentState::queued);
+        // The task owns all it uses: once the limit passes it may still be
+        // running, and the sender goes on without it.
+        thread->post([target, state, msg, wparam, lparam] {
+            {
+                std::lock_guard lock(target->mutex);
+                if (*state != SentState::queued || target->closed) return;
+                *state = SentState::running;
+            }
+            struct Done {
+                Target& target;
+                SentState& state;
+                ~Done() {
+                    {
+                        std::lock_guard lock(target.mutex);
+                        state = SentState::done;
+                    }
+                    target.cv.notify_all();
+                }
+            } done{*target, *state};
+            target->handler(msg, wparam, lparam);
+        });
+        Outcome outcome;
+        {
+            std::unique_lock lock(target->mutex);
+            target->cv.wait_for(lock, limit,
+                                [&] { return *state == SentState::done || target->closed; });
+            if (*state == SentState::queued) *state = SentState::dropped;
+            outcome = *state == SentState::done      ? Outcome::handled
+                      : *state == SentState::running ? Outcome::still_running
+                                                     : Outcome::not_started;
+        }
+        target->Leave();
+        return outcome;
     };
 }
 
 bool NoticeWindow::Send(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam,
                         platform::Millis limit) {
-    return Sender()(msg, wparam, lparam, limit);
+    return Sender()(msg, wparam, lparam, limit) == Outcome::handled;
 }
 
 void NoticeWindow::Post(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam) {
+    const bool here = thread_.on_window_thread();
+    if (!here && !target_->Enter()) return;
     auto target = target_;
     thread_.post([target, msg, wparam, lparam] {
-        if (target->alive) target->handler(msg, wparam, lparam);
+        if (target->Open()) target->handler(msg, wparam, lparam);
     });
+    if (!here) target_->Leave();
 }
 
 } // namespace tollander::serial

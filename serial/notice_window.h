@@ -1,7 +1,8 @@
 // A hidden window: a target on the window thread for notices from other
-// threads. Send() waits until the handler ran (or the limit passed), Post()
-// does not wait. A message that arrives after the window was destroyed is
-// dropped.
+// threads. Send() waits until the handler ran or the limit passed, whether the
+// handler had started by then or not; Post() does not wait. Once the window is
+// closed (or destroyed), waiting senders return at once and no message of it
+// reaches the window thread any more.
 #pragma once
 
 #include "platform/window_thread.h"
@@ -28,16 +29,26 @@ public:
     NoticeWindow(const NoticeWindow&) = delete;
     NoticeWindow& operator=(const NoticeWindow&) = delete;
 
+    // How a sent message ended: handled within the limit, never started (and
+    // never will), or still running when the limit passed (it goes on alone).
+    enum class Outcome { handled, not_started, still_running };
+
     // Runs the handler on the window thread (at once when called there);
-    // true when it ran within `limit`.
+    // true when it ran to its end within `limit`.
     bool Send(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam,
               platform::Millis limit = kNoticeSendLimit);
     void Post(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam);
 
-    // A sender that stays safe to call after the window is gone (the message
-    // is then dropped): what the dispatcher keeps for a window listener.
-    using SendFn = std::function<bool(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam,
-                                      platform::Millis limit)>;
+    // On the window thread: releases every waiting sender and refuses every
+    // later message; returns when no other thread is inside Send() or Post()
+    // any more. The destructor closes the window.
+    void Close();
+
+    // A sender that stays safe to call after the window is closed or gone
+    // (the message is then dropped): what the dispatcher keeps for a window
+    // listener.
+    using SendFn = std::function<Outcome(std::uint16_t msg, std::uint32_t wparam,
+                                         std::uint32_t lparam, platform::Millis limit)>;
     SendFn Sender() const;
 
     platform::WindowThread& Thread() const { return thread_; }

@@ -115,7 +115,7 @@ struct Record {
     // Guards what the dispatcher shares with the callers; held only briefly,
     // never while a notice is delivered or the device waits.
     std::mutex state;
-    std::condition_variable delivered; // a delivery ended (with `state`)
+    std::condition_variable delivered; // a delivery ended or a write began (with `state`)
 
     std::unique_ptr<SerialDevice> dev;
     std::uint16_t in_size = 0;
@@ -134,6 +134,8 @@ struct Record {
     std::uint16_t avail_level = 0;
     bool suspended = false;  // SuspendNotices
     bool delivering = false; // a notice is being delivered
+    bool writing = false;    // a device write is in progress (not under `lock`)
+    bool taken_directly = false; // a reader took characters outside a notice
     bool closing = false;
     bool peek = false;
     std::size_t read_count = 0;
@@ -152,6 +154,7 @@ struct Record {
     // DispatchThread only.
     std::uint64_t scan = 0;       // running total of the next character to scan
     bool stepped = false;         // the match step ran for the character at `scan`
+    bool in_batch = false;        // the data notices of the character at `scan` are under way
     std::uint64_t last_avail = 0; // scan position of the last avail notice
     bool driver_pending = false;  // bytes left in the driver for want of room
 
@@ -163,7 +166,7 @@ struct Record {
     std::atomic<std::uint32_t> event_word{0};
     // The event thread is in (or about to begin) a wait without a time limit.
     std::atomic<bool> untimed_wait{false};
-    std::atomic<platform::WindowThread*> wake_target{nullptr};
+    platform::WindowThread* wake_target = nullptr; // under `state`
     std::mutex input_mutex;
     std::condition_variable input_cv;
     std::thread event_thread;
@@ -454,49 +457,22 @@ std::size_t InputCountLocked(Record& rec) {
     return count;
 }
 
-// Delivers a notice to the listeners; false when the record was closed in
-// it, or when an avail notice's characters were not all read.
-bool Deliver(Record& rec, std::uint16_t msg, std::uint32_t wparam, std::uint16_t low) {
-    std::list<Listener>::iterator it;
-    {
-        std::lock_guard guard(rec.state);
-        if (rec.closing) return false;
-        rec.delivering = true;
-        rec.peek = msg == kNoticeAvail || msg == kNoticeData;
-        rec.largest_read_count = 0;
-        rec.reissued.reset();
-        it = rec.listeners.begin();
-    }
-    const std::uint32_t lparam = (std::uint32_t{rec.index} << 16) | low;
-    for (;;) {
-        Listener node;
-        {
-            std::lock_guard guard(rec.state);
-            if (it == rec.listeners.end()) break;
-            node = *it;
-            rec.read_count = 0;
-        }
-        bool stop = false;
-        if (!node.deleted) {
-            try {
-                if (node.proc)
-                    node.proc(nullptr, msg, wparam, lparam);
-                else if (node.send)
-                    node.send(msg, wparam, lparam, kNoticeSendLimit);
-            } catch (...) {
-                // A listener's failure ends at the listener.
-            }
-            if (rec.close_pending) return false;
-            std::lock_guard guard(rec.state);
-            rec.largest_read_count = std::max(rec.largest_read_count, rec.read_count);
-            stop = node.pass_on == 0 || (msg != kNoticeAvail && wparam <= kMaxTriggerHandle &&
-                                         rec.reissued.test(wparam));
-        }
-        std::lock_guard guard(rec.state);
-        ++it;
-        if (stop) break;
-    }
-    std::lock_guard guard(rec.state);
+// Begins a notice unless notices are held (a wait for text runs, or the
+// record is closing). Called under rec.state, in the same hold as the check
+// that decided on the notice, so a wait that suspends notices never finds
+// one begun after it.
+bool TryBegin(Record& rec, std::uint16_t msg) {
+    if (rec.suspended || rec.closing) return false;
+    rec.delivering = true;
+    rec.peek = msg == kNoticeAvail || msg == kNoticeData;
+    rec.largest_read_count = 0;
+    rec.reissued.reset();
+    return true;
+}
+
+// Ends a begun notice (under rec.state): the characters the listeners peeked
+// leave the ring. False when an avail notice's characters were not all read.
+bool EndNoticeLocked(Record& rec, std::uint16_t msg, std::uint32_t wparam) {
     if (rec.list_dirty) {
         rec.listeners.remove_if([](const Listener& l) { return l.deleted; });
         rec.list_dirty = false;
@@ -510,6 +486,57 @@ bool Deliver(Record& rec, std::uint16_t msg, std::uint32_t wparam, std::uint16_t
     rec.delivering = false;
     rec.read_count = 0;
     rec.delivered.notify_all();
+    return result;
+}
+
+// Walks the listeners with a begun notice; false when the record was closed
+// in it, or when an avail notice's characters were not all read.
+bool Walk(Record& rec, std::uint16_t msg, std::uint32_t wparam, std::uint16_t low) {
+    std::list<Listener>::iterator it;
+    {
+        std::lock_guard guard(rec.state);
+        it = rec.listeners.begin();
+    }
+    const std::uint32_t lparam = (std::uint32_t{rec.index} << 16) | low;
+    std::unique_lock guard(rec.state, std::defer_lock);
+    for (;;) {
+        Listener node;
+        {
+            std::lock_guard hold(rec.state);
+            if (it == rec.listeners.end()) break;
+            node = *it;
+            rec.read_count = 0;
+        }
+        bool stop = false;
+        if (!node.deleted) {
+            auto outcome = NoticeWindow::Outcome::handled;
+            try {
+                if (node.proc)
+                    node.proc(nullptr, msg, wparam, lparam);
+                else if (node.send)
+                    outcome = node.send(msg, wparam, lparam, kNoticeSendLimit);
+            } catch (...) {
+                // A listener's failure ends at the listener.
+            }
+            if (rec.close_pending) return false;
+            guard.lock();
+            rec.largest_read_count = std::max(rec.largest_read_count, rec.read_count);
+            // A handler that outlived the limit goes on alone, and what it
+            // reads from now on it takes at once: the notice ends in this same
+            // hold, so no character it reads is counted twice.
+            if (outcome == NoticeWindow::Outcome::still_running) break;
+            stop = node.pass_on == 0 || (msg != kNoticeAvail && wparam <= kMaxTriggerHandle &&
+                                         rec.reissued.test(wparam));
+            guard.unlock();
+        }
+        std::lock_guard hold(rec.state);
+        ++it;
+        if (stop) break;
+    }
+    if (!guard.owns_lock()) guard.lock();
+    const bool result = EndNoticeLocked(rec, msg, wparam);
+    // A wait for text that let this notice end first goes on.
+    if (rec.suspended && rec.wake_target) rec.wake_target->wake();
     return result;
 }
 
@@ -541,7 +568,50 @@ void MoveBytes(Record& rec) {
     if (moved == 0) return;
     { std::lock_guard lock(rec.input_mutex); }
     rec.input_cv.notify_all();
-    if (auto* target = rec.wake_target.load()) target->wake();
+    // Under the lock: once the port object has let go of its window thread,
+    // nothing here touches it any more.
+    std::lock_guard guard(rec.state);
+    if (rec.wake_target) rec.wake_target->wake();
+}
+
+// The data notices of the character at the scan position, one for each
+// matched trigger; a wait for text that begins between two of them holds the
+// rest back until it ends, and drops them when it took the character.
+bool DataNotices(Record& rec, std::unique_lock<std::mutex>& guard) {
+    bool result = true;
+    for (;;) {
+        if (rec.taken_directly && rec.scan < rec.ring.Taken()) {
+            // A reader (a wait for text) took the character meanwhile: the
+            // notices still due for it are dropped.
+            rec.scan = rec.ring.Taken();
+            rec.stepped = false;
+            rec.in_batch = false;
+            for (auto& slot : rec.data)
+                slot.matched = 0;
+            return true;
+        }
+        DataSlot* hit = nullptr;
+        for (auto& slot : rec.data) {
+            if (slot.length != 0 && slot.matched) {
+                hit = &slot;
+                break;
+            }
+        }
+        if (!hit) {
+            ++rec.scan;
+            rec.stepped = false;
+            rec.in_batch = false;
+            return result;
+        }
+        if (!TryBegin(rec, kNoticeData)) return false;
+        hit->matched = 0;
+        const TriggerHandle handle = hit->handle;
+        const std::uint16_t length = hit->length;
+        guard.unlock();
+        result = Walk(rec, kNoticeData, handle, length);
+        if (rec.close_pending) return false;
+        guard.lock();
+    }
 }
 
 // Data triggers and avail notices; true when it should run again.
@@ -550,13 +620,16 @@ bool Scanner(Record& rec) {
     const std::uint64_t written = rec.ring.Written();
     std::unique_lock guard(rec.state);
     if (rec.scan < taken || rec.scan > written) {
-        // A reader took these characters: they are never offered.
+        // A reader took these characters: they are never offered, and the
+        // notices still due for them are dropped.
         rec.scan = taken;
         rec.stepped = false;
+        rec.in_batch = false;
         for (auto& slot : rec.data)
             slot.matched = 0;
     }
     while (rec.scan != written) {
+        if (rec.in_batch) return DataNotices(rec, guard);
         const std::uint8_t ch = rec.ring.AtTotal(rec.scan);
         bool any = false;
         std::uint16_t longest = 0;
@@ -577,33 +650,23 @@ bool Scanner(Record& rec) {
         const auto before =
             static_cast<std::int64_t>(rec.scan - taken + 1) - static_cast<std::int64_t>(longest);
         if (rec.avail_level != 0 && rec.last_avail != rec.scan && before >= rec.avail_level) {
-            // The characters in front of the watched text come first.
+            // The characters in front of the watched text come first; held
+            // back, the same match is found again when notices resume.
+            if (!TryBegin(rec, kNoticeAvail)) return false;
             rec.last_avail = rec.scan;
             guard.unlock();
-            return Deliver(rec, kNoticeAvail, static_cast<std::uint32_t>(before), 0);
+            return Walk(rec, kNoticeAvail, static_cast<std::uint32_t>(before), 0);
         }
-        std::vector<std::pair<TriggerHandle, std::uint16_t>> hits;
-        for (auto& slot : rec.data) {
-            if (slot.length != 0 && slot.matched) {
-                slot.matched = 0;
-                hits.emplace_back(slot.handle, slot.length);
-            }
-        }
-        ++rec.scan;
-        rec.stepped = false;
-        guard.unlock();
-        bool result = true;
-        for (auto [handle, length] : hits) {
-            result = Deliver(rec, kNoticeData, handle, length);
-            if (rec.close_pending) return false;
-        }
-        return result;
+        rec.in_batch = true;
+        rec.taken_directly = false;
+        return DataNotices(rec, guard);
     }
     const std::size_t count = InputCountLocked(rec);
     if (rec.avail_level != 0 && rec.last_avail != rec.scan && count >= rec.avail_level) {
+        if (!TryBegin(rec, kNoticeAvail)) return false;
         rec.last_avail = rec.scan;
         guard.unlock();
-        return Deliver(rec, kNoticeAvail, static_cast<std::uint32_t>(count), 0);
+        return Walk(rec, kNoticeAvail, static_cast<std::uint32_t>(count), 0);
     }
     return false;
 }
@@ -612,6 +675,7 @@ bool TimerCheck(Record& rec) {
     TriggerHandle handle = 0;
     {
         std::lock_guard guard(rec.state);
+        if (rec.suspended || rec.closing) return false;
         for (auto& slot : rec.timers) {
             if (slot.active && slot.timer.RunOut()) {
                 slot.active = 0;
@@ -619,15 +683,16 @@ bool TimerCheck(Record& rec) {
                 break;
             }
         }
+        if (handle == 0 || !TryBegin(rec, kNoticeTimer)) return false;
     }
-    if (handle == 0) return false;
-    return Deliver(rec, kNoticeTimer, handle, 0);
+    return Walk(rec, kNoticeTimer, handle, 0);
 }
 
 bool StatusCheck(Record& rec) {
     bool wants_output = false;
     {
         std::lock_guard guard(rec.state);
+        if (rec.suspended || rec.closing) return false;
         for (int i = 0; i < kStatusSlots; ++i) {
             const auto& slot = rec.status[i];
             if (slot.active && !rec.fired[i] &&
@@ -641,6 +706,9 @@ bool StatusCheck(Record& rec) {
     std::uint16_t low = 0;
     {
         std::lock_guard guard(rec.state);
+        // Checked again in the hold that begins the notice: a wait for text
+        // may have begun meanwhile.
+        if (rec.suspended || rec.closing) return false;
         for (int i = 0; i < kStatusSlots && handle == 0; ++i) {
             auto& slot = rec.status[i];
             if (!slot.active || rec.fired[i]) continue;
@@ -680,9 +748,9 @@ bool StatusCheck(Record& rec) {
             rec.any_fired = true;
             handle = slot.handle;
         }
+        if (handle == 0 || !TryBegin(rec, kNoticeStatus)) return false;
     }
-    if (handle == 0) return false;
-    return Deliver(rec, kNoticeStatus, handle, low);
+    return Walk(rec, kNoticeStatus, handle, low);
 }
 
 void ClearFired(Record& rec) {
@@ -917,7 +985,7 @@ namespace {
 
 // A notice being delivered may be waiting for the caller: the dispatcher
 // itself (a procedure listener) or a window thread that has yet to run the
-// notice. Any other thread can wait for the notice to end.
+// notice. (Under rec.state.)
 bool DeliveryWaitsOnCaller(const Record& rec) {
     if (std::this_thread::get_id() == rec.dispatch_thread.get_id()) return true;
     for (const auto& node : rec.listeners)
@@ -934,24 +1002,27 @@ int ClosePortRecord(RecordIndex index) {
         std::unique_lock lock(rec->lock);
         std::unique_lock guard(rec->state);
         if (rec->closing) return 0;
-        rec->closing = true; // no new notice starts
-        if (rec->delivering && DeliveryWaitsOnCaller(*rec)) {
-            // Pending output is discarded, not sent.
-            rec->dev->purge(platform::PurgeQueue::output);
-            rec->dev->close();
-            rec->close_pending = true;
-            return 0;
-        }
-        if (rec->delivering) {
-            // The notice's listeners may need the record's lock to finish.
+        rec->closing = true; // no notice and no write begins from now on
+        if (rec->delivering && !rec->writing && !DeliveryWaitsOnCaller(*rec)) {
+            // A procedure listener at work, which may need the record's lock:
+            // waited for until it ends or begins a write, which nobody waits for.
             lock.unlock();
-            rec->delivered.wait(guard, [&] { return !rec->delivering; });
+            rec->delivered.wait(guard, [&] { return !rec->delivering || rec->writing; });
             guard.unlock();
             lock.lock();
             guard.lock();
         }
+        // Pending output is discarded, not sent.
         rec->dev->purge(platform::PurgeQueue::output);
-        rec->dev->close();
+        // A write in progress keeps the device until it ends (at most the
+        // write limit); its writer closes it then. Nobody waits for it here.
+        if (!rec->writing) rec->dev->close();
+        if (rec->delivering || rec->writing) {
+            // The notice or the write may be waiting for the caller, or run
+            // long: DispatchThread frees the record when it is over.
+            rec->close_pending = true;
+            return 0;
+        }
     }
     // Not under the lock: the threads may need it to finish their pass.
     Table::Stop(*rec);
@@ -1126,15 +1197,38 @@ int ClearLineErrors(RecordIndex index, std::uint16_t bits) {
 
 int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count) {
     if (count == 0) return Find(index) ? 0 : ecBadHandle;
-    WITH_RECORD(index, ecBadHandle);
-    if (CurrentOutputRoom(*rec) < count) return ecOutputBufferTooSmall;
+    auto rec = Find(index);
+    if (!rec) return ecBadHandle;
+    {
+        std::lock_guard record_lock(rec->lock);
+        if (CurrentOutputRoom(*rec) < count) return ecOutputBufferTooSmall;
+        std::lock_guard guard(rec->state);
+        if (rec->closing) return ecBadHandle;
+        // One write at a time; a second one finds the output queue taken
+        // rather than waiting behind a write that flow control holds up.
+        if (rec->writing) return ecOutputBufferTooSmall;
+        rec->writing = true;
+        rec->delivered.notify_all(); // a close waiting for the notice goes on
+    }
+    // Not under the record's lock: a modem that holds CTS low keeps this
+    // write for up to the device's write limit, and nobody else waits for it.
     const int written = rec->dev->write(bytes, count);
     bool watched;
+    bool closed;
     {
         std::lock_guard guard(rec->state);
+        rec->writing = false;
         rec->last_written = written;
         rec->output_sent = true;
         watched = OutputTriggerArmed(*rec);
+        closed = rec->closing;
+    }
+    if (closed) {
+        // Closed under the write: the close left the device to us, and what
+        // the queue still held was discarded.
+        rec->dev->purge(platform::PurgeQueue::output);
+        rec->dev->close();
+        return ecPutBlockFail;
     }
     if (watched) WakeUntimedWait(*rec);
     if (written <= 0) {
@@ -1178,6 +1272,7 @@ int ReadChar(RecordIndex index, char& ch) {
     if (rec->ring.Count() == 0) return ecBufferIsEmpty;
     ch = static_cast<char>(rec->ring.Peek(0));
     rec->ring.Drop(1);
+    rec->taken_directly = true;
     return 0;
 }
 
@@ -1206,6 +1301,7 @@ int DiscardInput(RecordIndex index) {
     else {
         rec->ring.Clear();
         rec->read_count = 0;
+        rec->taken_directly = true;
     }
     ClearMatchState(*rec);
     return 0;
@@ -1559,7 +1655,7 @@ int SuspendNotices(RecordIndex index, bool on, bool& previous) {
 }
 
 int SetWakeTarget(RecordIndex index, platform::WindowThread* thread) {
-    WITH_RECORD(index, ecBadHandle);
+    WITH_STATE(index, ecBadHandle);
     rec->wake_target = thread;
     return 0;
 }

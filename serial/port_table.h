@@ -89,9 +89,10 @@ int OpenPortRecord(const std::string& device_name, std::uint8_t dispatcher_mode,
                    std::string* os_reason = nullptr,
                    platform::DeviceFault* os_fault = nullptr);
 // Discards pending output, releases the device, stops the threads and frees
-// the record. Called while one of the record's notices is being delivered, the
-// record is marked close-pending instead and DispatchThread frees it when the
-// notice is over.
+// the record. It never waits for a write, nor for a notice that may be
+// waiting for the caller (a window notice, or one on the dispatcher itself):
+// the record is then marked close-pending and DispatchThread frees it when
+// that is over (a write in progress releases the device when it ends).
 int ClosePortRecord(RecordIndex index);
 bool PortRecordLive(RecordIndex index);
 // Waits until `index` names no record (a close-pending record freed by its
@@ -130,7 +131,9 @@ int ClearLineErrors(RecordIndex index, std::uint16_t bits);
 // ---- Output ----
 
 // 0; ecOutputBufferTooSmall when the output queue has no room for the whole
-// block (nothing written); ecPutBlockFail when the device took less.
+// block or another write is in progress (nothing written); ecPutBlockFail when
+// the device took less or the record was closed during the write. The write
+// holds no lock other operations need while the device takes the block.
 int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count);
 int WriteByte(RecordIndex index, std::uint8_t byte);
 int OutputCount(RecordIndex index);

@@ -1,15 +1,21 @@
 // The dispatcher on pseudo-terminals: the input ring, data, timer and status
-// triggers, notices and their order, closing inside a notice, a device that
-// goes away, and a megabyte through the ring.
+// triggers, notices and their order, what a wait for text holds back, a
+// window handler that blocks, closing inside a notice, a device that goes
+// away, and a megabyte through the ring; then on fake devices: line errors,
+// short writes, and a write held up by flow control.
 #include "serial/com_port.h"
 #include "serial/notice_window.h"
 #include "serial/port_table.h"
+#include "serial/protocol.h"
 #include "tests/pty/pty_fixture.h"
 #include "tests/pty/quiet_device.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <random>
@@ -34,6 +40,7 @@ struct Recorder {
     std::mutex mutex;
     std::condition_variable cv;
     std::vector<Notice> notices;
+    platform::WindowThread* wake = nullptr; // woken at each notice
 
     static void Proc(NoticeWindow*, std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam) {
         void* self = nullptr;
@@ -44,6 +51,7 @@ struct Recorder {
             rec->notices.push_back({msg, wparam, static_cast<std::uint16_t>(lparam & 0xFFFF)});
         }
         rec->cv.notify_all();
+        if (rec->wake) rec->wake->wake();
     }
     bool WaitFor(std::size_t count, std::chrono::milliseconds limit = 10s) {
         std::unique_lock lock(mutex);
@@ -52,6 +60,37 @@ struct Recorder {
     std::size_t Count() {
         std::lock_guard lock(mutex);
         return notices.size();
+    }
+};
+
+// A procedure listener that holds the first notice it gets until opened: the
+// dispatcher is then in the middle of a batch. It finds itself in slot 2.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool arrived = false;
+    bool open = false;
+
+    static void Proc(NoticeWindow*, std::uint16_t, std::uint32_t, std::uint32_t lparam) {
+        void* self = nullptr;
+        GetUserData(static_cast<RecordIndex>(lparam >> 16), 2, self);
+        auto* gate = static_cast<Gate*>(self);
+        std::unique_lock lock(gate->mutex);
+        if (gate->arrived) return;
+        gate->arrived = true;
+        gate->cv.notify_all();
+        gate->cv.wait_for(lock, 10s, [&] { return gate->open; });
+    }
+    bool WaitArrived() {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, 10s, [&] { return arrived; });
+    }
+    void Open() {
+        {
+            std::lock_guard lock(mutex);
+            open = true;
+        }
+        cv.notify_all();
     }
 };
 
@@ -84,6 +123,28 @@ public:
         std::uint16_t errors = 0;
         std::uint32_t out_queue = 0;
         int write_result = 0; // 0: the whole block is taken
+        // CTS low: a write waits until it rises (at most 5 s, standing in
+        // for the device's own write limit).
+        bool cts_low = false;
+        bool writing = false;
+        bool closed = false;
+        bool closed_while_writing = false;
+
+        bool WaitWriting() {
+            std::unique_lock lock(mutex);
+            return cv.wait_for(lock, 10s, [&] { return writing; });
+        }
+        void RaiseCts() {
+            {
+                std::lock_guard lock(mutex);
+                cts_low = false;
+            }
+            cv.notify_all();
+        }
+        bool Writing() {
+            std::lock_guard lock(mutex);
+            return writing;
+        }
     };
     explicit FakeDevice(std::shared_ptr<State> s) : s_(std::move(s)) {}
 
@@ -97,8 +158,24 @@ public:
     }
 
     int write(const std::uint8_t*, std::size_t n) override {
-        std::lock_guard lock(s_->mutex);
+        std::unique_lock lock(s_->mutex);
+        if (s_->cts_low) {
+            s_->writing = true;
+            s_->cv.notify_all();
+            const bool rose = s_->cv.wait_for(lock, 5s, [&] { return !s_->cts_low; });
+            s_->writing = false;
+            s_->cv.notify_all();
+            if (!rose) return 0;
+        }
         return s_->write_result != 0 ? s_->write_result : static_cast<int>(n);
+    }
+    void close() override {
+        {
+            std::lock_guard lock(s_->mutex);
+            s_->closed = true;
+            s_->closed_while_writing = s_->writing;
+        }
+        s_->cv.notify_all();
     }
     int status(platform::DeviceStatus& st) override {
         std::lock_guard lock(s_->mutex);
@@ -118,7 +195,8 @@ public:
     int wait_event(std::uint32_t& word) override {
         std::unique_lock lock(s_->mutex);
         const auto generation = s_->generation;
-        s_->cv.wait(lock, [&] { return s_->word != 0 || s_->generation != generation; });
+        s_->cv.wait(lock,
+                    [&] { return s_->word != 0 || s_->generation != generation || s_->closed; });
         word = std::exchange(s_->word, 0);
         return 0;
     }
@@ -224,6 +302,115 @@ TEST_F(DispatcherTest, NoticesStayHeldForAWaitThatBeganDuringANotice) {
     window.remove_timer(timer);
     EXPECT_EQ(stolen.find('O'), std::string::npos) << stolen; // the answer was the wait's
     RemoveListener(port.PortIndex(), nullptr, &Recorder::Proc);
+}
+
+TEST_F(DispatcherTest, ABatchUnderWayWhenAWaitBeginsDeliversNothingMoreUntilItEnds) {
+    // The gate holds the batch's first notice until the window thread has
+    // begun its wait. That notice ends inside the wait; the rest of its batch
+    // must wait for the wait, whose characters are then never reported.
+    struct Case {
+        const char* batch;
+        std::uint16_t avail_level;
+        std::vector<std::string> triggers;
+        std::string on_its_way;        // the one notice seen inside the wait
+        std::vector<std::string> then; // after the wait, for one more "\r"
+    };
+    const Case cases[] = {
+        {"avail, then data", 1, {"\r"}, "avail 2", {"data 0", "avail 1"}},
+        {"two data notices", 0, {"\r", "b\r"}, "data 0", {"data 0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.batch);
+        TComPort p(window);
+        p.SetComNumber(1);
+        p.SetTriggerLength(c.avail_level);
+        p.SetOpen(true);
+        std::vector<std::uint16_t> handles;
+        for (const auto& t : c.triggers)
+            handles.push_back(p.NewDataTrigger(t, false));
+        bool waiting = false;
+        std::vector<std::string> events;
+        auto note = [&](const std::string& e) { events.push_back(waiting ? "in wait: " + e : e); };
+        p.OnTriggerAvail = [&](TCustomComPort& cp, std::uint16_t count) {
+            note("avail " + std::to_string(count));
+            for (int i = 0; i < count; ++i)
+                cp.ReadChar();
+        };
+        p.OnTriggerData = [&](TCustomComPort&, std::uint16_t h) {
+            const auto at = std::find(handles.begin(), handles.end(), h) - handles.begin();
+            note("data " + std::to_string(at));
+        };
+        Gate gate;
+        ASSERT_EQ(SetUserData(p.PortIndex(), 2, &gate), 0);
+        ASSERT_EQ(AddListener(p.PortIndex(), nullptr, &Gate::Proc, 1), 0);
+        pty.send("ab\r");
+        ASSERT_TRUE(gate.WaitArrived());
+        platform::WindowThread::TimerId opener = 0;
+        opener = window.add_timer(1ms, [&] {
+            window.stop_timer(opener);
+            gate.Open();
+        });
+        window.start_timer(opener);
+        waiting = true;
+        EXPECT_EQ(p.AwaitAnyText("\r", 36, true, false, '^'), 1);
+        waiting = false;
+        window.remove_timer(opener);
+        EXPECT_EQ(events, std::vector<std::string>{"in wait: " + c.on_its_way});
+
+        events.clear();
+        pty.send("\r");
+        ASSERT_TRUE(pump_until(window, [&] { return events.size() >= c.then.size(); }));
+        EXPECT_EQ(events, c.then);
+        RemoveListener(p.PortIndex(), nullptr, &Gate::Proc);
+        for (auto h : handles)
+            p.DeleteTrigger(h);
+        p.SetOpen(false);
+    }
+}
+
+TEST_F(DispatcherTest, AHandlerThatBlocksHoldsThePortsDispatcherNoLongerThanTheLimit) {
+    port.SetOpen(true);
+    const RecordIndex index = port.PortIndex();
+    Recorder recorder;
+    recorder.wake = &window;
+    ASSERT_EQ(SetUserData(index, 1, &recorder), 0);
+    ASSERT_EQ(AddListener(index, nullptr, &Recorder::Proc, 1), 0);
+    using Clock = std::chrono::steady_clock;
+    bool first = true;
+    bool done = false;
+    bool released = false;
+    Clock::duration held{};
+    std::string read;
+    port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
+        if (!first) { // the next notice, inside the loop below or after it
+            for (int i = 0; i < count; ++i)
+                read += p.ReadChar();
+            return;
+        }
+        first = false;
+        // Like a message box: a loop of its own until the user answers, here
+        // until the dispatcher has gone on to the next notice meanwhile.
+        const auto start = Clock::now();
+        pty.send("y");
+        const auto guard = start + 10s;
+        while (recorder.Count() < 2 && Clock::now() < guard)
+            window.wait(std::chrono::duration_cast<std::chrono::milliseconds>(guard - Clock::now()));
+        held = Clock::now() - start;
+        released = recorder.Count() >= 2;
+        done = true;
+    };
+    pty.send("x");
+    ASSERT_TRUE(pump_until(window, [&] { return done; }, 20s));
+    EXPECT_TRUE(released) << "the dispatcher waited for the handler to return";
+    // The notice's limit, neither cut short nor overrun.
+    EXPECT_GE(held, 800ms);
+    EXPECT_LE(held, 3000ms);
+    // Both characters reach the handler once: the first notice, given up on,
+    // took none; the one that followed it took both.
+    ASSERT_TRUE(pump_until(window, [&] { return read.size() >= 2; }));
+    EXPECT_EQ(read, "xy");
+    EXPECT_EQ(InputCount(index), 0);
+    RemoveListener(index, nullptr, &Recorder::Proc);
 }
 
 TEST_F(DispatcherTest, EachPortKeepsItsOwnAvailPosition) {
@@ -548,6 +735,75 @@ TEST(FakeDeviceTest, LineErrorsAndShortWritesReachTheirEventsAndExceptions) {
     }
     EXPECT_THROW(port.SendText("ATZ\r"), EPutBlockFail);
     port.SetOpen(false);
+}
+
+// A port on the fake device for the tests of writes held up by flow control.
+class HeldWrite : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port.SetDeviceLayer(dlOther);
+        port.DeviceLayerHook = [s = state] { return std::make_unique<FakeDevice>(s); };
+        port.SetOutSize(8192);
+        port.SetOpen(true);
+        index = port.PortIndex();
+        std::lock_guard lock(state->mutex);
+        state->cts_low = true;
+    }
+    void TearDown() override {
+        state->RaiseCts();
+        port.SetOpen(false);
+    }
+
+    platform::HeadlessWindowThread window;
+    std::shared_ptr<FakeDevice::State> state = std::make_shared<FakeDevice::State>();
+    TComPort port{window};
+    RecordIndex index = 0;
+};
+
+TEST_F(HeldWrite, TheWindowThreadReadsSetsLinesAndClosesWhileAnotherThreadWrites) {
+    int result = 1;
+    std::thread writer([&] {
+        const std::uint8_t block[] = {'A', 'T', '\r'};
+        result = WriteBlock(index, block, sizeof block);
+    });
+    ASSERT_TRUE(state->WaitWriting());
+    EXPECT_FALSE(port.InputWaiting());
+    port.SetDTR(false);
+    port.SetOpen(false);
+    EXPECT_TRUE(state->Writing()) << "the window thread waited for the write";
+    {
+        std::lock_guard lock(state->mutex);
+        EXPECT_FALSE(state->closed); // not under a write in progress
+    }
+    state->RaiseCts();
+    writer.join();
+    // Closed under it, the block may never have gone out whole.
+    EXPECT_EQ(result, ecPutBlockFail);
+    EXPECT_TRUE(WaitPortRecordFreed(index, 10s));
+    std::lock_guard lock(state->mutex);
+    EXPECT_TRUE(state->closed);
+    EXPECT_FALSE(state->closed_while_writing);
+}
+
+TEST_F(HeldWrite, TheProtocolGoesAwayWhileItsEngineWrites) {
+    namespace fs = std::filesystem;
+    const fs::path file =
+        fs::temp_directory_path() / ("tollander-held-write-" + std::to_string(::getpid()));
+    std::ofstream(file, std::ios::binary) << std::string(100, 'h');
+    {
+        TProtocol protocol(window, &port);
+        protocol.SetProtocolType(ptAscii);
+        protocol.SetFileMask(file.string());
+        protocol.BeginSend();
+        // The engine writes its first block on the dispatcher; CTS stays low.
+        ASSERT_TRUE(state->WaitWriting());
+        ASSERT_EQ(StatusTriggerKind(index, 4), kStatusOutRoom);
+    }
+    EXPECT_TRUE(state->Writing()) << "the window thread waited for the engine's write";
+    state->RaiseCts();
+    // The engine ends its run by itself: its triggers go.
+    EXPECT_TRUE(pump_until(window, [&] { return StatusTriggerKind(index, 4) == 0; }));
+    fs::remove(file);
 }
 
 TEST(TerminalDevice, EventWaitsEndOnAMaskSetBeforeThemAndOnTheirTimeLimit) {
