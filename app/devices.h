@@ -51,15 +51,20 @@ public:
     std::function<void(std::uint16_t handle)> OnTriggerData;
 };
 
+// Whether block `index` (0-based, 8191 bytes but the last) of an upload is
+// the one that was checked; `last` tells that it ends the file.
+using BlockCheck = std::function<bool(std::uint32_t index, const std::uint8_t* data,
+                                      std::size_t size, bool last)>;
+
 // Protocol1: the ASCII send protocol bound to ComPort1.
 class Uploader {
 public:
     virtual ~Uploader() = default;
 
     // ProtocolType := ptAscii, FileMask := file, start sending in the
-    // background. Ends with OnProtocolFinish (after OnProtocolError on a
-    // failure).
-    virtual void StartAsciiSend(const std::string& file) = 0;
+    // background; each block goes out only when `check` (if set) accepts it.
+    // Ends with OnProtocolFinish (after OnProtocolError on a failure).
+    virtual void StartAsciiSend(const std::string& file, const BlockCheck& check) = 0;
     // The block length the status events report (8191 for ASCII send).
     virtual std::uint16_t BlockSize() const = 0;
 
@@ -76,8 +81,8 @@ class PayloadOps {
 public:
     using LogFn = std::function<void(const std::string&)>;
 
-    // Called by ExtractImage before it copies: whether the executable could
-    // be opened and, when not, what the open returned.
+    // The integrity verdict: passed, or the failure code (the open's result,
+    // or a code of payload/integrity.h).
     using IntegrityFn = std::function<void(bool opened, std::int64_t code)>;
 
     virtual ~PayloadOps() = default;
@@ -90,11 +95,17 @@ public:
     virtual void DumpConfigRecord(const LogFn& log) = 0;
     // Writes the alert sound file; logs "Extracting WAV file." when debug.
     virtual void ExtractAlertSound(bool debug, const LogFn& log) = 0;
-    // Makes the image's files the current ones, reports through `integrity`
-    // and writes the packed file. False when the executable cannot be opened.
+    // Makes the image's files the current ones, checks the images the run
+    // will send, writes the packed file and reports through `integrity`.
+    // False when the executable cannot be opened or a check fails.
     virtual bool ExtractImage(Image image, const IntegrityFn& integrity) = 0;
     // Writes the current HEX file, removes the packed one, sets UploadSize.
-    virtual void ExpandImage(Image image) = 0;
+    // False, after a failure through `integrity`, when the packed file is
+    // not the one ExtractImage checked.
+    virtual bool ExpandImage(Image image, const IntegrityFn& integrity) = 0;
+    // Checks each block of the current HEX file as it goes out against what
+    // ExpandImage wrote.
+    virtual BlockCheck UploadCheck() const = 0;
     // Clears a temporary file's attributes and deletes it; never fails.
     virtual void DeleteTempFile(const std::string& name) = 0;
     // Where a temporary file's name lies on disk (for the player, the upload).

@@ -219,9 +219,11 @@ void MainForm::Protocol1ProtocolStatus(std::uint16_t /*options*/) {
     Changed();
 }
 
-void MainForm::Protocol1ProtocolFinish(int /*error_code*/) {
+void MainForm::Protocol1ProtocolFinish(int error_code) {
     if (sequencer_.DebugMode) port_->DeleteTrigger(sequencer_.EchoTriggerHandle);
-    LogMessage(MsgUploadSent);
+    // A run that failed carries its error here too, and its error event has
+    // already said so: it was not sent successfully.
+    if (error_code == 0) LogMessage(MsgUploadSent);
     sequencer_.StepNumber = sequencer_.ResultStep();
     StartTimer1();
     SetEnabled(ButtonId::Button1, true);

@@ -4,9 +4,13 @@
 #include "app/sequencer.h"
 #include "payload/payload.h"
 #include "platform/sound.h"
+#include "serial/protocol.h"
 
 namespace tollander::app {
 namespace {
+
+// The HEX file is digested in the blocks the protocol sends.
+static_assert(payload::kUploadBlockSize == serial::kAsciiBlockSize);
 
 payload::Image ToPayload(Image image) {
     return image == Image::Boot ? payload::Image::Boot : payload::Image::Main;
@@ -36,20 +40,26 @@ public:
     }
 
     bool ExtractImage(Image image, const IntegrityFn& integrity) override {
-        bool opened = false;
-        state_.SetSink({{}, [&](const payload::IntegrityResult& r) {
-                            opened = r.passed;
-                            integrity(r.passed, r.open_result);
-                        }});
-        struct Unhook {
-            payload::PayloadState& s;
-            ~Unhook() { s.SetSink({}); }
-        } unhook{state_};
-        const auto next = state_.ExtractImage(ToPayload(image));
-        return opened && next != stepStop;
+        bool passed = false;
+        const auto next =
+            Reporting(integrity, passed, [&] { return state_.ExtractImage(ToPayload(image)); });
+        return passed && next != stepStop;
     }
 
-    void ExpandImage(Image image) override { state_.ExpandImage(ToPayload(image)); }
+    bool ExpandImage(Image image, const IntegrityFn& integrity) override {
+        bool passed = false; // reported only on a failure
+        return Reporting(integrity, passed, [&] { return state_.ExpandImage(ToPayload(image)); }) !=
+               stepStop;
+    }
+
+    BlockCheck UploadCheck() const override {
+        // No expanded file: nothing may go out.
+        auto blocks = state_.UploadCheck();
+        if (!blocks)
+            return [](std::uint32_t, const std::uint8_t*, std::size_t, bool) { return false; };
+        return [blocks](std::uint32_t index, const std::uint8_t* data, std::size_t size,
+                        bool last) { return blocks->Matches(index, data, size, last); };
+    }
     void DeleteTempFile(const std::string& name) override { payload::DeleteTempFile(name); }
     std::string TempFilePath(const std::string& name) const override {
         return payload::TempFilePath(name);
@@ -70,6 +80,21 @@ public:
     std::string SoundFile() const override { return payload::SoundFile; }
 
 private:
+    // Runs `work` (a step of the payload) with its integrity verdict going
+    // to `integrity`; the next step.
+    template <class Work>
+    std::uint16_t Reporting(const IntegrityFn& integrity, bool& passed, Work work) {
+        state_.SetSink({{}, [&](const payload::IntegrityResult& r) {
+                            passed = r.passed;
+                            integrity(r.passed, r.open_result);
+                        }});
+        struct Unhook {
+            payload::PayloadState& s;
+            ~Unhook() { s.SetSink({}); }
+        } unhook{state_};
+        return work();
+    }
+
     payload::PayloadState state_{""};
 };
 

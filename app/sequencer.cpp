@@ -193,8 +193,12 @@ void Sequencer::CopyImage(Image image) {
 
 void Sequencer::ExpandStep(Image image) {
     form_.StopTimer1();
-    form_.payload().ExpandImage(image);
+    // A packed file changed since it was checked ends the run here, before
+    // the modem is put into its boot loader.
+    const bool expanded = form_.payload().ExpandImage(
+        image, [&](bool, std::int64_t code) { form_.LogWithCode(MsgIntegrityFailed, code); });
     StepNumber = image == Image::Boot ? stepEnterBootLoaderForBoot : stepEnterBootLoaderForMain;
+    if (!expanded) StepNumber = stepStop;
     form_.StartTimer1();
 }
 
@@ -234,7 +238,8 @@ void Sequencer::StartUpload(std::uint8_t stage) {
     form_.SetGaugeMaxValue(form_.payload().UploadSize());
     Pause(300);
     auto& payload = form_.payload();
-    form_.Protocol1().StartAsciiSend(payload.TempFilePath(payload.CurrentHexFile()));
+    form_.Protocol1().StartAsciiSend(payload.TempFilePath(payload.CurrentHexFile()),
+                                     payload.UploadCheck());
 }
 
 void Sequencer::JudgeBootUpload() {

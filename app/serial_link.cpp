@@ -95,9 +95,10 @@ public:
         };
     }
 
-    void StartAsciiSend(const std::string& file) override {
+    void StartAsciiSend(const std::string& file, const BlockCheck& check) override {
         protocol_.SetProtocolType(serial::ptAscii);
         protocol_.SetFileMask(file);
+        protocol_.SetBlockVerifier(check);
         protocol_.BeginSend();
     }
     std::uint16_t BlockSize() const override { return protocol_.BlockSize(); }

@@ -1,5 +1,10 @@
-// Intact flashers, with or without digests, flash as they always did.
+// Intact flashers, with or without digests, flash as they always did; an
+// image changed after its check never goes out.
+#include "app/devices.h"
+#include "platform/headless_window_thread.h"
 #include "tests/e2e/integrity_flashers.h"
+
+#include <filesystem>
 
 namespace tollander::e2e {
 namespace {
@@ -31,9 +36,11 @@ TEST_F(E2eTest, IntactFlashersFlashAsBeforeWithOrWithoutDigests) {
     const Case cases[] = {
         {"digests",
          Damage::None,
-         {"Integrity    = digest block, format 1", "Boot digest  = matches",
-          "Main digest  = matches"}},
-        {"no digests", Damage::NoBlock, {"Integrity    = no digest block"}},
+         {"Integrity    = digest block, format 2", "Check        = passes",
+          "Boot digest  = matches", "Main digest  = matches", "Record digest= matches"}},
+        {"no digests",
+         Damage::NoBlock,
+         {"Integrity    = no digest block", "Check        = passes"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -55,6 +62,60 @@ TEST_F(E2eTest, IntactFlashersFlashAsBeforeWithOrWithoutDigests) {
             EXPECT_TRUE(Has(report, line)) << report;
         EXPECT_FALSE(Has(report, "DOES NOT MATCH")) << report;
     }
+}
+
+// The steps of one upload driven by hand, with the system's own payload,
+// port and protocol: between the expansion and the upload another program
+// puts a file of its own under the HEX file's name.
+TEST_F(E2eTest, AnImageReplacedAfterItsCheckIsNotSent) {
+    PackConfig config;
+    config.boot = false;
+    const std::string flasher = PackFlasher(config);
+    auto& modem = Modem(1);
+    platform::HeadlessWindowThread window;
+    app::Devices devices = app::MakeSystemDevices(window);
+    app::PayloadOps& payload = *devices.payload;
+    payload.SetExePath(flasher);
+    payload.ReadConfigRecord();
+    payload.ParseConfigRecord();
+    payload.ApplyConfigRecord();
+    std::int64_t failure = 0;
+    const auto integrity = [&](bool passed, std::int64_t code) { failure = passed ? 0 : code; };
+    ASSERT_TRUE(payload.ExtractImage(app::Image::Main, integrity));
+    ASSERT_TRUE(payload.ExpandImage(app::Image::Main, integrity));
+    ASSERT_EQ(failure, 0);
+
+    const std::string hex = payload.TempFilePath(payload.CurrentHexFile());
+    std::filesystem::remove(hex);
+    std::ofstream(hex, std::ios::binary) << FirmwareText("FLS0228.HEX");
+
+    app::ModemPort& port = *devices.port;
+    port.SetComNumber(1);
+    port.SetOpen(true);
+    port.SendText("ATGLOAD7\r");
+    ASSERT_EQ(port.AwaitAnyText("ERROR^Boot>", 36, true, true, '^'), 2);
+    port.SendText("AT{A}\r");
+    ASSERT_EQ(port.AwaitAnyText("ERROR^Prog HEX", 36, true, true, '^'), 2);
+
+    std::vector<int> errors;
+    std::optional<int> finish;
+    devices.protocol->OnProtocolError = [&](int code) { errors.push_back(code); };
+    devices.protocol->OnProtocolFinish = [&](int code) { finish = code; };
+    devices.protocol->StartAsciiSend(hex, payload.UploadCheck());
+    const auto guard = std::chrono::steady_clock::now() + 60s;
+    while (!finish && std::chrono::steady_clock::now() < guard)
+        window.wait(200ms);
+    ASSERT_TRUE(finish) << "no finish event in time";
+    EXPECT_EQ(*finish, -6021);
+    EXPECT_EQ(errors, std::vector<int>{-6021});
+
+    // The boot loader heard nothing of an image and says so.
+    EXPECT_EQ(port.AwaitAnyText("Program was successful^No RX data timeout", 72, true, true, '^'),
+              2);
+    port.SetOpen(false);
+    for (int n = 1; n <= modem.SavedImages(); ++n)
+        EXPECT_EQ(modem.SavedImage(n), "") << n;
+    payload.DeleteTempFiles();
 }
 
 } // namespace

@@ -75,13 +75,15 @@ struct FakePort : ModemPort {
 };
 
 struct FakeUploader : Uploader {
-    void StartAsciiSend(const std::string& file) override {
+    void StartAsciiSend(const std::string& file, const BlockCheck& check) override {
         started.push_back(file);
+        checked.push_back(static_cast<bool>(check));
         if (on_start) on_start();
     }
     std::uint16_t BlockSize() const override { return 8191; }
 
     std::vector<std::string> started;
+    std::vector<bool> checked; // whether each start came with a block check
     std::function<void()> on_start;
 };
 
@@ -105,9 +107,14 @@ struct FakePayload : PayloadOps {
         integrity(opens, opens ? 0 : -1);
         return opens;
     }
-    void ExpandImage(Image image) override {
+    bool ExpandImage(Image image, const IntegrityFn& integrity) override {
         if (expand_error) throw std::runtime_error(expand_error);
         calls.push_back("ExpandImage(" + std::to_string(static_cast<int>(image)) + ")");
+        if (expand_refused) integrity(false, -7);
+        return !expand_refused;
+    }
+    BlockCheck UploadCheck() const override {
+        return [](std::uint32_t, const std::uint8_t*, std::size_t, bool) { return true; };
     }
     void DeleteTempFile(const std::string& name) override {
         calls.push_back("DeleteTempFile(" + name + ")");
@@ -136,6 +143,7 @@ struct FakePayload : PayloadOps {
     std::string current_hex;
     bool opens = true;
     const char* expand_error = nullptr;
+    bool expand_refused = false; // the packed file changed since it was checked
     std::vector<std::string> calls;
 };
 

@@ -109,26 +109,27 @@ TEST(MainForm, StartOverAtStep99ClearsEverythingAndRestartsTheScan) {
     EXPECT_EQ(f.Memo1(), (std::vector<std::string>{"Tollander flash utility initialized..."}));
 }
 
-TEST(MainForm, ProtocolErrorThenFinishWritesBothLinesAndEnablesQuit) {
+TEST(MainForm, AFailedUploadIsNeverReportedAsSent) {
     FormRig rig;
     auto& f = *rig.form;
     f.StopTimer1();
     f.SetEnabled(ButtonId::Button1, false);
     rig.seq().FlashStage = 1;
-    rig.uploader->OnProtocolError(-2);
+    rig.uploader->OnProtocolError(-6020);
     EXPECT_EQ(rig.seq().StepNumber, 40);
     EXPECT_TRUE(f.Timer1Enabled());
     EXPECT_FALSE(f.Enabled(ButtonId::Button1));
-    rig.uploader->OnProtocolFinish(-2);
+    // The finish that follows carries the same error: no "sent" line.
+    rig.uploader->OnProtocolFinish(-6020);
     EXPECT_EQ(rig.seq().StepNumber, 40);
     EXPECT_TRUE(f.Enabled(ButtonId::Button1));
     EXPECT_EQ(f.Memo1(),
-              (std::vector<std::string>{"Flash file upload did not complete successfully.",
-                                        "Flash file upload sent successfully."}));
+              (std::vector<std::string>{"Flash file upload did not complete successfully."}));
 
     rig.seq().FlashStage = 2;
     rig.uploader->OnProtocolFinish(0);
     EXPECT_EQ(rig.seq().StepNumber, 70);
+    EXPECT_EQ(f.Memo1().back(), "Flash file upload sent successfully.");
 }
 
 TEST(MainForm, FinishInDebugModeRemovesTheEchoTrigger) {

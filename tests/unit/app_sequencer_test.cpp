@@ -183,10 +183,14 @@ TEST(Sequencer, CopyAndExpandSteps) {
         {22, false, 99, {"Flash data integrity check failed.  Failure code  -1"}},
         {24, true, 25, {}},
         {54, true, 55, {}},
+        // The packed file is not the one checked: refused before the boot loader.
+        {24, false, 99, {"Flash data integrity check failed.  Failure code  -7"}},
+        {54, false, 99, {"Flash data integrity check failed.  Failure code  -7"}},
     };
     for (const auto& c : cases) {
         FormRig rig;
         rig.payload->opens = c.opens;
+        rig.payload->expand_refused = !c.opens;
         rig.RunStep(c.step);
         EXPECT_EQ(rig.seq().StepNumber, c.next) << c.step;
         EXPECT_EQ(rig.form->Memo1(), c.log) << c.step;
@@ -489,6 +493,8 @@ TEST(Sequencer, WholeRunWithBootAndMainCode) {
                  "Resetting modem...", "Complete."}));
     EXPECT_EQ(rig.uploader->started,
               (Strings{"/tmp/t/c:\\~1~Z~6~X.$$$", "/tmp/t/c:\\~1~Z~6~2.$$$"}));
+    // Each upload checks its blocks against what was expanded.
+    EXPECT_EQ(rig.uploader->checked, (std::vector<bool>{true, true}));
     const auto& o = f.Outcome();
     EXPECT_TRUE(o.flash_requested && o.nvram_rewritten);
     EXPECT_FALSE(o.failure_logged || o.halted || o.wrong_utility);
