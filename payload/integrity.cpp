@@ -250,7 +250,7 @@ std::string DescribeIntegrityBlock(const BlockLookup& lookup) {
     case BlockState::Absent:
         break;
     }
-    return "Integrity    = no digests, images not checked";
+    return "Integrity    = no digests, images checked as Intel HEX only";
 }
 
 bool UploadBlocks::Matches(std::uint32_t index, const std::uint8_t* data, std::size_t size,

@@ -121,8 +121,7 @@ public:
     explicit UploadBlocks(std::vector<Digest> digests) : digests_(std::move(digests)) {}
     // Whether block `index` (0-based) of a send is the one expanded; `last`
     // tells that the block ends the file, which must be where the text ended.
-    bool Matches(std::uint32_t index, const std::uint8_t* data, std::size_t size,
-                 bool last) const;
+    bool Matches(std::uint32_t index, const std::uint8_t* data, std::size_t size, bool last) const;
     std::size_t Count() const { return digests_.size(); }
 
 private:
@@ -130,10 +129,10 @@ private:
 };
 
 struct Expansion {
-    int code = 0;            // 0, kIntegrityNotAnArchive or kIntegrityNotIntelHex
-    std::string fault;       // what was wrong, for diagnostics
-    Digest archive{};        // of the archive's bytes as read
-    std::int64_t size = 0;   // bytes expanded
+    int code = 0;               // 0, kIntegrityNotAnArchive or kIntegrityNotIntelHex
+    std::string fault;          // what was wrong, for diagnostics
+    Digest archive{};           // of the archive's bytes as read
+    std::int64_t size = 0;      // bytes expanded
     std::vector<Digest> blocks; // when asked for
 };
 

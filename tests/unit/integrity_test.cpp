@@ -170,7 +170,7 @@ TEST_F(IntegrityTest, EachDamageIsFoundWhereItMatters) {
                   damaged = bad(kIntegrityBlockDamaged), archive = bad(kIntegrityNotAnArchive);
     using State = BlockState;
     const char* kPresent = "Integrity    = digests present (format 2)";
-    const char* kAbsent = "Integrity    = no digests, images not checked";
+    const char* kAbsent = "Integrity    = no digests, images checked as Intel HEX only";
     const char* kDamaged = "Integrity    = digest block damaged or of an unknown format";
 
     struct Case {
@@ -207,8 +207,8 @@ TEST_F(IntegrityTest, EachDamageIsFoundWhereItMatters) {
         {"unknown format", [&](Bytes& f) { PutU32(f, block + 8, 3); }, damaged, damaged,
          State::Damaged, false, false, kDamaged},
         // The record still says there is a block.
-        {"magic", [&](Bytes& f) { Flip(f, block); }, damaged, damaged, State::Damaged, false,
-         false, kDamaged},
+        {"magic", [&](Bytes& f) { Flip(f, block); }, damaged, damaged, State::Damaged, false, false,
+         kDamaged},
         {"magic and a main image byte",
          [&](Bytes& f) {
              Flip(f, block);
