@@ -361,6 +361,46 @@ TEST_F(FlasherCli, ReasonsBesideTheRowsOnEveryRun) {
     close(holder);
 }
 
+// A program that opens the modem's device between the scan and FLASH! is
+// named when the flash opens the port, before anything is sent to flash it.
+TEST_F(FlasherCli, AProgramThatOpenedTheModemAfterTheScanIsNamedBeforeTheFlash) {
+    auto& modem = Modem(1, {"--gload", "error"});
+    StartApp(PackFlasher(), /*debug=*/true);
+    Scan();
+    EXPECT_EQ(Form().PortNote[1], "");
+
+    // Another process (a child of ours) opens the device and keeps it.
+    int ready[2], stay[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(stay), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        close(stay[1]);
+        const int fd = open(modem.Device().c_str(), O_RDWR | O_NOCTTY);
+        char c = fd >= 0 ? 1 : 0;
+        [[maybe_unused]] auto w = write(ready[1], &c, 1);
+        [[maybe_unused]] auto r = read(stay[0], &c, 1);
+        _exit(0);
+    }
+    close(ready[1]);
+    close(stay[0]);
+    char opened = 0;
+    ASSERT_EQ(read(ready[0], &opened, 1), 1);
+    ASSERT_EQ(opened, 1);
+    Flash();
+    close(stay[1]);
+    waitpid(child, nullptr, 0);
+
+    const std::string note = "COM1 (" + modem.Device() + "): also open in " + OwnCommandName() +
+                             " (PID " + std::to_string(child) +
+                             "), which may write to the modem during the flash";
+    EXPECT_EQ(Form().PortNote[1], note);
+    EXPECT_TRUE(Contains(Log(), note));
+    // The modem refused its boot loader: nothing was sent to flash it.
+    EXPECT_EQ(modem.SavedImages(), 0);
+}
+
 TEST_F(FlasherCli, AnOrdinaryUserIsToldToJoinTheGroup) {
     if (geteuid() != 0) GTEST_SKIP() << "switching to an ordinary user needs root";
     const auto flashers = Flashers();
