@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/conversation.h"
 #include "app/main_form.h"
 #include "app/probe.h"
 
@@ -10,15 +11,9 @@ namespace tollander::app {
 namespace {
 
 constexpr std::int32_t kCountryTicks = 12; // about 0.66 s per allowed country
-constexpr std::int32_t kAnswerTicks = 36;  // about 2 s
 constexpr std::int32_t kModelTicks = 27;   // about 1.5 s
-constexpr std::int32_t kStartTicks = 72;   // about 4 s
 constexpr int kAskedCountries = 25;        // only indices 0..24 are ever asked about
 constexpr int kCountries = 50;
-
-int Await(ModemPort& com, const std::string& alternatives, std::int32_t ticks) {
-    return com.AwaitAnyText(alternatives, ticks, true, true, '^');
-}
 
 std::string CountryCodeText(int index) {
     char text[8];
@@ -47,7 +42,7 @@ void FlashDialogue::CheckCountry() {
         const std::string code = CountryCodeText(i);
         com.SendText("ATY14\r");
         ++i;
-        form_.CountryMismatch = Await(com, code, kCountryTicks) == 0;
+        form_.CountryMismatch = AwaitAnswer(com, code, kCountryTicks) == 0;
         if (!form_.CountryMismatch || i > kAskedCountries - 1) break;
     }
 
@@ -76,7 +71,7 @@ bool FlashDialogue::EnterFlashMode() {
         }
         form_.Pause(500);
         com.SendText("ATGLOAD7\r");
-        if (Await(com, "ERROR^Boot>", kAnswerTicks) == 2) {
+        if (AwaitAnswer(com, "ERROR^Boot>", kAnswerTicks) == 2) {
             form_.LogNumbered(MsgEnteringFlashMode, port);
             return true;
         }
@@ -103,7 +98,7 @@ bool FlashDialogue::CheckUpdateNeeded(const std::string& model_code, Image image
     form_.Pause(200);
     form_.Pause(500);
     com.SendText("ATI0\r");
-    if (Await(com, search, kModelTicks) >= 2) {
+    if (AwaitAnswer(com, search, kModelTicks) >= 2) {
         form_.LogSuffixed(MsgUpdateNeeded, image);
         return true;
     }
@@ -133,10 +128,10 @@ bool FlashDialogue::StartHexProgramming() {
     const int port = form_.FlashPort;
     form_.Pause(500);
     com.SendText("AT{A}\r");
-    switch (Await(com, "ERROR^Prog HEX", kAnswerTicks)) {
+    switch (AwaitAnswer(com, "ERROR^Prog HEX", kAnswerTicks)) {
     case 0:
         form_.LogMessage(MsgNotRespondingAbort);
-        form_.SetEditText(port, "No modem found.");
+        form_.SetEditText(port, kNoModemFound);
         com.SetOpen(false);
         return false;
     case 1:
@@ -152,7 +147,7 @@ bool FlashDialogue::StartHexProgramming() {
 void FlashDialogue::AwaitProgramResult(std::uint16_t pause_ms) {
     auto& com = form_.ComPort1();
     // No verdict at all counts as success; the answer to "ATGM" decides.
-    if (Await(com, "Program was successful^No RX data timeout", kAnswerTicks) == 2)
+    if (AwaitAnswer(com, "Program was successful^No RX data timeout", kAnswerTicks) == 2)
         form_.LogMessage(MsgProgrammingFailed);
     else
         form_.LogMessage(MsgCheckingModem);
@@ -164,7 +159,7 @@ void FlashDialogue::CheckModemAfterUpload() {
     auto& com = form_.ComPort1();
     form_.Pause(1000);
     com.SendText("ATGM\r");
-    switch (Await(com, "OK^Starting^Corrupt", kStartTicks)) {
+    switch (AwaitAnswer(com, "OK^Starting^Corrupt", kCodeStartTicks)) {
     case 0:
         form_.LogMessage(MsgNotResponding);
         form_.ModemAlive = false;
