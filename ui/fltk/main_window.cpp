@@ -2,7 +2,7 @@
 
 #include "app/form_layout.h"
 #include "app/main_form.h"
-#include "platform/port_info.h"
+#include "app/row_tooltips.h"
 #include "ui/fltk/caption.h"
 #include "ui/fltk/dialogs.h"
 #include "ui/fltk/fltk_window_thread.h"
@@ -326,24 +326,14 @@ void TForm1::Attach(app::MainForm* form) {
     if (form_) Render();
 }
 
-// A row's tooltip: what the system knows of the port's device (as
-// --list-ports shows it) and the row's note. Looked up again whenever the
-// row's text or note changes, since a device can come and go between scans.
+// Each row's tooltip (the same on the row's caption, field and box).
 void TForm1::SetTooltips() {
     for (int n = 1; n <= 4; ++n) {
-        const std::string key = form_->EditText(n) + '\n' + form_->PortNote[n];
-        if (!tooltips_[n].empty() && key == tooltip_keys_[n]) continue;
-        tooltip_keys_[n] = key;
-        const std::string device = form_->ComPort1().DeviceName(static_cast<std::uint16_t>(n));
-        std::string text;
-        for (const auto& line : platform::port_fact_lines(static_cast<unsigned>(n),
-                                                          platform::describe_device(device)))
-            text += (text.empty() ? "" : "\n") + line;
-        if (!form_->PortNote[n].empty()) text += "\n" + form_->PortNote[n];
-        tooltips_[n] = text;
-        w_.PortLabel[n]->tooltip(tooltips_[n].c_str());
-        w_.Edit[n]->tooltip(tooltips_[n].c_str());
-        w_.CheckBox[n]->tooltip(tooltips_[n].c_str());
+        if (!tooltips_.Refresh(*form_, n)) continue;
+        const char* text = tooltips_.Text(n).c_str();
+        w_.PortLabel[n]->tooltip(text);
+        w_.Edit[n]->tooltip(text);
+        w_.CheckBox[n]->tooltip(text);
     }
 }
 

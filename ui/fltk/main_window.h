@@ -4,6 +4,7 @@
 
 #include "app/form_layout.h"
 #include "app/front_end.h"
+#include "app/row_tooltips.h"
 
 #include <array>
 #include <memory>
@@ -100,8 +101,7 @@ private:
     // The buffer outlives the window, whose log display still refers to it.
     std::unique_ptr<Fl_Text_Buffer> log_;
     std::unique_ptr<Fl_Double_Window> window_;
-    std::array<std::string, 5> tooltips_;
-    std::array<std::string, 5> tooltip_keys_; // the row text and note they were made for
+    app::RowTooltips tooltips_;
     bool log_dirty_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include "ui/win32/win32_window_thread.h"
 
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 namespace tollander::ui {
@@ -84,6 +85,75 @@ LRESULT CALLBACK about_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
 
 } // namespace
 
+HFONT MakeFont(int pixels, bool bold) {
+    return CreateFontW(-pixels, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
+}
+
+HICON MakeProgramIcon(int size) {
+    const std::vector<std::uint8_t> rgba = app::ProgramPictureRgba(size, size);
+    BITMAPV5HEADER header{};
+    header.bV5Size = sizeof header;
+    header.bV5Width = size;
+    header.bV5Height = -size; // top-down, as the picture's rows run
+    header.bV5Planes = 1;
+    header.bV5BitCount = 32;
+    header.bV5Compression = BI_BITFIELDS;
+    header.bV5RedMask = 0x00ff0000;
+    header.bV5GreenMask = 0x0000ff00;
+    header.bV5BlueMask = 0x000000ff;
+    header.bV5AlphaMask = 0xff000000;
+    void* bits = nullptr;
+    HDC dc = GetDC(nullptr);
+    HBITMAP colour_bitmap = CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&header),
+                                             DIB_RGB_COLORS, &bits, nullptr, 0);
+    ReleaseDC(nullptr, dc);
+    if (!colour_bitmap) return nullptr;
+    auto* out = static_cast<std::uint8_t*>(bits);
+    for (std::size_t i = 0; i + 3 < rgba.size(); i += 4) {
+        out[i] = rgba[i + 2];
+        out[i + 1] = rgba[i + 1];
+        out[i + 2] = rgba[i];
+        out[i + 3] = rgba[i + 3];
+    }
+    HBITMAP mask = CreateBitmap(size, size, 1, 1, nullptr);
+    ICONINFO info{};
+    info.fIcon = TRUE;
+    info.hbmMask = mask;
+    info.hbmColor = colour_bitmap;
+    HICON icon = CreateIconIndirect(&info);
+    DeleteObject(mask);
+    DeleteObject(colour_bitmap);
+    return icon;
+}
+
+void CentreOnScreen(HWND window) {
+    RECT work{}, box{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    GetWindowRect(window, &box);
+    const int w = box.right - box.left, h = box.bottom - box.top;
+    SetWindowPos(window, nullptr, work.left + (work.right - work.left - w) / 2,
+                 work.top + (work.bottom - work.top - h) / 2, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void RegisterWindowClass(const wchar_t* name, WNDPROC proc, HICON icon, HICON small_icon) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    wc.lpszClassName = name;
+    wc.hIcon = icon;
+    wc.hIconSm = small_icon;
+    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        throw std::runtime_error("cannot register the window class " +
+                                 platform::win32::Narrow(name) + ": " +
+                                 platform::win32::SystemMessage(GetLastError()));
+}
+
 void ShowMessageBox(Win32WindowThread& window_thread, HWND owner, const std::string& caption,
                     const std::string& text) {
     if (window_thread.terminating()) return;
@@ -96,14 +166,7 @@ void ShowMessageBox(Win32WindowThread& window_thread, HWND owner, const std::str
 void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font) {
     if (window_thread.terminating()) return;
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = about_proc;
-    wc.hInstance = instance;
-    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
-    wc.lpszClassName = kAboutClass;
-    RegisterClassExW(&wc); // once; later calls find it registered
+    RegisterWindowClass(kAboutClass, about_proc);
 
     RECT frame{0, 0, about::kClientWidth, about::kClientHeight};
     AdjustWindowRectEx(&frame, kAboutStyle, FALSE, kAboutExStyle);

@@ -19,6 +19,10 @@ void ShowMessageBox(Win32WindowThread& window_thread, HWND owner, const std::str
 // The About dialog TAboutBox, modal to `owner`; returns when it is closed.
 void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font);
 
+// A window class of the program with the dialog face as its ground; a class
+// registered already is taken as it is.
+void RegisterWindowClass(const wchar_t* name, WNDPROC proc, HICON icon = nullptr,
+                         HICON small_icon = nullptr);
 // "MS Sans Serif" at a character height in pixels.
 HFONT MakeFont(int pixels, bool bold);
 // The program's picture as an icon of size x size pixels.

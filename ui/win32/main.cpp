@@ -1,9 +1,7 @@
 // tollander-flash.exe: the upgrade program with its native Windows window.
-#include "app/devices.h"
 #include "app/flasher_command_line.h"
 #include "app/form_layout.h"
-#include "app/main_form.h"
-#include "app/run_record.h"
+#include "app/window_program.h"
 #include "platform/run_dir.h"
 #include "platform/self_path.h"
 #include "platform/text_win32.h"
@@ -76,25 +74,7 @@ int main() try {
         return 1;
     }
     ui::TForm1 view(window_thread);
-    // Every run leaves its record; one that cannot be written is said once
-    // and stops nothing.
-    app::RunRecord record(app::RunRecordPath(), "tollander-flash", command_line);
-    app::RunRecordFrontEnd recorded(view, record, say);
-    {
-        // Timer1 runs from the form's creation; showing the window resets the
-        // scan, so the first tick runs step 0.
-        app::MainForm form(window_thread, recorded, std::move(command_line),
-                           app::MakeSystemDevices(window_thread));
-        recorded.Attach(&form);
-        view.Attach(&form);
-        view.Show();
-        form.Guarded([&] { form.FormShow(); });
-        window_thread.run();
-        // The loop has ended and every step has unwound: only now do the
-        // window's parts go.
-        view.Attach(nullptr);
-        recorded.Finish();
-    }
+    app::RunWindowProgram(window_thread, view, "tollander-flash", std::move(command_line), say);
     return 0;
 } catch (const std::exception& e) {
     // Caught, so that the run directory is removed on the way out; a window

@@ -1,8 +1,7 @@
 #include "ui/win32/main_window.h"
 
 #include "app/main_form.h"
-#include "app/program_picture.h"
-#include "platform/port_info.h"
+#include "app/row_tooltips.h"
 #include "platform/text_win32.h"
 #include "ui/win32/dialogs.h"
 #include "ui/win32/win32_window_thread.h"
@@ -51,59 +50,6 @@ SIZE text_size(HWND control, HFONT font, const std::wstring& text) {
 
 } // namespace
 
-HFONT MakeFont(int pixels, bool bold) {
-    return CreateFontW(-pixels, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
-                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                       DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
-}
-
-HICON MakeProgramIcon(int size) {
-    const std::vector<std::uint8_t> rgba = app::ProgramPictureRgba(size, size);
-    BITMAPV5HEADER header{};
-    header.bV5Size = sizeof header;
-    header.bV5Width = size;
-    header.bV5Height = -size; // top-down, as the picture's rows run
-    header.bV5Planes = 1;
-    header.bV5BitCount = 32;
-    header.bV5Compression = BI_BITFIELDS;
-    header.bV5RedMask = 0x00ff0000;
-    header.bV5GreenMask = 0x0000ff00;
-    header.bV5BlueMask = 0x000000ff;
-    header.bV5AlphaMask = 0xff000000;
-    void* bits = nullptr;
-    HDC dc = GetDC(nullptr);
-    HBITMAP colour_bitmap = CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&header),
-                                             DIB_RGB_COLORS, &bits, nullptr, 0);
-    ReleaseDC(nullptr, dc);
-    if (!colour_bitmap) return nullptr;
-    auto* out = static_cast<std::uint8_t*>(bits);
-    for (std::size_t i = 0; i + 3 < rgba.size(); i += 4) {
-        out[i] = rgba[i + 2];
-        out[i + 1] = rgba[i + 1];
-        out[i + 2] = rgba[i];
-        out[i + 3] = rgba[i + 3];
-    }
-    HBITMAP mask = CreateBitmap(size, size, 1, 1, nullptr);
-    ICONINFO info{};
-    info.fIcon = TRUE;
-    info.hbmMask = mask;
-    info.hbmColor = colour_bitmap;
-    HICON icon = CreateIconIndirect(&info);
-    DeleteObject(mask);
-    DeleteObject(colour_bitmap);
-    return icon;
-}
-
-void CentreOnScreen(HWND window) {
-    RECT work{}, box{};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    GetWindowRect(window, &box);
-    const int w = box.right - box.left, h = box.bottom - box.top;
-    SetWindowPos(window, nullptr, work.left + (work.right - work.left - w) / 2,
-                 work.top + (work.bottom - work.top - h) / 2, 0, 0,
-                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
 TForm1::TForm1(Win32WindowThread& window_thread) : window_thread_(window_thread) {
     Build();
 }
@@ -128,17 +74,7 @@ void TForm1::Build() {
     icon_ = MakeProgramIcon(32);
     small_icon_ = MakeProgramIcon(16);
 
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = WindowProc;
-    wc.hInstance = instance;
-    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
-    wc.lpszClassName = kClassName;
-    wc.hIcon = icon_;
-    wc.hIconSm = small_icon_;
-    if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
-        throw std::runtime_error("cannot register the main window's class");
+    RegisterWindowClass(kClassName, WindowProc, icon_, small_icon_);
 
     HMENU menu = CreateMenu();
     AppendMenuW(menu, MF_STRING, kFile1, Widen(layout::kMenuExit).c_str());
@@ -364,29 +300,23 @@ template <typename Fn> void TForm1::Run(Fn&& fn) {
     if (form_ && !window_thread_.terminating()) Render();
 }
 
-// A row's tooltip: what the system knows of the port's device (as
-// --list-ports shows it) and the row's note. Looked up again whenever the
-// row's text or note changes, since a device can come and go between scans.
+// Each row's tooltip (the same on the row's caption, field and box), its
+// lines as the tooltip control breaks them.
 void TForm1::SetTooltips() {
     if (!tooltip_) return;
     for (int n = 1; n <= 4; ++n) {
-        const std::string key = form_->EditText(n) + '\n' + form_->PortNote[n];
-        if (!tooltips_[n].empty() && key == tooltip_keys_[n]) continue;
-        tooltip_keys_[n] = key;
-        const std::string device = form_->ComPort1().DeviceName(static_cast<std::uint16_t>(n));
+        if (!tooltips_.Refresh(*form_, n)) continue;
         std::string text;
-        for (const auto& line : platform::port_fact_lines(static_cast<unsigned>(n),
-                                                          platform::describe_device(device)))
-            text += (text.empty() ? "" : "\r\n") + line;
-        if (!form_->PortNote[n].empty()) text += "\r\n" + form_->PortNote[n];
-        tooltips_[n] = Widen(text);
+        for (char c : tooltips_.Text(n))
+            text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        tooltip_text_[n] = Widen(text);
         for (HWND control : {port_label_[n], edit_[n], check_[n]}) {
             TOOLINFOW tool{};
             tool.cbSize = TTTOOLINFOW_V2_SIZE;
             tool.uFlags = TTF_IDISHWND;
             tool.hwnd = hwnd_;
             tool.uId = reinterpret_cast<UINT_PTR>(control);
-            tool.lpszText = tooltips_[n].data();
+            tool.lpszText = tooltip_text_[n].data();
             SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
         }
     }

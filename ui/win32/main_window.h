@@ -5,6 +5,7 @@
 
 #include "app/form_layout.h"
 #include "app/front_end.h"
+#include "app/row_tooltips.h"
 
 #include <array>
 #include <string>
@@ -71,8 +72,8 @@ private:
     std::array<HWND, 5> port_label_{};
     std::array<HWND, 5> edit_{};
     std::array<HWND, 5> check_{};
-    std::array<std::string, 5> tooltip_keys_; // the row text and note they were made for
-    std::array<std::wstring, 5> tooltips_;
+    app::RowTooltips tooltips_;
+    std::array<std::wstring, 5> tooltip_text_; // the tooltip control keeps pointers to these
     HWND label9_ = nullptr;
     HWND gauge_ = nullptr;
     HWND memo_ = nullptr;
