@@ -1,7 +1,9 @@
 // The port table: up to 50 open port records, each with its device, its
 // 8192-byte input ring, its triggers, its listeners and its two dispatcher
 // threads (CommEventThread waits for device events, DispatchThread moves
-// bytes into the ring, runs the triggers and delivers notices).
+// bytes into the ring, runs the triggers and delivers notices). The record
+// operations are here; the threads live in serial/dispatcher, the trigger
+// tables in serial/triggers, the record they share in serial/port_record.h.
 //
 // Every operation takes the record index first. It returns 0 or a negative
 // result code (comm_errors.h) unless said otherwise; an index that names no
