@@ -9,14 +9,6 @@
 namespace tollander::e2e {
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 class Console : public E2eTest {
 protected:
     std::string Flasher() {

@@ -144,6 +144,14 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 // ---- VModem -------------------------------------------------------------------
 
 VModem::VModem(const std::string& work_dir, int number, std::vector<std::string> args) {

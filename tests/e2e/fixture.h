@@ -25,6 +25,8 @@ using namespace std::chrono_literals;
 std::string BinDir();
 std::string FirmwareDir();
 std::string ReadFile(const std::string& path);
+// The lines of a text, without their line ends.
+std::vector<std::string> Lines(const std::string& text);
 
 // One tollander-vmodem process. Every image it receives is kept (--save) and
 // its exchanges are written to a transcript (--log).
