@@ -42,13 +42,4 @@ std::string fault_advice(DeviceFault fault, const std::string&) {
     return {};
 }
 
-std::string fault_sentence(DeviceFault fault, const std::string& device,
-                           const std::string& os_text) {
-    std::string reason = fault_reason(fault);
-    if (reason.empty()) reason = os_text;
-    const std::string advice = fault_advice(fault, device);
-    if (reason.empty()) return advice;
-    return advice.empty() ? reason : reason + "; " + advice;
-}
-
 } // namespace tollander::platform

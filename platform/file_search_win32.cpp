@@ -12,31 +12,6 @@
 
 namespace tollander::platform {
 
-int dos_error_from_errno(int err) {
-    switch (err) {
-    case ENOENT:
-        return 2;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-        return 3;
-    case EMFILE:
-    case ENFILE:
-        return 4;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return 5;
-    case EBADF:
-        return 6;
-    case ENOMEM:
-        return 8;
-    case EIO:
-        return 30;
-    default:
-        return 31;
-    }
-}
-
 namespace {
 
 // Windows' error numbers are the DOS ones for the cases that matter.
