@@ -13,15 +13,18 @@ std::string PortName(int port) {
     return "COM" + std::to_string(port);
 }
 
-} // namespace
+// "COMn (<device>): ", or "COMn: " for a port without one.
+std::string NotePrefix(int port, const std::string& device) {
+    return PortName(port) + (device.empty() ? "" : " (" + device + ")") + ": ";
+}
 
-void LogPortMapping(MainForm& form, int port) {
-    if (!form.sequencer().DebugMode) return;
-    const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(port));
-    if (device.empty())
-        form.LogLine(PortName(port) + " has no device mapped.");
-    else
-        form.LogLine(PortName(port) + " is mapped to " + device + ".");
+// The row's note, shown by the front ends on every run; with /ud also a line
+// of the event log (the row's text and the log's fixed lines stay as they
+// are).
+void SetNote(MainForm& form, int port, std::string note, bool log) {
+    form.PortNote[port] = std::move(note);
+    form.Changed();
+    if (log && form.sequencer().DebugMode) form.LogLine(form.PortNote[port]);
 }
 
 std::string PortFailureText(int port, const std::string& device, const std::exception* error) {
@@ -35,10 +38,7 @@ std::string PortFailureText(int port, const std::string& device, const std::exce
     // The system's words often repeat the path ("/dev/ttyS0: I/O error").
     if (const auto colon = os_text.rfind(": "); colon != std::string::npos)
         os_text.erase(0, colon + 2);
-    if (device.empty())
-        return PortName(port) + ": " + platform::fault_sentence(fault, device, os_text);
-    std::string text =
-        PortName(port) + " (" + device + "): " + platform::fault_sentence(fault, device, os_text);
+    std::string text = NotePrefix(port, device) + platform::fault_sentence(fault, device, os_text);
     if (fault == platform::DeviceFault::busy) {
         if (const auto holders = platform::device_holders(device); !holders.empty())
             text += " (open in " + platform::holders_text(holders) + ")";
@@ -46,12 +46,21 @@ std::string PortFailureText(int port, const std::string& device, const std::exce
     return text;
 }
 
+} // namespace
+
+void LogPortMapping(MainForm& form, int port) {
+    if (!form.sequencer().DebugMode) return;
+    const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(port));
+    if (device.empty())
+        form.LogLine(PortName(port) + " has no device mapped.");
+    else
+        form.LogLine(PortName(port) + " is mapped to " + device + ".");
+}
+
 void LogPortFailure(MainForm& form, int port, const std::exception* error) {
     const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(port));
-    form.PortNote[port] = PortFailureText(port, device, error);
-    form.Changed();
-    // A port without a device was named as such already.
-    if (form.sequencer().DebugMode && !device.empty()) form.LogLine(form.PortNote[port]);
+    // The log named a port without a device as such already.
+    SetNote(form, port, PortFailureText(port, device, error), !device.empty());
 }
 
 void NoteOtherHolders(MainForm& form, int port) {
@@ -60,11 +69,10 @@ void NoteOtherHolders(MainForm& form, int port) {
     const auto holders = platform::device_holders(device);
     if (holders.empty()) return;
     // Our exclusive open keeps out only the programs that come after it.
-    form.PortNote[port] = PortName(port) + " (" + device + "): also open in " +
-                          platform::holders_text(holders) +
-                          ", which may write to the modem during the flash";
-    form.Changed();
-    if (form.sequencer().DebugMode) form.LogLine(form.PortNote[port]);
+    SetNote(form, port,
+            NotePrefix(port, device) + "also open in " + platform::holders_text(holders) +
+                ", which may write to the modem during the flash",
+            true);
 }
 
 void Probe::ProbePort(std::uint8_t port) {

@@ -35,7 +35,6 @@ void LogPortMapping(MainForm& form, int port);
 // <reason>; <what to do>" (the exception's message where the cause is not
 // known). Sets the row's note; logs it in debug mode.
 void LogPortFailure(MainForm& form, int port, const std::exception* error);
-std::string PortFailureText(int port, const std::string& device, const std::exception* error);
 
 // After COMn opened: other programs that had its device open before (the
 // exclusive open keeps out only later ones) go into the row's note, and into
