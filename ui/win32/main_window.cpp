@@ -197,6 +197,12 @@ void TForm1::Build() {
     window_thread_.add_dialog(hwnd_);
 }
 
+HWND TForm1::Control(Id id) const {
+    for (const auto& [hwnd, c] : controls_)
+        if (c->id == id) return hwnd;
+    return nullptr;
+}
+
 void TForm1::Attach(app::MainForm* form) {
     form_ = form;
     if (form_) Render();

@@ -43,7 +43,10 @@ public:
     void ShowAbout() override;
     void CloseMainWindow() override;
 
+    // The window, and each control of the layout, for tests and screenshots
+    // (nullptr for the panels, which the window paints).
     HWND Handle() const { return hwnd_; }
+    HWND Control(app::layout::Id id) const;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);

@@ -1,0 +1,296 @@
+// The native Windows window over the form model, driven through the system's
+// own message dispatch (button clicks, keys through the dialog manager, menu
+// commands), under Wine on a virtual display.
+#include "tests/unit/app_fakes.h"
+#include "ui/win32/main_window.h"
+#include "ui/win32/win32_window_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+using namespace tollander;
+using namespace std::chrono_literals;
+using app::ButtonId;
+using app::layout::Id;
+namespace layout = app::layout;
+
+namespace {
+
+struct Rig {
+    Rig() {
+        auto p = std::make_unique<app::testing::FakePort>();
+        port = p.get();
+        app::Devices devices;
+        devices.port = std::move(p);
+        devices.protocol = std::make_unique<app::testing::FakeUploader>();
+        devices.payload = std::make_unique<app::testing::FakePayload>();
+        devices.make_player = [this] {
+            return std::make_unique<app::testing::FakePlayer>(false, player_log);
+        };
+        devices.make_dialogue = [](app::MainForm& f) {
+            return std::make_unique<app::testing::FakeDialogue>(f);
+        };
+        form = std::make_unique<app::MainForm>(
+            window, view, std::vector<std::string>{"C:/tollander-flash.exe"}, std::move(devices));
+        view.Attach(form.get());
+        view.Show();
+        form->FormShow();
+    }
+    ~Rig() {
+        view.Attach(nullptr);
+        form.reset();
+    }
+
+    HWND operator[](Id id) const { return view.Control(id); }
+    app::Sequencer& seq() { return form->sequencer(); }
+    // A click as the user makes it: the button tells its parent.
+    void click(Id id) { SendMessageW(view.Control(id), BM_CLICK, 0, 0); }
+    // A key pressed in the control that has the focus, through the loop.
+    void key(WPARAM vk) {
+        HWND focus = GetFocus() ? GetFocus() : view.Handle();
+        PostMessageW(focus, WM_KEYDOWN, vk, 1);
+        PostMessageW(focus, WM_KEYUP, vk, 1u | 3u << 30);
+        window.process_pending();
+    }
+    // The menu bar's n-th command, chosen.
+    void menu(int n) {
+        const UINT id = GetMenuItemID(GetMenu(view.Handle()), n);
+        SendMessageW(view.Handle(), WM_COMMAND, id, 0);
+    }
+
+    ui::Win32WindowThread window;
+    ui::TForm1 view{window};
+    app::testing::FakePort* port = nullptr;
+    std::vector<std::string> player_log;
+    std::unique_ptr<app::MainForm> form;
+};
+
+std::wstring text(HWND control) {
+    std::wstring s(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+    s.resize(static_cast<std::size_t>(GetWindowTextW(control, s.data(), static_cast<int>(s.size()))));
+    return s;
+}
+
+std::wstring wide(const char* utf8) {
+    std::wstring s(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, s.data(), static_cast<int>(s.size()));
+    s.pop_back();
+    return s;
+}
+
+bool checked(HWND box) {
+    return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+} // namespace
+
+TEST(Win32MainWindow, LayoutCaptionsAndInitialStatesFromTheTable) {
+    Rig rig;
+    HWND form = rig.view.Handle();
+    EXPECT_EQ(text(form), L"Veltrane Tollander z5 Upgrade Program");
+    RECT client{};
+    GetClientRect(form, &client);
+    EXPECT_EQ(client.right, 492);
+    EXPECT_EQ(client.bottom, 418);
+    const LONG style = GetWindowLongW(form, GWL_STYLE);
+    EXPECT_TRUE(style & WS_MINIMIZEBOX);
+    EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+    EXPECT_FALSE(style & WS_THICKFRAME); // a fixed border
+
+    // Every control of the table at its place in the client area, with its
+    // size (labels: as large as their text) and caption.
+    for (const layout::Control& c : layout::kControls) {
+        HWND control = rig[c.id];
+        if (c.kind == layout::Kind::Panel) {
+            EXPECT_EQ(control, nullptr);
+            continue;
+        }
+        ASSERT_NE(control, nullptr) << static_cast<int>(c.id);
+        RECT box{};
+        GetWindowRect(control, &box);
+        MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(&box), 2);
+        const layout::Point at = layout::ClientPlace(c.id);
+        EXPECT_EQ(box.left, at.x) << static_cast<int>(c.id);
+        EXPECT_EQ(box.top, at.y) << static_cast<int>(c.id);
+        if (c.width > 0) {
+            EXPECT_EQ(box.right - box.left, c.width) << static_cast<int>(c.id);
+            EXPECT_EQ(box.bottom - box.top, c.height) << static_cast<int>(c.id);
+        } else {
+            EXPECT_GT(box.right - box.left, 0) << static_cast<int>(c.id);
+        }
+        if (c.caption) {
+            EXPECT_EQ(text(control), wide(c.caption)) << static_cast<int>(c.id);
+        }
+    }
+    EXPECT_EQ(text(rig[Id::Label1]), L"COM1");
+    EXPECT_EQ(text(rig[Id::Button2]), L"&FLASH!");
+
+    // The menu bar's two commands.
+    HMENU menu = GetMenu(form);
+    ASSERT_NE(menu, nullptr);
+    ASSERT_EQ(GetMenuItemCount(menu), 2);
+    wchar_t item[32];
+    GetMenuStringW(menu, 0, item, 32, MF_BYPOSITION);
+    EXPECT_EQ(std::wstring(item), L"E&xit");
+    GetMenuStringW(menu, 1, item, 32, MF_BYPOSITION);
+    EXPECT_EQ(std::wstring(item), L"&About");
+
+    // Initial states: empty read-only fields, unticked disabled boxes, the
+    // gauge and its caption hidden, an empty read-only log, only "&Quit".
+    for (int n = 1; n <= 4; ++n) {
+        HWND edit = rig[layout::Edit(n)];
+        EXPECT_EQ(text(edit), L"") << n;
+        EXPECT_TRUE(GetWindowLongW(edit, GWL_STYLE) & ES_READONLY) << n;
+        EXPECT_FALSE(checked(rig[layout::CheckBox(n)])) << n;
+        EXPECT_FALSE(IsWindowEnabled(rig[layout::CheckBox(n)])) << n;
+    }
+    EXPECT_FALSE(IsWindowVisible(rig[Id::Label9]));
+    EXPECT_FALSE(IsWindowVisible(rig[Id::Gauge1]));
+    const LONG memo = GetWindowLongW(rig[Id::Memo1], GWL_STYLE);
+    EXPECT_EQ(text(rig[Id::Memo1]), L"");
+    EXPECT_TRUE(memo & ES_READONLY);
+    EXPECT_TRUE(memo & WS_VSCROLL);
+    EXPECT_TRUE(memo & WS_HSCROLL); // no wrapping: long lines scroll sideways
+    EXPECT_TRUE(IsWindowEnabled(rig[Id::Button1]));
+    EXPECT_FALSE(IsWindowEnabled(rig[Id::Button2]));
+    EXPECT_FALSE(IsWindowEnabled(rig[Id::Button4]));
+}
+
+TEST(Win32MainWindow, ClicksRunTheHandlers) {
+    Rig rig;
+    // As after a scan that found modems on COM2 and COM4, COM4 ticked.
+    rig.seq().StepNumber = 20;
+    rig.form->SetCheckBoxEnabled(2, true);
+    rig.form->SetCheckBoxEnabled(4, true);
+    rig.form->SetChecked(4, true);
+    rig.form->SetEnabled(ButtonId::Button4, true);
+    EXPECT_TRUE(checked(rig[Id::CheckBox4]));
+    EXPECT_TRUE(IsWindowEnabled(rig[Id::Button2]));
+
+    rig.click(Id::CheckBox2); // ticking COM2 unticks COM4
+    EXPECT_TRUE(rig.form->Checked(2));
+    EXPECT_FALSE(rig.form->Checked(4));
+    EXPECT_TRUE(checked(rig[Id::CheckBox2]));
+    EXPECT_FALSE(checked(rig[Id::CheckBox4]));
+
+    rig.click(Id::CheckBox2); // unticking the only ticked box disables "&FLASH!"
+    EXPECT_FALSE(rig.form->Checked(2));
+    EXPECT_FALSE(IsWindowEnabled(rig[Id::Button2]));
+
+    rig.click(Id::CheckBox4);
+    ASSERT_TRUE(IsWindowEnabled(rig[Id::Button2]));
+    rig.click(Id::Button2);
+    EXPECT_EQ(rig.seq().StepNumber, 21);
+    EXPECT_TRUE(rig.form->Timer1Enabled());
+
+    // "&Start Over" empties the fields and the log and unticks the boxes.
+    rig.seq().StepNumber = 99;
+    rig.form->SetEditText(2, "Tollander modem found.");
+    rig.form->LogLine("Complete.");
+    EXPECT_EQ(text(rig[Id::Edit2]), L"Tollander modem found.");
+    rig.click(Id::Button4);
+    EXPECT_EQ(rig.seq().StepNumber, 0);
+    EXPECT_EQ(text(rig[Id::Edit2]), L"");
+    EXPECT_EQ(text(rig[Id::Memo1]), L"");
+    for (int n = 1; n <= 4; ++n) {
+        EXPECT_FALSE(checked(rig[layout::CheckBox(n)])) << n;
+        EXPECT_FALSE(IsWindowEnabled(rig[layout::CheckBox(n)])) << n;
+    }
+    EXPECT_FALSE(IsWindowEnabled(rig[Id::Button4]));
+}
+
+TEST(Win32MainWindow, EventLogAndGaugeFollowTheModel) {
+    Rig rig;
+    rig.form->LogLine("Tollander flash utility initialized...");
+    rig.form->LogLine("Ger\xc3\xa4t gefunden\r\nzweite Zeile"); // UTF-8, two lines
+    EXPECT_EQ(text(rig[Id::Memo1]), wide("Tollander flash utility initialized...\r\n"
+                                         "Ger\xc3\xa4t gefunden\r\nzweite Zeile"));
+    // The newest line stays in view.
+    for (int i = 0; i < 30; ++i)
+        rig.form->LogLine("line " + std::to_string(i));
+    EXPECT_GT(SendMessageW(rig[Id::Memo1], EM_GETFIRSTVISIBLELINE, 0, 0), 20);
+
+    rig.form->SetProgressVisible(true);
+    rig.form->SetGaugeMaxValue(1000);
+    rig.form->SetGaugeProgress(250);
+    HWND gauge = rig[Id::Gauge1];
+    EXPECT_TRUE(IsWindowVisible(rig[Id::Label9]));
+    EXPECT_TRUE(IsWindowVisible(gauge));
+    EXPECT_EQ(SendMessageW(gauge, PBM_GETRANGE, FALSE, 0), 1000);
+    EXPECT_EQ(SendMessageW(gauge, PBM_GETPOS, 0, 0), 250);
+    rig.form->SetGaugeProgress(5000); // held at the maximum
+    EXPECT_EQ(SendMessageW(gauge, PBM_GETPOS, 0, 0), 1000);
+    rig.form->SetGaugeMaxValue(0);
+    EXPECT_EQ(SendMessageW(gauge, PBM_GETPOS, 0, 0), 0);
+    rig.form->SetProgressVisible(false);
+    EXPECT_FALSE(IsWindowVisible(gauge));
+}
+
+TEST(Win32MainWindow, EscapePressesQuitOnlyWhileItIsEnabled) {
+    Rig rig;
+    SetFocus(rig[Id::Button1]);
+    rig.form->SetEnabled(ButtonId::Button1, false); // as during a flash
+    rig.key(VK_ESCAPE);
+    EXPECT_TRUE(IsWindowVisible(rig.view.Handle()));
+    EXPECT_FALSE(rig.window.terminating());
+
+    rig.form->SetEnabled(ButtonId::Button1, true);
+    rig.key(VK_ESCAPE);
+    EXPECT_FALSE(IsWindowVisible(rig.view.Handle()));
+    EXPECT_TRUE(rig.window.terminating());
+    ASSERT_FALSE(rig.port->calls.empty());
+    EXPECT_EQ(rig.port->calls.back(), "close"); // "&Quit" closes the port first
+}
+
+TEST(Win32MainWindow, ExitAndTheCloseButtonEndTheProgramWhileQuitIsDisabled) {
+    {
+        Rig rig;
+        rig.form->SetEnabled(ButtonId::Button1, false);
+        rig.menu(0); // "E&xit"
+        EXPECT_FALSE(IsWindowVisible(rig.view.Handle()));
+        EXPECT_TRUE(rig.window.terminating());
+    }
+    {
+        Rig rig;
+        rig.form->SetEnabled(ButtonId::Button1, false);
+        SendMessageW(rig.view.Handle(), WM_CLOSE, 0, 0); // the title bar's close button
+        EXPECT_FALSE(IsWindowVisible(rig.view.Handle()));
+        EXPECT_TRUE(rig.window.terminating());
+    }
+}
+
+TEST(Win32MainWindow, AboutBoxOpensFromTheMenuIsModalAndClosesWithOk) {
+    Rig rig;
+    std::vector<std::wstring> labels;
+    RECT client{};
+    bool owner_disabled = false;
+    // Runs inside the About box's loop.
+    rig.window.post([&] {
+        HWND about = FindWindowW(L"TAboutBox", L"About");
+        ASSERT_NE(about, nullptr);
+        GetClientRect(about, &client);
+        owner_disabled = !IsWindowEnabled(rig.view.Handle());
+        for (HWND child = GetWindow(about, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+            labels.push_back(text(child));
+        // Enter presses the default button, "OK".
+        PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 1);
+    });
+    rig.menu(1); // "&About"
+    EXPECT_EQ(client.right, 298);
+    EXPECT_EQ(client.bottom, 213);
+    EXPECT_TRUE(owner_disabled);
+    const auto has = [&](const wchar_t* s) {
+        return std::find(labels.begin(), labels.end(), std::wstring(s)) != labels.end();
+    };
+    EXPECT_TRUE(has(L"Veltrane Tollander z5 Upgrade Program"));
+    EXPECT_TRUE(has(L"Version 1.54/32"));
+    EXPECT_TRUE(has(L"OK"));
+    EXPECT_EQ(FindWindowW(L"TAboutBox", nullptr), nullptr); // closed and gone
+    EXPECT_TRUE(IsWindowEnabled(rig.view.Handle()));
+    EXPECT_FALSE(rig.window.terminating());
+}
