@@ -1,6 +1,7 @@
 // The console front end, packed as a vendor would ship it: stdout carries the
 // event log, the exit status tells how the run ended.
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "payload/sha256.h"
@@ -71,6 +72,25 @@ TEST_F(Console, NoModemExitsTwo) {
 
     EXPECT_EQ(run.status, 2) << run.out;
     EXPECT_EQ(Lines(run.out), ConsoleNoModemLines());
+}
+
+TEST_F(Console, ARecordThatCannotBeWrittenIsSaidOnceAndStopsNothing) {
+    const std::string flasher = Flasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    // A file where the state directory should be.
+    const std::string state = dir_ + "/state-file";
+    { std::ofstream(state) << ""; }
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    Child run({flasher}, "");
+    EXPECT_EQ(run.Finish(60s), 2) << run.Output();
+
+    const std::string& out = run.Output();
+    std::size_t said = 0;
+    for (const std::string& line : Lines(out))
+        if (line.rfind("tollander-flash-console: run record not written: " + state, 0) == 0) ++said;
+    EXPECT_EQ(said, 1u) << out;
+    for (const std::string& line : ConsoleNoModemLines())
+        EXPECT_NE(out.find(line + "\n"), std::string::npos) << line << " missing from\n" << out;
 }
 
 TEST_F(Console, WrongCountryExitsThree) {

@@ -201,6 +201,11 @@ void ConsoleFrontEnd::EndProgressLine() {
     err_ << progress_.Close();
 }
 
+void ConsoleFrontEnd::Say(const std::string& line) {
+    EndProgressLine();
+    err_ << line << std::endl;
+}
+
 void ConsoleFrontEnd::LineLogged(const std::string& line) {
     EndProgressLine();
     out_ << line << '\n' << std::flush;

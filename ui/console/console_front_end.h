@@ -62,6 +62,9 @@ public:
     int Run(app::MainForm& form);
     // Progress rewritten in place (stderr is a terminal) or a line per tenth.
     void SetProgressInPlace(bool in_place) { progress_ = ProgressReport(in_place); }
+    // A line of the program's own on stderr, after a progress line written
+    // in place has been ended. Window thread.
+    void Say(const std::string& line);
 
     void ModelChanged() override;
     void LineLogged(const std::string& line) override;

@@ -31,8 +31,8 @@ int main(int argc, char** argv) try {
     console.SetProgressInPlace(platform::StandardErrorIsTerminal());
     // Every run leaves its record; one that cannot be written is said once.
     app::RunRecord record(app::RunRecordPath(), "tollander-flash-console", command_line);
-    app::RunRecordFrontEnd recorded(console, record, [](const std::string& why) {
-        std::cerr << "tollander-flash-console: " << why << std::endl;
+    app::RunRecordFrontEnd recorded(console, record, [&console](const std::string& why) {
+        console.Say("tollander-flash-console: " + why);
     });
     int status = 1;
     {
