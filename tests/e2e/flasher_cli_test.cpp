@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <sys/file.h>
@@ -401,10 +402,18 @@ TEST_F(FlasherCli, AnOrdinaryUserIsToldToJoinTheGroup) {
     // A pseudo-terminal is its owner's alone (root's here, group tty may only
     // write), as a serial device is to a user outside its group.
     auto& modem = Modem(1);
-    // A home the ordinary user may use; the scratch directory is root's.
+    // A home the ordinary user may use, with a copy of the flasher (the
+    // scratch directory and the build may be root's alone).
     std::string home = (fs::temp_directory_path() / "tollander-nobody-XXXXXX").string();
     ASSERT_NE(mkdtemp(home.data()), nullptr);
+    const std::unique_ptr<std::string, void (*)(std::string*)> remove_home(&home, [](auto* h) {
+        std::error_code ignored;
+        fs::remove_all(*h, ignored);
+    });
     chmod(home.c_str(), 0755);
+    const std::string flasher = home + "/flasher";
+    fs::copy_file(flashers.front().second, flasher);
+    chmod(flasher.c_str(), 0755);
     for (const char* sub : {"runtime", "state"}) {
         const std::string d = home + "/" + sub;
         mkdir(d.c_str(), 0700);
@@ -412,7 +421,7 @@ TEST_F(FlasherCli, AnOrdinaryUserIsToldToJoinTheGroup) {
     }
     ASSERT_EQ(chown(home.c_str(), kNobody, kNobody), 0);
 
-    const auto list = RunFlasher({flashers.front().second, "--list-ports"}, true, home);
+    const auto list = RunFlasher({flasher, "--list-ports"}, true, home);
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_EQ(Lines(list.out), (std::vector<std::string>{
                                    "COM1: " + modem.Device(),
@@ -422,7 +431,7 @@ TEST_F(FlasherCli, AnOrdinaryUserIsToldToJoinTheGroup) {
                                    "COM4: no device mapped",
                                }));
 
-    const auto run = RunFlasher({flashers.front().second}, true, home);
+    const auto run = RunFlasher({flasher}, true, home);
     EXPECT_EQ(run.status, 2) << run.err;
     const auto err = Lines(run.err);
     const auto at =
@@ -430,8 +439,6 @@ TEST_F(FlasherCli, AnOrdinaryUserIsToldToJoinTheGroup) {
     ASSERT_NE(at, err.end()) << run.err;
     EXPECT_EQ(*(at - 1), "COM1: No modem found.");
     EXPECT_EQ(Lines(run.out), ConsoleNoModemLines());
-    std::error_code ignored;
-    fs::remove_all(home, ignored);
 }
 
 } // namespace
