@@ -4,23 +4,16 @@
 
 namespace tollander::platform {
 
-// A queued task. A sent task carries a state the sender waits on, so that a
-// sender that gave up can cancel a task that has not started yet.
-struct HeadlessWindowThread::Item {
-    enum class State { queued, running, done, cancelled };
-    Task task;
-    bool sent = false;
-    State state = State::queued;
-};
-
 HeadlessWindowThread::HeadlessWindowThread() : owner_(std::this_thread::get_id()) {}
 
 HeadlessWindowThread::~HeadlessWindowThread() {
     terminate();
-    // A sender still waiting (a dispatcher delivering a notice) has had its
-    // task cancelled; let it leave before the queue it waits on is gone.
-    std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return senders_ == 0; });
+}
+
+void HeadlessWindowThread::cv_notify() {
+    // Under the mutex: a wait() that found nothing ready is then asleep.
+    { std::lock_guard lock(mutex_); }
+    cv_.notify_all();
 }
 
 void HeadlessWindowThread::adopt_current_thread() {
@@ -34,13 +27,7 @@ bool HeadlessWindowThread::on_window_thread() const {
 }
 
 void HeadlessWindowThread::post(Task task) {
-    auto item = std::make_shared<Item>();
-    item->task = std::move(task);
-    {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(item));
-    }
-    cv_.notify_all();
+    tasks_.post(std::move(task));
 }
 
 bool HeadlessWindowThread::send(Task task, Millis limit) {
@@ -48,44 +35,16 @@ bool HeadlessWindowThread::send(Task task, Millis limit) {
         task();
         return true;
     }
-    auto item = std::make_shared<Item>();
-    item->task = std::move(task);
-    item->sent = true;
-    std::unique_lock lock(mutex_);
-    if (terminating_) return false;
-    ++senders_;
-    struct Leave {
-        HeadlessWindowThread& self;
-        ~Leave() {
-            --self.senders_;
-            self.cv_.notify_all();
-        }
-    } leave{*this};
-    queue_.push_back(item);
-    cv_.notify_all();
-    const auto deadline = Clock::now() + limit;
-    auto settled = [&] {
-        return item->state == Item::State::done || item->state == Item::State::cancelled;
-    };
-    cv_.wait_until(lock, deadline, settled);
-    if (item->state == Item::State::queued) item->state = Item::State::cancelled;
-    if (item->state == Item::State::cancelled) return false;
-    // Once started, a task is waited for to its end: the sender's data must
-    // outlive it.
-    cv_.wait(lock, [&] { return item->state == Item::State::done; });
-    return true;
+    return tasks_.send(std::move(task), limit);
 }
 
 void HeadlessWindowThread::process_pending() {
-    // Take what is ready now; what tasks queue while they run waits for the
-    // next pass, so one pass always ends.
-    std::vector<std::shared_ptr<Item>> tasks;
+    // Timers due now; what tasks and timers queue while they run waits for
+    // the next pass, so one pass always ends.
     std::vector<std::shared_ptr<Timer>> due;
     {
         std::lock_guard lock(mutex_);
         woken_ = false;
-        tasks.assign(queue_.begin(), queue_.end());
-        queue_.clear();
         const auto now = Clock::now();
         for (auto& [id, timer] : timers_) {
             if (timer->enabled && timer->due <= now) {
@@ -94,19 +53,7 @@ void HeadlessWindowThread::process_pending() {
             }
         }
     }
-    for (auto& item : tasks) {
-        {
-            std::lock_guard lock(mutex_);
-            if (item->state == Item::State::cancelled) continue;
-            item->state = Item::State::running;
-        }
-        item->task();
-        if (item->sent) {
-            std::lock_guard lock(mutex_);
-            item->state = Item::State::done;
-            cv_.notify_all();
-        }
-    }
+    tasks_.run();
     for (auto& timer : due) {
         {
             // The timer may have been stopped by a task or an earlier timer.
@@ -118,7 +65,7 @@ void HeadlessWindowThread::process_pending() {
 }
 
 bool HeadlessWindowThread::something_ready_locked(Clock::time_point now) const {
-    if (woken_ || !queue_.empty()) return true;
+    if (woken_ || tasks_.has_tasks()) return true;
     for (const auto& [id, timer] : timers_)
         if (timer->enabled && timer->due <= now) return true;
     return false;
@@ -135,7 +82,7 @@ void HeadlessWindowThread::wait(Millis max) {
     {
         std::unique_lock lock(mutex_);
         const auto limit = Clock::now() + max;
-        while (!terminating_) {
+        while (!tasks_.terminating()) {
             const auto now = Clock::now();
             if (something_ready_locked(now) || now >= limit) break;
             cv_.wait_until(lock, std::min(limit, next_deadline_locked()));
@@ -201,20 +148,16 @@ void HeadlessWindowThread::remove_timer(TimerId id) {
 }
 
 void HeadlessWindowThread::terminate() {
-    std::lock_guard lock(mutex_);
-    terminating_ = true;
-    // Senders still waiting for a task that will never run get their answer.
-    for (auto& item : queue_)
-        if (item->sent && item->state == Item::State::queued) item->state = Item::State::cancelled;
-    cv_.notify_all();
+    tasks_.terminate();
+    cv_notify();
 }
 
 bool HeadlessWindowThread::terminating() const {
-    return terminating_;
+    return tasks_.terminating();
 }
 
 void HeadlessWindowThread::run() {
-    while (!terminating_) wait(Millis(60'000));
+    while (!tasks_.terminating()) wait(Millis(60'000));
 }
 
 } // namespace tollander::platform

@@ -2,6 +2,7 @@
 // thread that constructs it is the window thread.
 #pragma once
 
+#include "platform/task_queue.h"
 #include "platform/window_thread.h"
 
 #include <atomic>
@@ -45,7 +46,6 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    struct Item;
     struct Timer {
         Millis interval;
         Task on_tick;
@@ -58,13 +58,14 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<std::shared_ptr<Item>> queue_;
     std::map<TimerId, std::shared_ptr<Timer>> timers_;
     TimerId next_timer_ = 1;
     bool woken_ = false;
-    int senders_ = 0; // threads inside send(); the destructor waits for them
-    std::atomic<bool> terminating_{false};
     std::thread::id owner_;
+    // After the mutex and the condition variable it wakes: gone first.
+    TaskQueue tasks_{[this] { cv_notify(); }};
+
+    void cv_notify();
 };
 
 } // namespace tollander::platform

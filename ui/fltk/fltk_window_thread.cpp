@@ -20,13 +20,6 @@ double seconds(platform::Millis ms) {
 
 } // namespace
 
-struct FltkWindowThread::Item {
-    enum class State { queued, running, done, cancelled };
-    platform::Task task;
-    bool sent = false;
-    State state = State::queued;
-};
-
 struct FltkWindowThread::Timer {
     FltkWindowThread* owner = nullptr;
     TimerId id = 0;
@@ -67,22 +60,22 @@ void FltkWindowThread::on_awake(void* self) {
     static_cast<FltkWindowThread*>(self)->run_queued();
 }
 
-void FltkWindowThread::post(platform::Task task) {
-    auto item = std::make_shared<Item>();
-    item->task = std::move(task);
-    bool ask = false;
+void FltkWindowThread::request_drain() {
     {
         std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(item));
-        ask = !drain_requested_;
+        if (drain_requested_) return;
         drain_requested_ = true;
     }
     // One request at a time keeps FLTK's small ring of awake handlers from
     // filling up; a full ring still wakes the loop, whose wait() drains.
-    if (ask && Fl::awake(on_awake, this) != 0) {
+    if (Fl::awake(on_awake, this) != 0) {
         std::lock_guard lock(mutex_);
         drain_requested_ = false;
     }
+}
+
+void FltkWindowThread::post(platform::Task task) {
+    tasks_.post(std::move(task));
 }
 
 bool FltkWindowThread::send(platform::Task task, platform::Millis limit) {
@@ -90,54 +83,15 @@ bool FltkWindowThread::send(platform::Task task, platform::Millis limit) {
         task();
         return true;
     }
-    auto item = std::make_shared<Item>();
-    item->task = std::move(task);
-    item->sent = true;
-    bool ask = false;
-    std::unique_lock lock(mutex_);
-    if (terminating_) return false;
-    queue_.push_back(item);
-    ask = !drain_requested_;
-    drain_requested_ = true;
-    lock.unlock();
-    if (ask && Fl::awake(on_awake, this) != 0) {
-        std::lock_guard relock(mutex_);
-        drain_requested_ = false;
-    }
-    lock.lock();
-    auto settled = [&] {
-        return item->state == Item::State::done || item->state == Item::State::cancelled;
-    };
-    cv_.wait_for(lock, limit, settled);
-    if (item->state == Item::State::queued) item->state = Item::State::cancelled;
-    if (item->state == Item::State::cancelled) return false;
-    // A task that has started is waited for to its end: it may use the
-    // sender's data.
-    cv_.wait(lock, [&] { return item->state == Item::State::done; });
-    return true;
+    return tasks_.send(std::move(task), limit);
 }
 
 void FltkWindowThread::run_queued() {
-    std::vector<std::shared_ptr<Item>> tasks;
     {
         std::lock_guard lock(mutex_);
         drain_requested_ = false;
-        tasks.assign(queue_.begin(), queue_.end());
-        queue_.clear();
     }
-    for (auto& item : tasks) {
-        {
-            std::lock_guard lock(mutex_);
-            if (item->state == Item::State::cancelled) continue;
-            item->state = Item::State::running;
-        }
-        item->task();
-        if (item->sent) {
-            std::lock_guard lock(mutex_);
-            item->state = Item::State::done;
-            cv_.notify_all();
-        }
-    }
+    tasks_.run();
 }
 
 void FltkWindowThread::process_pending() {
@@ -146,7 +100,7 @@ void FltkWindowThread::process_pending() {
 }
 
 void FltkWindowThread::wait(platform::Millis max) {
-    if (!terminating_ && max.count() > 0) Fl::wait(seconds(max));
+    if (!tasks_.terminating() && max.count() > 0) Fl::wait(seconds(max));
     process_pending();
 }
 
@@ -155,7 +109,7 @@ void FltkWindowThread::wake() {
 }
 
 void FltkWindowThread::run() {
-    while (!terminating_)
+    while (!tasks_.terminating())
         wait(platform::Millis(60'000));
 }
 
@@ -254,20 +208,12 @@ void FltkWindowThread::remove_timer(TimerId id) {
 }
 
 void FltkWindowThread::terminate() {
-    {
-        std::lock_guard lock(mutex_);
-        terminating_ = true;
-        // Senders still waiting for a task that will never run get their answer.
-        for (auto& item : queue_)
-            if (item->sent && item->state == Item::State::queued)
-                item->state = Item::State::cancelled;
-    }
-    cv_.notify_all();
+    tasks_.terminate();
     Fl::awake(static_cast<void*>(nullptr));
 }
 
 bool FltkWindowThread::terminating() const {
-    return terminating_;
+    return tasks_.terminating();
 }
 
 } // namespace tollander::ui

@@ -4,6 +4,7 @@
 // window thread.
 #pragma once
 
+#include "platform/task_queue.h"
 #include "platform/window_thread.h"
 
 #include <atomic>
@@ -43,12 +44,13 @@ public:
     void run();
 
 private:
-    struct Item;
     struct Timer;
 
     static void on_awake(void* self);
     static void on_timeout(void* timer);
     void run_queued();
+    // Asks the loop to run the queued tasks (one request at a time).
+    void request_drain();
     void fire(TimerId id);
     void arm_locked(Timer& timer);
     // Applies `change` to a timer under the lock; null when there is no such timer.
@@ -59,14 +61,13 @@ private:
     void on_loop(platform::Task change);
 
     mutable std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::shared_ptr<Item>> queue_;
     bool drain_requested_ = false;
     std::map<TimerId, std::shared_ptr<Timer>> timers_;
     std::vector<std::shared_ptr<Timer>> retired_;
     TimerId next_timer_ = 1;
-    std::atomic<bool> terminating_{false};
     std::thread::id owner_;
+    // After the mutex its wake-up uses: gone first.
+    platform::TaskQueue tasks_{[this] { request_drain(); }};
 };
 
 } // namespace tollander::ui
