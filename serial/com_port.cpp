@@ -119,9 +119,12 @@ void TCustomComPort::PortOpen() {
     const std::string name = "\\\\.\\COM" + std::to_string(com_number_);
     std::string reason;
     platform::DeviceFault fault = platform::DeviceFault::none;
-    int r = OpenPortRecord(name, static_cast<std::uint8_t>(dispatcher_mode_), out_size_, in_size_,
-                           stop_bits_, data_bits_, static_cast<std::uint8_t>(parity_), baud_, layer,
-                           &reason, &fault);
+    PortSettings settings;
+    settings.dispatcher_mode = static_cast<std::uint8_t>(dispatcher_mode_);
+    settings.out_size = out_size_;
+    settings.in_size = in_size_;
+    settings.line = {baud_, static_cast<std::uint8_t>(parity_), data_bits_, stop_bits_};
+    int r = OpenPortRecord(name, settings, layer, &reason, &fault);
     if (r == ecAccessDenied) r = ecAlreadyOpen;
     if (r == ecFileNotFound || r == ecPathNotFound) r = ecBadId;
     if (r <= 0 || r > 100) {
@@ -332,26 +335,28 @@ void TCustomComPort::SetComNumber(std::uint16_t v) {
 void TCustomComPort::SetBaud(std::int32_t v) {
     const bool changed = v != baud_;
     baud_ = v;
-    if (Applying() && (changed || force_apply_)) RaiseOnError(SetLineParams(index_, v, 5, 9, 3));
+    if (Applying() && (changed || force_apply_)) RaiseOnError(SetLineParams(index_, {.baud = v}));
 }
 
 void TCustomComPort::SetParity(TParity v) {
     const bool changed = v != parity_;
     parity_ = v;
     if (Applying() && (changed || force_apply_))
-        RaiseOnError(SetLineParams(index_, 0, static_cast<std::uint8_t>(v), 9, 3));
+        RaiseOnError(SetLineParams(index_, {.parity = static_cast<std::uint8_t>(v)}));
 }
 
 void TCustomComPort::SetDataBits(std::uint16_t v) {
     const bool changed = v != data_bits_;
     data_bits_ = v;
-    if (Applying() && (changed || force_apply_)) RaiseOnError(SetLineParams(index_, 0, 5, v, 3));
+    if (Applying() && (changed || force_apply_))
+        RaiseOnError(SetLineParams(index_, {.data_bits = v}));
 }
 
 void TCustomComPort::SetStopBits(std::uint16_t v) {
     const bool changed = v != stop_bits_;
     stop_bits_ = v;
-    if (Applying() && (changed || force_apply_)) RaiseOnError(SetLineParams(index_, 0, 5, 9, v));
+    if (Applying() && (changed || force_apply_))
+        RaiseOnError(SetLineParams(index_, {.stop_bits = v}));
 }
 
 void TCustomComPort::SetInSize(std::uint16_t v) {

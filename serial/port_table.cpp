@@ -211,9 +211,7 @@ DeviceLayer PlatformDeviceLayer() {
 // ---------------------------------------------------------------------------
 // Opening and closing.
 
-int OpenPortRecord(const std::string& device_name, std::uint8_t /*dispatcher_mode*/,
-                   std::uint16_t out_size, std::uint16_t in_size, std::uint16_t stop_bits,
-                   std::uint16_t data_bits, std::uint8_t parity, std::int32_t baud,
+int OpenPortRecord(const std::string& device_name, const PortSettings& settings,
                    const DeviceLayer& layer, std::string* os_reason,
                    platform::DeviceFault* os_fault) {
     auto& table = PortTableInstance();
@@ -236,9 +234,10 @@ int OpenPortRecord(const std::string& device_name, std::uint8_t /*dispatcher_mod
         return code;
     };
     if (int r = rec->dev->open(device_name); r != 0) return fail(r);
-    if (int r = rec->dev->set_queue_sizes(in_size, out_size); r != 0) return fail(r);
-    rec->in_size = in_size;
-    rec->out_size = out_size;
+    if (int r = rec->dev->set_queue_sizes(settings.in_size, settings.out_size); r != 0)
+        return fail(r);
+    rec->in_size = settings.in_size;
+    rec->out_size = settings.out_size;
     {
         LineSettings s;
         if (rec->dev->read_settings(s) != 0) return fail(ecNotSupported);
@@ -249,7 +248,7 @@ int OpenPortRecord(const std::string& device_name, std::uint8_t /*dispatcher_mod
     rec->dev->set_write_timeout(20000);
     RefreshModemStatus(*rec, 0xF0);
     rec->dev->set_event_mask(platform::kEvDefaultMask);
-    if (int r = SetLineParams(index, baud, parity, data_bits, stop_bits); r != 0) return fail(r);
+    if (int r = SetLineParams(index, settings.line); r != 0) return fail(r);
     RefreshStatus(*rec);
     if (!StartThreads(rec)) return fail(ecOutOfMemory);
     return index;
@@ -320,18 +319,17 @@ bool WaitPortRecordFreed(RecordIndex index, Millis limit) {
     if (!rec) return fail;                                                                         \
     std::lock_guard record_lock(rec->lock)
 
-int SetLineParams(RecordIndex index, std::int32_t baud, std::uint8_t parity,
-                  std::uint16_t data_bits, std::uint16_t stop_bits) {
+int SetLineParams(RecordIndex index, const LineParams& params) {
     WITH_RECORD(index, ecBadHandle);
     LineSettings s;
     if (ReadSettings(*rec, s) != 0) return ecNotSupported;
-    if (baud != 0) s.baud = baud;
-    if (parity != 5) s.parity = parity;
-    if (data_bits != 9) s.data_bits = static_cast<std::uint8_t>(data_bits);
-    if (stop_bits != 3) {
-        if (stop_bits == 0) stop_bits = 1;
-        if (stop_bits > 3) stop_bits = 2;
-        s.stop_bits = stop_bits == 1 ? 0 : 2;
+    if (params.baud && *params.baud != 0) s.baud = *params.baud;
+    if (params.parity && *params.parity != 5) s.parity = *params.parity;
+    if (params.data_bits && *params.data_bits != 9)
+        s.data_bits = static_cast<std::uint8_t>(*params.data_bits);
+    if (params.stop_bits && *params.stop_bits != 3) {
+        const std::uint16_t stop_bits = *params.stop_bits > 3 ? 2 : *params.stop_bits;
+        s.stop_bits = stop_bits <= 1 ? 0 : 2;
     }
     return WriteSettings(*rec, s);
 }

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace tollander::serial {
@@ -78,15 +79,32 @@ DeviceLayer PlatformDeviceLayer();
 
 // ---- Opening and closing ----
 
+// The line a record runs with, as the port object's properties give it. A
+// field left empty keeps what the device has; so do the values the line has
+// never taken from the properties (a bit rate of 0, parity 5, data bits 9,
+// stop bits 3).
+struct LineParams {
+    std::optional<std::int32_t> baud = {};
+    std::optional<std::uint8_t> parity = {}; // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::optional<std::uint16_t> data_bits = {};
+    std::optional<std::uint16_t> stop_bits = {}; // 1 or 2 (0 counts as 1, above 3 as 2)
+};
+
+// What a record opens with.
+struct PortSettings {
+    std::uint8_t dispatcher_mode = 4; // stored only: the threads always run
+    std::uint16_t out_size = 4096;    // driver queue sizes
+    std::uint16_t in_size = 4096;
+    LineParams line;
+};
+
 // Opens the named device on a new record and starts its threads. Gives the
 // new index (1 to 50) or a negative code: ecNoHandles with every slot in use,
 // the device's error negated (for example -2 no such device, -5 access
 // denied), or the line settings' ecNotSupported. `os_reason` and `os_fault`,
 // when given, receive the operating system's own words for a failed open and
 // the device's cause.
-int OpenPortRecord(const std::string& device_name, std::uint8_t dispatcher_mode,
-                   std::uint16_t out_size, std::uint16_t in_size, std::uint16_t stop_bits,
-                   std::uint16_t data_bits, std::uint8_t parity, std::int32_t baud,
+int OpenPortRecord(const std::string& device_name, const PortSettings& settings,
                    const DeviceLayer& layer = PlatformDeviceLayer(),
                    std::string* os_reason = nullptr,
                    platform::DeviceFault* os_fault = nullptr);
@@ -103,9 +121,7 @@ bool WaitPortRecordFreed(RecordIndex index, platform::Millis limit);
 
 // ---- Line settings and lines ----
 
-// bit rate 0, parity 5, data bits 9 and stop bits 3 keep the current value.
-int SetLineParams(RecordIndex index, std::int32_t baud, std::uint8_t parity,
-                  std::uint16_t data_bits, std::uint16_t stop_bits);
+int SetLineParams(RecordIndex index, const LineParams& params);
 int SetHardwareFlow(RecordIndex index, std::uint16_t full, std::uint16_t resume,
                     std::uint16_t options);
 int ClearHardwareFlow(RecordIndex index);

@@ -43,7 +43,10 @@ int main() {
     // both threads stopped and joined).
     std::vector<double> stops;
     for (int i = 0; i < 20; ++i) {
-        const int index = serial::OpenPortRecord("COM1", 4, 8192, 8192, 1, 8, 0, 115200);
+        serial::PortSettings settings;
+        settings.out_size = settings.in_size = 8192;
+        settings.line = {115200, 0, 8, 1};
+        const int index = serial::OpenPortRecord("COM1", settings);
         if (index <= 0) return 2;
         std::this_thread::sleep_for(milliseconds(30 + i * 7)); // land anywhere in the 50 ms pass
         const auto start = steady_clock::now();

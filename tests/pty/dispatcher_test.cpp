@@ -98,7 +98,10 @@ struct Gate {
 class Record {
 public:
     explicit Record(const Pty& pty) {
-        index_ = OpenPortRecord(pty.path(), 4, 8192, 8192, 1, 8, 0, 115200);
+        PortSettings settings;
+        settings.out_size = settings.in_size = 8192;
+        settings.line = {115200, 0, 8, 1};
+        index_ = OpenPortRecord(pty.path(), settings);
         if (index_ > 0) SetUserData(Index(), 1, &recorder);
     }
     ~Record() {
