@@ -230,6 +230,16 @@ TEST(Win32MainWindow, EventLogAndGaugeFollowTheModel) {
     EXPECT_TRUE(IsWindowVisible(gauge));
     EXPECT_EQ(SendMessageW(gauge, PBM_GETRANGE, FALSE, 0), 1000);
     EXPECT_EQ(SendMessageW(gauge, PBM_GETPOS, 0, 0), 250);
+    // The bar in aqua on the button face, as painted.
+    UpdateWindow(gauge);
+    RECT inside{};
+    GetClientRect(gauge, &inside);
+    HDC dc = GetDC(gauge);
+    const COLORREF bar = GetPixel(dc, inside.right / 8, inside.bottom / 2);
+    const COLORREF ground = GetPixel(dc, inside.right * 7 / 8, inside.bottom / 2);
+    ReleaseDC(gauge, dc);
+    EXPECT_EQ(bar, RGB(0, 255, 255));
+    EXPECT_EQ(ground, RGB(192, 192, 192));
     rig.form->SetGaugeProgress(5000); // held at the maximum
     EXPECT_EQ(SendMessageW(gauge, PBM_GETPOS, 0, 0), 1000);
     rig.form->SetGaugeMaxValue(0);

@@ -7,6 +7,7 @@
 #include "ui/win32/win32_window_thread.h"
 
 #include <commctrl.h>
+#include <uxtheme.h>
 
 #include <stdexcept>
 
@@ -150,7 +151,10 @@ void TForm1::Build() {
                                        0, kCheckBox + n, L"");
             break;
         case layout::Kind::Gauge:
-            gauge_ = create(c, PROGRESS_CLASSW, 0, WS_EX_STATICEDGE, -1, L"");
+            gauge_ = create(c, PROGRESS_CLASSW, PBS_SMOOTH, WS_EX_STATICEDGE, -1, L"");
+            // Without a visual style, which would paint the bar in its own
+            // colour (" " names no style).
+            SetWindowTheme(gauge_, L" ", L" ");
             SendMessageW(gauge_, PBM_SETBARCOLOR, 0, colour(c.colour));
             SendMessageW(gauge_, PBM_SETBKCOLOR, 0, colour(c.background));
             break;
