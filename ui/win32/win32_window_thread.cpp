@@ -20,13 +20,6 @@ UINT milliseconds(platform::Millis ms) {
 
 } // namespace
 
-struct Win32WindowThread::Item {
-    enum class State { queued, running, done, cancelled };
-    platform::Task task;
-    bool sent = false;
-    State state = State::queued;
-};
-
 Win32WindowThread::Win32WindowThread() : owner_(GetCurrentThreadId()) {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW wc{};
@@ -45,15 +38,10 @@ Win32WindowThread::Win32WindowThread() : owner_(GetCurrentThreadId()) {
 
 Win32WindowThread::~Win32WindowThread() {
     terminate();
-    {
-        // A sender still waiting has had its task cancelled; let it leave
-        // before the queue it waits on is gone.
-        std::unique_lock lock(mutex_);
-        cv_.wait(lock, [&] { return senders_ == 0; });
-    }
     for (auto& [id, timer] : timers_)
         KillTimer(hwnd_, id);
-    // Messages still queued for the window die with it.
+    // Messages still queued for the window die with it; a late sender's
+    // request finds no window.
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
     DestroyWindow(hwnd_);
 }
@@ -82,18 +70,13 @@ bool Win32WindowThread::on_window_thread() const {
     return GetCurrentThreadId() == owner_;
 }
 
-void Win32WindowThread::ask_drain_locked() {
-    // One drain message at a time: a long queue is one message, not many.
-    if (drain_requested_) return;
-    drain_requested_ = PostMessageW(hwnd_, kDrainMessage, 0, 0) != 0;
+void Win32WindowThread::request_drain() {
+    if (drain_requested_.exchange(true)) return;
+    if (!PostMessageW(hwnd_, kDrainMessage, 0, 0)) drain_requested_ = false;
 }
 
 void Win32WindowThread::post(platform::Task task) {
-    auto item = std::make_shared<Item>();
-    item->task = std::move(task);
-    std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(item));
-    ask_drain_locked();
+    tasks_.post(std::move(task));
 }
 
 bool Win32WindowThread::send(platform::Task task, platform::Millis limit) {
@@ -101,56 +84,13 @@ bool Win32WindowThread::send(platform::Task task, platform::Millis limit) {
         task();
         return true;
     }
-    auto item = std::make_shared<Item>();
-    item->task = std::move(task);
-    item->sent = true;
-    std::unique_lock lock(mutex_);
-    if (terminating_) return false;
-    ++senders_;
-    struct Leave {
-        Win32WindowThread& self;
-        ~Leave() {
-            --self.senders_;
-            self.cv_.notify_all();
-        }
-    } leave{*this};
-    queue_.push_back(item);
-    ask_drain_locked();
-    auto settled = [&] {
-        return item->state == Item::State::done || item->state == Item::State::cancelled;
-    };
-    cv_.wait_for(lock, limit, settled);
-    if (item->state == Item::State::queued) item->state = Item::State::cancelled;
-    if (item->state == Item::State::cancelled) return false;
-    // Once started, a task is waited for to its end: the sender's data must
-    // outlive it.
-    cv_.wait(lock, [&] { return item->state == Item::State::done; });
-    return true;
+    return tasks_.send(std::move(task), limit);
 }
 
 void Win32WindowThread::run_queued() {
-    // Take what is queued now; what the tasks queue meanwhile gets a message
-    // of its own, so one pass always ends.
-    std::vector<std::shared_ptr<Item>> tasks;
-    {
-        std::lock_guard lock(mutex_);
-        drain_requested_ = false;
-        tasks.assign(queue_.begin(), queue_.end());
-        queue_.clear();
-    }
-    for (auto& item : tasks) {
-        {
-            std::lock_guard lock(mutex_);
-            if (item->state == Item::State::cancelled) continue;
-            item->state = Item::State::running;
-        }
-        item->task();
-        if (item->sent) {
-            std::lock_guard lock(mutex_);
-            item->state = Item::State::done;
-            cv_.notify_all();
-        }
-    }
+    // Cleared first: a task queued from here on asks again.
+    drain_requested_ = false;
+    tasks_.run();
 }
 
 void Win32WindowThread::process_pending() {
@@ -176,11 +116,11 @@ void Win32WindowThread::process_pending() {
         if (GetTickCount() - start > 100) break;
     }
     // Tasks queued without a message (the message queue was full).
-    run_queued();
+    if (tasks_.has_tasks()) run_queued();
 }
 
 void Win32WindowThread::wait(platform::Millis max) {
-    if (!terminating_ && max.count() > 0) {
+    if (!tasks_.terminating() && max.count() > 0) {
         // Returns when input of any kind is queued, including what arrived
         // before the call and was only looked at.
         MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds(max), QS_ALLINPUT,
@@ -194,7 +134,7 @@ void Win32WindowThread::wake() {
 }
 
 void Win32WindowThread::run() {
-    while (!terminating_)
+    while (!tasks_.terminating())
         wait(platform::Millis(60'000));
 }
 
@@ -292,20 +232,12 @@ void Win32WindowThread::remove_timer(TimerId id) {
 }
 
 void Win32WindowThread::terminate() {
-    {
-        std::lock_guard lock(mutex_);
-        terminating_ = true;
-        // Senders still waiting for a task that will never run get their answer.
-        for (auto& item : queue_)
-            if (item->sent && item->state == Item::State::queued)
-                item->state = Item::State::cancelled;
-    }
-    cv_.notify_all();
+    tasks_.terminate();
     wake();
 }
 
 bool Win32WindowThread::terminating() const {
-    return terminating_;
+    return tasks_.terminating();
 }
 
 } // namespace tollander::ui

@@ -4,11 +4,10 @@
 // box or a menu. The thread that constructs it is the window thread.
 #pragma once
 
+#include "platform/task_queue.h"
 #include "platform/window_thread.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -51,7 +50,6 @@ public:
     void remove_dialog(HWND window);
 
 private:
-    struct Item;
     struct Timer {
         platform::Millis interval{};
         platform::Task on_tick;
@@ -60,24 +58,24 @@ private:
 
     static LRESULT CALLBACK window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
     void run_queued();
+    // One drain message at a time: a long queue is one message, not many.
+    void request_drain();
     void fire(TimerId id);
     // SetTimer and KillTimer belong to the window's own thread: other
     // threads hand the change over.
     void arm(TimerId id);
     void on_loop(platform::Task change);
-    void ask_drain_locked();
 
     HWND hwnd_ = nullptr;
     DWORD owner_ = 0;
-    mutable std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::shared_ptr<Item>> queue_;
-    bool drain_requested_ = false;
-    int senders_ = 0; // threads inside send(); the destructor waits for them
+    mutable std::mutex mutex_; // the timers
     std::map<TimerId, std::shared_ptr<Timer>> timers_;
     TimerId next_timer_ = 1;
-    std::atomic<bool> terminating_{false};
+    std::atomic<bool> drain_requested_{false};
     std::set<HWND> dialogs_;
+    // Last: gone first, once its senders have left, while the window it
+    // posts to is still there.
+    platform::TaskQueue tasks_{[this] { request_drain(); }};
 };
 
 } // namespace tollander::ui
