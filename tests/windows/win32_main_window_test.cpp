@@ -248,6 +248,37 @@ TEST(Win32MainWindow, EventLogAndGaugeFollowTheModel) {
     EXPECT_FALSE(IsWindowVisible(gauge));
 }
 
+std::wstring clipboard() {
+    std::wstring text;
+    if (!OpenClipboard(nullptr)) return L"(clipboard busy)";
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        text = static_cast<const wchar_t*>(GlobalLock(data));
+        GlobalUnlock(data);
+    }
+    CloseClipboard();
+    return text;
+}
+
+TEST(Win32MainWindow, CopyTakesTheSelectionOrTheWholeLog) {
+    Rig rig;
+    rig.form->LogLine("Tollander flash utility initialized...");
+    rig.form->LogLine("Device present on COM1.");
+    HWND log = rig[Id::Memo1];
+    const std::wstring whole = text(log);
+    SetFocus(log);
+    SendMessageW(log, EM_SETSEL, 0, 0);
+    SendMessageW(log, WM_CHAR, 'C' - '@', 1); // Ctrl+C, nothing selected
+    EXPECT_EQ(clipboard(), whole);
+    SendMessageW(log, EM_SETSEL, 0, 9);
+    SendMessageW(log, WM_CHAR, 'C' - '@', 1);
+    EXPECT_EQ(clipboard(), L"Tollander");
+    SendMessageW(log, WM_CHAR, 'A' - '@', 1); // Ctrl+A
+    DWORD start = 1, end = 0;
+    SendMessageW(log, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    EXPECT_EQ(start, 0u);
+    EXPECT_EQ(end, whole.size());
+}
+
 TEST(Win32MainWindow, EscapePressesQuitOnlyWhileItIsEnabled) {
     Rig rig;
     SetFocus(rig[Id::Button1]);

@@ -39,6 +39,55 @@ COLORREF colour(layout::Rgb rgb) {
     return RGB(rgb.r, rgb.g, rgb.b);
 }
 
+std::pair<DWORD, DWORD> selection(HWND edit) {
+    DWORD start = 0, end = 0;
+    SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    return {start, end};
+}
+
+// The event log's copying, as the log offers it everywhere: Copy (Ctrl+C, or
+// the right button's menu) takes the selection, or the whole log when
+// nothing is selected; Ctrl+A selects it all.
+LRESULT CALLBACK LogProc(HWND log, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
+                         DWORD_PTR) {
+    enum : UINT { kCopy = 1, kSelectAll = 2 };
+    switch (message) {
+    case WM_COPY: {
+        const auto [start, end] = selection(log);
+        if (start != end) break;
+        DefSubclassProc(log, EM_SETSEL, 0, -1);
+        const LRESULT result = DefSubclassProc(log, WM_COPY, 0, 0);
+        DefSubclassProc(log, EM_SETSEL, start, static_cast<LPARAM>(end));
+        return result;
+    }
+    case WM_CHAR:
+        if (wparam == 'C' - '@') return SendMessageW(log, WM_COPY, 0, 0);
+        if (wparam == 'A' - '@') return SendMessageW(log, EM_SETSEL, 0, -1);
+        break;
+    case WM_CONTEXTMENU: {
+        const auto [start, end] = selection(log);
+        HMENU menu = CreatePopupMenu();
+        AppendMenuW(menu, MF_STRING, kCopy, start != end ? L"&Copy" : L"&Copy All");
+        AppendMenuW(menu, MF_STRING, kSelectAll, L"Select &All");
+        POINT at{static_cast<short>(LOWORD(lparam)), static_cast<short>(HIWORD(lparam))};
+        if (lparam == -1) { // from the keyboard: at the log's corner
+            at = {0, 0};
+            ClientToScreen(log, &at);
+        }
+        SetFocus(log);
+        const UINT chosen = static_cast<UINT>(TrackPopupMenu(
+            menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, log, nullptr));
+        DestroyMenu(menu);
+        if (chosen == kCopy) SendMessageW(log, WM_COPY, 0, 0);
+        if (chosen == kSelectAll) SendMessageW(log, EM_SETSEL, 0, -1);
+        return 0;
+    }
+    default:
+        break;
+    }
+    return DefSubclassProc(log, message, wparam, lparam);
+}
+
 SIZE text_size(HWND control, HFONT font, const std::wstring& text) {
     SIZE size{};
     HDC dc = GetDC(control);
@@ -160,12 +209,13 @@ void TForm1::Build() {
             break;
         case layout::Kind::Memo:
             // Read-only, no wrapping: long lines scroll sideways; the text
-            // can be selected and copied (Ctrl+C, the right button's menu).
+            // can be selected and copied (LogProc).
             memo_ = create(c, L"EDIT",
                            WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE |
                                ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL,
                            WS_EX_CLIENTEDGE, kMemo1, L"");
             SendMessageW(memo_, EM_SETLIMITTEXT, 0, 0);
+            SetWindowSubclass(memo_, LogProc, 0, 0);
             break;
         case layout::Kind::Button: {
             const int id = c.id == Id::Button1 ? kButton1 : c.id == Id::Button2 ? kButton2 : kButton4;
