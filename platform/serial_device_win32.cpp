@@ -109,6 +109,7 @@ public:
         lines_supported_ = true;
         hung_up_ = false;
         hang_up_reported_ = false;
+        pending_ = false;
         return 0;
     }
 
@@ -357,18 +358,24 @@ public:
     }
 
 private:
-    // One WaitCommEvent at a time (the event thread's); `limit` INFINITE for
-    // none.
+    // One WaitCommEvent at a time, the event thread's. A wait whose limit
+    // passes stays pending for the next call, so a timed wait costs no new
+    // request (Wine starts a thread for each). `limit` INFINITE for none.
     int wait(std::uint32_t& word, DWORD limit) {
         word = 0;
         const ULONGLONG deadline = ::GetTickCount64() + limit;
         for (;;) {
-            const auto generation = generation_.load();
-            if (generation != seen_generation_) {
-                // A mask set while no wait was pending ends this one.
-                seen_generation_ = generation;
-                ::ResetEvent(wake_.get());
-                return 0;
+            std::shared_lock lock(mutex_);
+            const bool usable = handle_ != INVALID_HANDLE_VALUE && !closing_ && !hung_up_;
+            if (!usable) pending_ = false; // a close completed it
+            if (!pending_) {
+                const auto generation = generation_.load();
+                if (generation != seen_generation_) {
+                    // A mask set while no wait was pending ends this one.
+                    seen_generation_ = generation;
+                    ::ResetEvent(wake_.get());
+                    return 0;
+                }
             }
             DWORD left = INFINITE;
             if (limit != INFINITE) {
@@ -376,8 +383,7 @@ private:
                 if (now >= deadline) return 0;
                 left = static_cast<DWORD>(deadline - now);
             }
-            std::shared_lock lock(mutex_);
-            if (handle_ == INVALID_HANDLE_VALUE || closing_ || hung_up_) {
+            if (!usable) {
                 const bool report = handle_ != INVALID_HANDLE_VALUE && hung_up_ &&
                                     !std::exchange(hang_up_reported_, true);
                 lock.unlock();
@@ -389,60 +395,68 @@ private:
                 if (generation_.load() == seen_generation_) ::ResetEvent(wake_.get());
                 continue;
             }
-            const std::uint32_t mask = mask_;
-            // Output empty always: it ends an output trigger's wait at the
-            // moment the queue drains.
-            DWORD os_mask = windows_mask(lines_supported_ ? mask : mask & ~kLineEvents);
-            if (mask != 0) os_mask |= EV_TXEMPTY;
-            if (!::SetCommMask(handle_, os_mask)) {
-                if (!unsupported(::GetLastError())) return report_gone(word, lock);
-                lines_supported_ = false;
-                continue;
+            if (!pending_) {
+                const std::uint32_t mask = mask_;
+                // Output empty always: it ends an output trigger's wait at
+                // the moment the queue drains.
+                os_mask_ = windows_mask(lines_supported_ ? mask : mask & ~kLineEvents);
+                if (mask != 0) os_mask_ |= EV_TXEMPTY;
+                if (!::SetCommMask(handle_, os_mask_)) {
+                    if (!unsupported(::GetLastError())) return report_gone(word, lock);
+                    lines_supported_ = false;
+                    continue;
+                }
+                if (os_mask_ == 0) {
+                    lock.unlock();
+                    ::WaitForSingleObject(wake_.get(), left);
+                    continue;
+                }
+                ov_ = {};
+                ov_.hEvent = wait_event_.get();
+                ::ResetEvent(ov_.hEvent);
+                events_ = 0;
+                if (!::WaitCommEvent(handle_, &events_, &ov_)) {
+                    const DWORD error = ::GetLastError();
+                    if (error != ERROR_IO_PENDING) {
+                        if (!retry_without_lines(error)) return report_gone(word, lock);
+                        continue;
+                    }
+                    pending_ = true;
+                } else if ((word = event_word(events_) & (mask_ | kEvTxEmpty)) != 0) {
+                    return 0;
+                } else {
+                    continue;
+                }
             }
-            if (os_mask == 0) {
-                lock.unlock();
-                ::WaitForSingleObject(wake_.get(), left);
-                continue;
+            const HANDLE handles[2] = {ov_.hEvent, wake_.get()};
+            const DWORD which = ::WaitForMultipleObjects(2, handles, FALSE, left);
+            if (which == WAIT_TIMEOUT) return 0; // still pending
+            if (which != WAIT_OBJECT_0) {
+                // A new mask or the close: end the pending wait first.
+                ::SetCommMask(handle_, 0);
             }
-            OVERLAPPED ov{};
-            ov.hEvent = wait_event_.get();
-            ::ResetEvent(ov.hEvent);
-            DWORD events = 0;
-            bool done = ::WaitCommEvent(handle_, &events, &ov);
+            DWORD ignored = 0;
+            const bool done = ::GetOverlappedResult(handle_, &ov_, &ignored, TRUE);
+            pending_ = false;
             if (!done) {
                 const DWORD error = ::GetLastError();
-                if (error != ERROR_IO_PENDING) {
-                    if (unsupported(error) && (os_mask & windows_mask(kLineEvents))) {
-                        // A port without modem lines: wait for characters
-                        // and output alone from now on.
-                        lines_supported_ = false;
-                        continue;
-                    }
+                if (which == WAIT_OBJECT_0 && error != ERROR_OPERATION_ABORTED &&
+                    !retry_without_lines(error))
                     return report_gone(word, lock);
-                }
-                const HANDLE handles[2] = {ov.hEvent, wake_.get()};
-                const DWORD which = ::WaitForMultipleObjects(2, handles, FALSE, left);
-                if (which != WAIT_OBJECT_0) {
-                    // Woken or timed out: end the pending wait first.
-                    ::SetCommMask(handle_, 0);
-                }
-                DWORD ignored = 0;
-                done = ::GetOverlappedResult(handle_, &ov, &ignored, TRUE);
-                if (!done) {
-                    const DWORD error2 = ::GetLastError();
-                    if (which == WAIT_OBJECT_0 && unsupported(error2) &&
-                        (os_mask & windows_mask(kLineEvents))) {
-                        lines_supported_ = false;
-                        continue;
-                    }
-                    if (which == WAIT_OBJECT_0 && error2 != ERROR_OPERATION_ABORTED)
-                        return report_gone(word, lock);
-                    events = 0;
-                }
+                continue;
             }
-            word = event_word(events) & (mask | kEvTxEmpty);
+            if (which != WAIT_OBJECT_0) continue;
+            word = event_word(events_) & (mask_ | kEvTxEmpty);
             if (word != 0) return 0;
         }
+    }
+
+    // A port without modem lines refuses a wait that names them: from now on
+    // it waits for characters and output alone. False for any other error.
+    bool retry_without_lines(DWORD error) {
+        if (!unsupported(error) || !(os_mask_ & windows_mask(kLineEvents))) return false;
+        lines_supported_ = false;
+        return true;
     }
 
     // The wait failed for a reason other than a missing feature: the device
@@ -513,6 +527,11 @@ private:
     std::atomic<bool> lines_supported_{true};
     std::atomic<bool> hung_up_{false};
     bool hang_up_reported_ = false; // the event thread's (and open's)
+    // The event thread's WaitCommEvent, kept across timed waits.
+    bool pending_ = false;
+    OVERLAPPED ov_{};
+    DWORD events_ = 0;
+    DWORD os_mask_ = 0;
     std::atomic<std::uint32_t> mask_{0};
     std::atomic<std::uint64_t> generation_{0};
     std::uint64_t seen_generation_ = 0; // the event thread's own
