@@ -342,3 +342,25 @@ TEST(Win32MainWindow, AboutBoxOpensFromTheMenuIsModalAndClosesWithOk) {
     EXPECT_TRUE(IsWindowEnabled(rig.view.Handle()));
     EXPECT_FALSE(rig.window.terminating());
 }
+
+TEST(Win32MainWindow, AMessageBoxTakesItsKeysWhileAStepWaitsBehindIt) {
+    Rig rig;
+    std::wstring shown;
+    bool closed_by_key = false;
+    // Runs inside the message box's own loop, as a step's Pause would.
+    rig.window.post([&] {
+        HWND box = FindWindowW(L"#32770", L"Error");
+        ASSERT_NE(box, nullptr);
+        for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+            shown += text(child) + L"|";
+        PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 1);
+        // The box ends (hidden at once; its own loop destroys it later).
+        for (int i = 0; i < 100 && IsWindowVisible(box); ++i)
+            rig.window.wait(100ms);
+        closed_by_key = !IsWindowVisible(box);
+        if (!closed_by_key) PostMessageW(box, WM_COMMAND, IDOK, 0); // so that the test ends
+    });
+    rig.view.ShowMessage("Incorrect flash utility for modem.", app::MessageKind::Error);
+    EXPECT_NE(shown.find(L"Incorrect flash utility for modem."), std::wstring::npos) << shown;
+    EXPECT_TRUE(closed_by_key);
+}

@@ -12,7 +12,7 @@ namespace tollander::ui {
 class Win32WindowThread;
 
 // The system's message box with one OK button and the error symbol; returns
-// when it is closed, or at once when the window thread is ending.
+// when it is closed. Not shown when the window thread is ending.
 void ShowMessageBox(Win32WindowThread& window_thread, HWND owner, const std::string& caption,
                     const std::string& text);
 

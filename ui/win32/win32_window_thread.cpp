@@ -1,6 +1,7 @@
 #include "ui/win32/win32_window_thread.h"
 
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 namespace tollander::ui {
@@ -93,6 +94,16 @@ void Win32WindowThread::run_queued() {
     tasks_.run();
 }
 
+bool Win32WindowThread::dialog_message(MSG& msg) {
+    HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+    if (!root) return false;
+    // Ours, and the system's own dialogs (a message box) when a step waits
+    // while one is open.
+    wchar_t name[8] = {};
+    const bool system_dialog = GetClassNameW(root, name, 8) && std::wstring_view(name) == L"#32770";
+    return (system_dialog || dialogs_.count(root)) && IsDialogMessageW(root, &msg);
+}
+
 void Win32WindowThread::process_pending() {
     MSG msg;
     // Everything queued, due timers and painting included; a flood of
@@ -104,12 +115,7 @@ void Win32WindowThread::process_pending() {
             terminate();
             break;
         }
-        bool handled = false;
-        if (!dialogs_.empty()) {
-            HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
-            if (root && dialogs_.count(root) && IsDialogMessageW(root, &msg)) handled = true;
-        }
-        if (!handled) {
+        if (!dialog_message(msg)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }

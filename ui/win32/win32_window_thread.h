@@ -58,6 +58,9 @@ private:
 
     static LRESULT CALLBACK window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
     void run_queued();
+    // Keyboard input of a dialog goes through the dialog manager; true when
+    // it took the message.
+    bool dialog_message(MSG& msg);
     // One drain message at a time: a long queue is one message, not many.
     void request_drain();
     void fire(TimerId id);
