@@ -65,9 +65,10 @@ inline constexpr std::uint8_t kLineCarrier = 128;
 
 // Device event bits of the event mask and of the word wait_event() gives.
 inline constexpr std::uint32_t kEvRxChar = 1;
-// The output queue drained to the level an output trigger waits for. No
-// device reports it: the port table's event thread raises it after a wait
-// timed to the queued bytes (a terminal can say "room", never "empty").
+// The output queue drained to the level an output trigger waits for. The
+// port table's event thread raises it after a wait timed to the queued bytes
+// (a terminal can say "room", never "empty"); a Windows port also reports
+// its own output-empty event, unasked, which ends that wait early.
 inline constexpr std::uint32_t kEvTxEmpty = 4;
 inline constexpr std::uint32_t kEvCts = 8;
 inline constexpr std::uint32_t kEvDsr = 16;
