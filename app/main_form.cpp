@@ -156,6 +156,8 @@ void MainForm::ResetScanState() {
     ModemFound.fill(false);
     PortFlashable.fill(false);
     ModemCodeBad.fill(false);
+    for (std::string& note : PortNote)
+        note.clear();
 }
 
 void MainForm::FormShow() {

@@ -80,6 +80,7 @@ TEST(MainForm, StartOverAtStep99ClearsEverythingAndRestartsTheScan) {
     f.SetEditText(1, "No modem found.");
     f.SetEditText(3, "Tollander modem found.");
     f.PortFlashable[3] = f.ModemFound[3] = true;
+    f.PortNote[2] = "Port in use by another program.";
     f.ModemCount = 1;
     f.SetCheckBoxEnabled(3, true);
     f.SetChecked(3, true);
@@ -96,6 +97,7 @@ TEST(MainForm, StartOverAtStep99ClearsEverythingAndRestartsTheScan) {
     EXPECT_FALSE(f.PortFlashable[3] || f.ModemFound[3] || f.CountryMismatch);
     for (int n = 1; n <= 4; ++n) {
         EXPECT_EQ(f.EditText(n), "");
+        EXPECT_EQ(f.PortNote[n], "");
         EXPECT_FALSE(f.Checked(n));
         EXPECT_FALSE(f.CheckBoxEnabled(n));
     }
