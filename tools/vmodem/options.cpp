@@ -65,8 +65,9 @@ Records:
                        the last one for the rest)
   --save DIR           keep each received image as DIR/image-N.hex (N counts
                        every image since the start)
-  --log FILE           transcript as JSON lines: time in seconds, command,
-                       answer, upload start and end, bytes, verdict
+  --log FILE           transcript as JSON lines: time in seconds since the
+                       start, ms (the monotonic clock in milliseconds),
+                       command, answer, upload start and end, bytes, verdict
   --link PATH          make PATH a symlink to the device, removed on exit
   --once               exit when one upgrade is over: after the final
                        NVRAM and reset line, or when the line stays closed
