@@ -1,9 +1,10 @@
-#include "platform/device_fault.h"
+// The fault advice that depends on POSIX: who may open a device node.
+#include "platform/device_fault_os.h"
 
 #include <grp.h>
 #include <sys/stat.h>
 
-namespace tollander::platform {
+namespace tollander::platform::device_fault_os {
 
 namespace {
 
@@ -19,46 +20,11 @@ std::string access_group(const std::string& device) {
 
 } // namespace
 
-std::string fault_reason(DeviceFault fault) {
-    switch (fault) {
-    case DeviceFault::unmapped:
-        return "no device mapped";
-    case DeviceFault::missing:
-        return "no such device";
-    case DeviceFault::not_serial:
-        return "not a serial device";
-    case DeviceFault::permission:
-        return "permission denied";
-    case DeviceFault::busy:
-        return "in use by another program";
-    case DeviceFault::none:
-    case DeviceFault::other:
-        break;
-    }
-    return {};
+std::string permission_advice(const std::string& device) {
+    // A new group membership counts only for sessions started after it.
+    const std::string group = access_group(device);
+    return "add yourself to the " + group + " group: sudo usermod -aG " + group +
+           " \"$USER\", then log out and in again";
 }
 
-std::string fault_advice(DeviceFault fault, const std::string& device) {
-    switch (fault) {
-    case DeviceFault::unmapped:
-        return "TOLLANDER_COM1 to TOLLANDER_COM4 choose the devices";
-    case DeviceFault::missing:
-        return "check that the modem's adapter is plugged in and the port mapped to it";
-    case DeviceFault::not_serial:
-        return "map the port to a serial device";
-    case DeviceFault::permission: {
-        // A new group membership counts only for sessions started after it.
-        const std::string group = access_group(device);
-        return "add yourself to the " + group + " group: sudo usermod -aG " + group +
-               " \"$USER\", then log out and in again";
-    }
-    case DeviceFault::busy:
-        return "close the program that holds it";
-    case DeviceFault::none:
-    case DeviceFault::other:
-        break;
-    }
-    return {};
-}
-
-} // namespace tollander::platform
+} // namespace tollander::platform::device_fault_os
