@@ -89,6 +89,27 @@ std::wstring wide(const char* utf8) {
     return s;
 }
 
+// The tooltip text of a control of the window.
+std::wstring tooltip(HWND form, HWND control) {
+    HWND tip = nullptr;
+    DWORD pid = GetCurrentProcessId();
+    for (HWND w = FindWindowExW(nullptr, nullptr, TOOLTIPS_CLASSW, nullptr); w;
+         w = FindWindowExW(nullptr, w, TOOLTIPS_CLASSW, nullptr)) {
+        DWORD owner_pid = 0;
+        GetWindowThreadProcessId(w, &owner_pid);
+        if (owner_pid == pid && GetWindow(w, GW_OWNER) == form) tip = w;
+    }
+    if (!tip) return L"(no tooltip control)";
+    wchar_t buffer[1024] = {};
+    TOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.hwnd = form;
+    tool.uId = reinterpret_cast<UINT_PTR>(control);
+    tool.lpszText = buffer;
+    SendMessageW(tip, TTM_GETTEXTW, 1024, reinterpret_cast<LPARAM>(&tool));
+    return buffer;
+}
+
 bool checked(HWND box) {
     return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
@@ -165,6 +186,15 @@ TEST(Win32MainWindow, LayoutCaptionsAndInitialStatesFromTheTable) {
     EXPECT_TRUE(IsWindowEnabled(rig[Id::Button1]));
     EXPECT_FALSE(IsWindowEnabled(rig[Id::Button2]));
     EXPECT_FALSE(IsWindowEnabled(rig[Id::Button4]));
+
+    // Each row's tooltip names its port and what the system knows of it, and
+    // follows the row's note.
+    rig.form->PortNote[3] = "Port in use by another program.";
+    rig.form->Changed();
+    EXPECT_EQ(tooltip(form, rig[Id::Edit2]).rfind(L"COM2", 0), 0u) << tooltip(form, rig[Id::Edit2]);
+    const std::wstring row3 = tooltip(form, rig[Id::CheckBox3]);
+    EXPECT_EQ(row3.rfind(L"COM3", 0), 0u) << row3;
+    EXPECT_NE(row3.find(L"\r\nPort in use by another program."), std::wstring::npos) << row3;
 }
 
 TEST(Win32MainWindow, ClicksRunTheHandlers) {
