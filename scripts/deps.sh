@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libfltk1.3-dev libasound2-dev libx11-dev libxext-dev libxft-dev libxinerama-dev libxcursor-dev libxrender-dev libxfixes-dev libfontconfig1-dev
   xvfb xauth x11-apps imagemagick
-  g++-mingw-w64-x86-64-posix wine64 ccache
+  g++-mingw-w64-x86-64-posix wine64 fonts-wine ccache
   dpkg-dev lintian
 )
 missing=()
