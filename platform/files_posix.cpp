@@ -1,6 +1,7 @@
+// Files on POSIX: modes for the attributes, O_EXCL and O_NOFOLLOW for every
+// file we create.
 #include "platform/files.h"
-
-#include "platform/run_dir.h"
+#include "platform/files_os.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,16 +17,6 @@ namespace {
 
 [[noreturn]] void ThrowErrno(int err, const std::string& what) {
     throw EInOutError::from_errno(err, what);
-}
-
-// Our directory: a real directory (not a link to one), owned by us.
-bool IsOurDirectory(const std::string& path, struct stat& st) {
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
-}
-
-bool HasDrivePrefix(std::string_view name) {
-    return name.size() >= 3 && (name[0] == 'c' || name[0] == 'C') && name[1] == ':' &&
-           (name[2] == '\\' || name[2] == '/');
 }
 
 } // namespace
@@ -49,45 +40,13 @@ void EnsurePrivateDir(const std::string& path) {
     if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) ThrowErrno(errno, path);
 }
 
-std::string EnsurePrivateTempDir() {
-    std::string path = PrivateTempDirPath();
-    EnsurePrivateDir(path);
-    return path;
-}
-
-bool PrivateTempDirUsable() {
-    if (!RunDirectory::Current().empty()) return true;
+bool files_os::IsOurDirectory(const std::string& path) {
     struct stat st {};
-    return IsOurDirectory(PrivateTempDirPath(), st);
-}
-
-std::string MapFileName(std::string_view name, bool create_dir) {
-    if (HasDrivePrefix(name)) name.remove_prefix(3);
-    std::string dir = RunDirectory::Current();
-    if (dir.empty()) dir = create_dir ? EnsurePrivateTempDir() : PrivateTempDirPath();
-    return dir + "/" + std::string(name);
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
 }
 
 File::~File() {
     if (fd_ >= 0) ::close(fd_);
-}
-
-File::File(File&& other) noexcept
-    : fd_(other.fd_), open_result_(other.open_result_), error_(other.error_),
-      path_(std::move(other.path_)) {
-    other.fd_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.fd_;
-        open_result_ = other.open_result_;
-        error_ = other.error_;
-        path_ = std::move(other.path_);
-        other.fd_ = -1;
-    }
-    return *this;
 }
 
 File File::OpenRead(const std::string& path) {
@@ -139,16 +98,6 @@ std::size_t File::Read(void* buffer, std::size_t n) {
         const ssize_t got = ::read(fd_, buffer, n);
         if (got >= 0) return static_cast<std::size_t>(got);
         if (errno != EINTR) ThrowErrno(errno, path_);
-    }
-}
-
-void File::ReadExact(void* buffer, std::size_t n) {
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < n) {
-        const std::size_t got = Read(bytes + done, n - done);
-        if (got == 0) throw EInOutError(kReadBeyondEnd, path_ + ": Read beyond end of file");
-        done += got;
     }
 }
 

@@ -5,7 +5,7 @@
 // wide at every call; descriptors are the C runtime's, over Windows handles.
 #include "platform/files.h"
 
-#include "platform/run_dir.h"
+#include "platform/files_os.h"
 #include "platform/run_dir_os.h"
 #include "platform/text_win32.h"
 
@@ -26,11 +26,6 @@ namespace {
 
 [[noreturn]] void ThrowErrno(int err, const std::string& what) {
     throw EInOutError::from_errno(err, what);
-}
-
-bool HasDrivePrefix(std::string_view name) {
-    return name.size() >= 3 && (name[0] == 'c' || name[0] == 'C') && name[1] == ':' &&
-           (name[2] == '\\' || name[2] == '/');
 }
 
 DWORD Attributes(const std::string& path) {
@@ -88,46 +83,15 @@ void EnsurePrivateDir(const std::string& path) {
         throw EInOutError(ENOTDIR, path + ": not a directory");
 }
 
-std::string EnsurePrivateTempDir() {
-    std::string path = PrivateTempDirPath();
-    EnsurePrivateDir(path);
-    return path;
-}
-
-bool PrivateTempDirUsable() {
-    if (!RunDirectory::Current().empty()) return true;
-    const DWORD attributes = Attributes(PrivateTempDirPath());
+bool files_os::IsOurDirectory(const std::string& path) {
+    // The temporary folder is the user's own, and so is what we make in it.
+    const DWORD attributes = Attributes(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
            !IsReparsePoint(attributes);
 }
 
-std::string MapFileName(std::string_view name, bool create_dir) {
-    if (HasDrivePrefix(name)) name.remove_prefix(3);
-    std::string dir = RunDirectory::Current();
-    if (dir.empty()) dir = create_dir ? EnsurePrivateTempDir() : PrivateTempDirPath();
-    return dir + "/" + std::string(name);
-}
-
 File::~File() {
     if (fd_ >= 0) ::_close(fd_);
-}
-
-File::File(File&& other) noexcept
-    : fd_(other.fd_), open_result_(other.open_result_), error_(other.error_),
-      path_(std::move(other.path_)) {
-    other.fd_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::_close(fd_);
-        fd_ = other.fd_;
-        open_result_ = other.open_result_;
-        error_ = other.error_;
-        path_ = std::move(other.path_);
-        other.fd_ = -1;
-    }
-    return *this;
 }
 
 File File::OpenRead(const std::string& path) {
@@ -193,16 +157,6 @@ std::size_t File::Read(void* buffer, std::size_t n) {
     const int got = ::_read(fd_, buffer, chunk);
     if (got < 0) ThrowErrno(errno, path_);
     return static_cast<std::size_t>(got);
-}
-
-void File::ReadExact(void* buffer, std::size_t n) {
-    auto* bytes = static_cast<unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < n) {
-        const std::size_t got = Read(bytes + done, n - done);
-        if (got == 0) throw EInOutError(kReadBeyondEnd, path_ + ": Read beyond end of file");
-        done += got;
-    }
 }
 
 void File::Write(const void* buffer, std::size_t n) {
