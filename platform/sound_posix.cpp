@@ -9,8 +9,6 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -96,19 +94,8 @@ MediaPlayer::~MediaPlayer() {
 
 bool MediaPlayer::open(const std::string& path) {
     close();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        impl_->error = "cannot open " + path;
-        return false;
-    }
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
     WavSound sound;
-    std::string error;
-    if (!parse_wav(bytes, sound, error)) {
-        impl_->error = path + ": " + error;
-        return false;
-    }
+    if (!read_wav_file(path, sound, impl_->error)) return false;
     impl_->sound = std::move(sound);
     impl_->loaded = true;
     impl_->error.clear();

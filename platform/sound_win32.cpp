@@ -9,7 +9,6 @@
 #include <mmsystem.h>
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -42,25 +41,10 @@ MediaPlayer::~MediaPlayer() {
 
 bool MediaPlayer::open(const std::string& path) {
     close();
-    const std::wstring wide = win32::Widen(path);
-    std::FILE* in = ::_wfopen(wide.c_str(), L"rb");
-    if (in == nullptr) {
-        impl_->error = "cannot open " + path;
-        return false;
-    }
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t block[65536];
-    for (std::size_t n; (n = std::fread(block, 1, sizeof block, in)) > 0;)
-        bytes.insert(bytes.end(), block, block + n);
-    std::fclose(in);
     // The same check as everywhere: a file we cannot play is refused here.
     WavSound sound;
-    std::string error;
-    if (!parse_wav(bytes, sound, error)) {
-        impl_->error = path + ": " + error;
-        return false;
-    }
-    impl_->path = wide;
+    if (!read_wav_file(path, sound, impl_->error)) return false;
+    impl_->path = win32::Widen(path);
     impl_->loaded = true;
     impl_->error.clear();
     return true;

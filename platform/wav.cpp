@@ -1,5 +1,7 @@
-// WAV parsing, the same on every platform.
+// WAV parsing and reading, the same on every platform.
 #include "platform/sound.h"
+
+#include "platform/files.h"
 
 #include <algorithm>
 #include <cstring>
@@ -78,6 +80,28 @@ bool parse_wav(const std::vector<std::uint8_t>& file, WavSound& out, std::string
     }
     const std::size_t frame = out.channels * (out.bits / 8);
     out.samples.resize(out.samples.size() - out.samples.size() % frame);
+    return true;
+}
+
+bool read_wav_file(const std::string& path, WavSound& out, std::string& error) {
+    File in = File::OpenRead(path);
+    if (!in.valid()) {
+        error = "cannot open " + path;
+        return false;
+    }
+    std::vector<std::uint8_t> bytes;
+    try {
+        std::uint8_t block[65536];
+        for (std::size_t n; (n = in.Read(block, sizeof block)) > 0;)
+            bytes.insert(bytes.end(), block, block + n);
+    } catch (const EInOutError&) {
+        error = "cannot read " + path;
+        return false;
+    }
+    if (!parse_wav(bytes, out, error)) {
+        error = path + ": " + error;
+        return false;
+    }
     return true;
 }
 
