@@ -194,26 +194,45 @@ private:
 // An archive's body: no more than its stored size is read.
 class BodySource : public BlockSource {
 public:
-    BodySource(std::FILE* file, const std::string& name, std::int64_t size)
-        : file_(file), name_(name), remaining_(size) {}
+    BodySource(BlockSource& source, std::int64_t size) : source_(source), remaining_(size) {}
     std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
         const auto wanted = static_cast<std::size_t>(
             std::min<std::int64_t>(static_cast<std::int64_t>(capacity), remaining_));
-        const std::size_t n = wanted ? read_some(file_, buffer, wanted, name_) : 0;
+        const std::size_t n = wanted ? source_.read_block(buffer, wanted) : 0;
         remaining_ -= static_cast<std::int64_t>(n);
         return n;
     }
     std::int64_t remaining() const { return remaining_; }
-    // True when the file goes on after the stored size.
+    // True when the source goes on after the stored size.
     bool more_follows() {
         std::uint8_t byte;
-        return read_some(file_, &byte, 1, name_) == 1;
+        return source_.read_block(&byte, 1) == 1;
     }
 
 private:
-    std::FILE* file_;
-    const std::string& name_;
+    BlockSource& source_;
     std::int64_t remaining_;
+};
+
+// An archive's expansion: nothing past its stored size reaches the sink.
+class BodySink : public BlockSink {
+public:
+    BodySink(BlockSink& sink, std::int64_t size, const std::string& name)
+        : sink_(sink), limit_(size), name_(name) {}
+    void write_block(const std::uint8_t* data, std::size_t size) override {
+        if (total_ + static_cast<std::int64_t>(size) > limit_) {
+            throw EBriskLZDamaged(name_, "it expands past its stored size of " +
+                                             std::to_string(limit_) + " bytes");
+        }
+        total_ += static_cast<std::int64_t>(size);
+        sink_.write_block(data, size);
+    }
+
+private:
+    BlockSink& sink_;
+    std::int64_t limit_;
+    const std::string& name_;
+    std::int64_t total_ = 0;
 };
 
 class ReportingSink : public BlockSink {
@@ -221,22 +240,10 @@ public:
     ReportingSink(std::FILE* file, const std::string& name, TLZProgressProc progress,
                   const TLZReportRec& report)
         : file_(file), name_(name), progress_(progress), report_(report) {}
-    // An expansion past `size` bytes is damage of the archive `archive_name`:
-    // nothing past it is written.
-    void limit_to_stored_size(std::int64_t size, const std::string& archive_name) {
-        limit_ = size;
-        archive_name_ = &archive_name;
-    }
     void write_block(const std::uint8_t* data, std::size_t size) override {
         total_ += static_cast<std::int64_t>(size);
-        if (total_ > limit_) {
-            if (archive_name_) {
-                throw EBriskLZDamaged(*archive_name_, "it expands past its stored size of " +
-                                                          std::to_string(limit_) + " bytes");
-            }
-            // The result and the header's sizes are 32-bit.
-            raise_too_large(name_);
-        }
+        // The result and the header's sizes are 32-bit.
+        if (total_ > kMaxSize) raise_too_large(name_);
         write_all(file_, data, size, name_);
         if (progress_ && size) progress_(report_, static_cast<std::int32_t>(size));
     }
@@ -247,8 +254,6 @@ private:
     TLZProgressProc progress_;
     const TLZReportRec& report_;
     std::int64_t total_ = 0;
-    std::int64_t limit_ = kMaxSize;
-    const std::string* archive_name_ = nullptr;
 };
 
 // The clean-up that ends every compress and expand, also after a failure:
@@ -422,24 +427,43 @@ void compress_streams(LzssCoder& coder, const OpenedInput& input, std::FILE* out
     outcome.bytes = header.body_size + static_cast<std::int32_t>(kHeaderSize);
 }
 
-// An archive's stored sizes against the file that holds it: checked before
-// any output is made, so a cut or padded archive leaves none.
-void check_body_length(const OpenedInput& input, const ArchiveHeader& header) {
+} // namespace
+
+void LZCheckStoredSizes(const ArchiveHeader& header, std::int64_t archive_size,
+                        const std::string& name) {
     if (header.body_size < 0 || header.uncompressed_size < 0) {
-        throw EBriskLZDamaged(input.name, "its stored sizes are negative");
+        throw EBriskLZDamaged(name, "its stored sizes are negative");
     }
-    const std::int64_t body = input.size - static_cast<std::int64_t>(kHeaderSize);
+    const std::int64_t body = archive_size - static_cast<std::int64_t>(kHeaderSize);
     if (body < header.body_size) {
-        throw EBriskLZDamaged(input.name, "its body ends after " + std::to_string(body) +
-                                              " of its " + std::to_string(header.body_size) +
-                                              " bytes");
+        throw EBriskLZDamaged(name, "its body ends after " + std::to_string(body) + " of its " +
+                                        std::to_string(header.body_size) + " bytes");
     }
     if (body > header.body_size) {
-        throw EBriskLZDamaged(input.name, "its body runs " +
-                                              std::to_string(body - header.body_size) +
-                                              " bytes past its stored size");
+        throw EBriskLZDamaged(name, "its body runs " + std::to_string(body - header.body_size) +
+                                        " bytes past its stored size");
     }
 }
+
+std::int64_t LZExpandBody(LzssCoder& coder, const ArchiveHeader& header, BlockSource& source,
+                          BlockSink& sink, const std::string& name) {
+    BodySource body(source, header.body_size);
+    BodySink bounded(sink, header.uncompressed_size, name);
+    const std::int64_t written = coder.decode(body, bounded).bytes_written;
+    if (body.remaining() > 0) {
+        throw EBriskLZDamaged(name, "its body ends after " +
+                                        std::to_string(header.body_size - body.remaining()) +
+                                        " of its " + std::to_string(header.body_size) + " bytes");
+    }
+    if (body.more_follows()) throw EBriskLZDamaged(name, "its body runs past its stored size");
+    if (written != header.uncompressed_size) {
+        throw EBriskLZDamaged(name, "it expands to " + std::to_string(written) + " of its " +
+                                        std::to_string(header.uncompressed_size) + " bytes");
+    }
+    return written;
+}
+
+namespace {
 
 // Expands an archive's body, or copies any other input, from the input's
 // start. The body is held to its stored sizes while it streams, so a file
@@ -457,28 +481,12 @@ void expand_streams(LzssCoder& coder, const OpenedInput& input,
             MyFCopy(input.file, output, -1, CopySide::Output, progress, &report));
         return;
     }
-    check_body_length(input, *header);
+    LZCheckStoredSizes(*header, input.size, input.name);
     seek(input.file, static_cast<long>(kHeaderSize), input.name);
-    BodySource source(input.file, input.name, header->body_size);
+    ReportingSource source(input.file, input.name, nullptr, report);
     ReportingSink sink(output, output_name, progress, report);
-    sink.limit_to_stored_size(header->uncompressed_size, input.name);
-    const std::int64_t written = coder.decode(source, sink).bytes_written;
-    if (source.remaining() > 0) {
-        throw EBriskLZDamaged(input.name,
-                              "its body ends after " +
-                                  std::to_string(header->body_size - source.remaining()) +
-                                  " of its " + std::to_string(header->body_size) + " bytes");
-    }
-    if (source.more_follows()) {
-        throw EBriskLZDamaged(input.name, "its body runs past its stored size");
-    }
-    if (written != header->uncompressed_size) {
-        throw EBriskLZDamaged(input.name, "it expands to " + std::to_string(written) +
-                                              " of its " +
-                                              std::to_string(header->uncompressed_size) +
-                                              " bytes");
-    }
-    outcome.bytes = static_cast<std::int32_t>(written);
+    outcome.bytes =
+        static_cast<std::int32_t>(LZExpandBody(coder, *header, source, sink, input.name));
 }
 
 } // namespace
@@ -616,7 +624,7 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
     }
 
     const OpenedInput opened{input.get(), input_path, input_size, input_date};
-    if (header) check_body_length(opened, *header);
+    if (header) LZCheckStoredSizes(*header, input_size, input_path);
     std::optional<File> output;
     CodecOutcome outcome;
     outcome.output_date = header ? header->file_date : input_date;

@@ -12,6 +12,8 @@
 // OverwriteQuery answers 2 while expanding.
 #pragma once
 
+#include "payload/lzss.h"
+
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -92,13 +94,37 @@ public:
 class EBriskLZDamaged : public EBriskLZCompress {
 public:
     EBriskLZDamaged(const std::string& name, const std::string& detail)
-        : EBriskLZCompress(40007, name + ": truncated or damaged archive (" + detail + ")") {}
+        : EBriskLZCompress(40007, name + ": truncated or damaged archive (" + detail + ")"),
+          detail_(detail) {}
+    // What was wrong, without the name.
+    const std::string& detail() const { return detail_; }
+
+private:
+    std::string detail_;
 };
 
 class EBriskLZDebug : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The one damage check of an archive, for the archive tool and the flasher
+// alike (the format has no checksum, so a cut or padded file is caught by
+// its sizes). Both raise EBriskLZDamaged naming `name`.
+//
+// The stored sizes against the archive's size in bytes, header included:
+// negative, or a body shorter or longer than stored. Needs no reading, so
+// it runs before any output is made.
+void LZCheckStoredSizes(const ArchiveHeader& header, std::int64_t archive_size,
+                        const std::string& name);
+// Expands the body that `source` gives (the bytes after the header) into
+// `sink`, reading no more than the stored body size and handing the sink no
+// byte past the stored expanded size; then the body must have been all
+// there, nothing may follow it, and it must have expanded to exactly its
+// stored size. The source's and the sink's own exceptions pass through.
+// Returns the bytes expanded.
+std::int64_t LZExpandBody(LzssCoder& coder, const ArchiveHeader& header, BlockSource& source,
+                          BlockSink& sink, const std::string& name);
 
 // True when the open file is an archive; its position is restored.
 bool LZIsCompressed(std::FILE* file);

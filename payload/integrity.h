@@ -139,8 +139,9 @@ struct Expansion {
 // Reads the archive of `length` bytes at `start` once, expands it and checks
 // what comes out: a header with the signature and a body size that fits,
 // exactly the stored size expanded, valid Intel HEX. The text goes to `out`
-// when given; `blocks` asks for its upload-block digests. Codec errors
-// become kIntegrityNotAnArchive; read errors of `in` propagate.
+// when given; `blocks` asks for its upload-block digests. The codec's
+// damage check (EBriskLZDamaged) and its other errors become
+// kIntegrityNotAnArchive; read errors of `in` propagate.
 Expansion ExpandArchive(platform::File& in, std::int64_t start, std::int64_t length,
                         platform::File* out, bool blocks);
 
