@@ -1,7 +1,6 @@
 // The real payload operations: the payload of the running program's file.
 #include "app/payload_link.h"
 
-#include "app/sequencer.h"
 #include "payload/payload.h"
 #include "platform/sound.h"
 #include "serial/protocol.h"
@@ -41,15 +40,15 @@ public:
 
     bool ExtractImage(Image image, const IntegrityFn& integrity) override {
         bool passed = false;
-        const auto next =
+        const auto outcome =
             Reporting(integrity, passed, [&] { return state_.ExtractImage(ToPayload(image)); });
-        return passed && next != stepStop;
+        return passed && outcome == payload::ImageOutcome::Done;
     }
 
     bool ExpandImage(Image image, const IntegrityFn& integrity) override {
         bool passed = false; // reported only on a failure
-        return Reporting(integrity, passed, [&] { return state_.ExpandImage(ToPayload(image)); }) !=
-               stepStop;
+        return Reporting(integrity, passed, [&] { return state_.ExpandImage(ToPayload(image)); }) ==
+               payload::ImageOutcome::Done;
     }
 
     BlockCheck UploadCheck() const override {
@@ -81,9 +80,9 @@ public:
 
 private:
     // Runs `work` (a step of the payload) with its integrity verdict going
-    // to `integrity`; the next step.
+    // to `integrity`; how it ended.
     template <class Work>
-    std::uint16_t Reporting(const IntegrityFn& integrity, bool& passed, Work work) {
+    payload::ImageOutcome Reporting(const IntegrityFn& integrity, bool& passed, Work work) {
         state_.SetSink({{}, [&](const payload::IntegrityResult& r) {
                             passed = r.passed;
                             integrity(r.passed, r.open_result);

@@ -144,7 +144,7 @@ void PayloadState::ExtractAlertSound() {
     platform::SetHidden(path);
 }
 
-std::uint16_t PayloadState::ExtractImage(Image which) {
+ImageOutcome PayloadState::ExtractImage(Image which) {
     const bool boot = which == Image::Boot;
     current_packed_ = boot ? BootPackedFile : MainPackedFile;
     current_hex_ = boot ? BootHexFile : MainHexFile;
@@ -159,15 +159,15 @@ std::uint16_t PayloadState::ExtractImage(Image which) {
     auto report = [&] {
         if (sink_.integrity) sink_.integrity(result);
     };
-    auto refuse = [&](int code) -> std::uint16_t {
+    auto refuse = [&](int code) {
         result.passed = false;
         result.open_result = code;
         report();
-        return 99;
+        return ImageOutcome::Failed;
     };
     if (!exe.valid()) {
         report();
-        return 99;
+        return ImageOutcome::Failed;
     }
 
     // The boot step checks the main image as well: a damaged main image must
@@ -193,10 +193,10 @@ std::uint16_t PayloadState::ExtractImage(Image which) {
     platform::SetReadOnly(path);
     platform::SetHidden(path);
     report();
-    return boot ? 24 : 54;
+    return ImageOutcome::Done;
 }
 
-std::uint16_t PayloadState::ExpandImage(Image which) {
+ImageOutcome PayloadState::ExpandImage(Image which) {
     upload_blocks_.reset();
     const std::string packed = current_packed_.empty() ? "" : TempFilePath(current_packed_);
     const std::string hex = current_hex_.empty() ? "" : TempFilePath(current_hex_);
@@ -224,13 +224,13 @@ std::uint16_t PayloadState::ExpandImage(Image which) {
         result.image = which;
         result.open_result = kIntegrityFileChanged;
         if (sink_.integrity) sink_.integrity(result);
-        return 99;
+        return ImageOutcome::Failed;
     }
     platform::SetReadOnly(hex);
     platform::SetHidden(hex);
     upload_size_ = static_cast<std::int32_t>(expanded.size);
     upload_blocks_ = std::make_shared<const UploadBlocks>(std::move(expanded.blocks));
-    return which == Image::Boot ? 25 : 55;
+    return ImageOutcome::Done;
 }
 
 std::string PayloadState::DescribeIntegrityBlock() const {

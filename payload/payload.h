@@ -13,8 +13,8 @@
 //    IntegrityResult::suffix, or MsgIntegrityFailed + " " + open_result in
 //    decimal. ExpandImage calls it only on a failure. What is checked is in
 //    payload/integrity.h.
-//  - StepNumber lives in the sequencer: ExtractImage and ExpandImage return
-//    the step number to go to next, and the sequencer stores it.
+//  - Steps live in the sequencer: ExtractImage and ExpandImage return an
+//    ImageOutcome, and the sequencer picks its next step from it.
 //  - Failures the sequencer does not handle (I/O errors on temporary files,
 //    a record whose lengths do not fit the file, codec errors) are thrown:
 //    platform::EInOutError or the codec's exceptions; they end the step.
@@ -46,6 +46,9 @@ inline constexpr const char* MainPackedFile = "c:\\~1~Z~6~1.$$$";
 inline constexpr const char* MainHexFile = "c:\\~1~Z~6~2.$$$";
 
 enum class Image { Boot, Main };
+
+// How ExtractImage and ExpandImage ended: Failed means the run must stop.
+enum class ImageOutcome { Done, Failed };
 
 struct IntegrityResult {
     bool passed = false; // opened, and the images match their digests if any
@@ -106,15 +109,15 @@ public:
     // Makes the image's files current, checks the images the run will send
     // (CheckFlasher: the boot step both, the main step the main image),
     // copies the image into its packed file (read-only) and reports the
-    // result through the sink. Returns the next step: 24 / 54, or 99 with
-    // no packed file when the program's file cannot be opened or a check
-    // fails (the failure code goes to the sink).
-    std::uint16_t ExtractImage(Image which);
+    // result through the sink. Failed, with no packed file, when the
+    // program's file cannot be opened or a check fails (the failure code
+    // goes to the sink).
+    ImageOutcome ExtractImage(Image which);
     // Expands the current packed file into the current HEX file (read-only),
-    // deletes the packed file, sets UploadSize and UploadCheck(). Returns
-    // 25 / 55, or 99 with no HEX file (kIntegrityFileChanged to the sink's
-    // integrity) when the packed file is not the one ExtractImage wrote.
-    std::uint16_t ExpandImage(Image which);
+    // deletes the packed file, sets UploadSize and UploadCheck(). Failed,
+    // with no HEX file (kIntegrityFileChanged to the sink's integrity), when
+    // the packed file is not the one ExtractImage wrote.
+    ImageOutcome ExpandImage(Image which);
     // The digests of the HEX file's upload blocks, as ExpandImage wrote
     // them; null before.
     std::shared_ptr<const UploadBlocks> UploadCheck() const { return upload_blocks_; }

@@ -82,7 +82,7 @@ void AddToU32(Bytes& f, std::int64_t at, int delta) {
 }
 
 struct Outcome {
-    std::uint16_t next = 0;
+    ImageOutcome next = ImageOutcome::Failed;
     bool passed = false;
     int code = 0;
 };
@@ -119,7 +119,7 @@ protected:
         got.next = state.ExtractImage(image);
         const std::string name = image == Image::Boot ? BootPackedFile : MainPackedFile;
         // A refused image leaves no packed file behind to be expanded later.
-        EXPECT_EQ(fs::exists(TempFilePath(name)), got.next != 99);
+        EXPECT_EQ(fs::exists(TempFilePath(name)), got.next == ImageOutcome::Done);
         state.DeleteTempFiles();
         return got;
     }
@@ -164,8 +164,8 @@ TEST_F(IntegrityTest, EachDamageIsFoundWhereItMatters) {
     const std::int64_t mid_main = (p.main + static_cast<std::int64_t>(packed_.size())) / 2;
     const std::int64_t mid_boot = (p.boot + p.main) / 2;
     const std::int64_t boot_length = RecordAt(packed_, 0), main_length = RecordAt(packed_, 4);
-    const Outcome ok1{24, true, 0}, ok2{54, true, 0};
-    auto bad = [](int code) { return Outcome{99, false, code}; };
+    const Outcome ok1{ImageOutcome::Done, true, 0}, ok2 = ok1;
+    auto bad = [](int code) { return Outcome{ImageOutcome::Failed, false, code}; };
     const Outcome mismatch = bad(kIntegrityMismatch), record = bad(kIntegrityRecordDamaged),
                   damaged = bad(kIntegrityBlockDamaged), archive = bad(kIntegrityNotAnArchive);
     using State = BlockState;
@@ -308,9 +308,9 @@ TEST_F(IntegrityTest, FilesChangedAfterTheCheckAreRefused) {
     PayloadState state("packed", sink);
     state.ReadConfigRecord();
     state.ParseConfigRecord();
-    ASSERT_EQ(state.ExtractImage(Image::Main), 54);
+    ASSERT_EQ(state.ExtractImage(Image::Main), ImageOutcome::Done);
     ASSERT_EQ(code, 0);
-    ASSERT_EQ(state.ExpandImage(Image::Main), 55);
+    ASSERT_EQ(state.ExpandImage(Image::Main), ImageOutcome::Done);
     const auto blocks = state.UploadCheck();
     ASSERT_TRUE(blocks);
     Bytes hex = ReadBytes(TempFilePath(MainHexFile));
@@ -329,12 +329,12 @@ TEST_F(IntegrityTest, FilesChangedAfterTheCheckAreRefused) {
     state.DeleteTempFiles();
 
     // Another archive, of valid HEX, put in place of the packed file.
-    ASSERT_EQ(state.ExtractImage(Image::Main), 54);
+    ASSERT_EQ(state.ExtractImage(Image::Main), ImageOutcome::Done);
     const std::string packed = TempFilePath(MainPackedFile);
     const Places p = Locate(packed_);
     fs::remove(packed);
     WriteBytes(packed, Bytes(packed_.begin() + p.boot, packed_.begin() + p.main));
-    EXPECT_EQ(state.ExpandImage(Image::Main), 99);
+    EXPECT_EQ(state.ExpandImage(Image::Main), ImageOutcome::Failed);
     EXPECT_EQ(code, kIntegrityFileChanged);
     EXPECT_FALSE(fs::exists(TempFilePath(MainHexFile)));
     EXPECT_FALSE(fs::exists(packed));

@@ -241,12 +241,12 @@ TEST_F(PayloadTest, SampleFlasherRoundTrip) {
 
         struct Step {
             Image image;
-            std::uint16_t extracted, expanded;
+            ImageOutcome extracted, expanded;
             const std::string* hex;
             const tools::ImageInfo* info;
         };
-        for (const Step s : {Step{Image::Boot, 24, 25, &boot_hex, &inspected.boot},
-                             Step{Image::Main, 54, 55, &main_hex, &inspected.main}}) {
+        for (const Step s : {Step{Image::Boot, ImageOutcome::Done, ImageOutcome::Done, &boot_hex, &inspected.boot},
+                             Step{Image::Main, ImageOutcome::Done, ImageOutcome::Done, &main_hex, &inspected.main}}) {
             EXPECT_EQ(state.ExtractImage(s.image), s.extracted);
             const fs::path packed = TempFilePath(state.CurrentPackedFile());
             EXPECT_EQ(packed.parent_path(), Private());
@@ -283,9 +283,9 @@ TEST_F(PayloadTest, ImagesOfWholeBlocksAreCopiedExactly) {
     f.Write("exe");
     PayloadState state("exe");
     StartUp(state);
-    EXPECT_EQ(state.ExtractImage(Image::Boot), 24);
+    EXPECT_EQ(state.ExtractImage(Image::Boot), ImageOutcome::Done);
     EXPECT_EQ(ReadBytes(TempFilePath(BootPackedFile)), f.boot);
-    EXPECT_EQ(state.ExtractImage(Image::Main), 54);
+    EXPECT_EQ(state.ExtractImage(Image::Main), ImageOutcome::Done);
     EXPECT_EQ(ReadBytes(TempFilePath(MainPackedFile)), f.main);
     EXPECT_EQ(state.CurrentHexFile(), MainHexFile);
 }
@@ -295,7 +295,7 @@ TEST_F(PayloadTest, ShortOrMissingFileGivesTheZeroRecord) {
     PayloadState state("absent", rec.Sink());
     state.SetDebugMode(true);
     EXPECT_FALSE(state.ReadConfigRecord());
-    EXPECT_EQ(state.ExtractImage(Image::Main), 99);
+    EXPECT_EQ(state.ExtractImage(Image::Main), ImageOutcome::Failed);
     ASSERT_EQ(rec.integrity.size(), 1u);
     EXPECT_FALSE(rec.integrity[0].passed);
     EXPECT_EQ(rec.integrity[0].open_result, -1);
@@ -368,8 +368,8 @@ TEST_F(PayloadTest, LengthsOutsideTheFileAreRefusedWithoutWriting) {
         PayloadState state("exe", rec.Sink());
         StartUp(state);
         // A damaged record: the integrity check refuses either image.
-        EXPECT_EQ(state.ExtractImage(Image::Main), 99);
-        EXPECT_EQ(state.ExtractImage(Image::Boot), 99);
+        EXPECT_EQ(state.ExtractImage(Image::Main), ImageOutcome::Failed);
+        EXPECT_EQ(state.ExtractImage(Image::Boot), ImageOutcome::Failed);
         ASSERT_EQ(rec.integrity.size(), 2u);
         for (const IntegrityResult& r : rec.integrity) {
             EXPECT_FALSE(r.passed);
@@ -442,7 +442,7 @@ TEST_F(PayloadTest, SymlinksAreRefusedAndNothingIsWrittenThroughThem) {
         fs::permissions(Private(), fs::perms(0777));
         PayloadState state("exe");
         StartUp(state);
-        EXPECT_EQ(state.ExtractImage(Image::Main), 54);
+        EXPECT_EQ(state.ExtractImage(Image::Main), ImageOutcome::Done);
         EXPECT_EQ(fs::status(Private()).permissions() & fs::perms::all, fs::perms(0700));
         state.DeleteTempFiles();
         if (::geteuid() == 0) {
