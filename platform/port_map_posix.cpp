@@ -1,20 +1,18 @@
+// Where a port leads on Linux: the machine's own serial ports from sysfs.
 #include "platform/port_map.h"
 
+#include "platform/port_map_os.h"
+
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
-#include <mutex>
 #include <sys/stat.h>
 
 namespace tollander::platform {
 
 namespace {
-
-std::mutex overrides_mutex;
-std::array<std::optional<std::string>, kMappedPorts> overrides;
 
 bool starts_with(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
@@ -70,41 +68,19 @@ std::vector<std::string> enumerate_serial_ports(const std::string& sysfs_tty_dir
     return paths;
 }
 
-std::string com_device_path(unsigned n) {
-    if (n < 1 || n > kMappedPorts) return {};
-    {
-        std::lock_guard lock(overrides_mutex);
-        if (overrides[n - 1]) return *overrides[n - 1];
-    }
-    bool explicit_map = false;
-    for (unsigned i = 1; i <= kMappedPorts; ++i)
-        if (std::getenv(("TOLLANDER_COM" + std::to_string(i)).c_str())) explicit_map = true;
-    if (explicit_map) {
-        const char* path = std::getenv(("TOLLANDER_COM" + std::to_string(n)).c_str());
-        return path ? path : "";
-    }
+std::string port_map_os::default_device(unsigned n) {
     const auto ports = enumerate_serial_ports("/sys/class/tty");
     return n <= ports.size() ? ports[n - 1] : "";
 }
 
-std::string device_path_for(const std::string& name) {
-    std::string rest = name;
-    if (starts_with(rest, "\\\\.\\")) rest = rest.substr(4);
-    if (rest.size() > 3 && std::toupper(static_cast<unsigned char>(rest[0])) == 'C' &&
-        std::toupper(static_cast<unsigned char>(rest[1])) == 'O' &&
-        std::toupper(static_cast<unsigned char>(rest[2])) == 'M' &&
-        std::all_of(rest.begin() + 3, rest.end(),
-                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-        if (rest.size() > 6) return {};
-        return com_device_path(static_cast<unsigned>(std::stoul(rest.substr(3))));
-    }
-    return name;
+std::string port_map_os::mapped_device(const std::string& value) {
+    return value;
 }
 
-void set_com_device_path(unsigned n, std::optional<std::string> path) {
-    if (n < 1 || n > kMappedPorts) return;
-    std::lock_guard lock(overrides_mutex);
-    overrides[n - 1] = std::move(path);
+std::string port_map_os::other_com_device(const std::string& name,
+                                          std::optional<unsigned> number) {
+    // COM and a number is a port without a device here; anything else a path.
+    return number ? std::string() : name;
 }
 
 } // namespace tollander::platform
