@@ -1,9 +1,11 @@
+// Files that outlive a run, on POSIX: the XDG state directory, whole-file
+// replacement by rename, a lock with flock.
 #include "platform/state_dir.h"
 
 #include "platform/io_error.h"
+#include "platform/state_dir_os.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -32,13 +34,6 @@ bool WriteAll(int fd, const std::string& data) {
         done += static_cast<std::size_t>(n);
     }
     return true;
-}
-
-std::tm LocalTm(std::chrono::system_clock::time_point when) {
-    const std::time_t t = std::chrono::system_clock::to_time_t(when);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    return tm;
 }
 
 } // namespace
@@ -141,21 +136,12 @@ int ProcessId() {
     return static_cast<int>(getpid());
 }
 
-std::string LocalDateTime(std::chrono::system_clock::time_point when) {
-    const std::tm tm = LocalTm(when);
-    char text[64];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &tm);
-    return text;
-}
-
-std::string LocalTimeOfDay(std::chrono::system_clock::time_point when) {
-    const std::tm tm = LocalTm(when);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        when.time_since_epoch()).count() % 1000;
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms < 0 ? ms + 1000 : ms));
-    return text;
+state_dir_os::LocalTime state_dir_os::LocalTimeAt(std::chrono::system_clock::time_point when) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    LocalTime local;
+    localtime_r(&t, &local.tm);
+    local.utc_offset_minutes = local.tm.tm_gmtoff / 60;
+    return local;
 }
 
 } // namespace tollander::platform

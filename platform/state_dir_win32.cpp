@@ -4,13 +4,12 @@
 #include "platform/state_dir.h"
 
 #include "platform/io_error.h"
+#include "platform/state_dir_os.h"
 #include "platform/text_win32.h"
 
 #include <windows.h>
 #undef ReplaceFile // ours, not the Windows macro
 
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 namespace tollander::platform {
@@ -24,13 +23,6 @@ namespace {
 std::string DirectoryOf(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
     return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-std::tm LocalTm(std::chrono::system_clock::time_point when) {
-    const std::time_t t = std::chrono::system_clock::to_time_t(when);
-    std::tm tm{};
-    localtime_s(&tm, &t);
-    return tm;
 }
 
 } // namespace
@@ -117,30 +109,18 @@ int ProcessId() {
     return static_cast<int>(::GetCurrentProcessId());
 }
 
-std::string LocalDateTime(std::chrono::system_clock::time_point when) {
-    const std::tm tm = LocalTm(when);
-    // The C runtime's %z names the zone; the offset is worked out instead.
+state_dir_os::LocalTime state_dir_os::LocalTimeAt(std::chrono::system_clock::time_point when) {
     const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    LocalTime local;
+    localtime_s(&local.tm, &t);
+    // The C runtime's tm has no offset; it is worked out from UTC instead.
+    std::tm here = local.tm;
     std::tm utc{};
     gmtime_s(&utc, &t);
-    utc.tm_isdst = tm.tm_isdst;
-    const long offset = static_cast<long>(std::difftime(std::mktime(const_cast<std::tm*>(&tm)),
-                                                        std::mktime(&utc)) / 60);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d %c%02ld%02ld",
-                  tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
-    return text;
-}
-
-std::string LocalTimeOfDay(std::chrono::system_clock::time_point when) {
-    const std::tm tm = LocalTm(when);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        when.time_since_epoch()).count() % 1000;
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms < 0 ? ms + 1000 : ms));
-    return text;
+    utc.tm_isdst = here.tm_isdst;
+    local.utc_offset_minutes =
+        static_cast<long>(std::difftime(std::mktime(&here), std::mktime(&utc)) / 60);
+    return local;
 }
 
 } // namespace tollander::platform
