@@ -1,6 +1,8 @@
+// The serial device on POSIX: a terminal opened non-blocking and held
+// exclusively, its events from epoll and the modem-line counters.
 #include "platform/serial_device.h"
 
-#include "platform/port_map.h"
+#include "platform/serial_device_base.h"
 
 #include <algorithm>
 #include <atomic>
@@ -92,7 +94,7 @@ std::int32_t baud_of(speed_t speed) {
     return 0;
 }
 
-class TermiosDevice final : public SerialDevice {
+class TermiosDevice final : public SerialDeviceBase {
 public:
     ~TermiosDevice() override {
         close();
@@ -102,15 +104,13 @@ public:
 
     int open(const std::string& name) override {
         std::unique_lock lock(mutex_);
-        if (fd_ >= 0) return fail(kDevAccessDenied, DeviceFault::busy, name + ": already open");
-        const std::string path = device_path_for(name);
-        if (path.empty())
-            return fail(kDevNoSuchDevice, DeviceFault::unmapped, name + ": no device for this port");
+        std::string path;
+        if (const int rc = open_path(fd_ >= 0, name, path); rc != 0) return rc;
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return fail_errno(errno, path);
         if (!::isatty(fd)) {
             ::close(fd);
-            return fail(kDevNoSuchDevice, DeviceFault::not_serial, path + ": not a serial device");
+            return fail_not_serial(path);
         }
         // Both hold only against opens that come later. TIOCEXCL keeps out
         // every later open but root's; flock keeps out later programs that
@@ -180,16 +180,6 @@ public:
     bool is_open() const override {
         std::shared_lock lock(mutex_);
         return fd_ >= 0;
-    }
-
-    std::string last_error_text() const override {
-        std::lock_guard lock(error_mutex_);
-        return last_error_;
-    }
-
-    DeviceFault last_fault() const override {
-        std::lock_guard lock(error_mutex_);
-        return last_fault_;
     }
 
     int set_queue_sizes(std::uint16_t, std::uint16_t) override {
@@ -428,12 +418,7 @@ public:
         return 0;
     }
 
-    int set_event_mask(std::uint32_t mask) override {
-        mask_ = mask;
-        ++generation_;
-        signal_waiter();
-        return 0;
-    }
+    void end_wait() override { signal_waiter(); }
 
     int wait_event(std::uint32_t& word) override { return wait(word, -1); }
 
@@ -528,13 +513,6 @@ private:
         [[maybe_unused]] auto r = ::write(wake_fd_, &one, sizeof one);
     }
 
-    int fail(int code, DeviceFault fault, const std::string& text) {
-        std::lock_guard lock(error_mutex_);
-        last_error_ = text;
-        last_fault_ = fault;
-        return -code;
-    }
-
     int soft_fail() {
         if (hung_up_ || errno == EIO) return -kDevFailure;
         return fail_errno(errno, path_);
@@ -581,18 +559,10 @@ private:
     std::atomic<bool> lines_supported_{false};
     std::atomic<int> last_lines_{0};
     bool counters_supported_ = false;
-    std::atomic<std::uint32_t> mask_{0};
-    std::atomic<std::uint64_t> generation_{0};
-    std::uint64_t seen_generation_ = 0; // the event thread's own
-    std::atomic<std::uint32_t> write_timeout_ms_{20000};
 
     mutable std::mutex settings_mutex_;
     LineSettings settings_;
     serial_icounter_struct last_counts_{};
-
-    mutable std::mutex error_mutex_;
-    std::string last_error_;
-    DeviceFault last_fault_ = DeviceFault::none;
 };
 
 } // namespace

@@ -3,7 +3,7 @@
 // among them), queues and line errors from ClearCommError.
 #include "platform/serial_device.h"
 
-#include "platform/port_map.h"
+#include "platform/serial_device_base.h"
 #include "platform/text_win32.h"
 
 #include <windows.h>
@@ -70,17 +70,14 @@ private:
     HANDLE handle_;
 };
 
-class Win32Device final : public SerialDevice {
+class Win32Device final : public SerialDeviceBase {
 public:
     ~Win32Device() override { close(); }
 
     int open(const std::string& name) override {
         std::unique_lock lock(mutex_);
-        if (handle_ != INVALID_HANDLE_VALUE)
-            return fail(kDevAccessDenied, name + ": already open", DeviceFault::busy);
-        const std::string path = device_path_for(name);
-        if (path.empty())
-            return fail(kDevNoSuchDevice, name + ": no device for this port", DeviceFault::unmapped);
+        std::string path;
+        if (const int rc = open_path(handle_ != INVALID_HANDLE_VALUE, name, path); rc != 0) return rc;
         // No sharing: a port another program holds is refused (access denied).
         const HANDLE h =
             ::CreateFileW(win32::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -90,7 +87,7 @@ public:
         dcb.DCBlength = sizeof dcb;
         if (!::GetCommState(h, &dcb)) {
             ::CloseHandle(h);
-            return fail(kDevNoSuchDevice, path + ": not a serial device", DeviceFault::not_serial);
+            return fail_not_serial(path);
         }
         // Binary, and a line error never stalls reads and writes until it is
         // cleared: the record clears them itself.
@@ -131,16 +128,6 @@ public:
     bool is_open() const override {
         std::shared_lock lock(mutex_);
         return handle_ != INVALID_HANDLE_VALUE;
-    }
-
-    std::string last_error_text() const override {
-        std::lock_guard lock(error_mutex_);
-        return last_error_;
-    }
-
-    DeviceFault last_fault() const override {
-        std::lock_guard lock(error_mutex_);
-        return last_fault_;
     }
 
     int set_queue_sizes(std::uint16_t in_size, std::uint16_t out_size) override {
@@ -339,16 +326,13 @@ public:
         return 0;
     }
 
-    int set_event_mask(std::uint32_t mask) override {
-        mask_ = mask;
-        ++generation_;
+    void end_wait() override {
         {
             std::shared_lock lock(mutex_);
             // Ends a pending WaitCommEvent at once.
             if (handle_ != INVALID_HANDLE_VALUE) ::SetCommMask(handle_, 0);
         }
         ::SetEvent(wake_.get());
-        return 0;
     }
 
     int wait_event(std::uint32_t& word) override { return wait(word, INFINITE); }
@@ -483,13 +467,6 @@ private:
         return fail_windows(error, path_);
     }
 
-    int fail(int code, const std::string& text, DeviceFault fault = DeviceFault::other) {
-        std::lock_guard lock(error_mutex_);
-        last_error_ = text;
-        last_fault_ = fault;
-        return -code;
-    }
-
     int fail_windows(DWORD error, const std::string& path) {
         int code = kDevFailure;
         DeviceFault fault = DeviceFault::other;
@@ -515,7 +492,7 @@ private:
         default:
             break;
         }
-        return fail(code, path + ": " + win32::SystemMessage(error), fault);
+        return fail(code, fault, path + ": " + win32::SystemMessage(error));
     }
 
     mutable std::shared_mutex mutex_; // the handle: exclusive to open and close it
@@ -532,14 +509,6 @@ private:
     OVERLAPPED ov_{};
     DWORD events_ = 0;
     DWORD os_mask_ = 0;
-    std::atomic<std::uint32_t> mask_{0};
-    std::atomic<std::uint64_t> generation_{0};
-    std::uint64_t seen_generation_ = 0; // the event thread's own
-    std::atomic<std::uint32_t> write_timeout_ms_{20000};
-
-    mutable std::mutex error_mutex_;
-    std::string last_error_;
-    DeviceFault last_fault_ = DeviceFault::none;
 };
 
 } // namespace
