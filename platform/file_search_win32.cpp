@@ -2,6 +2,7 @@
 // directories filtered out by their attribute.
 #include "platform/file_search.h"
 
+#include "platform/file_search_os.h"
 #include "platform/text_win32.h"
 
 #include <windows.h>
@@ -51,56 +52,48 @@ std::uint32_t pack_dos_date(const FILETIME& written) {
 
 } // namespace
 
-int find_first_file(const std::string& mask, FoundFile& found) {
-    const auto slash = mask.find_last_of("/\\");
-    const std::string prefix = slash == std::string::npos ? "" : mask.substr(0, slash + 1);
-    const std::string pattern = slash == std::string::npos ? mask : mask.substr(slash + 1);
-    const std::string directory = prefix.empty() ? "." : prefix;
+const char* const file_search_os::kSeparators = "/\\";
+const char* const file_search_os::kWildcards = "*?";
 
-    if (pattern.find_first_of("*?") == std::string::npos) {
-        const std::string path = prefix + pattern;
-        const DWORD attributes =
-            pattern.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(win32::Widen(path).c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            if (attributes & FILE_ATTRIBUTE_DIRECTORY) return -2;
-            found = {path, pattern};
-            return 0;
-        }
-        const DWORD error = pattern.empty() ? ERROR_FILE_NOT_FOUND : ::GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
-            return -dos_error_from_win32(error);
-        return is_directory(directory) ? -2 : kSearchNoDirectory;
-    }
+bool file_search_os::IsDirectory(const std::string& path) {
+    return is_directory(path);
+}
 
+int file_search_os::Probe(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesW(win32::Widen(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kProbeDirectory : kProbeFile;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return kProbeMissing;
+    return -dos_error_from_win32(error);
+}
+
+int file_search_os::ForEachFile(const std::string& directory, const std::string&,
+                                const std::string& mask, const std::function<void(std::string)>& each) {
     WIN32_FIND_DATAW entry{};
-    const HANDLE search = ::FindFirstFileExW(win32::Widen(prefix + pattern).c_str(),
-                                             FindExInfoBasic, &entry, FindExSearchNameMatch,
-                                             nullptr, 0);
+    const HANDLE search = ::FindFirstFileExW(win32::Widen(mask).c_str(), FindExInfoBasic, &entry,
+                                             FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         if (!is_directory(directory)) return kSearchNoDirectory;
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES)
-            return is_directory(directory) ? kSearchNoMatch : kSearchNoDirectory;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return kSearchNoMatch;
         if (error == ERROR_PATH_NOT_FOUND || error == ERROR_DIRECTORY) return kSearchNoDirectory;
         return -dos_error_from_win32(error);
     }
-    std::string best;
-    bool matched = false;
     do {
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        std::string name = win32::Narrow(entry.cFileName);
-        if (matched && name >= best) continue;
-        best = std::move(name);
-        matched = true;
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) each(win32::Narrow(entry.cFileName));
     } while (::FindNextFileW(search, &entry));
     ::FindClose(search);
-    if (!matched) return kSearchNoMatch;
-    found = {prefix + best, best};
     return 0;
 }
 
-ReadOnlyFile::~ReadOnlyFile() {
-    close();
+long file_search_os::ReadSome(int fd, void* buffer, std::size_t n) {
+    const int r = ::_read(fd, buffer, static_cast<unsigned>(std::min<std::size_t>(n, 1u << 30)));
+    return r < 0 ? -dos_error_from_errno(errno) : r;
+}
+
+void file_search_os::Close(int fd) {
+    ::_close(fd);
 }
 
 int ReadOnlyFile::open(const std::string& path) {
@@ -126,26 +119,6 @@ int ReadOnlyFile::open(const std::string& path) {
     size_ = known ? (static_cast<std::int64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow) : -1;
     dos_date_ = known ? pack_dos_date(info.ftLastWriteTime) : 0;
     return 0;
-}
-
-long ReadOnlyFile::read(void* buffer, std::size_t n) {
-    if (fd_ < 0) return -6;
-    auto* out = static_cast<unsigned char*>(buffer);
-    std::size_t got = 0;
-    while (got < n) {
-        const int r = ::_read(fd_, out + got, static_cast<unsigned>(std::min<std::size_t>(n - got, 1u << 30)));
-        if (r < 0) return -dos_error_from_errno(errno);
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<long>(got);
-}
-
-void ReadOnlyFile::close() {
-    if (fd_ >= 0) ::_close(fd_);
-    fd_ = -1;
-    size_ = -1;
-    dos_date_ = 0;
 }
 
 } // namespace tollander::platform
