@@ -1,6 +1,8 @@
+// What Linux tells about a serial device without opening it: sysfs for its
+// names, driver and USB identity, /proc for the processes that hold it.
 #include "platform/port_info.h"
 
-#include "platform/port_map.h"
+#include "platform/port_info_os.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -150,23 +152,18 @@ std::vector<DeviceHolder> device_holders(const std::string& device, const std::s
     return holders;
 }
 
-PortFacts describe_device(const std::string& device, const SystemRoots& roots) {
-    PortFacts facts;
-    facts.device = device;
-    if (device.empty()) {
-        facts.access = DeviceFault::unmapped;
-        return facts;
-    }
+void port_info_os::describe(PortFacts& facts, const SystemRoots& roots) {
+    const std::string& device = facts.device;
     facts.resolved = real_path(device);
     struct stat st {};
     if (facts.resolved.empty() || ::stat(facts.resolved.c_str(), &st) != 0) {
         facts.resolved = device;
         facts.access = DeviceFault::missing;
-        return facts;
+        return;
     }
     if (!S_ISCHR(st.st_mode)) {
         facts.access = DeviceFault::not_serial;
-        return facts;
+        return;
     }
 
     // sysfs: the tty's device, its driver, and the USB device above it.
@@ -205,11 +202,7 @@ PortFacts describe_device(const std::string& device, const SystemRoots& roots) {
     facts.holders = device_holders(facts.resolved, roots.proc);
     if (facts.access == DeviceFault::none && flock_holder(roots.proc, st) != 0)
         facts.access = DeviceFault::busy;
-    return facts;
-}
-
-PortFacts describe_port(unsigned n, const SystemRoots& roots) {
-    return describe_device(com_device_path(n), roots);
+    return;
 }
 
 } // namespace tollander::platform

@@ -3,7 +3,7 @@
 // holders of a port; an open tells "access denied" instead.
 #include "platform/port_info.h"
 
-#include "platform/port_map.h"
+#include "platform/port_info_os.h"
 #include "platform/text_win32.h"
 
 #include <windows.h>
@@ -14,26 +14,16 @@ std::vector<DeviceHolder> device_holders(const std::string&, const std::string&)
     return {};
 }
 
-PortFacts describe_device(const std::string& device, const SystemRoots&) {
-    PortFacts facts;
-    facts.device = device;
-    if (device.empty()) {
-        facts.access = DeviceFault::unmapped;
-        return facts;
-    }
+void port_info_os::describe(PortFacts& facts, const SystemRoots&) {
+    const std::string& device = facts.device;
     facts.resolved = device;
     const std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
     wchar_t target[1024];
     if (::QueryDosDeviceW(win32::Widen(name).c_str(), target, 1024) == 0) {
         facts.access = DeviceFault::missing;
-        return facts;
+        return;
     }
     facts.driver = win32::Narrow(target);
-    return facts;
-}
-
-PortFacts describe_port(unsigned n, const SystemRoots& roots) {
-    return describe_device(com_device_path(n), roots);
 }
 
 } // namespace tollander::platform

@@ -1,9 +1,12 @@
-// The words of the port diagnostics, the same on every system: each fault's
-// reason and advice (only the advice on permission is the system's), the two
-// put together, the holders, the port listing.
+// The port diagnostics, the same on every system: each fault's reason and
+// advice (only the advice on permission is the system's), the two put
+// together, the holders, a port's facts (what they are is the system's) and
+// their listing.
 #include "platform/device_fault.h"
 #include "platform/device_fault_os.h"
 #include "platform/port_info.h"
+#include "platform/port_info_os.h"
+#include "platform/port_map.h"
 
 namespace tollander::platform {
 
@@ -52,6 +55,20 @@ std::string fault_sentence(DeviceFault fault, const std::string& device,
     const std::string advice = fault_advice(fault, device);
     if (reason.empty()) return advice;
     return advice.empty() ? reason : reason + "; " + advice;
+}
+
+PortFacts describe_device(const std::string& device, const SystemRoots& roots) {
+    PortFacts facts;
+    facts.device = device;
+    if (device.empty())
+        facts.access = DeviceFault::unmapped;
+    else
+        port_info_os::describe(facts, roots);
+    return facts;
+}
+
+PortFacts describe_port(unsigned n, const SystemRoots& roots) {
+    return describe_device(com_device_path(n), roots);
 }
 
 std::string holders_text(const std::vector<DeviceHolder>& holders) {
