@@ -1,12 +1,15 @@
+// The command-line tools' files on POSIX: inputs must be regular files,
+// outputs are made with O_EXCL and O_NOFOLLOW beside the target, and a
+// signal removes the unfinished one.
 #include "platform/tool_files.h"
 
 #include "platform/dos_time.h"
+#include "platform/tool_files_os.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <random>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -43,16 +46,16 @@ void RemoveUnfinished(int signal_number) {
     std::raise(signal_number);
 }
 
-void NoteUnfinished(const std::string& path) {
-    g_unfinished[0] = '\0';
-    if (path.size() < sizeof g_unfinished) std::memcpy(g_unfinished, path.c_str(), path.size() + 1);
-}
-
 FileIdentity IdentityOf(const struct stat& st) {
     return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 } // namespace
+
+void tool_files_os::NoteUnfinished(const std::string& path) {
+    g_unfinished[0] = '\0';
+    if (path.size() < sizeof g_unfinished) std::memcpy(g_unfinished, path.c_str(), path.size() + 1);
+}
 
 NameInfo ExamineName(const std::string& path) {
     NameInfo info;
@@ -92,69 +95,36 @@ RegularInput::RegularInput(const std::string& path) : path_(path) {
     identity_ = IdentityOf(st);
 }
 
-RegularInput::~RegularInput() {
-    if (stream_) std::fclose(stream_);
-}
+const char* const tool_files_os::kSeparators = "/";
 
-ReplacementFile::ReplacementFile(std::string target, unsigned mode) : target_(std::move(target)) {
-    const std::size_t slash = target_.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-    // Room for the prefix and the suffix within a name's 255 bytes.
-    const std::string base = target_.substr(dir.size(), 200);
-    std::random_device random;
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        std::string suffix(6, '0');
-        for (char& c : suffix)
-            c = kLetters[random() % (sizeof kLetters - 1)];
-        temporary_ = dir + "." + base + "." + suffix;
-        // O_EXCL with O_NOFOLLOW: always a new inode of our own, whatever lies around.
-        fd = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    static_cast<mode_t>(mode));
-        if (fd < 0 && errno != EEXIST) ThrowErrno(errno, target_);
+std::FILE* tool_files_os::CreateNew(const std::string& path, unsigned mode,
+                                    const std::string& target) {
+    // O_EXCL with O_NOFOLLOW: always a new inode of our own, whatever lies around.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          static_cast<mode_t>(mode));
+    if (fd < 0) {
+        if (errno == EEXIST) return nullptr;
+        ThrowErrno(errno, target);
     }
-    if (fd < 0) ThrowErrno(EEXIST, target_);
-    NoteUnfinished(temporary_);
-    stream_ = ::fdopen(fd, "w+b");
-    if (stream_ == nullptr) {
+    NoteUnfinished(path);
+    std::FILE* stream = ::fdopen(fd, "w+b");
+    if (stream == nullptr) {
         const int err = errno;
         ::close(fd);
-        ::unlink(temporary_.c_str());
-        ThrowErrno(err, target_);
+        ::unlink(path.c_str());
+        ThrowErrno(err, target);
     }
+    return stream;
 }
 
-ReplacementFile::~ReplacementFile() {
-    if (stream_) std::fclose(stream_);
-    if (!committed_) ::unlink(temporary_.c_str());
-    NoteUnfinished({});
-}
-
-void ReplacementFile::Write(const void* data, std::size_t size) {
-    errno = 0;
-    if (size != 0 && std::fwrite(data, 1, size, stream_) != size)
-        ThrowErrno(errno != 0 ? errno : EIO, target_);
-}
-
-void ReplacementFile::Commit() {
-    errno = 0;
-    if (std::fflush(stream_) != 0) ThrowErrno(errno != 0 ? errno : EIO, target_);
-    const int fd = ::fileno(stream_);
-    // On the disk before the name points to it: a crash leaves the old or
-    // the new file, never an empty one.
-    if (::fsync(fd) != 0) ThrowErrno(errno, target_);
-    std::time_t t;
-    if (dos_time_ && time_t_from_dos_time(*dos_time_, t)) {
-        const struct timespec times[2] = {{t, 0}, {t, 0}};
-        if (::futimens(fd, times) != 0) ThrowErrno(errno, target_);
+void tool_files_os::SyncAndStamp(std::FILE* stream, std::optional<std::time_t> when,
+                                 const std::string& target) {
+    const int fd = ::fileno(stream);
+    if (::fsync(fd) != 0) ThrowErrno(errno, target);
+    if (when) {
+        const struct timespec times[2] = {{*when, 0}, {*when, 0}};
+        if (::futimens(fd, times) != 0) ThrowErrno(errno, target);
     }
-    std::FILE* stream = stream_;
-    stream_ = nullptr;
-    if (std::fclose(stream) != 0) ThrowErrno(errno, target_);
-    if (::rename(temporary_.c_str(), target_.c_str()) != 0) ThrowErrno(errno, target_);
-    committed_ = true;
-    NoteUnfinished({});
 }
 
 void RemoveUnfinishedOutputOnSignals() {

@@ -3,7 +3,7 @@
 // through a reparse point) and moved over it when complete.
 #include "platform/tool_files.h"
 
-#include "platform/dos_time.h"
+#include "platform/tool_files_os.h"
 #include "platform/text_win32.h"
 
 #include <windows.h>
@@ -46,10 +46,14 @@ std::optional<FileIdentity> IdentityOfName(const std::string& path) {
 std::mutex unfinished_mutex;
 std::wstring unfinished;
 
-void NoteUnfinished(const std::string& path) {
+} // namespace
+
+void tool_files_os::NoteUnfinished(const std::string& path) {
     std::lock_guard lock(unfinished_mutex);
     unfinished = path.empty() ? std::wstring() : win32::Widen(path);
 }
+
+namespace {
 
 BOOL WINAPI RemoveUnfinished(DWORD) {
     {
@@ -103,69 +107,36 @@ RegularInput::RegularInput(const std::string& path) : path_(path) {
     identity_ = IdentityOf(info);
 }
 
-RegularInput::~RegularInput() {
-    if (stream_) std::fclose(stream_);
-}
+const char* const tool_files_os::kSeparators = "/\\";
 
-ReplacementFile::ReplacementFile(std::string target, unsigned) : target_(std::move(target)) {
-    const std::size_t slash = target_.find_last_of("/\\");
-    const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-    const std::string base = target_.substr(dir.size(), 200);
-    std::random_device random;
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    HANDLE h = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-        std::string suffix(6, '0');
-        for (char& c : suffix)
-            c = kLetters[random() % (sizeof kLetters - 1)];
-        temporary_ = dir + "." + base + "." + suffix;
-        h = ::CreateFileW(win32::Widen(temporary_).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                          nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS)
-            ThrowWindows(::GetLastError(), target_);
+std::FILE* tool_files_os::CreateNew(const std::string& path, unsigned, const std::string& target) {
+    const HANDLE h = ::CreateFileW(win32::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                   nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (::GetLastError() == ERROR_FILE_EXISTS) return nullptr;
+        ThrowWindows(::GetLastError(), target);
     }
-    if (h == INVALID_HANDLE_VALUE) ThrowWindows(ERROR_FILE_EXISTS, target_);
-    NoteUnfinished(temporary_);
+    NoteUnfinished(path);
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
-    if (fd < 0 || (stream_ = ::_fdopen(fd, "w+b")) == nullptr) {
+    std::FILE* stream = fd < 0 ? nullptr : ::_fdopen(fd, "w+b");
+    if (stream == nullptr) {
         if (fd >= 0) ::_close(fd); else ::CloseHandle(h);
-        ::DeleteFileW(win32::Widen(temporary_).c_str());
-        throw EInOutError(EMFILE, target_ + ": too many open files");
+        ::DeleteFileW(win32::Widen(path).c_str());
+        throw EInOutError(EMFILE, target + ": too many open files");
     }
+    return stream;
 }
 
-ReplacementFile::~ReplacementFile() {
-    if (stream_) std::fclose(stream_);
-    if (!committed_) ::DeleteFileW(win32::Widen(temporary_).c_str());
-    NoteUnfinished({});
-}
-
-void ReplacementFile::Write(const void* data, std::size_t size) {
-    errno = 0;
-    if (size != 0 && std::fwrite(data, 1, size, stream_) != size)
-        throw EInOutError::from_errno(errno != 0 ? errno : EIO, target_);
-}
-
-void ReplacementFile::Commit() {
-    if (std::fflush(stream_) != 0) throw EInOutError::from_errno(errno != 0 ? errno : EIO, target_);
-    const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream_)));
-    // On the disk before the name points to it.
-    if (!::FlushFileBuffers(h)) ThrowWindows(::GetLastError(), target_);
-    std::time_t t;
-    if (dos_time_ && time_t_from_dos_time(*dos_time_, t)) {
-        const std::int64_t ticks = (static_cast<std::int64_t>(t) + 11644473600LL) * 10000000;
+void tool_files_os::SyncAndStamp(std::FILE* stream, std::optional<std::time_t> when,
+                                 const std::string& target) {
+    const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    if (!::FlushFileBuffers(h)) ThrowWindows(::GetLastError(), target);
+    if (when) {
+        const std::int64_t ticks = (static_cast<std::int64_t>(*when) + 11644473600LL) * 10000000;
         const FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-        if (!::SetFileTime(h, nullptr, &ft, &ft)) ThrowWindows(::GetLastError(), target_);
+        if (!::SetFileTime(h, nullptr, &ft, &ft)) ThrowWindows(::GetLastError(), target);
     }
-    std::FILE* stream = stream_;
-    stream_ = nullptr;
-    if (std::fclose(stream) != 0) throw EInOutError::from_errno(errno, target_);
-    if (!::MoveFileExW(win32::Widen(temporary_).c_str(), win32::Widen(target_).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        ThrowWindows(::GetLastError(), target_);
-    committed_ = true;
-    NoteUnfinished({});
 }
 
 void RemoveUnfinishedOutputOnSignals() {
