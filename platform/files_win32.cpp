@@ -20,10 +20,6 @@ namespace tollander::platform {
 
 namespace {
 
-[[noreturn]] void ThrowWindows(DWORD error, const std::string& what) {
-    throw EInOutError(win32::ErrnoFromWin32(error), what + ": " + win32::SystemMessage(error));
-}
-
 [[noreturn]] void ThrowErrno(int err, const std::string& what) {
     throw EInOutError::from_errno(err, what);
 }
@@ -74,9 +70,9 @@ void EnsurePrivateDir(const std::string& path) {
     // inherits that.
     if (!::CreateDirectoryW(win32::Widen(path).c_str(), nullptr) &&
         ::GetLastError() != ERROR_ALREADY_EXISTS)
-        ThrowWindows(::GetLastError(), path);
+        win32::ThrowError(::GetLastError(), path);
     const DWORD attributes = Attributes(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) ThrowWindows(::GetLastError(), path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) win32::ThrowError(::GetLastError(), path);
     if (IsReparsePoint(attributes))
         throw EInOutError(ELOOP, path + ": refusing a link as the temporary directory");
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -133,17 +129,17 @@ File File::Create(const std::string& path) {
     if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_EXISTS) {
         // Only a plain file is removed and made afresh.
         const DWORD attributes = Attributes(path);
-        if (attributes == INVALID_FILE_ATTRIBUTES) ThrowWindows(::GetLastError(), path);
+        if (attributes == INVALID_FILE_ATTRIBUTES) win32::ThrowError(::GetLastError(), path);
         if (IsReparsePoint(attributes))
             throw EInOutError(ELOOP, path + ": refusing to write through a link");
         if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             throw EInOutError(EPERM, path + ": refusing to replace a directory");
         if (attributes & FILE_ATTRIBUTE_READONLY)
             ::SetFileAttributesW(wide.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-        if (!::DeleteFileW(wide.c_str())) ThrowWindows(::GetLastError(), path);
+        if (!::DeleteFileW(wide.c_str())) win32::ThrowError(::GetLastError(), path);
         h = create();
     }
-    if (h == INVALID_HANDLE_VALUE) ThrowWindows(::GetLastError(), path);
+    if (h == INVALID_HANDLE_VALUE) win32::ThrowError(::GetLastError(), path);
     const int fd = FdFromHandle(h, _O_RDWR);
     if (fd < 0) ThrowErrno(EMFILE, path);
     File file(fd);
@@ -221,13 +217,13 @@ bool DeleteFile(const std::string& path) {
 
 void SetMode(const std::string& path, unsigned) {
     // Windows runs any .exe; there are no mode bits to set.
-    if (!FileExists(path)) ThrowWindows(::GetLastError(), path);
+    if (!FileExists(path)) win32::ThrowError(::GetLastError(), path);
 }
 
 void RenameFile(const std::string& from, const std::string& to) {
     if (!::MoveFileExW(win32::Widen(from).c_str(), win32::Widen(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        ThrowWindows(::GetLastError(), to);
+        win32::ThrowError(::GetLastError(), to);
 }
 
 std::string MakeScratchDir(std::string_view prefix) {

@@ -16,10 +16,6 @@ namespace tollander::platform {
 
 namespace {
 
-[[noreturn]] void ThrowWindows(DWORD error, const std::string& what) {
-    throw EInOutError(win32::ErrnoFromWin32(error), what + ": " + win32::SystemMessage(error));
-}
-
 std::string DirectoryOf(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
     return slash == std::string::npos ? "." : path.substr(0, slash);
@@ -43,7 +39,7 @@ void MakeDirectories(const std::string& path) {
     if (parent != path && parent.size() > 2) MakeDirectories(parent);
     if (!::CreateDirectoryW(win32::Widen(path).c_str(), nullptr) &&
         ::GetLastError() != ERROR_ALREADY_EXISTS)
-        ThrowWindows(::GetLastError(), path);
+        win32::ThrowError(::GetLastError(), path);
 }
 
 std::string ReadWholeFile(const std::string& path) {
@@ -53,7 +49,7 @@ std::string ReadWholeFile(const std::string& path) {
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) return {};
-        ThrowWindows(error, path);
+        win32::ThrowError(error, path);
     }
     std::string text;
     char buffer[8192];
@@ -69,7 +65,7 @@ void ReplaceFile(const std::string& path, const std::string& contents) {
     const std::wstring wide_temp = win32::Widen(temp);
     const HANDLE h = ::CreateFileW(wide_temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) ThrowWindows(::GetLastError(), temp);
+    if (h == INVALID_HANDLE_VALUE) win32::ThrowError(::GetLastError(), temp);
     DWORD put = 0;
     // The data reaches the disk before the name does.
     const bool written = ::WriteFile(h, contents.data(), static_cast<DWORD>(contents.size()), &put,
@@ -82,7 +78,7 @@ void ReplaceFile(const std::string& path, const std::string& contents) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD reason = written ? ::GetLastError() : error;
         ::DeleteFileW(wide_temp.c_str());
-        ThrowWindows(reason, path);
+        win32::ThrowError(reason, path);
     }
 }
 
@@ -90,12 +86,12 @@ FileLock::FileLock(const std::string& path) {
     const HANDLE h = ::CreateFileW(win32::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) ThrowWindows(::GetLastError(), path);
+    if (h == INVALID_HANDLE_VALUE) win32::ThrowError(::GetLastError(), path);
     OVERLAPPED ov{};
     if (!::LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &ov)) {
         const DWORD error = ::GetLastError();
         ::CloseHandle(h);
-        ThrowWindows(error, path);
+        win32::ThrowError(error, path);
     }
     // The descriptor slot keeps the handle; closing it releases the lock.
     fd_ = static_cast<int>(reinterpret_cast<intptr_t>(h));

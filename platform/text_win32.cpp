@@ -1,5 +1,7 @@
 #include "platform/text_win32.h"
 
+#include "platform/io_error.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -78,6 +80,10 @@ int ErrnoFromWin32(unsigned long code) {
     default:
         return EIO;
     }
+}
+
+void ThrowError(unsigned long code, const std::string& what) {
+    throw EInOutError(ErrnoFromWin32(code), what + ": " + SystemMessage(code));
 }
 
 } // namespace tollander::platform::win32

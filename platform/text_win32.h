@@ -17,5 +17,8 @@ std::string NarrowPath(std::wstring_view wide);
 std::string SystemMessage(unsigned long code);
 // errno value for a Windows error code, for the callers that speak errno.
 int ErrnoFromWin32(unsigned long code);
+// Throws EInOutError for a Windows error: its errno value, and "WHAT: " and
+// Windows' own words as the message.
+[[noreturn]] void ThrowError(unsigned long code, const std::string& what);
 
 } // namespace tollander::platform::win32

@@ -17,10 +17,6 @@ namespace tollander::platform {
 
 namespace {
 
-[[noreturn]] void ThrowWindows(DWORD error, const std::string& what) {
-    throw EInOutError(win32::ErrnoFromWin32(error), what + ": " + win32::SystemMessage(error));
-}
-
 std::string KindOf(DWORD attributes) {
     return attributes & FILE_ATTRIBUTE_DIRECTORY ? "a directory" : "";
 }
@@ -85,7 +81,7 @@ RegularInput::RegularInput(const std::string& path) : path_(path) {
         if (error == ERROR_ACCESS_DENIED &&
             (::GetFileAttributesW(win32::Widen(path).c_str()) & FILE_ATTRIBUTE_DIRECTORY))
             throw EInOutError(EISDIR, path + ": not a regular file (a directory)");
-        ThrowWindows(error, path);
+        win32::ThrowError(error, path);
     }
     BY_HANDLE_FILE_INFORMATION info{};
     if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info) ||
@@ -115,7 +111,7 @@ std::FILE* tool_files_os::CreateNew(const std::string& path, unsigned, const std
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         if (::GetLastError() == ERROR_FILE_EXISTS) return nullptr;
-        ThrowWindows(::GetLastError(), target);
+        win32::ThrowError(::GetLastError(), target);
     }
     NoteUnfinished(path);
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
@@ -131,11 +127,11 @@ std::FILE* tool_files_os::CreateNew(const std::string& path, unsigned, const std
 void tool_files_os::SyncAndStamp(std::FILE* stream, std::optional<std::time_t> when,
                                  const std::string& target) {
     const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
-    if (!::FlushFileBuffers(h)) ThrowWindows(::GetLastError(), target);
+    if (!::FlushFileBuffers(h)) win32::ThrowError(::GetLastError(), target);
     if (when) {
         const std::int64_t ticks = (static_cast<std::int64_t>(*when) + 11644473600LL) * 10000000;
         const FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-        if (!::SetFileTime(h, nullptr, &ft, &ft)) ThrowWindows(::GetLastError(), target);
+        if (!::SetFileTime(h, nullptr, &ft, &ft)) win32::ThrowError(::GetLastError(), target);
     }
 }
 
