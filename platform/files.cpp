@@ -1,10 +1,11 @@
 // The part of files.h that is the same on every system: where a temporary
-// file's name leads, and an open file's moves and exact reads.
+// file's name leads, and an open file's moves, exact reads and whole writes.
 #include "platform/files.h"
 
 #include "platform/files_os.h"
 #include "platform/run_dir.h"
 
+#include <cerrno>
 #include <utility>
 
 namespace tollander::platform {
@@ -61,6 +62,17 @@ void File::ReadExact(void* buffer, std::size_t n) {
         const std::size_t got = Read(bytes + done, n - done);
         if (got == 0) throw EInOutError(kReadBeyondEnd, path_ + ": Read beyond end of file");
         done += got;
+    }
+}
+
+void File::Write(const void* buffer, std::size_t n) {
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < n) {
+        const long put = files_os::WriteSome(fd_, bytes + done, n - done);
+        if (put < 0) throw EInOutError::from_errno(errno, path_);
+        if (put == 0) throw EInOutError::from_errno(ENOSPC, path_);
+        done += static_cast<std::size_t>(put);
     }
 }
 

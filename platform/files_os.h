@@ -2,11 +2,15 @@
 // implementation per system (files_posix.cpp).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tollander::platform::files_os {
 
 // A real directory (not a link to one) of this user's.
 bool IsOurDirectory(const std::string& path);
+
+// Writes up to n bytes to fd: the count, or -1 with errno set.
+long WriteSome(int fd, const void* buffer, std::size_t n);
 
 } // namespace tollander::platform::files_os

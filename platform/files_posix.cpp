@@ -101,17 +101,10 @@ std::size_t File::Read(void* buffer, std::size_t n) {
     }
 }
 
-void File::Write(const void* buffer, std::size_t n) {
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < n) {
-        const ssize_t put = ::write(fd_, bytes + done, n - done);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            ThrowErrno(errno, path_);
-        }
-        if (put == 0) ThrowErrno(ENOSPC, path_);
-        done += static_cast<std::size_t>(put);
+long files_os::WriteSome(int fd, const void* buffer, std::size_t n) {
+    for (;;) {
+        const ssize_t put = ::write(fd, buffer, n);
+        if (put >= 0 || errno != EINTR) return static_cast<long>(put);
     }
 }
 

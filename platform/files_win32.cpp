@@ -155,16 +155,8 @@ std::size_t File::Read(void* buffer, std::size_t n) {
     return static_cast<std::size_t>(got);
 }
 
-void File::Write(const void* buffer, std::size_t n) {
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    std::size_t done = 0;
-    while (done < n) {
-        const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(n - done, 1u << 30));
-        const int put = ::_write(fd_, bytes + done, chunk);
-        if (put < 0) ThrowErrno(errno, path_);
-        if (put == 0) ThrowErrno(ENOSPC, path_);
-        done += static_cast<std::size_t>(put);
-    }
+long files_os::WriteSome(int fd, const void* buffer, std::size_t n) {
+    return ::_write(fd, buffer, static_cast<unsigned>(std::min<std::size_t>(n, 1u << 30)));
 }
 
 void File::Seek(std::int64_t offset) {
