@@ -66,12 +66,14 @@ NoticeWindow::SendFn NoticeWindow::Sender() const {
     return [thread = &thread_, target = target_](std::uint16_t msg, std::uint32_t wparam,
                                                  std::uint32_t lparam,
                                                  platform::Millis limit) -> Outcome {
+        // Registered first: a closed window's thread may be gone already.
+        if (!target->Enter()) return Outcome::not_started;
         if (thread->on_window_thread()) {
-            if (!target->Open()) return Outcome::not_started;
+            // Only this thread closes the window, so it stays open meanwhile.
+            target->Leave();
             target->handler(msg, wparam, lparam);
             return Outcome::handled;
         }
-        if (!target->Enter()) return Outcome::not_started;
         auto state = std::make_shared<SentState>(SentState::queued);
         // The task owns all it uses: once the limit passes it may still be
         // running, and the sender goes on without it.
@@ -115,13 +117,12 @@ bool NoticeWindow::Send(std::uint16_t msg, std::uint32_t wparam, std::uint32_t l
 }
 
 void NoticeWindow::Post(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam) {
-    const bool here = thread_.on_window_thread();
-    if (!here && !target_->Enter()) return;
+    if (!target_->Enter()) return;
     auto target = target_;
     thread_.post([target, msg, wparam, lparam] {
         if (target->Open()) target->handler(msg, wparam, lparam);
     });
-    if (!here) target_->Leave();
+    target_->Leave();
 }
 
 } // namespace tollander::serial

@@ -155,6 +155,9 @@ struct ProtocolData {
     bool last_block = false, force_status = false;
     SendState state = SendState::Done;
     std::atomic<bool> in_progress{false};
+    // The object went away while the engine was busy: the port was let go of
+    // then, and what the port may meanwhile hold for a new run is not ours.
+    std::atomic<bool> detached{false};
 
     void Notify(std::uint16_t msg, std::uint32_t wparam) {
         if (closing) return;
@@ -175,6 +178,7 @@ struct ProtocolData {
     int OpenFile();
     int Run(std::uint16_t msg, TriggerHandle handle);
     void EndRun(bool announce);
+    void Detach();
 };
 
 namespace {
@@ -271,17 +275,23 @@ int ProtocolData::OpenFile() {
     return 0;
 }
 
+// Lets go of the port: no notice of it reaches this engine any more. Record
+// operations only, so it needs no engine lock.
+void ProtocolData::Detach() {
+    RemoveListener(port, nullptr, &EngineNotice);
+    void* slot = nullptr;
+    if (GetUserData(port, kProtocolSlot, slot) == 0 && slot == this)
+        SetUserData(port, kProtocolSlot, nullptr);
+}
+
 void ProtocolData::EndRun(bool announce) {
-    DeleteTrigger(port, kAvailHandle);
+    if (!detached) DeleteTrigger(port, kAvailHandle);
     for (TriggerHandle* h :
          {&timeout_trigger, &status_trigger, &room_trigger, &count_trigger, &modem_trigger}) {
         if (*h != 0) DeleteTrigger(port, *h);
         *h = 0;
     }
-    RemoveListener(port, nullptr, &EngineNotice);
-    void* slot = nullptr;
-    if (GetUserData(port, kProtocolSlot, slot) == 0 && slot == this)
-        SetUserData(port, kProtocolSlot, nullptr);
+    if (!detached) Detach();
     // A run may end before its Finish state (no carrier at the start): the
     // file must not stay open into the next run.
     file.Close();
@@ -442,7 +452,15 @@ TCustomProtocol::~TCustomProtocol() {
     // up: it is not waited for. With `closing` set it ends the run itself
     // when it returns.
     std::unique_lock guard(data_->lock, std::try_to_lock);
-    if (guard.owns_lock() && data_->in_progress) data_->EndRun(false);
+    if (!guard.owns_lock()) {
+        // Its listener goes now, before a new run on the port can begin.
+        if (data_->in_progress) {
+            data_->Detach();
+            data_->detached = true;
+        }
+    } else if (data_->in_progress) {
+        data_->EndRun(false);
+    }
 }
 
 TProtocolType TCustomProtocol::ProtocolType() const {

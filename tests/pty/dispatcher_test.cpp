@@ -803,9 +803,23 @@ TEST_F(HeldWrite, TheProtocolGoesAwayWhileItsEngineWrites) {
         ASSERT_EQ(StatusTriggerKind(index, 4), kStatusOutRoom);
     }
     EXPECT_TRUE(state->Writing()) << "the window thread waited for the engine's write";
+    // A new run on the port begins while the old engine still writes; what
+    // the old one leaves behind when it ends is its own only.
+    TProtocol next(window, &port);
+    next.SetProtocolType(ptAscii);
+    next.SetFileMask(file.string());
+    int finish = 1;
+    bool finished = false;
+    next.OnProtocolFinish = [&](TCustomProtocol&, int code) {
+        finish = code;
+        finished = true;
+    };
+    next.BeginSend();
     state->RaiseCts();
-    // The engine ends its run by itself: its triggers go.
+    // The old engine ends its run by itself: its triggers go.
     EXPECT_TRUE(pump_until(window, [&] { return StatusTriggerKind(index, 4) == 0; }));
+    EXPECT_TRUE(pump_until(window, [&] { return finished; }));
+    EXPECT_EQ(finish, 0);
     fs::remove(file);
 }
 
