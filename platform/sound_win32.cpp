@@ -1,7 +1,7 @@
-// The media player on Windows: PlaySoundW plays the file synchronously on a
-// worker thread of its own, the shape the ALSA player has; stopping ends the
+// The sound output on Windows: PlaySoundW plays the file synchronously on a
+// worker thread of its own, the shape the ALSA output has; stopping ends the
 // sound with a second PlaySoundW.
-#include "platform/sound.h"
+#include "platform/sound_os.h"
 
 #include "platform/text_win32.h"
 
@@ -12,75 +12,51 @@
 #include <mutex>
 #include <thread>
 
-namespace tollander::platform {
+namespace tollander::platform::sound_os {
 
-struct MediaPlayer::Impl {
-    std::string error;
-    std::wstring path;
-    bool loaded = false;
-    std::thread worker;
-    std::atomic<bool> playing{false};
+namespace {
 
-    void halt() {
-        if (worker.joinable()) {
-            ::PlaySoundW(nullptr, nullptr, 0); // ends the synchronous play
-            worker.join();
+class PlaySoundOutput final : public Output {
+public:
+    ~PlaySoundOutput() override { Halt(); }
+
+    void Load(const std::string& path, WavSound) override { path_ = win32::Widen(path); }
+
+    bool Start(std::string& error) override {
+        if (::waveOutGetNumDevs() == 0) {
+            error = "no audio device";
+            return false;
         }
-        playing = false;
+        playing_ = true;
+        worker_ = std::thread([this, &error] {
+            if (!::PlaySoundW(path_.c_str(), nullptr, SND_FILENAME | SND_SYNC | SND_NODEFAULT))
+                error = "the sound could not be played";
+            playing_ = false;
+        });
+        return true;
     }
+
+    void Halt() override {
+        if (worker_.joinable()) {
+            ::PlaySoundW(nullptr, nullptr, 0); // ends the synchronous play
+            worker_.join();
+        }
+        playing_ = false;
+    }
+
+    bool Playing() const override { return playing_; }
+
+private:
+    std::wstring path_;
+    std::thread worker_;
+    std::atomic<bool> playing_{false};
 };
 
-MediaPlayer::MediaPlayer() : impl_(std::make_unique<Impl>()) {}
+} // namespace
 
 // Windows plays on its default device.
-MediaPlayer::MediaPlayer(std::string) : impl_(std::make_unique<Impl>()) {}
-
-MediaPlayer::~MediaPlayer() {
-    impl_->halt();
+std::unique_ptr<Output> MakeOutput(std::optional<std::string>) {
+    return std::make_unique<PlaySoundOutput>();
 }
 
-bool MediaPlayer::open(const std::string& path) {
-    close();
-    // The same check as everywhere: a file we cannot play is refused here.
-    WavSound sound;
-    if (!read_wav_file(path, sound, impl_->error)) return false;
-    impl_->path = win32::Widen(path);
-    impl_->loaded = true;
-    impl_->error.clear();
-    return true;
-}
-
-bool MediaPlayer::play() {
-    if (!impl_->loaded) {
-        impl_->error = "no sound opened";
-        return false;
-    }
-    impl_->halt();
-    if (::waveOutGetNumDevs() == 0) {
-        impl_->error = "no audio device";
-        return false;
-    }
-    impl_->playing = true;
-    impl_->worker = std::thread([impl = impl_.get()] {
-        if (!::PlaySoundW(impl->path.c_str(), nullptr, SND_FILENAME | SND_SYNC | SND_NODEFAULT))
-            impl->error = "the sound could not be played";
-        impl->playing = false;
-    });
-    return true;
-}
-
-bool MediaPlayer::playing() const {
-    return impl_->playing;
-}
-
-void MediaPlayer::close() {
-    impl_->halt();
-    impl_->loaded = false;
-    impl_->path.clear();
-}
-
-const std::string& MediaPlayer::last_error() const {
-    return impl_->error;
-}
-
-} // namespace tollander::platform
+} // namespace tollander::platform::sound_os
