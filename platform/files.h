@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tollander::platform {
 
@@ -74,6 +75,8 @@ public:
 
 private:
     explicit File(int fd) : fd_(fd) {}
+    // An open that gave fd (negative: failed) for path.
+    File(int fd, std::string path) : fd_(fd), open_result_(fd), path_(std::move(path)) {}
     int fd_ = -1;
     int open_result_ = 0;
     int error_ = 0;

@@ -52,9 +52,7 @@ File::~File() {
 File File::OpenRead(const std::string& path) {
     // O_NONBLOCK: a FIFO planted under the name must not hang us.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    File file(fd);
-    file.open_result_ = fd;
-    file.path_ = path;
+    File file(fd, path);
     if (fd < 0) {
         file.error_ = errno;
         return file;
@@ -87,10 +85,7 @@ File File::Create(const std::string& path) {
         fd = ::open(path.c_str(), flags, 0600);
     }
     if (fd < 0) ThrowErrno(errno, path);
-    File file(fd);
-    file.open_result_ = fd;
-    file.path_ = path;
-    return file;
+    return File(fd, path);
 }
 
 std::size_t File::Read(void* buffer, std::size_t n) {

@@ -94,9 +94,7 @@ File File::OpenRead(const std::string& path) {
     const HANDLE h = ::CreateFileW(win32::Widen(path).c_str(), GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    File file(-1);
-    file.open_result_ = -1;
-    file.path_ = path;
+    File file(-1, path);
     if (h == INVALID_HANDLE_VALUE) {
         file.error_ = win32::ErrnoFromWin32(::GetLastError());
         return file;
@@ -142,10 +140,7 @@ File File::Create(const std::string& path) {
     if (h == INVALID_HANDLE_VALUE) win32::ThrowError(::GetLastError(), path);
     const int fd = FdFromHandle(h, _O_RDWR);
     if (fd < 0) ThrowErrno(EMFILE, path);
-    File file(fd);
-    file.open_result_ = fd;
-    file.path_ = path;
-    return file;
+    return File(fd, path);
 }
 
 std::size_t File::Read(void* buffer, std::size_t n) {
