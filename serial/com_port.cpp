@@ -200,7 +200,7 @@ void TCustomComPort::PortClose() {
 void TCustomComPort::HandleNotice(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam) {
     const std::uint16_t index = lparam >> 16;
     TCustomComPort* port = PortRouting::Get(index);
-    if (!port) return;
+    if (!port || port->holding_notices_) return;
     const auto handle = static_cast<std::uint16_t>(wparam);
     struct Depth {
         int& depth;
@@ -529,6 +529,12 @@ int TCustomComPort::AwaitAnyText(const std::string& S, std::int32_t Timeout, boo
     if (S.empty()) return 0;
     const std::uint16_t index = ActivePort();
     NoticeSuspension suspension(*this, index);
+    struct Hold {
+        bool& flag;
+        bool previous;
+        Hold(bool& f, bool on) : flag(f), previous(f) { flag = flag || on; }
+        ~Hold() { flag = previous; }
+    } hold(holding_notices_, notice_depth_ == 0);
 
     // Positions are 8-bit: at most 255 characters and 127 alternatives.
     const std::string text = S.substr(0, 255);
@@ -553,12 +559,12 @@ int TCustomComPort::AwaitAnyText(const std::string& S, std::int32_t Timeout, boo
     TickTimer timer;
     timer.Start(Timeout);
     for (;;) {
-        // Reads inside a notice only peek, and the notice drops what it read
-        // when it ends: a notice already on its way when the wait began ends
-        // first, or the wait would see characters twice. No other notice of
-        // this port begins while the wait runs, and the end of this one wakes
-        // us. (A wait made inside one of our own notices reads as that notice
-        // does.)
+        // A notice already on its way when the wait began ends first, held
+        // back (its handlers do not run, so it reads nothing of the answer).
+        // No other notice of this port begins while the wait runs, and the
+        // end of this one wakes us. (A wait made inside one of our own
+        // notices reads as that notice does: reads there only peek, and the
+        // notice drops what it read when it ends.)
         while (notice_depth_ == 0 && really_open_ && index_ == index &&
                !serial::WaitNoticeDelivered(index, platform::Millis(0))) {
             if (timer.RunOut() || window_.terminating()) return 0;

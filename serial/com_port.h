@@ -261,6 +261,10 @@ private:
     bool peek_option_ = false;
     bool saved_triggers_valid_ = false;
     int notice_depth_ = 0; // notices of this port running on the window thread
+    // A wait for text runs outside any notice of this port: a notice that
+    // reaches the window thread now was begun before the wait and is held
+    // back, so no handler takes a character of the answer the wait is for.
+    bool holding_notices_ = false;
     TriggerImage saved_triggers_{};
     std::string last_os_reason_;
     platform::DeviceFault last_os_fault_ = platform::DeviceFault::none;
