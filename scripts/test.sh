@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the plain suite (with the real-time end-to-end scenarios and the
-# GUI tests under Xvfb), the suite again under AddressSanitizer with
+# GUI tests under Xvfb), the Windows build and its tests under Wine, the Debian
+# package, the suite again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, the threaded parts under ThreadSanitizer, and a
 # short run of every fuzz target.
 set -euo pipefail
