@@ -332,6 +332,8 @@ TEST_F(IntegrityTest, FilesChangedAfterTheCheckAreRefused) {
     ASSERT_EQ(state.ExtractImage(Image::Main), ImageOutcome::Done);
     const std::string packed = TempFilePath(MainPackedFile);
     const Places p = Locate(packed_);
+    // Windows deletes no read-only file.
+    platform::ClearAttributes(packed);
     fs::remove(packed);
     WriteBytes(packed, Bytes(packed_.begin() + p.boot, packed_.begin() + p.main));
     EXPECT_EQ(state.ExpandImage(Image::Main), ImageOutcome::Failed);

@@ -1,6 +1,9 @@
 // A scratch world for payload tests: its own current directory and its own
-// private temporary directory (through XDG_RUNTIME_DIR), removed afterwards.
+// private temporary directory (through XDG_RUNTIME_DIR, on Windows through
+// TMP), removed afterwards.
 #pragma once
+
+#include "platform/files.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,17 +39,21 @@ inline void WriteText(const fs::path& path, const std::string& text) {
 class ScratchWorld : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string templ = (fs::temp_directory_path() / "payload-test-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-        root_ = templ;
+        root_ = fs::path(platform::MakeScratchDir("payload-test"));
         old_cwd_ = fs::current_path();
         fs::create_directory(root_ / "cwd");
         fs::create_directory(root_ / "run");
         fs::current_path(root_ / "cwd");
-        ::setenv("XDG_RUNTIME_DIR", (root_ / "run").c_str(), 1);
+        if (const char* old = std::getenv(kTempVariable)) old_temp_ = old;
+        SetTemp((root_ / "run").string().c_str());
     }
     void TearDown() override {
         fs::current_path(old_cwd_);
+        // The next scratch world is made under the user's own folder again.
+        if (old_temp_)
+            SetTemp(old_temp_->c_str());
+        else
+            UnsetTemp();
         std::error_code ec;
         // Read-only leftovers must not stop the clean-up.
         for (auto& entry : fs::recursive_directory_iterator(root_, ec))
@@ -68,8 +76,18 @@ protected:
     }
 
 private:
+#ifdef _WIN32
+    static constexpr const char* kTempVariable = "TMP";
+    static void SetTemp(const char* value) { ::_putenv_s(kTempVariable, value); }
+    static void UnsetTemp() { ::_putenv_s(kTempVariable, ""); }
+#else
+    static constexpr const char* kTempVariable = "XDG_RUNTIME_DIR";
+    static void SetTemp(const char* value) { ::setenv(kTempVariable, value, 1); }
+    static void UnsetTemp() { ::unsetenv(kTempVariable); }
+#endif
     fs::path root_;
     fs::path old_cwd_;
+    std::optional<std::string> old_temp_;
 };
 
 } // namespace tollander::testing
