@@ -1,6 +1,7 @@
 // The run record: runs merged into one bounded file, oldest first out, the
 // file replaced whole, and a record that cannot be written stopping nothing.
 #include "app/run_record.h"
+#include "platform/files.h"
 #include "platform/state_dir.h"
 
 #include <gtest/gtest.h>
@@ -9,9 +10,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 using namespace tollander;
 namespace fs = std::filesystem;
@@ -21,14 +24,12 @@ namespace {
 class RunRecordTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "tollander-record-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
+        dir_ = platform::MakeScratchDir("tollander-record");
         // A program file without a payload stands in for the flasher.
         exe_ = dir_ + "/flasher";
         std::ofstream(exe_) << "not a flasher";
     }
-    void TearDown() override { fs::remove_all(dir_); }
+    void TearDown() override { platform::RemoveTree(dir_); }
 
     std::string Read(const std::string& path) { return platform::ReadWholeFile(path); }
     std::vector<std::string> Files() {
@@ -135,6 +136,9 @@ TEST_F(RunRecordTest, ARecordThatCannotBeWrittenSaysWhyAndStopsNothing) {
 // A full disk, played by a file size limit in a child process: the runs
 // already recorded stay as they were and no half-written file is left.
 TEST_F(RunRecordTest, AFullDiskKeepsTheOldFileWhole) {
+#ifdef _WIN32
+    GTEST_SKIP() << "plays the full disk with a file size limit in a forked child";
+#else
     path_ = dir_ + "/runs.log";
     {
         app::RunRecord record(path_, "tollander-flash", {exe_});
@@ -159,6 +163,7 @@ TEST_F(RunRecordTest, AFullDiskKeepsTheOldFileWhole) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the failure was not noticed";
     EXPECT_EQ(Read(path_), before);
     EXPECT_EQ((std::vector<std::string>{"flasher", "runs.log", "runs.log.lock"}), Files());
+#endif
 }
 
 } // namespace
