@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 namespace tollander::payload {
 namespace {
@@ -397,6 +399,9 @@ TEST_F(PayloadTest, StaleReadOnlyFilesAreRemovedAtStartUp) {
 }
 
 TEST_F(PayloadTest, SymlinksAreRefusedAndNothingIsWrittenThroughThem) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no symbolic links under Wine, and no owners or mode bits on Windows";
+#else
     HandMade f;
     f.boot = HexArchive(300, 7);
     f.main = HexArchive(300, 8);
@@ -451,6 +456,7 @@ TEST_F(PayloadTest, SymlinksAreRefusedAndNothingIsWrittenThroughThem) {
             EXPECT_TRUE(fs::is_empty(Private()));
         }
     }
+#endif
 }
 
 } // namespace
