@@ -1,6 +1,9 @@
 // tollander-lzss as a user runs it: the built binary, files in a scratch
 // directory, exit codes and messages.
 #include "payload/archive.h"
+#ifdef _WIN32
+#include "platform/self_path.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -12,9 +15,11 @@
 #include <random>
 #include <sstream>
 #include <string>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -23,9 +28,16 @@ namespace {
 class LzssTool : public ::testing::Test {
 protected:
     void SetUp() override {
+#ifdef _WIN32
+        // Beside this program; the command shell wants backslashes.
+        tool_ = (fs::path(tollander::platform::SelfPath()).parent_path() / "tollander-lzss.exe")
+                    .make_preferred()
+                    .string();
+#else
         const char* bin = std::getenv("TOLLANDER_BIN");
         ASSERT_NE(bin, nullptr);
         tool_ = (fs::path(bin) / "tollander-lzss").string();
+#endif
         ASSERT_TRUE(fs::exists(tool_));
         std::random_device rd;
         dir_ = fs::temp_directory_path() / ("tollander-lzss-tool-" + std::to_string(rd()));
@@ -43,6 +55,17 @@ protected:
     // settings such as a file size limit), `launcher` runs it (a time limit).
     Run run(const std::string& args, const std::string& prefix = "",
             const std::string& launcher = "") {
+#ifdef _WIN32
+        // The command shell has neither shell settings nor launchers.
+        if (!prefix.empty() || !launcher.empty()) ADD_FAILURE() << "no POSIX shell here";
+        const std::string d = fs::path(dir_).make_preferred().string();
+        const std::string cmd = "cd /d " + d + " && " + tool_ + " " + args + " >" + d +
+                                "\\.out 2>" + d + "\\.err";
+        Run r{std::system(cmd.c_str()), slurp(".out"), slurp(".err")};
+        for (const char* f : {".out", ".err"})
+            fs::remove(dir_ / f);
+        return r;
+#else
         const std::string d = dir_.string();
         const std::string cmd = "cd '" + d + "' && (" + prefix + " exec " + launcher + " '" +
                                 tool_ + "' " + args +
@@ -52,6 +75,7 @@ protected:
         for (const char* f : {".rc", ".out", ".err"})
             fs::remove(dir_ / f);
         return r;
+#endif
     }
 
     std::string slurp(const std::string& name) {
@@ -158,7 +182,13 @@ TEST_F(LzssTool, FailuresNameTheFileAndLeaveNoPartialOutput) {
     Run r = run("compress missing.bin");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("missing.bin"), std::string::npos);
+#ifdef _WIN32 // Windows' own reason, in Wine's words or Windows'
+    EXPECT_TRUE(r.err.find("File not found") != std::string::npos ||
+                r.err.find("cannot find the file") != std::string::npos)
+        << r.err;
+#else
     EXPECT_NE(r.err.find("No such file"), std::string::npos) << r.err;
+#endif
 
     put("plain.txt", "just text");
     r = run("expand plain.txt");
@@ -169,6 +199,7 @@ TEST_F(LzssTool, FailuresNameTheFileAndLeaveNoPartialOutput) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("unknown command 'frobnicate'"), std::string::npos) << r.err;
 
+#ifndef _WIN32 // Windows has no file size limit to play the full disk with
     // A write that fails part way (a 2 KB file size limit) leaves nothing.
     put("big.hex", hex_lines(3000));
     r = run("compress big.hex big.lz", "trap '' XFSZ; ulimit -f 4;");
@@ -180,6 +211,7 @@ TEST_F(LzssTool, FailuresNameTheFileAndLeaveNoPartialOutput) {
     r = run("expand big.lz big.out", "trap '' XFSZ; ulimit -f 4;");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(fs::exists(dir_ / "big.out"));
+#endif
 
     // A failure before anything is written leaves an existing output alone.
     put("keep.out", "precious");
@@ -188,6 +220,7 @@ TEST_F(LzssTool, FailuresNameTheFileAndLeaveNoPartialOutput) {
     EXPECT_EQ(slurp("keep.out"), "precious");
 }
 
+#ifndef _WIN32
 namespace {
 
 std::string archive_of(const std::string& name, const std::string& data) {
@@ -203,11 +236,15 @@ std::string archive_of(const std::string& name, const std::string& data) {
 }
 
 } // namespace
+#endif
 
 // Bad luck and careless hands: each case starts from a fresh directory, and
 // afterwards every name in it is as it should be (no partial file, no
 // temporary left, nothing written through a link or into a special file).
 TEST_F(LzssTool, RefusalsAndFailuresLeaveEveryFileAsItWas) {
+#ifdef _WIN32
+    GTEST_SKIP() << "device nodes, FIFOs, links, a small mount, file size and time limits";
+#else
     const std::string data = hex_lines(3000);
     const std::string other = hex_lines(40);
     const std::string archive = archive_of("ORIG.HEX", data);
@@ -348,4 +385,5 @@ TEST_F(LzssTool, RefusalsAndFailuresLeaveEveryFileAsItWas) {
             mounted = false;
         }
     }
+#endif
 }
