@@ -179,7 +179,8 @@ ToolRun run_tool(const std::string& command) {
 #ifdef _WIN32
 TEST(CommandLine, EveryToolAnswersHelpVersionAndUnknownOptions) {
     // The tools lie beside this program; the virtual modem is Linux's alone.
-    const std::filesystem::path bin = std::filesystem::path(tollander::platform::SelfPath()).parent_path();
+    const std::filesystem::path bin =
+        std::filesystem::path(tollander::platform::SelfPath()).parent_path();
     for (const char* tool : {"tollander-lzss", "tollander-pack", "tollander-mkfirmware"}) {
         const std::string path = Native(bin / (std::string(tool) + ".exe"));
         const std::string dir = tollander::platform::MakeScratchDir("cl-cwd");
