@@ -2,7 +2,7 @@
 #include "platform/command_line.h"
 #ifdef _WIN32
 #include "platform/files.h"
-#include "platform/self_path.h"
+#include "tests/unit/windows_tools.h"
 #endif
 
 #include <gtest/gtest.h>
@@ -124,15 +124,12 @@ struct ToolRun {
 };
 
 #ifdef _WIN32
-// The command shell wants backslashes.
-std::string Native(const std::filesystem::path& path) {
-    return std::filesystem::path(path).make_preferred().string();
-}
+using tollander::testing::NativePath;
 
 ToolRun run_tool(const std::string& command) {
     const std::string scratch = tollander::platform::MakeScratchDir("cl-out");
-    const std::string out_name = Native(scratch + "/out");
-    const std::string err_name = Native(scratch + "/err");
+    const std::string out_name = NativePath(scratch + "/out");
+    const std::string err_name = NativePath(scratch + "/err");
     const int status = std::system((command + " <NUL >" + out_name + " 2>" + err_name).c_str());
     // Text mode, so that the lines read back as the tools meant them.
     auto slurp = [](const std::string& name) {
@@ -178,13 +175,11 @@ ToolRun run_tool(const std::string& command) {
 
 #ifdef _WIN32
 TEST(CommandLine, EveryToolAnswersHelpVersionAndUnknownOptions) {
-    // The tools lie beside this program; the virtual modem is Linux's alone.
-    const std::filesystem::path bin =
-        std::filesystem::path(tollander::platform::SelfPath()).parent_path();
+    // The virtual modem is Linux's alone.
     for (const char* tool : {"tollander-lzss", "tollander-pack", "tollander-mkfirmware"}) {
-        const std::string path = Native(bin / (std::string(tool) + ".exe"));
+        const std::string path = tollander::testing::WindowsTool(tool);
         const std::string dir = tollander::platform::MakeScratchDir("cl-cwd");
-        const std::string in_dir = "cd /d " + Native(dir) + " && " + path + " ";
+        const std::string in_dir = "cd /d " + NativePath(dir) + " && " + path + " ";
 #else
 TEST(CommandLine, EveryToolAnswersHelpVersionAndUnknownOptions) {
     const char* bin = std::getenv("TOLLANDER_BIN");

@@ -1,9 +1,7 @@
 // tollander-lzss as a user runs it: the built binary, files in a scratch
 // directory, exit codes and messages.
 #include "payload/archive.h"
-#ifdef _WIN32
-#include "platform/self_path.h"
-#endif
+#include "tests/unit/windows_tools.h"
 
 #include <gtest/gtest.h>
 
@@ -29,10 +27,7 @@ class LzssTool : public ::testing::Test {
 protected:
     void SetUp() override {
 #ifdef _WIN32
-        // Beside this program; the command shell wants backslashes.
-        tool_ = (fs::path(tollander::platform::SelfPath()).parent_path() / "tollander-lzss.exe")
-                    .make_preferred()
-                    .string();
+        tool_ = tollander::testing::WindowsTool("tollander-lzss");
 #else
         const char* bin = std::getenv("TOLLANDER_BIN");
         ASSERT_NE(bin, nullptr);
@@ -58,7 +53,7 @@ protected:
 #ifdef _WIN32
         // The command shell has neither shell settings nor launchers.
         if (!prefix.empty() || !launcher.empty()) ADD_FAILURE() << "no POSIX shell here";
-        const std::string d = fs::path(dir_).make_preferred().string();
+        const std::string d = tollander::testing::NativePath(dir_);
         const std::string cmd = "cd /d " + d + " && " + tool_ + " " + args + " >" + d +
                                 "\\.out 2>" + d + "\\.err";
         Run r{std::system(cmd.c_str()), slurp(".out"), slurp(".err")};

@@ -1,7 +1,7 @@
 #include "payload/sha256.h"
 #include "platform/dos_time.h"
-#include "platform/self_path.h"
 #include "tests/unit/payload_fixture.h"
+#include "tests/unit/windows_tools.h"
 #include "tools/mkfirmware/sample_firmware.h"
 #include "tools/pack/packer.h"
 
@@ -33,10 +33,7 @@ struct ToolRun {
 
 ToolRun RunTool(const std::string& tool, const std::string& args) {
 #ifdef _WIN32
-    // The tools lie beside this program; the command shell wants backslashes.
-    const std::string program =
-        (fs::path(platform::SelfPath()).parent_path() / (tool + ".exe")).make_preferred().string();
-    const std::string command = program + " " + args + " 2>&1";
+    const std::string command = testing::WindowsTool(tool) + " " + args + " 2>&1";
     ToolRun run{-1, {}};
     FILE* pipe = ::_popen(command.c_str(), "r");
 #else
