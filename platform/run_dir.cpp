@@ -64,15 +64,19 @@ RunDirectory::RunDirectory(const RunDirectoryPlace& place) {
             path_ = run_dir_os::MakeFreshDirectory(parent, prefix);
         } catch (const EInOutError& e) {
             throw EInOutError(e.ErrorCode, "no private directory for the temporary files: " +
-                                               base_problem + e.what() +
-                                               "; set XDG_RUNTIME_DIR (or TMPDIR) to a directory "
-                                               "of yours with room in it, and start again");
+                                               base_problem + e.what() + "; set " +
+                                               run_dir_os::PlaceSettings() +
+                                               " to a directory of yours with room in it, and "
+                                               "start again");
         }
         hold_ = run_dir_os::TryHold(path_);
         if (!hold_ && attempt == kMakeAttempts)
-            throw EInOutError(ENOLCK, path_ + ": the private directory for the temporary files "
-                                              "cannot be locked; set XDG_RUNTIME_DIR to a "
-                                              "directory on a local file system, and start again");
+            throw EInOutError(ENOLCK, path_ +
+                                          ": the private directory for the temporary files "
+                                          "cannot be locked; set " +
+                                          run_dir_os::PlaceSettings() +
+                                          " to a directory on a local file system, and start "
+                                          "again");
     }
     const std::lock_guard lock(current_mutex);
     if (current_path.empty()) {

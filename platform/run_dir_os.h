@@ -18,6 +18,10 @@ public:
 
 RunDirectoryPlace DefaultPlace();
 
+// The settings a user changes to move the base ("XDG_RUNTIME_DIR (or
+// TMPDIR)"), named in the advice of the errors.
+const char* PlaceSettings();
+
 // Makes the base when it is missing; true when it is then a real directory
 // of ours that others cannot enter.
 bool PrepareBase(const std::string& base);

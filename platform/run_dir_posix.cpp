@@ -28,6 +28,10 @@ private:
 
 } // namespace
 
+const char* PlaceSettings() {
+    return "XDG_RUNTIME_DIR (or TMPDIR)";
+}
+
 RunDirectoryPlace DefaultPlace() {
     const char* tmp = std::getenv("TMPDIR");
     return {PrivateTempDirPath(), (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp",

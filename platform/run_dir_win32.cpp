@@ -38,6 +38,10 @@ std::wstring MutexName(const std::string& path) {
 
 } // namespace
 
+const char* PlaceSettings() {
+    return "TMP (or TEMP)";
+}
+
 RunDirectoryPlace DefaultPlace() {
     std::string base = PrivateTempDirPath();
     const std::string parent = base.substr(0, base.find_last_of('/'));
