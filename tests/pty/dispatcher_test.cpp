@@ -219,6 +219,19 @@ protected:
         platform::set_com_device_path(1, std::nullopt);
     }
 
+    // Opens the port with an avail handler that takes what arrives, as the
+    // debug echo does, and a procedure listener in front that tells when the
+    // dispatcher is delivering.
+    void OpenWithEchoAndRecorder(std::string& stolen, Recorder& recorder) {
+        port.SetOpen(true);
+        port.OnTriggerAvail = [&stolen](TCustomComPort& p, std::uint16_t count) {
+            for (int i = 0; i < count; ++i)
+                stolen += p.ReadChar();
+        };
+        ASSERT_EQ(SetUserData(port.PortIndex(), 1, &recorder), 0);
+        ASSERT_EQ(AddListener(port.PortIndex(), nullptr, &Recorder::Proc, 1), 0);
+    }
+
     platform::HeadlessWindowThread window;
     Pty pty;
     TComPort port{window};
@@ -285,16 +298,9 @@ TEST_F(DispatcherTest, CharactersAWaitTookAreNeverReportedAgain) {
 }
 
 TEST_F(DispatcherTest, NoticesStayHeldForAWaitThatBeganDuringANotice) {
-    port.SetOpen(true);
     std::string stolen;
-    port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
-        for (int i = 0; i < count; ++i)
-            stolen += p.ReadChar();
-    };
-    // A procedure listener in front tells when the dispatcher is delivering.
     Recorder recorder;
-    ASSERT_EQ(SetUserData(port.PortIndex(), 1, &recorder), 0);
-    ASSERT_EQ(AddListener(port.PortIndex(), nullptr, &Recorder::Proc, 1), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenWithEchoAndRecorder(stolen, recorder));
     pty.send("x");
     ASSERT_TRUE(recorder.WaitFor(1));
     // The avail notice for "x" now waits for the window thread, which starts
@@ -311,15 +317,9 @@ TEST_F(DispatcherTest, AnAnswerInANoticeOnItsWayIsLeftForTheWait) {
     // A quick modem answers before the window thread has begun its wait: the
     // avail notice for the answer is begun already. A handler that reads
     // what arrives (the debug echo) must not take the answer from the wait.
-    port.SetOpen(true);
     std::string stolen;
-    port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
-        for (int i = 0; i < count; ++i)
-            stolen += p.ReadChar();
-    };
     Recorder recorder;
-    ASSERT_EQ(SetUserData(port.PortIndex(), 1, &recorder), 0);
-    ASSERT_EQ(AddListener(port.PortIndex(), nullptr, &Recorder::Proc, 1), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenWithEchoAndRecorder(stolen, recorder));
     pty.send("\r\nOK\r\n");
     ASSERT_TRUE(recorder.WaitFor(1)); // the notice is begun, its handler not run
     EXPECT_EQ(port.AwaitAnyText("OK", 36, true, true, '^'), 1);
