@@ -89,7 +89,10 @@ public:
 
     virtual void SetExePath(const std::string& path) = 0;
     virtual void DeleteTempFiles() = 0;
-    virtual bool ReadConfigRecord() = 0;
+    // False when the record could not be read; a flasher that lost its end
+    // (or gained one) is also reported through `damaged`, and its record
+    // left unread.
+    virtual bool ReadConfigRecord(const IntegrityFn& damaged) = 0;
     virtual void ParseConfigRecord() = 0;
     virtual void ApplyConfigRecord() = 0;
     virtual void DumpConfigRecord(const LogFn& log) = 0;

@@ -19,7 +19,11 @@ class PayloadLink final : public PayloadOps {
 public:
     void SetExePath(const std::string& path) override { state_.SetExePath(path); }
     void DeleteTempFiles() override { state_.DeleteTempFiles(); }
-    bool ReadConfigRecord() override { return state_.ReadConfigRecord(); }
+    bool ReadConfigRecord(const IntegrityFn& damaged) override {
+        const bool read = state_.ReadConfigRecord();
+        if (state_.RecordFault() != 0) damaged(false, state_.RecordFault());
+        return read;
+    }
     void ParseConfigRecord() override { state_.ParseConfigRecord(); }
     void ApplyConfigRecord() override { state_.ApplyConfigRecord(); }
 

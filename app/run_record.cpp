@@ -175,6 +175,7 @@ std::string MergeRun(const std::string& file, const std::string& header, const s
 std::string DescribeEnding(const RunOutcome& o) {
     if (o.wrong_utility)
         return "wrong flash utility for the modem's country; nothing was sent";
+    if (o.damaged_flasher) return "the flasher is damaged (its end was cut off or added to); nothing was sent";
     std::string text;
     if (o.flash_requested)
         text = o.nvram_rewritten && !o.failure_logged ? "upgrade completed"

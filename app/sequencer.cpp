@@ -95,15 +95,22 @@ void Sequencer::StartUp() {
     form_.StopTimer1();
     ReadCommandLine();
     payload.SetExePath(ExePath);
-    payload.ReadConfigRecord();
+    std::int64_t damaged = 0;
+    payload.ReadConfigRecord([&](bool, std::int64_t code) { damaged = code; });
     payload.ParseConfigRecord();
     payload.ApplyConfigRecord();
     form_.MessageLanguage = payload.LanguageIndex();
     form_.LogAfterFamily(payload.ModelFamily(), MsgInitialized);
     if (DebugMode) payload.DumpConfigRecord([this](const std::string& l) { form_.LogLine(l); });
+    // A flasher without its true record has no family to look for and
+    // nothing it may send: it stops before a port is opened.
+    if (damaged != 0) {
+        form_.MutableOutcome().damaged_flasher = true;
+        form_.LogWithCode(MsgIntegrityFailed, damaged);
+    }
     Pause(500);
     payload.DeleteTempFiles();
-    StepNumber = stepScanCom1;
+    StepNumber = damaged != 0 ? stepStop : stepScanCom1;
     form_.StartTimer1();
 }
 

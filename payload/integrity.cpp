@@ -4,6 +4,7 @@
 #include "payload/intel_hex.h"
 #include "payload/lzss.h"
 #include "payload/payload.h"
+#include "payload/program_length.h"
 #include "payload/sha256.h"
 
 #include <algorithm>
@@ -341,6 +342,32 @@ FlasherCheck CheckFlasher(platform::File& exe, const RawConfigRecord& raw, bool 
             return fail(kIntegrityMismatch, std::string(p.name) + "does not match its digest");
         if (e.code != 0) return fail(e.code, p.name + e.fault);
         p.checked = e.archive;
+    }
+    return check;
+}
+
+FlasherCheck CheckFlasherEnd(platform::File& exe, const RawConfigRecord& raw) {
+    FlasherCheck check;
+    const auto program = ProgramLength(exe);
+    if (!program) return check;
+    const std::int64_t size = exe.Size();
+    if (size < *program) {
+        check.code = kIntegrityRecordDamaged;
+        check.fault = "the file ends inside the program";
+        return check;
+    }
+    // As much of the block's magic and format as the file still holds.
+    std::uint8_t head[kMagicSize + 4] = {};
+    const auto got = static_cast<std::size_t>(
+        std::min<std::int64_t>(size - *program, static_cast<std::int64_t>(sizeof head)));
+    exe.Seek(*program);
+    exe.ReadExact(head, got);
+    const bool ours = got > 0 && std::memcmp(head, kIntegrityMagic, std::min(got, kMagicSize)) == 0;
+    // Flashers packed before the mark carry a format 1 block and no mark.
+    const bool marked = !(got == sizeof head && GetU32(head + kMagicSize) == kIntegrityFormat1);
+    if (ours && marked && RecordMark(raw) != static_cast<std::uint32_t>(*program)) {
+        check.code = kIntegrityRecordDamaged;
+        check.fault = "the file was cut short or lengthened: its end holds no record";
     }
     return check;
 }

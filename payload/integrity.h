@@ -157,4 +157,13 @@ struct FlasherCheck {
 };
 FlasherCheck CheckFlasher(platform::File& exe, const RawConfigRecord& raw, bool boot);
 
+// Whether `raw`, the last bytes of `exe`, can be the record at all. The
+// program's headers say where its part of the file ends (ProgramLength);
+// when the file ends before that, or what follows begins like our block
+// (format 2) and the record's mark does not name that place, the file was
+// cut short or lengthened and its end holds no record: kIntegrityRecordDamaged.
+// Files whose program is of no format we read, bare programs and flashers
+// built without a block are not judged here (code 0).
+FlasherCheck CheckFlasherEnd(platform::File& exe, const RawConfigRecord& raw);
+
 } // namespace tollander::payload

@@ -78,6 +78,7 @@ void PayloadState::Log(const std::string& line) const {
 }
 
 bool PayloadState::ReadConfigRecord() {
+    record_fault_ = 0;
     File exe = File::OpenRead(exe_path_);
     if (!exe.valid()) return false;
 
@@ -99,13 +100,16 @@ bool PayloadState::ReadConfigRecord() {
             }
         }
         copy.Close();
-        exe.Close();
     }
 
     File check = File::OpenRead(temp);
     if (!check.valid() || check.Size() != kRecordSize) return false;
     RawConfigRecord raw{};
     check.ReadExact(raw.data(), raw.size());
+    // A flasher of ours that was cut short or lengthened ends in bytes that
+    // only look like a record: they are not taken.
+    record_fault_ = CheckFlasherEnd(exe, raw).code;
+    if (record_fault_ != 0) return false;
     raw_ = raw;
     return true;
 }

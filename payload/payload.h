@@ -97,7 +97,12 @@ public:
 
     // Copies the last 193 bytes through ConfigTempFile into the raw buffer;
     // true when exactly 193 came, else false with the buffer unchanged.
+    // Also false, with RecordFault() set, when they cannot be the record:
+    // the file is a flasher of ours cut short or lengthened
+    // (CheckFlasherEnd).
     bool ReadConfigRecord();
+    // 0, or the failure code of the last ReadConfigRecord.
+    int RecordFault() const { return record_fault_; }
     void ParseConfigRecord();
     // Sets ModelCode1, ModelCode2, ModelFamily and Language.
     void ApplyConfigRecord();
@@ -146,6 +151,7 @@ private:
     PayloadSink sink_;
     bool debug_mode_ = false;
     RawConfigRecord raw_{};
+    int record_fault_ = 0;
     ConfigRecord config_;
     std::string model_code1_;
     std::string model_code2_;

@@ -116,26 +116,49 @@ TEST_F(E2eTest, DamagedFlashersSendNothing) {
     }
 }
 
-// A flasher whose end is missing has no record but what happens to lie
-// there: no family name to look for, so no modem is found to flash, and no
-// image goes out.
-TEST_F(E2eTest, AFlasherCutShortSendsNothing) {
-    const std::string flasher = PackFlasher();
-    for (std::size_t cut : {std::size_t{1}, std::size_t{100}, std::size_t{150000}}) {
-        SCOPED_TRACE(cut);
-        const std::string file =
-            Changed(flasher, "cut" + std::to_string(cut),
-                    [&](std::string& f, const Pieces&) { f.resize(f.size() - cut); });
+// A flasher whose end was cut off, or that gained bytes there, has no record
+// but what happens to lie at its end: it stops at start-up with the failure
+// line, before any port is opened. The program under the payload is a real
+// one, since its headers tell where the payload begins.
+TEST_F(E2eTest, AFlasherCutShortOrLengthenedStopsAtStartUp) {
+    const std::string flasher = PackFlasher({}, BinDir() + "/tollander-vmodem");
+    auto cut = [](std::size_t n) -> Change {
+        return [n](std::string& f, const Pieces&) { f.resize(f.size() - n); };
+    };
+    const std::pair<const char*, Change> cases[] = {
+        {"one byte cut", cut(1)},
+        {"a record's length cut", cut(payload::kConfigRecordSize)},
+        {"cut into the sound", [](std::string& f, const Pieces& p) {
+             f.resize(static_cast<std::size_t>(p.at.sound_start) + 1000);
+         }},
+        {"cut into the program", [](std::string& f, const Pieces& p) { f.resize(p.block_start - 1); }},
+        {"a byte added", [](std::string& f, const Pieces&) { f.push_back('\0'); }},
+    };
+    int n = 0;
+    for (const auto& [what, change] : cases) {
+        SCOPED_TRACE(what);
+        const std::string file = Changed(flasher, "end" + std::to_string(++n), change);
         auto& modem = Modem(1);
         StartApp(file);
         Scan();
-        if (Form().WaitingForUser() && Form().Enabled(app::ButtonId::Button2)) Flash();
         EXPECT_EQ(Step(), 99);
-        const Lines commands = modem.Commands();
-        for (const char* never : {"ATGLOAD7", "AT{A}"})
-            EXPECT_EQ(std::count(commands.begin(), commands.end(), never), 0) << never;
+        const Lines& log = Log();
+        ASSERT_EQ(log.size(), 3u);
+        EXPECT_EQ(log[1], "Flash data integrity check failed.  Failure code  " +
+                              std::to_string(payload::kIntegrityRecordDamaged));
+        EXPECT_EQ(log[2], "Complete.");
+        EXPECT_EQ(modem.Commands(), Lines{});
         EXPECT_EQ(modem.SavedImages(), 0);
+        EXPECT_EQ(TempFiles(), Lines{});
     }
+
+    // The same flasher intact finds its modem and waits for FLASH! (the
+    // upload itself does not depend on the program: see the upgrade tests).
+    Modem(1);
+    StartApp(flasher);
+    Scan();
+    EXPECT_EQ(Step(), 20);
+    EXPECT_TRUE(Form().Enabled(app::ButtonId::Button2));
 }
 
 TEST_F(E2eTest, DebugStartUpSaysWhetherDigestsAreThere) {

@@ -76,7 +76,7 @@ TEST_F(E2eTest, AnImageReplacedAfterItsCheckIsNotSent) {
     app::Devices devices = app::MakeSystemDevices(window);
     app::PayloadOps& payload = *devices.payload;
     payload.SetExePath(flasher);
-    payload.ReadConfigRecord();
+    payload.ReadConfigRecord([](bool, std::int64_t) {});
     payload.ParseConfigRecord();
     payload.ApplyConfigRecord();
     std::int64_t failure = 0;

@@ -90,9 +90,10 @@ struct FakeUploader : Uploader {
 struct FakePayload : PayloadOps {
     void SetExePath(const std::string& p) override { exe = p; }
     void DeleteTempFiles() override { calls.push_back("DeleteTempFiles"); }
-    bool ReadConfigRecord() override {
+    bool ReadConfigRecord(const IntegrityFn& damaged) override {
         calls.push_back("Read");
-        return true;
+        if (record_fault != 0) damaged(false, record_fault);
+        return record_fault == 0;
     }
     void ParseConfigRecord() override { calls.push_back("Parse"); }
     void ApplyConfigRecord() override { calls.push_back("Apply"); }
@@ -143,6 +144,7 @@ struct FakePayload : PayloadOps {
     std::string current_hex;
     bool opens = true;
     const char* expand_error = nullptr;
+    std::int64_t record_fault = 0; // reported by ReadConfigRecord
     bool expand_refused = false; // the packed file changed since it was checked
     std::vector<std::string> calls;
 };

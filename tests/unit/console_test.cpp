@@ -107,6 +107,12 @@ TEST(Console, ExitStatusOfEachEnding) {
              p.payload->expand_error = "Disk full";
          },
          1},
+        {"the flasher's end damaged", "",
+         [](FakeParts& p) {
+             p.dialogue->ports = {{4, Found::Family}};
+             p.payload->record_fault = -4;
+         },
+         1},
     };
     for (const auto& c : cases)
         EXPECT_EQ(RunConsole(c.input, c.setup).status, c.status) << c.name;

@@ -2,6 +2,8 @@
 // --inspect, on flashers damaged in each way that matters.
 #include "payload/integrity.h"
 #include "payload/payload.h"
+#include "payload/program_length.h"
+#include "platform/self_path.h"
 #include "tests/unit/payload_fixture.h"
 #include "tools/pack/packer.h"
 
@@ -295,6 +297,131 @@ TEST_F(IntegrityTest, EachDamageIsFoundWhereItMatters) {
                                                          : "Integrity    = digest block damaged"),
                       std::string::npos)
                 << text;
+        }
+    }
+}
+
+// The smallest programs of each format whose headers give their length:
+// an ELF file with a section of bytes and its section table last, and a PE
+// file with its headers and one section.
+Bytes TinyElf() {
+    Bytes f(0x180, 0);
+    const std::uint8_t ident[] = {0x7F, 'E', 'L', 'F', 2, 1, 1};
+    std::copy(std::begin(ident), std::end(ident), f.begin());
+    PutU32(f, 0x28, 0x100);                   // section table
+    f[0x3A] = 64;                             // its entry size
+    f[0x3C] = 2;                              // two sections: the null one and
+    PutU32(f, 0x100 + 64 + 4, 1);             // one with bytes,
+    PutU32(f, 0x100 + 64 + 0x18, 0x40);       // at 0x40,
+    PutU32(f, 0x100 + 64 + 0x20, 0xC0);       // 0xC0 of them
+    return f;
+}
+Bytes TinyPe() {
+    Bytes f(0x400, 0);
+    f[0] = 'M', f[1] = 'Z';
+    PutU32(f, 0x3C, 0x40);
+    std::copy_n("PE\0", 4, f.begin() + 0x40);
+    f[0x46] = 1;                              // one section
+    f[0x54] = 240;                            // optional header size
+    f[0x58] = 0x0B, f[0x59] = 0x02;           // PE32+
+    PutU32(f, 0x58 + 60, 0x200);              // size of the headers
+    PutU32(f, 0x58 + 240 + 16, 0x200);        // the section's raw data: 0x200 bytes
+    PutU32(f, 0x58 + 240 + 20, 0x200);        // at 0x200
+    return f;
+}
+
+TEST_F(IntegrityTest, ProgramLengthIsWhereTheHeadersSayTheProgramEnds) {
+    // The very program running this: ELF here, PE on Windows.
+    const std::string self = platform::SelfPath();
+    platform::File file = platform::File::OpenRead(self);
+    ASSERT_TRUE(file.valid());
+    EXPECT_EQ(ProgramLength(file), std::optional<std::int64_t>(platform::FileSize(self)));
+
+    Bytes pe_with_symbols = TinyPe();
+    PutU32(pe_with_symbols, 0x4C, 0x400); // two symbols at the end, then
+    PutU32(pe_with_symbols, 0x50, 2);     // a string table of 10 bytes
+    pe_with_symbols.resize(0x400 + 36 + 10);
+    PutU32(pe_with_symbols, 0x400 + 36, 10);
+    Bytes cut_elf = TinyElf();
+    cut_elf.resize(0x120); // the section table cut
+    Bytes wrong_endian = TinyElf();
+    wrong_endian[5] = 2;
+    const std::pair<const char*, std::pair<Bytes, std::optional<std::int64_t>>> cases[] = {
+        {"ELF", {TinyElf(), 0x180}},
+        {"ELF cut in its section table", {cut_elf, 0x180}},
+        {"big-endian ELF", {wrong_endian, std::nullopt}},
+        {"PE", {TinyPe(), 0x400}},
+        {"PE with symbols", {pe_with_symbols, 0x400 + 36 + 10}},
+        {"neither", {Bytes(3000, 0x90), std::nullopt}},
+        {"empty", {Bytes{}, std::nullopt}},
+    };
+    for (const auto& [what, c] : cases) {
+        SCOPED_TRACE(what);
+        WriteBytes("program", c.first);
+        platform::File in = platform::File::OpenRead("program");
+        EXPECT_EQ(ProgramLength(in), c.second);
+    }
+}
+
+// A flasher cut short or lengthened ends in bytes that only look like a
+// record: start-up refuses them, whatever program carries the payload.
+TEST_F(IntegrityTest, AFlasherThatLostOrGainedItsEndHasNoRecord) {
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&, std::size_t program)> change;
+        int code;
+    };
+    const auto cut = [](std::size_t n) {
+        return [n](Bytes& f, std::size_t) { f.resize(f.size() - n); };
+    };
+    // The file ending `n` bytes after the program's end.
+    const auto to = [](std::ptrdiff_t n) {
+        return [n](Bytes& f, std::size_t program) {
+            f.resize(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(program) + n));
+        };
+    };
+    const Case cases[] = {
+        {"intact", [](Bytes&, std::size_t) {}, 0},
+        {"one byte cut", cut(1), kIntegrityRecordDamaged},
+        {"cut by a record's length", cut(kConfigRecordSize), kIntegrityRecordDamaged},
+        {"cut into the sound", to(kIntegrityBlockSize + 1000), kIntegrityRecordDamaged},
+        {"cut inside the block's magic", to(3), kIntegrityRecordDamaged},
+        {"cut into the program", to(-1), kIntegrityRecordDamaged},
+        {"a byte added", [](Bytes& f, std::size_t) { f.push_back(0); }, kIntegrityRecordDamaged},
+        {"no block, one byte cut",
+         [](Bytes& f, std::size_t) {
+             Strip(f);
+             f.pop_back();
+         },
+         0},
+    };
+    const Bytes neither(3000, 0x90);
+    for (const auto& [kind, program] :
+         {std::pair{"ELF", TinyElf()}, {"PE", TinyPe()}, {"neither", neither}}) {
+        SCOPED_TRACE(kind);
+        WriteBytes("program", program);
+        tools::PackOptions o;
+        o.output = "packed";
+        o.program = "program";
+        o.main_hex = "main.hex";
+        o.main_model = "xx166301";
+        o.family = "Tollander";
+        tools::Pack(o);
+        const Bytes packed = ReadBytes("packed");
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            Bytes file = packed;
+            c.change(file, program.size());
+            // A file of no program format is never judged by its end.
+            const int code = program == neither ? 0 : c.code;
+            WriteBytes("flasher", file);
+            PayloadState state("flasher");
+            EXPECT_EQ(state.ReadConfigRecord(), code == 0);
+            EXPECT_EQ(state.RecordFault(), code);
+            // Nothing of what lies at the end is taken.
+            if (code != 0) {
+                EXPECT_EQ(state.RawRecord(), RawConfigRecord{});
+            }
         }
     }
 }

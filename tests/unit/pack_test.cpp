@@ -1,5 +1,6 @@
 #include "payload/sha256.h"
 #include "platform/dos_time.h"
+#include "platform/self_path.h"
 #include "tests/unit/payload_fixture.h"
 #include "tests/unit/windows_tools.h"
 #include "tools/mkfirmware/sample_firmware.h"
@@ -252,6 +253,9 @@ TEST_F(PackTest, EveryFaultyInputIsRefusedBeforeWriting) {
     WriteBytes("zero.wav", std::vector<std::uint8_t>(27958, 0));
     ASSERT_EQ(RunTool("tollander-pack", Base()).status, 0);
     fs::rename("out", "packed");
+    // A real program (this one) with bytes added after it.
+    fs::copy_file(platform::SelfPath(), "grown");
+    std::ofstream("grown", std::ios::binary | std::ios::app) << "tail";
 
     struct Case {
         const char* extra;
@@ -276,6 +280,7 @@ TEST_F(PackTest, EveryFaultyInputIsRefusedBeforeWriting) {
         {"--countries 50", "unknown country \"50\""},
         {"--countries Undefined", "unknown country \"Undefined\""},
         {"--program packed", "packed: the program already carries a payload"},
+        {"--program grown", "grown: its headers give a program of"},
         {"--program nothing", "nothing: cannot open the program"},
     };
     for (const Case& c : cases) {

@@ -5,6 +5,7 @@
 #include "payload/intel_hex.h"
 #include "payload/lzss.h"
 #include "payload/payload.h"
+#include "payload/program_length.h"
 #include "payload/sha256.h"
 #include "platform/dos_time.h"
 #include "platform/files.h"
@@ -227,6 +228,13 @@ void Pack(const PackOptions& o) {
         if (!program.valid())
             throw PackError(o.program + ": cannot open the program: " +
                             platform::EInOutError::from_errno(program.error(), o.program).what());
+        // A flasher tells a cut or lengthened copy of itself by where its
+        // program's headers end: that must be where the payload begins.
+        const std::int64_t size = program.Size();
+        if (const auto length = payload::ProgramLength(program); length && *length != size)
+            throw PackError(o.program + ": its headers give a program of " +
+                            std::to_string(*length) + " bytes, the file has " +
+                            std::to_string(size) + "; give the program as it was built");
     }
     if (DetectPayload(o.program))
         throw PackError(o.program + ": the program already carries a payload");

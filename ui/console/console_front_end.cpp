@@ -83,7 +83,7 @@ std::string ProgressReport::Close() {
 
 int ExitStatus(const app::RunOutcome& o) {
     if (o.wrong_utility) return 3;
-    if (o.halted || o.handler_error) return 1;
+    if (o.halted || o.handler_error || o.damaged_flasher) return 1;
     if (o.flash_requested) return o.nvram_rewritten && !o.failure_logged ? 0 : 1;
     return 2;
 }

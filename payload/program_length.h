@@ -1,0 +1,25 @@
+// Where the program's own part of an executable file ends, as its headers
+// give it: everything the loader, a debugger or a signature check reads
+// lies before that point, and a flasher's payload begins there. Both
+// formats are read on any host, so a tool on one system can judge a
+// flasher built for the other.
+//   ELF (32- and 64-bit, little-endian): the file header, the program and
+//     section header tables, every segment and every section with bytes in
+//     the file.
+//   PE: the headers, every section's raw data, the symbol and string
+//     tables when present, the certificate table when present.
+#pragma once
+
+#include "platform/files.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace tollander::payload {
+
+// The length, or nullopt for a file that is neither format (or one whose
+// headers contradict themselves). A length beyond the file's size means the
+// file was cut short. Read errors of `file` propagate.
+std::optional<std::int64_t> ProgramLength(platform::File& file);
+
+} // namespace tollander::payload
