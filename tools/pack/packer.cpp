@@ -291,7 +291,21 @@ void Pack(const PackOptions& o) {
 
 Inspection InspectFile(const std::string& path) {
     const auto record = DetectPayload(path);
-    if (!record) throw PackError(path + ": no sound payload found; not a packed flasher");
+    if (!record) {
+        // A flasher that lost its end (or gained one) shows no payload either:
+        // say which it is, as the flasher itself would.
+        File in = File::OpenRead(path);
+        payload::RawConfigRecord raw{};
+        if (in.valid() && in.SeekFromEnd(-static_cast<std::int64_t>(raw.size()))) {
+            in.ReadExact(raw.data(), raw.size());
+            const payload::FlasherCheck end = payload::CheckFlasherEnd(in, raw);
+            if (end.code != 0)
+                throw PackError(path + ": a damaged flasher (" + end.fault +
+                                "); it refuses to flash, failure code " +
+                                std::to_string(end.code));
+        }
+        throw PackError(path + ": no sound payload found; not a packed flasher");
+    }
     Inspection result;
     result.record = *record;
     File in = File::OpenRead(path);
@@ -322,7 +336,8 @@ Inspection InspectFile(const std::string& path) {
         }
     }
     // What the flasher itself will decide, boot image included when there is one.
-    const payload::FlasherCheck verdict = payload::CheckFlasher(in, raw, record->BootLength > 0);
+    payload::FlasherCheck verdict = payload::CheckFlasherEnd(in, raw);
+    if (verdict.code == 0) verdict = payload::CheckFlasher(in, raw, record->BootLength > 0);
     result.integrity.code = verdict.code;
     result.integrity.fault = verdict.fault;
     return result;
