@@ -189,83 +189,131 @@ std::string DescribeEnding(const RunOutcome& o) {
 
 // ---- RunRecord ----------------------------------------------------------------
 
+// What the writer works on. The writer holds it too: a writer still waiting
+// for its turn when Finish stops waiting for it keeps what it uses.
+struct RunRecord::Book {
+    std::string path;
+    std::size_t limit = 0;
+    std::string header;
+    std::vector<std::string> about; // program and flasher, fixed at the start
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable done;
+    std::vector<std::string> log;
+    std::vector<std::string> ports;
+    std::string ending;
+    std::string failure;
+    bool dirty = false;
+    bool stopping = false;
+    bool finished = false;  // the writer has ended
+    bool abandoned = false; // Finish stopped waiting: nothing more is written
+
+    void Changed() {
+        dirty = true;
+        wake.notify_one();
+    }
+    void Fail(const std::string& why) {
+        if (failure.empty()) failure = why;
+    }
+    std::string Compose() const; // under mutex
+    void Write(const std::string& run);
+    void Writer();
+};
+
 RunRecord::RunRecord(std::string path, std::string program,
-                     const std::vector<std::string>& command_line, std::size_t limit)
-    : path_(std::move(path)), limit_(limit), header_(MakeHeader(program)) {
+                     const std::vector<std::string>& command_line, std::size_t limit,
+                     std::chrono::milliseconds finish_limit)
+    : book_(std::make_shared<Book>()), finish_limit_(finish_limit) {
+    Book& b = *book_;
+    b.path = std::move(path);
+    b.limit = limit;
+    b.header = MakeHeader(program);
     const std::string exe = command_line.empty() ? std::string() : command_line[0];
-    about_.push_back("Program      = " + program + " " + platform::ProgramVersion());
-    about_.push_back("Flasher      = " + exe);
+    b.about.push_back("Program      = " + program + " " + platform::ProgramVersion());
+    b.about.push_back("Flasher      = " + exe);
     const std::string arguments =
         Join({command_line.begin() + (command_line.empty() ? 0 : 1), command_line.end()});
-    about_.push_back("Arguments    = " + (arguments.empty() ? std::string("(none)") : arguments));
+    b.about.push_back("Arguments    = " + (arguments.empty() ? std::string("(none)") : arguments));
     for (const std::string& line : DescribeFlasher(exe))
-        about_.push_back(line);
-    if (path_.empty()) {
-        failure_ = "no home directory to keep the run record in";
+        b.about.push_back(line);
+    if (b.path.empty()) {
+        b.failure = "no home directory to keep the run record in";
         return;
     }
-    dirty_ = true;
-    writer_ = std::thread([this] { Writer(); });
+    b.dirty = true;
+    writer_ = std::thread([book = book_] { book->Writer(); });
 }
 
 RunRecord::~RunRecord() {
     Finish("the program ended without saying how the run went");
 }
 
-void RunRecord::Changed() {
-    dirty_ = true;
-    wake_.notify_one();
-}
-
 void RunRecord::Line(const std::string& line) {
     const std::string stamp = platform::LocalTimeOfDay(SystemClock::now());
-    std::lock_guard lock(mutex_);
-    log_.push_back("  " + stamp + "  " + line);
-    Changed();
+    std::lock_guard lock(book_->mutex);
+    book_->log.push_back("  " + stamp + "  " + line);
+    book_->Changed();
 }
 
 void RunRecord::Note(const std::string& text) {
     const std::string stamp = platform::LocalTimeOfDay(SystemClock::now());
-    std::lock_guard lock(mutex_);
-    log_.push_back("  " + stamp + "  (" + text + ")");
-    Changed();
+    std::lock_guard lock(book_->mutex);
+    book_->log.push_back("  " + stamp + "  (" + text + ")");
+    book_->Changed();
 }
 
 void RunRecord::SetPorts(std::vector<std::string> lines) {
-    std::lock_guard lock(mutex_);
-    if (lines == ports_) return;
-    ports_ = std::move(lines);
-    Changed();
+    std::lock_guard lock(book_->mutex);
+    if (lines == book_->ports) return;
+    book_->ports = std::move(lines);
+    book_->Changed();
 }
 
 void RunRecord::Finish(const std::string& ending) {
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
-        stopping_ = true;
-        ending_ = platform::LocalTimeOfDay(SystemClock::now()) + " " + ending;
-        Changed();
+    Book& b = *book_;
+    std::unique_lock lock(b.mutex);
+    if (b.stopping) return;
+    b.stopping = true;
+    b.ending = platform::LocalTimeOfDay(SystemClock::now()) + " " + ending;
+    b.Changed();
+    if (!writer_.joinable()) return;
+    // Another flasher that holds the record's lock for good (stopped in a
+    // debugger, hung on a network disk) must not keep this one from ending.
+    if (!b.done.wait_for(lock, finish_limit_, [&] { return b.finished; })) {
+        b.abandoned = true;
+        b.Fail("the last write did not end within " + std::to_string(finish_limit_.count()) +
+               " ms (another program may hold " + b.path +
+               ".lock); the end of this run is not recorded");
+        lock.unlock();
+        writer_.detach();
+        return;
     }
-    if (writer_.joinable()) writer_.join();
+    lock.unlock();
+    writer_.join();
 }
 
 std::string RunRecord::Failure() const {
-    std::lock_guard lock(mutex_);
-    return failure_;
+    std::lock_guard lock(book_->mutex);
+    return book_->failure;
 }
 
-std::string RunRecord::Compose() const {
-    std::string run = header_ + "\n";
-    for (const auto& line : about_)
+const std::string& RunRecord::Path() const {
+    return book_->path;
+}
+
+std::string RunRecord::Book::Compose() const {
+    std::string run = header + "\n";
+    for (const auto& line : about)
         run += line + "\n";
     run += "Event log:\n";
-    for (const auto& line : log_)
+    for (const auto& line : log)
         run += line + "\n";
-    for (const auto& line : ports_)
+    for (const auto& line : ports)
         run += line + "\n";
     run += "Ended        = " +
-           (ending_.empty() ? std::string("still running, or stopped before it could say")
-                            : ending_) +
+           (ending.empty() ? std::string("still running, or stopped before it could say")
+                           : ending) +
            "\n\n";
     return run;
 }
@@ -273,30 +321,38 @@ std::string RunRecord::Compose() const {
 // Writes whenever something changed, off the window thread: an upload never
 // waits for the disk. Changes that come in while a write runs go together
 // into the next one.
-void RunRecord::Writer() {
-    std::unique_lock lock(mutex_);
+void RunRecord::Book::Writer() {
+    std::unique_lock lock(mutex);
     for (;;) {
-        wake_.wait(lock, [this] { return dirty_ || stopping_; });
-        if (!dirty_) return;
-        dirty_ = false;
+        wake.wait(lock, [this] { return dirty || stopping; });
+        if (!dirty || abandoned) break;
+        dirty = false;
         const std::string run = Compose();
         lock.unlock();
         Write(run);
         lock.lock();
     }
+    finished = true;
+    done.notify_all();
 }
 
-void RunRecord::Write(const std::string& run) {
+void RunRecord::Book::Write(const std::string& run) {
     try {
-        const std::string dir = path_.substr(0, path_.rfind('/'));
+        const std::string dir = path.substr(0, path.rfind('/'));
         platform::MakeDirectories(dir);
         // Two flashers running at once take turns.
-        platform::FileLock turn(path_ + ".lock");
-        const std::string merged = MergeRun(platform::ReadWholeFile(path_), header_, run, limit_);
-        platform::ReplaceFile(path_, merged);
+        platform::FileLock turn(path + ".lock");
+        {
+            // Its turn came after Finish had given up on it: that run has
+            // ended, and was told its end is not recorded.
+            std::lock_guard lock(mutex);
+            if (abandoned) return;
+        }
+        const std::string merged = MergeRun(platform::ReadWholeFile(path), header, run, limit);
+        platform::ReplaceFile(path, merged);
     } catch (const std::exception& e) {
-        std::lock_guard lock(mutex_);
-        if (failure_.empty()) failure_ = e.what();
+        std::lock_guard lock(mutex);
+        Fail(e.what());
     }
 }
 

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,12 +45,17 @@ std::string MergeRun(const std::string& file, const std::string& header, const s
 // How the run ended, in words.
 std::string DescribeEnding(const RunOutcome& outcome);
 
+// How long Finish waits for the last write: the turn of another flasher at
+// the record's lock included.
+inline constexpr std::chrono::milliseconds kRunRecordFinishLimit{10'000};
+
 class RunRecord {
 public:
     // Starts the run's entry at `path` ("" records nothing and says so).
     // `command_line`: the program's file, then its arguments.
     RunRecord(std::string path, std::string program, const std::vector<std::string>& command_line,
-              std::size_t limit = kRunRecordLimit);
+              std::size_t limit = kRunRecordLimit,
+              std::chrono::milliseconds finish_limit = kRunRecordFinishLimit);
     // Finishes with an unknown ending when Finish() was not called.
     ~RunRecord();
     RunRecord(const RunRecord&) = delete;
@@ -61,32 +67,19 @@ public:
     void Note(const std::string& text);
     // The ports' rows and the port used, as they stand now.
     void SetPorts(std::vector<std::string> lines);
-    // The last write, with the ending; returns once it is on disk or failed.
+    // The last write, with the ending; returns once it is on disk or failed,
+    // or after `finish_limit` when another program holds the record's lock
+    // (Failure() then says so, and nothing more of this run is written).
     void Finish(const std::string& ending);
 
     // Why the record could not be written; "" while it could.
     std::string Failure() const;
-    const std::string& Path() const { return path_; }
+    const std::string& Path() const;
 
 private:
-    void Changed();
-    void Writer();
-    std::string Compose() const; // under mutex_
-    void Write(const std::string& run);
-
-    const std::string path_;
-    const std::size_t limit_;
-    std::string header_;
-    std::vector<std::string> about_; // program and flasher, fixed at the start
-
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    std::vector<std::string> log_;
-    std::vector<std::string> ports_;
-    std::string ending_;
-    std::string failure_;
-    bool dirty_ = false;
-    bool stopping_ = false;
+    struct Book;
+    std::shared_ptr<Book> book_;
+    const std::chrono::milliseconds finish_limit_;
     std::thread writer_;
 };
 

@@ -43,6 +43,8 @@ protected:
     std::string dir_;
     std::string exe_;
     std::string path_ = "";
+    // A lock on the record held past the test's end, as a hung flasher holds it.
+    std::unique_ptr<platform::FileLock> held_;
 };
 
 std::size_t Count(const std::string& text, const std::string& what) {
@@ -131,6 +133,24 @@ TEST_F(RunRecordTest, ARecordThatCannotBeWrittenSaysWhyAndStopsNothing) {
     app::RunRecord homeless("", "tollander-flash", {exe_});
     homeless.Line("Complete.");
     EXPECT_NE(homeless.Failure(), "");
+}
+
+// Another flasher holding the record's lock for good (stopped, hung) keeps
+// this run's record from being written, but not the run from ending.
+TEST_F(RunRecordTest, ALockHeldForGoodDoesNotKeepTheRunFromEnding) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the writer left waiting keeps the lock file open, and Windows then refuses "
+                    "to remove the test's directory";
+#else
+    path_ = dir_ + "/runs.log";
+    held_ = std::make_unique<platform::FileLock>(path_ + ".lock");
+    app::RunRecord record(path_, "tollander-flash", {exe_}, app::kRunRecordLimit,
+                          std::chrono::milliseconds(200));
+    record.Line("Complete.");
+    record.Finish("upgrade completed");
+    EXPECT_NE(record.Failure().find("runs.log.lock"), std::string::npos) << record.Failure();
+    EXPECT_FALSE(fs::exists(path_));
+#endif
 }
 
 // A full disk, played by a file size limit in a child process: the runs
