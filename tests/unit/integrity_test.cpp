@@ -346,10 +346,13 @@ TEST_F(IntegrityTest, ProgramLengthIsWhereTheHeadersSayTheProgramEnds) {
     cut_elf.resize(0x120); // the section table cut
     Bytes wrong_endian = TinyElf();
     wrong_endian[5] = 2;
+    Bytes short_entries = TinyElf();
+    short_entries[0x3A] = 8; // section headers too short for the fields read
     const std::pair<const char*, std::pair<Bytes, std::optional<std::int64_t>>> cases[] = {
         {"ELF", {TinyElf(), 0x180}},
         {"ELF cut in its section table", {cut_elf, 0x180}},
         {"big-endian ELF", {wrong_endian, std::nullopt}},
+        {"ELF with entries shorter than their fields", {short_entries, std::nullopt}},
         {"PE", {TinyPe(), 0x400}},
         {"PE with symbols", {pe_with_symbols, 0x400 + 36 + 10}},
         {"neither", {Bytes(3000, 0x90), std::nullopt}},
