@@ -15,8 +15,19 @@
 
 using namespace tollander;
 
+namespace {
+
+// The file each input is written to, removed when the run ends.
+struct Scratch {
+    const std::string path = "/tmp/fuzz-program-" + std::to_string(::getpid());
+    ~Scratch() { std::remove(path.c_str()); }
+};
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string path = "/tmp/fuzz-program-" + std::to_string(::getpid());
+    static const Scratch scratch;
+    const std::string& path = scratch.path;
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) return 0;
     std::fwrite(data, 1, size, out);
