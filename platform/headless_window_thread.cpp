@@ -1,5 +1,6 @@
 #include "platform/headless_window_thread.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace tollander::platform {
@@ -26,56 +27,23 @@ bool HeadlessWindowThread::on_window_thread() const {
     return owner_ == std::this_thread::get_id();
 }
 
-void HeadlessWindowThread::post(Task task) {
-    tasks_.post(std::move(task));
-}
-
-bool HeadlessWindowThread::send(Task task, Millis limit) {
-    if (on_window_thread()) {
-        task();
-        return true;
-    }
-    return tasks_.send(std::move(task), limit);
-}
-
 void HeadlessWindowThread::process_pending() {
     // Timers due now; what tasks and timers queue while they run waits for
     // the next pass, so one pass always ends.
-    std::vector<std::shared_ptr<Timer>> due;
     {
         std::lock_guard lock(mutex_);
         woken_ = false;
-        const auto now = Clock::now();
-        for (auto& [id, timer] : timers_) {
-            if (timer->enabled && timer->due <= now) {
-                timer->due = now + timer->interval;
-                due.push_back(timer);
-            }
-        }
     }
+    const std::vector<TimerPtr> due = TakeDue(Clock::now());
     tasks_.run();
-    for (auto& timer : due) {
-        {
-            // The timer may have been stopped by a task or an earlier timer.
-            std::lock_guard lock(mutex_);
-            if (!timer->enabled) continue;
-        }
-        timer->on_tick();
+    for (const TimerPtr& timer : due) {
+        // The timer may have been stopped by a task or an earlier timer.
+        if (Setting(*timer).enabled) timer->on_tick();
     }
 }
 
 bool HeadlessWindowThread::something_ready_locked(Clock::time_point now) const {
-    if (woken_ || tasks_.has_tasks()) return true;
-    for (const auto& [id, timer] : timers_)
-        if (timer->enabled && timer->due <= now) return true;
-    return false;
-}
-
-HeadlessWindowThread::Clock::time_point HeadlessWindowThread::next_deadline_locked() const {
-    auto next = Clock::time_point::max();
-    for (const auto& [id, timer] : timers_)
-        if (timer->enabled && timer->due < next) next = timer->due;
-    return next;
+    return woken_ || tasks_.has_tasks() || NextDue() <= now;
 }
 
 void HeadlessWindowThread::wait(Millis max) {
@@ -85,7 +53,7 @@ void HeadlessWindowThread::wait(Millis max) {
         while (!tasks_.terminating()) {
             const auto now = Clock::now();
             if (something_ready_locked(now) || now >= limit) break;
-            cv_.wait_until(lock, std::min(limit, next_deadline_locked()));
+            cv_.wait_until(lock, std::min(limit, NextDue()));
         }
     }
     process_pending();
@@ -99,65 +67,9 @@ void HeadlessWindowThread::wake() {
     cv_.notify_all();
 }
 
-WindowThread::TimerId HeadlessWindowThread::add_timer(Millis interval, Task on_tick) {
-    auto timer = std::make_shared<Timer>();
-    timer->interval = interval;
-    timer->on_tick = std::move(on_tick);
-    std::lock_guard lock(mutex_);
-    const TimerId id = next_timer_++;
-    timers_[id] = std::move(timer);
-    return id;
-}
-
-void HeadlessWindowThread::set_timer_interval(TimerId id, Millis interval) {
-    std::lock_guard lock(mutex_);
-    if (auto it = timers_.find(id); it != timers_.end()) {
-        it->second->interval = interval;
-        if (it->second->enabled) it->second->due = Clock::now() + interval;
-    }
-}
-
-void HeadlessWindowThread::start_timer(TimerId id) {
-    {
-        std::lock_guard lock(mutex_);
-        auto it = timers_.find(id);
-        if (it == timers_.end()) return;
-        it->second->enabled = true;
-        it->second->due = Clock::now() + it->second->interval;
-    }
-    cv_.notify_all();
-}
-
-void HeadlessWindowThread::stop_timer(TimerId id) {
-    std::lock_guard lock(mutex_);
-    if (auto it = timers_.find(id); it != timers_.end()) it->second->enabled = false;
-}
-
-bool HeadlessWindowThread::timer_enabled(TimerId id) const {
-    std::lock_guard lock(mutex_);
-    auto it = timers_.find(id);
-    return it != timers_.end() && it->second->enabled;
-}
-
-void HeadlessWindowThread::remove_timer(TimerId id) {
-    std::lock_guard lock(mutex_);
-    if (auto it = timers_.find(id); it != timers_.end()) {
-        it->second->enabled = false;
-        timers_.erase(it);
-    }
-}
-
 void HeadlessWindowThread::terminate() {
     tasks_.terminate();
     cv_notify();
-}
-
-bool HeadlessWindowThread::terminating() const {
-    return tasks_.terminating();
-}
-
-void HeadlessWindowThread::run() {
-    while (!tasks_.terminating()) wait(Millis(60'000));
 }
 
 } // namespace tollander::platform

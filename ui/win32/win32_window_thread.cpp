@@ -39,8 +39,8 @@ Win32WindowThread::Win32WindowThread() : owner_(GetCurrentThreadId()) {
 
 Win32WindowThread::~Win32WindowThread() {
     terminate();
-    for (auto& [id, timer] : timers_)
-        KillTimer(hwnd_, id);
+    for (const TimerPtr& timer : AllTimers())
+        KillTimer(hwnd_, timer->id);
     // Messages still queued for the window die with it; a late sender's
     // request finds no window.
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
@@ -74,18 +74,6 @@ bool Win32WindowThread::on_window_thread() const {
 void Win32WindowThread::request_drain() {
     if (drain_requested_.exchange(true)) return;
     if (!PostMessageW(hwnd_, kDrainMessage, 0, 0)) drain_requested_ = false;
-}
-
-void Win32WindowThread::post(platform::Task task) {
-    tasks_.post(std::move(task));
-}
-
-bool Win32WindowThread::send(platform::Task task, platform::Millis limit) {
-    if (on_window_thread()) {
-        task();
-        return true;
-    }
-    return tasks_.send(std::move(task), limit);
 }
 
 void Win32WindowThread::run_queued() {
@@ -139,11 +127,6 @@ void Win32WindowThread::wake() {
     PostMessageW(hwnd_, kWakeMessage, 0, 0);
 }
 
-void Win32WindowThread::run() {
-    while (!tasks_.terminating())
-        wait(platform::Millis(60'000));
-}
-
 void Win32WindowThread::add_dialog(HWND window) {
     dialogs_.insert(window);
 }
@@ -153,97 +136,27 @@ void Win32WindowThread::remove_dialog(HWND window) {
 }
 
 void Win32WindowThread::fire(TimerId id) {
-    std::shared_ptr<Timer> timer;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = timers_.find(id);
-        if (it == timers_.end() || !it->second->enabled) {
-            KillTimer(hwnd_, id); // a late tick of a stopped timer
-            return;
-        }
-        timer = it->second;
+    const TimerPtr timer = FindTimer(id);
+    if (!timer || !Setting(*timer).enabled) {
+        KillTimer(hwnd_, id); // a late tick of a stopped timer
+        return;
     }
     timer->on_tick();
 }
 
-void Win32WindowThread::arm(TimerId id) {
-    std::lock_guard lock(mutex_);
-    auto it = timers_.find(id);
-    if (it != timers_.end() && it->second->enabled)
-        SetTimer(hwnd_, id, std::max<UINT>(1, milliseconds(it->second->interval)), nullptr);
-    else
-        KillTimer(hwnd_, id);
-}
-
-void Win32WindowThread::on_loop(platform::Task change) {
-    if (on_window_thread())
-        change();
-    else
-        post(std::move(change));
-}
-
-platform::WindowThread::TimerId Win32WindowThread::add_timer(platform::Millis interval,
-                                                             platform::Task on_tick) {
-    auto timer = std::make_shared<Timer>();
-    timer->interval = interval;
-    timer->on_tick = std::move(on_tick);
-    std::lock_guard lock(mutex_);
-    const TimerId id = next_timer_++;
-    timers_[id] = std::move(timer);
-    return id;
-}
-
-void Win32WindowThread::set_timer_interval(TimerId id, platform::Millis interval) {
-    {
-        std::lock_guard lock(mutex_);
-        auto it = timers_.find(id);
-        if (it == timers_.end()) return;
-        it->second->interval = interval;
-    }
-    on_loop([this, id] { arm(id); });
-}
-
-void Win32WindowThread::start_timer(TimerId id) {
-    {
-        std::lock_guard lock(mutex_);
-        auto it = timers_.find(id);
-        if (it == timers_.end()) return;
-        it->second->enabled = true;
-    }
-    on_loop([this, id] { arm(id); });
-}
-
-void Win32WindowThread::stop_timer(TimerId id) {
-    {
-        std::lock_guard lock(mutex_);
-        auto it = timers_.find(id);
-        if (it == timers_.end()) return;
-        it->second->enabled = false;
-    }
-    on_loop([this, id] { arm(id); });
-}
-
-bool Win32WindowThread::timer_enabled(TimerId id) const {
-    std::lock_guard lock(mutex_);
-    auto it = timers_.find(id);
-    return it != timers_.end() && it->second->enabled;
-}
-
-void Win32WindowThread::remove_timer(TimerId id) {
-    {
-        std::lock_guard lock(mutex_);
-        if (timers_.erase(id) == 0) return;
-    }
-    on_loop([this, id] { KillTimer(hwnd_, id); });
+void Win32WindowThread::Rearm(const TimerPtr& timer, bool) {
+    OnLoop([this, timer] {
+        const TimerSetting setting = Setting(*timer);
+        if (setting.enabled)
+            SetTimer(hwnd_, timer->id, std::max<UINT>(1, milliseconds(setting.interval)), nullptr);
+        else
+            KillTimer(hwnd_, timer->id);
+    });
 }
 
 void Win32WindowThread::terminate() {
     tasks_.terminate();
     wake();
-}
-
-bool Win32WindowThread::terminating() const {
-    return tasks_.terminating();
 }
 
 } // namespace tollander::ui

@@ -5,44 +5,27 @@
 #pragma once
 
 #include "platform/task_queue.h"
-#include "platform/window_thread.h"
+#include "platform/window_thread_base.h"
 
 #include <atomic>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <set>
 
 #include <windows.h>
 
 namespace tollander::ui {
 
-class Win32WindowThread final : public platform::WindowThread {
+class Win32WindowThread final : public platform::WindowThreadBase {
 public:
     Win32WindowThread();
     ~Win32WindowThread() override;
     Win32WindowThread(const Win32WindowThread&) = delete;
     Win32WindowThread& operator=(const Win32WindowThread&) = delete;
 
-    void post(platform::Task task) override;
-    bool send(platform::Task task, platform::Millis limit) override;
     void process_pending() override;
     void wait(platform::Millis max) override;
     void wake() override;
-
-    TimerId add_timer(platform::Millis interval, platform::Task on_tick) override;
-    void set_timer_interval(TimerId id, platform::Millis interval) override;
-    void start_timer(TimerId id) override;
-    void stop_timer(TimerId id) override;
-    bool timer_enabled(TimerId id) const override;
-    void remove_timer(TimerId id) override;
-
     bool on_window_thread() const override;
     void terminate() override;
-    bool terminating() const override;
-
-    // The front end's main loop: serves messages until terminate().
-    void run();
 
     // Top-level windows whose keyboard input goes through the dialog
     // manager (Tab, Escape, Enter, the underlined letters).
@@ -50,12 +33,10 @@ public:
     void remove_dialog(HWND window);
 
 private:
-    struct Timer {
-        platform::Millis interval{};
-        platform::Task on_tick;
-        bool enabled = false;
-    };
-
+    const platform::TaskQueue& queue() const override { return tasks_; }
+    // SetTimer and KillTimer belong to the window's own thread: other
+    // threads hand the change over.
+    void Rearm(const TimerPtr& timer, bool removed) override;
     static LRESULT CALLBACK window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
     void run_queued();
     // Keyboard input of a dialog goes through the dialog manager; true when
@@ -64,16 +45,9 @@ private:
     // One drain message at a time: a long queue is one message, not many.
     void request_drain();
     void fire(TimerId id);
-    // SetTimer and KillTimer belong to the window's own thread: other
-    // threads hand the change over.
-    void arm(TimerId id);
-    void on_loop(platform::Task change);
 
     HWND hwnd_ = nullptr;
     DWORD owner_ = 0;
-    mutable std::mutex mutex_; // the timers
-    std::map<TimerId, std::shared_ptr<Timer>> timers_;
-    TimerId next_timer_ = 1;
     std::atomic<bool> drain_requested_{false};
     std::set<HWND> dialogs_;
     // Last: gone first, once its senders have left, while the window it
