@@ -81,6 +81,11 @@ void Sequencer::Pause(std::uint16_t ms) {
     if (window.terminating()) throw StepAborted{};
 }
 
+void Sequencer::GoTo(StepId step) {
+    StepNumber = step;
+    form_.StartTimer1();
+}
+
 void Sequencer::ReadCommandLine() {
     const auto& args = form_.CommandLine();
     ExePath = args.empty() ? std::string() : args[0];
@@ -110,8 +115,7 @@ void Sequencer::StartUp() {
     }
     Pause(500);
     payload.DeleteTempFiles();
-    StepNumber = damaged != 0 ? stepStop : stepScanCom1;
-    form_.StartTimer1();
+    GoTo(damaged != 0 ? stepStop : stepScanCom1);
 }
 
 void Sequencer::ScanPort() {
@@ -133,8 +137,7 @@ void Sequencer::ScanSummary() {
     } else {
         form_.LogMessage(MsgNoModems);
         form_.LogMessage(MsgEnsureInstalled);
-        StepNumber = stepStop;
-        form_.StartTimer1();
+        GoTo(stepStop);
     }
 }
 
@@ -162,10 +165,9 @@ void Sequencer::FlashRequested() {
         return;
     }
     auto& payload = form_.payload();
-    StepNumber = stepCopyMainImage;
-    if (payload.BootLength() > 0 && (!payload.BootModel().empty() || payload.IgnoreModel()))
-        StepNumber = stepCopyBootImage;
-    form_.StartTimer1();
+    const bool boot = payload.BootLength() > 0 &&
+                      (!payload.BootModel().empty() || payload.IgnoreModel());
+    GoTo(boot ? stepCopyBootImage : stepCopyMainImage);
 }
 
 void Sequencer::WrongUtilityExit() {
@@ -191,11 +193,8 @@ void Sequencer::CopyImage(Image image) {
         else
             form_.LogWithCode(MsgIntegrityFailed, code);
     });
-    if (opened)
-        StepNumber = image == Image::Boot ? stepExpandBootImage : stepExpandMainImage;
-    else
-        StepNumber = stepStop;
-    form_.StartTimer1();
+    const StepId expand = image == Image::Boot ? stepExpandBootImage : stepExpandMainImage;
+    GoTo(opened ? expand : stepStop);
 }
 
 void Sequencer::ExpandStep(Image image) {
@@ -204,9 +203,9 @@ void Sequencer::ExpandStep(Image image) {
     // the modem is put into its boot loader.
     const bool expanded = form_.payload().ExpandImage(
         image, [&](bool, std::int64_t code) { form_.LogWithCode(MsgIntegrityFailed, code); });
-    StepNumber = image == Image::Boot ? stepEnterBootLoaderForBoot : stepEnterBootLoaderForMain;
-    if (!expanded) StepNumber = stepStop;
-    form_.StartTimer1();
+    const StepId enter =
+        image == Image::Boot ? stepEnterBootLoaderForBoot : stepEnterBootLoaderForMain;
+    GoTo(expanded ? enter : stepStop);
 }
 
 void Sequencer::EnterBootLoaderForBoot() {
@@ -216,24 +215,20 @@ void Sequencer::EnterBootLoaderForBoot() {
     form_.ComPort1().SetBaud(115200);
     if (!dialogue.EnterFlashMode()) {
         payload.DeleteTempFile(payload.CurrentHexFile());
-        StepNumber = stepStop;
-        form_.StartTimer1();
+        GoTo(stepStop);
         return;
     }
     if (!dialogue.CheckBootUpdateNeeded()) {
         payload.DeleteTempFile(payload.CurrentHexFile());
         dialogue.SkipBootUpdate();
-        StepNumber = stepDropBootHex;
-        form_.StartTimer1();
+        GoTo(stepDropBootHex);
         return;
     }
     if (!dialogue.StartHexProgramming()) {
-        StepNumber = stepStop;
-        form_.StartTimer1();
+        GoTo(stepStop);
         return;
     }
-    StepNumber = stepStartBootUpload;
-    form_.StartTimer1();
+    GoTo(stepStartBootUpload);
     form_.SetProgressVisible(true);
 }
 
@@ -253,17 +248,15 @@ void Sequencer::JudgeBootUpload() {
     form_.StopTimer1();
     form_.dialogue().AwaitProgramResult(1000);
     Pause(1000);
-    StepNumber = form_.ModemAlive ? stepDropBootHex : stepBootFailureNote;
-    form_.StartTimer1();
+    GoTo(form_.ModemAlive ? stepDropBootHex : stepBootFailureNote);
 }
 
 void Sequencer::DropBootHex() {
     form_.StopTimer1();
     auto& payload = form_.payload();
     payload.DeleteTempFile(payload.CurrentHexFile());
-    StepNumber = stepCopyMainImage;
     form_.SetGaugeProgress(0);
-    form_.StartTimer1();
+    GoTo(stepCopyMainImage);
 }
 
 void Sequencer::EnterBootLoaderForMain() {
@@ -273,31 +266,26 @@ void Sequencer::EnterBootLoaderForMain() {
     TakeFlashPort();
     form_.ComPort1().SetBaud(115200);
     if (!dialogue.EnterFlashMode()) {
-        StepNumber = stepStop;
-        form_.StartTimer1();
+        GoTo(stepStop);
         return;
     }
     if (!dialogue.CheckMainUpdateNeeded()) {
         payload.DeleteTempFile(payload.CurrentHexFile());
-        StepNumber = stepStop;
-        form_.StartTimer1();
+        GoTo(stepStop);
         return;
     }
     if (!dialogue.StartHexProgramming()) {
-        StepNumber = stepStop;
-        form_.StartTimer1();
+        GoTo(stepStop);
         return;
     }
-    StepNumber = stepStartMainUpload;
-    form_.StartTimer1();
+    GoTo(stepStartMainUpload);
     form_.SetProgressVisible(true);
 }
 
 void Sequencer::JudgeMainUpload() {
     form_.StopTimer1();
     form_.dialogue().AwaitProgramResult(5000);
-    StepNumber = stepRewriteAndReset;
-    form_.StartTimer1();
+    GoTo(stepRewriteAndReset);
 }
 
 void Sequencer::RewriteAndReset() {
@@ -308,15 +296,13 @@ void Sequencer::RewriteAndReset() {
     form_.LogMessage(MsgResetting);
     form_.dialogue().RewriteNvram();
     form_.MutableOutcome().nvram_rewritten = true;
-    StepNumber = stepStop;
-    form_.StartTimer1();
+    GoTo(stepStop);
 }
 
 void Sequencer::BootFailureNote() {
     form_.StopTimer1();
     if (DebugMode) form_.LogMessage(MsgFailure);
-    StepNumber = stepStop;
-    form_.StartTimer1();
+    GoTo(stepStop);
 }
 
 void Sequencer::Stop() {

@@ -100,6 +100,8 @@ private:
     void Stop();
     void WrongUtilityExit();
     void TakeFlashPort(); // buttons off, FlashPort from the boxes
+    // The next tick runs `step`.
+    void GoTo(StepId step);
 
     MainForm& form_;
     bool in_step_ = false;
