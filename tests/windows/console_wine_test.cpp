@@ -136,6 +136,26 @@ TEST_F(WineConsole, WrongCountryEndsWithoutSending) {
     EXPECT_EQ(WindowsTempFiles(), std::vector<std::string>{});
 }
 
+// A flasher whose end was cut off: its PE headers tell where the payload
+// began, and it stops at start-up without opening a port.
+TEST_F(WineConsole, AFlasherCutShortStopsBeforeAnyPort) {
+    auto& modem = Modem(1);
+    MapComPorts(modem.Device());
+    const std::string cut = dir_ + "/cut.exe";
+    fs::copy_file(flasher_, cut);
+    fs::resize_file(cut, fs::file_size(cut) - 1);
+    flasher_ = cut;
+    const auto run = RunFlasher("", 120s);
+
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_EQ(WindowsLines(run.out),
+              (std::vector<std::string>{" flash utility initialized...",
+                                        "Flash data integrity check failed.  Failure code  -4",
+                                        "Complete."}));
+    EXPECT_EQ(modem.Commands(), std::vector<std::string>{});
+    EXPECT_EQ(WindowsTempFiles(), std::vector<std::string>{});
+}
+
 TEST_F(WineConsole, HangUpInTheMainImageFailsTheUpload) {
     auto& modem = Modem(1, {"--hangup-after", "200000"});
     MapComPorts(modem.Device());
