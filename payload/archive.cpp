@@ -3,6 +3,7 @@
 #include "payload/lzss.h"
 #include "platform/dos_time.h"
 #include "platform/io_error.h"
+#include "platform/little_endian.h"
 
 #include <algorithm>
 #include <cctype>
@@ -286,16 +287,6 @@ std::string get_short_string(const std::uint8_t* field, std::size_t capacity) {
     return std::string(reinterpret_cast<const char*>(field + 1), n);
 }
 
-void put_u32(std::uint8_t* at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t get_u32(const std::uint8_t* at) {
-    return std::uint32_t(at[0]) | std::uint32_t(at[1]) << 8 | std::uint32_t(at[2]) << 16 |
-           std::uint32_t(at[3]) << 24;
-}
-
 constexpr std::size_t kOffName = 0;
 constexpr std::size_t kOffUncompressed = 13;
 constexpr std::size_t kOffBody = 17;
@@ -308,9 +299,9 @@ constexpr std::size_t kOffSignature = 34;
 std::array<std::uint8_t, kHeaderSize> encode_header(const ArchiveHeader& header) {
     std::array<std::uint8_t, kHeaderSize> bytes{};
     put_short_string(&bytes[kOffName], header.file_name, kStoredNameCapacity);
-    put_u32(&bytes[kOffUncompressed], static_cast<std::uint32_t>(header.uncompressed_size));
-    put_u32(&bytes[kOffBody], static_cast<std::uint32_t>(header.body_size));
-    put_u32(&bytes[kOffDate], header.file_date);
+    platform::PutLE32(&bytes[kOffUncompressed], static_cast<std::uint32_t>(header.uncompressed_size));
+    platform::PutLE32(&bytes[kOffBody], static_cast<std::uint32_t>(header.body_size));
+    platform::PutLE32(&bytes[kOffDate], header.file_date);
     put_short_string(&bytes[kOffVersion], header.version, kVersionCapacity);
     put_short_string(&bytes[kOffSignature], header.signature, 8);
     return bytes;
@@ -325,9 +316,9 @@ std::optional<ArchiveHeader> decode_header(std::span<const std::uint8_t> first_b
     }
     ArchiveHeader header;
     header.file_name = get_short_string(b + kOffName, kStoredNameCapacity);
-    header.uncompressed_size = static_cast<std::int32_t>(get_u32(b + kOffUncompressed));
-    header.body_size = static_cast<std::int32_t>(get_u32(b + kOffBody));
-    header.file_date = get_u32(b + kOffDate);
+    header.uncompressed_size = static_cast<std::int32_t>(platform::GetLE32(b + kOffUncompressed));
+    header.body_size = static_cast<std::int32_t>(platform::GetLE32(b + kOffBody));
+    header.file_date = platform::GetLE32(b + kOffDate);
     header.version = get_short_string(b + kOffVersion, kVersionCapacity);
     header.signature = kArchiveSignature;
     return header;

@@ -1,5 +1,7 @@
 #include "payload/config_record.h"
 
+#include "platform/little_endian.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -18,15 +20,11 @@ constexpr std::array<std::string_view, 5> kLanguages = {"English", "German", "Fr
                                                         "Spanish"};
 
 std::int32_t GetInt32(const RawConfigRecord& raw, std::size_t at) {
-    const std::uint32_t v = std::uint32_t{raw[at]} | std::uint32_t{raw[at + 1]} << 8 |
-                            std::uint32_t{raw[at + 2]} << 16 | std::uint32_t{raw[at + 3]} << 24;
-    return static_cast<std::int32_t>(v);
+    return static_cast<std::int32_t>(platform::GetLE32(raw.data() + at));
 }
 
 void PutInt32(RawConfigRecord& raw, std::size_t at, std::int32_t value) {
-    const auto v = static_cast<std::uint32_t>(value);
-    for (int i = 0; i < 4; ++i)
-        raw[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    platform::PutLE32(raw.data() + at, static_cast<std::uint32_t>(value));
 }
 
 // A length byte above the capacity is read as the capacity.

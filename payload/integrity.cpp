@@ -6,6 +6,7 @@
 #include "payload/payload.h"
 #include "payload/program_length.h"
 #include "payload/sha256.h"
+#include "platform/little_endian.h"
 
 #include <algorithm>
 #include <cstring>
@@ -20,15 +21,8 @@ constexpr std::size_t kMagicSize = sizeof kIntegrityMagic;
 // like a length.
 constexpr std::uint32_t kLongestBlock = 65536;
 
-void PutU32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t GetU32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
+using platform::GetLE32;
+using platform::PutLE32;
 
 bool MagicAt(platform::File& file, std::int64_t at) {
     if (at < 0 || at + static_cast<std::int64_t>(kMagicSize) > file.Size()) return false;
@@ -52,11 +46,11 @@ BlockLookup ReadBlockAt(platform::File& file, std::int64_t start) {
     file.Seek(start);
     const std::size_t got = file.Read(raw, sizeof raw);
     if (got < 12) return found;
-    const std::uint32_t format = GetU32(raw + 8);
+    const std::uint32_t format = GetLE32(raw + 8);
     const std::size_t size = BlockSizeOf(format);
     found.block.format = format;
     if (size == 0 || got < size) return found;
-    found.length = GetU32(raw + size - kLengthField);
+    found.length = GetLE32(raw + size - kLengthField);
     if (found.length != size) return found;
     std::copy(raw + 12, raw + 44, found.block.boot.begin());
     std::copy(raw + 44, raw + 76, found.block.main.begin());
@@ -143,11 +137,11 @@ private:
 std::array<std::uint8_t, kIntegrityBlockSize> EncodeIntegrityBlock(const IntegrityBlock& block) {
     std::array<std::uint8_t, kIntegrityBlockSize> out{};
     std::memcpy(out.data(), kIntegrityMagic, kMagicSize);
-    PutU32(out.data() + 8, kIntegrityFormat);
+    PutLE32(out.data() + 8, kIntegrityFormat);
     std::copy(block.boot.begin(), block.boot.end(), out.begin() + 12);
     std::copy(block.main.begin(), block.main.end(), out.begin() + 44);
     std::copy(block.record.begin(), block.record.end(), out.begin() + 76);
-    PutU32(out.data() + 108, static_cast<std::uint32_t>(kIntegrityBlockSize));
+    PutLE32(out.data() + 108, static_cast<std::uint32_t>(kIntegrityBlockSize));
     return out;
 }
 
@@ -156,13 +150,13 @@ void MarkRecord(RawConfigRecord& raw, std::uint32_t block_offset) {
     std::fill(mark, mark + 13, std::uint8_t{0});
     std::memcpy(mark, kRecordMark, sizeof kRecordMark);
     mark[4] = static_cast<std::uint8_t>(kIntegrityFormat);
-    PutU32(mark + 5, block_offset);
+    PutLE32(mark + 5, block_offset);
 }
 
 std::optional<std::uint32_t> RecordMark(const RawConfigRecord& raw) {
     const std::uint8_t* mark = raw.data() + kRecordMarkOffset;
     if (std::memcmp(mark, kRecordMark, sizeof kRecordMark) != 0) return std::nullopt;
-    return GetU32(mark + 5);
+    return GetLE32(mark + 5);
 }
 
 Digest DigestOf(const void* data, std::size_t size) {
@@ -191,7 +185,7 @@ BlockLookup FindIntegrityBlock(platform::File& file, std::int64_t sound_start,
     std::uint8_t length_bytes[kLengthField];
     file.Seek(sound_start - static_cast<std::int64_t>(kLengthField));
     file.ReadExact(length_bytes, sizeof length_bytes);
-    const std::uint32_t length = GetU32(length_bytes);
+    const std::uint32_t length = GetLE32(length_bytes);
     if (length >= kMagicSize + kLengthField && length <= kLongestBlock && length <= sound_start &&
         MagicAt(file, sound_start - length))
         return ReadBlockAt(file, sound_start - length);
@@ -364,7 +358,7 @@ FlasherCheck CheckFlasherEnd(platform::File& exe, const RawConfigRecord& raw) {
     exe.ReadExact(head, got);
     const bool ours = got > 0 && std::memcmp(head, kIntegrityMagic, std::min(got, kMagicSize)) == 0;
     // Flashers packed before the mark carry a format 1 block and no mark.
-    const bool marked = !(got == sizeof head && GetU32(head + kMagicSize) == kIntegrityFormat1);
+    const bool marked = !(got == sizeof head && GetLE32(head + kMagicSize) == kIntegrityFormat1);
     if (ours && marked && RecordMark(raw) != static_cast<std::uint32_t>(*program)) {
         check.code = kIntegrityRecordDamaged;
         check.fault = "the file was cut short or lengthened: its end holds no record";

@@ -1,5 +1,7 @@
 #include "payload/program_length.h"
 
+#include "platform/little_endian.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -11,12 +13,7 @@ namespace {
 // Offsets past this are not headers but garbage that looks like them.
 constexpr std::uint64_t kLargest = std::uint64_t{1} << 40;
 
-std::uint64_t GetLE(const std::uint8_t* p, std::size_t width) {
-    std::uint64_t v = 0;
-    for (std::size_t i = width; i-- > 0;)
-        v = v << 8 | p[i];
-    return v;
-}
+using platform::GetLE;
 
 // The bytes [at, at + n) of the file, or nothing when the file ends first.
 std::vector<std::uint8_t> ReadAt(platform::File& file, std::uint64_t at, std::uint64_t n) {

@@ -2,23 +2,12 @@
 #include "platform/sound.h"
 
 #include "platform/files.h"
+#include "platform/little_endian.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace tollander::platform {
-
-namespace {
-
-std::uint32_t le32(const std::uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t(p[3]) << 24);
-}
-
-std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-} // namespace
 
 bool parse_wav(const std::vector<std::uint8_t>& file, WavSound& out, std::string& error) {
     const std::size_t size = file.size();
@@ -31,7 +20,7 @@ bool parse_wav(const std::vector<std::uint8_t>& file, WavSound& out, std::string
     std::uint16_t format_tag = 0;
     std::size_t pos = 12;
     while (pos + 8 <= size) {
-        const std::uint32_t chunk = le32(p + pos + 4);
+        const std::uint32_t chunk = GetLE32(p + pos + 4);
         const std::size_t body = pos + 8;
         // A data chunk that claims more than the file holds is played as far
         // as the file goes; any other chunk must fit.
@@ -41,12 +30,12 @@ bool parse_wav(const std::vector<std::uint8_t>& file, WavSound& out, std::string
                 error = "malformed format chunk";
                 return false;
             }
-            format_tag = le16(p + body);
-            out.channels = le16(p + body + 2);
-            out.rate = le32(p + body + 4);
-            out.bits = le16(p + body + 14);
+            format_tag = GetLE16(p + body);
+            out.channels = GetLE16(p + body + 2);
+            out.rate = GetLE32(p + body + 4);
+            out.bits = GetLE16(p + body + 14);
             // WAVE_FORMAT_EXTENSIBLE carries the real tag in its sub-format.
-            if (format_tag == 0xFFFE && chunk >= 26) format_tag = le16(p + body + 24);
+            if (format_tag == 0xFFFE && chunk >= 26) format_tag = GetLE16(p + body + 24);
             have_format = true;
         } else if (std::memcmp(p + pos, "data", 4) == 0) {
             if (!have_format) {
