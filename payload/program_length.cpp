@@ -36,6 +36,7 @@ struct ElfClass {
 constexpr ElfClass kElf32{52, 0x1C, 0x20, 4, 0x2A, 0x2C, 0x2E, 0x30, 0x04, 0x10, 0x04, 0x10, 0x14};
 constexpr ElfClass kElf64{64, 0x20, 0x28, 8, 0x36, 0x38, 0x3A, 0x3C, 0x08, 0x20, 0x04, 0x18, 0x20};
 constexpr std::uint32_t kSectionWithoutBytes = 8; // SHT_NOBITS
+constexpr std::uint8_t kElfMagic[] = {0x7F, 'E', 'L', 'F'};
 
 // The end of a table of `count` entries at `offset`, and of what its entries
 // name (`extent` gives an entry's own start and length, or none; it reads
@@ -127,10 +128,7 @@ std::optional<std::int64_t> ProgramLength(platform::File& file) {
     const std::vector<std::uint8_t> head = ReadAt(file, 0, 64);
     if (head.empty()) return std::nullopt;
     std::optional<std::uint64_t> length;
-    if (std::memcmp(head.data(),
-                    "\x7f"
-                    "ELF",
-                    4) == 0)
+    if (std::memcmp(head.data(), kElfMagic, sizeof kElfMagic) == 0)
         length = ElfLength(file, head.data());
     else if (head[0] == 'M' && head[1] == 'Z')
         length = PeLength(file, head.data());
