@@ -238,6 +238,7 @@ ImageOutcome PayloadState::ExpandImage(Image which) {
 }
 
 std::string PayloadState::DescribeIntegrityBlock() const {
+    if (record_fault_ != 0) return "Integrity    = the file was cut short or lengthened: no record";
     File exe = File::OpenRead(exe_path_);
     BlockLookup lookup;
     // A diagnostic line must not end start-up: a file that cannot be read

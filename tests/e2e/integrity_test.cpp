@@ -139,10 +139,16 @@ TEST_F(E2eTest, AFlasherCutShortOrLengthenedStopsAtStartUp) {
         SCOPED_TRACE(what);
         const std::string file = Changed(flasher, "end" + std::to_string(++n), change);
         auto& modem = Modem(1);
-        StartApp(file);
+        StartApp(file, /*debug=*/n == 1);
         Scan();
         EXPECT_EQ(Step(), 99);
-        const Lines& log = Log();
+        Lines log = Log();
+        if (n == 1) {
+            // In debug mode the zero record's dump, and the verdict on the end.
+            ASSERT_GE(log.size(), 11u);
+            EXPECT_EQ(log[10], "Integrity    = the file was cut short or lengthened: no record");
+            log.erase(log.begin() + 1, log.begin() + 11);
+        }
         ASSERT_EQ(log.size(), 3u);
         EXPECT_EQ(log[1], "Flash data integrity check failed.  Failure code  " +
                               std::to_string(payload::kIntegrityRecordDamaged));
