@@ -1,5 +1,6 @@
 # tollander_test(NAME SOURCES file... LIBS lib... LABELS label... [TIMEOUT s])
-# One GoogleTest executable, registered with CTest test by test.
+# One GoogleTest executable, registered with CTest test by test; its main
+# (tests/common/test_main.cpp) gives each run a scratch home of its own.
 include(GoogleTest)
 if(CMAKE_CROSSCOMPILING)
   # Debian's GoogleTest sources, built with the cross compiler.
@@ -17,7 +18,7 @@ endif()
 function(tollander_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest test_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)

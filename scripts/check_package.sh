@@ -14,6 +14,7 @@ lintian --fail-on error "$deb"
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
+mkdir -m 700 "$root/home" "$root/state" "$root/run" "$root/tmp"
 version=$(dpkg-deb -f "$deb" Version)
 status=0
 for program in tollander-flash tollander-flash-console tollander-pack tollander-lzss \
@@ -23,7 +24,9 @@ for program in tollander-flash tollander-flash-console tollander-pack tollander-
     [ -f "$file" ] || { echo "missing from the package: ${file#"$root"}"; status=1; }
   done
   # No display: the window's program must answer before it looks for one.
-  answer=$(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$program" --version 2>&1) || true
+  # A home of its own: the user's files stay untouched.
+  answer=$(env -u DISPLAY -u WAYLAND_DISPLAY HOME="$root/home" XDG_STATE_HOME="$root/state" \
+    XDG_RUNTIME_DIR="$root/run" TMPDIR="$root/tmp" "$root/usr/bin/$program" --version 2>&1) || true
   if [ "$answer" = "$program $version" ]; then
     echo "$answer"
   else

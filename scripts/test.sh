@@ -2,8 +2,9 @@
 # Every test: the plain suite (with the real-time end-to-end scenarios and the
 # GUI tests under Xvfb), the Windows build and its tests under Wine, the Debian
 # package, the suite again under AddressSanitizer with
-# UndefinedBehaviorSanitizer, the threaded parts under ThreadSanitizer, and a
-# short run of every fuzz target.
+# UndefinedBehaviorSanitizer, the threaded parts under ThreadSanitizer, a
+# short run of every fuzz target, and a check that none of them touched the
+# invoking user's run record.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -11,6 +12,14 @@ jobs=$(nproc)
 fuzz_seconds=${TOLLANDER_FUZZ_SECONDS:-30}
 
 step() { printf '\n=== %s ===\n' "$*"; }
+
+# The suites run every program in scratch homes of their own: the run record
+# of the user who runs them stays as it was (or absent), byte for byte.
+state=${XDG_STATE_HOME:-}
+[[ $state == /* ]] || state=${HOME:-~}/.local/state
+run_record=$state/tollander-flash/runs.log
+record_digest() { sha256sum "$run_record" 2>/dev/null || echo "absent"; }
+record_before=$(record_digest)
 
 step "plain build and suite"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -51,4 +60,10 @@ for target in build-fuzz/bin/fuzz_*; do
   "$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
   rm -rf "$corpus"
 done
+step "the invoking user's run record"
+if [ "$(record_digest)" != "$record_before" ]; then
+  echo "the suites changed $run_record (before: $record_before)" >&2
+  exit 1
+fi
+echo "unchanged: $run_record"
 echo "all test stages passed"

@@ -51,7 +51,7 @@ TEST_P(CountryCheck, AsksEachAllowedIndexBelow25) {
         EXPECT_EQ(LogFrom(scanned), (std::vector<std::string>{
                                         "Flash data integrity check passed..  (1)",
                                         "Modem does not support FLASH capability.", "Complete."}));
-        EXPECT_EQ(Step(), 99);
+        EXPECT_EQ(Step(), app::stepStop);
     }
 }
 
@@ -92,7 +92,7 @@ TEST_P(Handshake, StopsWhereTheModemSays) {
     ASSERT_GE(commands.size(), 2u);
     commands.erase(commands.begin(), commands.begin() + 2);
     EXPECT_EQ(commands, c.commands);
-    EXPECT_EQ(Step(), 99);
+    EXPECT_EQ(Step(), app::stepStop);
     EXPECT_FALSE(Form().ComPort1().Open());
     EXPECT_EQ(modem.SavedImages(), 0);
 }

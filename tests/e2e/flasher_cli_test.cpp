@@ -160,6 +160,7 @@ protected:
         state_ = dir_ + "/state";
         fs::create_directories(runtime_);
         fs::create_directories(state_);
+        fs::create_directories(dir_ + "/tmp");
     }
 
     // The flashers that were built: the console one, and the window one
@@ -180,7 +181,8 @@ protected:
         launch.argv = std::move(argv);
         launch.env = {{"XDG_RUNTIME_DIR", place + "/runtime"},
                       {"XDG_STATE_HOME", place + "/state"},
-                      {"HOME", place}};
+                      {"HOME", place},
+                      {"TMPDIR", place + "/tmp"}};
         // The window flasher answers its options without a display too.
         launch.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
         launch.as_nobody = as_nobody;
@@ -414,7 +416,7 @@ TEST_F(FlasherCli, AnOrdinaryUserIsToldToJoinTheGroup) {
     const std::string flasher = home + "/flasher";
     fs::copy_file(flashers.front().second, flasher);
     chmod(flasher.c_str(), 0755);
-    for (const char* sub : {"runtime", "state"}) {
+    for (const char* sub : {"runtime", "state", "tmp"}) {
         const std::string d = home + "/" + sub;
         mkdir(d.c_str(), 0700);
         ASSERT_EQ(chown(d.c_str(), kNobody, kNobody), 0);

@@ -105,7 +105,7 @@ TEST_F(E2eTest, DamagedFlashersSendNothing) {
         EXPECT_EQ(LogFrom(before), (Lines{"Flash data integrity check failed.  Failure code  " +
                                               std::to_string(c.code),
                                           "Complete."}));
-        EXPECT_EQ(Step(), 99);
+        EXPECT_EQ(Step(), app::stepStop);
         EXPECT_FALSE(Form().ComPort1().Open());
         const Lines commands = modem.Commands();
         for (const char* never : {"ATGLOAD7", "AT{A}"})
@@ -141,7 +141,7 @@ TEST_F(E2eTest, AFlasherCutShortOrLengthenedStopsAtStartUp) {
         auto& modem = Modem(1);
         StartApp(file, /*debug=*/n == 1);
         Scan();
-        EXPECT_EQ(Step(), 99);
+        EXPECT_EQ(Step(), app::stepStop);
         Lines log = Log();
         if (n == 1) {
             // In debug mode the zero record's dump, and the verdict on the end.
@@ -163,7 +163,7 @@ TEST_F(E2eTest, AFlasherCutShortOrLengthenedStopsAtStartUp) {
     Modem(1);
     StartApp(flasher);
     Scan();
-    EXPECT_EQ(Step(), 20);
+    EXPECT_EQ(Step(), app::stepWaitForUser);
     EXPECT_TRUE(Form().Enabled(app::ButtonId::Button2));
 }
 

@@ -57,7 +57,7 @@ TEST_P(OneModemScan, RowFlagsAndLog) {
         EXPECT_EQ(Form().ModemCodeBad[port], port == c.port && c.code_bad);
     }
     EXPECT_EQ(Form().ModemCount, c.flashable ? 1 : 0);
-    EXPECT_EQ(Step(), c.flashable ? 20 : 99);
+    EXPECT_EQ(Step(), c.flashable ? app::stepWaitForUser : app::stepStop);
     EXPECT_EQ(Form().Enabled(app::ButtonId::Button2), c.flashable);
     EXPECT_TRUE(Form().Enabled(app::ButtonId::Button4));
     EXPECT_TRUE(Form().Enabled(app::ButtonId::Button1));
@@ -140,7 +140,7 @@ TEST_F(E2eTest, MissingDeviceIsSilentWithoutDebug) {
 
     EXPECT_EQ(Log(), ScanOneModemLines());
     EXPECT_EQ(Form().EditText(2), "No modem found.");
-    EXPECT_EQ(Step(), 20);
+    EXPECT_EQ(Step(), app::stepWaitForUser);
 }
 
 TEST_F(E2eTest, DebugModeNamesEachPortsDeviceAndWhyItFailed) {

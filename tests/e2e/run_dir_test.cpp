@@ -118,7 +118,7 @@ TEST_F(RunDirectories, AnOrdinaryUserFlashesFromADirectoryItCannotWrite) {
     const std::string flasher = Console(fw);
     // A place the user can reach (the test's own directory is root's): the
     // flasher, a directory it may not write to start from, and its own
-    // runtime directory.
+    // runtime, state, home and temporary directories.
     std::string place = (fs::temp_directory_path() / "tollander-user-XXXXXX").string();
     ASSERT_NE(::mkdtemp(place.data()), nullptr);
     struct Remove {
@@ -130,21 +130,26 @@ TEST_F(RunDirectories, AnOrdinaryUserFlashesFromADirectoryItCannotWrite) {
     fs::permissions(place + "/flasher", fs::perms(0755));
     fs::create_directory(place + "/locked");
     fs::permissions(place + "/locked", fs::perms(0555));
-    fs::create_directory(place + "/runtime");
-    ASSERT_EQ(::chown((place + "/runtime").c_str(), kNobody, kNobody), 0);
-    fs::permissions(place + "/runtime", fs::perms(0700));
+    for (const char* sub : {"runtime", "state", "home", "tmp"}) {
+        fs::create_directory(place + "/" + sub);
+        ASSERT_EQ(::chown((place + "/" + sub).c_str(), kNobody, kNobody), 0);
+        fs::permissions(place + "/" + sub, fs::perms(0700));
+    }
     auto modem = ModemExpecting(fw);
     ASSERT_EQ(::chown(modem->Device().c_str(), kNobody, kNobody), 0);
 
     Child run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                "/usr/bin/env", "-i", "-C", place + "/locked",
-               "XDG_RUNTIME_DIR=" + place + "/runtime", "TOLLANDER_COM1=" + modem->Device(),
+               "XDG_RUNTIME_DIR=" + place + "/runtime", "XDG_STATE_HOME=" + place + "/state",
+               "HOME=" + place + "/home", "TMPDIR=" + place + "/tmp",
+               "TOLLANDER_COM1=" + modem->Device(),
                "TOLLANDER_COM2=", "TOLLANDER_COM3=", "TOLLANDER_COM4=", place + "/flasher"},
               "f\n");
     EXPECT_EQ(run.Finish(240s), 0) << run.Output();
     ExpectReceived(*modem, fw);
     EXPECT_EQ(Names(place + "/locked"), std::vector<std::string>{});
     EXPECT_EQ(Names(place + "/runtime/tollander-flash"), std::vector<std::string>{});
+    EXPECT_TRUE(fs::exists(place + "/state/tollander-flash/runs.log")) << run.Output();
 }
 
 TEST_F(RunDirectories, ARunKilledMidUploadIsCleanedUpByTheNextWhichFlashes) {

@@ -44,7 +44,7 @@ std::vector<std::string> Tail(std::vector<std::string> v, std::size_t skip) {
 
 void ExpectStoppedCleanly(E2eTest& test, app::MainForm& form) {
     (void)test;
-    EXPECT_EQ(form.sequencer().StepNumber, 99);
+    EXPECT_EQ(form.sequencer().StepNumber, app::stepStop);
     EXPECT_FALSE(form.ComPort1().Open());
     EXPECT_TRUE(form.Enabled(app::ButtonId::Button1));
     EXPECT_TRUE(form.Enabled(app::ButtonId::Button4));
@@ -274,7 +274,7 @@ TEST_F(E2eTest, HangUpDuringMainUploadIsReportedAndCleanedUpNextStart) {
     ASSERT_EQ(FrontEnd().messages.size(), 1u);
     EXPECT_EQ(FrontEnd().messages[0], std::make_pair(std::string("Failed to put entire block"),
                                                      app::MessageKind::Exception));
-    EXPECT_EQ(Step(), 70);
+    EXPECT_EQ(Step(), app::stepJudgeMainUpload);
     EXPECT_FALSE(Form().Timer1Enabled());
     EXPECT_TRUE(Form().Enabled(app::ButtonId::Button1)) << "Quit must stay available";
 

@@ -93,11 +93,11 @@ TEST(WindowUpgrade, ScanClickFlashAndCompleteAgainstTheVirtualModem) {
         ASSERT_TRUE(w.Button2->active());
 
         click(w.Button2);
-        EXPECT_EQ(form.sequencer().StepNumber, 21); // runs at the next tick
+        EXPECT_EQ(form.sequencer().StepNumber, app::stepFlashRequested); // runs at the next tick
         ASSERT_TRUE(run_until(
             window, [&] { return form.WaitingForUser(); }, 240s));
 
-        EXPECT_EQ(form.sequencer().StepNumber, 99);
+        EXPECT_EQ(form.sequencer().StepNumber, app::stepStop);
         EXPECT_EQ(last_line(w.Memo1), "Complete.");
         const auto& log = form.Memo1();
         EXPECT_EQ(std::count(log.begin(), log.end(), "Flash file upload sent successfully."), 2);

@@ -237,7 +237,7 @@ TEST(MainWindow, ClicksOnTheWidgetsRunTheHandlers) {
     GuiRig rig;
     const auto& w = rig.w();
     // As after a scan that found modems on COM2 and COM4, COM4 ticked.
-    rig.seq().StepNumber = 20;
+    rig.seq().StepNumber = app::stepWaitForUser;
     rig.form->SetCheckBoxEnabled(2, true);
     rig.form->SetCheckBoxEnabled(4, true);
     rig.form->SetChecked(4, true);
@@ -260,21 +260,21 @@ TEST(MainWindow, ClicksOnTheWidgetsRunTheHandlers) {
     EXPECT_FALSE(rig.form->Checked(2));
     EXPECT_FALSE(w.Button2->active());
     click(w.Button2);
-    EXPECT_EQ(rig.seq().StepNumber, 20);
+    EXPECT_EQ(rig.seq().StepNumber, app::stepWaitForUser);
 
     click(w.CheckBox[4]);
     ASSERT_TRUE(w.Button2->active());
     click(w.Button2);
-    EXPECT_EQ(rig.seq().StepNumber, 21);
+    EXPECT_EQ(rig.seq().StepNumber, app::stepFlashRequested);
     EXPECT_TRUE(rig.form->Timer1Enabled());
 
     // "&Start Over" empties the fields and the log and unticks the boxes.
-    rig.seq().StepNumber = 99;
+    rig.seq().StepNumber = app::stepStop;
     rig.form->SetEditText(2, "Tollander modem found.");
     rig.form->LogLine("Complete.");
     EXPECT_EQ(text_of(w.Memo1), "Complete.");
     click(w.Button4);
-    EXPECT_EQ(rig.seq().StepNumber, 0);
+    EXPECT_EQ(rig.seq().StepNumber, app::stepStartUp);
     EXPECT_STREQ(w.Edit[2]->value(), "");
     EXPECT_EQ(w.Memo1->buffer()->length(), 0);
     for (int n = 1; n <= 4; ++n) {
@@ -483,11 +483,11 @@ TEST(MainWindow, AnExceptionInAStepShowsItsMessageAndHaltsTheSequencer) {
             if (l == "Disk full") text = l;
         click(find_button(box, "OK"));
     });
-    rig.seq().StepNumber = 24;
+    rig.seq().StepNumber = app::stepExpandBootImage;
     rig.form->Guarded([&] { rig.seq().Timer1Timer(); });
     EXPECT_EQ(caption, "Veltrane Tollander Flash Utility");
     EXPECT_EQ(text, "Disk full");
-    EXPECT_EQ(rig.seq().StepNumber, 24);
+    EXPECT_EQ(rig.seq().StepNumber, app::stepExpandBootImage);
     EXPECT_FALSE(rig.form->Timer1Enabled());
 }
 
@@ -520,7 +520,7 @@ TEST(MainWindow, WrongUtilityShowsItsBoxWithoutASoundDeviceAndEnds) {
         collect_labels(box, labels);
         click(find_button(box, "OK"));
     });
-    rig.seq().StepNumber = 21;
+    rig.seq().StepNumber = app::stepFlashRequested;
     rig.form->Guarded([&] { rig.seq().Timer1Timer(); });
     EXPECT_NE(std::find(labels.begin(), labels.end(), "Incorrect flash utility for modem."),
               labels.end());

@@ -191,7 +191,7 @@ struct FakeDialogue : ModemDialogue {
             form.PortFlashable[n] = true;
             break;
         }
-        form.sequencer().StepNumber = n + 1;
+        form.sequencer().StepNumber = StepAfterScanOf(n);
         form.StartTimer1();
         form.ComPort1().SetOpen(false);
     }

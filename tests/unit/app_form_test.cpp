@@ -26,9 +26,9 @@ TEST(MainForm, InitialStateAndFormShow) {
     f.PortFlashable[2] = f.ModemFound[2] = f.ModemCodeBad[2] = true;
     f.FlashPort = 2;
     f.CountryMismatch = true;
-    rig.seq().StepNumber = 55;
+    rig.seq().StepNumber = stepEnterBootLoaderForMain;
     f.FormShow();
-    EXPECT_EQ(rig.seq().StepNumber, 0);
+    EXPECT_EQ(rig.seq().StepNumber, stepStartUp);
     EXPECT_EQ(f.ModemCount, 0);
     EXPECT_EQ(f.FlashPort, 0);
     EXPECT_FALSE(f.PortFlashable[2] || f.ModemFound[2] || f.ModemCodeBad[2]);
@@ -38,7 +38,7 @@ TEST(MainForm, InitialStateAndFormShow) {
 TEST(MainForm, CheckBoxesExcludeEachOtherAndDriveTheFlashButton) {
     FormRig rig;
     auto& f = *rig.form;
-    rig.seq().StepNumber = 20;
+    rig.seq().StepNumber = stepWaitForUser;
     f.SetChecked(4, true);
     EXPECT_TRUE(f.Enabled(ButtonId::Button2));
     f.SetChecked(2, true); // ticking COM2 while COM4 is ticked
@@ -51,12 +51,13 @@ TEST(MainForm, CheckBoxesExcludeEachOtherAndDriveTheFlashButton) {
 
 TEST(MainForm, UpdateFlashButtonNeedsATickedBoxAndAStepPastTheScan) {
     struct Case {
-        std::uint16_t step;
+        StepId step;
         bool ticked;
         bool enabled;
     };
-    for (const auto& c : {Case{4, true, false}, Case{5, true, true}, Case{20, false, false},
-                          Case{0, true, false}, Case{99, true, true}}) {
+    for (const auto& c : {Case{stepScanCom4, true, false}, Case{stepScanSummary, true, true},
+                          Case{stepWaitForUser, false, false}, Case{stepStartUp, true, false},
+                          Case{stepStop, true, true}}) {
         FormRig rig;
         rig.seq().StepNumber = c.step;
         if (c.ticked) rig.form->SetChecked(3, true);
@@ -65,18 +66,18 @@ TEST(MainForm, UpdateFlashButtonNeedsATickedBoxAndAStepPastTheScan) {
     }
 }
 
-TEST(MainForm, FlashButtonSetsStep21AndStartsTheTimer) {
+TEST(MainForm, FlashButtonRequestsTheFlashAndStartsTheTimer) {
     FormRig rig;
     rig.form->StopTimer1();
     rig.form->Button2Click();
-    EXPECT_EQ(rig.seq().StepNumber, 21);
+    EXPECT_EQ(rig.seq().StepNumber, stepFlashRequested);
     EXPECT_TRUE(rig.form->Timer1Enabled());
 }
 
-TEST(MainForm, StartOverAtStep99ClearsEverythingAndRestartsTheScan) {
+TEST(MainForm, StartOverAtTheStopClearsEverythingAndRestartsTheScan) {
     FormRig rig;
     auto& f = *rig.form;
-    rig.seq().StepNumber = 20;
+    rig.seq().StepNumber = stepWaitForUser;
     f.SetEditText(1, "No modem found.");
     f.SetEditText(3, "Tollander modem found.");
     f.PortFlashable[3] = f.ModemFound[3] = true;
@@ -86,12 +87,12 @@ TEST(MainForm, StartOverAtStep99ClearsEverythingAndRestartsTheScan) {
     f.SetChecked(3, true);
     f.CountryMismatch = true;
     f.LogLine("Complete.");
-    rig.seq().StepNumber = 99;
+    rig.seq().StepNumber = stepStop;
     f.StopTimer1();
     f.SetEnabled(ButtonId::Button4, true);
 
     f.Button4Click();
-    EXPECT_EQ(rig.seq().StepNumber, 0);
+    EXPECT_EQ(rig.seq().StepNumber, stepStartUp);
     EXPECT_TRUE(f.Timer1Enabled());
     EXPECT_EQ(f.ModemCount, 0);
     EXPECT_FALSE(f.PortFlashable[3] || f.ModemFound[3] || f.CountryMismatch);
@@ -106,8 +107,8 @@ TEST(MainForm, StartOverAtStep99ClearsEverythingAndRestartsTheScan) {
     EXPECT_FALSE(f.Enabled(ButtonId::Button2));
     EXPECT_FALSE(f.Enabled(ButtonId::Button4));
 
-    // The next tick runs step 0 again: the banner line comes back.
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.seq().StepNumber == 1; }));
+    // The next tick runs the start-up again: the banner line comes back.
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.seq().StepNumber == stepScanCom1; }));
     EXPECT_EQ(f.Memo1(), (std::vector<std::string>{"Tollander flash utility initialized..."}));
 }
 
@@ -118,19 +119,19 @@ TEST(MainForm, AFailedUploadIsNeverReportedAsSent) {
     f.SetEnabled(ButtonId::Button1, false);
     rig.seq().FlashStage = 1;
     rig.uploader->OnProtocolError(-6020);
-    EXPECT_EQ(rig.seq().StepNumber, 40);
+    EXPECT_EQ(rig.seq().StepNumber, stepJudgeBootUpload);
     EXPECT_TRUE(f.Timer1Enabled());
     EXPECT_FALSE(f.Enabled(ButtonId::Button1));
     // The finish that follows carries the same error: no "sent" line.
     rig.uploader->OnProtocolFinish(-6020);
-    EXPECT_EQ(rig.seq().StepNumber, 40);
+    EXPECT_EQ(rig.seq().StepNumber, stepJudgeBootUpload);
     EXPECT_TRUE(f.Enabled(ButtonId::Button1));
     EXPECT_EQ(f.Memo1(),
               (std::vector<std::string>{"Flash file upload did not complete successfully."}));
 
     rig.seq().FlashStage = 2;
     rig.uploader->OnProtocolFinish(0);
-    EXPECT_EQ(rig.seq().StepNumber, 70);
+    EXPECT_EQ(rig.seq().StepNumber, stepJudgeMainUpload);
     EXPECT_EQ(f.Memo1().back(), "Flash file upload sent successfully.");
 }
 

@@ -44,8 +44,8 @@ TEST(Sequencer, StepOutsideTheTableDoesNothing) {
 
 TEST(Sequencer, StartUpWritesTheBannerAndInDebugTheDump) {
     FormRig rig({"/x/flash", "/ud"});
-    rig.RunStep(0);
-    EXPECT_EQ(rig.seq().StepNumber, 1);
+    rig.RunStep(stepStartUp);
+    EXPECT_EQ(rig.seq().StepNumber, stepScanCom1);
     EXPECT_TRUE(rig.form->Timer1Enabled());
     EXPECT_EQ(rig.payload->exe, "/x/flash");
     EXPECT_EQ(rig.payload->calls,
@@ -54,10 +54,10 @@ TEST(Sequencer, StartUpWritesTheBannerAndInDebugTheDump) {
               (Strings{"Tollander flash utility initialized...", "Boot Length  = 9357"}));
 }
 
-// Runs the scan steps 1..5 with the given modems.
+// Runs the scan steps, COM1's to the summary, with the given modems.
 void Scan(FormRig& rig, std::map<int, Found> ports) {
     rig.dialogue->ports = std::move(ports);
-    for (std::uint16_t step = 1; step <= 5; ++step) {
+    for (std::uint16_t step = stepScanCom1; step <= stepScanSummary; ++step) {
         ASSERT_EQ(rig.seq().StepNumber, step);
         rig.tick();
     }
@@ -65,14 +65,14 @@ void Scan(FormRig& rig, std::map<int, Found> ports) {
 
 TEST(Sequencer, ScanSummaryWithNoModem) {
     FormRig rig;
-    rig.seq().StepNumber = 1;
+    rig.seq().StepNumber = stepScanCom1;
     Scan(rig, {});
     auto& f = *rig.form;
-    EXPECT_EQ(rig.seq().StepNumber, 99);
+    EXPECT_EQ(rig.seq().StepNumber, stepStop);
     EXPECT_EQ(f.Memo1(), (Strings{"No modems found to FLASH.",
                                   "Ensure that you have your modem installed and press the "
                                   "\"Start Over\" button."}));
-    rig.tick(); // step 99
+    rig.tick(); // the stop
     EXPECT_EQ(f.Memo1().back(), "Complete.");
     EXPECT_FALSE(f.Timer1Enabled());
     EXPECT_TRUE(f.Enabled(ButtonId::Button1));
@@ -86,10 +86,10 @@ TEST(Sequencer, ScanSummaryWithNoModem) {
 TEST(Sequencer, ScanSummaryWithOneModem) {
     FormRig rig({"/x/flash", "/UD"});
     rig.seq().ReadCommandLine();
-    rig.seq().StepNumber = 1;
+    rig.seq().StepNumber = stepScanCom1;
     Scan(rig, {{2, Found::Family}, {3, Found::NotFamily}});
     auto& f = *rig.form;
-    EXPECT_EQ(rig.seq().StepNumber, 20);
+    EXPECT_EQ(rig.seq().StepNumber, stepWaitForUser);
     EXPECT_EQ(f.Memo1(),
               (Strings{"Debug mode is active.",
                        "Press the FLASH! button to begin flashing the currently selected modem."}));
@@ -98,14 +98,14 @@ TEST(Sequencer, ScanSummaryWithOneModem) {
     EXPECT_TRUE(f.Enabled(ButtonId::Button2));
     EXPECT_TRUE(f.Enabled(ButtonId::Button4));
     EXPECT_TRUE(f.Timer1Enabled());
-    rig.tick(); // step 20 stops the timer and waits
+    rig.tick(); // waiting for the user stops the timer
     EXPECT_FALSE(f.Timer1Enabled());
     EXPECT_TRUE(f.WaitingForUser());
 }
 
 TEST(Sequencer, ScanSummaryWithTwoModemsTicksTheHighestPort) {
     FormRig rig;
-    rig.seq().StepNumber = 1;
+    rig.seq().StepNumber = stepScanCom1;
     Scan(rig, {{1, Found::Family}, {3, Found::Family}});
     auto& f = *rig.form;
     EXPECT_EQ(f.ModemCount, 2);
@@ -124,20 +124,23 @@ TEST(Sequencer, FlashRequestedChoosesBootCodeFirstOrMainCodeOnly) {
         std::int32_t boot_length;
         const char* boot_model;
         bool ignore_model;
-        std::uint16_t next;
+        StepId next;
     };
     const Case cases[] = {
-        {9357, "xx166301", false, 22}, {0, "xx166301", false, 52}, {9357, "", false, 52},
-        {9357, "", true, 22},          {0, "", true, 52},
+        {9357, "xx166301", false, stepCopyBootImage},
+        {0, "xx166301", false, stepCopyMainImage},
+        {9357, "", false, stepCopyMainImage},
+        {9357, "", true, stepCopyBootImage},
+        {0, "", true, stepCopyMainImage},
     };
     for (const auto& c : cases) {
         FormRig rig;
         rig.payload->boot_length = c.boot_length;
         rig.payload->boot_model = c.boot_model;
         rig.payload->ignore_model = c.ignore_model;
-        rig.seq().StepNumber = 20;
+        rig.seq().StepNumber = stepWaitForUser;
         rig.form->SetChecked(3, true);
-        rig.RunStep(21);
+        rig.RunStep(stepFlashRequested);
         EXPECT_EQ(rig.seq().StepNumber, c.next) << c.boot_length << c.boot_model;
         EXPECT_EQ(rig.form->FlashPort, 3);
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button1));
@@ -154,7 +157,7 @@ TEST(Sequencer, WrongUtilityExitShowsItsMessageAndEnds) {
         rig.form->SetChecked(1, true);
         std::vector<std::string> while_shown;
         rig.front.on_message = [&] { while_shown = rig.player_log; };
-        rig.RunStep(21);
+        rig.RunStep(stepFlashRequested);
         // Without a sound device the message is still shown and the program ends.
         ASSERT_EQ(rig.front.messages.size(), 1u) << audio;
         EXPECT_EQ(rig.front.messages[0].first, "Incorrect flash utility for modem.");
@@ -172,20 +175,24 @@ TEST(Sequencer, WrongUtilityExitShowsItsMessageAndEnds) {
 
 TEST(Sequencer, CopyAndExpandSteps) {
     struct Case {
-        std::uint16_t step;
+        StepId step;
         bool opens;
-        std::uint16_t next;
+        StepId next;
         Strings log;
     };
+    const Strings passed_1{"Flash data integrity check passed..  (1)"};
+    const Strings passed_2{"Flash data integrity check passed..  (2)"};
+    const Strings failed_1{"Flash data integrity check failed.  Failure code  -1"};
+    const Strings failed_7{"Flash data integrity check failed.  Failure code  -7"};
     const Case cases[] = {
-        {22, true, 24, {"Flash data integrity check passed..  (1)"}},
-        {52, true, 54, {"Flash data integrity check passed..  (2)"}},
-        {22, false, 99, {"Flash data integrity check failed.  Failure code  -1"}},
-        {24, true, 25, {}},
-        {54, true, 55, {}},
+        {stepCopyBootImage, true, stepExpandBootImage, passed_1},
+        {stepCopyMainImage, true, stepExpandMainImage, passed_2},
+        {stepCopyBootImage, false, stepStop, failed_1},
+        {stepExpandBootImage, true, stepEnterBootLoaderForBoot, {}},
+        {stepExpandMainImage, true, stepEnterBootLoaderForMain, {}},
         // The packed file is not the one checked: refused before the boot loader.
-        {24, false, 99, {"Flash data integrity check failed.  Failure code  -7"}},
-        {54, false, 99, {"Flash data integrity check failed.  Failure code  -7"}},
+        {stepExpandBootImage, false, stepStop, failed_7},
+        {stepExpandMainImage, false, stepStop, failed_7},
     };
     for (const auto& c : cases) {
         FormRig rig;
@@ -201,11 +208,11 @@ TEST(Sequencer, CopyAndExpandSteps) {
 TEST(Sequencer, AnExceptionInAStepHaltsTheSequencer) {
     FormRig rig;
     rig.payload->expand_error = "Disk full";
-    rig.RunStep(54);
+    rig.RunStep(stepExpandMainImage);
     ASSERT_EQ(rig.front.messages.size(), 1u);
     EXPECT_EQ(rig.front.messages[0].first, "Disk full");
     EXPECT_EQ(rig.front.messages[0].second, MessageKind::Exception);
-    EXPECT_EQ(rig.seq().StepNumber, 54);
+    EXPECT_EQ(rig.seq().StepNumber, stepExpandMainImage);
     EXPECT_FALSE(rig.form->Timer1Enabled());
     EXPECT_TRUE(rig.form->Outcome().halted);
 }
@@ -214,46 +221,46 @@ TEST(Sequencer, EnterBootLoaderForBootCode) {
     const std::string hex = "DeleteTempFile(c:\\~1~Z~6~X.$$$)";
     struct Case {
         bool enter, needed, ready;
-        std::uint16_t next;
+        StepId next;
         Strings dialogue;
         bool hex_deleted;
     };
     const Case cases[] = {
-        {false, true, true, 99, {"EnterFlashMode"}, true},
+        {false, true, true, stepStop, {"EnterFlashMode"}, true},
         {true,
          false,
          true,
-         50,
+         stepDropBootHex,
          {"EnterFlashMode", "CheckBootUpdateNeeded", "SkipBootUpdate"},
          true},
         {true,
          true,
          false,
-         99,
+         stepStop,
          {"EnterFlashMode", "CheckBootUpdateNeeded", "StartHexProgramming"},
          false},
         {true,
          true,
          true,
-         30,
+         stepStartBootUpload,
          {"EnterFlashMode", "CheckBootUpdateNeeded", "StartHexProgramming"},
          false},
     };
     for (const auto& c : cases) {
         FormRig rig;
-        rig.RunStep(22); // makes the boot files current
+        rig.RunStep(stepCopyBootImage); // makes the boot files current
         rig.payload->calls.clear();
         rig.dialogue->enter_flash_mode = c.enter;
         rig.dialogue->boot_needed = c.needed;
         rig.dialogue->hex_ready = c.ready;
-        rig.RunStep(25);
+        rig.RunStep(stepEnterBootLoaderForBoot);
         EXPECT_EQ(rig.seq().StepNumber, c.next);
         EXPECT_EQ(rig.dialogue->calls, c.dialogue);
         EXPECT_EQ(rig.payload->calls, c.hex_deleted ? Strings{hex} : Strings{});
         EXPECT_EQ(rig.port->baud, 115200);
         EXPECT_TRUE(rig.form->Timer1Enabled());
-        EXPECT_EQ(rig.form->Gauge1().Visible(), c.next == 30);
-        EXPECT_EQ(rig.form->Label9Visible(), c.next == 30);
+        EXPECT_EQ(rig.form->Gauge1().Visible(), c.next == stepStartBootUpload);
+        EXPECT_EQ(rig.form->Label9Visible(), c.next == stepStartBootUpload);
     }
 }
 
@@ -261,31 +268,31 @@ TEST(Sequencer, EnterBootLoaderForMainCode) {
     const std::string hex = "DeleteTempFile(c:\\~1~Z~6~2.$$$)";
     struct Case {
         bool enter, needed, ready;
-        std::uint16_t next;
+        StepId next;
         bool hex_deleted;
     };
     const Case cases[] = {
-        {false, true, true, 99, false},
-        {true, false, true, 99, true},
-        {true, true, false, 99, false},
-        {true, true, true, 60, false},
+        {false, true, true, stepStop, false},
+        {true, false, true, stepStop, true},
+        {true, true, false, stepStop, false},
+        {true, true, true, stepStartMainUpload, false},
     };
     for (const auto& c : cases) {
         FormRig rig;
         rig.form->SetChecked(4, true);
         rig.form->SetEnabled(ButtonId::Button4, true);
-        rig.RunStep(52);
+        rig.RunStep(stepCopyMainImage);
         rig.payload->calls.clear();
         rig.dialogue->enter_flash_mode = c.enter;
         rig.dialogue->main_needed = c.needed;
         rig.dialogue->hex_ready = c.ready;
-        rig.RunStep(55);
+        rig.RunStep(stepEnterBootLoaderForMain);
         EXPECT_EQ(rig.seq().StepNumber, c.next);
         EXPECT_EQ(rig.payload->calls, c.hex_deleted ? Strings{hex} : Strings{});
         EXPECT_EQ(rig.form->FlashPort, 4); // taken again from the boxes
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button4));
         EXPECT_FALSE(rig.form->CheckBoxEnabled(4));
-        EXPECT_EQ(rig.form->Gauge1().Visible(), c.next == 60);
+        EXPECT_EQ(rig.form->Gauge1().Visible(), c.next == stepStartMainUpload);
     }
 }
 
@@ -293,14 +300,14 @@ TEST(Sequencer, StartUploadSendsTheCurrentHexFile) {
     for (bool debug : {false, true}) {
         FormRig rig;
         rig.seq().DebugMode = debug;
-        rig.RunStep(52);
+        rig.RunStep(stepCopyMainImage);
         rig.form->LogLine("-");
-        rig.RunStep(60);
+        rig.RunStep(stepStartMainUpload);
         EXPECT_EQ(rig.seq().FlashStage, 2);
         EXPECT_EQ(rig.uploader->started, Strings{"/tmp/t/c:\\~1~Z~6~2.$$$"});
         EXPECT_EQ(rig.form->Gauge1().MaxValue(), 21417);
         EXPECT_FALSE(rig.form->Timer1Enabled()); // waits for the protocol
-        EXPECT_EQ(rig.seq().StepNumber, 60);
+        EXPECT_EQ(rig.seq().StepNumber, stepStartMainUpload);
         if (debug) {
             EXPECT_EQ(rig.form->Memo1().back(), "Flashing main code...");
             EXPECT_EQ(rig.port->calls, Strings{"NewDataTrigger(\r,0)"});
@@ -312,33 +319,33 @@ TEST(Sequencer, StartUploadSendsTheCurrentHexFile) {
     }
     FormRig boot;
     boot.seq().DebugMode = true;
-    boot.RunStep(30);
+    boot.RunStep(stepStartBootUpload);
     EXPECT_EQ(boot.seq().FlashStage, 1);
     EXPECT_EQ(boot.form->Memo1().back(), "Flashing boot code...");
 }
 
 TEST(Sequencer, ResultStepsAndTheStop) {
     struct Case {
-        std::uint16_t step;
+        StepId step;
         bool alive;
         bool debug;
-        std::uint16_t next;
+        StepId next;
         Strings dialogue;
         Strings log;
     };
     const Case cases[] = {
-        {40, true, false, 50, {"AwaitProgramResult(1000)"}, {}},
-        {40, false, false, 95, {"AwaitProgramResult(1000)"}, {}},
-        {70, false, false, 90, {"AwaitProgramResult(5000)"}, {}},
-        {90, false, false, 99, {"RewriteNvram"}, {"Resetting modem..."}},
-        {90,
+        {stepJudgeBootUpload, true, false, stepDropBootHex, {"AwaitProgramResult(1000)"}, {}},
+        {stepJudgeBootUpload, false, false, stepBootFailureNote, {"AwaitProgramResult(1000)"}, {}},
+        {stepJudgeMainUpload, false, false, stepRewriteAndReset, {"AwaitProgramResult(5000)"}, {}},
+        {stepRewriteAndReset, false, false, stepStop, {"RewriteNvram"}, {"Resetting modem..."}},
+        {stepRewriteAndReset,
          false,
          true,
-         99,
+         stepStop,
          {"RewriteNvram"},
          {"Rewriting NVRAM templates 0 and 1...", "Resetting modem..."}},
-        {95, false, false, 99, {}, {}},
-        {95, false, true, 99, {}, {"Failure..."}},
+        {stepBootFailureNote, false, false, stepStop, {}, {}},
+        {stepBootFailureNote, false, true, stepStop, {}, {"Failure..."}},
     };
     for (const auto& c : cases) {
         FormRig rig;
@@ -354,15 +361,15 @@ TEST(Sequencer, ResultStepsAndTheStop) {
     FormRig rig;
     rig.form->SetGaugeMaxValue(100);
     rig.form->SetGaugeProgress(40);
-    rig.RunStep(50);
-    EXPECT_EQ(rig.seq().StepNumber, 52);
+    rig.RunStep(stepDropBootHex);
+    EXPECT_EQ(rig.seq().StepNumber, stepCopyMainImage);
     EXPECT_EQ(rig.form->Gauge1().Progress(), 0);
 
     rig.port->open = true;
     rig.form->SetProgressVisible(true);
     rig.form->SetGaugeProgress(40);
     rig.form->SetEnabled(ButtonId::Button1, false);
-    rig.RunStep(99);
+    rig.RunStep(stepStop);
     EXPECT_FALSE(rig.port->open);
     EXPECT_FALSE(rig.form->Timer1Enabled());
     EXPECT_TRUE(rig.form->Enabled(ButtonId::Button1));
@@ -436,19 +443,19 @@ TEST(Pause, BlocksInsteadOfSpinning) {
 
 TEST(Sequencer, ATickDuringAStepsWaitDoesNotEnterASecondStep) {
     FormRig rig;
-    rig.seq().StepNumber = 1;
+    rig.seq().StepNumber = stepScanCom1;
     rig.dialogue->on_probe = [&](int) {
         rig.form->StartTimer1(); // as a protocol event handler would
         rig.seq().Pause(450);    // the timer falls due twice meanwhile
     };
     rig.tick();
     EXPECT_EQ(rig.dialogue->calls, Strings{"ProbePort(1)"});
-    EXPECT_EQ(rig.seq().StepNumber, 2);
+    EXPECT_EQ(rig.seq().StepNumber, stepScanCom2);
 }
 
 TEST(Sequencer, QuitDuringAStepEndsCleanly) {
     auto rig = std::make_unique<FormRig>();
-    rig->seq().StepNumber = 2;
+    rig->seq().StepNumber = stepScanCom2;
     rig->port->open = true;
     bool after_pause = false;
     rig->dialogue->on_probe = [&](int) {
@@ -480,10 +487,10 @@ TEST(Sequencer, WholeRunWithBootAndMainCode) {
     auto& f = *rig.form;
     f.FormShow();
     ASSERT_TRUE(rig.RunUntil([&] { return f.WaitingForUser(); }));
-    EXPECT_EQ(rig.seq().StepNumber, 20);
+    EXPECT_EQ(rig.seq().StepNumber, stepWaitForUser);
     f.Button2Click();
     ASSERT_TRUE(rig.RunUntil([&] { return f.WaitingForUser(); }));
-    EXPECT_EQ(rig.seq().StepNumber, 99);
+    EXPECT_EQ(rig.seq().StepNumber, stepStop);
     EXPECT_EQ(
         f.Memo1(),
         (Strings{"Tollander flash utility initialized...",

@@ -3,6 +3,7 @@
 // is not ours.
 #include "platform/files.h"
 #include "platform/run_dir.h"
+#include "tests/common/test_main.h"
 #include "tests/unit/payload_fixture.h"
 
 #include <gtest/gtest.h>
@@ -66,21 +67,20 @@ bool OurPrivateDirectory(const fs::path& dir) {
 // says where; then it either dies on the spot (nothing cleaned up, as when
 // killed) or lives until Release().
 #ifdef _WIN32
-// Windows forks nothing: the other run is this program again, running only
-// OtherRunChild with its order in the environment, saying where on its
+// Windows forks nothing: the other run is this program again in the child
+// role "other-run", with its order in the environment, saying where on its
 // standard error and waiting for the end of its standard input.
 constexpr const char* kOtherRunOrder = "TOLLANDER_OTHER_RUN";
 
-TEST(OtherRunChild, HoldsItsDirectory) {
+const testing::ChildRole kOtherRunRole("other-run", [] {
     const char* order = std::getenv(kOtherRunOrder);
-    if (order == nullptr) GTEST_SKIP() << "only as another run's process";
     std::vector<std::string> fields(1);
-    for (const char* c = order; *c != '\0'; ++c)
+    for (const char* c = order ? order : ""; *c != '\0'; ++c)
         if (*c == '|')
             fields.emplace_back();
         else
             fields.back() += *c;
-    ASSERT_EQ(fields.size(), 4u);
+    if (fields.size() != 4) return 2;
     {
         RunDirectory run({fields[0], fields[1], fields[2]});
         PutReadOnlyFile(run.Path(), "~1~Z~6~2.$$$");
@@ -90,7 +90,8 @@ TEST(OtherRunChild, HoldsItsDirectory) {
         char c;
         [[maybe_unused]] const auto n = std::fread(&c, 1, 1, stdin);
     }
-}
+    return 0;
+});
 
 class OtherRun {
 public:
@@ -107,8 +108,8 @@ public:
                                   place.fallback_prefix + "|" + (die ? "die" : "live");
         const std::wstring variable = win32::Widen(kOtherRunOrder);
         ::SetEnvironmentVariableW(variable.c_str(), win32::Widen(order).c_str());
-        std::wstring command =
-            L"\"" + win32::Widen(SelfPath()) + L"\" --gtest_filter=OtherRunChild.*";
+        std::wstring command = L"\"" + win32::Widen(SelfPath()) + L"\" " +
+                               win32::Widen(testing::kChildSwitch) + L" other-run";
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
