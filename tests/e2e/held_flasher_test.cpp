@@ -126,7 +126,7 @@ TEST_F(HeldFlasher, ItsFileRenamedOverOrDeletedWhileItRunsChangesNothingSent) {
         ASSERT_TRUE(RunUntilIdle(120s)) << "flash did not finish";
 
         EXPECT_EQ(LogFrom(before), upgrade);
-        ASSERT_EQ(modem.SavedImages(), 2);
+        EXPECT_EQ(modem.SavedImages(), 2);
         EXPECT_TRUE(modem.SavedImage(1) == FirmwareText("FLS0228.HEX"));
         EXPECT_TRUE(modem.SavedImage(2) == main_text_);
         EXPECT_EQ(TempFiles(), Lines{});
