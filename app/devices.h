@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/self_path.h"
+
 namespace tollander::platform {
 class WindowThread;
 }
@@ -87,6 +89,9 @@ public:
 
     virtual ~PayloadOps() = default;
 
+    // The program's file, opened at the first call and held to the end of
+    // the run; a later call with the same path keeps the file held. Every
+    // operation below reads that open file, never the path again.
     virtual void SetExePath(const std::string& path) = 0;
     virtual void DeleteTempFiles() = 0;
     // False when the record could not be read; a flasher that lost its end
@@ -100,11 +105,14 @@ public:
     virtual void ExtractAlertSound(bool debug, const LogFn& log) = 0;
     // Makes the image's files the current ones, checks the images the run
     // will send, writes the packed file and reports through `integrity`.
-    // False when the executable cannot be opened or a check fails.
+    // The boot image's call makes the main image ready too (its main call
+    // then reads and writes nothing). False when the executable cannot be
+    // opened or a check fails.
     virtual bool ExtractImage(Image image, const IntegrityFn& integrity) = 0;
-    // Writes the current HEX file, removes the packed one, sets UploadSize.
-    // False, after a failure through `integrity`, when the packed file is
-    // not the one ExtractImage checked.
+    // Writes the current HEX file, removes the packed one, sets UploadSize;
+    // the boot image's call expands the main image as well. False, after a
+    // failure through `integrity`, when a packed file is not the one
+    // ExtractImage checked.
     virtual bool ExpandImage(Image image, const IntegrityFn& integrity) = 0;
     // Checks each block of the current HEX file as it goes out against what
     // ExpandImage wrote.
@@ -147,8 +155,9 @@ struct Devices {
     std::function<std::unique_ptr<ModemDialogue>(MainForm&)> make_dialogue;
 };
 
-// The real parts: TComPort, TProtocol, the payload of the running program,
-// the system's media player, the probe and the flash dialogue.
-Devices MakeSystemDevices(platform::WindowThread& window);
+// The real parts: TComPort, TProtocol, the payload of the running program
+// (read from `self`, the program's own file held open, when given), the
+// system's media player, the probe and the flash dialogue.
+Devices MakeSystemDevices(platform::WindowThread& window, const platform::SelfFile& self = {});
 
 } // namespace tollander::app

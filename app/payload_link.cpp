@@ -17,6 +17,9 @@ payload::Image ToPayload(Image image) {
 
 class PayloadLink final : public PayloadOps {
 public:
+    explicit PayloadLink(const platform::SelfFile& self) {
+        if (self.file) state_.SetExeFile(self.path, self.file);
+    }
     void SetExePath(const std::string& path) override { state_.SetExePath(path); }
     void DeleteTempFiles() override { state_.DeleteTempFiles(); }
     bool ReadConfigRecord(const IntegrityFn& damaged) override {
@@ -113,8 +116,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<PayloadOps> MakePayloadLink() {
-    return std::make_unique<PayloadLink>();
+std::unique_ptr<PayloadOps> MakePayloadLink(const platform::SelfFile& self) {
+    return std::make_unique<PayloadLink>(self);
 }
 
 std::unique_ptr<AlertPlayer> MakeSystemPlayer() {

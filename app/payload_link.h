@@ -5,10 +5,13 @@
 #include <memory>
 
 #include "app/devices.h"
+#include "platform/self_path.h"
 
 namespace tollander::app {
 
-std::unique_ptr<PayloadOps> MakePayloadLink();
+// With `self` (the program's own file, held open), SetExePath of its path
+// reads that open file.
+std::unique_ptr<PayloadOps> MakePayloadLink(const platform::SelfFile& self = {});
 std::unique_ptr<AlertPlayer> MakeSystemPlayer();
 
 } // namespace tollander::app

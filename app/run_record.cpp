@@ -84,10 +84,12 @@ std::string RunRecordPath() {
     return dir.empty() ? std::string() : dir + "/" + kRunRecordName;
 }
 
-std::vector<std::string> DescribeFlasher(const std::string& exe_path) {
+std::vector<std::string> DescribeFlasher(const std::string& exe_path, platform::File* held) {
     std::vector<std::string> lines;
     try {
-        platform::File file = platform::File::OpenRead(exe_path);
+        platform::File opened;
+        if (held == nullptr) opened = platform::File::OpenRead(exe_path);
+        platform::File& file = held != nullptr ? *held : opened;
         if (!file.valid()) return {"Flasher cannot be read: " + exe_path};
         payload::RawConfigRecord raw{};
         if (file.Size() < static_cast<std::int64_t>(raw.size()) ||
@@ -222,7 +224,8 @@ struct RunRecord::Book {
 };
 
 RunRecord::RunRecord(std::string path, std::string program,
-                     const std::vector<std::string>& command_line, std::size_t limit,
+                     const std::vector<std::string>& command_line, platform::File* flasher,
+                     std::size_t limit,
                      std::chrono::milliseconds finish_limit)
     : book_(std::make_shared<Book>()), finish_limit_(finish_limit) {
     Book& b = *book_;
@@ -235,7 +238,7 @@ RunRecord::RunRecord(std::string path, std::string program,
     const std::string arguments =
         Join({command_line.begin() + (command_line.empty() ? 0 : 1), command_line.end()});
     b.about.push_back("Arguments    = " + (arguments.empty() ? std::string("(none)") : arguments));
-    for (const std::string& line : DescribeFlasher(exe))
+    for (const std::string& line : DescribeFlasher(exe, flasher))
         b.about.push_back(line);
     if (b.path.empty()) {
         b.failure = "no home directory to keep the run record in";

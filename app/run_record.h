@@ -7,6 +7,7 @@
 #pragma once
 
 #include "app/front_end.h"
+#include "platform/files.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -33,8 +34,10 @@ std::string RunRecordPath();
 
 // What the flasher at `exe_path` carries: its configuration (the debug dump's
 // lines) and the SHA-256 of each image as stored, with whether it matches the
-// digest recorded when the flasher was built. Never throws.
-std::vector<std::string> DescribeFlasher(const std::string& exe_path);
+// digest recorded when the flasher was built. Read from `file` when given
+// (the program's own file, held open: the bytes the run sends). Never throws.
+std::vector<std::string> DescribeFlasher(const std::string& exe_path,
+                                         platform::File* file = nullptr);
 
 // `file` with the run that starts with `header` replaced by `run` (or `run`
 // appended), then the oldest runs dropped until it holds at most `limit`
@@ -52,9 +55,10 @@ inline constexpr std::chrono::milliseconds kRunRecordFinishLimit{10'000};
 class RunRecord {
 public:
     // Starts the run's entry at `path` ("" records nothing and says so).
-    // `command_line`: the program's file, then its arguments.
+    // `command_line`: the program's file, then its arguments; `flasher`,
+    // when given, that file held open (DescribeFlasher).
     RunRecord(std::string path, std::string program, const std::vector<std::string>& command_line,
-              std::size_t limit = kRunRecordLimit,
+              platform::File* flasher = nullptr, std::size_t limit = kRunRecordLimit,
               std::chrono::milliseconds finish_limit = kRunRecordFinishLimit);
     // Finishes with an unknown ending when Finish() was not called.
     ~RunRecord();

@@ -109,12 +109,12 @@ private:
 
 } // namespace
 
-Devices MakeSystemDevices(platform::WindowThread& window) {
+Devices MakeSystemDevices(platform::WindowThread& window, const platform::SelfFile& self) {
     Devices devices;
     auto port = std::make_unique<PortLink>(window);
     devices.protocol = std::make_unique<ProtocolLink>(window, port->port());
     devices.port = std::move(port);
-    devices.payload = MakePayloadLink();
+    devices.payload = MakePayloadLink(self);
     devices.make_player = [] { return MakeSystemPlayer(); };
     devices.make_dialogue = [](MainForm& form) { return MakeStandardDialogue(form); };
     return devices;

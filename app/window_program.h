@@ -15,18 +15,20 @@
 namespace tollander::app {
 
 // `View` is the front end's window: a FrontEnd with Attach(MainForm*) and
-// Show(); `Loop` its window thread with run(). `report_failure` says once
-// that the run record cannot be written (it stops nothing).
+// Show(); `Loop` its window thread with run(). `self` is the program's own
+// file, held open, whose path stands first in `command_line`.
+// `report_failure` says once that the run record cannot be written (it
+// stops nothing).
 template <typename View, typename Loop>
 void RunWindowProgram(Loop& window_thread, View& view, const std::string& program,
-                      std::vector<std::string> command_line,
+                      const platform::SelfFile& self, std::vector<std::string> command_line,
                       std::function<void(const std::string&)> report_failure) {
-    RunRecord record(RunRecordPath(), program, command_line);
+    RunRecord record(RunRecordPath(), program, command_line, self.file.get());
     RunRecordFrontEnd recorded(view, record, std::move(report_failure));
     // Timer1 runs from the form's creation; showing the window resets the
     // scan, so the first tick runs step 0.
     MainForm form(window_thread, recorded, std::move(command_line),
-                  MakeSystemDevices(window_thread));
+                  MakeSystemDevices(window_thread, self));
     recorded.Attach(&form);
     view.Attach(&form);
     view.Show();

@@ -70,8 +70,20 @@ std::string TempFilePath(const std::string& name) {
     return platform::MapFileName(name, true);
 }
 
-PayloadState::PayloadState(std::string exe_path, PayloadSink sink)
-    : exe_path_(std::move(exe_path)), sink_(std::move(sink)) {}
+PayloadState::PayloadState(std::string exe_path, PayloadSink sink) : sink_(std::move(sink)) {
+    SetExePath(std::move(exe_path));
+}
+
+void PayloadState::SetExePath(std::string exe_path) {
+    if (exe_ && exe_path == exe_path_) return;
+    auto exe = std::make_shared<File>(File::OpenHeld(exe_path));
+    SetExeFile(std::move(exe_path), std::move(exe));
+}
+
+void PayloadState::SetExeFile(std::string exe_path, std::shared_ptr<File> exe) {
+    exe_path_ = std::move(exe_path);
+    exe_ = std::move(exe);
+}
 
 void PayloadState::Log(const std::string& line) const {
     if (sink_.log) sink_.log(line);
@@ -79,7 +91,7 @@ void PayloadState::Log(const std::string& line) const {
 
 bool PayloadState::ReadConfigRecord() {
     record_fault_ = 0;
-    File exe = File::OpenRead(exe_path_);
+    File& exe = *exe_;
     if (!exe.valid()) return false;
 
     const std::string temp = TempFilePath(ConfigTempFile);
@@ -131,7 +143,7 @@ void PayloadState::DumpConfigRecord() {
 }
 
 void PayloadState::ExtractAlertSound() {
-    File exe = File::OpenRead(exe_path_);
+    File& exe = *exe_;
     if (!exe.valid()) return;
     if (debug_mode_) Log("Extracting WAV file.");
     const PayloadLayout layout = ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength);
@@ -143,9 +155,33 @@ void PayloadState::ExtractAlertSound() {
     exe.Seek(layout.sound_start);
     CopyExact(exe, out, kSoundLength);
     out.Close();
-    exe.Close();
     platform::SetReadOnly(path);
     platform::SetHidden(path);
+}
+
+bool PayloadState::CopyPacked(Image which, const Digest& checked) {
+    const bool boot = which == Image::Boot;
+    const char* name = boot ? BootPackedFile : MainPackedFile;
+    const PayloadLayout layout = ComputeLayout(exe_->Size(), config_.BootLength, config_.MainLength);
+    const std::string path = TempFilePath(name);
+    Prepared& ready = prepared_[Slot(which)];
+    ready = {};
+    File out = File::Create(path);
+    exe_->Seek(boot ? layout.boot_start : layout.main_start);
+    Sha256 sha;
+    CopyExact(*exe_, out, boot ? config_.BootLength : config_.MainLength, &sha);
+    out.Close();
+    // The packed file must hold the bytes that were checked; ExpandPacked
+    // holds it to this digest in turn.
+    ready.packed_digest = sha.Finish();
+    if (ready.packed_digest != checked) {
+        DeleteTempFile(name);
+        return false;
+    }
+    platform::SetReadOnly(path);
+    platform::SetHidden(path);
+    ready.packed = true;
+    return true;
 }
 
 ImageOutcome PayloadState::ExtractImage(Image which) {
@@ -154,7 +190,7 @@ ImageOutcome PayloadState::ExtractImage(Image which) {
     current_hex_ = boot ? BootHexFile : MainHexFile;
     upload_blocks_.reset();
 
-    File exe = File::OpenRead(exe_path_);
+    File& exe = *exe_;
     IntegrityResult result;
     result.image = which;
     result.suffix = boot ? ".  (1)" : ".  (2)";
@@ -169,6 +205,13 @@ ImageOutcome PayloadState::ExtractImage(Image which) {
         report();
         return ImageOutcome::Failed;
     };
+    // Made ready by the boot step, before the boot image went out.
+    const Prepared& main = prepared_[Slot(Image::Main)];
+    if (!boot && (main.packed || main.expanded)) {
+        result.passed = true;
+        report();
+        return ImageOutcome::Done;
+    }
     if (!exe.valid()) {
         report();
         return ImageOutcome::Failed;
@@ -178,36 +221,27 @@ ImageOutcome PayloadState::ExtractImage(Image which) {
     // stop the run before the boot code is flashed.
     const FlasherCheck check = CheckFlasher(exe, raw_, boot);
     if (check.code != 0) return refuse(check.code);
-
-    const PayloadLayout layout = ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength);
-    const std::string path = TempFilePath(current_packed_);
-    File out = File::Create(path);
-    exe.Seek(boot ? layout.boot_start : layout.main_start);
-    Sha256 sha;
-    CopyExact(exe, out, boot ? config_.BootLength : config_.MainLength, &sha);
-    out.Close();
-    exe.Close();
-    // The packed file must hold the bytes that were checked; ExpandImage
-    // holds it to this digest in turn.
-    packed_digest_ = sha.Finish();
-    if (packed_digest_ != (boot ? check.boot : check.main)) {
-        DeleteTempFile(current_packed_);
+    if (!CopyPacked(which, boot ? check.boot : check.main) ||
+        (boot && !CopyPacked(Image::Main, check.main))) {
+        DeleteTempFile(BootPackedFile);
+        DeleteTempFile(MainPackedFile);
+        prepared_[0] = prepared_[1] = {};
         return refuse(kIntegrityFileChanged);
     }
-    platform::SetReadOnly(path);
-    platform::SetHidden(path);
     report();
     return ImageOutcome::Done;
 }
 
-ImageOutcome PayloadState::ExpandImage(Image which) {
-    upload_blocks_.reset();
-    const std::string packed = current_packed_.empty() ? "" : TempFilePath(current_packed_);
-    const std::string hex = current_hex_.empty() ? "" : TempFilePath(current_hex_);
+bool PayloadState::ExpandPacked(Image which) {
+    const bool boot = which == Image::Boot;
+    const std::string packed = TempFilePath(boot ? BootPackedFile : MainPackedFile);
+    const char* hex_name = boot ? BootHexFile : MainHexFile;
+    const std::string hex = TempFilePath(hex_name);
+    Prepared& ready = prepared_[Slot(which)];
     // The packed file is read once: what is expanded is what is digested.
     Expansion expanded;
     bool opened = false;
-    if (!packed.empty() && !hex.empty()) {
+    if (ready.packed) {
         File in = File::OpenRead(packed);
         opened = in.valid();
         if (opened) {
@@ -216,30 +250,49 @@ ImageOutcome PayloadState::ExpandImage(Image which) {
             out.Close();
         }
     }
-    if (!packed.empty()) {
-        platform::ClearAttributes(packed);
-        platform::DeleteFile(packed);
-    }
+    platform::ClearAttributes(packed);
+    platform::DeleteFile(packed);
+    ready.packed = false;
     // Anything but the packed file copied and checked by ExtractImage means
     // that file was changed in between.
-    if (!opened || expanded.code != 0 || expanded.archive != packed_digest_) {
-        if (!hex.empty()) DeleteTempFile(current_hex_);
+    if (!opened || expanded.code != 0 || expanded.archive != ready.packed_digest) {
+        DeleteTempFile(hex_name);
+        return false;
+    }
+    platform::SetReadOnly(hex);
+    platform::SetHidden(hex);
+    ready.expanded = true;
+    ready.size = static_cast<std::int32_t>(expanded.size);
+    ready.blocks = std::make_shared<const UploadBlocks>(std::move(expanded.blocks));
+    return true;
+}
+
+ImageOutcome PayloadState::ExpandImage(Image which) {
+    upload_blocks_.reset();
+    const Prepared& ready = prepared_[Slot(which)];
+    // The boot step expands the main image too (ExtractImage copied both).
+    const bool both = which == Image::Boot && prepared_[Slot(Image::Main)].packed;
+    if (!ready.expanded &&
+        (!ExpandPacked(which) || (both && !ExpandPacked(Image::Main)))) {
+        DeleteTempFile(BootHexFile);
+        DeleteTempFile(MainHexFile);
+        DeleteTempFile(BootPackedFile);
+        DeleteTempFile(MainPackedFile);
+        prepared_[0] = prepared_[1] = {};
         IntegrityResult result;
         result.image = which;
         result.open_result = kIntegrityFileChanged;
         if (sink_.integrity) sink_.integrity(result);
         return ImageOutcome::Failed;
     }
-    platform::SetReadOnly(hex);
-    platform::SetHidden(hex);
-    upload_size_ = static_cast<std::int32_t>(expanded.size);
-    upload_blocks_ = std::make_shared<const UploadBlocks>(std::move(expanded.blocks));
+    upload_size_ = ready.size;
+    upload_blocks_ = ready.blocks;
     return ImageOutcome::Done;
 }
 
 std::string PayloadState::DescribeIntegrityBlock() const {
     if (record_fault_ != 0) return "Integrity    = the file was cut short or lengthened: no record";
-    File exe = File::OpenRead(exe_path_);
+    File& exe = *exe_;
     BlockLookup lookup;
     // A diagnostic line must not end start-up: a file that cannot be read
     // here fails again, and is reported, where the images are copied.
@@ -261,6 +314,7 @@ void PayloadState::DeleteTempFiles() {
     };
     for (const char* name : kCleanupList)
         DeleteTempFile(name);
+    prepared_[0] = prepared_[1] = {};
 }
 
 } // namespace tollander::payload

@@ -86,11 +86,19 @@ std::string TempFilePath(const std::string& name);
 // the current temporary file names. Window thread only.
 class PayloadState {
 public:
-    // exe_path: the file to read the payload from (platform::SelfPath() in
-    // the program, a packed test file in tests).
+    // exe_path: the file to read the payload from (a packed test file in
+    // tests), opened here as by SetExePath.
     explicit PayloadState(std::string exe_path, PayloadSink sink = {});
 
-    void SetExePath(std::string exe_path) { exe_path_ = std::move(exe_path); }
+    // The program's file is opened once and held to the end of the run:
+    // every operation reads the open file, never the name again, so a file
+    // renamed, replaced or deleted under the name changes nothing read.
+    // SetExePath opens `exe_path` (File::OpenHeld) unless it is the name of
+    // the file already held (step 0 runs again after "Start Over");
+    // SetExeFile holds a file the program opened itself
+    // (platform::OpenSelf()).
+    void SetExePath(std::string exe_path);
+    void SetExeFile(std::string exe_path, std::shared_ptr<platform::File> exe);
     const std::string& ExePath() const { return exe_path_; }
     void SetSink(PayloadSink sink) { sink_ = std::move(sink); }
     void SetDebugMode(bool on) { debug_mode_ = on; }
@@ -113,15 +121,19 @@ public:
     void ExtractAlertSound();
     // Makes the image's files current, checks the images the run will send
     // (CheckFlasher: the boot step both, the main step the main image),
-    // copies the image into its packed file (read-only) and reports the
-    // result through the sink. Failed, with no packed file, when the
-    // program's file cannot be opened or a check fails (the failure code
-    // goes to the sink).
+    // copies them into their packed files (read-only) and reports the
+    // result through the sink. The boot step makes the main image ready as
+    // well, so that nothing between the two uploads reads the program's
+    // file or needs room on the disk: the main step then only reports the
+    // main image's verdict. Failed, with no packed file, when the program's
+    // file cannot be opened or a check fails (the failure code goes to the
+    // sink).
     ImageOutcome ExtractImage(Image which);
-    // Expands the current packed file into the current HEX file (read-only),
-    // deletes the packed file, sets UploadSize and UploadCheck(). Failed,
-    // with no HEX file (kIntegrityFileChanged to the sink's integrity), when
-    // the packed file is not the one ExtractImage wrote.
+    // Expands the packed files of the step's images into their HEX files
+    // (read-only; the boot step's both), deletes the packed files, and sets
+    // UploadSize and UploadCheck() for the current image. Failed, with no
+    // HEX file (kIntegrityFileChanged to the sink's integrity), when a
+    // packed file is not the one ExtractImage wrote.
     ImageOutcome ExpandImage(Image which);
     // The digests of the HEX file's upload blocks, as ExpandImage wrote
     // them; null before.
@@ -145,9 +157,28 @@ public:
     const std::string& CurrentHexFile() const { return current_hex_; }
 
 private:
+    // An image made ready in the run directory: its packed file holding
+    // the checked bytes, then its HEX file.
+    struct Prepared {
+        bool packed = false;
+        Digest packed_digest{};
+        bool expanded = false;
+        std::int32_t size = 0;
+        std::shared_ptr<const UploadBlocks> blocks;
+    };
+    static std::size_t Slot(Image which) { return which == Image::Boot ? 0 : 1; }
+
     void Log(const std::string& line) const;
+    // Copies an image from the program's file into its packed file; false
+    // (no packed file) when the bytes copied are not the `checked` ones.
+    bool CopyPacked(Image which, const Digest& checked);
+    // Expands an image's packed file into its HEX file and deletes the
+    // packed file; false (no HEX file) when the packed file is not the one
+    // CopyPacked wrote.
+    bool ExpandPacked(Image which);
 
     std::string exe_path_;
+    std::shared_ptr<platform::File> exe_;
     PayloadSink sink_;
     bool debug_mode_ = false;
     RawConfigRecord raw_{};
@@ -160,7 +191,7 @@ private:
     std::int32_t upload_size_ = 0;
     std::string current_packed_;
     std::string current_hex_;
-    Digest packed_digest_{};
+    Prepared prepared_[2];
     std::shared_ptr<const UploadBlocks> upload_blocks_;
 };
 

@@ -37,6 +37,14 @@ std::string MapFileName(std::string_view name, bool create_dir) {
     return dir + "/" + std::string(name);
 }
 
+File File::OpenRead(const std::string& path) {
+    return OpenForReading(path, false);
+}
+
+File File::OpenHeld(const std::string& path) {
+    return OpenForReading(path, true);
+}
+
 File::File(File&& other) noexcept
     : fd_(other.fd_), open_result_(other.open_result_), error_(other.error_),
       path_(std::move(other.path_)) {

@@ -49,6 +49,12 @@ public:
     // the open fails, valid() is false and open_result() holds what the
     // open returned (-1), error() the errno value.
     static File OpenRead(const std::string& path);
+    // Read-only, for a file the run keeps open to its end (the program's
+    // own): others may read it, rename it or delete its name, never write
+    // into it (Windows: shared without FILE_SHARE_WRITE). POSIX has no such
+    // share mode: there it is OpenRead, and the system itself refuses
+    // writers the file of a running program. Never throws, as OpenRead.
+    static File OpenHeld(const std::string& path);
     // A new, empty file for writing, mode 0600. An old regular file of ours
     // under the name is removed first; a symlink, a device or a file of
     // another user there is refused with EInOutError and left alone.
@@ -74,6 +80,8 @@ public:
     void Close(); // throws EInOutError when the close reports an error
 
 private:
+    // Read-only; `held` keeps writers out where the system can.
+    static File OpenForReading(const std::string& path, bool held);
     explicit File(int fd) : fd_(fd) {}
     // An open that gave fd (negative: failed) for path.
     File(int fd, std::string path) : fd_(fd), open_result_(fd), path_(std::move(path)) {}

@@ -49,7 +49,8 @@ File::~File() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-File File::OpenRead(const std::string& path) {
+// No share modes here: `held` changes nothing.
+File File::OpenForReading(const std::string& path, bool) {
     // O_NONBLOCK: a FIFO planted under the name must not hang us.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     File file(fd, path);

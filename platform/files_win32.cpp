@@ -90,9 +90,11 @@ File::~File() {
     if (fd_ >= 0) ::_close(fd_);
 }
 
-File File::OpenRead(const std::string& path) {
-    const HANDLE h = ::CreateFileW(win32::Widen(path).c_str(), GENERIC_READ,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+File File::OpenForReading(const std::string& path, bool held) {
+    // A held file may be read, renamed or deleted by others, never written.
+    const DWORD share =
+        FILE_SHARE_READ | FILE_SHARE_DELETE | (held ? 0 : static_cast<DWORD>(FILE_SHARE_WRITE));
+    const HANDLE h = ::CreateFileW(win32::Widen(path).c_str(), GENERIC_READ, share, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     File file(-1, path);
     if (h == INVALID_HANDLE_VALUE) {

@@ -16,4 +16,9 @@ std::string SelfPath() {
     return path;
 }
 
+SelfFile OpenSelf() {
+    // The link opens the file that runs, whatever its name leads to by now.
+    return {SelfPath(), std::make_shared<File>(File::OpenHeld("/proc/self/exe"))};
+}
+
 } // namespace tollander::platform

@@ -17,4 +17,10 @@ std::string SelfPath() {
     }
 }
 
+SelfFile OpenSelf() {
+    std::string path = SelfPath();
+    auto file = std::make_shared<File>(File::OpenHeld(path));
+    return {std::move(path), std::move(file)};
+}
+
 } // namespace tollander::platform

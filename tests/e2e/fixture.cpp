@@ -332,9 +332,17 @@ void E2eTest::StartApp(const std::string& flasher, bool debug) {
 }
 
 bool E2eTest::RunUntilIdle(std::chrono::milliseconds limit) {
+    return RunUntil(
+        [this] {
+            return front_end_->closed || form_->Outcome().halted || form_->WaitingForUser();
+        },
+        limit);
+}
+
+bool E2eTest::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     for (;;) {
-        if (front_end_->closed || form_->Outcome().halted || form_->WaitingForUser()) return true;
+        if (done()) return true;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;

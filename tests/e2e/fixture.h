@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -115,6 +116,9 @@ protected:
     // Runs the window loop until the sequencer waits for the user, the window
     // closed or a step halted. False when `limit` passed first.
     bool RunUntilIdle(std::chrono::milliseconds limit = 60s);
+    // Runs the window loop until `done` holds between two of its tasks (no
+    // step is running then). False when `limit` passed first.
+    bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
     void Scan() { ASSERT_TRUE(RunUntilIdle()) << "scan did not finish"; }
     void Flash(std::chrono::milliseconds limit = 120s) {
         form_->Button2Click();

@@ -250,13 +250,21 @@ TEST_F(PayloadTest, SampleFlasherRoundTrip) {
         for (const Step s : {Step{Image::Boot, ImageOutcome::Done, ImageOutcome::Done, &boot_hex, &inspected.boot},
                              Step{Image::Main, ImageOutcome::Done, ImageOutcome::Done, &main_hex, &inspected.main}}) {
             EXPECT_EQ(state.ExtractImage(s.image), s.extracted);
-            const fs::path packed = TempFilePath(state.CurrentPackedFile());
-            EXPECT_EQ(packed.parent_path(), Private());
-            EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(packed)),
-                      s.image == Image::Boot ? state.Config().BootLength
-                                             : state.Config().MainLength);
+            // The boot step makes both images ready; the main step finds
+            // its image expanded already.
+            const fs::path boot_packed = TempFilePath(BootPackedFile);
+            const fs::path main_packed = TempFilePath(MainPackedFile);
+            if (s.image == Image::Boot) {
+                EXPECT_EQ(boot_packed.parent_path(), Private());
+                EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(boot_packed)),
+                          state.Config().BootLength);
+                EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(main_packed)),
+                          state.Config().MainLength);
+            }
             EXPECT_EQ(state.ExpandImage(s.image), s.expanded);
-            EXPECT_FALSE(fs::exists(packed));
+            EXPECT_FALSE(fs::exists(boot_packed));
+            EXPECT_FALSE(fs::exists(main_packed));
+            EXPECT_TRUE(fs::exists(TempFilePath(MainHexFile)));
             const fs::path hex = TempFilePath(state.CurrentHexFile());
             EXPECT_EQ(state.UploadSize(), static_cast<std::int32_t>(s.hex->size()));
             const auto text = ReadBytes(hex);

@@ -92,7 +92,7 @@ TEST(RunRecordMerge, ARunLongerThanTheLimitKeepsItsStartAndEnd) {
 TEST_F(RunRecordTest, EachRunAppendsItsLogPortsAndEndingUnderTheLimit) {
     path_ = dir_ + "/state/tollander-flash/runs.log";
     for (int run = 1; run <= 3; ++run) {
-        app::RunRecord record(path_, "tollander-flash-console", {exe_, "/ud"}, 1200);
+        app::RunRecord record(path_, "tollander-flash-console", {exe_, "/ud"}, nullptr, 1200);
         record.Line("Tollander flash utility initialized...");
         record.Note("event log cleared: Start Over");
         record.SetPorts({"Ports:", "  COM1 = /dev/ttyUSB0  [x] Tollander", "Port used    = COM1"});
@@ -144,7 +144,7 @@ TEST_F(RunRecordTest, ALockHeldForGoodDoesNotKeepTheRunFromEnding) {
 #else
     path_ = dir_ + "/runs.log";
     held_ = std::make_unique<platform::FileLock>(path_ + ".lock");
-    app::RunRecord record(path_, "tollander-flash", {exe_}, app::kRunRecordLimit,
+    app::RunRecord record(path_, "tollander-flash", {exe_}, nullptr, app::kRunRecordLimit,
                           std::chrono::milliseconds(200));
     record.Line("Complete.");
     record.Finish("upgrade completed");

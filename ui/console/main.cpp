@@ -17,8 +17,11 @@ int main(int argc, char** argv) try {
     // port or temporary file is touched.
     if (const auto status = app::HandleFlasherOptions("tollander-flash-console", argc, argv))
         return *status;
-    // The payload is read from the program's own file, whatever argv[0] says.
-    std::vector<std::string> command_line{platform::SelfPath()};
+    // The payload is read from the program's own file, whatever argv[0] says,
+    // opened now and held to the end: the record and the upload read the
+    // same bytes, whatever happens to the file's name meanwhile.
+    const platform::SelfFile self = platform::OpenSelf();
+    std::vector<std::string> command_line{self.path};
     for (int i = 1; i < argc; ++i)
         command_line.emplace_back(argv[i]);
 
@@ -30,14 +33,15 @@ int main(int argc, char** argv) try {
     ui::ConsoleFrontEnd console(window, std::cin, std::cout, std::cerr);
     console.SetProgressInPlace(platform::StandardErrorIsTerminal());
     // Every run leaves its record; one that cannot be written is said once.
-    app::RunRecord record(app::RunRecordPath(), "tollander-flash-console", command_line);
+    app::RunRecord record(app::RunRecordPath(), "tollander-flash-console", command_line,
+                          self.file.get());
     app::RunRecordFrontEnd recorded(console, record, [&console](const std::string& why) {
         console.Say("tollander-flash-console: " + why);
     });
     int status = 1;
     {
         app::MainForm form(window, recorded, std::move(command_line),
-                           app::MakeSystemDevices(window));
+                           app::MakeSystemDevices(window, self));
         recorded.Attach(&form);
         status = console.Run(form);
         recorded.Finish("exit status " + std::to_string(status));

@@ -30,7 +30,8 @@ int main(int argc, char** argv) try {
     // argv[0] may be a bare name found on the PATH.
     std::vector<std::string> command_line(argv, argv + argc);
     if (command_line.empty()) command_line.emplace_back();
-    command_line[0] = platform::SelfPath();
+    const platform::SelfFile self = platform::OpenSelf();
+    command_line[0] = self.path;
 
     ui::FltkWindowThread window_thread;
     // The run's own directory for its temporary files; it goes when main
@@ -44,7 +45,7 @@ int main(int argc, char** argv) try {
         return 1;
     }
     ui::TForm1 view(window_thread);
-    app::RunWindowProgram(window_thread, view, "tollander-flash", std::move(command_line),
+    app::RunWindowProgram(window_thread, view, "tollander-flash", self, std::move(command_line),
                           [](const std::string& why) {
                               std::fprintf(stderr, "tollander-flash: %s\n", why.c_str());
                           });

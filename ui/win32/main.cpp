@@ -59,8 +59,10 @@ int main() try {
     if (const auto status = app::HandleFlasherOptions(
             "tollander-flash", static_cast<int>(command_line.size()), argv.data()))
         return *status;
-    // The first item is the program's own file, which carries the payload.
-    command_line[0] = platform::SelfPath();
+    // The first item is the program's own file, which carries the payload,
+    // opened now and held to the end of the run.
+    const platform::SelfFile self = platform::OpenSelf();
+    command_line[0] = self.path;
 
     ui::Win32WindowThread window_thread;
     // The run's own directory for its temporary files; it goes when main
@@ -74,7 +76,8 @@ int main() try {
         return 1;
     }
     ui::TForm1 view(window_thread);
-    app::RunWindowProgram(window_thread, view, "tollander-flash", std::move(command_line), say);
+    app::RunWindowProgram(window_thread, view, "tollander-flash", self, std::move(command_line),
+                          say);
     return 0;
 } catch (const std::exception& e) {
     // Caught, so that the run directory is removed on the way out; a window
