@@ -11,12 +11,13 @@ namespace tollander::platform {
 
 enum class DeviceFault : std::uint8_t {
     none,
-    unmapped,   // the port has no device
-    missing,    // nothing at the device's path
-    not_serial, // something there, but no serial device
-    permission, // the user may not open it
-    busy,       // another program holds it (exclusive or locked)
-    other,      // anything else; the device's error text says what
+    unmapped,     // the port has no device
+    missing,      // nothing at the device's path
+    not_serial,   // something there, but no serial device
+    permission,   // the user may not open it
+    busy,         // another program holds it (exclusive or locked)
+    own_terminal, // the terminal this program runs in
+    other,        // anything else; the device's error text says what
 };
 
 // "permission denied", "in use by another program", "no such device", ...

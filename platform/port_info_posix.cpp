@@ -2,6 +2,7 @@
 // names, driver and USB identity, /proc for the processes that hold it.
 #include "platform/port_info.h"
 
+#include "platform/own_terminal_posix.h"
 #include "platform/port_info_os.h"
 
 #include <algorithm>
@@ -200,6 +201,8 @@ void port_info_os::describe(PortFacts& facts, const SystemRoots& roots) {
         facts.access = errno == EACCES || errno == EPERM || errno == EROFS ? DeviceFault::permission
                                                                            : DeviceFault::other;
     facts.holders = device_holders(facts.resolved, roots.proc);
+    if (facts.access == DeviceFault::none && is_own_terminal(st.st_rdev))
+        facts.access = DeviceFault::own_terminal;
     if (facts.access == DeviceFault::none && flock_holder(roots.proc, st) != 0)
         facts.access = DeviceFault::busy;
     return;

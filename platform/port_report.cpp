@@ -22,6 +22,8 @@ std::string fault_reason(DeviceFault fault) {
         return "permission denied";
     case DeviceFault::busy:
         return "in use by another program";
+    case DeviceFault::own_terminal:
+        return "the terminal this program runs in";
     case DeviceFault::none:
     case DeviceFault::other:
         break;
@@ -41,6 +43,8 @@ std::string fault_advice(DeviceFault fault, const std::string& device) {
         return device_fault_os::permission_advice(device);
     case DeviceFault::busy:
         return "close the program that holds it";
+    case DeviceFault::own_terminal:
+        return "map the port to the modem's serial device";
     case DeviceFault::none:
     case DeviceFault::other:
         break;

@@ -1,7 +1,9 @@
 // The serial device on POSIX: a terminal opened non-blocking and held
-// exclusively, its events from epoll and the modem-line counters.
+// exclusively, its events from epoll and the modem-line counters; closed,
+// it is left with the settings, lines and exclusive mode it was found with.
 #include "platform/serial_device.h"
 
+#include "platform/own_terminal_posix.h"
 #include "platform/serial_device_base.h"
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -107,14 +110,22 @@ public:
         std::string path;
         if (const int rc = open_path(fd_ >= 0, name, path); rc != 0) return rc;
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return fail_errno(errno, path);
-        if (!::isatty(fd)) {
+        if (fd < 0) return fail_open(errno, path);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd)) {
             ::close(fd);
             return fail_not_serial(path);
         }
-        // Both hold only against opens that come later. TIOCEXCL keeps out
-        // every later open but root's; flock keeps out later programs that
-        // take the lock too (root's included) and a second open of ours.
+        // Refused before anything is set or sent: the user's own session.
+        if (is_own_terminal(st.st_rdev)) {
+            ::close(fd);
+            return fail(kDevNoSuchDevice, DeviceFault::own_terminal,
+                        path + ": the terminal this program runs in");
+        }
+        // flock keeps out later programs that take the lock too (root's
+        // included) and a second open of ours; TIOCEXCL, set below once the
+        // open cannot fail, every later open but root's. Neither holds
+        // against opens that came before.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int err = errno;
             ::close(fd);
@@ -123,7 +134,6 @@ public:
                             path + ": in use by another program");
             return fail_errno(err, path);
         }
-        ::ioctl(fd, TIOCEXCL);
         if (wake_fd_ < 0) wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (epoll_fd_ < 0) {
             epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
@@ -155,9 +165,17 @@ public:
         hung_up_ = false;
         fd_ = fd;
         path_ = path;
+        // What close() puts back: the settings, the lines and the exclusive
+        // mode as they were found.
+        found_ = Found{};
+        found_.settings_known = ::tcgetattr(fd, &found_.settings) == 0;
+        found_.lines = lines;
+        int exclusive = 0;
+        found_.exclusive = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+        if (!found_.exclusive) ::ioctl(fd, TIOCEXCL);
         // Raw from the start: nothing received is cooked or echoed.
-        termios tio{};
-        if (::tcgetattr(fd, &tio) == 0) {
+        if (found_.settings_known) {
+            termios tio = found_.settings;
             ::cfmakeraw(&tio);
             tio.c_cflag |= CLOCAL | CREAD;
             tio.c_cc[VMIN] = 0;
@@ -171,6 +189,7 @@ public:
         {
             std::unique_lock lock(mutex_);
             if (fd_ < 0) return;
+            restore_found();
             ::close(fd_); // also leaves the epoll set and drops the flock
             fd_ = -1;
         }
@@ -513,6 +532,31 @@ private:
         [[maybe_unused]] auto r = ::write(wake_fd_, &one, sizeof one);
     }
 
+    // Leaves the device as open() found it, for whoever uses it next (a
+    // terminal outlives our close while another program holds it): the
+    // settings first, since a changed rate or handshake moves the lines,
+    // then DTR and RTS, then the exclusive mode. A device that went away
+    // refuses, which changes nothing. (Under the exclusive lock.)
+    void restore_found() {
+        if (found_.settings_known) ::tcsetattr(fd_, TCSANOW, &found_.settings);
+        if (lines_supported_) {
+            for (const int line : {TIOCM_DTR, TIOCM_RTS}) {
+                int bit = line;
+                ::ioctl(fd_, (found_.lines & line) ? TIOCMBIS : TIOCMBIC, &bit);
+            }
+        }
+        if (!found_.exclusive) ::ioctl(fd_, TIOCNXCL);
+    }
+
+    // A failed open in the words the port listing has for the same path
+    // (port_info_posix.cpp): something there that is no character device
+    // (a directory, a socket) is not a serial device.
+    int fail_open(int err, const std::string& path) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) return fail_not_serial(path);
+        return fail_errno(err, path);
+    }
+
     int soft_fail() {
         if (hung_up_ || errno == EIO) return -kDevFailure;
         return fail_errno(errno, path_);
@@ -525,6 +569,8 @@ private:
         case ENOENT:
         case ENODEV:
         case ENXIO:
+        case ELOOP: // a link loop or an over-long name: it leads nowhere
+        case ENAMETOOLONG:
             code = kDevNoSuchDevice;
             fault = DeviceFault::missing;
             break;
@@ -559,6 +605,12 @@ private:
     std::atomic<bool> lines_supported_{false};
     std::atomic<int> last_lines_{0};
     bool counters_supported_ = false;
+    struct Found {
+        bool settings_known = false;
+        termios settings{};
+        int lines = 0;
+        bool exclusive = false;
+    } found_;
 
     mutable std::mutex settings_mutex_;
     LineSettings settings_;

@@ -11,6 +11,11 @@
 
 namespace tollander::platform {
 
+bool SameFile(const std::string& a, const std::string& b) {
+    const auto first = ExamineName(a).target;
+    return first && first == ExamineName(b).target;
+}
+
 RegularInput::~RegularInput() {
     if (stream_) std::fclose(stream_);
 }

@@ -35,6 +35,11 @@ struct NameInfo {
 };
 NameInfo ExamineName(const std::string& path);
 
+// Whether two names lead to one existing file: the same device and inode,
+// links followed ("./X" and "$PWD/X", a link and its target, two hard
+// links). A tool checks each name it writes against every name it reads.
+bool SameFile(const std::string& a, const std::string& b);
+
 // A regular file open for reading. Anything else under the name (a FIFO, a
 // device, a directory) is refused before it is opened, and checked again on
 // what was opened, with EInOutError "PATH: not a regular file (a FIFO)".

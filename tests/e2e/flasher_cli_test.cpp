@@ -6,18 +6,27 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <grp.h>
 #include <map>
 #include <memory>
 #include <poll.h>
+#include <pty.h>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 #include "tests/e2e/fixture.h"
+#include "tests/pty/pty_fixture.h"
 
 extern char** environ;
 
@@ -41,6 +50,8 @@ struct Launch {
     std::vector<std::string> unset;         // taken from ours
     bool as_nobody = false;                 // through setpriv, as an ordinary user
     std::string cwd;                        // "" keeps ours
+    std::string input;                      // its standard input ("" : empty)
+    std::function<void()> in_child;         // run in the child just before the program
 };
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
@@ -73,9 +84,11 @@ Outcome RunLaunch(const Launch& launch, const std::string& scratch) {
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
+    const std::string in_path = scratch + "/run.in";
     const std::string out_path = scratch + "/run.out";
     const std::string err_path = scratch + "/run.err";
-    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::ofstream(in_path) << launch.input;
+    const int in = open(in_path.c_str(), O_RDONLY | O_CLOEXEC);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     Outcome outcome;
@@ -86,6 +99,7 @@ Outcome RunLaunch(const Launch& launch, const std::string& scratch) {
         dup2(out, 1);
         dup2(err, 2);
         if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) _exit(126);
+        if (launch.in_child) launch.in_child();
         execvpe(args[0], args.data(), envp.data());
         _exit(127);
     }
@@ -150,6 +164,50 @@ const std::string kMissingAdvice =
 const std::string kPermissionAdvice = "permission denied; add yourself to the dialout group: sudo "
                                       "usermod -aG dialout \"$USER\", then log out and in again";
 
+// A home of the ordinary user's own, with its private and state directories
+// and a copy of the flasher (the scratch directory and the build may be
+// root's alone); removed with the test.
+struct OrdinaryHome {
+    explicit OrdinaryHome(const std::string& flasher_to_copy) {
+        home = (fs::temp_directory_path() / "tollander-nobody-XXXXXX").string();
+        if (!mkdtemp(home.data())) throw std::runtime_error("mkdtemp");
+        chmod(home.c_str(), 0755);
+        flasher = home + "/flasher";
+        fs::copy_file(flasher_to_copy, flasher);
+        chmod(flasher.c_str(), 0755);
+        for (const std::string& d : {home + "/runtime", home + "/state", home + "/tmp", home}) {
+            mkdir(d.c_str(), 0700); // the home is there already
+            if (chown(d.c_str(), kNobody, kNobody) != 0)
+                throw std::runtime_error("cannot give " + d + " to the ordinary user");
+        }
+    }
+    ~OrdinaryHome() {
+        std::error_code ignored;
+        fs::remove_all(home, ignored);
+    }
+    OrdinaryHome(const OrdinaryHome&) = delete;
+    OrdinaryHome& operator=(const OrdinaryHome&) = delete;
+
+    std::string home;
+    std::string flasher;
+};
+
+// The errno of the ordinary user's open of `device` for reading and writing,
+// 0 when it opens.
+int OpenAsOrdinaryUser(const std::string& device) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+            setresuid(kNobody, kNobody, kNobody) != 0)
+            _exit(255);
+        const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        _exit(fd >= 0 ? 0 : errno);
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 255;
+}
+
 class FlasherCli : public E2eTest {
 protected:
     void SetUp() override {
@@ -176,6 +234,12 @@ protected:
 
     Outcome RunFlasher(std::vector<std::string> argv, bool as_nobody = false,
                        const std::string& home = "") {
+        return RunLaunch(FlasherLaunch(std::move(argv), as_nobody, home), dir_);
+    }
+
+    // A flasher run with its own directories (under `home`, else ours).
+    Launch FlasherLaunch(std::vector<std::string> argv, bool as_nobody = false,
+                         const std::string& home = "") {
         const std::string place = home.empty() ? dir_ : home;
         Launch launch;
         launch.argv = std::move(argv);
@@ -187,7 +251,7 @@ protected:
         launch.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
         launch.as_nobody = as_nobody;
         launch.cwd = place;
-        return RunLaunch(launch, dir_);
+        return launch;
     }
 
     bool Untouched(const std::string& dir) const { return fs::is_empty(dir); }
@@ -404,24 +468,9 @@ TEST_F(FlasherCli, AnOrdinaryUserIsToldToJoinTheGroup) {
     // A pseudo-terminal is its owner's alone (root's here, group tty may only
     // write), as a serial device is to a user outside its group.
     auto& modem = Modem(1);
-    // A home the ordinary user may use, with a copy of the flasher (the
-    // scratch directory and the build may be root's alone).
-    std::string home = (fs::temp_directory_path() / "tollander-nobody-XXXXXX").string();
-    ASSERT_NE(mkdtemp(home.data()), nullptr);
-    const std::unique_ptr<std::string, void (*)(std::string*)> remove_home(&home, [](auto* h) {
-        std::error_code ignored;
-        fs::remove_all(*h, ignored);
-    });
-    chmod(home.c_str(), 0755);
-    const std::string flasher = home + "/flasher";
-    fs::copy_file(flashers.front().second, flasher);
-    chmod(flasher.c_str(), 0755);
-    for (const char* sub : {"runtime", "state", "tmp"}) {
-        const std::string d = home + "/" + sub;
-        mkdir(d.c_str(), 0700);
-        ASSERT_EQ(chown(d.c_str(), kNobody, kNobody), 0);
-    }
-    ASSERT_EQ(chown(home.c_str(), kNobody, kNobody), 0);
+    const OrdinaryHome place(flashers.front().second);
+    const std::string& home = place.home;
+    const std::string& flasher = place.flasher;
 
     const auto list = RunFlasher({flasher, "--list-ports"}, true, home);
     EXPECT_EQ(list.status, 0) << list.err;
@@ -441,6 +490,235 @@ TEST_F(FlasherCli, AnOrdinaryUserIsToldToJoinTheGroup) {
     ASSERT_NE(at, err.end()) << run.err;
     EXPECT_EQ(*(at - 1), "COM1: No modem found.");
     EXPECT_EQ(Lines(run.out), ConsoleNoModemLines());
+}
+
+// A terminal held open by another program (a terminal server's, a logger's),
+// the modem behind it: what the flasher leaves on it stays for the next
+// program, unlike on the virtual modem's own terminal, whose modem clears
+// the exclusive mode when the line closes. Bytes pass both ways unchanged.
+class HeldTerminal {
+public:
+    explicit HeldTerminal(const std::string& modem_device) {
+        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        for (const int fd : {master_, slave_})
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+        termios raw{};
+        tcgetattr(slave_, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave_, TCSANOW, &raw);
+        path_ = ttyname(slave_);
+        modem_ = open(modem_device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (modem_ < 0 || pipe2(stop_, O_CLOEXEC) != 0)
+            throw std::runtime_error("cannot reach the modem");
+        relay_ = std::thread([this] { Relay(); });
+    }
+    ~HeldTerminal() {
+        [[maybe_unused]] const auto w = write(stop_[1], "x", 1);
+        relay_.join();
+        for (const int fd : {master_, slave_, modem_, stop_[0], stop_[1]})
+            close(fd);
+    }
+    HeldTerminal(const HeldTerminal&) = delete;
+    HeldTerminal& operator=(const HeldTerminal&) = delete;
+
+    const std::string& Path() const { return path_; }
+
+private:
+    void Relay() {
+        char buffer[4096];
+        for (;;) {
+            pollfd p[3] = {{master_, POLLIN, 0}, {modem_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(p, 3, -1) < 0 && errno != EINTR) return;
+            if (p[2].revents) return;
+            for (const auto& [from, to] : {std::pair{0, modem_}, std::pair{1, master_}}) {
+                if (!(p[from].revents & POLLIN)) continue;
+                const ssize_t n = read(p[from].fd, buffer, sizeof buffer);
+                for (ssize_t done = 0; n > 0 && done < n;) {
+                    const ssize_t put =
+                        write(to, buffer + done, static_cast<std::size_t>(n - done));
+                    if (put <= 0) return;
+                    done += put;
+                }
+            }
+        }
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    int modem_ = -1;
+    int stop_[2] = {-1, -1};
+    std::string path_;
+    std::thread relay_;
+};
+
+// The settings of a terminal, seen through an open of its own.
+auto SettingsOf(const std::string& device) {
+    termios tio{};
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_EQ(tcgetattr(fd, &tio), 0) << device;
+    if (fd >= 0) close(fd);
+    return test::terminal_settings(tio);
+}
+
+// An ordinary user's scan and FLASH! on a device that outlives each close:
+// the scan's open leaves nothing exclusive behind for the flash's open to
+// meet, and the flash's close leaves the device as it was found, for the
+// next program to open.
+TEST_F(FlasherCli, AnOrdinaryUsersFlashLeavesAHeldDeviceAsItFoundIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "switching to an ordinary user needs root";
+    const auto flashers = Flashers();
+    if (flashers.empty() || flashers.front().first != "tollander-flash-console")
+        GTEST_SKIP() << "no console flasher built";
+    auto& modem = Modem(1);
+    const HeldTerminal held(modem.Device());
+    MapPort(1, held.Path());
+    ASSERT_EQ(chown(held.Path().c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(OpenAsOrdinaryUser(held.Path()), 0);
+    const auto found = SettingsOf(held.Path());
+    const OrdinaryHome place(flashers.front().second);
+
+    Launch launch = FlasherLaunch({place.flasher}, true, place.home);
+    launch.input = "f\n";
+    const auto run = RunLaunch(launch, dir_);
+
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(modem.SavedImages(), 2) << run.err;
+    EXPECT_TRUE(modem.SavedImage(2) == ReadFile(FirmwareDir() + "/F2ZE0529.HEX"));
+    EXPECT_EQ(OpenAsOrdinaryUser(held.Path()), 0) << "the device was left exclusive";
+    EXPECT_EQ(SettingsOf(held.Path()), found);
+}
+
+// The terminal the flasher runs in is no modem's port: "/dev/tty", its
+// controlling terminal by name and the terminal on its standard input are
+// refused for one reason, in a run and in the listing, before anything is
+// sent or set.
+TEST_F(FlasherCli, ItsOwnTerminalIsRefusedAndLeftUntouched) {
+    const auto flashers = Flashers();
+    if (flashers.empty() || flashers.front().first != "tollander-flash-console")
+        GTEST_SKIP() << "no console flasher built";
+    struct Terminal {
+        int master = -1;
+        int slave = -1;
+        std::string path;
+    };
+    Terminal controlling, input;
+    for (Terminal* t : {&controlling, &input}) {
+        ASSERT_EQ(openpty(&t->master, &t->slave, nullptr, nullptr, nullptr), 0);
+        fcntl(t->master, F_SETFD, FD_CLOEXEC);
+        fcntl(t->slave, F_SETFD, FD_CLOEXEC);
+        t->path = ttyname(t->slave);
+    }
+    // The user's typing is not echoed: whatever comes out, the flasher wrote.
+    termios quiet{};
+    ASSERT_EQ(tcgetattr(input.slave, &quiet), 0);
+    quiet.c_lflag &= ~ECHO;
+    ASSERT_EQ(tcsetattr(input.slave, TCSANOW, &quiet), 0);
+    const auto controlling_found = SettingsOf(controlling.path);
+    const auto input_found = SettingsOf(input.path);
+    MapPort(1, "/dev/tty");
+    MapPort(2, controlling.path);
+    MapPort(3, input.path);
+    const std::string reason =
+        "the terminal this program runs in; map the port to the modem's serial device";
+
+    for (const bool listing : {false, true}) {
+        SCOPED_TRACE(listing ? "--list-ports" : "run");
+        std::vector<std::string> argv{flashers.front().second};
+        if (listing) argv.push_back("--list-ports");
+        Launch launch = FlasherLaunch(argv);
+        // A session of its own, one terminal its controlling terminal, the
+        // other its standard input (where the user quits).
+        launch.in_child = [&] {
+            if (setsid() < 0 || ioctl(controlling.slave, TIOCSCTTY, 0) != 0) _exit(125);
+            dup2(input.slave, STDIN_FILENO);
+        };
+        if (!listing) {
+            ASSERT_EQ(write(input.master, "q\n", 2), 2);
+        }
+        const auto run = RunLaunch(launch, dir_);
+
+        if (listing) {
+            EXPECT_EQ(run.status, 0) << run.err;
+            const auto lines = Lines(run.out);
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), "  can open: no (" + reason + ")"), 3)
+                << run.out;
+        } else {
+            EXPECT_EQ(run.status, 2) << run.err;
+            const auto err = Lines(run.err);
+            for (const std::string& device :
+                 {std::string("/dev/tty"), controlling.path, input.path})
+                EXPECT_EQ(std::count_if(err.begin(), err.end(),
+                                        [&](const std::string& line) {
+                                            return line.ends_with(" (" + device + "): " + reason);
+                                        }),
+                          1)
+                    << device << "\n"
+                    << run.err;
+        }
+        for (Terminal* t : {&controlling, &input}) {
+            pollfd p{t->master, POLLIN, 0};
+            EXPECT_EQ(poll(&p, 1, 0), 0) << t->path << " was written to";
+        }
+        EXPECT_EQ(SettingsOf(controlling.path), controlling_found);
+        EXPECT_EQ(SettingsOf(input.path), input_found);
+    }
+    for (Terminal* t : {&controlling, &input}) {
+        close(t->master);
+        close(t->slave);
+    }
+}
+
+// A path that leads nowhere, or to something that is no device, has one
+// reason beside its row in a run and in the listing: the fault's own words,
+// never an error number.
+TEST_F(FlasherCli, APathThatIsNoDeviceHasOneReasonInARunAndInTheListing) {
+    const auto flashers = Flashers();
+    if (flashers.empty() || flashers.front().first != "tollander-flash-console")
+        GTEST_SKIP() << "no console flasher built";
+    const std::string directory = dir_ + "/a-directory";
+    fs::create_directory(directory);
+    const std::string loop = dir_ + "/loop-a";
+    fs::create_symlink(dir_ + "/loop-b", loop);
+    fs::create_symlink(loop, dir_ + "/loop-b");
+    const std::string socket_path = dir_ + "/a-socket";
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    socket_path.copy(address.sun_path, socket_path.size());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string not_serial = "not a serial device; map the port to a serial device";
+    const std::vector<std::pair<std::string, std::string>> ports = {
+        {directory, not_serial},
+        {loop, kMissingAdvice},
+        {dir_ + "/" + std::string(300, 'n'), kMissingAdvice}, // longer than a name may be
+        {socket_path, not_serial},
+    };
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        MapPort(static_cast<int>(i) + 1, ports[i].first);
+
+    const auto run = RunFlasher({flashers.front().second});
+    const auto list = RunFlasher({flashers.front().second, "--list-ports"});
+
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_EQ(list.status, 0) << list.err;
+    const auto err = Lines(run.err);
+    const auto listed = Lines(list.out);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const auto& [path, reason] = ports[i];
+        const std::string port = "COM" + std::to_string(i + 1);
+        SCOPED_TRACE(path);
+        EXPECT_TRUE(Contains(err, port + " (" + path + "): " + reason)) << run.err;
+        const auto row = std::find_if(listed.begin(), listed.end(), [&](const std::string& l) {
+            return l.starts_with(port + ": ");
+        });
+        ASSERT_NE(row, listed.end()) << list.out;
+        ASSERT_NE(row + 1, listed.end()) << list.out;
+        EXPECT_EQ(*(row + 1), "  can open: no (" + reason + ")") << list.out;
+    }
+    EXPECT_EQ(run.err.find("I/O error"), std::string::npos) << run.err;
+    close(listener);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 
 namespace tollander::serial {
@@ -175,6 +176,41 @@ TEST_F(ComPortTest, ASecondOpenOfAHeldPortRaisesAlreadyOpen) {
     port.SetOpen(false);
     other.SetOpen(true); // free again
     EXPECT_TRUE(other.Open());
+}
+
+// Closed, the port leaves its terminal as it found it for whoever uses it
+// next: its settings, and the exclusive mode it holds while open (one set
+// before it came, which only root's open passes, stays set).
+TEST_F(ComPortTest, ClosingLeavesTheTerminalAsItWasFound) {
+    for (const bool found_exclusive : {false, true}) {
+        if (found_exclusive && ::geteuid() != 0) continue;
+        SCOPED_TRACE(found_exclusive ? "found exclusive" : "found shared");
+        termios found{};
+        ASSERT_EQ(::tcgetattr(pty.slave(), &found), 0);
+        found.c_lflag |= ICANON | ECHO;
+        ::cfsetspeed(&found, B2400);
+        ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &found), 0);
+        ASSERT_EQ(::tcgetattr(pty.slave(), &found), 0);
+        if (found_exclusive) {
+            ASSERT_EQ(::ioctl(pty.slave(), TIOCEXCL), 0);
+        }
+
+        port.SetOpen(true);
+        int exclusive = 0;
+        ASSERT_EQ(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 1);
+        termios in_use{};
+        ASSERT_EQ(::tcgetattr(pty.slave(), &in_use), 0);
+        EXPECT_NE(test::terminal_settings(in_use), test::terminal_settings(found));
+        port.SetOpen(false);
+
+        termios after{};
+        ASSERT_EQ(::tcgetattr(pty.slave(), &after), 0);
+        EXPECT_EQ(test::terminal_settings(after), test::terminal_settings(found));
+        ASSERT_EQ(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive != 0, found_exclusive);
+        ::ioctl(pty.slave(), TIOCNXCL);
+    }
 }
 
 TEST_F(ComPortTest, TheFormsSettingsGiveTheLineTheUpgradeNeeds) {

@@ -16,7 +16,9 @@
 #include <string>
 #include <string_view>
 #include <termios.h>
+#include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace tollander::test {
 
@@ -86,6 +88,13 @@ private:
     int slave_ = -1;
     std::string path_;
 };
+
+// A terminal's settings, comparable and printable as a whole.
+inline auto terminal_settings(const termios& t) {
+    return std::make_tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag,
+                           std::vector<int>(t.c_cc, t.c_cc + NCCS), ::cfgetispeed(&t),
+                           ::cfgetospeed(&t));
+}
 
 // Runs the window thread until `done` holds; false when `limit` passed first.
 // Each wait blocks until something happens (a notice, a wake-up, a timer).

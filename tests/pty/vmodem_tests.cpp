@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -589,6 +590,10 @@ TEST(VirtualModemTest, DrainsAnUploadAtTheLineRate) {
 TEST(VirtualModemTest, WrongOptionsAndUnusablePathsAreRefused) {
     ScratchDir dir;
     WriteFile(dir / "file", "x");
+    fs::create_directory(dir / "sub");
+    fs::create_directory(dir / "saved");
+    WriteFile(dir / "saved/image-1.hex", "y");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     struct Case {
         std::vector<std::string> args;
         std::string message;
@@ -602,17 +607,26 @@ TEST(VirtualModemTest, WrongOptionsAndUnusablePathsAreRefused) {
         {{"--after-upload", "ok,later"}, "for --after-upload"},
         {{"--once=yes"}, "--once takes no value"},
         {{"--expect", dir / "missing.hex"}, "cannot read the file"},
+        {{"--expect", dir / "fifo"},
+         "--expect: cannot read the file '" + dir / "fifo" + "': not a regular file (a FIFO)"},
+        // No output over an image it compares with, by whatever name.
+        {{"--expect", dir / "file", "--log", dir / "sub/../file"}, "--log: "},
+        {{"--expect", dir / "file", "--save", dir / "file"}, "--save: "},
+        {{"--save", dir / "sub/../saved", "--expect", dir / "saved/image-1.hex"},
+         "--save: '" + dir / "sub/../saved" + "' would write over the --expect file"},
         {{"--save", dir / "file"}, "--save"},
         {{"--log", dir / "no/such/dir/log"}, "--log: cannot write"},
         {{"--link", dir / "file"}, "--link"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.args[0]);
+        SCOPED_TRACE(c.args[0] + " " + c.args.back());
         const Exit e = RunRefused(c.args);
         EXPECT_EQ(e.status, 2);
         EXPECT_NE(e.err.find(c.message), std::string::npos) << e.err;
     }
-    EXPECT_EQ(ReadFile(dir / "file"), "x"); // nothing was overwritten
+    // Nothing was overwritten.
+    EXPECT_EQ(ReadFile(dir / "file"), "x");
+    EXPECT_EQ(ReadFile(dir / "saved/image-1.hex"), "y");
 }
 
 // A port that closes loses what was still on its way, as on a real line:

@@ -296,6 +296,36 @@ TEST_F(PackTest, EveryFaultyInputIsRefusedBeforeWriting) {
     }
 }
 
+// OUT is replaced whole, so it may be none of the inputs, by any name: the
+// packer refuses before it writes anything, and the input stays as it was.
+TEST_F(PackTest, AnOutputThatIsOneOfTheInputsIsRefused) {
+    fs::create_directory("sub");
+    const std::string rest = Base().substr(std::string("-o out ").size());
+    struct Case {
+        const char* input;
+        std::string out; // another name for it
+    };
+    const Case cases[] = {
+        {"program", "program"},
+        {"FLS0228.HEX", "./FLS0228.HEX"},
+        {"F2ZE0529.HEX", (Cwd() / "F2ZE0529.HEX").string()},
+        {"ALERT.WAV", "sub/../ALERT.WAV"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.out);
+        WriteBytes("program", std::vector<std::uint8_t>(4000, 0x90)); // whatever came before
+        const auto before = ReadBytes(c.input);
+        const ToolRun run = RunTool("tollander-pack", "-o \"" + c.out + "\" " + rest);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.output.find(c.out + " and --"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find(std::string(c.input) + " are the same file"), std::string::npos)
+            << run.output;
+        EXPECT_TRUE(ReadBytes(c.input) == before);
+        for (const auto& entry : fs::directory_iterator(Cwd()))
+            EXPECT_FALSE(entry.path().filename().string().starts_with(".")) << entry.path();
+    }
+}
+
 TEST(PackOptionsTest, CountriesByCodeOrName) {
     const auto flags = ParseCountries("4, netherlands ,12,49");
     for (int k = 0; k < payload::kCountryCount; ++k)

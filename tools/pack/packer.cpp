@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <fstream>
 #include <ostream>
+#include <utility>
 
 namespace tollander::tools {
 
@@ -205,6 +206,16 @@ void Pack(const PackOptions& o) {
     // Every input is checked before anything is written.
     if (o.output.empty()) throw PackError("no output file given (-o OUT)");
     if (o.main_hex.empty()) throw PackError("no main-code image given (--main MAIN.HEX)");
+    // OUT is replaced whole: naming an input there would lose that input.
+    const std::pair<const char*, const std::string*> inputs[] = {{"--program", &o.program},
+                                                                 {"--boot", &o.boot_hex},
+                                                                 {"--main", &o.main_hex},
+                                                                 {"--sound", &o.sound}};
+    for (const auto& [option, path] : inputs) {
+        if (!path->empty() && platform::SameFile(o.output, *path))
+            throw PackError(o.output + " and " + option + " " + *path +
+                            " are the same file; write the flasher to another file");
+    }
     for (const std::string* hex : {&o.main_hex, &o.boot_hex}) {
         if (hex->empty()) continue;
         if (const auto fault = CheckIntelHex(*hex))

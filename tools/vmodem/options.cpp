@@ -1,7 +1,9 @@
 #include "tools/vmodem/options.h"
 
 #include "platform/command_line.h"
+#include "platform/tool_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -134,6 +136,23 @@ bool is_three_digits(const std::string& text) {
     return true;
 }
 
+// "image-N.hex", a name --save gives the images it keeps.
+bool is_saved_image_name(const std::string& path) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::string prefix = "image-", suffix = ".hex";
+    if (name.size() <= prefix.size() + suffix.size() || name.rfind(prefix, 0) != 0 ||
+        !name.ends_with(suffix))
+        return false;
+    return std::all_of(name.begin() + prefix.size(), name.end() - suffix.size(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string directory_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 } // namespace
 
 namespace {
@@ -248,11 +267,26 @@ int usage_error(const std::string& text) {
 
 std::string check_paths(const Options& o) {
     for (const std::string& file : o.expect) {
-        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat st {};
-        const bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-        if (fd >= 0) ::close(fd);
-        if (!ok) return "--expect: cannot read the file '" + file + "'";
+        // Looked at before it is opened: a FIFO would wait for a writer.
+        try {
+            const platform::RegularInput readable(file);
+        } catch (const std::exception& e) {
+            std::string why = e.what();
+            if (why.rfind(file + ": ", 0) == 0) why.erase(0, file.size() + 2);
+            return "--expect: cannot read the file '" + file + "': " + why;
+        }
+        // The images are read before the log is opened and the first image
+        // saved; neither may write over them.
+        if (!o.log_path.empty() && platform::SameFile(o.log_path, file))
+            return "--log: '" + o.log_path + "' is the --expect file '" + file +
+                   "'; log to another file";
+        const bool saved_over =
+            !o.save_dir.empty() &&
+            (platform::SameFile(o.save_dir, file) ||
+             (is_saved_image_name(file) && platform::SameFile(o.save_dir, directory_of(file))));
+        if (saved_over)
+            return "--save: '" + o.save_dir + "' would write over the --expect file '" + file +
+                   "'; save to another directory";
     }
     if (!o.save_dir.empty()) {
         if (::mkdir(o.save_dir.c_str(), 0755) != 0 && errno != EEXIST)
