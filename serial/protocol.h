@@ -10,7 +10,9 @@
 #include "platform/file_search.h"
 #include "platform/window_thread.h"
 #include "serial/comm_errors.h"
+#include "serial/stall_watch.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -99,6 +101,14 @@ inline constexpr std::uint16_t psCancelRequested = 13;
 inline constexpr std::uint16_t psSequenceError = 16;
 
 inline constexpr std::uint16_t kAsciiBlockSize = 8191;
+
+// The longest the sender may stand still between two of its writes before it
+// gives the upload up (ecSenderStalled): well under the 1.5 s a modem's boot
+// loader waits for more of the file before it answers "No RX data timeout"
+// and goes back to its prompt. Only time in which nothing of the program ran
+// counts (a stopped process, a suspended machine); waiting for the modem's
+// CTS, for output room or for the window thread does not.
+inline constexpr std::chrono::milliseconds kSenderStallLimit{500};
 inline constexpr std::size_t kProtocolBufferSize = 8192;
 
 // The error a run without one ends with, derived from its last status.
@@ -166,6 +176,10 @@ public:
     // (the default) sends the file unchecked. Changing it during a run raises
     // EBadArgument.
     void SetBlockVerifier(TBlockVerifier verifier);
+    // The clock the run's stall watch reads (monotonic milliseconds); empty
+    // gives the platform's. For tests that stand the sender still without
+    // stopping it. Changing it during a run raises EBadArgument.
+    void SetStallClock(StallClock clock);
     std::uint16_t TransmitTimeout() const { return transmit_timeout_; } // ticks
     void SetTransmitTimeout(std::uint16_t ticks);
     std::uint16_t StatusInterval() const { return status_interval_; } // ticks
