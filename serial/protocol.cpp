@@ -207,6 +207,7 @@ struct ProtocolData {
     int OpenFile();
     int Run(std::uint16_t msg, TriggerHandle handle);
     bool HeardAnswer();
+    bool Stalled() { return watch && watch->TakeLongestStill() > kSenderStallLimit.count(); }
     void EndRun(bool announce);
     void Detach();
 };
@@ -423,7 +424,7 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
             // Stopped or asleep for longer than the modem may wait: it may be
             // at its prompt now, where the rest of the file would be taken
             // for commands.
-            if (watch && watch->TakeLongestStill() > kSenderStallLimit.count()) {
+            if (Stalled()) {
                 ReportError(ecSenderStalled);
                 state = SendState::Finish;
                 break;
@@ -445,7 +446,9 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
             // A block the device did not take whole leaves a gap in the file
             // on the line: that run has failed, whatever follows.
             if (const int rc = WriteBlock(port, block.get(), block_len); rc < 0) {
-                ReportError(rc);
+                // A write gives the rest of its block up when the sender
+                // stood still in it.
+                ReportError(Stalled() ? ecSenderStalled : rc);
                 state = SendState::Finish;
                 break;
             }
@@ -743,9 +746,9 @@ void TCustomProtocol::BeginSend() {
     d.last_block = false;
     d.force_status = true;
     d.watch = std::make_unique<StallWatch>(d.stall_clock);
-    // Only what the modem says from now on is an answer to this file.
-    d.heard_until = UINT64_MAX;
-    PeekInput(index, d.heard_until);
+    // What the modem said and nobody has read yet counts too: it came after
+    // the go-ahead for this file.
+    d.heard_until = 0;
     d.heard_tail.clear();
 
     // The listener goes in before the first engine call arms the output-room

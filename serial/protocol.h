@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/file_search.h"
+#include "platform/serial_device.h"
 #include "platform/window_thread.h"
 #include "serial/comm_errors.h"
 #include "serial/stall_watch.h"
@@ -102,13 +103,9 @@ inline constexpr std::uint16_t psSequenceError = 16;
 
 inline constexpr std::uint16_t kAsciiBlockSize = 8191;
 
-// The longest the sender may stand still between two of its writes before it
-// gives the upload up (ecSenderStalled): well under the 1.5 s a modem's boot
-// loader waits for more of the file before it answers "No RX data timeout"
-// and goes back to its prompt. Only time in which nothing of the program ran
-// counts (a stopped process, a suspended machine); waiting for the modem's
-// CTS, for output room or for the window thread does not.
-inline constexpr std::chrono::milliseconds kSenderStallLimit{500};
+// A run whose sender stood still longer than this between two of its writes
+// ends with ecSenderStalled (platform/serial_device.h says why).
+using platform::kSenderStallLimit;
 inline constexpr std::size_t kProtocolBufferSize = 8192;
 
 // The error a run without one ends with, derived from its last status.
