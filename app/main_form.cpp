@@ -1,5 +1,7 @@
 #include "app/main_form.h"
 
+#include "serial/comm_errors.h"
+
 #include <algorithm>
 
 namespace tollander::app {
@@ -231,9 +233,15 @@ void MainForm::Protocol1ProtocolFinish(int error_code) {
     SetEnabled(ButtonId::Button1, true);
 }
 
-void MainForm::Protocol1ProtocolError(int /*error_code*/) {
+void MainForm::Protocol1ProtocolError(int error_code) {
     if (sequencer_.DebugMode) port_->DeleteTrigger(sequencer_.EchoTriggerHandle);
     LogMessage(MsgUploadIncomplete);
+    // Which failure it was: in the run record's ending always, in the log
+    // with the debug switch.
+    outcome_.upload_failure = "upload of image " + std::to_string(sequencer_.FlashStage) +
+                              " stopped with error " + std::to_string(error_code) + " (" +
+                              serial::CommErrorMessage(error_code) + ")";
+    if (sequencer_.DebugMode) LogLine("Flash file " + outcome_.upload_failure + ".");
     sequencer_.StepNumber = sequencer_.ResultStep();
     StartTimer1();
 }

@@ -50,6 +50,7 @@ struct RunOutcome {
     bool damaged_flasher = false; // start-up found the flasher's end damaged
     bool halted = false;          // an exception ended a step: the sequencer stopped
     bool handler_error = false;   // an exception ended one of the window's handlers
+    std::string upload_failure;   // what ended the last failed upload, in words
 };
 
 class MainForm {

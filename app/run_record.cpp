@@ -184,6 +184,7 @@ std::string DescribeEnding(const RunOutcome& o) {
                                                       : "upgrade did not complete";
     else
         text = "no upgrade started";
+    if (!o.upload_failure.empty()) text += "; " + o.upload_failure;
     if (o.halted) text += "; a step stopped with an error";
     if (o.handler_error) text += "; an action ended with an error";
     return text;

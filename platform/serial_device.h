@@ -3,6 +3,7 @@
 // is made by make_serial_device(); tests put fakes behind the same interface.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -21,6 +22,17 @@ inline constexpr int kDevAccessDenied = 5; // held by another program, or no per
 inline constexpr int kDevOutOfMemory = 8;  // the kernel refused memory
 inline constexpr int kDevNotOpen = 103;    // operation on a closed device
 inline constexpr int kDevFailure = 31;     // any other failure; see last_error_text()
+
+// The longest a sender may stand still while it sends a file: well under the
+// 1.5 s a modem's boot loader waits for more of an upload before it answers
+// "No RX data timeout" and goes back to its prompt, where the rest would be
+// taken for commands. Only time in which nothing of the program ran counts
+// (a stopped process, a suspended machine), on a clock that counts both
+// (monotonic_milliseconds); waiting for the modem's CTS, for output room or
+// for the window thread does not. A write that stood still longer between
+// two pieces of its bytes gives up the rest, and the send protocol ends a
+// run that stood still longer between two blocks.
+inline constexpr std::chrono::milliseconds kSenderStallLimit{500};
 
 // Control modes of the DTR and RTS lines.
 enum class LineControl : std::uint8_t { disabled = 0, enabled = 1, handshake = 2, toggle = 3 };
@@ -111,7 +123,8 @@ public:
     virtual int read(std::uint8_t* buffer, std::size_t n) = 0;
     // Writes n bytes and waits until the device took them or the write
     // time-out passed: gives n, the negated count when fewer were taken, or 0
-    // when nothing was.
+    // when nothing was. A write that stood still longer than
+    // kSenderStallLimit while it waited for room gives up the rest.
     virtual int write(const std::uint8_t* buffer, std::size_t n) = 0;
     virtual int status(DeviceStatus& status) = 0;
     virtual int purge(PurgeQueue which) = 0;

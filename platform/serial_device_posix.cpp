@@ -3,6 +3,7 @@
 // it is left with the settings, lines and exclusive mode it was found with.
 #include "platform/serial_device.h"
 
+#include "platform/clock.h"
 #include "platform/own_terminal_posix.h"
 #include "platform/serial_device_base.h"
 
@@ -28,6 +29,9 @@
 namespace tollander::platform {
 
 namespace {
+
+// The longest single wait of a write for room.
+constexpr long long kWriteSliceMs = 100;
 
 // A line that cannot be controlled is a pseudo-terminal or an adapter without
 // modem lines, not an error.
@@ -341,8 +345,15 @@ public:
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
                     .count();
             if (left <= 0) break;
+            // Waited for in short slices: a slice that ends much later than
+            // asked means the program stood still, and the modem may have
+            // given the upload up meanwhile.
+            const auto slice = std::min<long long>(left, kWriteSliceMs);
+            const std::int64_t asked = monotonic_milliseconds();
             pollfd p{fd_, POLLOUT, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(left));
+            const int ready = ::poll(&p, 1, static_cast<int>(slice));
+            if (monotonic_milliseconds() - asked > slice + kSenderStallLimit.count()) break;
+            if (ready == 0) continue;
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) break;
         }

@@ -51,6 +51,8 @@ const std::map<int, const char*>& MessageTable() {
         {11614, "Aborting due to carrier loss"},
         {11620, "No output room within the time-out"},
         {11621, "File changed since it was checked"},
+        {11622, "The modem answered before the end of the file"},
+        {11623, "The sender stood still too long"},
     };
     return table;
 }

@@ -49,6 +49,12 @@ inline constexpr int ecCarrierLost = -6014;
 inline constexpr int ecNoOutputRoom = -6020;
 // A block read for sending is not the one the file held when it was checked.
 inline constexpr int ecBlockMismatch = -6021;
+// The modem answered (its data time-out, its boot prompt, ERROR) before the
+// last block went out: it takes no more of the file.
+inline constexpr int ecModemAnswered = -6022;
+// The sender itself stood still (the process stopped, the machine asleep)
+// longer than kSenderStallLimit: the modem may have given up waiting.
+inline constexpr int ecSenderStalled = -6023;
 
 // Message number of a code: |code| when 13800..13900, 11800 + |code| when
 // 100..199, else 11000 + |code| mod 1000 + (|code| div 1000) * 100.

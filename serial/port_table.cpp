@@ -552,6 +552,25 @@ bool InputWaiting(RecordIndex index) {
     return InputCount(index) > 0;
 }
 
+std::string PeekInput(RecordIndex index, std::uint64_t& from) {
+    WITH_RECORD(index, {});
+    std::lock_guard guard(rec->state);
+    std::string text;
+    const std::uint64_t end = rec->ring.Written();
+    for (std::uint64_t at = std::max(from, rec->ring.Taken()); at < end; ++at)
+        text += static_cast<char>(rec->ring.AtTotal(at));
+    from = end;
+    return text;
+}
+
+bool InputInDriver(RecordIndex index) {
+    WITH_RECORD(index, false);
+    DeviceStatus st;
+    if (rec->dev->status(st) != 0) return false;
+    AccumulateStatus(*rec, st);
+    return st.in_queue > 0;
+}
+
 int InputCount(RecordIndex index) {
     WITH_RECORD(index, 0);
     std::lock_guard guard(rec->state);

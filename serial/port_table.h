@@ -164,6 +164,12 @@ int DiscardOutput(RecordIndex index);
 // characters are removed when the notice is over (unless kOptionNoPeek).
 int ReadChar(RecordIndex index, char& ch);
 bool InputWaiting(RecordIndex index);
+// The characters in the ring that arrived at or after `from` (a running
+// total of received characters) and have not been taken, without taking
+// them: a later read or wait still gets them. `from` moves past them.
+std::string PeekInput(RecordIndex index, std::uint64_t& from);
+// Received bytes wait in the driver, not yet moved into the ring.
+bool InputInDriver(RecordIndex index);
 int InputCount(RecordIndex index);
 int InputRoom(RecordIndex index);
 int DiscardInput(RecordIndex index);

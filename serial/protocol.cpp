@@ -3,7 +3,10 @@
 #include "serial/com_port.h"
 #include "serial/notice_window.h"
 #include "serial/port_table.h"
+#include "serial/stall_watch.h"
 #include "serial/tick_timer.h"
+
+#include "platform/clock.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <string_view>
 
 namespace tollander::serial {
 
@@ -102,6 +106,21 @@ void AsciiFileWindow::Close() {
 
 // ---- The protocol data and its engine ----
 
+namespace {
+
+// What a modem's boot loader says when it takes no more of an upload: its
+// time-out for data that stopped coming, its prompt, a refusal.
+// Found in what it says in any letter case, as every answer of the modem is.
+constexpr std::string_view kModemAnswers[] = {"no rx data timeout", "boot>", "error"};
+
+// A run that the modem's answer or the sender's own stall ended: what the
+// modem said since is its verdict, left for the wait that reads it.
+bool KeepsInput(int error) {
+    return error == ecModemAnswered || error == ecSenderStalled;
+}
+
+} // namespace
+
 enum class SendState : std::uint8_t { Start, GetBlock, WaitRoom, SendBlock, Drain, Finish, Done };
 
 struct ProtocolData {
@@ -147,6 +166,16 @@ struct ProtocolData {
 
     TriggerHandle timeout_trigger = 0, status_trigger = 0, room_trigger = 0, count_trigger = 0,
                   modem_trigger = 0;
+    // What the modem said during the run: looked at up to this running total
+    // of received characters, and the end of it, where an answer may begin.
+    std::uint64_t heard_until = 0;
+    std::string heard_tail;
+    // The run's watch over the sender's own stalls, on this clock (set on the
+    // window thread between runs only).
+    StallClock stall_clock = platform::monotonic_milliseconds;
+    std::unique_ptr<StallWatch> watch;
+    // The block waited once for received bytes to be looked at first.
+    bool deferred = false;
     std::unique_ptr<std::uint8_t[]> block;
     std::uint16_t block_len = 0;
     TBlockVerifier verifier; // set on the window thread between runs only
@@ -177,6 +206,8 @@ struct ProtocolData {
     void NextFile();
     int OpenFile();
     int Run(std::uint16_t msg, TriggerHandle handle);
+    bool HeardAnswer();
+    bool Stalled() { return watch && watch->TakeLongestStill() > kSenderStallLimit.count(); }
     void EndRun(bool announce);
     void Detach();
 };
@@ -291,6 +322,7 @@ void ProtocolData::EndRun(bool announce) {
         if (*h != 0) DeleteTrigger(port, *h);
         *h = 0;
     }
+    watch.reset();
     if (!detached) Detach();
     // A run may end before its Finish state (no carrier at the start): the
     // file must not stay open into the next run.
@@ -299,6 +331,23 @@ void ProtocolData::EndRun(bool announce) {
     state = SendState::Done;
     in_progress = false;
     if (announce) Notify(kProtocolNoticeFinish, static_cast<std::uint32_t>(error.load()));
+}
+
+// Looks at what the modem said since the last look, without taking it: the
+// wait for the verdict after the run reads the same characters.
+bool ProtocolData::HeardAnswer() {
+    std::string text = heard_tail + PeekInput(port, heard_until);
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    bool heard = false;
+    std::size_t longest = 0;
+    for (std::string_view answer : kModemAnswers) {
+        heard = heard || text.find(answer) != std::string::npos;
+        longest = std::max(longest, answer.size());
+    }
+    // An answer may be split between two looks.
+    heard_tail = text.substr(text.size() - std::min(text.size(), longest - 1));
+    return heard;
 }
 
 int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
@@ -340,6 +389,7 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
             }
             last_block = last;
             block_len = static_cast<std::uint16_t>(count);
+            deferred = false;
             // A block that is not the one checked never reaches the line.
             if (error == 0 && count > 0 && verifier &&
                 !verifier(file_pos / block_size, block.get(), block_len, last))
@@ -356,7 +406,12 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
         }
 
         case SendState::WaitRoom:
-            if (msg == kNoticeStatus && handle == room_trigger)
+            if (msg == kNoticeAvail && HeardAnswer()) {
+                // The modem gave the upload up before its end: nothing more
+                // of the file goes out.
+                ReportError(ecModemAnswered);
+                state = SendState::Finish;
+            } else if (msg == kNoticeStatus && handle == room_trigger)
                 state = SendState::SendBlock;
             else if (msg == kNoticeTimer && handle == timeout_trigger) {
                 // The rest of the file was never sent: that run has failed.
@@ -366,10 +421,34 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
             break;
 
         case SendState::SendBlock:
+            // Stopped or asleep for longer than the modem may wait: it may be
+            // at its prompt now, where the rest of the file would be taken
+            // for commands.
+            if (Stalled()) {
+                ReportError(ecSenderStalled);
+                state = SendState::Finish;
+                break;
+            }
+            if (HeardAnswer()) {
+                ReportError(ecModemAnswered);
+                state = SendState::Finish;
+                break;
+            }
+            // Bytes from the modem still in the driver go first: the
+            // dispatcher moves them into the ring, then the room comes again.
+            if (!deferred && InputInDriver(port)) {
+                deferred = true;
+                state = SendState::WaitRoom;
+                ArmStatusTrigger(port, room_trigger, static_cast<std::uint16_t>(block_size + 1),
+                                 true);
+                break;
+            }
             // A block the device did not take whole leaves a gap in the file
             // on the line: that run has failed, whatever follows.
             if (const int rc = WriteBlock(port, block.get(), block_len); rc < 0) {
-                ReportError(rc);
+                // A write gives the rest of its block up when the sender
+                // stood still in it.
+                ReportError(Stalled() ? ecSenderStalled : rc);
                 state = SendState::Finish;
                 break;
             }
@@ -399,7 +478,7 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
             break;
 
         case SendState::Finish:
-            if (error != 0) DiscardInput(port);
+            if (error != 0 && !KeepsInput(error)) DiscardInput(port);
             file.Close();
             // A carrier loss has no error yet; it is no good end either.
             Log(error == 0 && ErrorFromProtocolStatus(status) == 0 ? lfTransmitOk : lfTransmitFail);
@@ -509,6 +588,11 @@ void TCustomProtocol::SetBlockVerifier(TBlockVerifier verifier) {
     // The engine of a run in progress calls it; runs start on this thread.
     if (data_->in_progress) RaiseCommError(ecBadArgument);
     data_->verifier = std::move(verifier);
+}
+
+void TCustomProtocol::SetStallClock(StallClock clock) {
+    if (data_->in_progress) RaiseCommError(ecBadArgument);
+    data_->stall_clock = clock ? std::move(clock) : StallClock(platform::monotonic_milliseconds);
 }
 
 void TCustomProtocol::SetTransmitTimeout(std::uint16_t ticks) {
@@ -661,6 +745,11 @@ void TCustomProtocol::BeginSend() {
     d.error = 0;
     d.last_block = false;
     d.force_status = true;
+    d.watch = std::make_unique<StallWatch>(d.stall_clock);
+    // What the modem said and nobody has read yet counts too: it came after
+    // the go-ahead for this file.
+    d.heard_until = 0;
+    d.heard_tail.clear();
 
     // The listener goes in before the first engine call arms the output-room
     // trigger, so that trigger can never fire with nobody listening; the lock

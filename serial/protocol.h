@@ -8,9 +8,12 @@
 #pragma once
 
 #include "platform/file_search.h"
+#include "platform/serial_device.h"
 #include "platform/window_thread.h"
 #include "serial/comm_errors.h"
+#include "serial/stall_watch.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -99,6 +102,10 @@ inline constexpr std::uint16_t psCancelRequested = 13;
 inline constexpr std::uint16_t psSequenceError = 16;
 
 inline constexpr std::uint16_t kAsciiBlockSize = 8191;
+
+// A run whose sender stood still longer than this between two of its writes
+// ends with ecSenderStalled (platform/serial_device.h says why).
+using platform::kSenderStallLimit;
 inline constexpr std::size_t kProtocolBufferSize = 8192;
 
 // The error a run without one ends with, derived from its last status.
@@ -166,6 +173,10 @@ public:
     // (the default) sends the file unchecked. Changing it during a run raises
     // EBadArgument.
     void SetBlockVerifier(TBlockVerifier verifier);
+    // The clock the run's stall watch reads (monotonic milliseconds); empty
+    // gives the platform's. For tests that stand the sender still without
+    // stopping it. Changing it during a run raises EBadArgument.
+    void SetStallClock(StallClock clock);
     std::uint16_t TransmitTimeout() const { return transmit_timeout_; } // ticks
     void SetTransmitTimeout(std::uint16_t ticks);
     std::uint16_t StatusInterval() const { return status_interval_; } // ticks

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -217,6 +218,31 @@ int VModem::SavedImages() const {
     return n;
 }
 
+std::vector<std::string> VModem::Events(const std::string& event) const {
+    std::vector<std::string> found;
+    for (const std::string& line : Lines(ReadFile(log_path_)))
+        if (line.find("\"event\":\"" + event + "\"") != std::string::npos) found.push_back(line);
+    return found;
+}
+
+bool VModem::WaitForEvents(const std::string& event, std::size_t count,
+                           std::chrono::milliseconds limit) const {
+    const int watch = inotify_init1(IN_CLOEXEC);
+    inotify_add_watch(watch, log_path_.c_str(), IN_MODIFY);
+    const auto deadline = Clock::now() + limit;
+    bool seen = Events(event).size() >= count;
+    while (!seen && Clock::now() < deadline) {
+        pollfd p{watch, POLLIN, 0};
+        if (poll(&p, 1, 1000) == 1) {
+            char buffer[4096];
+            [[maybe_unused]] const auto n = read(watch, buffer, sizeof buffer);
+        }
+        seen = Events(event).size() >= count;
+    }
+    close(watch);
+    return seen;
+}
+
 std::vector<std::string> VModem::Commands() const {
     std::vector<std::string> commands;
     std::istringstream log(ReadFile(log_path_));
@@ -408,6 +434,10 @@ int Child::Finish(std::chrono::milliseconds limit) {
     }
     pid_ = -1;
     return status;
+}
+
+void Child::Signal(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
 }
 
 void Child::Kill() {

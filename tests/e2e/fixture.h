@@ -46,6 +46,12 @@ public:
     int SavedImages() const;
     // The commands the modem received, in order (without the carriage return).
     std::vector<std::string> Commands() const;
+    // The transcript's lines of one event ("line_opened", "upload_end" ...).
+    std::vector<std::string> Events(const std::string& event) const;
+    // Waits until the transcript holds `count` of the event; false when
+    // `limit` passed first.
+    bool WaitForEvents(const std::string& event, std::size_t count,
+                       std::chrono::milliseconds limit) const;
     // Ends the process (SIGTERM unless it already exited); its exit status.
     int Stop();
     // Waits for the process to exit by itself; its exit status, or -1.
@@ -169,6 +175,8 @@ public:
     int Finish(std::chrono::milliseconds limit);
     // SIGKILL, as a crash or a pulled plug would end it.
     void Kill();
+    // Sends a signal (SIGSTOP and SIGCONT, as a suspended program meets them).
+    void Signal(int signal);
     const std::string& Output() const { return out_; }
 
 private:

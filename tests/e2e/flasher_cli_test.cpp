@@ -121,33 +121,6 @@ Outcome RunLaunch(const Launch& launch, const std::string& scratch) {
     return outcome;
 }
 
-int CountEvents(const VModem& modem, const std::string& event) {
-    const auto lines = Lines(ReadFile(modem.LogPath()));
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-        return l.find("\"event\":\"" + event + "\"") != std::string::npos;
-    }));
-}
-
-// Waits until the modem's transcript holds `count` opens of its line. The
-// modem logs the opens in the order they happened, so once an open of ours
-// is there, any earlier one would be too.
-bool WaitForOpens(const VModem& modem, int count) {
-    const int watch = inotify_init1(IN_CLOEXEC);
-    inotify_add_watch(watch, modem.LogPath().c_str(), IN_MODIFY);
-    const auto deadline = Clock::now() + 10s;
-    bool seen = CountEvents(modem, "line_opened") >= count;
-    while (!seen && Clock::now() < deadline) {
-        pollfd p{watch, POLLIN, 0};
-        if (poll(&p, 1, 1000) == 1) {
-            char buffer[4096];
-            [[maybe_unused]] const auto n = read(watch, buffer, sizeof buffer);
-        }
-        seen = CountEvents(modem, "line_opened") >= count;
-    }
-    close(watch);
-    return seen;
-}
-
 std::string OwnCommandName() {
     std::string name = ReadFile("/proc/self/comm");
     while (!name.empty() && name.back() == '\n')
@@ -312,9 +285,11 @@ TEST_F(FlasherCli, OptionsAreAnsweredBeforeAnyPortOrFileIsTouched) {
     // Our own open is the only one the modem saw.
     const int fd = open(modem.Device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(WaitForOpens(modem, 1));
+    // The modem logs the opens in the order they happened, so once an open
+    // of ours is there, any earlier one would be too.
+    EXPECT_TRUE(modem.WaitForEvents("line_opened", 1, 10s));
     close(fd);
-    EXPECT_EQ(CountEvents(modem, "line_opened"), 1);
+    EXPECT_EQ(modem.Events("line_opened").size(), 1u);
     EXPECT_EQ(modem.Commands(), std::vector<std::string>{});
 }
 
@@ -353,9 +328,11 @@ TEST_F(FlasherCli, ListPortsTellsEachPortsDeviceAndWhetherItCanBeOpened) {
                               }));
     // Nothing was sent, and the listing opened nothing: the modem saw only
     // our own open.
-    EXPECT_TRUE(WaitForOpens(modem, 1));
+    // The modem logs the opens in the order they happened, so once an open
+    // of ours is there, any earlier one would be too.
+    EXPECT_TRUE(modem.WaitForEvents("line_opened", 1, 10s));
     close(held);
-    EXPECT_EQ(CountEvents(modem, "line_opened"), 1);
+    EXPECT_EQ(modem.Events("line_opened").size(), 1u);
     EXPECT_EQ(modem.Commands(), std::vector<std::string>{});
     EXPECT_TRUE(Untouched(runtime_));
 }

@@ -13,12 +13,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <poll.h>
 #include <string>
@@ -115,7 +117,16 @@ struct LineState {
     std::uint32_t pending_events = 0;
     bool closed = false;
     platform::WindowThread* wake = nullptr;
+    std::string incoming; // what the modem said, not read yet
+    // Runs in each write, under the mutex, with the number of writes so far.
+    std::function<void(std::size_t)> after_write;
 
+    // The modem says `text` (the mutex held).
+    void Say(const std::string& text) {
+        incoming += text;
+        pending_events |= platform::kEvRxChar;
+        Notify();
+    }
     void Notify() {
         changed.notify_all();
         if (wake) wake->wake();
@@ -149,7 +160,15 @@ public:
         s_->writes.emplace_back(reinterpret_cast<const char*>(bytes), n);
         s_->queued_at_write.push_back(s_->queued);
         s_->queued += static_cast<std::uint32_t>(n);
+        if (s_->after_write) s_->after_write(s_->writes.size());
         s_->Notify();
+        return static_cast<int>(n);
+    }
+    int read(std::uint8_t* buffer, std::size_t n) override {
+        std::lock_guard lock(s_->mutex);
+        n = std::min(n, s_->incoming.size());
+        std::copy_n(s_->incoming.begin(), n, buffer);
+        s_->incoming.erase(0, n);
         return static_cast<int>(n);
     }
     int status(platform::DeviceStatus& st) override {
@@ -158,6 +177,7 @@ public:
             s_->queued -= std::min(s_->queued, s_->drain_per_status);
         st = {};
         st.out_queue = s_->queued;
+        st.in_queue = static_cast<std::uint32_t>(s_->incoming.size());
         return 0;
     }
     int purge(platform::PurgeQueue which) override {
@@ -448,6 +468,101 @@ TEST_F(FakeLineRun, ABlockTheVerifierRefusesNeverReachesTheLine) {
     run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", SampleText(21417)));
     run_->protocol().BeginSend();
     EXPECT_THROW(run_->protocol().SetBlockVerifier({}), EBadArgument);
+}
+
+// The upload listens: the modem giving the file up ends the run at once, and
+// nothing more of the file goes out; what it said is left for the verdict
+// wait. Echo and flow-control bytes are no answer, nor is a verdict after
+// the last block.
+TEST_F(FakeLineRun, AModemThatAnswersBeforeTheEndGetsNothingMore) {
+    const std::string text = SampleText(4 * 8191 + 100);
+    const std::string answers = "No RX data timeout^Boot>^ERROR";
+    struct Case {
+        std::string said;
+        std::size_t after_write;
+        int code;        // of the finish
+        int verdict;     // what the verdict wait then finds
+        std::size_t writes;
+    };
+    const std::vector<Case> cases = {
+        {"\r\nNo RX data timeout\r\n", 1, ecModemAnswered, 1, 1},
+        {"\r\nBoot>", 2, ecModemAnswered, 2, 2},
+        {"\r\nERROR\r\n", 1, ecModemAnswered, 3, 1},
+        {"\r\nno rx DATA timeout", 3, ecModemAnswered, 1, 3},
+        // Echo of the records and flow-control characters.
+        {text.substr(0, 300) + "\x11\x13\x11", 1, 0, 0, 5},
+        // The verdict on the whole file, while the last block drains.
+        {"\r\nNo RX data timeout\r\n", 5, 0, 1, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.said.substr(0, 40) + " after write " + std::to_string(c.after_write));
+        Reset();
+        line_->after_write = [&](std::size_t writes) {
+            if (writes == c.after_write) line_->Say(c.said);
+        };
+        run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
+        EXPECT_EQ(run_->rec().finish_code, c.code);
+        EXPECT_EQ(WriteSizes().size(), c.writes);
+        EXPECT_TRUE(text.starts_with(Written()));
+        if (c.code != 0) {
+            EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E" + std::to_string(c.code)}));
+            EXPECT_EQ(run_->rec().Only('L').back(), "L6");
+        }
+        EXPECT_EQ(run_->port().AwaitAnyText(answers, 2, true, true, '^'), c.verdict);
+    }
+}
+
+// The sender stood still (stopped, suspended) for longer than the limit:
+// nothing more of the file goes out. Shorter stills, and waiting for a line
+// that holds the file back, are no stall.
+TEST_F(FakeLineRun, ASenderThatStoodStillSendsNothingMore) {
+    const std::string text = SampleText(3 * 8191 + 100);
+    struct Case {
+        std::int64_t still_ms; // after the first write
+        int code;
+        std::size_t writes;
+    };
+    for (const Case& c : {Case{kSenderStallLimit.count() + 1500, ecSenderStalled, 1},
+                          Case{kSenderStallLimit.count() - 200, 0, 4}}) {
+        SCOPED_TRACE(c.still_ms);
+        Reset();
+        std::atomic<std::int64_t> clock{1'000'000};
+        run_->protocol().SetStallClock([&] { return clock.load(); });
+        line_->after_write = [&](std::size_t writes) {
+            if (writes == 1) clock += c.still_ms;
+        };
+        run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
+        EXPECT_EQ(run_->rec().finish_code, c.code);
+        EXPECT_EQ(WriteSizes().size(), c.writes);
+        if (c.code != 0)
+            EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E" + std::to_string(c.code)}));
+        else
+            EXPECT_TRUE(Written() == text);
+    }
+    // On the real clock: the line holds the first block back for well over
+    // the limit (the status timer reports every tick meanwhile), then lets it
+    // go; the sender waited, it did not stand still.
+    Reset();
+    line_->stall_after_writes = 1;
+    run_->protocol().SetStatusInterval(1);
+    run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", text));
+    run_->protocol().BeginSend();
+    const std::size_t held_reports = 3 * kSenderStallLimit.count() / 55;
+    run_->WaitFor([&] { return run_->rec().Only('S').size() > held_reports; });
+    ASSERT_EQ(WriteSizes().size(), 1u);
+    {
+        std::lock_guard lock(line_->mutex);
+        line_->stall_after_writes = SIZE_MAX;
+    }
+    run_->WaitFor([&] { return run_->rec().finishes > 0; });
+    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_TRUE(Written() == text);
+    // Changing the clock mid-run is refused.
+    Reset();
+    line_->stall_after_writes = 1;
+    run_->protocol().SetFileMask(dir_ + "/image.hex");
+    run_->protocol().BeginSend();
+    EXPECT_THROW(run_->protocol().SetStallClock({}), EBadArgument);
 }
 
 TEST_F(FakeLineRun, AFailedWriteIsReportedAndStopsTheRun) {

@@ -1,5 +1,6 @@
 // The main form's handlers and control states, driven without a display.
 #include "app_fakes.h"
+#include "app/run_record.h"
 
 #include <gtest/gtest.h>
 
@@ -133,6 +134,35 @@ TEST(MainForm, AFailedUploadIsNeverReportedAsSent) {
     rig.uploader->OnProtocolFinish(0);
     EXPECT_EQ(rig.seq().StepNumber, stepJudgeMainUpload);
     EXPECT_EQ(f.Memo1().back(), "Flash file upload sent successfully.");
+}
+
+// Which failure ended an upload: in the run record's ending always, and in
+// the log after the catalogue's line with the debug switch.
+TEST(MainForm, AFailedUploadSaysWhichFailureItWas) {
+    struct Case {
+        bool debug;
+        int code;
+        std::string words;
+    };
+    for (const Case& c :
+         {Case{false, -6022, "upload of image 2 stopped with error -6022 (The modem answered "
+                             "before the end of the file)"},
+          Case{true, -6023,
+               "upload of image 2 stopped with error -6023 (The sender stood still too long)"}}) {
+        SCOPED_TRACE(c.code);
+        FormRig rig;
+        auto& f = *rig.form;
+        f.StopTimer1();
+        rig.seq().DebugMode = c.debug;
+        rig.seq().FlashStage = 2;
+        rig.uploader->OnProtocolError(c.code);
+        rig.uploader->OnProtocolFinish(c.code);
+        std::vector<std::string> log = {"Flash file upload did not complete successfully."};
+        if (c.debug) log.push_back("Flash file " + c.words + ".");
+        EXPECT_EQ(f.Memo1(), log);
+        EXPECT_NE(DescribeEnding(f.Outcome()).find(c.words), std::string::npos)
+            << DescribeEnding(f.Outcome());
+    }
 }
 
 TEST(MainForm, FinishInDebugModeRemovesTheEchoTrigger) {

@@ -26,6 +26,8 @@ const char kOk[] = "\r\nOK\r\n";
 const char kError[] = "\r\nERROR\r\n";
 const char kSuccess[] = "Program was successful";
 const char kRxTimeout[] = "No RX data timeout";
+const char kErrorWord[] = "ERROR";
+const char kPromptWord[] = "Boot>";
 
 std::string upper(const std::string& text) {
     std::string out;
@@ -151,9 +153,15 @@ void Modem::receive(const std::uint8_t* data, std::size_t size, Time now) {
 
 void Modem::command_byte(std::uint8_t c, Time now) {
     send_echo(c, now);
+    // What comes after an upload and begins no command (the rest of an image
+    // the boot loader gave up on) is counted.
+    const std::size_t stray = mode_ == Mode::Boot && uploaded_at_prompt_ ? 1 : 0;
     switch (lexer_) {
     case Lexer::Idle:
-        if (c == 'A' || c == 'a') lexer_ = Lexer::GotA;
+        if (c == 'A' || c == 'a')
+            lexer_ = Lexer::GotA;
+        else
+            stray_ += stray;
         break;
     case Lexer::GotA:
         if (c == 'T' || c == 't') {
@@ -162,6 +170,9 @@ void Modem::command_byte(std::uint8_t c, Time now) {
             overflow_ = false;
         } else if (c != 'A' && c != 'a') {
             lexer_ = Lexer::Idle;
+            stray_ += 2 * stray;
+        } else {
+            stray_ += stray;
         }
         break;
     case Lexer::Body:
@@ -182,6 +193,10 @@ void Modem::command_byte(std::uint8_t c, Time now) {
 }
 
 void Modem::execute(const std::string& command, Time now) {
+    if (stray_ > 0) {
+        log_.event("stray", now).number("bytes", static_cast<long long>(stray_));
+        stray_ = 0;
+    }
     log_.event("command", now)
         .text("text", "AT" + command)
         .text("mode", mode_ == Mode::Boot ? "boot" : "command");
@@ -410,6 +425,14 @@ void Modem::upload_byte(std::uint8_t c, Time now) {
             break;
         }
     }
+    if (mode_ == Mode::Upload && options_.give_up_after &&
+        upload_.bytes >= static_cast<std::size_t>(*options_.give_up_after)) {
+        const char* says = options_.give_up_says == GiveUp::Error    ? kErrorWord
+                           : options_.give_up_says == GiveUp::Prompt ? kPromptWord
+                                                                     : kRxTimeout;
+        finish_upload(now, "the boot loader gave up", says);
+        return;
+    }
     if (mode_ == Mode::Upload && options_.hangup_after &&
         upload_.bytes >= static_cast<std::size_t>(*options_.hangup_after)) {
         hung_up_ = true;
@@ -417,7 +440,7 @@ void Modem::upload_byte(std::uint8_t c, Time now) {
     }
 }
 
-void Modem::finish_upload(Time now, const char* why) {
+void Modem::finish_upload(Time now, const char* why, const char* says) {
     const bool good = upload_.end_record && !upload_.hex.failed();
     std::string fault;
     if (upload_.hex.failed())
@@ -472,6 +495,7 @@ void Modem::finish_upload(Time now, const char* why) {
     case Verdict::None:
         break;
     }
+    if (says) verdict = says;
 
     {
         auto line = log_.event("upload_end", now);

@@ -71,7 +71,8 @@ private:
     void answer_atgm(Time now);
     void start_upload(Time now);
     void upload_byte(std::uint8_t c, Time now);
-    void finish_upload(Time now, const char* why);
+    // `says`, when set, is said in place of the verdict.
+    void finish_upload(Time now, const char* why, const char* says = nullptr);
     void reset(Time now);
 
     void send_echo(std::uint8_t c, Time now);
@@ -95,6 +96,8 @@ private:
 
     Upload upload_;
     bool uploaded_at_prompt_ = false; // an upload ended since the boot prompt came up
+    // Bytes at the prompt, since an upload ended, that are part of no command.
+    std::size_t stray_ = 0;
     int uploads_in_upgrade_ = 0;
     int images_saved_ = 0;
     bool mismatch_ = false;

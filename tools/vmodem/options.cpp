@@ -56,6 +56,10 @@ Faults:
                        and up) leaves it as it was
   --hangup-after N     hang up (the device goes away) after N bytes of an
                        upload, then exit
+  --give-up-after N[:SAYS]  the boot loader gives an upload up after N bytes:
+                       it answers timeout ("No RX data timeout", the
+                       default), error ("ERROR") or prompt ("Boot>") and
+                       reads what follows at its prompt
   --random-case        answers in random letter case (--seed N to vary)
   --pieces N           send answers in pieces of N bytes ...
   --piece-delay MS     ... MS milliseconds apart (default 20)
@@ -239,6 +243,20 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
         .Value("hangup-after", 0,
                number("hangup-after", "a byte count", 0, 1L << 40,
                       [&](long n) { o.hangup_after = n; }))
+        .Value("give-up-after", 0,
+               checked("give-up-after", "a byte count, then :timeout, :error or :prompt",
+                       [&](const std::string& v) {
+                           const std::size_t colon = v.find(':');
+                           long n = 0;
+                           if (!parse_long(v.substr(0, colon), 1, 1L << 40, n)) return false;
+                           o.give_up_after = n;
+                           return colon == std::string::npos ||
+                                  pick<GiveUp>(v.substr(colon + 1),
+                                               {{"timeout", GiveUp::Timeout},
+                                                {"error", GiveUp::Error},
+                                                {"prompt", GiveUp::Prompt}},
+                                               o.give_up_says);
+                       }))
         .Flag("random-case", 0, o.random_case)
         .Value("seed", 0,
                number("seed", "a number", 0, 0xffffffffL,

@@ -18,6 +18,9 @@ enum class MainCode { Fine, Corrupt, Missing };
 // What the boot loader says after an upload.
 enum class Verdict { Auto, Success, Timeout, None };
 
+// What the boot loader says when it gives an upload up half-way.
+enum class GiveUp { Timeout, Error, Prompt };
+
 // Answer to "ATGM" once an image has been uploaded.
 enum class AfterUpload { Ok, Starting, Corrupt, Silent };
 
@@ -39,6 +42,8 @@ struct Options {
     Verdict verdict = Verdict::Auto;
     std::vector<AfterUpload> after_upload; // n-th entry for the n-th upload, the last repeats
     std::optional<long> hangup_after;
+    std::optional<long> give_up_after; // bytes of an upload
+    GiveUp give_up_says = GiveUp::Timeout;
     bool random_case = false;
     std::uint32_t seed = 1;
     int pieces = 0; // answer piece size in bytes; 0: whole answers
