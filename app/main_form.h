@@ -51,6 +51,13 @@ struct RunOutcome {
     bool halted = false;          // an exception ended a step: the sequencer stopped
     bool handler_error = false;   // an exception ended one of the window's handlers
     std::string upload_failure;   // what ended the last failed upload, in words
+    bool no_modem = false;        // the scan found no modem to flash
+    bool main_not_needed = false; // the modem did not need the main code
+    // The modem was last left at its boot prompt (it answered "Boot>", or the
+    // scan found it there), not told to start its code again since.
+    bool at_boot_prompt = false;
+    // What ended the program from outside ("SIGINT"), "" when nothing did.
+    std::string stopped_by;
 };
 
 class MainForm {

@@ -174,20 +174,48 @@ std::string MergeRun(const std::string& file, const std::string& header, const s
     return merged;
 }
 
+Ending ClassifyEnding(const RunOutcome& o) {
+    if (o.wrong_utility) return Ending::WrongUtility;
+    if (o.damaged_flasher) return Ending::Damaged;
+    if (o.flash_requested) {
+        if (o.halted || o.handler_error || o.failure_logged) return Ending::Failed;
+        if (o.nvram_rewritten) return Ending::Succeeded;
+        return o.main_not_needed ? Ending::NotNeeded : Ending::Failed;
+    }
+    if (o.halted || o.handler_error) return Ending::Error;
+    return o.no_modem ? Ending::NoModem : Ending::NotStarted;
+}
+
 std::string DescribeEnding(const RunOutcome& o) {
-    if (o.wrong_utility)
-        return "wrong flash utility for the modem's country; nothing was sent";
-    if (o.damaged_flasher) return "the flasher is damaged (its end was cut off or added to); nothing was sent";
-    std::string text;
-    if (o.flash_requested)
-        text = o.nvram_rewritten && !o.failure_logged ? "upgrade completed"
-                                                      : "upgrade did not complete";
-    else
-        text = "no upgrade started";
-    if (!o.upload_failure.empty()) text += "; " + o.upload_failure;
-    if (o.halted) text += "; a step stopped with an error";
-    if (o.handler_error) text += "; an action ended with an error";
-    return text;
+    const std::string by = o.stopped_by.empty() ? "" : " (stopped by " + o.stopped_by + ")";
+    switch (ClassifyEnding(o)) {
+    case Ending::Succeeded:
+        return "Upgrade succeeded: the modem runs its new code.";
+    case Ending::Failed: {
+        // The upload's own failure, when one ended the run, before the state.
+        const std::string why = o.upload_failure.empty() ? by : by + " (" + o.upload_failure + ")";
+        return o.at_boot_prompt
+                   ? "Upgrade failed" + why +
+                         ": the modem is left at its boot prompt, waiting to be flashed again;"
+                         " run the flasher again."
+                   : "Upgrade failed" + why + ": nothing was written to the modem; it keeps its old code.";
+    }
+    case Ending::NotNeeded:
+        return "Upgrade not needed: the modem already has this main code. It waits at its boot"
+               " prompt; running the flasher again starts its code.";
+    case Ending::NoModem:
+        return "No upgrade: no modem was found to flash.";
+    case Ending::NotStarted:
+        return "No upgrade" + by + ": the flasher ended before FLASH!; nothing was sent to the modem.";
+    case Ending::Error:
+        return "No upgrade: a step ended in an error before FLASH!; nothing was sent to the modem.";
+    case Ending::WrongUtility:
+        return "No upgrade: this flasher is not for the modem's country; nothing was sent to it.";
+    case Ending::Damaged:
+        return "No upgrade: the flasher is damaged (its end was cut off or added to); nothing was"
+               " sent. Get a fresh copy of the flasher.";
+    }
+    return {};
 }
 
 // ---- RunRecord ----------------------------------------------------------------
@@ -397,7 +425,7 @@ void RunRecordFrontEnd::CheckFailure() {
 void RunRecordFrontEnd::Finish(const std::string& detail) {
     if (form_) RecordPorts();
     std::string ending = form_ ? DescribeEnding(form_->Outcome()) : std::string("unknown");
-    if (!detail.empty()) ending += "; " + detail;
+    if (!detail.empty()) ending += " " + detail;
     record_.Finish(ending);
     CheckFailure();
 }

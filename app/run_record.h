@@ -45,7 +45,22 @@ std::vector<std::string> DescribeFlasher(const std::string& exe_path,
 std::string MergeRun(const std::string& file, const std::string& header, const std::string& run,
                      std::size_t limit);
 
-// How the run ended, in words.
+// How a run ended, as the flashers report it.
+enum class Ending {
+    Succeeded,    // the upgrade ran through the NVRAM rewrite with no failure line
+    Failed,       // FLASH! was pressed and the upgrade did not complete
+    NotNeeded,    // the modem did not need the main code
+    NoModem,      // the scan found no modem to flash
+    NotStarted,   // ended before FLASH! (Quit, end of input, a signal)
+    Error,        // a step or an action ended in an error before FLASH!
+    WrongUtility, // "Incorrect flash utility for modem."
+    Damaged,      // the flasher found its own end damaged at start-up
+};
+Ending ClassifyEnding(const RunOutcome& outcome);
+
+// How the run ended, in one plain sentence: whether the upgrade succeeded,
+// failed (and the state it left the modem in) or was not needed. The
+// console's last line on stderr and the run record's end.
 std::string DescribeEnding(const RunOutcome& outcome);
 
 // How long Finish waits for the last write: the turn of another flasher at
@@ -97,8 +112,8 @@ public:
 
     // The form whose ports are recorded; before its first tick.
     void Attach(MainForm* form) { form_ = form; }
-    // Finishes the record with how the form's run ended (and `detail`, e.g.
-    // the exit status), and reports a failure not reported yet.
+    // Finishes the record with how the form's run ended (and `detail` after
+    // it, e.g. "Exit status 0."), and reports a failure not reported yet.
     void Finish(const std::string& detail = "");
 
     void ModelChanged() override;

@@ -135,6 +135,7 @@ void Sequencer::ScanSummary() {
         form_.LogMessage(form_.ModemCount == 1 ? MsgPressFlash : MsgEnsureSelected);
         form_.StartTimer1();
     } else {
+        form_.MutableOutcome().no_modem = true;
         form_.LogMessage(MsgNoModems);
         form_.LogMessage(MsgEnsureInstalled);
         GoTo(stepStop);
@@ -157,8 +158,10 @@ void Sequencer::TakeFlashPort() {
 
 void Sequencer::FlashRequested() {
     form_.StopTimer1();
-    form_.MutableOutcome().flash_requested = true;
+    auto& outcome = form_.MutableOutcome();
+    outcome.flash_requested = true;
     TakeFlashPort();
+    outcome.at_boot_prompt = form_.ModemCodeBad[form_.FlashPort];
     form_.dialogue().CheckCountry();
     if (form_.CountryMismatch) {
         WrongUtilityExit();
@@ -218,9 +221,11 @@ void Sequencer::EnterBootLoaderForBoot() {
         GoTo(stepStop);
         return;
     }
+    form_.MutableOutcome().at_boot_prompt = true;
     if (!dialogue.CheckBootUpdateNeeded()) {
         payload.DeleteTempFile(payload.CurrentHexFile());
         dialogue.SkipBootUpdate();
+        form_.MutableOutcome().at_boot_prompt = false; // told to start its code
         GoTo(stepDropBootHex);
         return;
     }
@@ -269,8 +274,10 @@ void Sequencer::EnterBootLoaderForMain() {
         GoTo(stepStop);
         return;
     }
+    form_.MutableOutcome().at_boot_prompt = true;
     if (!dialogue.CheckMainUpdateNeeded()) {
         payload.DeleteTempFile(payload.CurrentHexFile());
+        form_.MutableOutcome().main_not_needed = true;
         GoTo(stepStop);
         return;
     }

@@ -1,8 +1,12 @@
 // The console front end, packed as a vendor would ship it: stdout carries the
 // event log, the exit status tells how the run ended.
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
+#include <unistd.h>
 
 #include "payload/sha256.h"
 #include "tests/e2e/fixture.h"
@@ -17,7 +21,45 @@ protected:
         if (!std::filesystem::exists(sample)) return {};
         return sample;
     }
+    std::string Record() { return ReadFile(dir_ + "/state/tollander-flash/runs.log"); }
+    // Both images arrived whole at the modem.
+    void ExpectBothImages(VModem& modem, const std::string& why) {
+        ASSERT_EQ(modem.SavedImages(), 2) << why;
+        EXPECT_TRUE(modem.SavedImage(1) == ReadFile(FirmwareDir() + "/FLS0228.HEX")) << why;
+        EXPECT_TRUE(modem.SavedImage(2) == ReadFile(FirmwareDir() + "/F2ZE0529.HEX")) << why;
+    }
 };
+
+// A modem slow enough that the main image takes seconds: a test acts while
+// it goes out.
+const std::vector<std::string> kSlowModem{"--rate", "100000"};
+// The console's stderr once the main image is under way.
+const std::regex kMainImageUnderWay(R"(Main code \(2\): \d+ of \d+ bytes, [1-9]0%)");
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+std::string LastLine(const std::string& text) {
+    const auto lines = Lines(text);
+    return lines.empty() ? std::string() : lines.back();
+}
+
+// Reads `fd` up to its first line end; false at its end or the deadline.
+bool ReadFirstLine(int fd, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (char c = 0; c != '\n';) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        if (read(fd, &c, 1) != 1) return false;
+    }
+    return true;
+}
 
 TEST_F(Console, WholeUpgradeExitsZeroWithTheEventLogOnStdout) {
     const std::string flasher = Flasher();
@@ -61,7 +103,7 @@ TEST_F(Console, WholeUpgradeExitsZeroWithTheEventLogOnStdout) {
          {"Boot image   = SHA-256 " + sha(boot_start, length(0)) + " (matches",
           "Main image   = SHA-256 " + sha(main_start, length(4)) + " (matches",
           "Port used    = COM1 (" + modem.Device() + ")", std::string("Boot Model   = xx166301"),
-          std::string(" upgrade completed; exit status 0\n")})
+          std::string(" Upgrade succeeded: the modem runs its new code. Exit status 0.\n\n")})
         EXPECT_NE(record.find(part), std::string::npos) << part << " missing from\n" << record;
 }
 
@@ -103,6 +145,123 @@ TEST_F(Console, WrongCountryExitsThree) {
     EXPECT_EQ(Lines(run.out), ConsoleWrongCountryLines());
     EXPECT_EQ(modem.SavedImages(), 0);
     EXPECT_EQ(TempFiles(), std::vector<std::string>{});
+}
+
+// The event log on stdout is the user's copy; when it cannot be written (the
+// reader went away, the disk is full) the upgrade still runs to its end, it
+// is said once, and the record keeps the whole log.
+TEST_F(Console, AStdoutThatFailsNeverStopsOrShortensTheUpgrade) {
+    const std::string flasher = Flasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    enum class Out { PipeClosedAfterFirstLine, PipeClosedInMainImage, FullDisk };
+    const struct {
+        const char* name;
+        Out out;
+        const char* reason;
+    } cases[] = {
+        {"a reader that closes after the first line", Out::PipeClosedAfterFirstLine, "Broken pipe"},
+        {"a reader that closes during the main image", Out::PipeClosedInMainImage, "Broken pipe"},
+        {"a full disk", Out::FullDisk, "No space left on device"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir_ + "/state");
+        auto& modem = Modem(1, kSlowModem);
+        int out[2] = {-1, -1};
+        if (c.out == Out::FullDisk) {
+            out[1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        } else {
+            ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        }
+        ASSERT_GE(out[1], 0);
+        Child run({flasher}, "f\n", out[1]);
+        close(out[1]);
+        if (c.out == Out::PipeClosedAfterFirstLine) {
+            ASSERT_TRUE(ReadFirstLine(out[0], 60s));
+        }
+        if (c.out == Out::PipeClosedInMainImage) {
+            ASSERT_TRUE(run.WaitFor(kMainImageUnderWay, 120s)) << run.Output();
+        }
+        if (out[0] >= 0) close(out[0]);
+
+        EXPECT_EQ(run.Finish(180s), 0) << run.Output();
+        ExpectBothImages(modem, run.Output());
+        const std::string& err = run.Output();
+        EXPECT_EQ(Count(err, "the event log cannot be written to stdout ("), 1u) << err;
+        EXPECT_EQ(Count(err, std::string("(") + c.reason + ")"), 1u) << err;
+        EXPECT_EQ(LastLine(err), "Upgrade succeeded: the modem runs its new code.") << err;
+        const std::string record = Record();
+        std::size_t at = record.find("Event log:\n");
+        for (const std::string& line : ConsoleWholeUpgradeLines()) {
+            at = record.find("  " + line + "\n", at);
+            ASSERT_NE(at, std::string::npos) << line << " missing from\n" << record;
+        }
+        EXPECT_NE(record.find("(the event log is lost on stdout from here on: " +
+                              std::string(c.reason) + ")"),
+                  std::string::npos)
+            << record;
+        modem.Stop();
+    }
+}
+
+// The first SIGINT, SIGTERM or SIGHUP during an upload is held back with a
+// warning; another within 5 s stops the run, which then says where it left
+// the modem and ends as that signal ends a program.
+TEST_F(Console, AStopSignalDuringAnUploadIsHeldBackOnce) {
+    const std::string flasher = Flasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    const std::string held = ": the upload goes on, since stopping now leaves the modem without "
+                             "working code; another SIGINT, SIGTERM or SIGHUP within 5 s stops it "
+                             "anyway.";
+    const struct {
+        const char* name;
+        std::vector<int> signals;
+        int status;
+        const char* ending;
+    } cases[] = {
+        {"SIGINT once", {SIGINT}, 0, "Upgrade succeeded: the modem runs its new code."},
+        {"SIGINT twice", {SIGINT, SIGINT}, 128 + SIGINT,
+         "Upgrade failed (stopped by SIGINT): the modem is left at its boot prompt, waiting to be "
+         "flashed again; run the flasher again."},
+        {"SIGHUP, then SIGTERM", {SIGHUP, SIGTERM}, 128 + SIGTERM,
+         "Upgrade failed (stopped by SIGTERM): the modem is left at its boot prompt, waiting to be "
+         "flashed again; run the flasher again."},
+    };
+    const char* names[] = {"", "SIGHUP", "SIGINT", "", "", "", "", "", "", "", "", "", "", "", "",
+                           "SIGTERM"};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir_ + "/state");
+        auto& modem = Modem(1, kSlowModem);
+        Child run({flasher}, "f\n");
+        ASSERT_TRUE(run.WaitFor(kMainImageUnderWay, 120s)) << run.Output();
+        run.Signal(c.signals[0]);
+        const std::string first = names[c.signals[0]];
+        ASSERT_TRUE(run.WaitFor(std::regex(first + ": the upload goes on"), 60s)) << run.Output();
+        if (c.signals.size() > 1) run.Signal(c.signals[1]);
+
+        EXPECT_EQ(run.Finish(180s), c.status) << run.Output();
+        const std::string& out = run.Output();
+        EXPECT_EQ(Count(out, held), 1u) << out;
+        EXPECT_EQ(LastLine(out), c.ending) << out;
+        const std::string record = Record();
+        EXPECT_NE(record.find("(" + first + " during the upload: held back)"), std::string::npos)
+            << record;
+        EXPECT_NE(record.find(std::string(" ") + c.ending + " Exit status " +
+                              std::to_string(c.status) + ".\n\n"),
+                  std::string::npos)
+            << record;
+        if (c.status == 0) {
+            ExpectBothImages(modem, out);
+        } else {
+            EXPECT_NE(record.find("(stopped by " + std::string(names[c.signals[1]]) + ")"),
+                      std::string::npos)
+                << record;
+            EXPECT_FALSE(modem.SavedImage(2) == ReadFile(FirmwareDir() + "/F2ZE0529.HEX"));
+            EXPECT_EQ(TempFiles(), std::vector<std::string>{});
+        }
+        modem.Stop();
+    }
 }
 
 } // namespace

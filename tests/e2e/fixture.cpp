@@ -30,9 +30,10 @@ int ExitStatus(int raw) {
 }
 
 // Starts argv with stdin and stdout on pipes; the child gets our stderr, or
-// sends it to the stdout pipe as well.
+// sends it to the stdout pipe as well. With `stdout_fd`, the child's stdout
+// goes there and its stderr to the pipe.
 pid_t Spawn(const std::vector<std::string>& argv, int& in_fd, int& out_fd,
-            bool merge_stderr = false) {
+            bool merge_stderr = false, int stdout_fd = -1) {
     int in_pipe[2];
     int out_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) return -1;
@@ -43,8 +44,9 @@ pid_t Spawn(const std::vector<std::string>& argv, int& in_fd, int& out_fd,
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(in_pipe[0], 0);
-        dup2(out_pipe[1], 1);
-        if (merge_stderr) dup2(out_pipe[1], 2);
+        dup2(out_pipe[1], stdout_fd >= 0 ? 2 : 1);
+        if (stdout_fd >= 0) dup2(stdout_fd, 1);
+        if (merge_stderr && stdout_fd < 0) dup2(out_pipe[1], 2);
         execv(args[0], args.data());
         _exit(127);
     }
@@ -397,9 +399,9 @@ std::vector<std::string> E2eTest::TempFiles() const {
 
 // ---- Programs ---------------------------------------------------------------
 
-Child::Child(const std::vector<std::string>& argv, const std::string& input) {
+Child::Child(const std::vector<std::string>& argv, const std::string& input, int stdout_fd) {
     int in_fd = -1;
-    pid_ = Spawn(argv, in_fd, out_fd_, true);
+    pid_ = Spawn(argv, in_fd, out_fd_, true, stdout_fd);
     if (pid_ < 0) throw std::runtime_error("cannot start " + argv.front());
     // Small inputs only: they fit the pipe.
     [[maybe_unused]] const auto written = write(in_fd, input.data(), input.size());

@@ -160,10 +160,11 @@ ChildResult RunProgram(const std::vector<std::string>& argv, const std::string& 
                        std::chrono::milliseconds limit);
 
 // A program running beside the test, given its input at the start; its
-// stdout and stderr are read together. Killed when it goes.
+// stdout and stderr are read together (or, with `stdout_fd`, its stdout goes
+// there and only its stderr is read). Killed when it goes.
 class Child {
 public:
-    Child(const std::vector<std::string>& argv, const std::string& input);
+    Child(const std::vector<std::string>& argv, const std::string& input, int stdout_fd = -1);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

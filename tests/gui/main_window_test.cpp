@@ -407,7 +407,9 @@ TEST(MainWindow, EscapePressesQuitOnlyWhileItIsEnabled) {
     EXPECT_EQ(rig.port->calls.back(), "close"); // "&Quit" closes the port first
 }
 
-TEST(MainWindow, ExitAndTheCloseButtonEndTheProgramWhileQuitIsDisabled) {
+// "E&xit" ends the program at any time; the window manager's close button
+// follows "&Quit": nothing while a modem is being flashed.
+TEST(MainWindow, ExitEndsTheProgramWhileQuitIsDisabledTheCloseButtonOnlyWithQuit) {
     {
         GuiRig rig;
         rig.form->SetEnabled(ButtonId::Button1, false);
@@ -433,8 +435,15 @@ TEST(MainWindow, ExitAndTheCloseButtonEndTheProgramWhileQuitIsDisabled) {
         rig.form->SetEnabled(ButtonId::Button1, false);
         Fl::e_number = FL_CLOSE; // what the window manager's close request sends
         rig.w().Form1->do_callback();
+        EXPECT_TRUE(rig.view.Shown());
+        EXPECT_FALSE(rig.window.terminating());
+
+        rig.form->SetEnabled(ButtonId::Button1, true);
+        rig.w().Form1->do_callback();
         EXPECT_FALSE(rig.view.Shown());
         EXPECT_TRUE(rig.window.terminating());
+        ASSERT_FALSE(rig.port->calls.empty());
+        EXPECT_EQ(rig.port->calls.back(), "close"); // as "&Quit": the port first
     }
 }
 

@@ -1,5 +1,6 @@
 // The console front end over the form model: what goes to stdout, when stdin
 // is read, and the exit status.
+#include "app/run_record.h"
 #include "app_fakes.h"
 #include "ui/console/console_front_end.h"
 
@@ -20,6 +21,7 @@ struct ConsoleRun {
     std::string out;
     std::string err;
     std::string unread; // what stdin still held at the end
+    std::string ending; // the outcome said at the end
 };
 
 ConsoleRun RunConsole(const std::string& input, const std::function<void(FakeParts&)>& setup,
@@ -38,6 +40,7 @@ ConsoleRun RunConsole(const std::string& input, const std::function<void(FakePar
             window.post([&] { parts.uploader->OnProtocolFinish(0); });
         };
         run.status = console.Run(form);
+        run.ending = app::DescribeEnding(form.Outcome());
     }
     run.out = out.str();
     run.err = err.str();
@@ -76,46 +79,104 @@ TEST(Console, CommandsWaitForTheUserAndAFlashExitsWithZero) {
     EXPECT_NE(run.err.find("COM1 flash box: [x]"), std::string::npos);
 }
 
-TEST(Console, ExitStatusOfEachEnding) {
+// Each ending's exit status and the sentence that says it: whether the
+// upgrade succeeded, failed (and where that left the modem) or was not needed.
+TEST(Console, ExitStatusAndOutcomeOfEachEnding) {
     struct Case {
         const char* name;
         std::string input;
         std::function<void(FakeParts&)> setup;
         int status;
+        const char* ending;
     };
+    const auto one_modem = [](FakeParts& p) { p.dialogue->ports = {{4, Found::Family}}; };
     const Case cases[] = {
-        {"quit before flashing", "q\n",
-         [](FakeParts& p) {
-             p.dialogue->ports = {{4, Found::Family}};
-         },
-         2},
+        {"an upgrade", "f\n", one_modem, 0, "Upgrade succeeded: the modem runs its new code."},
+        {"no modem", "", [](FakeParts&) {}, 2, "No upgrade: no modem was found to flash."},
+        {"quit before flashing", "q\n", one_modem, 2,
+         "No upgrade: the flasher ended before FLASH!; nothing was sent to the modem."},
         {"wrong utility", "f\n",
-         [](FakeParts& p) {
-             p.dialogue->ports = {{4, Found::Family}};
+         [&](FakeParts& p) {
+             one_modem(p);
              p.dialogue->country_mismatch = true;
          },
-         3},
+         3, "No upgrade: this flasher is not for the modem's country; nothing was sent to it."},
         {"modem refuses the boot loader", "f\n",
-         [](FakeParts& p) {
-             p.dialogue->ports = {{4, Found::Family}};
+         [&](FakeParts& p) {
+             one_modem(p);
              p.dialogue->enter_flash_mode = false;
          },
-         1},
-        {"a step raises", "f\n",
-         [](FakeParts& p) {
-             p.dialogue->ports = {{4, Found::Family}};
+         1, "Upgrade failed: nothing was written to the modem; it keeps its old code."},
+        {"a step raises before the boot loader", "f\n",
+         [&](FakeParts& p) {
+             one_modem(p);
              p.payload->expand_error = "Disk full";
          },
-         1},
+         1, "Upgrade failed: nothing was written to the modem; it keeps its old code."},
+        {"boot loader silent after the boot image", "f\n",
+         [&](FakeParts& p) {
+             one_modem(p);
+             p.dialogue->alive_after_upload = false;
+         },
+         1,
+         "Upgrade failed: the modem is left at its boot prompt, waiting to be flashed again; run "
+         "the flasher again."},
+        {"programming refused at the boot prompt", "f\n",
+         [&](FakeParts& p) {
+             one_modem(p);
+             p.dialogue->hex_ready = false;
+         },
+         1,
+         "Upgrade failed: the modem is left at its boot prompt, waiting to be flashed again; run "
+         "the flasher again."},
+        {"main code not needed", "f\n",
+         [&](FakeParts& p) {
+             one_modem(p);
+             p.payload->boot_length = 0;
+             p.dialogue->main_needed = false;
+         },
+         1,
+         "Upgrade not needed: the modem already has this main code. It waits at its boot prompt; "
+         "running the flasher again starts its code."},
         {"the flasher's end damaged", "",
-         [](FakeParts& p) {
-             p.dialogue->ports = {{4, Found::Family}};
+         [&](FakeParts& p) {
+             one_modem(p);
              p.payload->record_fault = -4;
          },
-         1},
+         1,
+         "No upgrade: the flasher is damaged (its end was cut off or added to); nothing was sent. "
+         "Get a fresh copy of the flasher."},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(RunConsole(c.input, c.setup).status, c.status) << c.name;
+    for (const auto& c : cases) {
+        const auto run = RunConsole(c.input, c.setup);
+        EXPECT_EQ(run.status, c.status) << c.name;
+        EXPECT_EQ(run.ending, c.ending) << c.name;
+    }
+}
+
+// A request to stop ends the run, except the first during an upload; another
+// within 5 s of that one ends it anyway, a later one is held back again.
+TEST(Console, StopGuardHoldsBackTheFirstRequestDuringAnUpload) {
+    using Clock = ui::StopGuard::Clock;
+    const Clock::time_point t0{};
+    const auto at = [&](int ms) { return t0 + std::chrono::milliseconds(ms); };
+    struct Request {
+        bool uploading;
+        int ms;
+        bool stops;
+    };
+    const std::vector<std::vector<Request>> cases = {
+        {{false, 0, true}},
+        {{true, 0, false}, {true, 4999, true}},
+        {{true, 0, false}, {true, 5000, true}},
+        {{true, 0, false}, {true, 5001, false}, {true, 9000, true}},
+        {{true, 0, false}, {false, 100, true}},
+    };
+    for (std::size_t n = 0; n < cases.size(); ++n) {
+        ui::StopGuard guard;
+        for (const Request& r : cases[n])
+            EXPECT_EQ(guard.Stops(r.uploading, at(r.ms)), r.stops) << "case " << n << " at " << r.ms;
+    }
 }
 
 TEST(Console, ExitStatusFromTheOutcome) {

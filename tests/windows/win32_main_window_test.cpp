@@ -325,7 +325,9 @@ TEST(Win32MainWindow, EscapePressesQuitOnlyWhileItIsEnabled) {
     EXPECT_EQ(rig.port->calls.back(), "close"); // "&Quit" closes the port first
 }
 
-TEST(Win32MainWindow, ExitAndTheCloseButtonEndTheProgramWhileQuitIsDisabled) {
+// "E&xit" ends the program at any time; the title bar's close button follows
+// "&Quit": nothing while a modem is being flashed.
+TEST(Win32MainWindow, ExitEndsTheProgramWhileQuitIsDisabledTheCloseButtonOnlyWithQuit) {
     {
         Rig rig;
         rig.form->SetEnabled(ButtonId::Button1, false);
@@ -337,8 +339,15 @@ TEST(Win32MainWindow, ExitAndTheCloseButtonEndTheProgramWhileQuitIsDisabled) {
         Rig rig;
         rig.form->SetEnabled(ButtonId::Button1, false);
         SendMessageW(rig.view.Handle(), WM_CLOSE, 0, 0); // the title bar's close button
+        EXPECT_TRUE(IsWindowVisible(rig.view.Handle()));
+        EXPECT_FALSE(rig.window.terminating());
+
+        rig.form->SetEnabled(ButtonId::Button1, true);
+        SendMessageW(rig.view.Handle(), WM_CLOSE, 0, 0);
         EXPECT_FALSE(IsWindowVisible(rig.view.Handle()));
         EXPECT_TRUE(rig.window.terminating());
+        ASSERT_FALSE(rig.port->calls.empty());
+        EXPECT_EQ(rig.port->calls.back(), "close"); // as "&Quit": the port first
     }
 }
 

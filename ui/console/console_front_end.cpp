@@ -1,8 +1,14 @@
 #include "ui/console/console_front_end.h"
 
+#include "app/run_record.h"
+
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <istream>
+#include <mutex>
 #include <ostream>
 
 namespace tollander::ui {
@@ -82,24 +88,129 @@ std::string ProgressReport::Close() {
 }
 
 int ExitStatus(const app::RunOutcome& o) {
-    if (o.wrong_utility) return 3;
-    if (o.halted || o.handler_error || o.damaged_flasher) return 1;
-    if (o.flash_requested) return o.nvram_rewritten && !o.failure_logged ? 0 : 1;
-    return 2;
+    using app::Ending;
+    static constexpr struct {
+        Ending ending;
+        int status;
+    } kStatus[] = {
+        {Ending::Succeeded, 0},    {Ending::Failed, 1},  {Ending::NotNeeded, 1},
+        {Ending::Error, 1},        {Ending::Damaged, 1}, {Ending::NoModem, 2},
+        {Ending::NotStarted, 2},   {Ending::WrongUtility, 3},
+    };
+    const Ending ending = app::ClassifyEnding(o);
+    for (const auto& entry : kStatus)
+        if (entry.ending == ending) return entry.status;
+    return 1;
 }
+
+bool StopGuard::Stops(bool uploading, Clock::time_point now) {
+    if (!uploading) return true;
+    if (held_at_ && now - *held_at_ <= kConfirmWithin) return true;
+    held_at_ = now;
+    return false;
+}
+
+// ---- LineReader -----------------------------------------------------------------
+
+struct LineReader::Shared {
+    Shared(std::istream& i, platform::WindowThread& w) : in(i), window(w) {}
+    std::istream& in;
+    platform::WindowThread& window;
+    std::mutex mutex;
+    std::condition_variable asked_cv;
+    bool asked = false;
+    bool reading = false;
+    bool quit = false;
+    Got got = Got::Nothing;
+    std::string line;
+
+    void Run() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            asked_cv.wait(lock, [this] { return asked || quit; });
+            if (quit) return;
+            asked = false;
+            reading = true;
+            lock.unlock();
+            std::string text;
+            const bool ok = static_cast<bool>(std::getline(in, text));
+            lock.lock();
+            reading = false;
+            if (quit) return;
+            line = std::move(text);
+            got = ok ? Got::Line : Got::End;
+            window.wake();
+        }
+    }
+};
+
+LineReader::LineReader(std::istream& in, platform::WindowThread& window)
+    : shared_(std::make_shared<Shared>(in, window)) {
+    thread_ = std::thread([shared = shared_] { shared->Run(); });
+}
+
+LineReader::~LineReader() {
+    bool blocked = false;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->quit = true;
+        blocked = shared_->reading;
+    }
+    shared_->asked_cv.notify_one();
+    // A read blocked on a terminal or a pipe may never return; it touches
+    // nothing of ours when it does.
+    if (blocked)
+        thread_.detach();
+    else
+        thread_.join();
+}
+
+void LineReader::Ask() {
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->asked = true;
+        shared_->got = Got::Nothing;
+    }
+    shared_->asked_cv.notify_one();
+}
+
+LineReader::Got LineReader::Take(std::string& line) {
+    std::lock_guard lock(shared_->mutex);
+    const Got got = shared_->got;
+    if (got == Got::Nothing) return got;
+    shared_->got = Got::Nothing;
+    line = std::move(shared_->line);
+    return got;
+}
+
+// ---- ConsoleFrontEnd --------------------------------------------------------------
 
 ConsoleFrontEnd::ConsoleFrontEnd(platform::HeadlessWindowThread& window, std::istream& in,
                                  std::ostream& out, std::ostream& err)
-    : window_(window), in_(in), out_(out), err_(err) {}
+    : window_(window), in_(in), out_(out), err_(err), reader_(in, window) {}
 
 int ConsoleFrontEnd::Run(app::MainForm& form) {
     form_ = &form;
     form.FormShow();
     while (!window_.terminating()) {
-        if (Idle())
-            ReadCommand();
-        else
-            window_.wait(std::chrono::minutes(1));
+        if (Idle()) {
+            if (!asked_) {
+                Prompt();
+                reader_.Ask();
+                asked_ = true;
+            }
+            std::string line;
+            const LineReader::Got got = reader_.Take(line);
+            if (got != LineReader::Got::Nothing) {
+                asked_ = false;
+                if (got == LineReader::Got::Line)
+                    HandleCommand(line);
+                else
+                    HandleEndOfInput();
+                continue;
+            }
+        }
+        window_.wait(std::chrono::minutes(1));
     }
     form_ = nullptr;
     return ExitStatus(form.Outcome());
@@ -113,21 +224,24 @@ bool ConsoleFrontEnd::Idle() const {
            !window_.terminating();
 }
 
-void ConsoleFrontEnd::ReadCommand() {
+void ConsoleFrontEnd::Prompt() {
+    if (prompted_) return;
+    err_ << "> 1-4 tick a port, f or Enter: FLASH!, s: Start Over, q: Quit" << std::endl;
+    prompted_ = true;
+}
+
+// End of input: leave, as "&Quit" would (or "E&xit" while it is off).
+void ConsoleFrontEnd::HandleEndOfInput() {
     auto& f = *form_;
-    if (!prompted_) {
-        err_ << "> 1-4 tick a port, f or Enter: FLASH!, s: Start Over, q: Quit" << std::endl;
-        prompted_ = true;
-    }
-    std::string line;
-    if (!std::getline(in_, line)) {
-        // End of input: leave, as "&Quit" would (or "E&xit" while it is off).
-        if (f.Enabled(ButtonId::Button1))
-            f.Button1Click();
-        else
-            f.File1Click();
-        return;
-    }
+    if (f.Enabled(ButtonId::Button1))
+        f.Button1Click();
+    else
+        f.File1Click();
+}
+
+void ConsoleFrontEnd::HandleCommand(const std::string& command) {
+    auto& f = *form_;
+    std::string line = command;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.size() == 1 && line[0] >= '1' && line[0] <= '4') {
         const int port = line[0] - '0';
@@ -150,13 +264,31 @@ void ConsoleFrontEnd::ReadCommand() {
             err_ << "Start Over is not available now." << std::endl;
         }
     } else if (line == "q") {
-        if (f.Enabled(ButtonId::Button1))
-            f.Button1Click();
-        else
-            f.File1Click();
+        HandleEndOfInput();
     } else {
         err_ << "Unknown command: " << line << std::endl;
     }
+}
+
+bool ConsoleFrontEnd::RequestStop(const std::string& name, StopGuard::Clock::time_point now) {
+    const auto step = form_ ? form_->sequencer().StepNumber : 0;
+    const bool uploading = step == app::stepStartBootUpload || step == app::stepStartMainUpload;
+    if (!stop_guard_.Stops(uploading, now)) {
+        Say("tollander-flash-console: " + name +
+            ": the upload goes on, since stopping now leaves the modem without working code; "
+            "another SIGINT, SIGTERM or SIGHUP within " +
+            std::to_string(StopGuard::kConfirmWithin.count()) + " s stops it anyway.");
+        if (note_) note_(name + " during the upload: held back");
+        return false;
+    }
+    if (note_) note_("stopped by " + name);
+    if (!form_) {
+        window_.terminate();
+        return true;
+    }
+    form_->MutableOutcome().stopped_by = name;
+    form_->Guarded([this] { form_->File1Click(); });
+    return true;
 }
 
 void ConsoleFrontEnd::ModelChanged() {
@@ -208,7 +340,23 @@ void ConsoleFrontEnd::Say(const std::string& line) {
 
 void ConsoleFrontEnd::LineLogged(const std::string& line) {
     EndProgressLine();
+    if (log_lost_) return;
+    const std::string failure = WriteLogLine(line);
+    if (failure.empty()) return;
+    // A reader that went away or a full disk must not cost the modem its
+    // upgrade: the run goes on, and the record keeps the whole log.
+    log_lost_ = true;
+    Say("tollander-flash-console: the event log cannot be written to stdout (" + failure +
+        "); it is lost there from the line \"" + line +
+        "\" on. The upgrade goes on; the run record keeps the whole log.");
+    if (note_) note_("the event log is lost on stdout from here on: " + failure);
+}
+
+std::string ConsoleFrontEnd::WriteLogLine(const std::string& line) {
+    errno = 0;
     out_ << line << '\n' << std::flush;
+    if (out_) return {};
+    return errno != 0 ? std::strerror(errno) : "write error";
 }
 
 void ConsoleFrontEnd::LogCleared() {

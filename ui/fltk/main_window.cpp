@@ -437,15 +437,11 @@ template <typename Fn> void TForm1::Handle(Fn&& fn) {
 
 void TForm1::OnWindow(Fl_Widget*, void* data) {
     auto* self = static_cast<TForm1*>(data);
-    if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) {
-        // Escape is the cancel key: it presses "&Quit", and only while that
-        // button is enabled.
-        if (self->form_ && self->form_->Enabled(app::ButtonId::Button1))
-            self->Handle([self] { self->form_->Button1Click(); });
-        return;
-    }
-    // The title bar's close button closes the window like "E&xit".
-    self->Handle([self] { self->form_->File1Click(); });
+    // Escape is the cancel key, and the window manager's close button asks
+    // the same: both press "&Quit", and only while that button is enabled
+    // (not while a modem is being flashed).
+    if (self->form_ && self->form_->Enabled(app::ButtonId::Button1))
+        self->Handle([self] { self->form_->Button1Click(); });
 }
 
 void TForm1::OnButton(Fl_Widget* button, void* data) {

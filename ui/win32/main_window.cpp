@@ -285,8 +285,9 @@ LRESULT TForm1::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
         OnCommand(LOWORD(wparam));
         return 0;
     case WM_CLOSE:
-        // The title bar's close button closes the window like "E&xit".
-        Run([this] { form_->File1Click(); });
+        // The title bar's close button presses "&Quit", and only while that
+        // button is enabled (not while a modem is being flashed).
+        if (form_ && form_->Enabled(app::ButtonId::Button1)) Run([this] { form_->Button1Click(); });
         return 0;
     case WM_PAINT:
         Paint();

@@ -1,0 +1,42 @@
+// Requests from outside to stop a console program: SIGINT (Ctrl+C), SIGTERM
+// and SIGHUP. While a StopSignals lives they no longer end the process at
+// once: a thread of its own receives each and hands it to the handler, which
+// decides. A closed pipe no longer ends the process either: a write to it
+// fails (EPIPE) and the writer says so.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tollander::platform {
+
+class StopSignals {
+public:
+    // `signal`: its number; `name`: "SIGINT", "SIGTERM" or "SIGHUP". Runs on
+    // the receiving thread: hand the request on, do not work there.
+    using Handler = std::function<void(int signal, const std::string& name)>;
+
+    // Before any other thread starts: the threads started afterwards hold
+    // the signals back too, so that no wait of theirs is cut short by one.
+    StopSignals();
+    // Lets the signals act as they would again; one that came meanwhile
+    // ends the process now.
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // No handler (the default): a request ends the process as the signal
+    // would. Once this returns, the previous handler is not running and is
+    // never called again.
+    void SetHandler(Handler handler);
+
+    // Ends the process as `signal` ends it (a shell sees 128 + signal).
+    [[noreturn]] static void EndBy(int signal);
+
+private:
+    struct Watch;
+    std::unique_ptr<Watch> watch_;
+};
+
+} // namespace tollander::platform
