@@ -158,7 +158,7 @@ TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
     const auto boot = ReadBytes("FLS0228.HEX");
     const auto main_code = ReadBytes("F2ZE0529.HEX");
     const std::string tail = "Language     = English\n"
-                             "Countries    = U.K.NetherlandsBelgium\n"
+                             "Countries    = U.K. (4), Netherlands (7), Belgium (12)\n"
                              "Boot image   = FLS0228.HEX, 21417 bytes, 1997-02-28 12:09:00, "
                              "SHA-256 " +
                              Sha(boot.data(), boot.size()) +
@@ -175,6 +175,11 @@ TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
     const ToolRun plain = RunTool("tollander-pack", "--inspect program");
     EXPECT_EQ(plain.status, 1);
     EXPECT_NE(plain.output.find("no sound payload"), std::string::npos) << plain.output;
+    const ToolRun missing = RunTool("tollander-pack", "--inspect no-such-file");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.output.find("cannot open no-such-file: "), std::string::npos)
+        << missing.output;
+    EXPECT_EQ(missing.output.find("payload"), std::string::npos) << missing.output;
 
     // Without --boot and --sound: no boot image and the built-in alert.
     ASSERT_EQ(
