@@ -174,7 +174,9 @@ std::string MergeRun(const std::string& file, const std::string& header, const s
 
 std::string DescribeEnding(const RunOutcome& o) {
     if (o.wrong_utility)
-        return "wrong flash utility for the modem's country; nothing was sent";
+        return "wrong flash utility for the modem's country" +
+               (o.wrong_country.empty() ? std::string() : " (" + o.wrong_country + ")") +
+               "; nothing was sent";
     if (o.damaged_flasher) return "the flasher is damaged (its end was cut off or added to); nothing was sent";
     std::string text;
     if (o.flash_requested)

@@ -50,6 +50,7 @@ struct FakePort : ModemPort {
     bool Open() const override { return open; }
     void SendText(const std::string& text) override { sent.push_back(text); }
     int AwaitAnyText(const std::string&, std::int32_t, bool, bool, char) override { return 0; }
+    std::string LastAnswer() const override { return {}; }
     std::uint16_t NewDataTrigger(const std::string& text, bool ignore_case) override {
         calls.push_back("NewDataTrigger(" + text + "," + (ignore_case ? "1" : "0") + ")");
         return next_trigger;

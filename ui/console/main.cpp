@@ -40,6 +40,10 @@ int main(int argc, char** argv) try {
                            app::MakeSystemDevices(window));
         recorded.Attach(&form);
         status = console.Run(form);
+        // After "Incorrect flash utility for modem.": the country the modem
+        // gave and the ones this flasher accepts.
+        if (const std::string& why = form.Outcome().wrong_country; !why.empty())
+            console.Say("tollander-flash-console: " + why);
         recorded.Finish("exit status " + std::to_string(status));
     } // the form, its port and its protocol go after the loop has ended
     return status;
