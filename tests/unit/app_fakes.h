@@ -64,8 +64,9 @@ struct FakePort : ModemPort {
         input.pop_front();
         return c;
     }
-    std::string DeviceName(std::uint16_t) const override { return ""; }
+    std::string DeviceName(std::uint16_t) const override { return device; }
 
+    std::string device; // every port's
     std::uint16_t com = 1;
     std::int32_t baud = 0;
     bool open = false;

@@ -133,8 +133,13 @@ void Pack(const PackOptions& o) {
     if (o.main_hex.empty()) throw PackError("no main-code image given (--main MAIN.HEX)");
     for (const std::string* hex : {&o.main_hex, &o.boot_hex}) {
         if (hex->empty()) continue;
-        if (const auto fault = CheckIntelHex(*hex))
-            throw PackError(*hex + ": not a valid Intel HEX text: " + *fault);
+        std::optional<std::string> fault;
+        try {
+            fault = CheckIntelHex(*hex);
+        } catch (const platform::EInOutError& e) {
+            throw PackError(e.what());
+        }
+        if (fault) throw PackError(*hex + ": not a valid Intel HEX text: " + *fault);
     }
     std::vector<std::uint8_t> sound;
     if (o.sound.empty()) {

@@ -38,7 +38,8 @@ struct PackOptions {
 };
 
 // Empty when the file is valid Intel HEX (payload/intel_hex.h, read in
-// bounded memory), else what is wrong and where.
+// bounded memory), else what is wrong and where; EInOutError when it cannot
+// be opened or read.
 std::optional<std::string> CheckIntelHex(const std::string& path);
 
 // "en" "de" "fr" "it" "es"; throws PackError.
