@@ -23,7 +23,10 @@ for program in tollander-flash tollander-flash-console tollander-pack tollander-
     [ -f "$file" ] || { echo "missing from the package: ${file#"$root"}"; status=1; }
   done
   # No display: the window's program must answer before it looks for one.
-  answer=$(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$program" --version 2>&1) || true
+  # The first line names the version (a flasher's further lines tell what it
+  # carries).
+  answer=$(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/$program" --version 2>&1 | head -n 1) ||
+    true
   if [ "$answer" = "$program $version" ]; then
     echo "$answer"
   else
