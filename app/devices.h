@@ -41,6 +41,9 @@ public:
     // 0 on time-out, else the 1-based number of the alternative seen first.
     virtual int AwaitAnyText(const std::string& alternatives, std::int32_t timeout_ticks,
                              bool yield, bool ignore_case, char separator) = 0;
+    // What the last AwaitAnyText read from the modem (its last 256
+    // characters at most), for telling the user what the modem said.
+    virtual std::string LastAnswer() const = 0;
     virtual std::uint16_t NewDataTrigger(const std::string& text, bool ignore_case) = 0;
     virtual void DeleteTrigger(std::uint16_t handle) = 0;
     virtual char ReadChar() = 0;

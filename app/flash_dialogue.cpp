@@ -1,10 +1,13 @@
 #include "app/flash_dialogue.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "app/conversation.h"
 #include "app/main_form.h"
 #include "app/probe.h"
+#include "payload/config_record.h"
 
 namespace tollander::app {
 
@@ -21,6 +24,28 @@ std::string CountryCodeText(int index) {
     return text;
 }
 
+// The country in a modem's answer to "ATY14": the lines that are neither
+// the command's echo nor its "OK", with the table's name for a code.
+std::string AnsweredCountry(const std::string& answer) {
+    std::string country;
+    std::size_t from = 0;
+    while (from < answer.size()) {
+        std::size_t end = answer.find_first_of("\r\n", from);
+        if (end == std::string::npos) end = answer.size();
+        const std::string line = answer.substr(from, end - from);
+        from = end + 1;
+        if (line.empty() || line == "OK" || line.rfind("AT", 0) == 0) continue;
+        country += (country.empty() ? "" : " ") + line;
+    }
+    if (country.size() == 3 && std::all_of(country.begin(), country.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        })) {
+        const std::string_view name = payload::CountryName(std::stoi(country));
+        if (!name.empty()) country += " (" + std::string(name) + ")";
+    }
+    return country;
+}
+
 } // namespace
 
 void FlashDialogue::CheckCountry() {
@@ -32,6 +57,8 @@ void FlashDialogue::CheckCountry() {
     // One "ATY14" per allowed index below 25, until an answer holds its code.
     // The port is closed here; the first command opens it.
     int i = 0;
+    bool asked = false;
+    std::string answer;
     for (;;) {
         while (i <= kAskedCountries && !payload.CountryFlag(i))
             ++i;
@@ -43,6 +70,8 @@ void FlashDialogue::CheckCountry() {
         com.SendText("ATY14\r");
         ++i;
         form_.CountryMismatch = AwaitAnswer(com, code, kCountryTicks) == 0;
+        asked = true;
+        answer = com.LastAnswer();
         if (!form_.CountryMismatch || i > kAskedCountries - 1) break;
     }
 
@@ -53,6 +82,23 @@ void FlashDialogue::CheckCountry() {
             other = other || payload.CountryFlag(c);
         if (!other) form_.CountryMismatch = false;
     }
+
+    // Words for the user and the run record: what the modem gave, and what
+    // would have fitted.
+    std::string& why = form_.MutableOutcome().wrong_country;
+    why.clear();
+    if (!form_.CountryMismatch) return;
+    std::array<bool, payload::kCountryCount> accepted{};
+    for (int c = 0; c < kCountries; ++c)
+        accepted[static_cast<std::size_t>(c)] = payload.CountryFlag(c);
+    const std::string country = AnsweredCountry(answer);
+    if (!asked)
+        why = "the modem was not asked for its country, as only countries 0 to 24 can be asked for";
+    else if (country.empty())
+        why = "the modem gave no country in its answer to ATY14";
+    else
+        why = "the modem gave country " + country;
+    why += "; this flasher accepts " + payload::CountryList(accepted);
 }
 
 bool FlashDialogue::EnterFlashMode() {

@@ -1,8 +1,12 @@
 #include "app/flasher_command_line.h"
 
+#include "app/form_layout.h"
+#include "payload/inspection.h"
 #include "platform/command_line.h"
+#include "platform/dos_time.h"
 #include "platform/port_info.h"
 #include "platform/port_map.h"
+#include "platform/self_path.h"
 
 #include <iostream>
 
@@ -19,11 +23,40 @@ std::string Usage(const std::string& program) {
            "  /ud, /UD       as the first argument: diagnostic lines in the event log\n"
            "  --list-ports   show COM1 to COM4: the device, its driver and USB identity,\n"
            "                 whether you may open it; sends nothing to any device\n"
-           "  --help         show this text\n"
-           "  --version      show the program's name and version\n"
+           "  -h, --help     show this text\n"
+           "  -V, --version  show the program's version and the firmware it carries\n"
            "\n"
+           "Any other argument is ignored, and so is /ud anywhere but first.\n"
            "TOLLANDER_COM1 to TOLLANDER_COM4 name the ports' devices; with none set, the\n"
            "machine's first four serial ports are taken.\n";
+}
+
+// What the flasher carries, read as tollander-pack --inspect reads it.
+std::string CarriedText() {
+    try {
+        const payload::Inspection carried = payload::InspectFile(platform::SelfPath());
+        const auto image = [](const payload::ImageInfo& info) -> std::string {
+            if (!info.present) return "none";
+            if (!info.archive) return "not a compressed file";
+            return info.stored_name + ", " + platform::format_dos_time(info.file_date) +
+                   ", SHA-256 " + info.sha256.substr(0, 12);
+        };
+        const payload::ConfigRecord& record = carried.record;
+        return "Boot model   = " + record.BootModel + "\n" +
+               "Main model   = " + record.MainModel + "\n" +
+               "Boot image   = " + image(carried.boot) + "\n" +
+               "Main image   = " + image(carried.main) + "\n" +
+               "Language     = " + std::string(payload::LanguageName(record.Language)) + "\n" +
+               "Countries    = " + payload::CountryList(record.CountryFlags) + "\n";
+    } catch (const std::exception& e) {
+        return "Firmware     = none: " + std::string(e.what()) + "\n";
+    }
+}
+
+// The program's version and the About box's, then what the flasher carries.
+std::string VersionText(const std::string& program) {
+    return program + " " + platform::ProgramVersion() + "\n" + layout::kMainCaption + ", " +
+           layout::about::kVersionText + "\n" + CarriedText();
 }
 
 } // namespace
@@ -38,8 +71,11 @@ void ListPorts(std::ostream& out) {
 std::optional<int> HandleFlasherOptions(const std::string& program, int argc, char** argv) {
     bool list_ports = false;
     platform::CommandLine command_line(program, Usage(program));
-    // "/ud" and the rest are operands; a lone "-x" is too.
-    command_line.LongOptionsOnly().UsageOnError().Flag("list-ports", 0, list_ports);
+    // "/ud" and the rest are operands; any word with a leading "-" is an
+    // option, so that a mistyped one stops here instead of starting a scan.
+    command_line.UsageOnError()
+        .VersionText([&program] { return VersionText(program); })
+        .Flag("list-ports", 0, list_ports);
     if (auto status = command_line.Parse(argc, argv)) return status;
     if (list_ports) {
         ListPorts(std::cout);

@@ -1,7 +1,7 @@
 // The flashers' own options, answered before anything touches a serial port
-// or a temporary file: --help, --version, --list-ports, and an unknown
-// "--" option as a usage error. Every other argument is left to the
-// sequencer, whose only switch is a first argument "/ud" or "/UD".
+// or a temporary file: --help (-h), --version (-V), --list-ports, and any
+// other word with a leading "-" as a usage error. Every other argument is
+// left to the sequencer, whose only switch is a first argument "/ud" or "/UD".
 #pragma once
 
 #include <iosfwd>

@@ -47,6 +47,9 @@ struct RunOutcome {
     bool nvram_rewritten = false; // step 90 ran to its end
     bool failure_logged = false;  // a line reporting a failure was written
     bool wrong_utility = false;   // the wrong-utility exit was taken
+    // With a country mismatch: the country the modem gave and the ones the
+    // flasher accepts, in words.
+    std::string wrong_country;
     bool damaged_flasher = false; // start-up found the flasher's end damaged
     bool halted = false;          // an exception ended a step: the sequencer stopped
     bool handler_error = false;   // an exception ended one of the window's handlers

@@ -210,7 +210,9 @@ std::string DescribeEnding(const RunOutcome& o) {
     case Ending::Error:
         return "No upgrade: a step ended in an error before FLASH!; nothing was sent to the modem.";
     case Ending::WrongUtility:
-        return "No upgrade: this flasher is not for the modem's country; nothing was sent to it.";
+        return "No upgrade: this flasher is not for the modem's country" +
+               (o.wrong_country.empty() ? std::string() : " (" + o.wrong_country + ")") +
+               "; nothing was sent to it.";
     case Ending::Damaged:
         return "No upgrade: the flasher is damaged (its end was cut off or added to); nothing was"
                " sent. Get a fresh copy of the flasher.";

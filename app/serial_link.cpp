@@ -32,6 +32,10 @@ public:
         port_.OnTriggerData = [this](serial::TCustomComPort&, std::uint16_t handle) {
             if (OnTriggerData) OnTriggerData(handle);
         };
+        port_.OnWaitChar = [this](serial::TCustomComPort&, char c) {
+            if (answer_.size() == kAnswerKept) answer_.erase(0, 1);
+            answer_ += c;
+        };
         window_ = &window;
     }
 
@@ -51,6 +55,7 @@ public:
 
     int AwaitAnyText(const std::string& alternatives, std::int32_t timeout_ticks, bool yield,
                      bool ignore_case, char separator) override {
+        answer_.clear();
         const int found =
             port_.AwaitAnyText(alternatives, timeout_ticks, yield, ignore_case, separator);
         // A wait cut short by the closing window is not a time-out: the step
@@ -58,6 +63,8 @@ public:
         if (window_->terminating()) throw StepAborted{};
         return found;
     }
+
+    std::string LastAnswer() const override { return answer_; }
 
     std::uint16_t NewDataTrigger(const std::string& text, bool ignore_case) override {
         return port_.NewDataTrigger(text, ignore_case);
@@ -68,8 +75,10 @@ public:
     std::string DeviceName(std::uint16_t n) const override { return platform::com_device_path(n); }
 
 private:
+    static constexpr std::size_t kAnswerKept = 256;
     serial::TComPort port_;
     platform::WindowThread* window_ = nullptr;
+    std::string answer_; // read by the last wait
 };
 
 class ProtocolLink final : public Uploader {

@@ -95,6 +95,15 @@ std::optional<int> CountryCode(std::string_view name) {
     return std::nullopt;
 }
 
+std::string CountryList(const std::array<bool, kCountryCount>& flags) {
+    std::string list;
+    for (int k = 0; k < kCountryCount; ++k)
+        if (flags[k])
+            list += (list.empty() ? "" : ", ") + std::string(CountryName(k)) + " (" +
+                    std::to_string(k) + ")";
+    return list.empty() ? "none" : list;
+}
+
 std::string_view LanguageName(std::uint8_t code) {
     return code < kLanguages.size() ? kLanguages[code] : std::string_view{};
 }

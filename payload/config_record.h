@@ -65,6 +65,10 @@ std::string_view CountryName(int code);
 // accepted since it names no single country).
 std::optional<int> CountryCode(std::string_view name);
 
+// The countries whose flag is set, each with its code, in code order:
+// "U.K. (4), Netherlands (7), Belgium (12)"; "none" when no flag is set.
+std::string CountryList(const std::array<bool, kCountryCount>& flags);
+
 // "English" .. "Spanish" for 0..4, empty for any other code.
 std::string_view LanguageName(std::uint8_t code);
 

@@ -3,6 +3,7 @@
 #include "platform/files.h"
 
 #include <climits>
+#include <cstring>
 #include <vector>
 
 namespace tollander::payload {
@@ -110,7 +111,9 @@ std::optional<std::string> IntelHexValidator::Finish() {
 
 std::optional<std::string> CheckIntelHexFile(const std::string& path) {
     platform::File in = platform::File::OpenRead(path);
-    if (!in.valid()) return "cannot be read";
+    if (!in.valid())
+        throw platform::EInOutError(in.error(), "cannot open " + path + ": " +
+                                                    std::strerror(in.error()));
     IntelHexValidator hex;
     std::vector<std::uint8_t> block(65536);
     try {
@@ -119,8 +122,9 @@ std::optional<std::string> CheckIntelHexFile(const std::string& path) {
             if (n == 0) break;
             if (!hex.Feed(block.data(), n)) break;
         }
-    } catch (const platform::EInOutError&) {
-        return "cannot be read";
+    } catch (const platform::EInOutError& e) {
+        // e says the file's name and the reason.
+        throw platform::EInOutError(e.ErrorCode, std::string("cannot read ") + e.what());
     }
     return hex.Finish();
 }

@@ -46,7 +46,8 @@ private:
 };
 
 // The whole file through the validator, in 64 KiB blocks; reading stops at
-// the first fault. Empty when valid.
+// the first fault. Empty when valid. A file that cannot be opened or read
+// throws EInOutError ("cannot open PATH: reason").
 std::optional<std::string> CheckIntelHexFile(const std::string& path);
 
 } // namespace tollander::payload

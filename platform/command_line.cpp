@@ -37,8 +37,8 @@ CommandLine& CommandLine::UsageOnError() {
     return *this;
 }
 
-CommandLine& CommandLine::LongOptionsOnly() {
-    long_only_ = true;
+CommandLine& CommandLine::VersionText(std::function<std::string()> text) {
+    version_text_ = std::move(text);
     return *this;
 }
 
@@ -60,7 +60,7 @@ std::optional<int> CommandLine::Parse(int argc, char** argv) {
         bool options_ended = false;
         for (int i = 1; i < argc; ++i) {
             const std::string arg = argv[i];
-            if (options_ended || arg.size() < 2 || arg[0] != '-' || (long_only_ && arg[1] != '-')) {
+            if (options_ended || arg.size() < 2 || arg[0] != '-') {
                 operands_.push_back(arg);
                 continue;
             }
@@ -77,21 +77,17 @@ std::optional<int> CommandLine::Parse(int argc, char** argv) {
                 if (eq != std::string::npos) inline_value = arg.substr(eq + 1);
                 if (name == "--help" || name == "--version") {
                     if (inline_value) throw UsageError("option " + name + " takes no value");
-                    if (name == "--help") {
-                        std::fputs(usage_.c_str(), stdout);
-                    } else {
-                        std::printf("%s %s\n", program_.c_str(), ProgramVersion());
-                    }
-                    std::fflush(stdout);
+                    Answer(name);
                     return kExitSuccess;
                 }
                 option = Find(name.substr(2));
             } else {
                 // Short options stand alone: "-f", "-o VALUE".
                 name = arg;
-                if (arg == "-h" && !Find('h')) {
-                    std::fputs(usage_.c_str(), stdout);
-                    std::fflush(stdout);
+                // -h and -V stand for --help and --version unless the
+                // program gives them a meaning of its own.
+                if ((arg == "-h" || arg == "-V") && !Find(arg[1])) {
+                    Answer(arg == "-h" ? "--help" : "--version");
                     return kExitSuccess;
                 }
                 if (arg.size() == 2) option = Find(arg[1]);
@@ -112,6 +108,16 @@ std::optional<int> CommandLine::Parse(int argc, char** argv) {
         return UsageFailure(e.what());
     }
     return std::nullopt;
+}
+
+void CommandLine::Answer(const std::string& name) const {
+    if (name == "--help")
+        std::fputs(usage_.c_str(), stdout);
+    else if (version_text_)
+        std::fputs(version_text_().c_str(), stdout);
+    else
+        std::printf("%s %s\n", program_.c_str(), ProgramVersion());
+    std::fflush(stdout);
 }
 
 int CommandLine::UsageFailure(const std::string& message) const {

@@ -1,6 +1,6 @@
-// The one argument parser of every program, and its convention: --help
-// prints the usage on stdout and exits 0; --version prints the program's
-// name and the build's version and exits 0; a usage error prints what was
+// The one argument parser of every program, and its convention: --help (or
+// -h) prints the usage on stdout and exits 0; --version (or -V) prints the
+// program's name and the build's version and exits 0; a usage error prints what was
 // wrong and a pointer to --help on stderr and exits 2; any other failure
 // exits 1. Options and operands may come in any order, "--" ends the
 // options, a lone "-" is an operand. Values go as "--name VALUE",
@@ -47,9 +47,9 @@ public:
     // On a usage error, print the whole usage to stderr after the message
     // instead of the one-line pointer to --help.
     CommandLine& UsageOnError();
-    // Arguments with one leading "-" (and no second) are operands, not
-    // short options: for programs with operands such as "/ud" or "-5".
-    CommandLine& LongOptionsOnly();
+    // What --version prints in place of "PROGRAM VERSION\n" (asked only
+    // when --version is given).
+    CommandLine& VersionText(std::function<std::string()> text);
 
     // Parses argv[1..argc-1], calling the handlers in order. Returns nothing
     // when the program goes on (Operands() then holds the rest); otherwise
@@ -75,6 +75,8 @@ private:
         bool takes_value;
         std::function<void(const std::string&)> on;
     };
+    // Prints what --help or --version (`name`) answers.
+    void Answer(const std::string& name) const;
     const Option* Find(const std::string& long_name) const;
     const Option* Find(char short_name) const;
 
@@ -82,8 +84,8 @@ private:
     std::string usage_;
     std::vector<Option> options_;
     std::vector<std::string> operands_;
+    std::function<std::string()> version_text_;
     bool usage_on_error_ = false;
-    bool long_only_ = false;
 };
 
 } // namespace tollander::platform

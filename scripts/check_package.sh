@@ -24,9 +24,11 @@ for program in tollander-flash tollander-flash-console tollander-pack tollander-
     [ -f "$file" ] || { echo "missing from the package: ${file#"$root"}"; status=1; }
   done
   # No display: the window's program must answer before it looks for one.
-  # A home of its own: the user's files stay untouched.
+  # A home of its own: the user's files stay untouched. The first line names
+  # the version (a flasher's further lines tell what it carries).
   answer=$(env -u DISPLAY -u WAYLAND_DISPLAY HOME="$root/home" XDG_STATE_HOME="$root/state" \
-    XDG_RUNTIME_DIR="$root/run" TMPDIR="$root/tmp" "$root/usr/bin/$program" --version 2>&1) || true
+    XDG_RUNTIME_DIR="$root/run" TMPDIR="$root/tmp" "$root/usr/bin/$program" --version 2>&1 |
+    head -n 1) || true
   if [ "$answer" = "$program $version" ]; then
     echo "$answer"
   else

@@ -145,6 +145,22 @@ TEST_F(Console, WrongCountryExitsThree) {
     EXPECT_EQ(Lines(run.out), ConsoleWrongCountryLines());
     EXPECT_EQ(modem.SavedImages(), 0);
     EXPECT_EQ(TempFiles(), std::vector<std::string>{});
+
+    // stderr says, right after the message, which country the modem gave and
+    // which this flasher accepts; the run record keeps both.
+    const std::string why = "the modem gave country 022 (Asean); this flasher accepts U.K. (4), "
+                            "Netherlands (7), Belgium (12)";
+    Child again({flasher}, "f\n");
+    EXPECT_EQ(again.Finish(60s), 3) << again.Output();
+    EXPECT_NE(again.Output().find("Incorrect flash utility for modem.\ntollander-flash-console: " +
+                                  why + "\n"),
+              std::string::npos)
+        << again.Output();
+    const std::string record = ReadFile(dir_ + "/state/tollander-flash/runs.log");
+    EXPECT_NE(record.find("wrong flash utility for the modem's country (" + why +
+                          "); nothing was sent; exit status 3\n"),
+              std::string::npos)
+        << record;
 }
 
 // The event log on stdout is the user's copy; when it cannot be written (the

@@ -18,6 +18,7 @@ struct CountryCase {
     std::string modem;     // what the modem answers to ATY14
     int queries;           // ATY14 commands expected
     bool refused;
+    std::string why = {}; // with a refusal: the modem's country and the accepted ones
 };
 // Test names show the case name, not the bytes of the case.
 void PrintTo(const CountryCase& c, std::ostream* os) {
@@ -43,11 +44,13 @@ TEST_P(CountryCheck, AsksEachAllowedIndexBelow25) {
         ASSERT_EQ(FrontEnd().messages.size(), 1u);
         EXPECT_EQ(FrontEnd().messages[0].first, "Incorrect flash utility for modem.");
         EXPECT_EQ(FrontEnd().messages[0].second, app::MessageKind::Error);
+        EXPECT_EQ(Form().Outcome().wrong_country, c.why);
         EXPECT_EQ(LogFrom(scanned), std::vector<std::string>{});
         EXPECT_EQ(Count(modem.Commands(), "ATGLOAD7"), 0);
         EXPECT_EQ(TempFiles(), std::vector<std::string>{}); // the sound file went
     } else {
         EXPECT_FALSE(FrontEnd().closed);
+        EXPECT_EQ(Form().Outcome().wrong_country, "");
         EXPECT_EQ(LogFrom(scanned), (std::vector<std::string>{
                                         "Flash data integrity check passed..  (1)",
                                         "Modem does not support FLASH capability.", "Complete."}));
@@ -58,9 +61,13 @@ TEST_P(CountryCheck, AsksEachAllowedIndexBelow25) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, CountryCheck,
     ::testing::Values(CountryCase{"AcceptedOnSecondQuery", "4,7,12", "007", 2, false},
-                      CountryCase{"RefusedAfterThreeQueries", "4,7,12", "022", 3, true},
+                      CountryCase{"RefusedAfterThreeQueries", "4,7,12", "022", 3, true,
+                                  "the modem gave country 022 (Asean); this flasher accepts "
+                                  "U.K. (4), Netherlands (7), Belgium (12)"},
                       CountryCase{"OnlyIndexZeroFitsAnyModem", "0", "022", 1, false},
-                      CountryCase{"OnlyIndex30SendsNothing", "30", "004", 0, true}),
+                      CountryCase{"OnlyIndex30SendsNothing", "30", "004", 0, true,
+                                  "the modem was not asked for its country, as only countries 0 "
+                                  "to 24 can be asked for; this flasher accepts Undefined (30)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Boot loader entry, update check and programming handshake ---------------------

@@ -12,6 +12,7 @@
 #include <memory>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -25,6 +26,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "payload/sha256.h"
 #include "tests/e2e/fixture.h"
 #include "tests/pty/pty_fixture.h"
 
@@ -49,6 +51,7 @@ struct Launch {
     std::map<std::string, std::string> env; // added to ours
     std::vector<std::string> unset;         // taken from ours
     bool as_nobody = false;                 // through setpriv, as an ordinary user
+    gid_t gid = kNobody;                    // ... in this group alone
     std::string cwd;                        // "" keeps ours
     std::string input;                      // its standard input ("" : empty)
     std::function<void()> in_child;         // run in the child just before the program
@@ -63,7 +66,7 @@ Outcome RunLaunch(const Launch& launch, const std::string& scratch) {
     std::vector<std::string> argv;
     if (launch.as_nobody)
         argv = {"setpriv", "--reuid=" + std::to_string(kNobody),
-                "--regid=" + std::to_string(kNobody), "--clear-groups", "--"};
+                "--regid=" + std::to_string(launch.gid), "--clear-groups", "--"};
     argv.insert(argv.end(), launch.argv.begin(), launch.argv.end());
     std::vector<char*> args;
     for (auto& a : argv)
@@ -134,8 +137,14 @@ std::string Holder() {
 
 const std::string kMissingAdvice =
     "no such device; check that the modem's adapter is plugged in and the port mapped to it";
-const std::string kPermissionAdvice = "permission denied; add yourself to the dialout group: sudo "
-                                      "usermod -aG dialout \"$USER\", then log out and in again";
+
+// The first 12 hex digits of a file's SHA-256.
+std::string ShortDigest(const std::string& path) {
+    const std::string text = ReadFile(path);
+    payload::Sha256 sha;
+    sha.Update(text.data(), text.size());
+    return sha.FinishHex().substr(0, 12);
+}
 
 // A home of the ordinary user's own, with its private and state directories
 // and a copy of the flasher (the scratch directory and the build may be
@@ -206,13 +215,13 @@ protected:
     }
 
     Outcome RunFlasher(std::vector<std::string> argv, bool as_nobody = false,
-                       const std::string& home = "") {
-        return RunLaunch(FlasherLaunch(std::move(argv), as_nobody, home), dir_);
+                       const std::string& home = "", gid_t gid = kNobody) {
+        return RunLaunch(FlasherLaunch(std::move(argv), as_nobody, home, gid), dir_);
     }
 
     // A flasher run with its own directories (under `home`, else ours).
     Launch FlasherLaunch(std::vector<std::string> argv, bool as_nobody = false,
-                         const std::string& home = "") {
+                         const std::string& home = "", gid_t gid = kNobody) {
         const std::string place = home.empty() ? dir_ : home;
         Launch launch;
         launch.argv = std::move(argv);
@@ -223,6 +232,7 @@ protected:
         // The window flasher answers its options without a display too.
         launch.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
         launch.as_nobody = as_nobody;
+        launch.gid = gid;
         launch.cwd = place;
         return launch;
     }
@@ -237,51 +247,86 @@ TEST_F(FlasherCli, OptionsAreAnsweredBeforeAnyPortOrFileIsTouched) {
     const auto flashers = Flashers();
     if (flashers.empty()) GTEST_SKIP() << "no flasher built";
     auto& modem = Modem(1);
+    enum class Out { usage, version, ports, none };
     struct Case {
         std::vector<std::string> args;
         int status;
-        bool usage_out;   // the usage on stdout
-        bool version_out; // "PROGRAM VERSION" alone on stdout
-        std::string err;  // stderr begins with this ("" : stderr empty)
+        Out out;
+        std::string err; // stderr begins with this ("" : stderr empty)
     };
     const std::vector<Case> cases = {
-        {{"--help"}, 0, true, false, ""},
-        {{"/ud", "--help"}, 0, true, false, ""},
-        {{"--version"}, 0, false, true, ""},
-        {{"--frobnicate"}, 2, false, false, ": unknown option '--frobnicate'\nUsage: "},
-        {{"/ud", "--list-ports=x"}, 2, false, false, ": option --list-ports takes no value\n"},
+        {{"--help"}, 0, Out::usage, ""},
+        {{"-h"}, 0, Out::usage, ""},
+        {{"/ud", "-h"}, 0, Out::usage, ""},
+        {{"--version"}, 0, Out::version, ""},
+        {{"-V"}, 0, Out::version, ""},
+        {{"/UD", "-V", "ignored"}, 0, Out::version, ""},
+        {{"--list-ports"}, 0, Out::ports, ""},
+        {{"/ud", "--list-ports"}, 0, Out::ports, ""},
+        {{"--frobnicate"}, 2, Out::none, ": unknown option '--frobnicate'\nUsage: "},
+        {{"/ud", "-v"}, 2, Out::none, ": unknown option '-v'\nUsage: "},
+        {{"/ud", "--list-ports=x"}, 2, Out::none, ": option --list-ports takes no value\n"},
     };
     for (const auto& [program, path] : flashers) {
         for (const auto& c : cases) {
             std::vector<std::string> argv{path};
             argv.insert(argv.end(), c.args.begin(), c.args.end());
-            SCOPED_TRACE(program + " " + c.args.back());
+            std::string name = program;
+            for (const auto& a : c.args)
+                name += " " + a;
+            SCOPED_TRACE(name);
             const auto run = RunFlasher(argv);
             EXPECT_EQ(run.status, c.status) << run.err;
             const std::string usage = "Usage: " + program + " [/ud] [OPTION]\n";
-            if (c.usage_out) {
+            const auto out = Lines(run.out);
+            switch (c.out) {
+            case Out::usage:
                 EXPECT_EQ(run.out.rfind(usage, 0), 0u) << run.out;
-            }
-            if (c.version_out) {
-                EXPECT_EQ(run.out.rfind(program + " ", 0), 0u) << run.out;
-                EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
-            }
-            if (!c.usage_out && !c.version_out) {
+                break;
+            case Out::version:
+                // The program's version, the About box's, and the firmware
+                // the sample flasher carries.
+                ASSERT_GE(out.size(), 2u) << run.out;
+                EXPECT_EQ(out[0].rfind(program + " ", 0), 0u) << run.out;
+                EXPECT_EQ(out[1], "Veltrane Tollander z5 Upgrade Program, Version 1.54/32");
+                EXPECT_EQ(std::vector<std::string>(out.begin() + 2, out.end()),
+                          (std::vector<std::string>{
+                              "Boot model   = xx166301",
+                              "Main model   = xx166301",
+                              "Boot image   = FLS0228.HEX, 1997-02-28 12:09:00, SHA-256 " +
+                                  ShortDigest(FirmwareDir() + "/FLS0228.HEX"),
+                              "Main image   = F2ZE0529.HEX, 1997-05-29 11:22:00, SHA-256 " +
+                                  ShortDigest(FirmwareDir() + "/F2ZE0529.HEX"),
+                              "Language     = English",
+                              "Countries    = U.K. (4), Netherlands (7), Belgium (12)",
+                          }));
+                break;
+            case Out::ports:
+                EXPECT_EQ(out.front(), "COM1: " + modem.Device()) << run.out;
+                EXPECT_EQ(out.back(), "COM4: no device mapped") << run.out;
+                break;
+            case Out::none:
                 EXPECT_EQ(run.out, "");
+                break;
             }
             if (c.err.empty()) {
                 EXPECT_EQ(run.err, "");
             } else {
                 EXPECT_EQ(run.err.rfind(program + c.err, 0), 0u) << run.err;
                 // A usage error shows the whole usage, on stderr.
-                if (c.status == 2) {
-                    EXPECT_NE(run.err.find(usage), std::string::npos);
-                }
+                EXPECT_NE(run.err.find(usage), std::string::npos);
             }
             EXPECT_TRUE(Untouched(runtime_));
             EXPECT_TRUE(Untouched(state_));
         }
     }
+    // A program that carries nothing says so.
+    const std::string bare = BinDir() + "/" + flashers.front().first;
+    const auto run = RunFlasher({bare, "-V"});
+    EXPECT_EQ(run.status, 0);
+    const auto out = Lines(run.out);
+    ASSERT_EQ(out.size(), 3u) << run.out;
+    EXPECT_EQ(out[2].rfind("Firmware     = none: ", 0), 0u) << run.out;
     // Our own open is the only one the modem saw.
     const int fd = open(modem.Device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
@@ -437,33 +482,74 @@ TEST_F(FlasherCli, AProgramThatOpenedTheModemAfterTheScanIsNamedBeforeTheFlash) 
     EXPECT_EQ(modem.SavedImages(), 0);
 }
 
-TEST_F(FlasherCli, AnOrdinaryUserIsToldToJoinTheGroup) {
+// The advice on a refused device follows its owner, group and mode and the
+// user's groups: join the group, log in again, or ask the administrator.
+TEST_F(FlasherCli, AnOrdinaryUserIsToldWhatWillLetThemOpenThePort) {
     if (geteuid() != 0) GTEST_SKIP() << "switching to an ordinary user needs root";
     const auto flashers = Flashers();
     if (flashers.empty() || flashers.front().first != "tollander-flash-console")
         GTEST_SKIP() << "no console flasher built";
-    // A pseudo-terminal is its owner's alone (root's here, group tty may only
-    // write), as a serial device is to a user outside its group.
+    // Each look-up's answer is copied before the next one overwrites it.
+    const group* found = getgrnam("dialout");
+    const gid_t dialout_gid = found ? found->gr_gid : 0;
+    found = getgrnam("tty");
+    const gid_t tty_gid = found ? found->gr_gid : 0;
+    found = getgrgid(kNobody);
+    const std::string own_group = found ? found->gr_name : "";
+    const passwd* nobody = getpwuid(kNobody);
+    if (dialout_gid == 0 || tty_gid == 0 || own_group.empty() || !nobody ||
+        nobody->pw_gid != kNobody)
+        GTEST_SKIP() << "needs the dialout and tty groups, and nobody in group " << kNobody;
     auto& modem = Modem(1);
     const OrdinaryHome place(flashers.front().second);
     const std::string& home = place.home;
     const std::string& flasher = place.flasher;
 
-    const auto list = RunFlasher({flasher, "--list-ports"}, true, home);
-    EXPECT_EQ(list.status, 0) << list.err;
-    EXPECT_EQ(Lines(list.out), (std::vector<std::string>{
-                                   "COM1: " + modem.Device(),
-                                   "  can open: no (" + kPermissionAdvice + ")",
-                                   "COM2: no device mapped",
-                                   "COM3: no device mapped",
-                                   "COM4: no device mapped",
-                               }));
+    struct Case {
+        const char* what;
+        gid_t device_group;
+        mode_t mode;
+        gid_t session_group; // nobody's only group in the run
+        std::string advice;
+    };
+    const std::vector<Case> cases = {
+        {"a group the user is not in", dialout_gid, 0660, kNobody,
+         "add yourself to the dialout group: sudo usermod -aG dialout \"$USER\", then log out "
+         "and in again"},
+        // nobody's own group by the user database, left out of this session.
+        {"a group the session does not have", kNobody, 0660, dialout_gid,
+         "you are in the " + own_group +
+             " group, but this session began before you joined it; log out and in again"},
+        {"root's alone", 0, 0600, kNobody,
+         "only the administrator can let you open it (root:root 0600); ask for it to be given "
+         "to the dialout group, for instance by a udev rule"},
+        // A pseudo-terminal as it is made: its group may only write.
+        {"a group that may only write", tty_gid, 0620, kNobody,
+         "only the administrator can let you open it (root:tty 0620); ask for it to be given to "
+         "the dialout group, for instance by a udev rule"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(chown(modem.Device().c_str(), 0, c.device_group), 0);
+        ASSERT_EQ(chmod(modem.Device().c_str(), c.mode), 0);
+        const auto list = RunFlasher({flasher, "--list-ports"}, true, home, c.session_group);
+        EXPECT_EQ(list.status, 0) << list.err;
+        EXPECT_EQ(Lines(list.out), (std::vector<std::string>{
+                                       "COM1: " + modem.Device(),
+                                       "  can open: no (permission denied; " + c.advice + ")",
+                                       "COM2: no device mapped",
+                                       "COM3: no device mapped",
+                                       "COM4: no device mapped",
+                                   }));
+    }
 
+    // A run says it beside the row.
     const auto run = RunFlasher({flasher}, true, home);
     EXPECT_EQ(run.status, 2) << run.err;
     const auto err = Lines(run.err);
-    const auto at =
-        std::find(err.begin(), err.end(), "COM1 (" + modem.Device() + "): " + kPermissionAdvice);
+    const auto at = std::find(err.begin(), err.end(),
+                              "COM1 (" + modem.Device() + "): permission denied; " +
+                                  cases.back().advice);
     ASSERT_NE(at, err.end()) << run.err;
     EXPECT_EQ(*(at - 1), "COM1: No modem found.");
     EXPECT_EQ(Lines(run.out), ConsoleNoModemLines());

@@ -50,6 +50,7 @@ struct FakePort : ModemPort {
     bool Open() const override { return open; }
     void SendText(const std::string& text) override { sent.push_back(text); }
     int AwaitAnyText(const std::string&, std::int32_t, bool, bool, char) override { return 0; }
+    std::string LastAnswer() const override { return {}; }
     std::uint16_t NewDataTrigger(const std::string& text, bool ignore_case) override {
         calls.push_back("NewDataTrigger(" + text + "," + (ignore_case ? "1" : "0") + ")");
         return next_trigger;
@@ -63,8 +64,9 @@ struct FakePort : ModemPort {
         input.pop_front();
         return c;
     }
-    std::string DeviceName(std::uint16_t) const override { return ""; }
+    std::string DeviceName(std::uint16_t) const override { return device; }
 
+    std::string device; // every port's
     std::uint16_t com = 1;
     std::int32_t baud = 0;
     bool open = false;

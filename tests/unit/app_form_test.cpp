@@ -1,6 +1,7 @@
 // The main form's handlers and control states, driven without a display.
 #include "app_fakes.h"
 #include "app/run_record.h"
+#include "app/row_tooltips.h"
 
 #include <gtest/gtest.h>
 
@@ -246,6 +247,35 @@ TEST(MainForm, QuitClosesThePortThenTheWindowAndMenuCommandsWork) {
     other.port->open = true;
     other.form->File1Click();
     EXPECT_EQ(other.front.closes, 1);
+}
+
+// A row's tooltip says each thing once: the facts of the device, then the
+// note, without the facts the note already gives.
+TEST(RowTooltips, TheNoteIsNotRepeatedByTheFacts) {
+    struct Case {
+        std::string device;
+        std::string note;
+        std::string tooltip;
+    };
+    const std::string missing = "/nonexistent/ttyModem";
+    const std::string missing_reason =
+        "no such device; check that the modem's adapter is plugged in and the port mapped to it";
+    const Case cases[] = {
+        {"", "", "COM2: no device mapped"},
+        {"", "COM2: no device mapped; TOLLANDER_COM1 to TOLLANDER_COM4 choose the devices",
+         "COM2: no device mapped; TOLLANDER_COM1 to TOLLANDER_COM4 choose the devices"},
+        {missing, "", "COM2: " + missing + "\n  can open: no (" + missing_reason + ")"},
+        {missing, "COM2 (" + missing + "): " + missing_reason,
+         "COM2: " + missing + "\nCOM2 (" + missing + "): " + missing_reason},
+    };
+    for (const Case& c : cases) {
+        FormRig rig;
+        rig.port->device = c.device;
+        rig.form->PortNote[2] = c.note;
+        RowTooltips tooltips;
+        EXPECT_TRUE(tooltips.Refresh(*rig.form, 2));
+        EXPECT_EQ(tooltips.Text(2), c.tooltip) << c.device << " / " << c.note;
+    }
 }
 
 } // namespace

@@ -36,7 +36,7 @@ struct Parsed {
     std::vector<std::string> seen; // every --item, in order
 };
 
-Parsed parse(std::vector<std::string> args, bool long_only = false) {
+Parsed parse(std::vector<std::string> args) {
     Parsed p;
     CommandLine cl("prog", "usage: prog [--force] [-o OUT] [--item X]... ARG...\n");
     cl.Flag("force", 'f', p.force)
@@ -45,7 +45,6 @@ Parsed parse(std::vector<std::string> args, bool long_only = false) {
             if (v == "bad") throw UsageError("bad value 'bad' for --item");
             p.seen.push_back(v);
         });
-    if (long_only) cl.LongOptionsOnly();
     args.insert(args.begin(), "prog");
     std::vector<char*> argv;
     for (std::string& a : args)
@@ -75,12 +74,6 @@ TEST(CommandLine, ParsesTheHouseForms) {
     EXPECT_TRUE(p.force);
     EXPECT_EQ(p.output, "");
     EXPECT_EQ(p.operands, (std::vector<std::string>{"-", "/ud"}));
-
-    // Single-dash words are operands for programs that take such operands.
-    p = parse({"-f", "-x", "--force"}, true);
-    EXPECT_FALSE(p.status);
-    EXPECT_TRUE(p.force);
-    EXPECT_EQ(p.operands, (std::vector<std::string>{"-f", "-x"}));
 }
 
 TEST(CommandLine, HelpVersionAndUsageErrors) {
@@ -95,6 +88,7 @@ TEST(CommandLine, HelpVersionAndUsageErrors) {
     const Case cases[] = {
         {{"--help"}, 0, usage, ""},
         {{"-h"}, 0, usage, ""},
+        {{"-V", "--bogus"}, 0, version, ""},
         {{"a", "--version", "--bogus"}, 0, version, ""}, // answered before what follows
         {{"--bogus", "--help"}, kExitUsage, "", "prog: unknown option '--bogus'\n" + kTry},
         {{"-x"}, kExitUsage, "", "prog: unknown option '-x'\n" + kTry},
@@ -115,6 +109,28 @@ TEST(CommandLine, HelpVersionAndUsageErrors) {
         EXPECT_EQ(p.err, c.err) << name;
     }
     EXPECT_STRNE(ProgramVersion(), "");
+}
+
+TEST(CommandLine, AProgramsOwnVersionTextAndShortOptions) {
+    // The program's text is asked for only when --version is given.
+    int asked = 0;
+    bool verbose = false;
+    CommandLine cl("prog", "usage\n");
+    cl.Flag("verbose", 'V', verbose).VersionText([&asked] {
+        ++asked;
+        return std::string("prog 1\nmore\n");
+    });
+    std::vector<std::string> args = {"prog", "-V"};
+    std::vector<char*> argv = {args[0].data(), args[1].data()};
+    EXPECT_FALSE(cl.Parse(2, argv.data())); // -V is the program's own here
+    EXPECT_TRUE(verbose);
+    EXPECT_EQ(asked, 0);
+    args[1] = "--version";
+    argv = {args[0].data(), args[1].data()};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(cl.Parse(2, argv.data()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "prog 1\nmore\n");
+    EXPECT_EQ(asked, 1);
 }
 
 struct ToolRun {

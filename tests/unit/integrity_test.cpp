@@ -427,7 +427,7 @@ TEST_F(IntegrityTest, AFlasherThatLostOrGainedItsEndHasNoRecord) {
             // --inspect gives the same verdict.
             try {
                 EXPECT_EQ(tools::InspectFile("flasher").integrity.code, code);
-            } catch (const tools::PackError& e) {
+            } catch (const payload::InspectError& e) {
                 EXPECT_NE(std::string(e.what()).find("failure code " + std::to_string(code)),
                           std::string::npos)
                     << e.what();

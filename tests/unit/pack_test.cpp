@@ -135,6 +135,14 @@ protected:
     }
 };
 
+TEST_F(PackTest, MkfirmwareSaysWhyItCannotWrite) {
+    const ToolRun run = RunTool("tollander-mkfirmware", "no-such-dir");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("cannot write no-such-dir/FLS0228.HEX: No such file or directory"),
+              std::string::npos)
+        << run.output;
+}
+
 TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
     EXPECT_EQ(platform::read_file_dos_time("FLS0228.HEX"), kBootHexDate);
     EXPECT_EQ(platform::read_file_dos_time("F2ZE0529.HEX"), kMainHexDate);
@@ -158,7 +166,7 @@ TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
     const auto boot = ReadBytes("FLS0228.HEX");
     const auto main_code = ReadBytes("F2ZE0529.HEX");
     const std::string tail = "Language     = English\n"
-                             "Countries    = U.K.NetherlandsBelgium\n"
+                             "Countries    = U.K. (4), Netherlands (7), Belgium (12)\n"
                              "Boot image   = FLS0228.HEX, 21417 bytes, 1997-02-28 12:09:00, "
                              "SHA-256 " +
                              Sha(boot.data(), boot.size()) +
@@ -175,6 +183,11 @@ TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
     const ToolRun plain = RunTool("tollander-pack", "--inspect program");
     EXPECT_EQ(plain.status, 1);
     EXPECT_NE(plain.output.find("no sound payload"), std::string::npos) << plain.output;
+    const ToolRun missing = RunTool("tollander-pack", "--inspect no-such-file");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.output.find("cannot open no-such-file: "), std::string::npos)
+        << missing.output;
+    EXPECT_EQ(missing.output.find("payload"), std::string::npos) << missing.output;
 
     // Without --boot and --sound: no boot image and the built-in alert.
     ASSERT_EQ(
@@ -268,7 +281,7 @@ TEST_F(PackTest, EveryFaultyInputIsRefusedBeforeWriting) {
         {"--boot count.hex", "count.hex: not a valid Intel HEX text: line 1: bad record"},
         {"--main after.hex", "after.hex: not a valid Intel HEX text: line 2"},
         {"--main empty.hex", "empty.hex: not a valid Intel HEX text: no end-of-file record"},
-        {"--main missing.hex", "missing.hex: not a valid Intel HEX text: cannot be read"},
+        {"--main missing.hex", "cannot open missing.hex: No such file or directory"},
         {"--sound short.wav", "short.wav: the sound must be a 27958-byte RIFF WAVE file"},
         {"--sound zero.wav", "zero.wav: not a RIFF WAVE file"},
         {"--boot-model xx1663011", "boot model \"xx1663011\" is longer than its field"},

@@ -101,8 +101,11 @@ TEST(ConfigRecordTest, DamagedFieldsAreReadSafely) {
     const auto lines = DumpConfigRecord(r);
     EXPECT_EQ(lines[7], "Language     = ");
     EXPECT_EQ(lines[8], "Countries    = Undefined");
+    // Apart and with their codes, for the reports that are read by people.
+    EXPECT_EQ(CountryList(r.CountryFlags), "Undefined (49)");
 
     EXPECT_EQ(DumpConfigRecord(ParseConfigRecord(RawConfigRecord{}))[8], "Countries    = ");
+    EXPECT_EQ(CountryList(ParseConfigRecord(RawConfigRecord{}).CountryFlags), "none");
 }
 
 TEST(ConfigRecordTest, CountryTable) {

@@ -4,8 +4,9 @@
 #include "platform/dos_time.h"
 #include "tools/mkfirmware/sample_firmware.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -15,11 +16,14 @@ using namespace tollander;
 
 bool WriteFile(const std::string& path, const void* data, std::size_t size, std::uint32_t date) {
     {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-        out.close();
-        if (!out) {
-            std::cerr << "tollander-mkfirmware: cannot write " << path << "\n";
+        // errno says why, whichever of the three failed first.
+        errno = 0;
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        bool written = out && std::fwrite(data, 1, size, out) == size;
+        if (out && std::fclose(out) != 0) written = false;
+        if (!written) {
+            std::cerr << "tollander-mkfirmware: cannot write " << path << ": "
+                      << std::strerror(errno != 0 ? errno : EIO) << "\n";
             return false;
         }
     }

@@ -25,6 +25,7 @@ namespace tollander::tools {
 
 namespace {
 
+using payload::IsRiffWave;
 using platform::File;
 
 constexpr std::size_t kBlock = 65536;
@@ -48,10 +49,6 @@ std::vector<std::uint8_t> ReadSound(const std::string& path) {
     std::vector<std::uint8_t> wav(static_cast<std::size_t>(payload::kSoundLength));
     in.ReadExact(wav.data(), wav.size());
     return wav;
-}
-
-bool IsRiffWave(const std::uint8_t* p) {
-    return std::equal(p, p + 4, "RIFF") && std::equal(p + 8, p + 12, "WAVE");
 }
 
 // The bytes copied.
@@ -87,58 +84,6 @@ payload::Digest FileDigest(const std::string& path) {
     File in = File::OpenRead(path);
     if (!in.valid()) throw platform::EInOutError::from_errno(in.error(), path);
     return payload::DigestRange(in, 0, in.Size());
-}
-
-// Reads `limit` bytes of the open file as a coder source.
-class FileSlice final : public payload::BlockSource {
-public:
-    FileSlice(File& file, std::int64_t limit) : file_(file), left_(limit) {}
-    std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
-        const auto want = static_cast<std::size_t>(
-            std::min<std::int64_t>(left_, static_cast<std::int64_t>(capacity)));
-        if (want == 0) return 0;
-        const std::size_t got = file_.Read(buffer, want);
-        left_ -= static_cast<std::int64_t>(got);
-        return got;
-    }
-
-private:
-    File& file_;
-    std::int64_t left_;
-};
-
-class HashSink final : public payload::BlockSink {
-public:
-    void write_block(const std::uint8_t* data, std::size_t size) override {
-        sha.Update(data, size);
-        count += static_cast<std::int64_t>(size);
-    }
-    payload::Sha256 sha;
-    std::int64_t count = 0;
-};
-
-ImageInfo InspectImage(File& file, std::int64_t start, std::int32_t length) {
-    ImageInfo info;
-    if (length <= 0) return info;
-    info.present = true;
-    std::uint8_t header[payload::kHeaderSize] = {};
-    file.Seek(start);
-    const std::size_t got = length >= static_cast<std::int32_t>(payload::kHeaderSize)
-                                ? file.Read(header, payload::kHeaderSize)
-                                : 0;
-    const auto decoded = payload::decode_header(std::span<const std::uint8_t>(header, got));
-    if (!decoded) return info;
-    info.archive = true;
-    info.stored_name = decoded->file_name;
-    info.uncompressed_size = decoded->uncompressed_size;
-    info.file_date = decoded->file_date;
-    FileSlice body(file, length - static_cast<std::int64_t>(payload::kHeaderSize));
-    HashSink sink;
-    payload::LzssCoder coder;
-    coder.decode(body, sink);
-    info.expanded_size = sink.count;
-    info.sha256 = sink.sha.FinishHex();
-    return info;
 }
 
 } // namespace
@@ -183,25 +128,6 @@ std::array<bool, payload::kCountryCount> ParseCountries(const std::string& list)
     return flags;
 }
 
-std::optional<payload::ConfigRecord> DetectPayload(const std::string& path) {
-    File in = File::OpenRead(path);
-    if (!in.valid()) return std::nullopt;
-    const std::int64_t size = in.Size();
-    if (size < static_cast<std::int64_t>(payload::kConfigRecordSize)) return std::nullopt;
-    payload::RawConfigRecord raw{};
-    in.Seek(size - static_cast<std::int64_t>(raw.size()));
-    in.ReadExact(raw.data(), raw.size());
-    const payload::ConfigRecord record = payload::ParseConfigRecord(raw);
-    if (record.BootLength < 0 || record.MainLength < 0) return std::nullopt;
-    const auto layout = payload::ComputeLayout(size, record.BootLength, record.MainLength);
-    if (layout.sound_start < 0) return std::nullopt;
-    std::uint8_t head[12];
-    in.Seek(layout.sound_start);
-    in.ReadExact(head, sizeof head);
-    if (!IsRiffWave(head)) return std::nullopt;
-    return record;
-}
-
 void Pack(const PackOptions& o) {
     // Every input is checked before anything is written.
     if (o.output.empty()) throw PackError("no output file given (-o OUT)");
@@ -218,8 +144,13 @@ void Pack(const PackOptions& o) {
     }
     for (const std::string* hex : {&o.main_hex, &o.boot_hex}) {
         if (hex->empty()) continue;
-        if (const auto fault = CheckIntelHex(*hex))
-            throw PackError(*hex + ": not a valid Intel HEX text: " + *fault);
+        std::optional<std::string> fault;
+        try {
+            fault = CheckIntelHex(*hex);
+        } catch (const platform::EInOutError& e) {
+            throw PackError(e.what());
+        }
+        if (fault) throw PackError(*hex + ": not a valid Intel HEX text: " + *fault);
     }
     std::vector<std::uint8_t> sound;
     if (o.sound.empty()) {
@@ -300,62 +231,12 @@ void Pack(const PackOptions& o) {
     }
 }
 
-Inspection InspectFile(const std::string& path) {
-    const auto record = DetectPayload(path);
-    if (!record) {
-        // A flasher that lost its end (or gained one) shows no payload either:
-        // say which it is, as the flasher itself would.
-        File in = File::OpenRead(path);
-        payload::RawConfigRecord raw{};
-        if (in.valid() && in.SeekFromEnd(-static_cast<std::int64_t>(raw.size()))) {
-            in.ReadExact(raw.data(), raw.size());
-            const payload::FlasherCheck end = payload::CheckFlasherEnd(in, raw);
-            if (end.code != 0)
-                throw PackError(path + ": a damaged flasher (" + end.fault +
-                                "); it refuses to flash, failure code " +
-                                std::to_string(end.code));
-        }
-        throw PackError(path + ": no sound payload found; not a packed flasher");
-    }
-    Inspection result;
-    result.record = *record;
-    File in = File::OpenRead(path);
-    if (!in.valid()) throw PackError(path + ": cannot be opened");
-    const auto layout = payload::ComputeLayout(in.Size(), record->BootLength, record->MainLength);
-    result.boot = InspectImage(in, layout.boot_start, record->BootLength);
-    result.main = InspectImage(in, layout.main_start, record->MainLength);
-    payload::RawConfigRecord raw{};
-    in.Seek(in.Size() - static_cast<std::int64_t>(raw.size()));
-    in.ReadExact(raw.data(), raw.size());
-    const payload::BlockLookup lookup = payload::FindIntegrityBlock(in, layout.sound_start, raw);
-    result.integrity.state = lookup.state;
-    result.integrity.format = lookup.block.format;
-    if (lookup.state == payload::BlockState::Present) {
-        const auto check = [&](DigestCheck& c, const payload::Digest& stored, std::int64_t start,
-                               std::int32_t length) {
-            c.stored = payload::DigestHex(stored);
-            c.actual = payload::DigestHex(payload::DigestRange(in, start, length));
-            c.matches = c.stored == c.actual;
-        };
-        check(result.integrity.boot, lookup.block.boot, layout.boot_start, record->BootLength);
-        check(result.integrity.main, lookup.block.main, layout.main_start, record->MainLength);
-        if (lookup.block.format == payload::kIntegrityFormat) {
-            DigestCheck& c = result.integrity.record;
-            c.stored = payload::DigestHex(lookup.block.record);
-            c.actual = payload::DigestHex(payload::DigestOf(raw.data(), raw.size()));
-            c.matches = c.stored == c.actual;
-        }
-    }
-    // What the flasher itself will decide, boot image included when there is one.
-    payload::FlasherCheck verdict = payload::CheckFlasherEnd(in, raw);
-    if (verdict.code == 0) verdict = payload::CheckFlasher(in, raw, record->BootLength > 0);
-    result.integrity.code = verdict.code;
-    result.integrity.fault = verdict.fault;
-    return result;
-}
-
 void PrintInspection(const Inspection& inspection, std::ostream& out) {
-    for (const std::string& line : payload::DumpConfigRecord(inspection.record))
+    std::vector<std::string> lines = payload::DumpConfigRecord(inspection.record);
+    // The dump's last line runs the names together, as the event log has it;
+    // here they stand apart, with their codes.
+    lines.back() = "Countries    = " + payload::CountryList(inspection.record.CountryFlags);
+    for (const std::string& line : lines)
         out << line << "\n";
     const std::pair<const char*, const ImageInfo*> images[] = {
         {"Boot image   = ", &inspection.boot}, {"Main image   = ", &inspection.main}};

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "payload/config_record.h"
-#include "payload/integrity.h"
+#include "payload/inspection.h"
 
 #include <array>
 #include <cstdint>
@@ -38,7 +38,8 @@ struct PackOptions {
 };
 
 // Empty when the file is valid Intel HEX (payload/intel_hex.h, read in
-// bounded memory), else what is wrong and where.
+// bounded memory), else what is wrong and where; EInOutError when it cannot
+// be opened or read.
 std::optional<std::string> CheckIntelHex(const std::string& path);
 
 // "en" "de" "fr" "it" "es"; throws PackError.
@@ -52,46 +53,15 @@ std::array<bool, payload::kCountryCount> ParseCountries(const std::string& list)
 // nothing has been written.
 void Pack(const PackOptions& options);
 
-// The record of a file that carries a payload: the record's lengths fit the
-// file and a RIFF WAVE sound lies where they put it.
-std::optional<payload::ConfigRecord> DetectPayload(const std::string& path);
+// What a flasher carries (payload/inspection.h), under the names the tools
+// and their tests use.
+using payload::DetectPayload;
+using payload::DigestCheck;
+using payload::ImageInfo;
+using payload::InspectFile;
+using payload::Inspection;
+using payload::IntegrityInfo;
 
-struct ImageInfo {
-    bool present = false;
-    bool archive = false;
-    std::string stored_name;
-    std::int32_t uncompressed_size = 0;
-    std::uint32_t file_date = 0;
-    std::int64_t expanded_size = 0;
-    std::string sha256; // of the expanded text
-};
-
-// One image against the digest block: SHA-256 of the image as stored.
-struct DigestCheck {
-    bool matches = false;
-    std::string stored;
-    std::string actual;
-};
-
-struct IntegrityInfo {
-    payload::BlockState state = payload::BlockState::Absent;
-    std::uint32_t format = 0;
-    DigestCheck boot; // only when the block is present
-    DigestCheck main;
-    DigestCheck record; // format 2 only
-    int code = 0;       // the flasher's own verdict: 0 or its failure code
-    std::string fault;
-};
-
-struct Inspection {
-    payload::ConfigRecord record;
-    ImageInfo boot;
-    ImageInfo main;
-    IntegrityInfo integrity;
-};
-
-// Throws PackError when the file carries no payload.
-Inspection InspectFile(const std::string& path);
 // The report --inspect prints: the nine dump lines, one line per image, then
 // whether the digest block is there and whether each image matches it.
 void PrintInspection(const Inspection& inspection, std::ostream& out);

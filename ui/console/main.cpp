@@ -65,6 +65,10 @@ int RunFlasher(int argc, char** argv, platform::StopSignals& signals, int& stopp
         signals.SetHandler(nullptr);
         stopped_by = stopping;
         if (stopped_by != 0) status = 128 + stopped_by;
+        // After "Incorrect flash utility for modem.": the country the modem
+        // gave and the ones this flasher accepts.
+        if (const std::string& why = form.Outcome().wrong_country; !why.empty())
+            console.Say("tollander-flash-console: " + why);
         recorded.Finish("Exit status " + std::to_string(status) + ".");
         // The run's outcome, said once and last.
         console.Say(app::DescribeEnding(form.Outcome()));
