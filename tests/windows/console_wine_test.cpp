@@ -13,7 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <pty.h>
+#include <csignal>
 #include <sstream>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -227,6 +231,79 @@ TEST_P(WineConsole, HangUpInTheMainImageFailsTheUpload) {
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_EQ(WindowsLines(run.out), ConsoleHangUpInMainImageLines());
     EXPECT_EQ(modem.SavedImages(), 1);
+}
+
+// The output of a program on a terminal of its own (Wine gives a console
+// program a console there), its input at its end; until the program ends.
+std::string RunOnTerminal(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+    winsize size{};
+    size.ws_row = 25;
+    size.ws_col = 200;
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid < 0) return {};
+    if (pid == 0) {
+        const int none = open("/dev/null", O_RDONLY);
+        dup2(none, 0);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    // Wine's own processes keep the terminal open after the program ended:
+    // its end is the end of the output.
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (bool done = false; !done;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p[2] = {{master, POLLIN, 0}, {ended, POLLIN, 0}};
+        if (left.count() <= 0 || poll(p, 2, static_cast<int>(left.count())) <= 0) break;
+        done = p[1].revents != 0;
+        // Once the program ended, all the terminal still holds.
+        char buffer[4096];
+        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+            out.append(buffer, static_cast<std::size_t>(n));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(ended);
+    close(master);
+    return out;
+}
+
+class WineTerminal : public WinePrefix {
+protected:
+    void SetUp() override {
+        WinePrefix::SetUp();
+        SetUpPrefix(Line::pty);
+    }
+};
+
+// A German flasher's event log on a Windows console reads as German: the
+// text goes to the console as UTF-16, not as bytes of its code page.
+TEST_F(WineTerminal, GermanOnAConsoleReadsAsGerman) {
+    PackConfig config;
+    config.language = "de";
+    const std::string packed =
+        PackFlasher(config, Env("TOLLANDER_WINDOWS_BIN", "") + "/tollander-flash-console.exe");
+    flasher_ = packed + ".exe";
+    fs::rename(packed, flasher_);
+    MapComPorts(dir_ + "/no-port");
+    auto argv = WineCommand(flasher_);
+    argv.insert(argv.begin() + 1, "LANG=C.UTF-8");
+    const std::string out = RunOnTerminal(argv, 120s);
+    AwaitWineServer();
+
+    EXPECT_NE(out.find("Keinen Modem zum programmierend gefunden."), std::string::npos) << out;
+    EXPECT_NE(out.find("Machen Sie sich sicher dass der Modem is eingeschaltet und dann "
+                       "drücken Sie die \"Start Over\" Knopf."),
+              std::string::npos)
+        << out;
 }
 
 // The serial device's own test program (serial_device_wine_tests.exe) on

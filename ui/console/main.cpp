@@ -13,6 +13,7 @@
 
 int main(int argc, char** argv) try {
     using namespace tollander;
+    platform::WriteTextForTheConsole();
     // --help, --version, --list-ports and a wrong option end here, before any
     // port or temporary file is touched.
     if (const auto status = app::HandleFlasherOptions("tollander-flash-console", argc, argv))
