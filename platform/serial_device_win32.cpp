@@ -18,11 +18,17 @@ namespace tollander::platform {
 
 namespace {
 
-// Event bits that name modem lines or line errors: a virtual port may refuse
-// a wait that asks for them.
-constexpr std::uint32_t kLineEvents =
-    kEvCts | kEvDsr | kEvCarrier | kEvRing | kEvRingTrailingEdge | kEvError;
+// Event bits that name modem lines: a virtual port may refuse a wait that
+// asks for them. Line errors are not among them: every port has those.
+constexpr std::uint32_t kLineEvents = kEvCts | kEvDsr | kEvCarrier | kEvRing | kEvRingTrailingEdge;
 constexpr std::uint8_t kAllLinesPresent = kLineCts | kLineDsr | kLineCarrier;
+
+// A port that ends every wait at once (Wine's pseudo-terminals: no modem
+// lines to watch) is asked for its queues this often instead.
+constexpr DWORD kPollMs = 10;
+// How long ending a pending wait may take before it is cancelled outright,
+// and again before it is given up (the handle's close then ends it).
+constexpr DWORD kCancelMs = 500;
 
 // A port without modem lines (a virtual one, a pseudo-terminal under Wine)
 // answers the line calls with one of these.
@@ -95,33 +101,38 @@ public:
         dcb.fNull = FALSE;
         dcb.fAbortOnError = FALSE;
         dcb.fErrorChar = FALSE;
-        ::SetCommState(h, &dcb);
-        // Reads take what is queued and never wait.
-        COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.WriteTotalTimeoutConstant = write_timeout_ms_;
-        ::SetCommTimeouts(h, &timeouts);
+        COMMTIMEOUTS t = timeouts(write_timeout_ms_);
+        if (!::SetCommState(h, &dcb) || !::SetCommTimeouts(h, &t)) {
+            const DWORD error = ::GetLastError();
+            ::CloseHandle(h);
+            return fail_windows(error, path);
+        }
         handle_ = h;
         path_ = path;
         lines_supported_ = true;
         hung_up_ = false;
         hang_up_reported_ = false;
         pending_ = false;
+        armed_ = false;
+        polling_ = false;
+        out_queued_ = false;
+        polled_errors_ = 0;
         return 0;
     }
 
     void close() override {
-        {
-            std::unique_lock lock(mutex_);
-            if (handle_ == INVALID_HANDLE_VALUE) return;
-            // Ends a pending WaitCommEvent; the wait sees the handle gone.
-            ::SetCommMask(handle_, 0);
-            closing_ = true;
-        }
+        // The event thread holds the lock shared while its wait is pending:
+        // told first, it ends that wait and lets go.
+        closing_ = true;
         ::SetEvent(wake_.get());
         std::unique_lock lock(mutex_);
-        ::CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            // A timed wait left pending while its thread is elsewhere.
+            if (pending_) end_pending();
+            ::CloseHandle(handle_);
+            handle_ = INVALID_HANDLE_VALUE;
+            pending_ = false;
+        }
         closing_ = false;
     }
 
@@ -133,8 +144,10 @@ public:
     int set_queue_sizes(std::uint16_t in_size, std::uint16_t out_size) override {
         std::shared_lock lock(mutex_);
         if (handle_ == INVALID_HANDLE_VALUE) return -kDevNotOpen;
-        // Only a recommendation to the driver; a refusal is no failure.
-        ::SetupComm(handle_, in_size, out_size);
+        // Only a recommendation: a driver without queues of its own may not
+        // take it; any other refusal fails the open.
+        if (!::SetupComm(handle_, in_size, out_size) && !unsupported(::GetLastError()))
+            return fail_windows(::GetLastError(), path_);
         return 0;
     }
 
@@ -192,10 +205,8 @@ public:
         write_timeout_ms_ = ms;
         std::shared_lock lock(mutex_);
         if (handle_ == INVALID_HANDLE_VALUE) return;
-        COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.WriteTotalTimeoutConstant = ms;
-        ::SetCommTimeouts(handle_, &timeouts);
+        COMMTIMEOUTS t = timeouts(ms);
+        if (!::SetCommTimeouts(handle_, &t)) fail_windows(::GetLastError(), path_);
     }
 
     int read(std::uint8_t* buffer, std::size_t n) override {
@@ -209,12 +220,16 @@ public:
         DWORD got = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(n, 0x7FFFFFFF));
         if (!::ReadFile(handle_, buffer, want, &got, &ov)) {
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_IO_PENDING || !::GetOverlappedResult(handle_, &ov, &got, TRUE)) {
-                // The device went away (an adapter pulled, a line hung up).
-                hung_up_ = true;
-                return 0;
-            }
+            DWORD error = ::GetLastError();
+            if (error == ERROR_IO_PENDING && ::GetOverlappedResult(handle_, &ov, &got, TRUE))
+                return static_cast<int>(got);
+            if (error == ERROR_IO_PENDING) error = ::GetLastError();
+            // A purge ended the read: the bytes went, the device stays.
+            if (error == ERROR_OPERATION_ABORTED) return static_cast<int>(got);
+            // The device went away (an adapter pulled, a line hung up).
+            fail_windows(error, path_);
+            hung_up_ = true;
+            return 0;
         }
         return static_cast<int>(got);
     }
@@ -228,12 +243,19 @@ public:
         ::ResetEvent(ov.hEvent);
         DWORD put = 0;
         if (!::WriteFile(handle_, buffer, static_cast<DWORD>(n), &put, &ov)) {
-            if (::GetLastError() != ERROR_IO_PENDING) return 0;
+            // Windows' words for a write that failed stay for the caller.
+            if (::GetLastError() != ERROR_IO_PENDING) {
+                fail_windows(::GetLastError(), path_);
+                return 0;
+            }
             // The driver's write time-out should end the write; a driver
             // that ignores it is cancelled at the same limit.
             if (::WaitForSingleObject(ov.hEvent, write_timeout_ms_) != WAIT_OBJECT_0)
                 ::CancelIoEx(handle_, &ov);
-            if (!::GetOverlappedResult(handle_, &ov, &put, TRUE) && put == 0) return 0;
+            if (!::GetOverlappedResult(handle_, &ov, &put, TRUE)) {
+                fail_windows(::GetLastError(), path_);
+                if (put == 0) return 0;
+            }
         }
         if (put == n) return static_cast<int>(n);
         return -static_cast<int>(put);
@@ -245,7 +267,9 @@ public:
         if (handle_ == INVALID_HANDLE_VALUE) return -kDevNotOpen;
         DWORD errors = 0;
         COMSTAT cs{};
-        if (!::ClearCommError(handle_, &errors, &cs)) return 0; // a gone device has none
+        if (!::ClearCommError(handle_, &errors, &cs)) return fail_windows(::GetLastError(), path_);
+        // Errors the event thread's poll cleared are this call's as well.
+        errors |= polled_errors_.exchange(0);
         if (errors & CE_RXOVER) st.errors |= kErrRxOverrun;
         if (errors & CE_OVERRUN) st.errors |= kErrHwOverrun;
         if (errors & CE_RXPARITY) st.errors |= kErrParity;
@@ -326,14 +350,9 @@ public:
         return 0;
     }
 
-    void end_wait() override {
-        {
-            std::shared_lock lock(mutex_);
-            // Ends a pending WaitCommEvent at once.
-            if (handle_ != INVALID_HANDLE_VALUE) ::SetCommMask(handle_, 0);
-        }
-        ::SetEvent(wake_.get());
-    }
+    // The event thread sees the new generation, and ends its pending wait
+    // itself.
+    void end_wait() override { ::SetEvent(wake_.get()); }
 
     int wait_event(std::uint32_t& word) override { return wait(word, INFINITE); }
 
@@ -342,53 +361,76 @@ public:
     }
 
 private:
-    // One WaitCommEvent at a time, the event thread's. A wait whose limit
-    // passes stays pending for the next call, so a timed wait costs no new
-    // request (Wine starts a thread for each). `limit` INFINITE for none.
+    // Reads take what is queued and never wait; writes end at `write_ms`.
+    static COMMTIMEOUTS timeouts(DWORD write_ms) {
+        COMMTIMEOUTS t{};
+        t.ReadIntervalTimeout = MAXDWORD;
+        t.WriteTotalTimeoutConstant = write_ms;
+        return t;
+    }
+
+    // One WaitCommEvent at a time, the event thread's, under the lock shared.
+    // The mask is set once per change. A wait whose limit passes stays
+    // pending for the next call, so a timed wait costs no new request (Wine
+    // starts a thread for each). A new mask or the close sets `wake_`; the
+    // thread then ends its pending wait itself. A port that ends each wait at
+    // once, with nothing, is waited on for characters alone, and if that ends
+    // at once too, polled for its queues. `limit` INFINITE for none.
     int wait(std::uint32_t& word, DWORD limit) {
         word = 0;
         const ULONGLONG deadline = ::GetTickCount64() + limit;
+        // The time left, or false once the limit passed.
+        const auto time_left = [&](DWORD& left) {
+            left = INFINITE;
+            if (limit == INFINITE) return true;
+            const ULONGLONG now = ::GetTickCount64();
+            if (now >= deadline) return false;
+            left = static_cast<DWORD>(deadline - now);
+            return true;
+        };
         for (;;) {
+            // Cleared before the state is read: a later change sets it again.
+            ::ResetEvent(wake_.get());
             std::shared_lock lock(mutex_);
-            const bool usable = handle_ != INVALID_HANDLE_VALUE && !closing_ && !hung_up_;
-            if (!usable) pending_ = false; // a close completed it
-            if (!pending_) {
-                const auto generation = generation_.load();
-                if (generation != seen_generation_) {
-                    // A mask set while no wait was pending ends this one.
-                    seen_generation_ = generation;
-                    ::ResetEvent(wake_.get());
-                    return 0;
+            const bool open = handle_ != INVALID_HANDLE_VALUE && !closing_;
+            if (pending_ && (!open || hung_up_)) end_pending();
+            const auto generation = generation_.load();
+            if (generation != seen_generation_) {
+                // A new mask ends this call. The port's wait stays pending
+                // unless the mask differs from the one it was armed with.
+                seen_generation_ = generation;
+                if (armed_ && wanted_mask() != os_mask_) {
+                    if (pending_) end_pending();
+                    armed_ = false;
                 }
+                return 0;
             }
             DWORD left = INFINITE;
-            if (limit != INFINITE) {
-                const ULONGLONG now = ::GetTickCount64();
-                if (now >= deadline) return 0;
-                left = static_cast<DWORD>(deadline - now);
-            }
-            if (!usable) {
-                const bool report = handle_ != INVALID_HANDLE_VALUE && hung_up_ &&
-                                    !std::exchange(hang_up_reported_, true);
+            if (!time_left(left)) return 0;
+            if (!open || hung_up_) {
+                const bool report = open && !std::exchange(hang_up_reported_, true);
                 lock.unlock();
                 // A read found the device gone: say so once, then wait for
                 // nothing but a new mask, the close or the limit.
                 word = report ? (kEvRxChar | kEvCarrier) & mask_ : 0;
                 if (word != 0) return 0;
                 ::WaitForSingleObject(wake_.get(), left);
-                if (generation_.load() == seen_generation_) ::ResetEvent(wake_.get());
+                continue;
+            }
+            if (polling_) {
+                if (poll(word, lock)) return 0;
+                lock.unlock();
+                ::WaitForSingleObject(wake_.get(), std::min(left, kPollMs));
                 continue;
             }
             if (!pending_) {
-                const std::uint32_t mask = mask_;
-                // Output empty always: it ends an output trigger's wait at
-                // the moment the queue drains.
-                os_mask_ = windows_mask(lines_supported_ ? mask : mask & ~kLineEvents);
-                if (mask != 0) os_mask_ |= EV_TXEMPTY;
-                if (!::SetCommMask(handle_, os_mask_)) {
-                    if (!unsupported(::GetLastError())) return report_gone(word, lock);
-                    lines_supported_ = false;
-                    continue;
+                if (!armed_) {
+                    os_mask_ = wanted_mask();
+                    if (!::SetCommMask(handle_, os_mask_)) {
+                        if (!retry_without_lines(::GetLastError())) return report_gone(word, lock);
+                        continue;
+                    }
+                    armed_ = true;
                 }
                 if (os_mask_ == 0) {
                     lock.unlock();
@@ -399,57 +441,111 @@ private:
                 ov_.hEvent = wait_event_.get();
                 ::ResetEvent(ov_.hEvent);
                 events_ = 0;
-                if (!::WaitCommEvent(handle_, &events_, &ov_)) {
-                    const DWORD error = ::GetLastError();
-                    if (error != ERROR_IO_PENDING) {
-                        if (!retry_without_lines(error)) return report_gone(word, lock);
-                        continue;
-                    }
-                    pending_ = true;
-                } else if ((word = event_word(events_) & (mask_ | kEvTxEmpty)) != 0) {
-                    return 0;
-                } else {
+                if (::WaitCommEvent(handle_, &events_, &ov_)) {
+                    if (took_events(word)) return 0;
                     continue;
                 }
+                const DWORD error = ::GetLastError();
+                if (error != ERROR_IO_PENDING) {
+                    if (!retry_without_lines(error)) return report_gone(word, lock);
+                    continue;
+                }
+                pending_ = true;
             }
             const HANDLE handles[2] = {ov_.hEvent, wake_.get()};
             const DWORD which = ::WaitForMultipleObjects(2, handles, FALSE, left);
-            if (which == WAIT_TIMEOUT) return 0; // still pending
-            if (which != WAIT_OBJECT_0) {
-                // A new mask or the close: end the pending wait first.
-                ::SetCommMask(handle_, 0);
-            }
+            if (which == WAIT_FAILED) return report_gone(word, lock);
+            if (which != WAIT_OBJECT_0) continue; // the limit, a new mask or the close
             DWORD ignored = 0;
-            const bool done = ::GetOverlappedResult(handle_, &ov_, &ignored, TRUE);
+            const bool done = ::GetOverlappedResult(handle_, &ov_, &ignored, FALSE);
             pending_ = false;
-            if (!done) {
-                const DWORD error = ::GetLastError();
-                if (which == WAIT_OBJECT_0 && error != ERROR_OPERATION_ABORTED &&
-                    !retry_without_lines(error))
-                    return report_gone(word, lock);
+            if (done) {
+                if (took_events(word)) return 0;
                 continue;
             }
-            if (which != WAIT_OBJECT_0) continue;
-            word = event_word(events_) & (mask_ | kEvTxEmpty);
-            if (word != 0) return 0;
+            const DWORD error = ::GetLastError();
+            // Nothing of ours ended it: the port ends its waits by itself.
+            if (error == ERROR_OPERATION_ABORTED) {
+                ended_empty();
+                continue;
+            }
+            if (!retry_without_lines(error)) return report_gone(word, lock);
+        }
+    }
+
+    // The port's mask for the one asked for. Output empty always: it ends an
+    // output trigger's wait at the moment the queue drains.
+    DWORD wanted_mask() const {
+        const std::uint32_t mask = mask_;
+        DWORD m = windows_mask(lines_supported_ ? mask : mask & ~kLineEvents);
+        if (mask != 0) m |= EV_TXEMPTY;
+        return m;
+    }
+
+    // A wait that ended: the events asked for, or an empty end, which means
+    // the port gives up its waits at once.
+    bool took_events(std::uint32_t& word) {
+        if (events_ == 0) {
+            ended_empty();
+            return false;
+        }
+        word = event_word(events_) & (mask_ | kEvTxEmpty);
+        return word != 0;
+    }
+
+    void ended_empty() {
+        if (lines_supported_ && (os_mask_ & windows_mask(kLineEvents))) {
+            lines_supported_ = false;
+            armed_ = false;
+        } else {
+            polling_ = true;
         }
     }
 
     // A port without modem lines refuses a wait that names them: from now on
     // it waits for characters and output alone. False for any other error.
     bool retry_without_lines(DWORD error) {
-        if (!unsupported(error) || !(os_mask_ & windows_mask(kLineEvents))) return false;
+        if (!unsupported(error) || !lines_supported_ || !(os_mask_ & windows_mask(kLineEvents)))
+            return false;
         lines_supported_ = false;
+        armed_ = false;
         return true;
+    }
+
+    // The polled port: characters queued, a line error, the output queue run
+    // empty. Errors are kept for the next status(). True with events.
+    bool poll(std::uint32_t& word, std::shared_lock<std::shared_mutex>& lock) {
+        DWORD errors = 0;
+        COMSTAT cs{};
+        if (!::ClearCommError(handle_, &errors, &cs)) {
+            report_gone(word, lock);
+            return true;
+        }
+        if (errors != 0) polled_errors_ |= errors;
+        if (cs.cbInQue != 0) word |= kEvRxChar;
+        if (errors & CE_BREAK) word |= kEvBreak;
+        if (errors & ~CE_BREAK) word |= kEvError;
+        if (std::exchange(out_queued_, cs.cbOutQue != 0) && cs.cbOutQue == 0) word |= kEvTxEmpty;
+        word &= mask_ | kEvTxEmpty;
+        return word != 0;
+    }
+
+    // Ends the pending WaitCommEvent (under the lock): a new mask ends it on
+    // every port, the cancel on a driver that ignores the new mask.
+    void end_pending() {
+        ::SetCommMask(handle_, 0);
+        armed_ = false;
+        if (::WaitForSingleObject(ov_.hEvent, kCancelMs) != WAIT_OBJECT_0) {
+            ::CancelIoEx(handle_, &ov_);
+            ::WaitForSingleObject(ov_.hEvent, kCancelMs);
+        }
+        pending_ = false;
     }
 
     // The wait failed for a reason other than a missing feature: the device
     // went away. Reported once as received characters and a carrier change.
     int report_gone(std::uint32_t& word, std::shared_lock<std::shared_mutex>& lock) {
-        {
-            std::lock_guard elock(error_mutex_);
-            last_error_ = path_ + ": " + win32::SystemMessage(::GetLastError());
-        }
+        fail_windows(::GetLastError(), path_);
         lock.unlock();
         hung_up_ = true;
         hang_up_reported_ = true;
@@ -497,18 +593,24 @@ private:
 
     mutable std::shared_mutex mutex_; // the handle: exclusive to open and close it
     HANDLE handle_ = INVALID_HANDLE_VALUE;
-    bool closing_ = false;
+    std::atomic<bool> closing_{false};
     std::string path_;
     Event read_event_, write_event_, wait_event_, wake_;
     std::mutex read_mutex_, write_mutex_;
     std::atomic<bool> lines_supported_{true};
     std::atomic<bool> hung_up_{false};
     bool hang_up_reported_ = false; // the event thread's (and open's)
-    // The event thread's WaitCommEvent, kept across timed waits.
+    // The event thread's WaitCommEvent, kept across timed waits, and its
+    // mask as set on the port (armed_).
     bool pending_ = false;
     OVERLAPPED ov_{};
     DWORD events_ = 0;
     DWORD os_mask_ = 0;
+    bool armed_ = false;
+    // The port ends every wait at once: its queues are polled instead.
+    bool polling_ = false;
+    bool out_queued_ = false;
+    std::atomic<DWORD> polled_errors_{0};
 };
 
 } // namespace

@@ -2,10 +2,24 @@
 // has a Wine prefix of its own, copied from the Windows build's, whose COM1
 // leads to the modem's pseudo-terminal through Wine's Ports registry key
 // (COM2 to COM4 to nothing), so runs side by side never share a port.
+//
+// Every case runs twice: on a bare pseudo-terminal, whose missing modem lines
+// make Wine end each WaitCommEvent at once, and on one that answers as a UART
+// does (uart_pty_shim preloaded), where a wait stays pending until something
+// arrives, as it does on a real COM port.
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <csignal>
 #include <sstream>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #include "tests/e2e/fixture.h"
 
@@ -30,14 +44,23 @@ std::vector<std::string> WindowsLines(const std::string& text) {
     return lines;
 }
 
-class WineConsole : public E2eTest {
+enum class Line { pty, uart };
+
+std::string LineName(const ::testing::TestParamInfo<Line>& info) {
+    return info.param == Line::pty ? "Pty" : "UartLikePty";
+}
+
+class WinePrefix : public E2eTest {
 protected:
-    void SetUp() override {
-        E2eTest::SetUp();
+    void SetUpPrefix(Line line) {
         flasher_ = Env("TOLLANDER_WINDOWS_BIN", "") + "/tollander-flash-console-sample.exe";
         template_ = Env("TOLLANDER_WINE_TEMPLATE", "");
         if (!fs::exists(flasher_) || !fs::exists(template_ + "/system.reg"))
             GTEST_SKIP() << "no Windows build with a Wine prefix";
+        if (line == Line::uart) {
+            shim_ = Env("TOLLANDER_UART_SHIM", "");
+            if (!fs::exists(shim_)) GTEST_SKIP() << "no UART shim built";
+        }
         prefix_ = dir_ + "/wine";
         // The build's own runs may still have its server saving the registry.
         RunProgram({"/usr/bin/env", "WINEPREFIX=" + template_,
@@ -72,20 +95,32 @@ protected:
         std::ofstream(reg) << out.str();
     }
 
-    // The flasher under Wine; the Linux port map's variables stay behind.
-    ChildResult RunFlasher(const std::string& input, std::chrono::milliseconds limit) {
+    // A Windows program under Wine, the UART shim preloaded for that line;
+    // the Linux port map's variables stay behind.
+    std::vector<std::string> WineCommand(const std::string& program,
+                                         const std::vector<std::string>& env = {}) const {
         std::vector<std::string> argv{"/usr/bin/env"};
         for (int n = 1; n <= 4; ++n)
             argv.push_back("--unset=TOLLANDER_COM" + std::to_string(n));
         argv.insert(argv.end(),
                     {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all",
-                     "WINEDLLOVERRIDES=mscoree,mshtml=;winealsa.drv,winepulse.drv=", "DISPLAY=",
-                     Env("TOLLANDER_WINE", "/usr/lib/wine/wine64"), flasher_});
-        auto run = RunProgram(argv, input, limit);
-        // The prefix's server ends with its last program; wait for it.
+                     "WINEDLLOVERRIDES=mscoree,mshtml=;winealsa.drv,winepulse.drv=", "DISPLAY="});
+        if (!shim_.empty()) argv.push_back("LD_PRELOAD=" + shim_);
+        argv.insert(argv.end(), env.begin(), env.end());
+        argv.insert(argv.end(), {Env("TOLLANDER_WINE", "/usr/lib/wine/wine64"), program});
+        return argv;
+    }
+
+    // The prefix's server ends with its last program; waited for.
+    void AwaitWineServer() {
         RunProgram({"/usr/bin/env", "WINEPREFIX=" + prefix_,
                     Env("TOLLANDER_WINESERVER", "/usr/lib/wine/wineserver"), "-w"},
                    "", 30s);
+    }
+
+    ChildResult RunFlasher(const std::string& input, std::chrono::milliseconds limit) {
+        auto run = RunProgram(WineCommand(flasher_), input, limit);
+        AwaitWineServer();
         return run;
     }
 
@@ -100,10 +135,20 @@ protected:
         return names;
     }
 
-    std::string flasher_, template_, prefix_;
+    std::string flasher_, template_, prefix_, shim_;
 };
 
-TEST_F(WineConsole, WholeUpgradeSendsBothImagesByteForByte) {
+class WineConsole : public WinePrefix, public ::testing::WithParamInterface<Line> {
+protected:
+    void SetUp() override {
+        WinePrefix::SetUp();
+        SetUpPrefix(GetParam());
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Lines, WineConsole, ::testing::Values(Line::pty, Line::uart), LineName);
+
+TEST_P(WineConsole, WholeUpgradeSendsBothImagesByteForByte) {
     auto& modem = Modem(1, {"--expect", FirmwareDir() + "/FLS0228.HEX", "--expect",
                             FirmwareDir() + "/F2ZE0529.HEX"});
     MapComPorts(modem.Device());
@@ -117,7 +162,7 @@ TEST_F(WineConsole, WholeUpgradeSendsBothImagesByteForByte) {
     EXPECT_EQ(WindowsTempFiles(), std::vector<std::string>{});
 }
 
-TEST_F(WineConsole, NoModemFound) {
+TEST_P(WineConsole, NoModemFound) {
     MapComPorts(dir_ + "/no-port");
     const auto run = RunFlasher("", 120s);
 
@@ -125,7 +170,29 @@ TEST_F(WineConsole, NoModemFound) {
     EXPECT_EQ(WindowsLines(run.out), ConsoleNoModemLines());
 }
 
-TEST_F(WineConsole, WrongCountryEndsWithoutSending) {
+// Every port opened by the scan stays silent: each close must end the
+// pending wait on it.
+TEST_P(WineConsole, ScanOfASilentPortEnds) {
+    auto& modem = Modem(1, {"--mute"});
+    MapComPorts(modem.Device());
+    const auto run = RunFlasher("", 120s);
+
+    auto lines = ConsoleNoModemLines();
+    lines.insert(lines.begin() + 1, "No device present on COM1.");
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_EQ(WindowsLines(run.out), lines);
+}
+
+TEST_P(WineConsole, QuitAfterTheScan) {
+    auto& modem = Modem(1);
+    MapComPorts(modem.Device());
+    const auto run = RunFlasher("q\n", 120s);
+
+    EXPECT_EQ(run.status, 2) << run.out;
+    EXPECT_EQ(WindowsLines(run.out), ScanOneModemLines());
+}
+
+TEST_P(WineConsole, WrongCountryEndsWithoutSending) {
     auto& modem = Modem(1, {"--country", "022"});
     MapComPorts(modem.Device());
     const auto run = RunFlasher("f\n", 120s);
@@ -138,7 +205,7 @@ TEST_F(WineConsole, WrongCountryEndsWithoutSending) {
 
 // A flasher whose end was cut off: its PE headers tell where the payload
 // began, and it stops at start-up without opening a port.
-TEST_F(WineConsole, AFlasherCutShortStopsBeforeAnyPort) {
+TEST_P(WineConsole, AFlasherCutShortStopsBeforeAnyPort) {
     auto& modem = Modem(1);
     MapComPorts(modem.Device());
     const std::string cut = dir_ + "/cut.exe";
@@ -156,7 +223,7 @@ TEST_F(WineConsole, AFlasherCutShortStopsBeforeAnyPort) {
     EXPECT_EQ(WindowsTempFiles(), std::vector<std::string>{});
 }
 
-TEST_F(WineConsole, HangUpInTheMainImageFailsTheUpload) {
+TEST_P(WineConsole, HangUpInTheMainImageFailsTheUpload) {
     auto& modem = Modem(1, {"--hangup-after", "200000"});
     MapComPorts(modem.Device());
     const auto run = RunFlasher("f\n", 240s);
@@ -164,6 +231,149 @@ TEST_F(WineConsole, HangUpInTheMainImageFailsTheUpload) {
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_EQ(WindowsLines(run.out), ConsoleHangUpInMainImageLines());
     EXPECT_EQ(modem.SavedImages(), 1);
+}
+
+// The output of a program on a terminal of its own (Wine gives a console
+// program a console there), its input at its end; until the program ends.
+std::string RunOnTerminal(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+    winsize size{};
+    size.ws_row = 25;
+    size.ws_col = 200;
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid < 0) return {};
+    if (pid == 0) {
+        const int none = open("/dev/null", O_RDONLY);
+        dup2(none, 0);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    // Wine's own processes keep the terminal open after the program ended:
+    // its end is the end of the output.
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (bool done = false; !done;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p[2] = {{master, POLLIN, 0}, {ended, POLLIN, 0}};
+        if (left.count() <= 0 || poll(p, 2, static_cast<int>(left.count())) <= 0) break;
+        done = p[1].revents != 0;
+        // Once the program ended, all the terminal still holds.
+        char buffer[4096];
+        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+            out.append(buffer, static_cast<std::size_t>(n));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(ended);
+    close(master);
+    return out;
+}
+
+class WineTerminal : public WinePrefix {
+protected:
+    void SetUp() override {
+        WinePrefix::SetUp();
+        SetUpPrefix(Line::pty);
+    }
+};
+
+// A German flasher's event log on a Windows console reads as German: the
+// text goes to the console as UTF-16, not as bytes of its code page.
+TEST_F(WineTerminal, GermanOnAConsoleReadsAsGerman) {
+    PackConfig config;
+    config.language = "de";
+    const std::string packed =
+        PackFlasher(config, Env("TOLLANDER_WINDOWS_BIN", "") + "/tollander-flash-console.exe");
+    flasher_ = packed + ".exe";
+    fs::rename(packed, flasher_);
+    MapComPorts(dir_ + "/no-port");
+    auto argv = WineCommand(flasher_);
+    argv.insert(argv.begin() + 1, "LANG=C.UTF-8");
+    const std::string out = RunOnTerminal(argv, 120s);
+    AwaitWineServer();
+
+    EXPECT_NE(out.find("Keinen Modem zum programmierend gefunden."), std::string::npos) << out;
+    EXPECT_NE(out.find("Machen Sie sich sicher dass der Modem is eingeschaltet und dann "
+                       "drücken Sie die \"Start Over\" Knopf."),
+              std::string::npos)
+        << out;
+}
+
+// The serial device's own test program (serial_device_wine_tests.exe) on
+// COM1, a pseudo-terminal this test keeps silent, floods or takes away.
+enum class Far { silent, busy, vanishing };
+
+class WineSerialDevice : public WinePrefix,
+                         public ::testing::WithParamInterface<std::tuple<Line, Far>> {
+protected:
+    void SetUp() override {
+        WinePrefix::SetUp();
+        SetUpPrefix(std::get<0>(GetParam()));
+        program_ = Env("TOLLANDER_WINDOWS_BIN", "") + "/serial_device_wine_tests.exe";
+        if (!IsSkipped() && !fs::exists(program_)) GTEST_SKIP() << "no " << program_;
+    }
+
+    std::string program_;
+};
+
+std::string DeviceCaseName(const ::testing::TestParamInfo<std::tuple<Line, Far>>& info) {
+    static const char* const kFar[] = {"Silent", "Busy", "Vanishing"};
+    return LineName({std::get<0>(info.param), 0}) + kFar[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, WineSerialDevice,
+                         ::testing::Combine(::testing::Values(Line::pty, Line::uart),
+                                            ::testing::Values(Far::silent, Far::busy,
+                                                              Far::vanishing)),
+                         DeviceCaseName);
+
+TEST_P(WineSerialDevice, CloseEndsThePendingWait) {
+    const Far far = std::get<1>(GetParam());
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    MapComPorts(ptsname(master));
+
+    // A busy far end sends until the test ends (told through a pipe).
+    int stop[2];
+    ASSERT_EQ(pipe2(stop, O_CLOEXEC), 0);
+    std::thread sender;
+    if (far == Far::busy)
+        sender = std::thread([&] {
+            const std::string chunk(256, 'x');
+            for (;;) {
+                pollfd fds[2] = {{master, POLLOUT, 0}, {stop[0], POLLIN, 0}};
+                if (poll(fds, 2, -1) < 0 || fds[1].revents != 0) return;
+                if (write(master, chunk.data(), chunk.size()) < 0 && errno != EAGAIN) return;
+            }
+        });
+    const char* kLine[] = {"TOLLANDER_LINE=silent", "TOLLANDER_LINE=busy",
+                           "TOLLANDER_LINE=vanishing"};
+    Child run(WineCommand(program_, {kLine[static_cast<int>(far)]}), "");
+    const bool opened = run.WaitFor(std::regex("opened"), 60s);
+    if (far == Far::vanishing) {
+        close(master);
+        master = -1;
+    }
+    const int status = run.Finish(60s);
+    [[maybe_unused]] const auto told = write(stop[1], "", 1);
+    if (sender.joinable()) sender.join();
+    close(stop[0]);
+    close(stop[1]);
+    if (master >= 0) close(master);
+    AwaitWineServer();
+
+    EXPECT_TRUE(opened) << run.Output();
+    EXPECT_EQ(status, 0) << run.Output();
+    EXPECT_NE(run.Output().find("[  PASSED  ] 1 test"), std::string::npos) << run.Output();
 }
 
 } // namespace

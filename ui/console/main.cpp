@@ -80,6 +80,7 @@ int RunFlasher(int argc, char** argv, platform::StopSignals& signals, int& stopp
 
 int main(int argc, char** argv) {
     using namespace tollander;
+    platform::WriteTextForTheConsole();
     // --help, --version, --list-ports and a wrong option end here, before any
     // port or temporary file is touched.
     if (const auto status = app::HandleFlasherOptions("tollander-flash-console", argc, argv))
