@@ -174,10 +174,7 @@ bool PayloadState::CopyPacked(Image which, const Digest& checked) {
     // The packed file must hold the bytes that were checked; ExpandPacked
     // holds it to this digest in turn.
     ready.packed_digest = sha.Finish();
-    if (ready.packed_digest != checked) {
-        DeleteTempFile(name);
-        return false;
-    }
+    if (ready.packed_digest != checked) return false;
     platform::SetReadOnly(path);
     platform::SetHidden(path);
     ready.packed = true;
@@ -223,9 +220,7 @@ ImageOutcome PayloadState::ExtractImage(Image which) {
     if (check.code != 0) return refuse(check.code);
     if (!CopyPacked(which, boot ? check.boot : check.main) ||
         (boot && !CopyPacked(Image::Main, check.main))) {
-        DeleteTempFile(BootPackedFile);
-        DeleteTempFile(MainPackedFile);
-        prepared_[0] = prepared_[1] = {};
+        DropPrepared();
         return refuse(kIntegrityFileChanged);
     }
     report();
@@ -235,8 +230,7 @@ ImageOutcome PayloadState::ExtractImage(Image which) {
 bool PayloadState::ExpandPacked(Image which) {
     const bool boot = which == Image::Boot;
     const std::string packed = TempFilePath(boot ? BootPackedFile : MainPackedFile);
-    const char* hex_name = boot ? BootHexFile : MainHexFile;
-    const std::string hex = TempFilePath(hex_name);
+    const std::string hex = TempFilePath(boot ? BootHexFile : MainHexFile);
     Prepared& ready = prepared_[Slot(which)];
     // The packed file is read once: what is expanded is what is digested.
     Expansion expanded;
@@ -255,10 +249,7 @@ bool PayloadState::ExpandPacked(Image which) {
     ready.packed = false;
     // Anything but the packed file copied and checked by ExtractImage means
     // that file was changed in between.
-    if (!opened || expanded.code != 0 || expanded.archive != ready.packed_digest) {
-        DeleteTempFile(hex_name);
-        return false;
-    }
+    if (!opened || expanded.code != 0 || expanded.archive != ready.packed_digest) return false;
     platform::SetReadOnly(hex);
     platform::SetHidden(hex);
     ready.expanded = true;
@@ -274,11 +265,7 @@ ImageOutcome PayloadState::ExpandImage(Image which) {
     const bool both = which == Image::Boot && prepared_[Slot(Image::Main)].packed;
     if (!ready.expanded &&
         (!ExpandPacked(which) || (both && !ExpandPacked(Image::Main)))) {
-        DeleteTempFile(BootHexFile);
-        DeleteTempFile(MainHexFile);
-        DeleteTempFile(BootPackedFile);
-        DeleteTempFile(MainPackedFile);
-        prepared_[0] = prepared_[1] = {};
+        DropPrepared();
         IntegrityResult result;
         result.image = which;
         result.open_result = kIntegrityFileChanged;
@@ -288,6 +275,12 @@ ImageOutcome PayloadState::ExpandImage(Image which) {
     upload_size_ = ready.size;
     upload_blocks_ = ready.blocks;
     return ImageOutcome::Done;
+}
+
+void PayloadState::DropPrepared() {
+    for (const char* name : {BootPackedFile, MainPackedFile, BootHexFile, MainHexFile})
+        DeleteTempFile(name);
+    prepared_[0] = prepared_[1] = {};
 }
 
 std::string PayloadState::DescribeIntegrityBlock() const {

@@ -170,12 +170,14 @@ private:
 
     void Log(const std::string& line) const;
     // Copies an image from the program's file into its packed file; false
-    // (no packed file) when the bytes copied are not the `checked` ones.
+    // when the bytes copied are not the `checked` ones.
     bool CopyPacked(Image which, const Digest& checked);
     // Expands an image's packed file into its HEX file and deletes the
-    // packed file; false (no HEX file) when the packed file is not the one
-    // CopyPacked wrote.
+    // packed file; false when the packed file is not the one CopyPacked
+    // wrote.
     bool ExpandPacked(Image which);
+    // After a failure: both images' files go, and what was made ready.
+    void DropPrepared();
 
     std::string exe_path_;
     std::shared_ptr<platform::File> exe_;

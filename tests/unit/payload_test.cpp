@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -301,6 +302,34 @@ TEST_F(PayloadTest, ImagesOfWholeBlocksAreCopiedExactly) {
     EXPECT_EQ(state.ExtractImage(Image::Main), ImageOutcome::Done);
     EXPECT_EQ(ReadBytes(TempFilePath(MainPackedFile)), f.main);
     EXPECT_EQ(state.CurrentHexFile(), MainHexFile);
+}
+
+// The program's file is opened once, at start-up: another file put under
+// its name later (a download finishing) is never read, and on Windows
+// nobody writes into the file while it is held.
+TEST_F(PayloadTest, TheProgramsFileIsReadOnlyThroughTheFileOpenedAtStartUp) {
+    HandMade f;
+    f.boot = HexArchive(300, 1);
+    f.main = HexArchive(300, 2);
+    f.Write("exe");
+    f.main = HexArchive(300, 3); // same lengths, same record
+    f.Write("other");
+    PayloadState state("exe");
+    StartUp(state);
+#ifdef _WIN32
+    EXPECT_FALSE(std::ofstream("exe", std::ios::binary | std::ios::app).is_open());
+#endif
+    fs::rename("exe", "moved");
+    fs::rename("other", "exe");
+    state.SetExePath("exe"); // as start-up does again after "Start Over"
+    ASSERT_EQ(state.ExtractImage(Image::Boot), ImageOutcome::Done);
+    ASSERT_EQ(state.ExpandImage(Image::Boot), ImageOutcome::Done);
+    fs::remove("exe");
+    ASSERT_EQ(state.ExtractImage(Image::Main), ImageOutcome::Done);
+    ASSERT_EQ(state.ExpandImage(Image::Main), ImageOutcome::Done);
+    const auto text = ReadBytes(TempFilePath(MainHexFile));
+    EXPECT_EQ(std::string(text.begin(), text.begin() + 13), ":0100000002FD");
+    state.DeleteTempFiles();
 }
 
 TEST_F(PayloadTest, ShortOrMissingFileGivesTheZeroRecord) {
