@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <system_error>
 
 namespace tollander::serial {
 
@@ -745,7 +746,13 @@ void TCustomProtocol::BeginSend() {
     d.error = 0;
     d.last_block = false;
     d.force_status = true;
-    d.watch = std::make_unique<StallWatch>(d.stall_clock);
+    try {
+        d.watch = std::make_unique<StallWatch>(d.stall_clock);
+    } catch (const std::system_error&) {
+        d.error = ecOutOfMemory; // no thread for the watch
+        d.EndRun(true);
+        return;
+    }
     // What the modem said and nobody has read yet counts too: it came after
     // the go-ahead for this file.
     d.heard_until = 0;
