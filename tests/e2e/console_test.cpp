@@ -147,6 +147,42 @@ TEST_F(Console, WrongCountryExitsThree) {
     EXPECT_EQ(TempFiles(), std::vector<std::string>{});
 }
 
+// The last line on stderr says how the run ended and where that left the
+// modem; the run record ends with the same.
+TEST_F(Console, TheLastLineSaysHowTheRunEnded) {
+    const std::string flasher = Flasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    const struct {
+        const char* name;
+        std::vector<std::string> modem; // no modem when empty
+        int status;
+        const char* ending;
+    } cases[] = {
+        {"no modem", {}, 2, "No upgrade: no modem was found to flash."},
+        {"the modem refuses the boot loader", {"--gload", "error"}, 1,
+         "Upgrade failed: nothing was written to the modem; it keeps its old code."},
+        {"the boot loader refuses programming", {"--prog", "error"}, 1,
+         "Upgrade failed: the modem is left at its boot prompt, waiting to be flashed again; run "
+         "the flasher again."},
+        {"another model: no image needed", {"--model", "xx999999"}, 1,
+         "Upgrade not needed: the modem already has this main code. It waits at its boot prompt; "
+         "running the flasher again starts its code."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir_ + "/state");
+        MapPort(1, "");
+        if (!c.modem.empty()) Modem(1, c.modem);
+        Child run({flasher}, "f\n");
+        EXPECT_EQ(run.Finish(120s), c.status) << run.Output();
+        EXPECT_EQ(LastLine(run.Output()), c.ending) << run.Output();
+        EXPECT_NE(Record().find(std::string(" ") + c.ending + " Exit status " +
+                                std::to_string(c.status) + ".\n\n"),
+                  std::string::npos)
+            << Record();
+    }
+}
+
 // The event log on stdout is the user's copy; when it cannot be written (the
 // reader went away, the disk is full) the upgrade still runs to its end, it
 // is said once, and the record keeps the whole log.
