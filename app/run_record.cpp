@@ -194,14 +194,16 @@ std::string DescribeEnding(const RunOutcome& o) {
                    ? "Upgrade failed" + by +
                          ": the modem is left at its boot prompt, waiting to be flashed again;"
                          " run the flasher again."
-                   : "Upgrade failed" + by + ": nothing was written to the modem; it keeps its old code.";
+                   : "Upgrade failed" + by +
+                         ": nothing was written to the modem; it keeps its old code.";
     case Ending::NotNeeded:
         return "Upgrade not needed: the modem already has this main code. It waits at its boot"
                " prompt; running the flasher again starts its code.";
     case Ending::NoModem:
         return "No upgrade: no modem was found to flash.";
     case Ending::NotStarted:
-        return "No upgrade" + by + ": the flasher ended before FLASH!; nothing was sent to the modem.";
+        return "No upgrade" + by +
+               ": the flasher ended before FLASH!; nothing was sent to the modem.";
     case Ending::Error:
         return "No upgrade: a step ended in an error before FLASH!; nothing was sent to the modem.";
     case Ending::WrongUtility:

@@ -159,12 +159,18 @@ TEST_F(Console, TheLastLineSaysHowTheRunEnded) {
         const char* ending;
     } cases[] = {
         {"no modem", {}, 2, "No upgrade: no modem was found to flash."},
-        {"the modem refuses the boot loader", {"--gload", "error"}, 1,
+        {"the modem refuses the boot loader",
+         {"--gload", "error"},
+         1,
          "Upgrade failed: nothing was written to the modem; it keeps its old code."},
-        {"the boot loader refuses programming", {"--prog", "error"}, 1,
+        {"the boot loader refuses programming",
+         {"--prog", "error"},
+         1,
          "Upgrade failed: the modem is left at its boot prompt, waiting to be flashed again; run "
          "the flasher again."},
-        {"another model: no image needed", {"--model", "xx999999"}, 1,
+        {"another model: no image needed",
+         {"--model", "xx999999"},
+         1,
          "Upgrade not needed: the modem already has this main code. It waits at its boot prompt; "
          "running the flasher again starts its code."},
     };
@@ -256,15 +262,20 @@ TEST_F(Console, AStopSignalDuringAnUploadIsHeldBackOnce) {
         const char* ending;
     } cases[] = {
         {"SIGINT once", {SIGINT}, 0, "Upgrade succeeded: the modem runs its new code."},
-        {"SIGINT twice", {SIGINT, SIGINT}, 128 + SIGINT,
+        {"SIGINT twice",
+         {SIGINT, SIGINT},
+         128 + SIGINT,
          "Upgrade failed (stopped by SIGINT): the modem is left at its boot prompt, waiting to be "
          "flashed again; run the flasher again."},
-        {"SIGHUP, then SIGTERM", {SIGHUP, SIGTERM}, 128 + SIGTERM,
+        {"SIGHUP, then SIGTERM",
+         {SIGHUP, SIGTERM},
+         128 + SIGTERM,
          "Upgrade failed (stopped by SIGTERM): the modem is left at its boot prompt, waiting to be "
          "flashed again; run the flasher again."},
     };
-    const char* names[] = {"", "SIGHUP", "SIGINT", "", "", "", "", "", "", "", "", "", "", "", "",
-                           "SIGTERM"};
+    const auto name = [](int signal) -> std::string {
+        return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(dir_ + "/state");
@@ -272,7 +283,7 @@ TEST_F(Console, AStopSignalDuringAnUploadIsHeldBackOnce) {
         Child run({flasher}, "f\n");
         ASSERT_TRUE(run.WaitFor(kMainImageUnderWay, 120s)) << run.Output();
         run.Signal(c.signals[0]);
-        const std::string first = names[c.signals[0]];
+        const std::string first = name(c.signals[0]);
         ASSERT_TRUE(run.WaitFor(std::regex(first + ": the upload goes on"), 60s)) << run.Output();
         if (c.signals.size() > 1) run.Signal(c.signals[1]);
 
@@ -290,8 +301,7 @@ TEST_F(Console, AStopSignalDuringAnUploadIsHeldBackOnce) {
         if (c.status == 0) {
             ExpectBothImages(modem, out);
         } else {
-            EXPECT_NE(record.find("(stopped by " + std::string(names[c.signals[1]]) + ")"),
-                      std::string::npos)
+            EXPECT_NE(record.find("(stopped by " + name(c.signals[1]) + ")"), std::string::npos)
                 << record;
             EXPECT_FALSE(modem.SavedImage(2) == ReadFile(FirmwareDir() + "/F2ZE0529.HEX"));
             EXPECT_EQ(TempFiles(), std::vector<std::string>{});
