@@ -198,7 +198,8 @@ std::string DescribeEnding(const RunOutcome& o) {
                    ? "Upgrade failed" + why +
                          ": the modem is left at its boot prompt, waiting to be flashed again;"
                          " run the flasher again."
-                   : "Upgrade failed" + why + ": nothing was written to the modem; it keeps its old code.";
+                   : "Upgrade failed" + why +
+                         ": nothing was written to the modem; it keeps its old code.";
     }
     case Ending::NotNeeded:
         return "Upgrade not needed: the modem already has this main code. It waits at its boot"
@@ -206,7 +207,8 @@ std::string DescribeEnding(const RunOutcome& o) {
     case Ending::NoModem:
         return "No upgrade: no modem was found to flash.";
     case Ending::NotStarted:
-        return "No upgrade" + by + ": the flasher ended before FLASH!; nothing was sent to the modem.";
+        return "No upgrade" + by +
+               ": the flasher ended before FLASH!; nothing was sent to the modem.";
     case Ending::Error:
         return "No upgrade: a step ended in an error before FLASH!; nothing was sent to the modem.";
     case Ending::WrongUtility:

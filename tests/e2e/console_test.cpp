@@ -163,6 +163,48 @@ TEST_F(Console, WrongCountryExitsThree) {
         << record;
 }
 
+// The last line on stderr says how the run ended and where that left the
+// modem; the run record ends with the same.
+TEST_F(Console, TheLastLineSaysHowTheRunEnded) {
+    const std::string flasher = Flasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    const struct {
+        const char* name;
+        std::vector<std::string> modem; // no modem when empty
+        int status;
+        const char* ending;
+    } cases[] = {
+        {"no modem", {}, 2, "No upgrade: no modem was found to flash."},
+        {"the modem refuses the boot loader",
+         {"--gload", "error"},
+         1,
+         "Upgrade failed: nothing was written to the modem; it keeps its old code."},
+        {"the boot loader refuses programming",
+         {"--prog", "error"},
+         1,
+         "Upgrade failed: the modem is left at its boot prompt, waiting to be flashed again; run "
+         "the flasher again."},
+        {"another model: no image needed",
+         {"--model", "xx999999"},
+         1,
+         "Upgrade not needed: the modem already has this main code. It waits at its boot prompt; "
+         "running the flasher again starts its code."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir_ + "/state");
+        MapPort(1, "");
+        if (!c.modem.empty()) Modem(1, c.modem);
+        Child run({flasher}, "f\n");
+        EXPECT_EQ(run.Finish(120s), c.status) << run.Output();
+        EXPECT_EQ(LastLine(run.Output()), c.ending) << run.Output();
+        EXPECT_NE(Record().find(std::string(" ") + c.ending + " Exit status " +
+                                std::to_string(c.status) + ".\n\n"),
+                  std::string::npos)
+            << Record();
+    }
+}
+
 // The event log on stdout is the user's copy; when it cannot be written (the
 // reader went away, the disk is full) the upgrade still runs to its end, it
 // is said once, and the record keeps the whole log.
@@ -236,15 +278,20 @@ TEST_F(Console, AStopSignalDuringAnUploadIsHeldBackOnce) {
         const char* ending;
     } cases[] = {
         {"SIGINT once", {SIGINT}, 0, "Upgrade succeeded: the modem runs its new code."},
-        {"SIGINT twice", {SIGINT, SIGINT}, 128 + SIGINT,
+        {"SIGINT twice",
+         {SIGINT, SIGINT},
+         128 + SIGINT,
          "Upgrade failed (stopped by SIGINT): the modem is left at its boot prompt, waiting to be "
          "flashed again; run the flasher again."},
-        {"SIGHUP, then SIGTERM", {SIGHUP, SIGTERM}, 128 + SIGTERM,
+        {"SIGHUP, then SIGTERM",
+         {SIGHUP, SIGTERM},
+         128 + SIGTERM,
          "Upgrade failed (stopped by SIGTERM): the modem is left at its boot prompt, waiting to be "
          "flashed again; run the flasher again."},
     };
-    const char* names[] = {"", "SIGHUP", "SIGINT", "", "", "", "", "", "", "", "", "", "", "", "",
-                           "SIGTERM"};
+    const auto name = [](int signal) -> std::string {
+        return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(dir_ + "/state");
@@ -252,7 +299,7 @@ TEST_F(Console, AStopSignalDuringAnUploadIsHeldBackOnce) {
         Child run({flasher}, "f\n");
         ASSERT_TRUE(run.WaitFor(kMainImageUnderWay, 120s)) << run.Output();
         run.Signal(c.signals[0]);
-        const std::string first = names[c.signals[0]];
+        const std::string first = name(c.signals[0]);
         ASSERT_TRUE(run.WaitFor(std::regex(first + ": the upload goes on"), 60s)) << run.Output();
         if (c.signals.size() > 1) run.Signal(c.signals[1]);
 
@@ -270,8 +317,7 @@ TEST_F(Console, AStopSignalDuringAnUploadIsHeldBackOnce) {
         if (c.status == 0) {
             ExpectBothImages(modem, out);
         } else {
-            EXPECT_NE(record.find("(stopped by " + std::string(names[c.signals[1]]) + ")"),
-                      std::string::npos)
+            EXPECT_NE(record.find("(stopped by " + name(c.signals[1]) + ")"), std::string::npos)
                 << record;
             EXPECT_FALSE(modem.SavedImage(2) == ReadFile(FirmwareDir() + "/F2ZE0529.HEX"));
             EXPECT_EQ(TempFiles(), std::vector<std::string>{});

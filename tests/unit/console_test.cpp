@@ -175,7 +175,8 @@ TEST(Console, StopGuardHoldsBackTheFirstRequestDuringAnUpload) {
     for (std::size_t n = 0; n < cases.size(); ++n) {
         ui::StopGuard guard;
         for (const Request& r : cases[n])
-            EXPECT_EQ(guard.Stops(r.uploading, at(r.ms)), r.stops) << "case " << n << " at " << r.ms;
+            EXPECT_EQ(guard.Stops(r.uploading, at(r.ms)), r.stops)
+                << "case " << n << " at " << r.ms;
     }
 }
 

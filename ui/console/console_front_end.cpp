@@ -93,9 +93,9 @@ int ExitStatus(const app::RunOutcome& o) {
         Ending ending;
         int status;
     } kStatus[] = {
-        {Ending::Succeeded, 0},    {Ending::Failed, 1},  {Ending::NotNeeded, 1},
-        {Ending::Error, 1},        {Ending::Damaged, 1}, {Ending::NoModem, 2},
-        {Ending::NotStarted, 2},   {Ending::WrongUtility, 3},
+        {Ending::Succeeded, 0},  {Ending::Failed, 1},       {Ending::NotNeeded, 1},
+        {Ending::Error, 1},      {Ending::Damaged, 1},      {Ending::NoModem, 2},
+        {Ending::NotStarted, 2}, {Ending::WrongUtility, 3},
     };
     const Ending ending = app::ClassifyEnding(o);
     for (const auto& entry : kStatus)
