@@ -6,6 +6,7 @@
 // it writes or sets anything) refuse the same devices.
 #pragma once
 
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -27,8 +28,9 @@ inline dev_t controlling_terminal() {
     std::istringstream fields(stat.substr(paren + 1));
     std::string state;
     long parent = 0, group = 0, session = 0;
-    unsigned long tty = 0;
-    if (!(fields >> state >> parent >> group >> session >> tty)) return 0;
+    long long number = 0; // printed as a signed int
+    if (!(fields >> state >> parent >> group >> session >> number)) return 0;
+    const auto tty = static_cast<std::uint32_t>(number);
     // The kernel's packing: minor bits 0-7 and 20-31, major bits 8-19.
     return tty == 0 ? 0 : makedev((tty >> 8) & 0xfff, (tty & 0xff) | ((tty >> 12) & 0xfff00));
 }

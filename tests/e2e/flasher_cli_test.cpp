@@ -214,6 +214,13 @@ protected:
         return flashers;
     }
 
+    // The console flasher, "" when the build has none.
+    static std::string ConsoleFlasher() {
+        const auto flashers = Flashers();
+        if (flashers.empty() || flashers.front().first != "tollander-flash-console") return {};
+        return flashers.front().second;
+    }
+
     Outcome RunFlasher(std::vector<std::string> argv, bool as_nobody = false,
                        const std::string& home = "", gid_t gid = kNobody) {
         return RunLaunch(FlasherLaunch(std::move(argv), as_nobody, home, gid), dir_);
@@ -630,16 +637,15 @@ auto SettingsOf(const std::string& device) {
 // next program to open.
 TEST_F(FlasherCli, AnOrdinaryUsersFlashLeavesAHeldDeviceAsItFoundIt) {
     if (geteuid() != 0) GTEST_SKIP() << "switching to an ordinary user needs root";
-    const auto flashers = Flashers();
-    if (flashers.empty() || flashers.front().first != "tollander-flash-console")
-        GTEST_SKIP() << "no console flasher built";
+    const std::string flasher = ConsoleFlasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
     auto& modem = Modem(1);
     const HeldTerminal held(modem.Device());
     MapPort(1, held.Path());
     ASSERT_EQ(chown(held.Path().c_str(), kNobody, kNobody), 0);
     ASSERT_EQ(OpenAsOrdinaryUser(held.Path()), 0);
     const auto found = SettingsOf(held.Path());
-    const OrdinaryHome place(flashers.front().second);
+    const OrdinaryHome place(flasher);
 
     Launch launch = FlasherLaunch({place.flasher}, true, place.home);
     launch.input = "f\n";
@@ -657,9 +663,8 @@ TEST_F(FlasherCli, AnOrdinaryUsersFlashLeavesAHeldDeviceAsItFoundIt) {
 // refused for one reason, in a run and in the listing, before anything is
 // sent or set.
 TEST_F(FlasherCli, ItsOwnTerminalIsRefusedAndLeftUntouched) {
-    const auto flashers = Flashers();
-    if (flashers.empty() || flashers.front().first != "tollander-flash-console")
-        GTEST_SKIP() << "no console flasher built";
+    const std::string flasher = ConsoleFlasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
     struct Terminal {
         int master = -1;
         int slave = -1;
@@ -687,7 +692,7 @@ TEST_F(FlasherCli, ItsOwnTerminalIsRefusedAndLeftUntouched) {
 
     for (const bool listing : {false, true}) {
         SCOPED_TRACE(listing ? "--list-ports" : "run");
-        std::vector<std::string> argv{flashers.front().second};
+        std::vector<std::string> argv{flasher};
         if (listing) argv.push_back("--list-ports");
         Launch launch = FlasherLaunch(argv);
         // A session of its own, one terminal its controlling terminal, the
@@ -736,9 +741,8 @@ TEST_F(FlasherCli, ItsOwnTerminalIsRefusedAndLeftUntouched) {
 // reason beside its row in a run and in the listing: the fault's own words,
 // never an error number.
 TEST_F(FlasherCli, APathThatIsNoDeviceHasOneReasonInARunAndInTheListing) {
-    const auto flashers = Flashers();
-    if (flashers.empty() || flashers.front().first != "tollander-flash-console")
-        GTEST_SKIP() << "no console flasher built";
+    const std::string flasher = ConsoleFlasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
     const std::string directory = dir_ + "/a-directory";
     fs::create_directory(directory);
     const std::string loop = dir_ + "/loop-a";
@@ -761,8 +765,8 @@ TEST_F(FlasherCli, APathThatIsNoDeviceHasOneReasonInARunAndInTheListing) {
     for (std::size_t i = 0; i < ports.size(); ++i)
         MapPort(static_cast<int>(i) + 1, ports[i].first);
 
-    const auto run = RunFlasher({flashers.front().second});
-    const auto list = RunFlasher({flashers.front().second, "--list-ports"});
+    const auto run = RunFlasher({flasher});
+    const auto list = RunFlasher({flasher, "--list-ports"});
 
     EXPECT_EQ(run.status, 2) << run.err;
     EXPECT_EQ(list.status, 0) << list.err;
