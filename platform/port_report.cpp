@@ -81,6 +81,38 @@ std::string holders_text(const std::vector<DeviceHolder>& holders) {
     return text;
 }
 
+std::vector<std::string> system_port_lines() {
+    const auto ports = port_info_os::system_ports();
+    if (ports.empty()) return {};
+    // A port of this run is mapped by its name, with or without "\\.\".
+    const auto bare = [](std::string name) {
+        if (name.rfind("\\\\.\\", 0) == 0) name.erase(0, 4);
+        for (char& c : name)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        return name;
+    };
+    std::vector<std::string> lines{"Serial ports of this system:"};
+    std::string other;
+    for (const auto& port : ports) {
+        std::string line = "  " + port.name;
+        bool mapped = false;
+        for (unsigned n = 1; n <= kMappedPorts; ++n)
+            if (bare(com_device_path(n)) == bare(port.name)) {
+                line += " (COM" + std::to_string(n) + " of this run)";
+                mapped = true;
+            }
+        if (!mapped && other.empty()) other = port.name;
+        if (!port.friendly_name.empty()) line += ": " + port.friendly_name;
+        if (!port.usb_vendor_id.empty())
+            line += ", usb id " + port.usb_vendor_id + ":" + port.usb_product_id;
+        lines.push_back(line);
+    }
+    if (!other.empty())
+        lines.push_back("To use " + other + " as COM1 of this run: set TOLLANDER_COM1=" + other +
+                        " (TOLLANDER_COM2 to TOLLANDER_COM4 likewise)");
+    return lines;
+}
+
 std::vector<std::string> port_fact_lines(unsigned n, const PortFacts& facts) {
     const std::string port = "COM" + std::to_string(n);
     if (facts.device.empty()) return {port + ": no device mapped"};
