@@ -63,6 +63,10 @@ struct SystemPort {
 // of this run, and how to map another; none where the system names no ports
 // itself (Linux: the map takes them from sysfs).
 std::vector<std::string> system_port_lines();
+// How to map a port of the system that is none of COM1 to COM4 of this run
+// ("To use COM7 as COM1 of this run: set TOLLANDER_COM1=COM7 ..."); "" when
+// there is none.
+std::string other_port_hint();
 
 // The listing of COM`n`: "COMn: DEVICE" (or "COMn: no device mapped"), then
 // one indented "name: value" line per fact the system knows.
