@@ -65,6 +65,8 @@ void ListPorts(std::ostream& out) {
     for (unsigned n = 1; n <= platform::kMappedPorts; ++n)
         for (const auto& line : platform::port_fact_lines(n, platform::describe_port(n)))
             out << line << '\n';
+    for (const auto& line : platform::system_port_lines())
+        out << line << '\n';
     out.flush();
 }
 

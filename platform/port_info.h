@@ -51,6 +51,23 @@ std::vector<DeviceHolder> device_holders(const std::string& device,
 // "minicom (PID 812), gpsd (PID 90)".
 std::string holders_text(const std::vector<DeviceHolder>& holders);
 
+// A serial port the system names itself (Windows: every COM port), with
+// what the system knows of its device.
+struct SystemPort {
+    std::string name;          // "COM7"
+    std::string friendly_name; // "USB Serial Port (COM7)"
+    std::string usb_vendor_id, usb_product_id;
+};
+
+// The system's own serial ports, each marked when it is one of COM1 to COM4
+// of this run, and how to map another; none where the system names no ports
+// itself (Linux: the map takes them from sysfs).
+std::vector<std::string> system_port_lines();
+// How to map a port of the system that is none of COM1 to COM4 of this run
+// ("To use COM7 as COM1 of this run: set TOLLANDER_COM1=COM7 ..."); "" when
+// there is none.
+std::string other_port_hint();
+
 // The listing of COM`n`: "COMn: DEVICE" (or "COMn: no device mapped"), then
 // one indented "name: value" line per fact the system knows.
 std::vector<std::string> port_fact_lines(unsigned n, const PortFacts& facts);

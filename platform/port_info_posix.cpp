@@ -153,6 +153,10 @@ std::vector<DeviceHolder> device_holders(const std::string& device, const std::s
     return holders;
 }
 
+std::vector<SystemPort> port_info_os::system_ports() {
+    return {}; // the port map finds the ports in sysfs
+}
+
 void port_info_os::describe(PortFacts& facts, const SystemRoots& roots) {
     const std::string& device = facts.device;
     facts.resolved = real_path(device);

@@ -85,6 +85,53 @@ std::string holders_text(const std::vector<DeviceHolder>& holders) {
     return text;
 }
 
+namespace {
+
+// The port of this run (1 to 4) that `name` is, or 0. A port is mapped by
+// its name, with or without "\\\\.\\", in any letter case.
+unsigned run_port(const std::string& name) {
+    const auto bare = [](std::string text) {
+        if (text.rfind("\\\\.\\", 0) == 0) text.erase(0, 4);
+        for (char& c : text)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        return text;
+    };
+    for (unsigned n = 1; n <= kMappedPorts; ++n)
+        if (bare(com_device_path(n)) == bare(name)) return n;
+    return 0;
+}
+
+std::string map_hint(const std::vector<SystemPort>& ports) {
+    for (const auto& port : ports)
+        if (run_port(port.name) == 0)
+            return "To use " + port.name + " as COM1 of this run: set TOLLANDER_COM1=" + port.name +
+                   " (TOLLANDER_COM2 to TOLLANDER_COM4 likewise)";
+    return {};
+}
+
+} // namespace
+
+std::vector<std::string> system_port_lines() {
+    const auto ports = port_info_os::system_ports();
+    if (ports.empty()) return {};
+    std::vector<std::string> lines{"Serial ports of this system:"};
+    for (const auto& port : ports) {
+        std::string line = "  " + port.name;
+        if (const unsigned n = run_port(port.name); n != 0)
+            line += " (COM" + std::to_string(n) + " of this run)";
+        if (!port.friendly_name.empty()) line += ": " + port.friendly_name;
+        if (!port.usb_vendor_id.empty())
+            line += ", usb id " + port.usb_vendor_id + ":" + port.usb_product_id;
+        lines.push_back(line);
+    }
+    if (const std::string hint = map_hint(ports); !hint.empty()) lines.push_back(hint);
+    return lines;
+}
+
+std::string other_port_hint() {
+    return map_hint(port_info_os::system_ports());
+}
+
 std::vector<std::string> port_fact_lines(unsigned n, const PortFacts& facts) {
     const std::string port = "COM" + std::to_string(n);
     if (facts.device.empty()) return {port + ": no device mapped"};

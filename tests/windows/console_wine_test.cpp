@@ -7,14 +7,15 @@
 // make Wine end each WaitCommEvent at once, and on one that answers as a UART
 // does (uart_pty_shim preloaded), where a wait stays pending until something
 // arrives, as it does on a real COM port.
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <pty.h>
-#include <csignal>
 #include <sstream>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -75,8 +76,10 @@ protected:
         E2eTest::TearDown();
     }
 
-    // COM1 to `device`, the other three to a name with nothing behind it.
-    void MapComPorts(const std::string& device) {
+    // COM1 to `device`, the other three to a name with nothing behind it,
+    // and any `more` ports ("COM7" to a device).
+    void MapComPorts(const std::string& device,
+                     const std::vector<std::pair<std::string, std::string>>& more = {}) {
         const std::string reg = prefix_ + "/system.reg";
         std::ifstream in(reg);
         std::ostringstream out;
@@ -88,6 +91,8 @@ protected:
                 out << "\"COM1\"=\"" << device << "\"\n";
                 for (int n = 2; n <= 4; ++n)
                     out << "\"COM" << n << "\"=\"" << dir_ << "/no-port\"\n";
+                for (const auto& [name, path] : more)
+                    out << "\"" << name << "\"=\"" << path << "\"\n";
                 in_ports = false;
             }
         }
@@ -98,7 +103,8 @@ protected:
     // A Windows program under Wine, the UART shim preloaded for that line;
     // the Linux port map's variables stay behind.
     std::vector<std::string> WineCommand(const std::string& program,
-                                         const std::vector<std::string>& env = {}) const {
+                                         const std::vector<std::string>& env = {},
+                                         const std::vector<std::string>& args = {}) const {
         std::vector<std::string> argv{"/usr/bin/env"};
         for (int n = 1; n <= 4; ++n)
             argv.push_back("--unset=TOLLANDER_COM" + std::to_string(n));
@@ -108,6 +114,7 @@ protected:
         if (!shim_.empty()) argv.push_back("LD_PRELOAD=" + shim_);
         argv.insert(argv.end(), env.begin(), env.end());
         argv.insert(argv.end(), {Env("TOLLANDER_WINE", "/usr/lib/wine/wine64"), program});
+        argv.insert(argv.end(), args.begin(), args.end());
         return argv;
     }
 
@@ -276,7 +283,7 @@ std::string RunOnTerminal(const std::vector<std::string>& argv, std::chrono::mil
     return out;
 }
 
-class WineTerminal : public WinePrefix {
+class WineProgram : public WinePrefix {
 protected:
     void SetUp() override {
         WinePrefix::SetUp();
@@ -286,7 +293,7 @@ protected:
 
 // A German flasher's event log on a Windows console reads as German: the
 // text goes to the console as UTF-16, not as bytes of its code page.
-TEST_F(WineTerminal, GermanOnAConsoleReadsAsGerman) {
+TEST_F(WineProgram, GermanOnAConsoleReadsAsGerman) {
     PackConfig config;
     config.language = "de";
     const std::string packed =
@@ -304,6 +311,35 @@ TEST_F(WineTerminal, GermanOnAConsoleReadsAsGerman) {
                        "drücken Sie die \"Start Over\" Knopf."),
               std::string::npos)
         << out;
+}
+
+// --list-ports names every COM port Windows has, marks those of this run
+// and tells how to map another.
+TEST_F(WineProgram, ListPortsNamesEveryComPort) {
+    auto& modem = Modem(1);
+    MapComPorts(modem.Device(), {{"COM7", modem.Device()}});
+    const auto run = RunProgram(WineCommand(Env("TOLLANDER_WINDOWS_BIN", "") +
+                                                "/tollander-flash-console.exe",
+                                            {}, {"--list-ports"}),
+                                "", 120s);
+    AwaitWineServer();
+
+    EXPECT_EQ(run.status, 0) << run.out;
+    const auto lines = WindowsLines(run.out);
+    const auto at = std::find(lines.begin(), lines.end(), "Serial ports of this system:");
+    ASSERT_NE(at, lines.end()) << run.out;
+    // Wine adds ports of its own (COM5 and the like) to those mapped here.
+    const auto listed = [&](const std::string& line) {
+        return std::find(at, lines.end(), line) != lines.end();
+    };
+    for (int n = 1; n <= 4; ++n) {
+        const std::string port = "COM" + std::to_string(n);
+        EXPECT_TRUE(listed("  " + port + " (" + port + " of this run)")) << run.out;
+    }
+    EXPECT_TRUE(listed("  COM7")) << run.out;
+    EXPECT_EQ(lines.back().rfind("To use COM", 0), 0u) << run.out;
+    EXPECT_NE(lines.back().find(" as COM1 of this run: set TOLLANDER_COM1=COM"), std::string::npos)
+        << run.out;
 }
 
 // The serial device's own test program (serial_device_wine_tests.exe) on

@@ -3,10 +3,19 @@
 # flasher under Wine against tollander-vmodem --rate 11520 (a real 115200
 # bit/s line), in a Wine prefix of its own whose COM1 is the modem's
 # pseudo-terminal. Run by hand after both builds:
-#   tests/windows/measure_upgrade.sh [NATIVE_BUILD] [WINDOWS_BUILD]
+#   tests/windows/measure_upgrade.sh [NATIVE_BUILD] [WINDOWS_BUILD] [pty|uart]
+# With "uart" the pseudo-terminal answers the modem-line requests as a UART
+# does (the native build's uart_pty_shim preloaded into Wine), so Wine's
+# WaitCommEvent stays pending as on a real port.
 set -euo pipefail
 native=${1:-build}
 windows=${2:-build-windows}
+line=${3:-pty}
+preload=
+if [ "$line" = uart ]; then
+  preload=$(cd "$native/lib" && pwd)/libuart_pty_shim.so
+  [ -f "$preload" ] || { echo "no $preload: build the target uart_pty_shim" >&2; exit 2; }
+fi
 wine=${TOLLANDER_WINE:-/usr/lib/wine/wine64}
 work=$(mktemp -d)
 trap 'kill "${modem_pid:-}" 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -23,7 +32,7 @@ sed -i "/^\[Software\\\\\\\\Wine\\\\\\\\Ports\]/{n;a \"COM1\"=\"$device\"\n\"COM
 export WINEPREFIX=$work/prefix WINEDEBUG=-all DISPLAY=
 export WINEDLLOVERRIDES="mscoree,mshtml=;winealsa.drv,winepulse.drv="
 env -u TOLLANDER_COM1 -u TOLLANDER_COM2 -u TOLLANDER_COM3 -u TOLLANDER_COM4 \
-  /usr/bin/time -f "%e %U %S" -o "$work/time" \
+  ${preload:+LD_PRELOAD=$preload} /usr/bin/time -f "%e %U %S" -o "$work/time" \
   "$wine" "$windows/bin/tollander-flash-console-sample.exe" <<<"f" >"$work/log" 2>/dev/null
 /usr/lib/wine/wineserver -w
 tail -n 1 "$work/log"

@@ -4,11 +4,16 @@
 # found the virtual modem on COM1; COM2 to COM4 lead nowhere. The Wine prefix
 # is a copy of the build's own, with COM1 mapped to the modem's
 # pseudo-terminal through Wine's Ports key.
-#   tests/windows/screenshot.sh [NATIVE_BUILD] [WINDOWS_BUILD]
+#   tests/windows/screenshot.sh [NATIVE_BUILD] [WINDOWS_BUILD] [SCALE]
+# With SCALE (a percentage, say 150) the screen is set to that scale and the
+# picture goes to docs/screenshot-windows-SCALE.png.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 native=${1:-build}
 windows=${2:-build-windows}
+scale=${3:-100}
+out=docs/screenshot-windows.png
+[ "$scale" = 100 ] || out=docs/screenshot-windows-$scale.png
 wine=${TOLLANDER_WINE:-/usr/lib/wine/wine64}
 wineserver=${TOLLANDER_WINESERVER:-/usr/lib/wine/wineserver}
 for file in "$native/bin/tollander-vmodem" "$windows/bin/tollander-flash-sample.exe" \
@@ -43,6 +48,7 @@ reg 'HKLM\Software\Wine\Ports' /v COM1 /d "$device"
 for n in 2 3 4; do reg 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$work/none"; done
 # No window manager on the virtual display: Wine draws the frame itself.
 reg 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N
+reg 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $((96 * scale / 100))
 # The next start reads the ports afresh.
 "$wineserver" -k || true
 "$wineserver" -w
@@ -74,6 +80,6 @@ mv "$OUT.new.png" "$OUT"
 "$WINESERVER" -k
 SHOOT
 WINE=$wine WINESERVER=$wineserver FLASHER=$windows/bin/tollander-flash-sample.exe RECORD=$record \
-  OUT=$work/window.png xvfb-run -a -s "-screen 0 800x600x24" bash "$work/shoot.sh"
-convert "$work/window.png" -strip docs/screenshot-windows.png
-echo "docs/screenshot-windows.png written"
+  OUT=$work/window.png xvfb-run -a -s "-screen 0 1280x1024x24" bash "$work/shoot.sh"
+convert "$work/window.png" -strip "$out"
+echo "$out written"

@@ -55,12 +55,13 @@ LRESULT CALLBACK about_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
     case WM_PAINT: {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(hwnd, &ps);
-        RECT panel{about::kPanel.left, about::kPanel.top, about::kPanel.left + about::kPanel.width,
-                   about::kPanel.top + about::kPanel.height};
+        RECT panel{Scaled(about::kPanel.left), Scaled(about::kPanel.top),
+                   Scaled(about::kPanel.left + about::kPanel.width),
+                   Scaled(about::kPanel.top + about::kPanel.height)};
         DrawEdge(dc, &panel, BDR_SUNKENOUTER, BF_RECT);
         // ProgramIcon, drawn at its size.
         const auto& box = about::kProgramIcon;
-        static const Picture picture = ground_picture(box.width, box.height);
+        static const Picture picture = ground_picture(Scaled(box.width), Scaled(box.height));
         BITMAPINFO info{};
         info.bmiHeader.biSize = sizeof info.bmiHeader;
         info.bmiHeader.biWidth = picture.width;
@@ -68,7 +69,7 @@ LRESULT CALLBACK about_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
         info.bmiHeader.biPlanes = 1;
         info.bmiHeader.biBitCount = 32;
         info.bmiHeader.biCompression = BI_RGB;
-        SetDIBitsToDevice(dc, panel.left + box.left, panel.top + box.top, picture.width,
+        SetDIBitsToDevice(dc, panel.left + Scaled(box.left), panel.top + Scaled(box.top), picture.width,
                           picture.height, 0, 0, 0, picture.height, picture.bgrx.data(), &info,
                           DIB_RGB_COLORS);
         EndPaint(hwnd, &ps);
@@ -84,6 +85,16 @@ LRESULT CALLBACK about_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
 }
 
 } // namespace
+
+int Scaled(int pixels) {
+    static const int dpi = [] {
+        HDC screen = GetDC(nullptr);
+        const int value = screen ? GetDeviceCaps(screen, LOGPIXELSY) : USER_DEFAULT_SCREEN_DPI;
+        if (screen) ReleaseDC(nullptr, screen);
+        return value > 0 ? value : USER_DEFAULT_SCREEN_DPI;
+    }();
+    return MulDiv(pixels, dpi, USER_DEFAULT_SCREEN_DPI);
+}
 
 HFONT MakeFont(int pixels, bool bold) {
     return CreateFontW(-pixels, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
@@ -168,7 +179,7 @@ void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font) {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     RegisterWindowClass(kAboutClass, about_proc);
 
-    RECT frame{0, 0, about::kClientWidth, about::kClientHeight};
+    RECT frame{0, 0, Scaled(about::kClientWidth), Scaled(about::kClientHeight)};
     AdjustWindowRectEx(&frame, kAboutStyle, FALSE, kAboutExStyle);
     HWND box = CreateWindowExW(kAboutExStyle, kAboutClass, Widen(about::kCaption).c_str(),
                                kAboutStyle, CW_USEDEFAULT, CW_USEDEFAULT,
@@ -179,8 +190,9 @@ void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font) {
     const int px = about::kPanel.left, py = about::kPanel.top;
     auto label = [&](app::layout::Point at, const char* text, int width, int height) {
         HWND control = CreateWindowExW(0, L"STATIC", Widen(text).c_str(),
-                                       WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, px + at.x,
-                                       py + at.y, width, height, box, nullptr, instance, nullptr);
+                                       WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX,
+                                       Scaled(px + at.x), Scaled(py + at.y), Scaled(width),
+                                       Scaled(height), box, nullptr, instance, nullptr);
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     };
     const int line = 16;
@@ -192,7 +204,8 @@ void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font) {
           about::kPanel.height - about::kNote.y - 4);
     const auto& ok_box = about::kOkButton;
     HWND ok = CreateWindowExW(0, L"BUTTON", L"OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-                              ok_box.left, ok_box.top, ok_box.width, ok_box.height, box,
+                              Scaled(ok_box.left), Scaled(ok_box.top), Scaled(ok_box.width),
+                              Scaled(ok_box.height), box,
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), instance, nullptr);
     SendMessageW(ok, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
 

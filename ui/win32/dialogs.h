@@ -23,6 +23,9 @@ void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font);
 // registered already is taken as it is.
 void RegisterWindowClass(const wchar_t* name, WNDPROC proc, HICON icon = nullptr,
                          HICON small_icon = nullptr);
+// A length of the layout (pixels at 100 %) at the screen's scale: the
+// program is DPI-aware (its manifest), so Windows stretches nothing itself.
+int Scaled(int pixels);
 // "MS Sans Serif" at a character height in pixels.
 HFONT MakeFont(int pixels, bool bold);
 // The program's picture as an icon of size x size pixels.

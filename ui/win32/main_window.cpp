@@ -121,8 +121,8 @@ void TForm1::Build() {
     INITCOMMONCONTROLSEX common{sizeof common, ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
     InitCommonControlsEx(&common);
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    icon_ = MakeProgramIcon(32);
-    small_icon_ = MakeProgramIcon(16);
+    icon_ = MakeProgramIcon(Scaled(32));
+    small_icon_ = MakeProgramIcon(Scaled(16));
 
     RegisterWindowClass(kClassName, WindowProc, icon_, small_icon_);
 
@@ -130,7 +130,10 @@ void TForm1::Build() {
     AppendMenuW(menu, MF_STRING, kFile1, Widen(layout::kMenuExit).c_str());
     AppendMenuW(menu, MF_STRING, kAbout1, Widen(layout::kMenuAbout).c_str());
 
-    RECT frame{0, 0, layout::kClientWidth, layout::kClientHeight};
+    // The layout at the screen's scale.
+    const int client_width = Scaled(layout::kClientWidth);
+    const int client_height = Scaled(layout::kClientHeight);
+    RECT frame{0, 0, client_width, client_height};
     AdjustWindowRectEx(&frame, kStyle, TRUE, 0);
     hwnd_ = CreateWindowExW(0, kClassName, Widen(layout::kMainCaption).c_str(), kStyle,
                             CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
@@ -140,14 +143,14 @@ void TForm1::Build() {
     // area is what counts.
     RECT client{};
     GetClientRect(hwnd_, &client);
-    const int dw = layout::kClientWidth - client.right, dh = layout::kClientHeight - client.bottom;
+    const int dw = client_width - client.right, dh = client_height - client.bottom;
     if (dw != 0 || dh != 0)
         SetWindowPos(hwnd_, nullptr, 0, 0, frame.right - frame.left + dw,
                      frame.bottom - frame.top + dh, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
-    font_ = MakeFont(layout::kFontPixels, false);
-    bold_font_ = MakeFont(layout::kFontPixels, true);
-    large_font_ = MakeFont(layout::kLargeFontPixels, true);
+    font_ = MakeFont(Scaled(layout::kFontPixels), false);
+    bold_font_ = MakeFont(Scaled(layout::kFontPixels), true);
+    large_font_ = MakeFont(Scaled(layout::kLargeFontPixels), true);
     memo_brush_ = CreateSolidBrush(colour(layout::Find(Id::Memo1).background));
 
     auto create = [&](const layout::Control& c, const wchar_t* window_class, DWORD style,
@@ -156,9 +159,9 @@ void TForm1::Build() {
         HFONT font = c.font_pixels == layout::kLargeFontPixels ? large_font_
                      : c.bold                                  ? bold_font_
                                                                : font_;
-        int w = c.width, h = c.height;
         HWND control = CreateWindowExW(ex_style, window_class, text.c_str(), WS_CHILD | style,
-                                       at.x, at.y, w, h, hwnd_,
+                                       Scaled(at.x), Scaled(at.y), Scaled(c.width),
+                                       Scaled(c.height), hwnd_,
                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                                        instance, nullptr);
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
@@ -318,7 +321,7 @@ void TForm1::Paint() {
     for (const layout::Control& c : layout::kControls) {
         if (c.kind != layout::Kind::Panel || c.id == Id::Form1) continue;
         const layout::Point at = layout::ClientPlace(c.id);
-        RECT box{at.x, at.y, at.x + c.width, at.y + c.height};
+        RECT box{Scaled(at.x), Scaled(at.y), Scaled(at.x + c.width), Scaled(at.y + c.height)};
         DrawEdge(dc, &box, BDR_RAISEDINNER, BF_RECT);
     }
     EndPaint(hwnd_, &ps);
