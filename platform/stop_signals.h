@@ -1,5 +1,5 @@
 // Requests from outside to stop a console program: SIGINT (Ctrl+C), SIGTERM
-// and SIGHUP. While a StopSignals lives they no longer end the process at
+// and SIGHUP; on Windows the console's Ctrl+C and Ctrl+Break. While a StopSignals lives they no longer end the process at
 // once: a thread of its own receives each and hands it to the handler, which
 // decides. A closed pipe no longer ends the process either: a write to it
 // fails (EPIPE) and the writer says so.
@@ -30,6 +30,10 @@ public:
     // would. Once this returns, the previous handler is not running and is
     // never called again.
     void SetHandler(Handler handler);
+
+    // The requests this system's watch receives, in words ("SIGINT, SIGTERM
+    // or SIGHUP"; on Windows "Ctrl+C or Ctrl+Break").
+    static const char* Names();
 
     // Ends the process as `signal` ends it (a shell sees 128 + signal).
     [[noreturn]] static void EndBy(int signal);

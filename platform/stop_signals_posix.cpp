@@ -67,6 +67,10 @@ void StopSignals::SetHandler(Handler handler) {
     watch_->handler = std::move(handler);
 }
 
+const char* StopSignals::Names() {
+    return "SIGINT, SIGTERM or SIGHUP";
+}
+
 void StopSignals::EndBy(int signal) {
     std::signal(signal, SIG_DFL);
     sigset_t one;

@@ -1,6 +1,7 @@
 #include "ui/console/console_front_end.h"
 
 #include "app/run_record.h"
+#include "platform/stop_signals.h"
 
 #include <cerrno>
 #include <chrono>
@@ -276,7 +277,7 @@ bool ConsoleFrontEnd::RequestStop(const std::string& name, StopGuard::Clock::tim
     if (!stop_guard_.Stops(uploading, now)) {
         Say("tollander-flash-console: " + name +
             ": the upload goes on, since stopping now leaves the modem without working code; "
-            "another SIGINT, SIGTERM or SIGHUP within " +
+            "another " + platform::StopSignals::Names() + " within " +
             std::to_string(StopGuard::kConfirmWithin.count()) + " s stops it anyway.");
         if (note_) note_(name + " during the upload: held back");
         return false;
