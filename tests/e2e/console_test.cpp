@@ -157,8 +157,8 @@ TEST_F(Console, WrongCountryExitsThree) {
               std::string::npos)
         << again.Output();
     const std::string record = ReadFile(dir_ + "/state/tollander-flash/runs.log");
-    EXPECT_NE(record.find("wrong flash utility for the modem's country (" + why +
-                          "); nothing was sent; exit status 3\n"),
+    EXPECT_NE(record.find("No upgrade: this flasher is not for the modem's country (" + why +
+                          "); nothing was sent to it. Exit status 3.\n"),
               std::string::npos)
         << record;
 }

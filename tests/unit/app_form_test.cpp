@@ -156,6 +156,7 @@ TEST(MainForm, AFailedUploadSaysWhichFailureItWas) {
         f.StopTimer1();
         rig.seq().DebugMode = c.debug;
         rig.seq().FlashStage = 2;
+        f.MutableOutcome().flash_requested = true; // the upload follows FLASH!
         rig.uploader->OnProtocolError(c.code);
         rig.uploader->OnProtocolFinish(c.code);
         std::vector<std::string> log = {"Flash file upload did not complete successfully."};
