@@ -4,6 +4,7 @@
 // their listing.
 #include "platform/device_fault.h"
 #include "platform/device_fault_os.h"
+#include "platform/net_serial_device.h"
 #include "platform/port_info.h"
 #include "platform/port_info_os.h"
 #include "platform/port_map.h"
@@ -64,10 +65,20 @@ std::string fault_sentence(DeviceFault fault, const std::string& device,
 PortFacts describe_device(const std::string& device, const SystemRoots& roots) {
     PortFacts facts;
     facts.device = device;
-    if (device.empty())
+    if (device.empty()) {
         facts.access = DeviceFault::unmapped;
-    else
+    } else if (is_network_port(device)) {
+        // Told from the name alone: nothing is sent to the server.
+        facts.resolved = device;
+        const auto name = parse_network_port(device);
+        if (!name)
+            facts.access = DeviceFault::other;
+        else
+            facts.driver = name->telnet ? "serial server, RFC 2217 (Telnet COM-port control)"
+                                        : "serial server, raw TCP stream";
+    } else {
         port_info_os::describe(facts, roots);
+    }
     return facts;
 }
 
@@ -150,8 +161,15 @@ std::vector<std::string> port_fact_lines(unsigned n, const PortFacts& facts) {
     add("product", facts.product);
     add("can open",
         facts.access == DeviceFault::none
-            ? "yes"
-            : "no (" + fault_sentence(facts.access, facts.resolved, "cannot be opened") + ")");
+            ? (is_network_port(facts.device)
+                   ? "not tried (the serial server is reached when the port opens)"
+                   : "yes")
+            : "no (" + fault_sentence(facts.access, facts.resolved,
+                                      is_network_port(facts.device)
+                                          ? "not a serial server's port; write rfc2217://HOST:PORT "
+                                            "or socket://HOST:PORT"
+                                          : "cannot be opened") +
+                  ")");
     add("open in", holders_text(facts.holders));
     return lines;
 }

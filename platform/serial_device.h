@@ -1,6 +1,7 @@
 // The device operations of a serial port: everything the serial layer asks of
 // the operating system goes through SerialDevice. The termios implementation
-// is made by make_serial_device(); tests put fakes behind the same interface.
+// is made by make_serial_device() (the system's serial port, or a serial
+// server's port: net_serial_device.h); tests put fakes behind the same interface.
 #pragma once
 
 #include <chrono>
@@ -150,7 +151,8 @@ public:
     }
 };
 
-// The termios device layer of this platform.
+// The device of a port: the system's serial port or a serial server's, by
+// the name it is opened with.
 std::unique_ptr<SerialDevice> make_serial_device();
 
 } // namespace tollander::platform

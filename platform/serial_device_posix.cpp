@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/own_terminal_posix.h"
 #include "platform/serial_device_base.h"
+#include "platform/serial_device_os.h"
 
 #include <algorithm>
 #include <atomic>
@@ -630,7 +631,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialDevice> make_serial_device() {
+std::unique_ptr<SerialDevice> serial_device_os::make_line_device() {
     return std::make_unique<TermiosDevice>();
 }
 

@@ -4,6 +4,7 @@
 #include "platform/serial_device.h"
 
 #include "platform/serial_device_base.h"
+#include "platform/serial_device_os.h"
 #include "platform/text_win32.h"
 
 #include <windows.h>
@@ -615,7 +616,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialDevice> make_serial_device() {
+std::unique_ptr<SerialDevice> serial_device_os::make_line_device() {
     return std::make_unique<Win32Device>();
 }
 

@@ -9,6 +9,7 @@ packages=(
   xvfb xauth x11-apps imagemagick
   g++-mingw-w64-x86-64-posix wine64 fonts-wine ccache
   dpkg-dev lintian
+  ser2net
 )
 missing=()
 for p in "${packages[@]}"; do

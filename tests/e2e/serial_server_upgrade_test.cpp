@@ -1,0 +1,64 @@
+// Whole upgrades through a real ser2net at the real line rate: byte for byte
+// at the modem over RFC 2217 and over the raw stream, and a server that dies
+// in the middle of an image is a hang-up the flash reports.
+#include "tests/e2e/fixture.h"
+#include "tests/e2e/serial_server.h"
+
+namespace tollander::e2e {
+namespace {
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class SerialServerUpgrade : public E2eTest, public ::testing::WithParamInterface<bool> {
+protected:
+    std::string PortOf(const Ser2net& server) const {
+        return GetParam() ? server.Rfc2217() : server.Raw();
+    }
+};
+
+TEST_P(SerialServerUpgrade, WholeUpgradeArrivesByteForByte) {
+    auto& modem = Modem(2, {"--rate", "11520"});
+    Ser2net server(dir_, modem.Device());
+    MapPort(1, PortOf(server));
+    StartApp(PackFlasher());
+    Scan();
+    Flash(240s);
+
+    EXPECT_EQ(Log().back(), "Complete.");
+    EXPECT_FALSE(Has(Log(), "Flash file upload did not complete successfully."));
+    ASSERT_EQ(modem.SavedImages(), 2);
+    EXPECT_TRUE(modem.SavedImage(1) == ReadFile(FirmwareDir() + "/FLS0228.HEX"))
+        << "boot code image differs";
+    EXPECT_TRUE(modem.SavedImage(2) == ReadFile(FirmwareDir() + "/F2ZE0529.HEX"))
+        << "main code image differs";
+    EXPECT_FALSE(Form().ComPort1().Open());
+    EXPECT_FALSE(Form().Outcome().failure_logged);
+}
+
+TEST_P(SerialServerUpgrade, ServerKilledMidUploadIsAHangUp) {
+    auto& modem = Modem(2, {"--rate", "11520"});
+    Ser2net server(dir_, modem.Device());
+    MapPort(1, PortOf(server));
+    StartApp(PackFlasher());
+    Scan();
+    const std::size_t scanned = Log().size();
+    Form().Button2Click();
+    ASSERT_TRUE(RunUntil([&] { return !modem.Events("upload_start").empty(); }, 60s));
+    server.Kill();
+    ASSERT_TRUE(RunUntilIdle(60s)) << "the flash did not end";
+
+    const auto after = LogFrom(scanned);
+    EXPECT_FALSE(Has(after, "Flash file upload sent successfully."));
+    EXPECT_TRUE(Has(after, "Flash file upload did not complete successfully.") ||
+                Form().Outcome().halted);
+    EXPECT_NE(Log().back(), "Complete.");
+    EXPECT_EQ(modem.SavedImages(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, SerialServerUpgrade, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "rfc2217" : "socket"; });
+
+} // namespace
+} // namespace tollander::e2e
