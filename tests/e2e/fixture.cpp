@@ -307,6 +307,12 @@ VModem& E2eTest::Modem(int port, std::vector<std::string> args) {
     return *modems_.back();
 }
 
+VModem& E2eTest::ServedModem(std::vector<std::string> args) {
+    auto& modem = Modem(1, std::move(args));
+    MapPort(1, "");
+    return modem;
+}
+
 std::string E2eTest::PackFlasher(const PackConfig& c, const std::string& program) {
     std::string base = program;
     if (base.empty()) {

@@ -111,6 +111,9 @@ protected:
 
     // Starts a virtual modem and maps it to COM`port`.
     VModem& Modem(int port, std::vector<std::string> args = {});
+    // Starts a virtual modem that no port leads to (a serial server stands
+    // in front of it).
+    VModem& ServedModem(std::vector<std::string> args = {});
     // Maps COM`port` to a path (a device that may not exist).
     void MapPort(int port, const std::string& path);
     // A flasher: the sample configuration with the given changes. `program`

@@ -39,7 +39,7 @@ protected:
 };
 
 TEST_F(SerialServerTest, ProbeFindsTheModemThroughTheServer) {
-    auto& modem = Modem(1);
+    auto& modem = ServedModem();
     Ser2net server(dir_, modem.Device());
     for (const auto& scheme : kSchemes) {
         SCOPED_TRACE(scheme.name);
@@ -56,7 +56,7 @@ TEST_F(SerialServerTest, EveryFailureEndsWithinTheOpenBoundWithItsReason) {
     // The baseline: a scan whose COM1 open fails at once.
     const std::int64_t baseline = TimedScan("");
 
-    auto& modem = Modem(2);
+    auto& modem = ServedModem();
     Ser2net server(dir_, modem.Device());
     Listener silent;
     silent.Fill(); // a further connection is never answered
@@ -89,7 +89,7 @@ TEST_F(SerialServerTest, EveryFailureEndsWithinTheOpenBoundWithItsReason) {
 }
 
 TEST_F(SerialServerTest, ASecondClientIsRefusedWithTheServersWords) {
-    auto& modem = Modem(2);
+    auto& modem = ServedModem();
     Ser2net server(dir_, modem.Device());
     // Another flasher holds the port.
     const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
