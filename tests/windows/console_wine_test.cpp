@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "tests/e2e/fixture.h"
+#include "tests/e2e/serial_server.h"
 
 namespace tollander::e2e {
 namespace {
@@ -125,8 +126,9 @@ protected:
                    "", 30s);
     }
 
-    ChildResult RunFlasher(const std::string& input, std::chrono::milliseconds limit) {
-        auto run = RunProgram(WineCommand(flasher_), input, limit);
+    ChildResult RunFlasher(const std::string& input, std::chrono::milliseconds limit,
+                           const std::vector<std::string>& env = {}) {
+        auto run = RunProgram(WineCommand(flasher_, env), input, limit);
         AwaitWineServer();
         return run;
     }
@@ -410,6 +412,39 @@ TEST_P(WineSerialDevice, CloseEndsThePendingWait) {
     EXPECT_TRUE(opened) << run.Output();
     EXPECT_EQ(status, 0) << run.Output();
     EXPECT_NE(run.Output().find("[  PASSED  ] 1 test"), std::string::npos) << run.Output();
+}
+
+} // namespace
+} // namespace tollander::e2e
+
+namespace tollander::e2e {
+namespace {
+
+// The Windows flasher reaches the modem through ser2net on the loopback
+// address, its COM1 named by TOLLANDER_COM1 (Winsock's sockets under Wine).
+class WineSerialServer : public WinePrefix, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        WinePrefix::SetUp();
+        SetUpPrefix(Line::pty);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Schemes, WineSerialServer, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "rfc2217" : "socket"; });
+
+TEST_P(WineSerialServer, WholeUpgradeSendsBothImagesByteForByte) {
+    auto& modem = ServedModem({"--rate", "11520"});
+    Ser2net server(dir_, modem.Device());
+    MapComPorts(dir_ + "/no-port");
+    const auto port = GetParam() ? server.Rfc2217() : server.Raw();
+    const auto run = RunFlasher("f\n", 300s, {"TOLLANDER_COM1=" + port});
+
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(WindowsLines(run.out), ConsoleWholeUpgradeLines());
+    ASSERT_EQ(modem.SavedImages(), 2);
+    EXPECT_TRUE(modem.SavedImage(1) == ReadFile(FirmwareDir() + "/FLS0228.HEX"));
+    EXPECT_TRUE(modem.SavedImage(2) == ReadFile(FirmwareDir() + "/F2ZE0529.HEX"));
 }
 
 } // namespace
