@@ -109,12 +109,16 @@ Bytes ComPort(std::uint8_t code, const Bytes& value) {
     return out;
 }
 
-// Waits for the next events of the device (10 s at most).
-std::uint32_t NextEvents(SerialDevice& device) {
-    std::uint32_t word = 0;
-    for (int i = 0; i < 100 && word == 0; ++i)
+// Waits until the device told every one of `events` (10 s at most); the
+// events it told meanwhile.
+std::uint32_t AwaitEvents(SerialDevice& device, std::uint32_t events) {
+    std::uint32_t seen = 0;
+    for (int i = 0; i < 100 && (seen & events) != events; ++i) {
+        std::uint32_t word = 0;
         device.wait_event_for(word, 100);
-    return word;
+        seen |= word;
+    }
+    return seen & events;
 }
 
 TEST(NetSerialDevice, SpeaksRfc2217WithTheServer) {
@@ -149,7 +153,7 @@ TEST(NetSerialDevice, SpeaksRfc2217WithTheServer) {
     EXPECT_EQ(device->write(data.data(), data.size()), 3);
     EXPECT_TRUE(server.Receive({'A', 255, 255, 'B'}));
     server.Send({'x', 255, 255, 'y'});
-    EXPECT_TRUE(NextEvents(*device) & kEvRxChar);
+    EXPECT_EQ(AwaitEvents(*device, kEvRxChar), kEvRxChar);
     std::uint8_t in[8] = {};
     EXPECT_EQ(device->read(in, sizeof in), 3);
     EXPECT_EQ(Bytes(in, in + 3), (Bytes{'x', 255, 'y'}));
@@ -160,7 +164,7 @@ TEST(NetSerialDevice, SpeaksRfc2217WithTheServer) {
     // The server asks for a pause: nothing is sent until it resumes.
     server.Send(ComPort(108, {}));
     server.Send(ComPort(107, {0x00})); // and CTS and carrier drop
-    EXPECT_EQ(NextEvents(*device) & (kEvCts | kEvCarrier), kEvCts | kEvCarrier);
+    EXPECT_EQ(AwaitEvents(*device, kEvCts | kEvCarrier), kEvCts | kEvCarrier);
     device->set_write_timeout(300);
     EXPECT_EQ(device->write(data.data(), 1), 0);
     server.Send(ComPort(109, {}));
@@ -170,7 +174,7 @@ TEST(NetSerialDevice, SpeaksRfc2217WithTheServer) {
 
     // The server goes: a hang-up, told once, and nothing more is taken.
     server.Close();
-    EXPECT_EQ(NextEvents(*device) & (kEvRxChar | kEvCarrier), kEvRxChar | kEvCarrier);
+    EXPECT_EQ(AwaitEvents(*device, kEvRxChar | kEvCarrier), kEvRxChar | kEvCarrier);
     device->modem_lines(lines);
     EXPECT_EQ(lines, 0);
     EXPECT_LE(device->write(data.data(), 1), 0);
@@ -191,7 +195,7 @@ TEST(NetSerialDevice, RawStreamCarriesBytesAsTheyAre) {
     EXPECT_EQ(device->write(data.data(), data.size()), 4);
     EXPECT_TRUE(server.Receive(data));
     server.Send(data);
-    EXPECT_TRUE(NextEvents(*device) & kEvRxChar);
+    EXPECT_EQ(AwaitEvents(*device, kEvRxChar), kEvRxChar);
     std::uint8_t in[8] = {};
     EXPECT_EQ(device->read(in, sizeof in), 4);
     EXPECT_EQ(Bytes(in, in + 4), data);
