@@ -1,6 +1,7 @@
 // Whole upgrades through a real ser2net at the real line rate: byte for byte
 // at the modem over RFC 2217 and over the raw stream, and a server that dies
 // in the middle of an image is a hang-up the flash reports.
+#include <memory>
 #include <thread>
 
 #include "tests/e2e/fixture.h"
@@ -15,17 +16,22 @@ bool Has(const std::vector<std::string>& lines, const std::string& line) {
 
 class SerialServerUpgrade : public E2eTest, public ::testing::WithParamInterface<bool> {
 protected:
-    std::string PortOf(const Ser2net& server) const {
-        return GetParam() ? server.Rfc2217() : server.Raw();
+    // A modem at the line rate behind ser2net, COM1 its port on the server
+    // (over RFC 2217 or the raw stream), scanned.
+    VModem& ScanThroughServer() {
+        auto& modem = ServedModem({"--rate", "11520"});
+        server_ = std::make_unique<Ser2net>(dir_, modem.Device());
+        MapPort(1, GetParam() ? server_->Rfc2217() : server_->Raw());
+        StartApp(PackFlasher());
+        Scan();
+        return modem;
     }
+
+    std::unique_ptr<Ser2net> server_;
 };
 
 TEST_P(SerialServerUpgrade, WholeUpgradeArrivesByteForByte) {
-    auto& modem = ServedModem({"--rate", "11520"});
-    Ser2net server(dir_, modem.Device());
-    MapPort(1, PortOf(server));
-    StartApp(PackFlasher());
-    Scan();
+    auto& modem = ScanThroughServer();
     Flash(240s);
 
     EXPECT_EQ(Log().back(), "Complete.");
@@ -40,16 +46,12 @@ TEST_P(SerialServerUpgrade, WholeUpgradeArrivesByteForByte) {
 }
 
 TEST_P(SerialServerUpgrade, ServerKilledMidUploadIsAHangUp) {
-    auto& modem = ServedModem({"--rate", "11520"});
-    Ser2net server(dir_, modem.Device());
-    MapPort(1, PortOf(server));
-    StartApp(PackFlasher());
-    Scan();
+    auto& modem = ScanThroughServer();
     const std::size_t scanned = Log().size();
     // The server dies once the first image is under way; the flash runs
     // its window loop meanwhile.
     std::thread killer([&] {
-        if (modem.WaitForEvents("upload_start", 1, 120s)) server.Kill();
+        if (modem.WaitForEvents("upload_start", 1, 120s)) server_->Kill();
     });
     Flash(120s);
     killer.join();
