@@ -3,6 +3,7 @@
 // and every way a server can fail ends within the open's bound with its
 // reason beside the row.
 #include <arpa/inet.h>
+#include <filesystem>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -108,6 +109,23 @@ TEST_F(SerialServerTest, ASecondClientIsRefusedWithTheServersWords) {
                   "): the serial server refused the connection (\"Port already in use\"); "
                   "another client holds this port");
     EXPECT_EQ(Form().EditText(1), "No modem found.");
+}
+
+// The console flasher says why beside the row and keeps it in the run record.
+TEST_F(SerialServerTest, TheReasonIsBesideTheRowAndInTheRunRecord) {
+    const std::string flasher = BinDir() + "/tollander-flash-console-sample";
+    if (!std::filesystem::exists(flasher)) GTEST_SKIP() << "no console flasher built";
+    const std::string port = "rfc2217://127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    MapPort(1, port);
+    Child run({flasher}, "");
+    EXPECT_EQ(run.Finish(60s), 2) << run.Output();
+
+    const std::string note = "COM1 (" + port + "): connection refused; check that the serial "
+                             "server runs and serves this port";
+    EXPECT_TRUE(Contains(run.Output(), note + "\n")) << run.Output();
+    const std::string record = ReadFile(dir_ + "/state/tollander-flash/runs.log");
+    EXPECT_TRUE(Contains(record, "  COM1 = " + port + "  [ ] No modem found.\n    " + note + "\n"))
+        << record;
 }
 
 } // namespace
