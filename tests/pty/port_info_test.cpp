@@ -138,6 +138,21 @@ TEST_F(PortInfo, HoldersAreOtherProcessesWithTheDeviceOpenNotItsFarEnd) {
 
 // Whether the user can open a device, seen without opening it. (Permission
 // needs an ordinary user: the end-to-end tests run that case.)
+// A serial server's port is listed from its name alone: nothing connects.
+TEST_F(PortInfo, ASerialServersPortIsListedFromItsName) {
+    EXPECT_EQ(port_fact_lines(1, describe_device("rfc2217://127.0.0.1:9")),
+              (std::vector<std::string>{
+                  "COM1: rfc2217://127.0.0.1:9",
+                  "  driver: serial server, RFC 2217 (Telnet COM-port control)",
+                  "  can open: not tried (the serial server is reached when the port opens)"}));
+    EXPECT_EQ(port_fact_lines(2, describe_device("socket://[::1]:9")).at(1),
+              "  driver: serial server, raw TCP stream");
+    EXPECT_EQ(port_fact_lines(3, describe_device("socket://127.0.0.1")),
+              (std::vector<std::string>{"COM3: socket://127.0.0.1",
+                                        "  can open: no (not a serial server's port; write "
+                                        "rfc2217://HOST:PORT or socket://HOST:PORT)"}));
+}
+
 TEST_F(PortInfo, AccessWithoutOpening) {
     const std::string file = dir_ + "/plain";
     std::ofstream(file) << "x";
