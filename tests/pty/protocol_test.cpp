@@ -513,24 +513,35 @@ TEST_F(FakeLineRun, AModemThatAnswersBeforeTheEndGetsNothingMore) {
 }
 
 // The sender stood still (stopped, suspended) for longer than the limit:
-// nothing more of the file goes out. Shorter stills, and waiting for a line
-// that holds the file back, are no stall.
+// nothing more of the file goes out. A stall between the modem's go-ahead
+// and the first block (WatchSender, then the pause before the upload) sends
+// nothing at all. Shorter stills, and waiting for a line that holds the file
+// back, are no stall.
 TEST_F(FakeLineRun, ASenderThatStoodStillSendsNothingMore) {
     const std::string text = SampleText(3 * 8191 + 100);
     struct Case {
-        std::int64_t still_ms; // after the first write
+        std::int64_t still_ms;
+        std::size_t after_writes; // 0: after WatchSender, before BeginSend
         int code;
         std::size_t writes;
     };
-    for (const Case& c : {Case{kSenderStallLimit.count() + 1500, ecSenderStalled, 1},
-                          Case{kSenderStallLimit.count() - 200, 0, 4}}) {
-        SCOPED_TRACE(c.still_ms);
+    const std::int64_t limit = kSenderStallLimit.count();
+    for (const Case& c : {Case{limit + 1500, 1, ecSenderStalled, 1},
+                          Case{limit - 200, 1, 0, 4},
+                          Case{limit + 1500, 0, ecSenderStalled, 0},
+                          Case{limit - 200, 0, 0, 4}}) {
+        SCOPED_TRACE(std::to_string(c.still_ms) + " ms after write " +
+                     std::to_string(c.after_writes));
         Reset();
         std::atomic<std::int64_t> clock{1'000'000};
         run_->protocol().SetStallClock([&] { return clock.load(); });
         line_->after_write = [&](std::size_t writes) {
-            if (writes == 1) clock += c.still_ms;
+            if (writes == c.after_writes) clock += c.still_ms;
         };
+        if (c.after_writes == 0) {
+            run_->protocol().WatchSender();
+            clock += c.still_ms;
+        }
         run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
         EXPECT_EQ(run_->rec().finish_code, c.code);
         EXPECT_EQ(WriteSizes().size(), c.writes);
@@ -563,6 +574,7 @@ TEST_F(FakeLineRun, ASenderThatStoodStillSendsNothingMore) {
     run_->protocol().SetFileMask(dir_ + "/image.hex");
     run_->protocol().BeginSend();
     EXPECT_THROW(run_->protocol().SetStallClock({}), EBadArgument);
+    EXPECT_THROW(run_->protocol().WatchSender(), EBadArgument);
 }
 
 TEST_F(FakeLineRun, AFailedWriteIsReportedAndStopsTheRun) {
