@@ -63,9 +63,8 @@ Faults:
   --hold MS            with --give-up-after: from byte N on the modem takes
                        nothing (as a modem holding CTS low) for MS
                        milliseconds, gives up, and takes nothing for MS more;
-                       what the line then holds is dropped, as a real line
-                       keeps it in the sender's queue, and only what comes
-                       after reaches the prompt
+                       what the line then holds is dropped, so only what came
+                       after the answer reaches the prompt
   --random-case        answers in random letter case (--seed N to vary)
   --pieces N           send answers in pieces of N bytes ...
   --piece-delay MS     ... MS milliseconds apart (default 20)
