@@ -69,7 +69,7 @@ std::size_t Modem::budget(Time now) const {
     }
     if (options_.hangup_after) {
         const auto left = static_cast<std::size_t>(*options_.hangup_after);
-        limit = left > upload_.bytes ? left - upload_.bytes : 0;
+        limit = std::min(limit, left > upload_.bytes ? left - upload_.bytes : 0);
     }
     if (options_.rate > 0) {
         if (!upload_.first) return std::min<std::size_t>(limit, 1); // its arrival starts the clock
