@@ -70,6 +70,10 @@ public:
     // background; each block goes out only when `check` (if set) accepts it.
     // Ends with OnProtocolFinish (after OnProtocolError on a failure).
     virtual void StartAsciiSend(const std::string& file, const BlockCheck& check) = 0;
+    // The modem is about to be told to expect data: from now on a stall of
+    // this program (stopped, suspended) longer than the limit ends the next
+    // send before its first block.
+    virtual void WatchSender() = 0;
     // The block length the status events report (8191 for ASCII send).
     virtual std::uint16_t BlockSize() const = 0;
 

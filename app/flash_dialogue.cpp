@@ -173,6 +173,9 @@ bool FlashDialogue::StartHexProgramming() {
     auto& com = form_.ComPort1();
     const int port = form_.FlashPort;
     form_.Pause(500);
+    // From its "Prog HEX" on the modem waits for data: a stall of ours from
+    // here to the first block counts as one in the middle of the image.
+    form_.Protocol1().WatchSender();
     com.SendText("AT{A}\r");
     switch (AwaitAnswer(com, "ERROR^Prog HEX", kAnswerTicks)) {
     case 0:

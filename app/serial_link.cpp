@@ -110,6 +110,7 @@ public:
         protocol_.SetBlockVerifier(check);
         protocol_.BeginSend();
     }
+    void WatchSender() override { protocol_.WatchSender(); }
     std::uint16_t BlockSize() const override { return protocol_.BlockSize(); }
 
 private:

@@ -127,6 +127,14 @@ public:
     // when nothing was. A write that stood still longer than
     // kSenderStallLimit while it waited for room gives up the rest.
     virtual int write(const std::uint8_t* buffer, std::size_t n) = 0;
+    // As write(), but a wait for room also ends as soon as received bytes
+    // wait to be read (the modem may have given the upload up): `heard` is
+    // then set, and the count is what was taken so far. A device whose
+    // writes never wait for room writes as write() does.
+    virtual int write_listening(const std::uint8_t* buffer, std::size_t n, bool& heard) {
+        heard = false;
+        return write(buffer, n);
+    }
     virtual int status(DeviceStatus& status) = 0;
     virtual int purge(PurgeQueue which) = 0;
     virtual int line_function(LineFunction function) = 0;

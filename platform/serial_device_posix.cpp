@@ -329,6 +329,17 @@ public:
     }
 
     int write(const std::uint8_t* buffer, std::size_t n) override {
+        bool heard = false;
+        return put(buffer, n, false, heard);
+    }
+
+    int write_listening(const std::uint8_t* buffer, std::size_t n, bool& heard) override {
+        return put(buffer, n, true, heard);
+    }
+
+    // A write; with `listen`, received bytes end its wait for room (`heard`).
+    int put(const std::uint8_t* buffer, std::size_t n, bool listen, bool& heard) {
+        heard = false;
         std::shared_lock lock(mutex_);
         if (fd_ < 0) return 0;
         using Clock = std::chrono::steady_clock;
@@ -351,12 +362,18 @@ public:
             // given the upload up meanwhile.
             const auto slice = std::min<long long>(left, kWriteSliceMs);
             const std::int64_t asked = monotonic_milliseconds();
-            pollfd p{fd_, POLLOUT, 0};
+            pollfd p{fd_, static_cast<short>(listen ? POLLOUT | POLLIN : POLLOUT), 0};
             const int ready = ::poll(&p, 1, static_cast<int>(slice));
             if (monotonic_milliseconds() - asked > slice + kSenderStallLimit.count()) break;
             if (ready == 0) continue;
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) break;
+            // The modem spoke while the line held the rest back: that goes
+            // first, even when room came at the same moment.
+            if (p.revents & POLLIN) {
+                heard = true;
+                break;
+            }
         }
         if (done == n) return static_cast<int>(n);
         return -static_cast<int>(done);

@@ -43,4 +43,11 @@ private:
     std::unique_ptr<Watch> watch_;
 };
 
+#ifdef _WIN32
+// The console control routine a StopSignals installs, by the console event
+// (CTRL_C_EVENT ...): true when it took the event, false when the system's
+// own handling follows. For tests of the events no test can raise.
+bool HandleConsoleControl(unsigned long event);
+#endif
+
 } // namespace tollander::platform

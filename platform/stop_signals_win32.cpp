@@ -27,19 +27,23 @@ bool g_active = false;
 StopSignals::Handler g_handler;
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
+    return HandleConsoleControl(event) ? TRUE : FALSE;
+}
+
+} // namespace
+
+bool HandleConsoleControl(unsigned long event) {
     for (const Named& e : kStopEvents) {
         if (e.event != event) continue;
         // Under the lock: SetHandler waits for a handler that runs.
         std::lock_guard lock(g_mutex);
-        if (!g_active) return FALSE;
+        if (!g_active) return false;
         if (!g_handler) StopSignals::EndBy(e.signal);
         g_handler(e.signal, e.name);
-        return TRUE;
+        return true;
     }
-    return FALSE;
+    return false;
 }
-
-} // namespace
 
 struct StopSignals::Watch {};
 

@@ -467,7 +467,12 @@ int ClearLineErrors(RecordIndex index, std::uint16_t bits) {
 // ---------------------------------------------------------------------------
 // Output.
 
-int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count) {
+namespace {
+
+// WriteBlock, listening (WriteBlockListening) or not.
+int PutBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count, bool listen,
+             std::uint16_t& taken) {
+    taken = 0;
     if (count == 0) return Find(index) ? 0 : ecBadHandle;
     auto rec = Find(index);
     if (!rec) return ecBadHandle;
@@ -481,10 +486,15 @@ int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count
         if (rec->writing) return ecOutputBufferTooSmall;
         rec->writing = true;
         rec->delivered.notify_all(); // a close waiting for the notice goes on
+        // Bytes the ring cannot take would end every wait at once.
+        listen = listen && !rec->ring.Full();
     }
     // Not under the record's lock: a modem that holds CTS low keeps this
     // write for up to the device's write limit, and nobody else waits for it.
-    const int written = rec->dev->write(bytes, count);
+    bool heard = false;
+    const int written =
+        listen ? rec->dev->write_listening(bytes, count, heard) : rec->dev->write(bytes, count);
+    taken = static_cast<std::uint16_t>(written < 0 ? -written : written);
     bool watched;
     bool closed;
     {
@@ -503,11 +513,24 @@ int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count
         return ecPutBlockFail;
     }
     if (watched) WakeUntimedWait(*rec);
+    if (heard) return 0;
     if (written <= 0) {
         RefreshStatus(*rec);
         return ecPutBlockFail;
     }
     return 0;
+}
+
+} // namespace
+
+int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count) {
+    std::uint16_t taken = 0;
+    return PutBlock(index, bytes, count, false, taken);
+}
+
+int WriteBlockListening(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count,
+                        std::uint16_t& taken) {
+    return PutBlock(index, bytes, count, true, taken);
 }
 
 int WriteByte(RecordIndex index, std::uint8_t byte) {

@@ -153,6 +153,12 @@ int ClearLineErrors(RecordIndex index, std::uint16_t bits);
 // the device took less or the record was closed during the write. The write
 // holds no lock other operations need while the device takes the block.
 int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count);
+// As WriteBlock, for a sender that listens to the modem: a wait for output
+// room also ends, with 0, once received bytes wait in the driver (while the
+// ring has room to take them), so they are looked at before the rest goes.
+// `taken` is the part of the block the device took, in every outcome.
+int WriteBlockListening(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count,
+                        std::uint16_t& taken);
 int WriteByte(RecordIndex index, std::uint8_t byte);
 int OutputCount(RecordIndex index);
 int OutputRoom(RecordIndex index);

@@ -172,13 +172,17 @@ struct ProtocolData {
     std::uint64_t heard_until = 0;
     std::string heard_tail;
     // The run's watch over the sender's own stalls, on this clock (set on the
-    // window thread between runs only).
+    // window thread between runs only); started by WatchSender or BeginSend,
+    // ended with the run.
     StallClock stall_clock = platform::monotonic_milliseconds;
     std::unique_ptr<StallWatch> watch;
     // The block waited once for received bytes to be looked at first.
     bool deferred = false;
     std::unique_ptr<std::uint8_t[]> block;
     std::uint16_t block_len = 0;
+    // The part of the block already on the line: a write that the modem's
+    // bytes cut short goes on from there once they were looked at.
+    std::uint16_t block_sent = 0;
     TBlockVerifier verifier; // set on the window thread between runs only
     AsciiFileWindow file;
     std::uint32_t file_pos = 0;
@@ -209,6 +213,8 @@ struct ProtocolData {
     int Run(std::uint16_t msg, TriggerHandle handle);
     bool HeardAnswer();
     bool Stalled() { return watch && watch->TakeLongestStill() > kSenderStallLimit.count(); }
+    // False when no thread could be had for the watch.
+    bool StartWatch();
     void EndRun(bool announce);
     void Detach();
 };
@@ -334,6 +340,16 @@ void ProtocolData::EndRun(bool announce) {
     if (announce) Notify(kProtocolNoticeFinish, static_cast<std::uint32_t>(error.load()));
 }
 
+bool ProtocolData::StartWatch() {
+    if (watch) return true;
+    try {
+        watch = std::make_unique<StallWatch>(stall_clock);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
 // Looks at what the modem said since the last look, without taking it: the
 // wait for the verdict after the run reads the same characters.
 bool ProtocolData::HeardAnswer() {
@@ -390,6 +406,7 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
             }
             last_block = last;
             block_len = static_cast<std::uint16_t>(count);
+            block_sent = 0;
             deferred = false;
             // A block that is not the one checked never reaches the line.
             if (error == 0 && count > 0 && verifier &&
@@ -446,11 +463,27 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
             }
             // A block the device did not take whole leaves a gap in the file
             // on the line: that run has failed, whatever follows.
-            if (const int rc = WriteBlock(port, block.get(), block_len); rc < 0) {
-                // A write gives the rest of its block up when the sender
-                // stood still in it.
-                ReportError(Stalled() ? ecSenderStalled : rc);
-                state = SendState::Finish;
+            {
+                std::uint16_t taken = 0;
+                const int rc = WriteBlockListening(port, block.get() + block_sent,
+                                                   static_cast<std::uint16_t>(block_len - block_sent),
+                                                   taken);
+                block_sent = static_cast<std::uint16_t>(block_sent + taken);
+                if (rc < 0) {
+                    // A write gives the rest of its block up when the sender
+                    // stood still in it.
+                    ReportError(Stalled() ? ecSenderStalled : rc);
+                    state = SendState::Finish;
+                    break;
+                }
+            }
+            if (block_sent < block_len) {
+                // The modem spoke while the line held the rest back (CTS
+                // low): the dispatcher moves what it said into the ring, and
+                // the rest goes only when that was no answer.
+                state = SendState::WaitRoom;
+                ArmStatusTrigger(port, room_trigger,
+                                 static_cast<std::uint16_t>(block_len - block_sent + 1), true);
                 break;
             }
             bytes_transferred += block_len;
@@ -480,6 +513,9 @@ int ProtocolData::Run(std::uint16_t msg, TriggerHandle handle) {
 
         case SendState::Finish:
             if (error != 0 && !KeepsInput(error)) DiscardInput(port);
+            // What the line still holds of a file the modem gave up on (or
+            // may have) must not reach its prompt.
+            if (KeepsInput(error)) DiscardOutput(port);
             file.Close();
             // A carrier loss has no error yet; it is no good end either.
             Log(error == 0 && ErrorFromProtocolStatus(status) == 0 ? lfTransmitOk : lfTransmitFail);
@@ -594,6 +630,14 @@ void TCustomProtocol::SetBlockVerifier(TBlockVerifier verifier) {
 void TCustomProtocol::SetStallClock(StallClock clock) {
     if (data_->in_progress) RaiseCommError(ecBadArgument);
     data_->stall_clock = clock ? std::move(clock) : StallClock(platform::monotonic_milliseconds);
+}
+
+void TCustomProtocol::WatchSender() {
+    auto& d = *data_;
+    if (d.in_progress) RaiseCommError(ecBadArgument);
+    std::lock_guard guard(d.lock);
+    // Without a thread the run's own start reports it.
+    d.StartWatch();
 }
 
 void TCustomProtocol::SetTransmitTimeout(std::uint16_t ticks) {
@@ -746,9 +790,8 @@ void TCustomProtocol::BeginSend() {
     d.error = 0;
     d.last_block = false;
     d.force_status = true;
-    try {
-        d.watch = std::make_unique<StallWatch>(d.stall_clock);
-    } catch (const std::system_error&) {
+    // Kept when WatchSender started it: a stall since then counts.
+    if (!d.StartWatch()) {
         d.error = ecOutOfMemory; // no thread for the watch
         d.EndRun(true);
         return;

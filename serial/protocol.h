@@ -177,6 +177,12 @@ public:
     // gives the platform's. For tests that stand the sender still without
     // stopping it. Changing it during a run raises EBadArgument.
     void SetStallClock(StallClock clock);
+    // The modem was just told to expect data: the watch over the sender's
+    // own stalls begins now rather than at BeginSend, so a stall before the
+    // first block (the pause before an upload) ends the next run before it
+    // sends anything. A run without it is watched from its BeginSend. Called
+    // during a run it raises EBadArgument.
+    void WatchSender();
     std::uint16_t TransmitTimeout() const { return transmit_timeout_; } // ticks
     void SetTransmitTimeout(std::uint16_t ticks);
     std::uint16_t StatusInterval() const { return status_interval_; } // ticks

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <regex>
 
 #include "tests/e2e/fixture.h"
@@ -79,31 +80,76 @@ TEST_F(UploadListens, AModemThatGivesUpHalfWayGetsNothingMore) {
     }
 }
 
-// The modem gives up silently, so only the flasher's own clock can tell.
-TEST_F(UploadListens, AFlasherStoppedLongerThanTheModemWaitsSendsNothingMore) {
+// The modem holds CTS low (a pseudo-terminal: it stops reading, and the line
+// fills) while a block is being written, then answers: the write that waits
+// for room wakes on the answer, and nothing more of the block goes out. What
+// the line held then is dropped by the modem when it reads again, so any
+// byte at its prompt came after its answer.
+TEST_F(UploadListens, AnAnswerWhileTheLineHoldsTheBlockBackEndsTheWrite) {
     const std::string flasher = Flasher();
     if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
-    auto& modem = Modem(1, {"--rate", "11520", "--verdict", "none"});
-    Child run({flasher, "/ud"}, "f\n");
-    // Some of the image went out (the progress says more than nothing).
-    ASSERT_TRUE(run.WaitFor(std::regex("Main code \\(2\\): [1-9][0-9]* of"), 120s)) << run.Output();
-    run.Signal(SIGSTOP);
-    // The modem's patience runs out while the flasher stands still.
-    const bool gave_up = modem.WaitForEvents("upload_end", 1, 60s);
-    run.Signal(SIGCONT);
-    ASSERT_TRUE(gave_up);
-    EXPECT_EQ(run.Finish(180s), 1) << run.Output();
-    EXPECT_TRUE(Holds(run.Output(), "Flash file upload did not complete successfully."));
-    EXPECT_TRUE(Holds(run.Output(), "Flash file upload of image 2 stopped with error -6023 (The "
-                                    "sender stood still too long)."))
-        << run.Output();
+    constexpr long long kHoldsAt = 2 * kBlock + 3000;
+    auto& modem =
+        Modem(1, {"--give-up-after", std::to_string(kHoldsAt) + ":error", "--hold", "1500"});
+    const auto run = RunProgram({flasher, "/ud"}, "f\n", 180s);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_TRUE(Holds(run.out, "Flash file upload of image 2 stopped with error -6022 (The "
+                               "modem answered before the end of the file)."))
+        << run.out;
     const auto ends = modem.Events("upload_end");
     ASSERT_EQ(ends.size(), 1u);
-    EXPECT_NE(ends[0].find("\"fault\":\"the data stopped\""), std::string::npos) << ends[0];
+    EXPECT_EQ(Field(ends[0], "bytes"), kHoldsAt);
+    ASSERT_EQ(modem.Events("line_dropped").size(), 1u);
+    // The flasher used to finish the block it was writing into the prompt.
     EXPECT_EQ(Stray(modem), 0);
     const auto commands = modem.Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.back(), kNvramLine);
+}
+
+// The modem gives up silently, so only the flasher's own clock can tell: a
+// flasher stopped half-way through the main image, or in the pause between
+// the modem's "Prog HEX" and the first block, sends nothing (more) of it.
+TEST_F(UploadListens, AFlasherStoppedLongerThanTheModemWaitsSendsNothingMore) {
+    const std::string flasher = Flasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    struct Case {
+        const char* when;
+        std::function<bool(Child&, VModem&)> reached;
+    };
+    const Case cases[] = {
+        {"half-way",
+         [](Child& run, VModem&) {
+             // Some of the image went out (the progress says more than nothing).
+             return run.WaitFor(std::regex("Main code \\(2\\): [1-9][0-9]* of"), 120s);
+         }},
+        {"before the first block",
+         [](Child&, VModem& modem) { return modem.WaitForEvents("upload_start", 1, 120s); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.when);
+        auto& modem = Modem(1, {"--rate", "11520", "--verdict", "none"});
+        Child run({flasher, "/ud"}, "f\n");
+        ASSERT_TRUE(c.reached(run, modem)) << run.Output();
+        run.Signal(SIGSTOP);
+        // The modem's patience runs out while the flasher stands still.
+        const bool gave_up = modem.WaitForEvents("upload_end", 1, 60s);
+        run.Signal(SIGCONT);
+        ASSERT_TRUE(gave_up);
+        EXPECT_EQ(run.Finish(180s), 1) << run.Output();
+        EXPECT_TRUE(Holds(run.Output(), "Flash file upload did not complete successfully."));
+        EXPECT_TRUE(Holds(run.Output(), "Flash file upload of image 2 stopped with error -6023 "
+                                        "(The sender stood still too long)."))
+            << run.Output();
+        const auto ends = modem.Events("upload_end");
+        ASSERT_EQ(ends.size(), 1u);
+        EXPECT_NE(ends[0].find("\"fault\":\"the data stopped\""), std::string::npos) << ends[0];
+        EXPECT_EQ(Stray(modem), 0);
+        const auto commands = modem.Commands();
+        ASSERT_FALSE(commands.empty());
+        EXPECT_EQ(commands.back(), kNvramLine);
+        modem.Stop();
+    }
 }
 
 } // namespace

@@ -120,6 +120,12 @@ struct LineState {
     std::string incoming; // what the modem said, not read yet
     // Runs in each write, under the mutex, with the number of writes so far.
     std::function<void(std::size_t)> after_write;
+    // A listening write that the modem cuts short: write number `cut_write`
+    // (1-based) takes `cut_at` bytes, then the modem says `cut_says` while
+    // the line holds the rest back.
+    std::size_t cut_write = 0;
+    std::size_t cut_at = 0;
+    std::string cut_says;
 
     // The modem says `text` (the mutex held).
     void Say(const std::string& text) {
@@ -163,6 +169,24 @@ public:
         if (s_->after_write) s_->after_write(s_->writes.size());
         s_->Notify();
         return static_cast<int>(n);
+    }
+    int write_listening(const std::uint8_t* bytes, std::size_t n, bool& heard) override {
+        heard = false;
+        {
+            std::lock_guard lock(s_->mutex);
+            if (s_->cut_write != 0 && s_->writes.size() + 1 == s_->cut_write) {
+                s_->cut_write = 0;
+                heard = true;
+                if (s_->cut_at > 0) {
+                    s_->writes.emplace_back(reinterpret_cast<const char*>(bytes), s_->cut_at);
+                    s_->queued_at_write.push_back(s_->queued);
+                    s_->queued += static_cast<std::uint32_t>(s_->cut_at);
+                }
+                s_->Say(s_->cut_says);
+                return -static_cast<int>(s_->cut_at);
+            }
+        }
+        return write(bytes, n);
     }
     int read(std::uint8_t* buffer, std::size_t n) override {
         std::lock_guard lock(s_->mutex);
@@ -512,25 +536,69 @@ TEST_F(FakeLineRun, AModemThatAnswersBeforeTheEndGetsNothingMore) {
     }
 }
 
+// A write that waits for room ends when the modem speaks: an answer ends the
+// run with the rest of the block unsent, anything else (echo, flow-control
+// bytes) lets the rest go on from where the write stopped.
+TEST_F(FakeLineRun, AWriteTheModemCutShortGoesOnOnlyWhenItHeardNoAnswer) {
+    const std::string text = SampleText(4 * 8191 + 100);
+    struct Case {
+        std::string says;
+        std::size_t cut_write;
+        std::size_t cut_at;
+        int code;
+        std::vector<std::size_t> writes;
+    };
+    const std::vector<Case> cases = {
+        {"\x13\x11", 2, 3000, 0, {8191, 3000, 5191, 8191, 8191, 100}},
+        {"\r\nERROR\r\n", 2, 3000, ecModemAnswered, {8191, 3000}},
+        {"\r\nNo RX data timeout\r\n", 1, 0, ecModemAnswered, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says + " in write " + std::to_string(c.cut_write));
+        Reset();
+        line_->cut_write = c.cut_write;
+        line_->cut_at = c.cut_at;
+        line_->cut_says = c.says;
+        run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
+        EXPECT_EQ(run_->rec().finish_code, c.code);
+        EXPECT_EQ(WriteSizes(), c.writes);
+        if (c.code == 0)
+            EXPECT_TRUE(Written() == text);
+        else
+            EXPECT_TRUE(text.starts_with(Written()));
+    }
+}
+
 // The sender stood still (stopped, suspended) for longer than the limit:
-// nothing more of the file goes out. Shorter stills, and waiting for a line
-// that holds the file back, are no stall.
+// nothing more of the file goes out. A stall between the modem's go-ahead
+// and the first block (WatchSender, then the pause before the upload) sends
+// nothing at all. Shorter stills, and waiting for a line that holds the file
+// back, are no stall.
 TEST_F(FakeLineRun, ASenderThatStoodStillSendsNothingMore) {
     const std::string text = SampleText(3 * 8191 + 100);
     struct Case {
-        std::int64_t still_ms; // after the first write
+        std::int64_t still_ms;
+        std::size_t after_writes; // 0: after WatchSender, before BeginSend
         int code;
         std::size_t writes;
     };
-    for (const Case& c : {Case{kSenderStallLimit.count() + 1500, ecSenderStalled, 1},
-                          Case{kSenderStallLimit.count() - 200, 0, 4}}) {
-        SCOPED_TRACE(c.still_ms);
+    const std::int64_t limit = kSenderStallLimit.count();
+    for (const Case& c : {Case{limit + 1500, 1, ecSenderStalled, 1},
+                          Case{limit - 200, 1, 0, 4},
+                          Case{limit + 1500, 0, ecSenderStalled, 0},
+                          Case{limit - 200, 0, 0, 4}}) {
+        SCOPED_TRACE(std::to_string(c.still_ms) + " ms after write " +
+                     std::to_string(c.after_writes));
         Reset();
         std::atomic<std::int64_t> clock{1'000'000};
         run_->protocol().SetStallClock([&] { return clock.load(); });
         line_->after_write = [&](std::size_t writes) {
-            if (writes == 1) clock += c.still_ms;
+            if (writes == c.after_writes) clock += c.still_ms;
         };
+        if (c.after_writes == 0) {
+            run_->protocol().WatchSender();
+            clock += c.still_ms;
+        }
         run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
         EXPECT_EQ(run_->rec().finish_code, c.code);
         EXPECT_EQ(WriteSizes().size(), c.writes);
@@ -563,6 +631,7 @@ TEST_F(FakeLineRun, ASenderThatStoodStillSendsNothingMore) {
     run_->protocol().SetFileMask(dir_ + "/image.hex");
     run_->protocol().BeginSend();
     EXPECT_THROW(run_->protocol().SetStallClock({}), EBadArgument);
+    EXPECT_THROW(run_->protocol().WatchSender(), EBadArgument);
 }
 
 TEST_F(FakeLineRun, AFailedWriteIsReportedAndStopsTheRun) {

@@ -82,8 +82,10 @@ struct FakeUploader : Uploader {
         checked.push_back(static_cast<bool>(check));
         if (on_start) on_start();
     }
+    void WatchSender() override { ++watched; }
     std::uint16_t BlockSize() const override { return 8191; }
 
+    int watched = 0;
     std::vector<std::string> started;
     std::vector<bool> checked; // whether each start came with a block check
     std::function<void()> on_start;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <stdexcept>
 
 using namespace tollander;
 using app::testing::FakeDialogue;
@@ -34,11 +35,12 @@ ConsoleRun RunConsole(const std::string& input, const std::function<void(FakePar
     ConsoleRun run;
     {
         app::MainForm form(window, console, std::move(args), parts.Make());
-        setup(parts);
-        // The fake protocol ends each upload at once, from the loop.
+        // The fake protocol ends each upload at once, from the loop (unless
+        // the case says otherwise).
         parts.uploader->on_start = [&] {
             window.post([&] { parts.uploader->OnProtocolFinish(0); });
         };
+        setup(parts);
         run.status = console.Run(form);
         run.ending = app::DescribeEnding(form.Outcome());
     }
@@ -138,6 +140,25 @@ TEST(Console, ExitStatusAndOutcomeOfEachEnding) {
          1,
          "Upgrade not needed: the modem already has this main code. It waits at its boot prompt; "
          "running the flasher again starts its code."},
+        {"a step raises during the scan", "",
+         [&](FakeParts& p) {
+             one_modem(p);
+             p.dialogue->on_probe = [](int) { throw std::runtime_error("No such device"); };
+         },
+         1, "No upgrade: a step ended in an error before FLASH!; nothing was sent to the modem."},
+        {"the modem answers during the main image", "f\n",
+         [&](FakeParts& p) {
+             one_modem(p);
+             p.payload->boot_length = 0;
+             p.uploader->on_start = [&p] {
+                 p.uploader->OnProtocolError(-6022);
+                 p.uploader->OnProtocolFinish(-6022);
+             };
+         },
+         1,
+         "Upgrade failed (upload of image 2 stopped with error -6022 (The modem answered before "
+         "the end of the file)): the modem is left at its boot prompt, waiting to be flashed "
+         "again; run the flasher again."},
         {"the flasher's end damaged", "",
          [&](FakeParts& p) {
              one_modem(p);

@@ -208,6 +208,12 @@ int run(Device& d, Modem& modem, EventLog& log, bool once) {
             log.event("exit", now).text("why", "hung up");
             return 0;
         }
+        if (modem.take_line_drop()) {
+            int held = 0;
+            ::ioctl(d.master, FIONREAD, &held);
+            ::tcflush(d.master, TCIFLUSH);
+            log.event("line_dropped", now).number("bytes", held);
+        }
         bool blocked = false;
         if (!write_due(d, modem, now, blocked)) return device_error("write");
         if (once && modem.upgrade_over(now) && modem.output().empty()) {

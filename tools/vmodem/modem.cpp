@@ -59,12 +59,17 @@ Modem::Modem(const Options& options, std::vector<std::string> expected, EventLog
 // ---------------------------------------------------------------- line rate
 
 std::size_t Modem::budget(Time now) const {
-    if (hung_up_) return 0;
+    if (hung_up_ || held_since_ || (hold_until_ && now < *hold_until_)) return 0;
     std::size_t limit = std::numeric_limits<std::size_t>::max();
     if (mode_ != Mode::Upload) return limit;
+    if (options_.hold_ms > 0 && options_.give_up_after) {
+        // Byte N is the last it takes before it holds the line.
+        const auto left = static_cast<std::size_t>(*options_.give_up_after);
+        limit = left > upload_.bytes ? left - upload_.bytes : 0;
+    }
     if (options_.hangup_after) {
         const auto left = static_cast<std::size_t>(*options_.hangup_after);
-        limit = left > upload_.bytes ? left - upload_.bytes : 0;
+        limit = std::min(limit, left > upload_.bytes ? left - upload_.bytes : 0);
     }
     if (options_.rate > 0) {
         if (!upload_.first) return std::min<std::size_t>(limit, 1); // its arrival starts the clock
@@ -97,7 +102,9 @@ std::optional<Time> Modem::next_wakeup(Time now) const {
     auto consider = [&](Time t) {
         if (!next || t < *next) next = t;
     };
-    if (mode_ == Mode::Upload && !hung_up_) {
+    if (held_since_) consider(*held_since_ + milliseconds(options_.hold_ms));
+    if (hold_until_ && now < *hold_until_) consider(*hold_until_);
+    if (mode_ == Mode::Upload && !hung_up_ && !held_since_) {
         consider(upload_deadline());
         if (options_.rate > 0 && upload_.first && budget(now) == 0) {
             // Wake when a few milliseconds' worth of bytes may be taken.
@@ -114,7 +121,19 @@ std::optional<Time> Modem::next_wakeup(Time now) const {
 }
 
 void Modem::tick(Time now) {
+    if (hold_until_ && now >= *hold_until_) {
+        // The modem takes again; what the line held meanwhile never came.
+        hold_until_.reset();
+        drop_line_ = true;
+    }
     if (mode_ != Mode::Upload || hung_up_) return;
+    if (held_since_) {
+        if (now < *held_since_ + milliseconds(options_.hold_ms)) return;
+        held_since_.reset();
+        hold_until_ = now + milliseconds(options_.hold_ms);
+        give_up(now);
+        return;
+    }
     if (now >= upload_deadline())
         finish_upload(now, upload_.end_record ? nullptr : "the data stopped");
 }
@@ -427,10 +446,12 @@ void Modem::upload_byte(std::uint8_t c, Time now) {
     }
     if (mode_ == Mode::Upload && options_.give_up_after &&
         upload_.bytes >= static_cast<std::size_t>(*options_.give_up_after)) {
-        const char* says = options_.give_up_says == GiveUp::Error    ? kErrorWord
-                           : options_.give_up_says == GiveUp::Prompt ? kPromptWord
-                                                                     : kRxTimeout;
-        finish_upload(now, "the boot loader gave up", says);
+        if (options_.hold_ms > 0) {
+            held_since_ = now;
+            log_.event("hold", now).number("bytes", static_cast<long long>(upload_.bytes));
+        } else {
+            give_up(now);
+        }
         return;
     }
     if (mode_ == Mode::Upload && options_.hangup_after &&
@@ -438,6 +459,13 @@ void Modem::upload_byte(std::uint8_t c, Time now) {
         hung_up_ = true;
         log_.event("hangup", now).number("bytes", static_cast<long long>(upload_.bytes));
     }
+}
+
+void Modem::give_up(Time now) {
+    const char* says = options_.give_up_says == GiveUp::Error    ? kErrorWord
+                       : options_.give_up_says == GiveUp::Prompt ? kPromptWord
+                                                                 : kRxTimeout;
+    finish_upload(now, "the boot loader gave up", says);
 }
 
 void Modem::finish_upload(Time now, const char* why, const char* says) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tollander::vmodem {
@@ -44,6 +45,8 @@ public:
     std::deque<Output>& output() { return output_; }
 
     bool hung_up() const { return hung_up_; }
+    // True once when the line's held bytes are to be dropped (--hold).
+    bool take_line_drop() { return std::exchange(drop_line_, false); }
     // One upgrade is over (for --once).
     bool upgrade_over(Time now) const;
     bool image_mismatch() const { return mismatch_; }
@@ -73,6 +76,8 @@ private:
     void upload_byte(std::uint8_t c, Time now);
     // `says`, when set, is said in place of the verdict.
     void finish_upload(Time now, const char* why, const char* says = nullptr);
+    // --give-up-after: ends the upload with its word.
+    void give_up(Time now);
     void reset(Time now);
 
     void send_echo(std::uint8_t c, Time now);
@@ -102,6 +107,11 @@ private:
     int images_saved_ = 0;
     bool mismatch_ = false;
     bool hung_up_ = false;
+    // --hold: since when the upload is held, and until when the modem takes
+    // nothing after its answer.
+    std::optional<Time> held_since_;
+    std::optional<Time> hold_until_;
+    bool drop_line_ = false;
 
     int open_count_ = 0;
     std::optional<Time> closed_since_;

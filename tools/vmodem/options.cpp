@@ -60,6 +60,11 @@ Faults:
                        it answers timeout ("No RX data timeout", the
                        default), error ("ERROR") or prompt ("Boot>") and
                        reads what follows at its prompt
+  --hold MS            with --give-up-after: from byte N on the modem takes
+                       nothing (as a modem holding CTS low) for MS
+                       milliseconds, gives up, and takes nothing for MS more;
+                       what the line then holds is dropped, so only what came
+                       after the answer reaches the prompt
   --random-case        answers in random letter case (--seed N to vary)
   --pieces N           send answers in pieces of N bytes ...
   --piece-delay MS     ... MS milliseconds apart (default 20)
@@ -257,6 +262,9 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
                                                 {"prompt", GiveUp::Prompt}},
                                                o.give_up_says);
                        }))
+        .Value("hold", 0,
+               number("hold", "milliseconds", 1, 60000,
+                      [&](long n) { o.hold_ms = static_cast<int>(n); }))
         .Flag("random-case", 0, o.random_case)
         .Value("seed", 0,
                number("seed", "a number", 0, 0xffffffffL,

@@ -44,6 +44,7 @@ struct Options {
     std::optional<long> hangup_after;
     std::optional<long> give_up_after; // bytes of an upload
     GiveUp give_up_says = GiveUp::Timeout;
+    int hold_ms = 0; // with give_up_after: CTS held low before and after the answer
     bool random_case = false;
     std::uint32_t seed = 1;
     int pieces = 0; // answer piece size in bytes; 0: whole answers
