@@ -333,6 +333,10 @@ public:
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::milliseconds(write_timeout_ms_.load());
         std::size_t done = 0;
+        // Why the write ended short: the system's error, or else the words
+        // for a limit that passed.
+        int err = 0;
+        const char* why = "the device took no more before the write time-out";
         while (done < n) {
             const ssize_t put = ::write(fd_, buffer + done, n - done);
             if (put > 0) {
@@ -340,7 +344,10 @@ public:
                 continue;
             }
             if (put < 0 && errno == EINTR) continue;
-            if (put < 0 && errno != EAGAIN) break; // EIO: the device went away
+            if (put < 0 && errno != EAGAIN) { // EIO: the device went away
+                err = errno;
+                break;
+            }
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
                     .count();
@@ -352,12 +359,24 @@ public:
             const std::int64_t asked = monotonic_milliseconds();
             pollfd p{fd_, POLLOUT, 0};
             const int ready = ::poll(&p, 1, static_cast<int>(slice));
-            if (monotonic_milliseconds() - asked > slice + kSenderStallLimit.count()) break;
+            if (monotonic_milliseconds() - asked > slice + kSenderStallLimit.count()) {
+                why = "the program stood still while the device waited for more";
+                break;
+            }
             if (ready == 0) continue;
             if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) break;
+            if (ready < 0) err = errno;
+            if (ready <= 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                // A hung-up terminal refuses the next write with EIO.
+                if (err == 0) err = EIO;
+                break;
+            }
         }
         if (done == n) return static_cast<int>(n);
+        if (err != 0)
+            fail_errno(err, path_);
+        else
+            fail(kDevFailure, DeviceFault::other, path_ + ": " + why);
         return -static_cast<int>(done);
     }
 

@@ -485,12 +485,14 @@ int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count
     // Not under the record's lock: a modem that holds CTS low keeps this
     // write for up to the device's write limit, and nobody else waits for it.
     const int written = rec->dev->write(bytes, count);
+    std::string failure = written == count ? std::string() : rec->dev->last_error_text();
     bool watched;
     bool closed;
     {
         std::lock_guard guard(rec->state);
         rec->writing = false;
         rec->last_written = written;
+        if (written != count) rec->write_failure = std::move(failure);
         rec->output_sent = true;
         watched = rec->triggers.OutputArmed();
         closed = rec->closing;
@@ -508,6 +510,12 @@ int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count
         return ecPutBlockFail;
     }
     return 0;
+}
+
+std::string WriteFailure(RecordIndex index) {
+    WITH_RECORD(index, {});
+    std::lock_guard guard(rec->state);
+    return rec->write_failure;
 }
 
 int WriteByte(RecordIndex index, std::uint8_t byte) {

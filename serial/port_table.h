@@ -154,6 +154,10 @@ int ClearLineErrors(RecordIndex index, std::uint16_t bits);
 // holds no lock other operations need while the device takes the block.
 int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count);
 int WriteByte(RecordIndex index, std::uint8_t byte);
+// The operating system's words for the last write that the device ended
+// short (ecPutBlockFail), path first: "/dev/ttyUSB0: Input/output error",
+// "\\.\COM5: <Windows' text> (error 22)"; "" when none did.
+std::string WriteFailure(RecordIndex index);
 int OutputCount(RecordIndex index);
 int OutputRoom(RecordIndex index);
 int DiscardOutput(RecordIndex index);
