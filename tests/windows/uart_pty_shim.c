@@ -5,10 +5,13 @@
  * DTR and RTS keep what was set, the interrupt counters stay at zero and the
  * transmitter reads empty when the output queue is. Wine's WaitCommEvent
  * then stays pending until a character arrives, as it does on a real port.
+ * With UART_SHIM_REFUSE_SETTINGS set, the line refuses every new setting
+ * (tcsetattr fails with EINVAL), as a driver does a rate it cannot make.
  * Every other descriptor and request goes to the C library untouched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdlib.h>
 #include <linux/serial.h>
 #include <stdarg.h>
 #include <string.h>
@@ -81,4 +84,14 @@ int ioctl(int fd, unsigned long request, ...) {
     default:
         return real_ioctl()(fd, request, arg);
     }
+}
+
+int tcsetattr(int fd, int action, const struct termios* settings) {
+    static int (*next)(int, int, const struct termios*);
+    if (next == NULL) next = (int (*)(int, int, const struct termios*))dlsym(RTLD_NEXT, "tcsetattr");
+    if (getenv("UART_SHIM_REFUSE_SETTINGS") != NULL && is_pty_slave(fd)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return next(fd, action, settings);
 }
