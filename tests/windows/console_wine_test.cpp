@@ -452,9 +452,9 @@ TEST_P(WineSerialDevice, CloseEndsThePendingWait) {
     EXPECT_NE(run.Output().find("[  PASSED  ] 1 test"), std::string::npos) << run.Output();
 }
 
-// A line that refuses its settings, as a driver refuses a rate it cannot
-// make: the device's open fails with Windows' words and code.
-class WineRefusingLine : public WinePrefix {
+// Lines that the UART shim makes misbehave, each in a case of the serial
+// device's own test program.
+class WineUartLine : public WinePrefix {
 protected:
     void SetUp() override {
         WinePrefix::SetUp();
@@ -463,24 +463,36 @@ protected:
         if (!IsSkipped() && !fs::exists(program_)) GTEST_SKIP() << "no " << program_;
     }
 
+    // The program's case `name` on COM1, a pseudo-terminal, with the shim's
+    // `setting`; passes when that case passed.
+    void RunCase(const std::string& setting, const std::string& name) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        MapComPorts(ptsname(master));
+        const auto run = RunProgram(
+            WineCommand(program_, {setting + "=1"}, {"--gtest_filter=SerialDeviceOnCom1." + name}),
+            "", 60s);
+        close(master);
+        AwaitWineServer();
+
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
+    }
+
     std::string program_;
 };
 
-TEST_F(WineRefusingLine, TheOpenFailsWithTheReason) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    MapComPorts(ptsname(master));
-    const auto run =
-        RunProgram(WineCommand(program_, {"UART_SHIM_REFUSE_SETTINGS=1"},
-                               {"--gtest_filter=SerialDeviceOnCom1.AnOpenThatTheLineRefusesFails"}),
-                   "", 60s);
-    close(master);
-    AwaitWineServer();
+// A line that refuses its settings, as a driver refuses a rate it cannot
+// make: the device's open fails with Windows' words and code.
+TEST_F(WineUartLine, ThatRefusesItsSettingsFailsTheOpenWithTheReason) {
+    RunCase("UART_SHIM_REFUSE_SETTINGS", "AnOpenThatTheLineRefusesFails");
+}
 
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
+// Line errors reach the device as line-error events.
+TEST_F(WineUartLine, WithLineErrorsEndsAWaitForThem) {
+    RunCase("UART_SHIM_LINE_ERRORS", "ALineErrorEndsTheWait");
 }
 
 } // namespace

@@ -101,5 +101,20 @@ TEST(SerialDeviceOnCom1, AnOpenThatTheLineRefusesFails) {
     EXPECT_NE(text.find(" (error "), std::string::npos) << text;
 }
 
+// A line error (the UART shim told to make them) ends a wait that asks for
+// line errors, as received characters would: it is not dropped with the
+// modem-line events.
+TEST(SerialDeviceOnCom1, ALineErrorEndsTheWait) {
+    auto device = make_serial_device();
+    ASSERT_EQ(device->open("COM1"), 0) << device->last_error_text();
+    device->set_event_mask(kEvError | kEvRxChar);
+    std::uint32_t word = 0;
+    const auto guard = std::chrono::steady_clock::now() + 30s;
+    while (!(word & kEvError) && std::chrono::steady_clock::now() < guard)
+        device->wait_event_for(word, 1000);
+    EXPECT_TRUE(word & kEvError) << word;
+    device->close();
+}
+
 } // namespace
 } // namespace tollander::platform

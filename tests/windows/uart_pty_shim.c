@@ -6,7 +6,9 @@
  * transmitter reads empty when the output queue is. Wine's WaitCommEvent
  * then stays pending until a character arrives, as it does on a real port.
  * With UART_SHIM_REFUSE_SETTINGS set, the line refuses every new setting
- * (tcsetattr fails with EINVAL), as a driver does a rate it cannot make.
+ * (tcsetattr fails with EINVAL), as a driver does a rate it cannot make;
+ * with UART_SHIM_LINE_ERRORS set, a framing error comes with every look at
+ * the interrupt counters.
  * Every other descriptor and request goes to the C library untouched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -64,9 +66,14 @@ int ioctl(int fd, unsigned long request, ...) {
     case TIOCMBIC:
         __atomic_or_fetch(&cleared_lines[fd], *bits & (TIOCM_DTR | TIOCM_RTS), __ATOMIC_RELAXED);
         return 0;
-    case TIOCGICOUNT:
-        memset(arg, 0, sizeof(struct serial_icounter_struct));
+    case TIOCGICOUNT: {
+        static int frame_errors;
+        struct serial_icounter_struct* counts = arg;
+        memset(counts, 0, sizeof *counts);
+        if (getenv("UART_SHIM_LINE_ERRORS") != NULL)
+            counts->frame = __atomic_add_fetch(&frame_errors, 1, __ATOMIC_RELAXED);
         return 0;
+    }
     case TIOCSERGETLSR:
         *bits = output_queue(fd) == 0 ? TIOCSER_TEMT : 0;
         return 0;
