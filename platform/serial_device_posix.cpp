@@ -329,7 +329,10 @@ public:
 
     int write(const std::uint8_t* buffer, std::size_t n) override {
         std::shared_lock lock(mutex_);
-        if (fd_ < 0) return 0;
+        if (fd_ < 0) {
+            fail_closed(path_);
+            return 0;
+        }
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::milliseconds(write_timeout_ms_.load());
         std::size_t done = 0;

@@ -236,7 +236,11 @@ public:
 
     int write(const std::uint8_t* buffer, std::size_t n) override {
         std::shared_lock lock(mutex_);
-        if (handle_ == INVALID_HANDLE_VALUE || n == 0) return 0;
+        if (n == 0) return 0;
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            fail_closed(path_);
+            return 0;
+        }
         std::lock_guard io(write_mutex_);
         OVERLAPPED ov{};
         ov.hEvent = write_event_.get();
