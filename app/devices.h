@@ -50,6 +50,10 @@ public:
 
     // Device the port number is mapped to, for diagnostics ("" when none).
     virtual std::string DeviceName(std::uint16_t n) const = 0;
+    // The system's words for the last write the device ended short on the
+    // open port ("<path>: <words>"; "" if none): the upload's writes raise
+    // nothing, and this tells what ended them.
+    virtual std::string LastWriteFailure() const = 0;
 
     // Events, delivered on the window thread.
     std::function<void(std::uint16_t count)> OnTriggerAvail;

@@ -1,5 +1,6 @@
 #include "app/main_form.h"
 
+#include "app/probe.h"
 #include "serial/comm_errors.h"
 
 #include <algorithm>
@@ -241,6 +242,13 @@ void MainForm::Protocol1ProtocolError(int error_code) {
     outcome_.upload_failure = "upload of image " + std::to_string(sequencer_.FlashStage) +
                               " stopped with error " + std::to_string(error_code) + " (" +
                               serial::CommErrorMessage(error_code) + ")";
+    // A block the device did not take: the system's words go with it, and
+    // to the port's row.
+    if (const std::string why = port_->LastWriteFailure();
+        error_code == serial::ecPutBlockFail && !why.empty()) {
+        outcome_.upload_failure += ": " + why;
+        LogPortFailure(*this, FlashPort, platform::DeviceFault::other, why);
+    }
     if (sequencer_.DebugMode) LogLine("Flash file " + outcome_.upload_failure + ".");
     sequencer_.StepNumber = sequencer_.ResultStep();
     StartTimer1();
@@ -335,8 +343,14 @@ void MainForm::LogAfterFamily(const std::string& family, MsgId id) {
     LogLine(text);
 }
 
-void MainForm::ReportException(const std::string& what, bool step) {
+void MainForm::ReportException(const std::string& what, bool step, const std::exception* error) {
     (step ? outcome_.halted : outcome_.handler_error) = true;
+    // The box says what the library calls it; the port's row, its tooltip
+    // and the run record say what the system said.
+    const auto* comm = dynamic_cast<const serial::ECommException*>(error);
+    const int port = port_->ComNumber();
+    if (comm != nullptr && !comm->OsReason.empty() && port >= 1 && port <= kPorts)
+        LogPortFailure(*this, port, error);
     front_end_.ShowMessage(what, MessageKind::Exception);
 }
 

@@ -181,7 +181,7 @@ private:
     };
     void NoteMessage(MsgId id);
     void ResetScanState();
-    void ReportException(const std::string& what, bool step);
+    void ReportException(const std::string& what, bool step, const std::exception* error = nullptr);
 
     platform::WindowThread& window_;
     FrontEnd& front_end_;
@@ -213,7 +213,7 @@ template <typename Fn> void MainForm::Guarded(Fn&& fn, bool step) {
     } catch (const StepAborted&) {
         // The window is closing; the step has unwound.
     } catch (const std::exception& e) {
-        ReportException(e.what(), step);
+        ReportException(e.what(), step, &e);
     } catch (...) {
         ReportException("Unknown error", step);
     }

@@ -27,16 +27,10 @@ void SetNote(MainForm& form, int port, std::string note, bool log) {
     if (log && form.sequencer().DebugMode) form.LogLine(form.PortNote[port]);
 }
 
-std::string PortFailureText(int port, const std::string& device, const std::exception* error) {
-    platform::DeviceFault fault = platform::DeviceFault::other;
-    std::string os_text;
-    if (const auto* comm = dynamic_cast<const serial::ECommException*>(error)) {
-        fault = comm->OsFault;
-        os_text = comm->OsReason;
-    }
-    if (os_text.empty()) os_text = error ? error->what() : "unknown error";
+std::string PortFailureText(int port, const std::string& device, platform::DeviceFault fault,
+                            std::string os_text) {
     // The system's words often repeat the path ("/dev/ttyS0: I/O error").
-    if (const auto colon = os_text.rfind(": "); colon != std::string::npos)
+    if (const auto colon = os_text.find(": "); colon != std::string::npos)
         os_text.erase(0, colon + 2);
     std::string text = NotePrefix(port, device) + platform::fault_sentence(fault, device, os_text);
     if (fault == platform::DeviceFault::busy) {
@@ -58,9 +52,21 @@ void LogPortMapping(MainForm& form, int port) {
 }
 
 void LogPortFailure(MainForm& form, int port, const std::exception* error) {
+    platform::DeviceFault fault = platform::DeviceFault::other;
+    std::string os_text;
+    if (const auto* comm = dynamic_cast<const serial::ECommException*>(error)) {
+        fault = comm->OsFault;
+        os_text = comm->OsReason;
+    }
+    if (os_text.empty()) os_text = error ? error->what() : "unknown error";
+    LogPortFailure(form, port, fault, os_text);
+}
+
+void LogPortFailure(MainForm& form, int port, platform::DeviceFault fault,
+                    const std::string& os_text) {
     const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(port));
     // The log named a port without a device as such already.
-    SetNote(form, port, PortFailureText(port, device, error), !device.empty());
+    SetNote(form, port, PortFailureText(port, device, fault, os_text), !device.empty());
 }
 
 void NoteOtherHolders(MainForm& form, int port) {

@@ -5,6 +5,8 @@
 #include <exception>
 #include <string>
 
+#include "platform/device_fault.h"
+
 namespace tollander::app {
 
 class MainForm;
@@ -35,6 +37,10 @@ void LogPortMapping(MainForm& form, int port);
 // <reason>; <what to do>" (the exception's message where the cause is not
 // known). Sets the row's note; logs it in debug mode.
 void LogPortFailure(MainForm& form, int port, const std::exception* error);
+// The same for a cause and the system's words ("<path>: <words>") known
+// without an exception (a failed write of the upload).
+void LogPortFailure(MainForm& form, int port, platform::DeviceFault fault,
+                    const std::string& os_text);
 
 // After COMn opened: other programs that had its device open before (the
 // exclusive open keeps out only later ones) go into the row's note, and into

@@ -407,7 +407,7 @@ void RunRecordFrontEnd::RecordPorts() {
         lines.push_back("  COM" + std::to_string(n) + " = " +
                         (device.empty() ? std::string("(no device)") : device) + "  " +
                         (f.Checked(n) ? "[x] " : "[ ] ") + f.EditText(n));
-        // Why the port was not used, as its row says it.
+        // Why the row reads so, in the system's words where it gave any.
         if (!f.PortNote[n].empty()) lines.push_back("    " + f.PortNote[n]);
     }
     const int port = f.FlashPort;

@@ -73,6 +73,7 @@ public:
     char ReadChar() override { return port_.ReadChar(); }
 
     std::string DeviceName(std::uint16_t n) const override { return platform::com_device_path(n); }
+    std::string LastWriteFailure() const override { return port_.LastWriteFailure(); }
 
 private:
     static constexpr std::size_t kAnswerKept = 256;

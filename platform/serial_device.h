@@ -125,7 +125,9 @@ public:
     // Writes n bytes and waits until the device took them or the write
     // time-out passed: gives n, the negated count when fewer were taken, or 0
     // when nothing was. A write that stood still longer than
-    // kSenderStallLimit while it waited for room gives up the rest.
+    // kSenderStallLimit while it waited for room gives up the rest. A write
+    // that ends short leaves why in last_error_text(): the system's error,
+    // or the limit that passed.
     virtual int write(const std::uint8_t* buffer, std::size_t n) = 0;
     // As write(), but a wait for room also ends as soon as received bytes
     // wait to be read (the modem may have given the upload up): `heard` is

@@ -55,6 +55,11 @@ protected:
         return 0;
     }
 
+    // A write to a device closed under it (by a close while it waited).
+    int fail_closed(const std::string& path) {
+        return fail(kDevNotOpen, DeviceFault::other, path + ": closed during the write");
+    }
+
     int fail_not_serial(const std::string& path) {
         return fail(kDevNoSuchDevice, DeviceFault::not_serial, path + ": not a serial device");
     }

@@ -341,10 +341,17 @@ public:
     int put(const std::uint8_t* buffer, std::size_t n, bool listen, bool& heard) {
         heard = false;
         std::shared_lock lock(mutex_);
-        if (fd_ < 0) return 0;
+        if (fd_ < 0) {
+            fail_closed(path_);
+            return 0;
+        }
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::milliseconds(write_timeout_ms_.load());
         std::size_t done = 0;
+        // Why the write ended short: the system's error, or else the words
+        // for a limit that passed.
+        int err = 0;
+        const char* why = "the device took no more before the write time-out";
         while (done < n) {
             const ssize_t put = ::write(fd_, buffer + done, n - done);
             if (put > 0) {
@@ -352,7 +359,10 @@ public:
                 continue;
             }
             if (put < 0 && errno == EINTR) continue;
-            if (put < 0 && errno != EAGAIN) break; // EIO: the device went away
+            if (put < 0 && errno != EAGAIN) { // EIO: the device went away
+                err = errno;
+                break;
+            }
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
                     .count();
@@ -364,10 +374,18 @@ public:
             const std::int64_t asked = monotonic_milliseconds();
             pollfd p{fd_, static_cast<short>(listen ? POLLOUT | POLLIN : POLLOUT), 0};
             const int ready = ::poll(&p, 1, static_cast<int>(slice));
-            if (monotonic_milliseconds() - asked > slice + kSenderStallLimit.count()) break;
+            if (monotonic_milliseconds() - asked > slice + kSenderStallLimit.count()) {
+                why = "the program stood still while the device waited for more";
+                break;
+            }
             if (ready == 0) continue;
             if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) break;
+            if (ready < 0) err = errno;
+            if (ready <= 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                // A hung-up terminal refuses the next write with EIO.
+                if (err == 0) err = EIO;
+                break;
+            }
             // The modem spoke while the line held the rest back: that goes
             // first, even when room came at the same moment.
             if (p.revents & POLLIN) {
@@ -376,6 +394,12 @@ public:
             }
         }
         if (done == n) return static_cast<int>(n);
+        // Cut short by the modem's answer: no fault of the device.
+        if (heard) return -static_cast<int>(done);
+        if (err != 0)
+            fail_errno(err, path_);
+        else
+            fail(kDevFailure, DeviceFault::other, path_ + ": " + why);
         return -static_cast<int>(done);
     }
 

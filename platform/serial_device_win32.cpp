@@ -237,28 +237,34 @@ public:
 
     int write(const std::uint8_t* buffer, std::size_t n) override {
         std::shared_lock lock(mutex_);
-        if (handle_ == INVALID_HANDLE_VALUE || n == 0) return 0;
+        if (n == 0) return 0;
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            fail_closed(path_);
+            return 0;
+        }
         std::lock_guard io(write_mutex_);
         OVERLAPPED ov{};
         ov.hEvent = write_event_.get();
         ::ResetEvent(ov.hEvent);
         DWORD put = 0;
+        // Why the write ended short, in Windows' words: its error, or the
+        // write time-out that ended it.
+        DWORD error = ERROR_SUCCESS;
         if (!::WriteFile(handle_, buffer, static_cast<DWORD>(n), &put, &ov)) {
-            // Windows' words for a write that failed stay for the caller.
-            if (::GetLastError() != ERROR_IO_PENDING) {
-                fail_windows(::GetLastError(), path_);
-                return 0;
-            }
-            // The driver's write time-out should end the write; a driver
-            // that ignores it is cancelled at the same limit.
-            if (::WaitForSingleObject(ov.hEvent, write_timeout_ms_) != WAIT_OBJECT_0)
-                ::CancelIoEx(handle_, &ov);
-            if (!::GetOverlappedResult(handle_, &ov, &put, TRUE)) {
-                fail_windows(::GetLastError(), path_);
-                if (put == 0) return 0;
+            error = ::GetLastError();
+            if (error == ERROR_IO_PENDING) {
+                error = ERROR_SUCCESS;
+                // The driver's write time-out should end the write; a driver
+                // that ignores it is cancelled at the same limit.
+                bool cancelled = false;
+                if (::WaitForSingleObject(ov.hEvent, write_timeout_ms_) != WAIT_OBJECT_0)
+                    cancelled = ::CancelIoEx(handle_, &ov);
+                if (!::GetOverlappedResult(handle_, &ov, &put, TRUE))
+                    error = cancelled ? ERROR_COUNTER_TIMEOUT : ::GetLastError();
             }
         }
         if (put == n) return static_cast<int>(n);
+        fail_windows(error == ERROR_SUCCESS ? ERROR_COUNTER_TIMEOUT : error, path_);
         return -static_cast<int>(put);
     }
 

@@ -48,8 +48,8 @@ std::string SystemMessage(unsigned long code) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == ' ' || message.back() == '.'))
         message.pop_back();
-    if (message.empty()) message = "error " + std::to_string(code);
-    return message;
+    const std::string number = "error " + std::to_string(code);
+    return message.empty() ? number : message + " (" + number + ")";
 }
 
 int ErrnoFromWin32(unsigned long code) {

@@ -12,8 +12,9 @@ std::string Narrow(std::wstring_view wide);
 // Backslashes become slashes, so the rest of the program splits paths one way
 // (Windows takes either).
 std::string NarrowPath(std::wstring_view wide);
-// FormatMessage's text for a Windows error code, without the trailing line
-// break; "error N" when Windows has no text for it.
+// FormatMessage's text for a Windows error code, in the user's language and
+// without the trailing line break, then the code: "Access is denied (error
+// 5)"; "error N" when Windows has no text for it.
 std::string SystemMessage(unsigned long code);
 // errno value for a Windows error code, for the callers that speak errno.
 int ErrnoFromWin32(unsigned long code);

@@ -520,8 +520,17 @@ void TCustomComPort::SendText(const std::string& S) {
     const std::uint16_t index = ActivePort();
     if (S.empty()) return;
     if (S.size() > 0xFFFF) RaiseOnError(ecOutputBufferTooSmall);
-    RaiseOnError(WriteBlock(index, reinterpret_cast<const std::uint8_t*>(S.data()),
-                            static_cast<std::uint16_t>(S.size())));
+    const int r = WriteBlock(index, reinterpret_cast<const std::uint8_t*>(S.data()),
+                             static_cast<std::uint16_t>(S.size()));
+    // The write's own words, not those of the open: whatever the system
+    // calls it, a port that was open is no busy or missing one.
+    if (r == ecPutBlockFail && !loading_)
+        RaiseCommError(r, serial::WriteFailure(index), platform::DeviceFault::other);
+    RaiseOnError(r);
+}
+
+std::string TCustomComPort::LastWriteFailure() const {
+    return really_open_ ? serial::WriteFailure(index_) : std::string();
 }
 
 int TCustomComPort::AwaitAnyText(const std::string& S, std::int32_t Timeout, bool Yield,

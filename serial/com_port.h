@@ -163,7 +163,8 @@ public:
 
     // The record index, opening the port on demand.
     std::uint16_t ActivePort();
-    // Writes all of S as one block; an empty S writes nothing.
+    // Writes all of S as one block; an empty S writes nothing. A block the
+    // device ended short raises EPutBlockFail with the system's words for it.
     void SendText(const std::string& S);
     // 1-based number of the alternative of S (split at SepChar) that arrived
     // first, or 0 after Timeout ticks, for an empty S or when the program is
@@ -185,6 +186,9 @@ public:
     // The operating system's reason for the last failed open ("" if none).
     const std::string& LastOsReason() const { return last_os_reason_; }
     platform::DeviceFault LastOsFault() const { return last_os_fault_; }
+    // The operating system's words for the last write the device ended
+    // short on this open ("" if none).
+    std::string LastWriteFailure() const;
 
     // A negative code raises its exception (except while loading); other
     // codes come back unchanged.

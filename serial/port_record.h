@@ -30,6 +30,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace tollander::serial {
@@ -88,6 +89,7 @@ struct Record {
     bool rts = true;
     platform::DeviceStatus snapshot;
     int last_written = 0;
+    std::string write_failure; // the device's words for the last write it ended short
     bool output_sent = false;
     std::uint16_t options = kOptionNoPeek;
     bool suspended = false;      // SuspendNotices

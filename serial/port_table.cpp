@@ -495,12 +495,15 @@ int PutBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count, 
     const int written =
         listen ? rec->dev->write_listening(bytes, count, heard) : rec->dev->write(bytes, count);
     taken = static_cast<std::uint16_t>(written < 0 ? -written : written);
+    std::string failure =
+        written == count || heard ? std::string() : rec->dev->last_error_text();
     bool watched;
     bool closed;
     {
         std::lock_guard guard(rec->state);
         rec->writing = false;
         rec->last_written = written;
+        if (written != count) rec->write_failure = std::move(failure);
         rec->output_sent = true;
         watched = rec->triggers.OutputArmed();
         closed = rec->closing;
@@ -531,6 +534,12 @@ int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count
 int WriteBlockListening(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count,
                         std::uint16_t& taken) {
     return PutBlock(index, bytes, count, true, taken);
+}
+
+std::string WriteFailure(RecordIndex index) {
+    WITH_RECORD(index, {});
+    std::lock_guard guard(rec->state);
+    return rec->write_failure;
 }
 
 int WriteByte(RecordIndex index, std::uint8_t byte) {

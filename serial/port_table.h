@@ -160,6 +160,10 @@ int WriteBlock(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count
 int WriteBlockListening(RecordIndex index, const std::uint8_t* bytes, std::uint16_t count,
                         std::uint16_t& taken);
 int WriteByte(RecordIndex index, std::uint8_t byte);
+// The operating system's words for the last write that the device ended
+// short (ecPutBlockFail), path first: "/dev/ttyUSB0: Input/output error",
+// "\\.\COM5: <Windows' text> (error 22)"; "" when none did.
+std::string WriteFailure(RecordIndex index);
 int OutputCount(RecordIndex index);
 int OutputRoom(RecordIndex index);
 int DiscardOutput(RecordIndex index);

@@ -1,6 +1,9 @@
 // Whole upgrades in real time: every line, every command, every byte sent.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
+#include "app/run_record.h"
 #include "tests/e2e/fixture.h"
 
 namespace tollander::e2e {
@@ -277,6 +280,14 @@ TEST_F(E2eTest, HangUpDuringMainUploadIsReportedAndCleanedUpNextStart) {
     EXPECT_EQ(Step(), app::stepJudgeMainUpload);
     EXPECT_FALSE(Form().Timer1Enabled());
     EXPECT_TRUE(Form().Enabled(app::ButtonId::Button1)) << "Quit must stay available";
+    // The port's row and the run's ending say what the system said of the
+    // failed writes.
+    const std::string device = Form().ComPort1().DeviceName(1);
+    const std::string written = device + ": " + std::strerror(EIO);
+    EXPECT_EQ(Form().PortNote[1], "COM1 (" + device + "): " + std::strerror(EIO));
+    EXPECT_NE(app::DescribeEnding(Form().Outcome()).find("(Failed to put entire block): " + written),
+              std::string::npos)
+        << app::DescribeEnding(Form().Outcome());
 
     // The next start removes what the broken run left behind.
     StartApp(PackFlasher(NoBootImage()));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sys/ioctl.h>
@@ -340,6 +341,23 @@ TEST_F(ComPortTest, SendTextWritesWholeBlocksOrNothing) {
     EXPECT_THROW(port.SendText(std::string(17, 'x')), EOutputBufferTooSmall);
     EXPECT_EQ(pty.receive(1, 200ms), "");
     EXPECT_THROW(port.ReadChar(), EBufferIsEmpty);
+}
+
+// A pulled adapter: the write's exception keeps the library's message and
+// carries the system's words for the failure, which the port keeps too.
+TEST_F(ComPortTest, AWriteToAVanishedDeviceCarriesTheSystemsWords) {
+    port.SetOpen(true);
+    EXPECT_EQ(port.LastWriteFailure(), "");
+    pty.hang_up();
+    try {
+        port.SendText("AT\r");
+        FAIL() << "the write to a hung-up line succeeded";
+    } catch (const EPutBlockFail& e) {
+        EXPECT_STREQ(e.what(), "Failed to put entire block");
+        EXPECT_EQ(e.OsReason, pty.path() + ": " + std::strerror(EIO));
+        EXPECT_EQ(e.OsFault, platform::DeviceFault::other);
+    }
+    EXPECT_EQ(port.LastWriteFailure(), pty.path() + ": " + std::strerror(EIO));
 }
 
 TEST(CommErrors, CodesBecomeTheirExceptionsAndMessages) {

@@ -65,8 +65,10 @@ struct FakePort : ModemPort {
         return c;
     }
     std::string DeviceName(std::uint16_t) const override { return device; }
+    std::string LastWriteFailure() const override { return write_failure; }
 
     std::string device; // every port's
+    std::string write_failure;
     std::uint16_t com = 1;
     std::int32_t baud = 0;
     bool open = false;

@@ -2,6 +2,7 @@
 #include "app_fakes.h"
 #include "app/run_record.h"
 #include "app/row_tooltips.h"
+#include "serial/comm_errors.h"
 
 #include <gtest/gtest.h>
 
@@ -232,6 +233,51 @@ TEST(MainForm, AnExceptionInAHandlerIsShownNotPropagated) {
     EXPECT_EQ(rig.front.messages[0].first, "Buffer is empty");
     EXPECT_TRUE(rig.form->Outcome().handler_error);
     EXPECT_FALSE(rig.form->Outcome().halted);
+}
+
+// A write the device refused, in a step or in the upload: the box and the
+// log keep their fixed texts; the port's row (its tooltip) and the run's
+// ending carry the system's words and code.
+TEST(MainForm, AFailedWriteKeepsTheSystemsWordsForTheRow) {
+    const std::string device = "\\\\.\\COM5";
+    const std::string words = "The device does not recognize the command (error 22)";
+    const std::string note = "COM1 (" + device + "): " + words;
+    {
+        FormRig rig;
+        rig.port->device = device;
+        rig.form->Guarded(
+            [&] {
+                throw tollander::serial::EPutBlockFail(tollander::serial::ecPutBlockFail,
+                                                       "Failed to put entire block",
+                                            device + ": " + words,
+                                                       tollander::platform::DeviceFault::other);
+            },
+            true);
+        ASSERT_EQ(rig.front.messages.size(), 1u);
+        EXPECT_EQ(rig.front.messages[0].first, "Failed to put entire block");
+        EXPECT_EQ(rig.form->PortNote[1], note);
+        RowTooltips tooltips;
+        tooltips.Refresh(*rig.form, 1);
+        EXPECT_NE(tooltips.Text(1).find(note), std::string::npos) << tooltips.Text(1);
+    }
+    {
+        FormRig rig;
+        rig.port->device = device;
+        rig.port->write_failure = device + ": " + words;
+        auto& f = *rig.form;
+        f.StopTimer1();
+        f.FlashPort = 1;
+        rig.seq().FlashStage = 2;
+        f.MutableOutcome().flash_requested = true;
+        rig.uploader->OnProtocolError(tollander::serial::ecPutBlockFail);
+        EXPECT_EQ(f.Memo1(),
+                  (std::vector<std::string>{"Flash file upload did not complete successfully."}));
+        EXPECT_EQ(f.PortNote[1], note);
+        EXPECT_NE(DescribeEnding(f.Outcome())
+                      .find("error -3004 (Failed to put entire block): " + device + ": " + words),
+                  std::string::npos)
+            << DescribeEnding(f.Outcome());
+    }
 }
 
 TEST(MainForm, QuitClosesThePortThenTheWindowAndMenuCommandsWork) {

@@ -8,6 +8,7 @@
 // does (uart_pty_shim preloaded), where a wait stays pending until something
 // arrives, as it does on a real COM port.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -81,6 +82,28 @@ protected:
     // and any `more` ports ("COM7" to a device).
     void MapComPorts(const std::string& device,
                      const std::vector<std::pair<std::string, std::string>>& more = {}) {
+        std::vector<std::pair<std::string, std::string>> ports{{"COM1", device}};
+        for (int n = 2; n <= 4; ++n)
+            ports.emplace_back("COM" + std::to_string(n), dir_ + "/no-port");
+        ports.insert(ports.end(), more.begin(), more.end());
+        // Wine opens COMn through the prefix's link dosdevices/comn, which its
+        // mount manager makes from the Ports key only once the prefix's
+        // services have started: a program quicker than that would open the
+        // copied prefix's own link (COM1 to /dev/ttyS0, no modem there). The
+        // links are laid here as the key will have them.
+        const fs::path dos = prefix_ + "/dosdevices";
+        std::vector<fs::path> old_links;
+        for (const auto& entry : fs::directory_iterator(dos))
+            if (entry.path().filename().string().rfind("com", 0) == 0)
+                old_links.push_back(entry.path());
+        for (const auto& link : old_links)
+            fs::remove(link);
+        for (const auto& [name, path] : ports) {
+            std::string link = name;
+            std::transform(link.begin(), link.end(), link.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            fs::create_symlink(path, dos / link);
+        }
         const std::string reg = prefix_ + "/system.reg";
         std::ifstream in(reg);
         std::ostringstream out;
@@ -89,10 +112,7 @@ protected:
             out << line << '\n';
             if (line.rfind("[Software\\\\Wine\\\\Ports]", 0) == 0) in_ports = true;
             if (in_ports && line.rfind("#time=", 0) == 0) {
-                out << "\"COM1\"=\"" << device << "\"\n";
-                for (int n = 2; n <= 4; ++n)
-                    out << "\"COM" << n << "\"=\"" << dir_ << "/no-port\"\n";
-                for (const auto& [name, path] : more)
+                for (const auto& [name, path] : ports)
                     out << "\"" << name << "\"=\"" << path << "\"\n";
                 in_ports = false;
             }
@@ -142,6 +162,14 @@ protected:
                  fs::recursive_directory_iterator(user.path() / "Temp" / "tollander-flash", ec))
                 if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
         return names;
+    }
+
+    // The run record the flasher left in the prefix's user folders.
+    std::string WindowsRecord() const {
+        std::error_code ec;
+        for (const auto& entry : fs::recursive_directory_iterator(prefix_ + "/drive_c/users", ec))
+            if (entry.path().filename() == "runs.log") return ReadFile(entry.path().string());
+        return "(no runs.log in the prefix)";
     }
 
     std::string flasher_, template_, prefix_, shim_;
@@ -240,6 +268,16 @@ TEST_P(WineConsole, HangUpInTheMainImageFailsTheUpload) {
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_EQ(WindowsLines(run.out), ConsoleHangUpInMainImageLines());
     EXPECT_EQ(modem.SavedImages(), 1);
+    // The writes the gone device refused: Windows' words and code on COM1's
+    // row in the run record, and in the upload's ending.
+    const std::string record = WindowsRecord();
+    const std::string note = "\n    COM1 (\\\\.\\COM1): ";
+    const auto at = record.find(note);
+    ASSERT_NE(at, std::string::npos) << record;
+    const std::string words = record.substr(at + note.size(), record.find('\n', at + 1) - at - note.size());
+    EXPECT_NE(words.find(" (error "), std::string::npos) << record;
+    EXPECT_NE(record.find("(Failed to put entire block): \\\\.\\COM1: " + words), std::string::npos)
+        << record;
 }
 
 // The output of a program on a terminal of its own (Wine gives a console
@@ -395,7 +433,9 @@ TEST_P(WineSerialDevice, CloseEndsThePendingWait) {
         });
     const char* kLine[] = {"TOLLANDER_LINE=silent", "TOLLANDER_LINE=busy",
                            "TOLLANDER_LINE=vanishing"};
-    Child run(WineCommand(program_, {kLine[static_cast<int>(far)]}), "");
+    Child run(WineCommand(program_, {kLine[static_cast<int>(far)]},
+                          {"--gtest_filter=SerialDeviceOnCom1.CloseEndsThePendingWait"}),
+              "");
     const bool opened = run.WaitFor(std::regex("opened"), 60s);
     if (far == Far::vanishing) {
         close(master);
@@ -412,6 +452,49 @@ TEST_P(WineSerialDevice, CloseEndsThePendingWait) {
     EXPECT_TRUE(opened) << run.Output();
     EXPECT_EQ(status, 0) << run.Output();
     EXPECT_NE(run.Output().find("[  PASSED  ] 1 test"), std::string::npos) << run.Output();
+}
+
+// Lines that the UART shim makes misbehave, each in a case of the serial
+// device's own test program.
+class WineUartLine : public WinePrefix {
+protected:
+    void SetUp() override {
+        WinePrefix::SetUp();
+        SetUpPrefix(Line::uart);
+        program_ = Env("TOLLANDER_WINDOWS_BIN", "") + "/serial_device_wine_tests.exe";
+        if (!IsSkipped() && !fs::exists(program_)) GTEST_SKIP() << "no " << program_;
+    }
+
+    // The program's case `name` on COM1, a pseudo-terminal, with the shim's
+    // `setting`; passes when that case passed.
+    void RunCase(const std::string& setting, const std::string& name) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        MapComPorts(ptsname(master));
+        const auto run = RunProgram(
+            WineCommand(program_, {setting + "=1"}, {"--gtest_filter=SerialDeviceOnCom1." + name}),
+            "", 60s);
+        close(master);
+        AwaitWineServer();
+
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
+    }
+
+    std::string program_;
+};
+
+// A line that refuses its settings, as a driver refuses a rate it cannot
+// make: the device's open fails with Windows' words and code.
+TEST_F(WineUartLine, ThatRefusesItsSettingsFailsTheOpenWithTheReason) {
+    RunCase("UART_SHIM_REFUSE_SETTINGS", "AnOpenThatTheLineRefusesFails");
+}
+
+// Line errors reach the device as line-error events.
+TEST_F(WineUartLine, WithLineErrorsEndsAWaitForThem) {
+    RunCase("UART_SHIM_LINE_ERRORS", "ALineErrorEndsTheWait");
 }
 
 } // namespace

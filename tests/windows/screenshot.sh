@@ -49,6 +49,11 @@ for n in 2 3 4; do reg 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$work/none"; do
 # No window manager on the virtual display: Wine draws the frame itself.
 reg 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N
 reg 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $((96 * scale / 100))
+# Wine opens COMn through dosdevices/comn, which its mount manager makes from
+# the key only once the prefix's services run: laid here as well, so that a
+# flasher quicker than that does not open the copied prefix's old COM1.
+ln -sfn "$device" "$WINEPREFIX/dosdevices/com1"
+for n in 2 3 4; do ln -sfn "$work/none" "$WINEPREFIX/dosdevices/com$n"; done
 # The next start reads the ports afresh.
 "$wineserver" -k || true
 "$wineserver" -w

@@ -1,7 +1,8 @@
 // The Windows serial device on COM1, a line the Linux test beside it
-// (console_wine_test.cpp, WineSerialDevice) maps and drives: silent, busy
-// or vanishing (TOLLANDER_LINE). Skipped when COM1 opens to nothing, as in
-// the Windows build's own prefix.
+// (console_wine_test.cpp, WineSerialDevice) maps and drives: silent, busy,
+// vanishing (TOLLANDER_LINE) or refusing its settings, each case chosen by
+// its filter. Skipped when COM1 opens to nothing, as in the Windows build's
+// own prefix.
 #include "platform/serial_device.h"
 
 #include <gtest/gtest.h>
@@ -86,6 +87,33 @@ TEST(SerialDeviceOnCom1, CloseEndsThePendingWait) {
         return;
     }
     events.join();
+}
+
+// A line that refuses its settings (the UART shim told to): the open fails,
+// with Windows' words and code for the refusal, and leaves the port closed.
+TEST(SerialDeviceOnCom1, AnOpenThatTheLineRefusesFails) {
+    auto device = make_serial_device();
+    EXPECT_LT(device->open("COM1"), 0);
+    EXPECT_FALSE(device->is_open());
+    const std::string text = device->last_error_text();
+    std::printf("refused: %s\n", text.c_str());
+    EXPECT_EQ(text.rfind("\\\\.\\COM1: ", 0), 0u) << text;
+    EXPECT_NE(text.find(" (error "), std::string::npos) << text;
+}
+
+// A line error (the UART shim told to make them) ends a wait that asks for
+// line errors, as received characters would: it is not dropped with the
+// modem-line events.
+TEST(SerialDeviceOnCom1, ALineErrorEndsTheWait) {
+    auto device = make_serial_device();
+    ASSERT_EQ(device->open("COM1"), 0) << device->last_error_text();
+    device->set_event_mask(kEvError | kEvRxChar);
+    std::uint32_t word = 0;
+    const auto guard = std::chrono::steady_clock::now() + 30s;
+    while (!(word & kEvError) && std::chrono::steady_clock::now() < guard)
+        device->wait_event_for(word, 1000);
+    EXPECT_TRUE(word & kEvError) << word;
+    device->close();
 }
 
 } // namespace

@@ -5,10 +5,15 @@
  * DTR and RTS keep what was set, the interrupt counters stay at zero and the
  * transmitter reads empty when the output queue is. Wine's WaitCommEvent
  * then stays pending until a character arrives, as it does on a real port.
+ * With UART_SHIM_REFUSE_SETTINGS set, the line refuses every new setting
+ * (tcsetattr fails with EINVAL), as a driver does a rate it cannot make;
+ * with UART_SHIM_LINE_ERRORS set, a framing error comes with every look at
+ * the interrupt counters.
  * Every other descriptor and request goes to the C library untouched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdlib.h>
 #include <linux/serial.h>
 #include <stdarg.h>
 #include <string.h>
@@ -61,9 +66,14 @@ int ioctl(int fd, unsigned long request, ...) {
     case TIOCMBIC:
         __atomic_or_fetch(&cleared_lines[fd], *bits & (TIOCM_DTR | TIOCM_RTS), __ATOMIC_RELAXED);
         return 0;
-    case TIOCGICOUNT:
-        memset(arg, 0, sizeof(struct serial_icounter_struct));
+    case TIOCGICOUNT: {
+        static int frame_errors;
+        struct serial_icounter_struct* counts = arg;
+        memset(counts, 0, sizeof *counts);
+        if (getenv("UART_SHIM_LINE_ERRORS") != NULL)
+            counts->frame = __atomic_add_fetch(&frame_errors, 1, __ATOMIC_RELAXED);
         return 0;
+    }
     case TIOCSERGETLSR:
         *bits = output_queue(fd) == 0 ? TIOCSER_TEMT : 0;
         return 0;
@@ -81,4 +91,14 @@ int ioctl(int fd, unsigned long request, ...) {
     default:
         return real_ioctl()(fd, request, arg);
     }
+}
+
+int tcsetattr(int fd, int action, const struct termios* settings) {
+    static int (*next)(int, int, const struct termios*);
+    if (next == NULL) next = (int (*)(int, int, const struct termios*))dlsym(RTLD_NEXT, "tcsetattr");
+    if (getenv("UART_SHIM_REFUSE_SETTINGS") != NULL && is_pty_slave(fd)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return next(fd, action, settings);
 }

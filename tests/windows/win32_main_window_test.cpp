@@ -197,6 +197,53 @@ TEST(Win32MainWindow, LayoutCaptionsAndInitialStatesFromTheTable) {
     EXPECT_NE(row3.find(L"\r\nPort in use by another program."), std::wstring::npos) << row3;
 }
 
+// Moved to a monitor of another scale (WM_DPICHANGED, as Windows sends it to
+// a program aware of each monitor's scale): the window takes the place
+// Windows suggests and lays every control, font and panel out again at the
+// new scale; back at 100 % it is the table's layout again.
+TEST(Win32MainWindow, ANewMonitorScaleLaysTheWindowOutAgain) {
+    Rig rig;
+    HWND form = rig.view.Handle();
+    const auto font_height = [](HWND control) {
+        LOGFONTW font{};
+        GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font,
+                   &font);
+        return font.lfHeight;
+    };
+    for (const int dpi : {144, 120, 192, 96}) {
+        SCOPED_TRACE(dpi);
+        const auto scaled = [dpi](int pixels) { return MulDiv(pixels, dpi, 96); };
+        RECT suggested{40, 30, 40 + scaled(500), 30 + scaled(460)};
+        SendMessageW(form, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+        EXPECT_EQ(rig.view.Dpi(), dpi);
+
+        RECT frame{}, client{};
+        GetWindowRect(form, &frame);
+        GetClientRect(form, &client);
+        EXPECT_EQ(frame.left, 40);
+        EXPECT_EQ(frame.top, 30);
+        EXPECT_EQ(client.right, scaled(layout::kClientWidth));
+        EXPECT_EQ(client.bottom, scaled(layout::kClientHeight));
+        for (const layout::Control& c : layout::kControls) {
+            HWND control = rig[c.id];
+            if (c.kind == layout::Kind::Panel) continue;
+            RECT box{};
+            GetWindowRect(control, &box);
+            MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(&box), 2);
+            const layout::Point at = layout::ClientPlace(c.id);
+            EXPECT_EQ(box.left, scaled(at.x)) << static_cast<int>(c.id);
+            EXPECT_EQ(box.top, scaled(at.y)) << static_cast<int>(c.id);
+            if (c.width > 0) {
+                EXPECT_EQ(box.right - box.left, scaled(c.width)) << static_cast<int>(c.id);
+                EXPECT_EQ(box.bottom - box.top, scaled(c.height)) << static_cast<int>(c.id);
+            }
+            if (c.kind != layout::Kind::Gauge) {
+                EXPECT_EQ(font_height(control), -scaled(c.font_pixels)) << static_cast<int>(c.id);
+            }
+        }
+    }
+}
+
 TEST(Win32MainWindow, ClicksRunTheHandlers) {
     Rig rig;
     // As after a scan that found modems on COM2 and COM4, COM4 ticked.

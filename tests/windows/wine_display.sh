@@ -26,4 +26,6 @@ if [ ! -f "$prefix/.unmanaged" ]; then
   exec 9>&-
 fi
 export WINEPREFIX=$prefix
-exec xvfb-run -a -s "-screen 0 800x600x24" "$wine" "$@"
+# Room for the window at twice its size: a window is never made larger than
+# the screen, and the scale test goes up to 200 %.
+exec xvfb-run -a -s "-screen 0 2048x1536x24" "$wine" "$@"

@@ -55,13 +55,15 @@ LRESULT CALLBACK about_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
     case WM_PAINT: {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(hwnd, &ps);
+        const int dpi = WindowDpi(GetWindow(hwnd, GW_OWNER));
+        const auto Scaled = [dpi](int pixels) { return ui::Scaled(pixels, dpi); };
         RECT panel{Scaled(about::kPanel.left), Scaled(about::kPanel.top),
                    Scaled(about::kPanel.left + about::kPanel.width),
                    Scaled(about::kPanel.top + about::kPanel.height)};
         DrawEdge(dc, &panel, BDR_SUNKENOUTER, BF_RECT);
         // ProgramIcon, drawn at its size.
         const auto& box = about::kProgramIcon;
-        static const Picture picture = ground_picture(Scaled(box.width), Scaled(box.height));
+        const Picture picture = ground_picture(Scaled(box.width), Scaled(box.height));
         BITMAPINFO info{};
         info.bmiHeader.biSize = sizeof info.bmiHeader;
         info.bmiHeader.biWidth = picture.width;
@@ -86,13 +88,20 @@ LRESULT CALLBACK about_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
 
 } // namespace
 
-int Scaled(int pixels) {
-    static const int dpi = [] {
-        HDC screen = GetDC(nullptr);
-        const int value = screen ? GetDeviceCaps(screen, LOGPIXELSY) : USER_DEFAULT_SCREEN_DPI;
-        if (screen) ReleaseDC(nullptr, screen);
-        return value > 0 ? value : USER_DEFAULT_SCREEN_DPI;
-    }();
+int WindowDpi(HWND window) {
+    // Windows 10 and later; looked up, so that older systems still start.
+    using DpiForWindow = UINT(WINAPI*)(HWND);
+    static const auto dpi_for_window = reinterpret_cast<DpiForWindow>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (window && dpi_for_window)
+        if (const UINT dpi = dpi_for_window(window); dpi > 0) return static_cast<int>(dpi);
+    HDC screen = GetDC(nullptr);
+    const int value = screen ? GetDeviceCaps(screen, LOGPIXELSY) : USER_DEFAULT_SCREEN_DPI;
+    if (screen) ReleaseDC(nullptr, screen);
+    return value > 0 ? value : USER_DEFAULT_SCREEN_DPI;
+}
+
+int Scaled(int pixels, int dpi) {
     return MulDiv(pixels, dpi, USER_DEFAULT_SCREEN_DPI);
 }
 
@@ -178,6 +187,9 @@ void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font) {
     if (window_thread.terminating()) return;
     HINSTANCE instance = GetModuleHandleW(nullptr);
     RegisterWindowClass(kAboutClass, about_proc);
+    // At the scale of its owner, whose font it takes.
+    const int dpi = WindowDpi(owner);
+    const auto Scaled = [dpi](int pixels) { return ui::Scaled(pixels, dpi); };
 
     RECT frame{0, 0, Scaled(about::kClientWidth), Scaled(about::kClientHeight)};
     AdjustWindowRectEx(&frame, kAboutStyle, FALSE, kAboutExStyle);

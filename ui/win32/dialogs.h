@@ -23,9 +23,13 @@ void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font);
 // registered already is taken as it is.
 void RegisterWindowClass(const wchar_t* name, WNDPROC proc, HICON icon = nullptr,
                          HICON small_icon = nullptr);
-// A length of the layout (pixels at 100 %) at the screen's scale: the
-// program is DPI-aware (its manifest), so Windows stretches nothing itself.
-int Scaled(int pixels);
+// The scale of the monitor `window` is on, in dots per inch (96 is 100 %):
+// the program is aware of each monitor's scale (its manifest), so Windows
+// stretches nothing itself. The screen's scale without a window, or on a
+// system that cannot tell a window's.
+int WindowDpi(HWND window);
+// A length of the layout (pixels at 100 %) at `dpi`.
+int Scaled(int pixels, int dpi);
 // "MS Sans Serif" at a character height in pixels.
 HFONT MakeFont(int pixels, bool bold);
 // The program's picture as an icon of size x size pixels.

@@ -121,56 +121,27 @@ void TForm1::Build() {
     INITCOMMONCONTROLSEX common{sizeof common, ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
     InitCommonControlsEx(&common);
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    icon_ = MakeProgramIcon(Scaled(32));
-    small_icon_ = MakeProgramIcon(Scaled(16));
-
-    RegisterWindowClass(kClassName, WindowProc, icon_, small_icon_);
+    RegisterWindowClass(kClassName, WindowProc);
 
     HMENU menu = CreateMenu();
     AppendMenuW(menu, MF_STRING, kFile1, Widen(layout::kMenuExit).c_str());
     AppendMenuW(menu, MF_STRING, kAbout1, Widen(layout::kMenuAbout).c_str());
 
-    // The layout at the screen's scale.
-    const int client_width = Scaled(layout::kClientWidth);
-    const int client_height = Scaled(layout::kClientHeight);
-    RECT frame{0, 0, client_width, client_height};
+    // Made at the table's size; Relayout sets the monitor's scale below.
+    RECT frame{0, 0, layout::kClientWidth, layout::kClientHeight};
     AdjustWindowRectEx(&frame, kStyle, TRUE, 0);
     hwnd_ = CreateWindowExW(0, kClassName, Widen(layout::kMainCaption).c_str(), kStyle,
                             CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
                             frame.bottom - frame.top, nullptr, menu, instance, this);
     if (!hwnd_) throw std::runtime_error("cannot create the main window");
-    // The menu bar may take another height than the system said: the client
-    // area is what counts.
-    RECT client{};
-    GetClientRect(hwnd_, &client);
-    const int dw = client_width - client.right, dh = client_height - client.bottom;
-    if (dw != 0 || dh != 0)
-        SetWindowPos(hwnd_, nullptr, 0, 0, frame.right - frame.left + dw,
-                     frame.bottom - frame.top + dh, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-
-    font_ = MakeFont(Scaled(layout::kFontPixels), false);
-    bold_font_ = MakeFont(Scaled(layout::kFontPixels), true);
-    large_font_ = MakeFont(Scaled(layout::kLargeFontPixels), true);
     memo_brush_ = CreateSolidBrush(colour(layout::Find(Id::Memo1).background));
 
     auto create = [&](const layout::Control& c, const wchar_t* window_class, DWORD style,
                       DWORD ex_style, int id, const std::wstring& text) {
-        const layout::Point at = layout::ClientPlace(c.id);
-        HFONT font = c.font_pixels == layout::kLargeFontPixels ? large_font_
-                     : c.bold                                  ? bold_font_
-                                                               : font_;
-        HWND control = CreateWindowExW(ex_style, window_class, text.c_str(), WS_CHILD | style,
-                                       Scaled(at.x), Scaled(at.y), Scaled(c.width),
-                                       Scaled(c.height), hwnd_,
+        HWND control = CreateWindowExW(ex_style, window_class, text.c_str(), WS_CHILD | style, 0,
+                                       0, 0, 0, hwnd_,
                                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                                        instance, nullptr);
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-        if (c.kind == layout::Kind::Label) {
-            // As large as its text.
-            const SIZE size = text_size(control, font, text);
-            SetWindowPos(control, nullptr, 0, 0, size.cx, size.cy,
-                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        }
         controls_.emplace_back(control, &c);
         return control;
     };
@@ -251,7 +222,61 @@ void TForm1::Build() {
             }
         }
     }
+    Relayout(WindowDpi(hwnd_));
     window_thread_.add_dialog(hwnd_);
+}
+
+void TForm1::Relayout(int dpi) {
+    dpi_ = dpi;
+    const auto scaled = [dpi](int pixels) { return Scaled(pixels, dpi); };
+    // The client area at the new scale: the frame and the menu bar may take
+    // another size than the system said, the client area is what counts.
+    RECT frame{}, client{};
+    GetWindowRect(hwnd_, &frame);
+    GetClientRect(hwnd_, &client);
+    const int width = frame.right - frame.left + scaled(layout::kClientWidth) - client.right;
+    const int height = frame.bottom - frame.top + scaled(layout::kClientHeight) - client.bottom;
+    SetWindowPos(hwnd_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    GetClientRect(hwnd_, &client);
+    if (client.bottom != scaled(layout::kClientHeight)) // the menu bar wrapped or grew
+        SetWindowPos(hwnd_, nullptr, 0, 0, width, height + scaled(layout::kClientHeight) - client.bottom,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+
+    // New fonts and icons first; the old ones go once nothing uses them.
+    const HFONT old_fonts[] = {font_, bold_font_, large_font_};
+    const HICON old_icons[] = {icon_, small_icon_};
+    font_ = MakeFont(scaled(layout::kFontPixels), false);
+    bold_font_ = MakeFont(scaled(layout::kFontPixels), true);
+    large_font_ = MakeFont(scaled(layout::kLargeFontPixels), true);
+    icon_ = MakeProgramIcon(scaled(32));
+    small_icon_ = MakeProgramIcon(scaled(16));
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon_));
+
+    for (const auto& [control, c] : controls_) {
+        const layout::Point at = layout::ClientPlace(c->id);
+        HFONT font = c->font_pixels == layout::kLargeFontPixels ? large_font_
+                     : c->bold                                  ? bold_font_
+                                                                : font_;
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        int w = scaled(c->width), h = scaled(c->height);
+        if (c->kind == layout::Kind::Label) {
+            // As large as its text.
+            std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+            text.resize(static_cast<std::size_t>(
+                GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+            const SIZE size = text_size(control, font, text);
+            w = size.cx;
+            h = size.cy;
+        }
+        SetWindowPos(control, nullptr, scaled(at.x), scaled(at.y), w, h,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    for (HFONT font : old_fonts)
+        if (font) DeleteObject(font);
+    for (HICON icon : old_icons)
+        if (icon) DestroyIcon(icon);
+    InvalidateRect(hwnd_, nullptr, TRUE);
 }
 
 HWND TForm1::Control(Id id) const {
@@ -295,6 +320,16 @@ LRESULT TForm1::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_PAINT:
         Paint();
         return 0;
+    case WM_DPICHANGED: {
+        // Moved to a monitor of another scale, or its scale changed: the
+        // place Windows suggests, then everything at the new scale.
+        const RECT* suggested = reinterpret_cast<const RECT*>(lparam);
+        SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        Relayout(HIWORD(wparam));
+        return 0;
+    }
     case WM_CTLCOLORSTATIC: {
         HDC dc = reinterpret_cast<HDC>(wparam);
         const HWND control = reinterpret_cast<HWND>(lparam);
@@ -321,7 +356,8 @@ void TForm1::Paint() {
     for (const layout::Control& c : layout::kControls) {
         if (c.kind != layout::Kind::Panel || c.id == Id::Form1) continue;
         const layout::Point at = layout::ClientPlace(c.id);
-        RECT box{Scaled(at.x), Scaled(at.y), Scaled(at.x + c.width), Scaled(at.y + c.height)};
+        RECT box{Scaled(at.x, dpi_), Scaled(at.y, dpi_), Scaled(at.x + c.width, dpi_),
+                 Scaled(at.y + c.height, dpi_)};
         DrawEdge(dc, &box, BDR_RAISEDINNER, BF_RECT);
     }
     EndPaint(hwnd_, &ps);

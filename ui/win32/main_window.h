@@ -46,12 +46,16 @@ public:
     // The window, and each control of the layout, for tests and screenshots
     // (nullptr for the panels, which the window paints).
     HWND Handle() const { return hwnd_; }
+    int Dpi() const { return dpi_; }
     HWND Control(app::layout::Id id) const;
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
     LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
     void Build();
+    // Places and sizes every control, and makes the fonts and icons, at
+    // `dpi` (the monitor's scale; 96 is the table's own).
+    void Relayout(int dpi);
     void Render();
     void SetTooltips();
     void OnCommand(int id);
@@ -63,6 +67,7 @@ private:
     Win32WindowThread& window_thread_;
     app::MainForm* form_ = nullptr;
     HWND hwnd_ = nullptr;
+    int dpi_ = 0; // the scale the window is laid out at
     HFONT font_ = nullptr;
     HFONT bold_font_ = nullptr;
     HFONT large_font_ = nullptr;
