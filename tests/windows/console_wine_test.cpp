@@ -313,6 +313,24 @@ TEST_F(WineProgram, GermanOnAConsoleReadsAsGerman) {
         << out;
 }
 
+// The console program as built, with no firmware appended, says so and ends
+// with its own status before it opens a port.
+TEST_F(WineProgram, AProgramWithoutFirmwareSaysSoAndOpensNoPort) {
+    auto& modem = Modem(1);
+    MapComPorts(modem.Device());
+    const auto run = RunProgram(
+        WineCommand(Env("TOLLANDER_WINDOWS_BIN", "") + "/tollander-flash-console.exe"), "", 120s);
+    AwaitWineServer();
+
+    EXPECT_EQ(run.status, 4) << run.out;
+    EXPECT_NE(run.out.find("tollander-flash-console: This program carries no firmware"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(WindowsLines(run.out).back(), "No upgrade: this program carries no firmware")
+        << run.out;
+    modem.ExpectNeverOpened();
+}
+
 // --list-ports names every COM port Windows has, marks those of this run
 // and tells how to map another.
 TEST_F(WineProgram, ListPortsNamesEveryComPort) {
