@@ -34,7 +34,8 @@ for package in tollander-flash-console tollander-flash; do
   deb=$(ls -t "$build/${package}_"*.deb | head -n 1)
   echo "package: $deb"
   # Errors and warnings fail; of the notes, those on hardening do.
-  tags=$(lintian --fail-on error,warning --info "$deb") || fail "lintian: $tags"
+  tags=$(lintian --fail-on error,warning --display-info "$deb" 2>/dev/null) ||
+    fail "lintian fails $package: $tags"
   [ -z "$tags" ] || echo "$tags"
   if grep -q "hardening" <<<"$tags"; then fail "lintian has hardening notes on $package"; fi
   dpkg-deb -x "$deb" "$root"
@@ -78,7 +79,7 @@ for package in tollander-flash-console tollander-flash; do
     kill "$modem_pid"
     wait "$modem_pid" 2>/dev/null || true
     modem_pid=
-    if grep -q "^COM1: Tollander" <<<"$scan"; then
+    if grep -qx "Device present on COM1." <<<"$scan"; then
       echo "the sample flasher found the virtual modem on COM1"
     else
       fail "the sample flasher did not find the virtual modem: $scan"
