@@ -406,7 +406,20 @@ TEST(MainWindow, TheLogScrollsToItsWidestLinesEndWhetherOrNotItFits) {
         const char* what;
         std::vector<std::string> lines;
     };
+    // A line just wider than the room beside the bar, not than the box: only
+    // the bar's room calls for the sideways bar.
+    std::string between;
+    {
+        GuiRig probe;
+        Fl_Text_Display* log = probe.w().Memo1;
+        const int inner = log->w() - Fl::box_dw(log->box());
+        const int bar = log_bar(log, FL_VERTICAL)->w();
+        fl_font(log->textfont(), log->textsize());
+        while (fl_width(between.c_str()) < inner - bar / 2 - 6)
+            between += between.size() % 6 == 5 ? ' ' : 'x';
+    }
     const std::vector<Case> cases = {
+        {"a line about as wide as the box", {"Tollander flash utility initialized...", between}},
         {"German, one modem",
          {"Tollander " + MessageText(app::MsgInitialized, de),
           MessageText(app::MsgDevicePresent, de) + "COM1.", MessageText(app::MsgPressFlash, de)}},
