@@ -2,6 +2,7 @@
 
 #include "app/form_layout.h"
 #include "payload/inspection.h"
+#include "payload/program_length.h"
 #include "platform/command_line.h"
 #include "platform/dos_time.h"
 #include "platform/port_info.h"
@@ -60,6 +61,15 @@ std::string VersionText(const std::string& program) {
 }
 
 } // namespace
+
+std::optional<std::string> NoFirmwareText(const platform::SelfFile& self) {
+    if (!self.file || !self.file->valid() || !payload::IsBareProgram(*self.file))
+        return std::nullopt;
+    return "This program carries no firmware, so it cannot upgrade a modem: it is the flasher "
+           "as built. A vendor packs a modem's firmware into it with tollander-pack (see "
+           "tollander-pack --help); run the flasher your modem's vendor supplies. No port was "
+           "opened.";
+}
 
 void ListPorts(std::ostream& out) {
     for (unsigned n = 1; n <= platform::kMappedPorts; ++n)

@@ -4,6 +4,8 @@
 // left to the sequencer, whose only switch is a first argument "/ud" or "/UD".
 #pragma once
 
+#include "platform/self_path.h"
+
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -14,6 +16,18 @@ namespace tollander::app {
 // status when the program ends here (0 after --help, --version and
 // --list-ports, 2 after a usage error), nothing when the upgrade runs.
 std::optional<int> HandleFlasherOptions(const std::string& program, int argc, char** argv);
+
+// The exit status of a flasher that carries no firmware.
+inline constexpr int kExitNoFirmware = 4;
+
+// When nothing was appended to the program's own file (the flasher as built,
+// before a vendor packs a modem's firmware into it), what to tell the user;
+// such a program opens no port and writes no run record. Nothing for a file
+// that carries something, even a damaged payload: the run judges that.
+std::optional<std::string> NoFirmwareText(const platform::SelfFile& self);
+
+// The last line a console flasher without firmware writes on stderr.
+inline constexpr const char* kNoFirmwareEnding = "No upgrade: this program carries no firmware";
 
 // COM1 to COM4: each one's device and what the system knows of it, without
 // opening any.

@@ -136,4 +136,9 @@ std::optional<std::int64_t> ProgramLength(platform::File& file) {
     return static_cast<std::int64_t>(*length);
 }
 
+bool IsBareProgram(platform::File& file) {
+    const auto length = ProgramLength(file);
+    return length && *length == file.Size();
+}
+
 } // namespace tollander::payload

@@ -22,4 +22,9 @@ namespace tollander::payload {
 // file was cut short. Read errors of `file` propagate.
 std::optional<std::int64_t> ProgramLength(platform::File& file);
 
+// Whether the file is a program and nothing more: it ends exactly where its
+// headers say, so nothing was ever appended to it (a flasher as built, never
+// packed). False for a file of neither format.
+bool IsBareProgram(platform::File& file);
+
 } // namespace tollander::payload

@@ -143,7 +143,8 @@ void ChangeModeNoFollow(const std::string& path, mode_t mode) {
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
     // Refuses symlinks itself (EOPNOTSUPP), so a swap after the lstat
     // cannot redirect the change.
-    ::fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW);
+    [[maybe_unused]] const int changed =
+        ::fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW);
 }
 
 } // namespace

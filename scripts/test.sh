@@ -32,7 +32,7 @@ cmake --build --preset windows
 ctest --preset windows -j"$jobs"
 ctest --test-dir build -j"$jobs" -L wine --output-on-failure
 
-step "Debian package: lintian, and the programs from an unpacked root"
+step "Debian packages: lintian, and the programs from an unpacked root"
 scripts/check_package.sh build
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"

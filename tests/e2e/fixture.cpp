@@ -198,6 +198,17 @@ int VModem::Stop() {
     return status_;
 }
 
+void VModem::ExpectNeverOpened() const {
+    const int fd = open(device_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << device_;
+    // The modem logs the opens in the order they happened, so once this one
+    // is there, any earlier one would be too.
+    EXPECT_TRUE(WaitForEvents("line_opened", 1, 10s));
+    close(fd);
+    EXPECT_EQ(Events("line_opened").size(), 1u);
+    EXPECT_EQ(Commands(), std::vector<std::string>{});
+}
+
 int VModem::WaitExit(std::chrono::milliseconds limit) {
     if (pid_ > 0) {
         const int status = WaitPid(pid_, Clock::now() + limit);

@@ -52,6 +52,10 @@ public:
     // `limit` passed first.
     bool WaitForEvents(const std::string& event, std::size_t count,
                        std::chrono::milliseconds limit) const;
+    // Expects that no program opened the line before now and nothing was
+    // sent: opens the line itself and waits for that open in the transcript,
+    // after the ones before it.
+    void ExpectNeverOpened() const;
     // Ends the process (SIGTERM unless it already exited); its exit status.
     int Stop();
     // Waits for the process to exit by itself; its exit status, or -1.

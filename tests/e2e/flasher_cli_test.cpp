@@ -334,15 +334,51 @@ TEST_F(FlasherCli, OptionsAreAnsweredBeforeAnyPortOrFileIsTouched) {
     const auto out = Lines(run.out);
     ASSERT_EQ(out.size(), 3u) << run.out;
     EXPECT_EQ(out[2].rfind("Firmware     = none: ", 0), 0u) << run.out;
-    // Our own open is the only one the modem saw.
-    const int fd = open(modem.Device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    // The modem logs the opens in the order they happened, so once an open
-    // of ours is there, any earlier one would be too.
-    EXPECT_TRUE(modem.WaitForEvents("line_opened", 1, 10s));
-    close(fd);
-    EXPECT_EQ(modem.Events("line_opened").size(), 1u);
-    EXPECT_EQ(modem.Commands(), std::vector<std::string>{});
+    modem.ExpectNeverOpened();
+}
+
+// The program as built, with no firmware appended, says so and how a vendor
+// packs one, and ends with its own status before it opens a port, makes a
+// temporary file or writes a run record; its options still answer.
+TEST_F(FlasherCli, AProgramWithoutFirmwareSaysSoAndOpensNoPort) {
+    const auto flashers = Flashers();
+    if (flashers.empty()) GTEST_SKIP() << "no flasher built";
+    auto& modem = Modem(1);
+    for (const auto& [program, sample] : flashers) {
+        const std::string bare = BinDir() + "/" + program;
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{}, {"/ud"}, {"/UD", "ignored"}}) {
+            std::vector<std::string> argv{bare};
+            argv.insert(argv.end(), args.begin(), args.end());
+            SCOPED_TRACE(program + " with " + std::to_string(args.size()) + " arguments");
+            const auto run = RunFlasher(argv);
+            EXPECT_EQ(run.status, 4) << run.err;
+            EXPECT_EQ(run.out, "");
+            const auto err = Lines(run.err);
+            ASSERT_FALSE(err.empty());
+            EXPECT_EQ(err[0].rfind(program + ": This program carries no firmware, so it cannot "
+                                             "upgrade a modem",
+                                   0),
+                      0u)
+                << run.err;
+            EXPECT_NE(err[0].find("with tollander-pack"), std::string::npos) << run.err;
+            // The console's last line says how it ended, as every run's does.
+            if (program == "tollander-flash-console")
+                EXPECT_EQ(err, (std::vector<std::string>{
+                                   err[0], "No upgrade: this program carries no firmware"}));
+            else
+                EXPECT_EQ(err.size(), 1u) << run.err;
+            EXPECT_TRUE(Untouched(runtime_));
+            EXPECT_TRUE(Untouched(state_));
+            EXPECT_TRUE(Untouched(dir_ + "/tmp"));
+        }
+        for (const char* option : {"--help", "--list-ports"}) {
+            const auto run = RunFlasher({bare, option});
+            EXPECT_EQ(run.status, 0) << option << ": " << run.err;
+            EXPECT_FALSE(run.out.empty()) << option;
+        }
+    }
+    modem.ExpectNeverOpened();
 }
 
 TEST_F(FlasherCli, ListPortsTellsEachPortsDeviceAndWhetherItCanBeOpened) {

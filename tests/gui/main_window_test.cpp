@@ -124,6 +124,14 @@ Fl_Button* find_button(Fl_Group* group, const std::string& caption) {
     return nullptr;
 }
 
+// The log's vertical or horizontal scroll bar.
+Fl_Scrollbar* log_bar(Fl_Text_Display* memo, unsigned char type) {
+    for (int i = 0; i < memo->children(); ++i)
+        if (auto* bar = dynamic_cast<Fl_Scrollbar*>(memo->child(i)))
+            if (bar->type() == type) return bar;
+    return nullptr;
+}
+
 std::string text_of(Fl_Text_Display* memo) {
     char* raw = memo->buffer()->text();
     std::string text(raw);
@@ -294,10 +302,7 @@ TEST(MainWindow, EventLogAndGaugeFollowTheModel) {
 
     // The vertical scroll bar is always there; it works once lines overflow,
     // and the newest line stays in view.
-    Fl_Scrollbar* bar = nullptr;
-    for (int i = 0; i < w.Memo1->children(); ++i)
-        if (auto* sb = dynamic_cast<Fl_Scrollbar*>(w.Memo1->child(i)))
-            if (sb->type() == FL_VERTICAL) bar = sb;
+    Fl_Scrollbar* bar = log_bar(w.Memo1, FL_VERTICAL);
     ASSERT_NE(bar, nullptr);
     EXPECT_TRUE(bar->visible());
     EXPECT_FALSE(bar->active());
@@ -352,10 +357,7 @@ TEST(MainWindow, TheEventLogScrollsSidewaysToALongLinesEndAndCopiesWhole) {
     w.Memo1->redraw();
     Fl::flush();
 
-    Fl_Scrollbar* sideways = nullptr;
-    for (int i = 0; i < w.Memo1->children(); ++i)
-        if (auto* sb = dynamic_cast<Fl_Scrollbar*>(w.Memo1->child(i)))
-            if (sb->type() == FL_HORIZONTAL) sideways = sb;
+    Fl_Scrollbar* sideways = log_bar(w.Memo1, FL_HORIZONTAL);
     ASSERT_NE(sideways, nullptr);
     EXPECT_TRUE(sideways->visible()) << "the German line is wider than the box";
     fl_font(w.Memo1->textfont(), w.Memo1->textsize());
@@ -389,6 +391,107 @@ TEST(MainWindow, TheEventLogScrollsSidewaysToALongLinesEndAndCopiesWhole) {
     key(w.Form1, 'a', "a", FL_CTRL);
     key(w.Form1, 'c', "c", FL_CTRL);
     EXPECT_EQ(clipboard(), whole);
+}
+
+// A log that fits its box scrolls sideways, with the keys and with its bar,
+// until the last character of its widest line clears the vertical bar, as
+// one that overflows does; and so it stays while lines come, through the
+// line at which the sideways bar's room makes the lines overflow. The box
+// stays where the layout puts it, its bars inside it. German with one modem
+// and English with none, as a scan leaves the log.
+TEST(MainWindow, TheLogScrollsToItsWidestLinesEndWhetherOrNotItFits) {
+    using app::MessageText;
+    const int en = app::kEnglish, de = app::kEnglish + 1;
+    struct Case {
+        const char* what;
+        std::vector<std::string> lines;
+    };
+    // A line just wider than the room beside the bar, not than the box: only
+    // the bar's room calls for the sideways bar.
+    std::string between;
+    {
+        GuiRig probe;
+        Fl_Text_Display* log = probe.w().Memo1;
+        const int inner = log->w() - Fl::box_dw(log->box());
+        const int bar = log_bar(log, FL_VERTICAL)->w();
+        fl_font(log->textfont(), log->textsize());
+        while (fl_width(between.c_str()) < inner - bar / 2 - 6)
+            between += between.size() % 6 == 5 ? ' ' : 'x';
+    }
+    const std::vector<Case> cases = {
+        {"a line about as wide as the box", {"Tollander flash utility initialized...", between}},
+        {"German, one modem",
+         {"Tollander " + MessageText(app::MsgInitialized, de),
+          MessageText(app::MsgDevicePresent, de) + "COM1.", MessageText(app::MsgPressFlash, de)}},
+        {"English, no modem",
+         {"Tollander " + MessageText(app::MsgInitialized, en), MessageText(app::MsgNoModems, en),
+          MessageText(app::MsgEnsureInstalled, en), MessageText(app::MsgComplete, en)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        GuiRig rig;
+        const auto& w = rig.w();
+        Fl_Text_Display* log = w.Memo1;
+        const int box[] = {log->x(), log->y(), log->w(), log->h()};
+        Fl_Scrollbar* down = log_bar(log, FL_VERTICAL);
+        Fl_Scrollbar* sideways = log_bar(log, FL_HORIZONTAL);
+        ASSERT_TRUE(down && sideways);
+        for (const auto& line : c.lines)
+            rig.form->LogLine(line);
+        // The widest line's start and end in the text.
+        fl_font(log->textfont(), log->textsize());
+        int start = 0, widest = 0;
+        for (std::size_t at = 0, n = 0; n < c.lines.size(); at += c.lines[n++].size() + 1) {
+            if (fl_width(c.lines[n].c_str()) > fl_width(c.lines[widest].c_str()))
+                start = static_cast<int>(at), widest = static_cast<int>(n);
+        }
+        const int end = start + static_cast<int>(c.lines[widest].size());
+        const auto x_of = [&](int position) {
+            int x = 0, y = 0;
+            EXPECT_NE(log->position_to_xy(position, &x, &y), 0) << "line out of view";
+            return x;
+        };
+        Fl::flush();
+        ASSERT_TRUE(down->visible());
+        ASSERT_FALSE(down->active()) << "the log fits its box";
+        ASSERT_GT(x_of(end), down->x()) << "the widest line runs under the bar";
+
+        for (int added = 0, overflowing = 0; overflowing < 2; ++added) {
+            SCOPED_TRACE("with " + std::to_string(added) + " more lines");
+            ASSERT_LT(added, 20);
+            if (down->active()) ++overflowing;
+            Fl::flush();
+            EXPECT_EQ((std::vector<int>{log->x(), log->y(), log->w(), log->h()}),
+                      (std::vector<int>(std::begin(box), std::end(box))));
+            const int inner_right =
+                log->x() + log->w() - Fl::box_dw(log->box()) + Fl::box_dx(log->box());
+            EXPECT_EQ(down->x() + down->w(), inner_right);
+            ASSERT_TRUE(sideways->visible());
+            EXPECT_LE(sideways->x() + sideways->w(), down->x());
+            EXPECT_GT(sideways->x(), log->x());
+            // While the lines fit, every one is in view above the sideways bar.
+            if (!down->active()) {
+                int x = 0, y = 0;
+                EXPECT_NE(log->position_to_xy(log->buffer()->length(), &x, &y), 0);
+                EXPECT_LE(y + fl_height(log->textfont(), log->textsize()), sideways->y());
+            }
+            // The widest line shows at its top after each line; End brings
+            // its end clear of the bar, Home its start back.
+            log->scroll(1, 0);
+            tollander::testing::click(log);
+            key(w.Form1, FL_End, "");
+            EXPECT_LE(x_of(end), down->x());
+            EXPECT_GT(x_of(end), down->x() - 10) << "scrolled no further than the end";
+            key(w.Form1, FL_Home, "");
+            EXPECT_GE(x_of(start), log->x());
+            // The sideways bar goes as far.
+            sideways->value(sideways->maximum());
+            sideways->do_callback();
+            EXPECT_LE(x_of(end), down->x());
+            log->scroll(1, 0);
+            rig.form->LogLine("line " + std::to_string(added));
+        }
+    }
 }
 
 TEST(MainWindow, EscapePressesQuitOnlyWhileItIsEnabled) {

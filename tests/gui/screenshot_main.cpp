@@ -2,8 +2,10 @@
 // until the scan is over and the program waits for the user, then writes the
 // window's pixels as a PPM image.
 //
-//   gui_screenshot [--measure] FLASHER OUT.ppm
+//   gui_screenshot [--measure | --log-end] FLASHER OUT.ppm
 //
+// --log-end: the event log has the focus and is scrolled to the end of its
+// widest line (the End key), as a user reads a long line.
 // --measure also prints the time from start to the first event-log line (the
 // first tick's banner), the resident memory, the CPU time used while the
 // window then sits idle for ten seconds, and during a Pause of 5000 ms. The ports come from
@@ -15,6 +17,7 @@
 
 #include <FL/Fl.H>
 #include <FL/Fl_Double_Window.H>
+#include <FL/Fl_Text_Display.H>
 #include <FL/fl_draw.H>
 
 #include <sys/resource.h>
@@ -87,9 +90,10 @@ private:
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     const bool measure = !args.empty() && args[0] == "--measure";
-    if (measure) args.erase(args.begin());
+    const bool log_end = !args.empty() && args[0] == "--log-end";
+    if (measure || log_end) args.erase(args.begin());
     if (args.size() != 2) {
-        std::fprintf(stderr, "usage: %s [--measure] FLASHER OUT.ppm\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--measure | --log-end] FLASHER OUT.ppm\n", argv[0]);
         return 2;
     }
     ui::FltkWindowThread window_thread;
@@ -104,6 +108,13 @@ int main(int argc, char** argv) {
         form.FormShow();
         double idle_from = 0;
         auto finish = [&] {
+            if (log_end) {
+                Fl_Text_Display* log = view.widgets().Memo1;
+                log->take_focus();
+                Fl::e_keysym = FL_End;
+                Fl::e_state = 0;
+                Fl::handle(FL_KEYBOARD, view.widgets().Form1);
+            }
             Fl::flush();
             status = write_ppm(view.widgets().Form1, args[1]) ? 0 : 1;
             window_thread.terminate();

@@ -353,6 +353,24 @@ TEST_F(WineProgram, GermanOnAConsoleReadsAsGerman) {
         << out;
 }
 
+// The console program as built, with no firmware appended, says so and ends
+// with its own status before it opens a port.
+TEST_F(WineProgram, AProgramWithoutFirmwareSaysSoAndOpensNoPort) {
+    auto& modem = Modem(1);
+    MapComPorts(modem.Device());
+    // Its stdout and stderr together.
+    Child run(WineCommand(Env("TOLLANDER_WINDOWS_BIN", "") + "/tollander-flash-console.exe"), "");
+    const int status = run.Finish(120s);
+    AwaitWineServer();
+
+    EXPECT_EQ(status, 4) << run.Output();
+    const auto lines = WindowsLines(run.Output());
+    ASSERT_EQ(lines.size(), 2u) << run.Output();
+    EXPECT_EQ(lines[0].rfind("tollander-flash-console: This program carries no firmware", 0), 0u);
+    EXPECT_EQ(lines[1], "No upgrade: this program carries no firmware");
+    modem.ExpectNeverOpened();
+}
+
 // --list-ports names every COM port Windows has, marks those of this run
 // and tells how to map another.
 TEST_F(WineProgram, ListPortsNamesEveryComPort) {

@@ -23,6 +23,12 @@ int RunFlasher(int argc, char** argv, platform::StopSignals& signals, int& stopp
     // opened now and held to the end: the record and the upload read the
     // same bytes, whatever happens to the file's name meanwhile.
     const platform::SelfFile self = platform::OpenSelf();
+    // Nothing to send: said before any port, temporary file or record.
+    if (const auto bare = app::NoFirmwareText(self)) {
+        std::cerr << "tollander-flash-console: " << *bare << "\n"
+                  << app::kNoFirmwareEnding << std::endl;
+        return app::kExitNoFirmware;
+    }
     std::vector<std::string> command_line{self.path};
     for (int i = 1; i < argc; ++i)
         command_line.emplace_back(argv[i]);

@@ -22,15 +22,27 @@ int main(int argc, char** argv) try {
     // port or temporary file is touched (and without a display).
     if (const auto status = app::HandleFlasherOptions("tollander-flash", argc, argv))
         return *status;
-    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) {
+    const bool display = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+    // The program's own file, which carries the payload; argv[0] may be a
+    // bare name found on the PATH.
+    const platform::SelfFile self = platform::OpenSelf();
+    // Nothing to send: said before any port, temporary file or record, in
+    // the window too when there is a display.
+    if (const auto bare = app::NoFirmwareText(self)) {
+        std::fprintf(stderr, "tollander-flash: %s\n", bare->c_str());
+        if (display) {
+            ui::FltkWindowThread window_thread;
+            ui::ShowMessageBox(window_thread, ui::kApplicationTitle, *bare, ui::MessageIcon::Stop);
+        }
+        return app::kExitNoFirmware;
+    }
+    if (!display) {
         std::fprintf(stderr, "%s: no display; tollander-flash-console runs without one\n", argv[0]);
         return 2;
     }
-    // The first item is the program's own file, which carries the payload;
-    // argv[0] may be a bare name found on the PATH.
+    // The first item is the program's own file.
     std::vector<std::string> command_line(argv, argv + argc);
     if (command_line.empty()) command_line.emplace_back();
-    const platform::SelfFile self = platform::OpenSelf();
     command_line[0] = self.path;
 
     ui::FltkWindowThread window_thread;

@@ -92,24 +92,48 @@ public:
 
 // The event log: FLTK shows the vertical scroll bar only once the lines
 // overflow; this one keeps it, inactive while everything fits, as the log's
-// box always has one.
+// box always has one. The text is laid out beside that bar in either case,
+// so that a line scrolls sideways until its last character clears the bar.
 class LogDisplay final : public Fl_Text_Display {
 public:
     using Fl_Text_Display::Fl_Text_Display;
 
     void resize(int x, int y, int w, int h) override {
+        // The place asked for (scroll() passes it through resize), before
+        // the first layout holds it within the whole width.
+        const int top_asked = mTopLineNumHint, offset_asked = mHorizOffsetHint;
         Fl_Text_Display::resize(x, y, w, h);
         if (mVScrollBar->visible()) {
             if (!mVScrollBar->active()) mVScrollBar->activate();
             return;
         }
+        // Everything fits: FLTK laid the text out over the whole width. Lay
+        // it out again in the width left of the bar (which may call for the
+        // sideways bar, and the line that takes may make the lines overflow
+        // after all); the box keeps its own size.
         const int bar = scrollbar_width() > 0 ? scrollbar_width() : Fl::scrollbar_size();
         const int right = x + w - Fl::box_dw(box()) + Fl::box_dx(box());
-        text_area.w -= bar;
-        mVScrollBar->resize(right - bar, text_area.y - 1, bar, text_area.h + 2);
-        mVScrollBar->value(0, 1, 0, 1);
-        mVScrollBar->deactivate();
-        mVScrollBar->set_visible();
+        mTopLineNumHint = top_asked;
+        mHorizOffsetHint = offset_asked;
+        Fl_Text_Display::resize(x, y, w - bar, h);
+        Fl_Widget::resize(x, y, w, h);
+        if (mVScrollBar->visible()) {
+            // FLTK's bar stands inside the narrowed width: it goes to the
+            // box's edge, and the text and the sideways bar take the room.
+            text_area.w += bar;
+            mVScrollBar->resize(right - bar, mVScrollBar->y(), bar, mVScrollBar->h());
+            mHScrollBar->size(mHScrollBar->w() + bar, mHScrollBar->h());
+            mVScrollBar->activate();
+            // The wider view may reach past the widest line's end.
+            scroll_(mTopLineNum, std::min(mHorizOffset, WidestOffset()));
+            mHorizOffsetHint = mHorizOffset;
+            update_h_scrollbar();
+        } else {
+            mVScrollBar->resize(right - bar, text_area.y - 1, bar, text_area.h + 2);
+            mVScrollBar->value(0, 1, 0, 1);
+            mVScrollBar->deactivate();
+            mVScrollBar->set_visible();
+        }
     }
 
     // Brings the newest line fully into view, keeping the line starts in

@@ -65,6 +65,12 @@ int main() try {
     command_line[0] = self.path;
 
     ui::Win32WindowThread window_thread;
+    // Nothing to send: said before any port, temporary file or record.
+    if (const auto bare = app::NoFirmwareText(self)) {
+        say(*bare);
+        ui::ShowMessageBox(window_thread, nullptr, app::layout::kApplicationTitle, *bare);
+        return app::kExitNoFirmware;
+    }
     // The run's own directory for its temporary files; it goes when main
     // returns, however the run ended.
     std::unique_ptr<platform::RunDirectory> run_dir;
