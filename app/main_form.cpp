@@ -1,4 +1,5 @@
 #include "app/main_form.h"
+#include "platform/clock.h"
 
 #include "serial/comm_errors.h"
 
@@ -28,7 +29,10 @@ void Gauge::AddProgress(std::int32_t delta) {
 MainForm::MainForm(platform::WindowThread& window, FrontEnd& front_end,
                    std::vector<std::string> command_line, Devices devices)
     : window_(window), front_end_(front_end), command_line_(std::move(command_line)),
-      sequencer_(*this), port_(std::move(devices.port)), protocol_(std::move(devices.protocol)),
+      sequencer_(*this),
+      trace_([this](const std::string& line) { front_end_.LineTraced(line); }),
+      port_(MakeTracingPort(std::move(devices.port), trace_)),
+      protocol_(std::move(devices.protocol)),
       payload_(std::move(devices.payload)), make_player_(std::move(devices.make_player)) {
     port_->OnTriggerAvail = [this](std::uint16_t n) { Guarded([&] { ComPort1TriggerAvail(n); }); };
     port_->OnTriggerData = [this](std::uint16_t h) { Guarded([&] { ComPort1TriggerData(h); }); };
@@ -168,11 +172,13 @@ void MainForm::FormShow() {
 }
 
 void MainForm::Button1Click() {
+    if (outcome_.stopped_by.empty()) outcome_.stopped_by = "Quit";
     port_->SetOpen(false);
     front_end_.CloseMainWindow();
 }
 
 void MainForm::File1Click() {
+    if (outcome_.stopped_by.empty()) outcome_.stopped_by = "Exit";
     front_end_.CloseMainWindow();
 }
 
@@ -219,7 +225,14 @@ void MainForm::Button4Click() {
 }
 
 void MainForm::Protocol1ProtocolStatus(std::uint16_t /*options*/) {
+    const std::int32_t before = gauge_.Progress();
+    const std::int64_t now = platform::monotonic_milliseconds();
+    // The first block of an upload starts its clock.
+    if (before == 0) upload_.Start(gauge_.MaxValue(), now);
     gauge_.AddProgress(protocol_->BlockSize());
+    upload_.Update(gauge_.Progress(), port_->OutputQueued(), now);
+    trace_.Block(sequencer_.FlashStage, gauge_.Progress() - before, gauge_.Progress(),
+                 gauge_.MaxValue());
     Changed();
 }
 

@@ -44,29 +44,17 @@ std::string ProgressLine(int image, std::int64_t sent, std::int64_t total, doubl
 }
 
 std::string ProgressReport::Update(bool uploading, int image, std::int64_t sent,
-                                   std::int64_t total, Clock::time_point now) {
+                                   std::int64_t total, double rate) {
     if (!uploading || total <= 0) {
         image = 0;
         sent = total = -1;
     }
     if (sent == shown_sent_ && total == shown_total_ && image == shown_image_) return {};
-    if (total != shown_total_ || image != shown_image_ || sent <= 0) {
-        decile_ = -1;
-        first_sent_ = -1;
-    }
+    if (total != shown_total_ || image != shown_image_ || sent <= 0) decile_ = -1;
     shown_sent_ = sent;
     shown_total_ = total;
     shown_image_ = image;
     if (image == 0) return Close();
-    if (sent > 0 && first_sent_ < 0) {
-        first_sent_ = sent;
-        first_at_ = now;
-    }
-    const std::chrono::duration<double> since = now - first_at_;
-    // Less than a second of blocks says more about the queues than the line.
-    const double rate = first_sent_ >= 0 && sent > first_sent_ && since.count() >= 1.0
-                            ? static_cast<double>(sent - first_sent_) / since.count()
-                            : 0.0;
     const std::string line = ProgressLine(image, sent, total, rate);
     if (!in_place_) {
         const int decile = static_cast<int>(sent * 10 / total);
@@ -231,8 +219,15 @@ void ConsoleFrontEnd::Prompt() {
     prompted_ = true;
 }
 
-// End of input: leave, as "&Quit" would (or "E&xit" while it is off).
+// End of input: leave, and say that the input's end was why.
 void ConsoleFrontEnd::HandleEndOfInput() {
+    auto& f = *form_;
+    if (f.Outcome().stopped_by.empty()) f.MutableOutcome().stopped_by = "the end of the input";
+    Leave();
+}
+
+// Leave as "&Quit" would (or "E&xit" while it is off).
+void ConsoleFrontEnd::Leave() {
     auto& f = *form_;
     if (f.Enabled(ButtonId::Button1))
         f.Button1Click();
@@ -265,7 +260,7 @@ void ConsoleFrontEnd::HandleCommand(const std::string& command) {
             err_ << "Start Over is not available now." << std::endl;
         }
     } else if (line == "q") {
-        HandleEndOfInput();
+        Leave();
     } else {
         err_ << "Unknown command: " << line << std::endl;
     }
@@ -319,14 +314,17 @@ void ConsoleFrontEnd::ModelChanged() {
         }
     }
     // The upload runs while its step waits with the timer stopped; the total
-    // is the HEX file's size, the gauge counts the blocks sent.
+    // is the HEX file's size.
     const auto step = f.sequencer().StepNumber;
     const bool uploading =
         (step == app::stepStartBootUpload || step == app::stepStartMainUpload) &&
         !f.Timer1Enabled();
+    // Bytes and rate as the line has them (UploadEstimate), from the first
+    // block on.
+    const bool begun = f.Gauge1().Progress() > 0;
     err_ << progress_.Update(uploading, step == app::stepStartBootUpload ? 1 : 2,
-                             f.Gauge1().Progress(), form_->payload().UploadSize(),
-                             ProgressReport::Clock::now())
+                             begun ? f.Upload().Sent() : 0, form_->payload().UploadSize(),
+                             begun ? f.Upload().Rate() : 0.0)
          << std::flush;
 }
 
@@ -351,6 +349,10 @@ void ConsoleFrontEnd::LineLogged(const std::string& line) {
         "); it is lost there from the line \"" + line +
         "\" on. The upgrade goes on; the run record keeps the whole log.");
     if (note_) note_("the event log is lost on stdout from here on: " + failure);
+}
+
+void ConsoleFrontEnd::LineTraced(const std::string& line) {
+    if (trace_) Say("trace " + line);
 }
 
 std::string ConsoleFrontEnd::WriteLogLine(const std::string& line) {
