@@ -171,14 +171,21 @@ void MainForm::FormShow() {
     Changed();
 }
 
+// Leaving while the run is under way (not waiting for the user, not halted
+// by an error) stops it: the record says by what.
+void MainForm::NoteStop(const char* by) {
+    if (outcome_.stopped_by.empty() && !WaitingForUser() && !outcome_.halted)
+        outcome_.stopped_by = by;
+}
+
 void MainForm::Button1Click() {
-    if (outcome_.stopped_by.empty()) outcome_.stopped_by = "Quit";
+    NoteStop("Quit");
     port_->SetOpen(false);
     front_end_.CloseMainWindow();
 }
 
 void MainForm::File1Click() {
-    if (outcome_.stopped_by.empty()) outcome_.stopped_by = "Exit";
+    NoteStop("Exit");
     front_end_.CloseMainWindow();
 }
 

@@ -61,8 +61,8 @@ struct RunOutcome {
     // The modem was last left at its boot prompt (it answered "Boot>", or the
     // scan found it there), not told to start its code again since.
     bool at_boot_prompt = false;
-    // What ended the program: a signal ("SIGINT"), "the end of the input",
-    // or the window's "Quit" or "Exit" (the first of them); "" while it runs.
+    // What ended the program: a signal ("SIGINT"), or the window's "Quit"
+    // or "Exit" while a step or the scan was under way; "" when nothing did.
     std::string stopped_by;
 };
 
@@ -186,6 +186,7 @@ private:
         bool enabled = false;
     };
     void NoteMessage(MsgId id);
+    void NoteStop(const char* by);
     void ResetScanState();
     void ReportException(const std::string& what, bool step);
 

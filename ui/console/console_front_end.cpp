@@ -219,15 +219,8 @@ void ConsoleFrontEnd::Prompt() {
     prompted_ = true;
 }
 
-// End of input: leave, and say that the input's end was why.
+// End of input: leave, as "&Quit" would (or "E&xit" while it is off).
 void ConsoleFrontEnd::HandleEndOfInput() {
-    auto& f = *form_;
-    if (f.Outcome().stopped_by.empty()) f.MutableOutcome().stopped_by = "the end of the input";
-    Leave();
-}
-
-// Leave as "&Quit" would (or "E&xit" while it is off).
-void ConsoleFrontEnd::Leave() {
     auto& f = *form_;
     if (f.Enabled(ButtonId::Button1))
         f.Button1Click();
@@ -260,7 +253,7 @@ void ConsoleFrontEnd::HandleCommand(const std::string& command) {
             err_ << "Start Over is not available now." << std::endl;
         }
     } else if (line == "q") {
-        Leave();
+        HandleEndOfInput();
     } else {
         err_ << "Unknown command: " << line << std::endl;
     }

@@ -131,7 +131,6 @@ private:
     void Prompt();
     void HandleCommand(const std::string& line);
     void HandleEndOfInput();
-    void Leave();
     void EndProgressLine();
     // The one place that writes the event log to stdout: "" when the line
     // went out, else why not.
