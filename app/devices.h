@@ -75,6 +75,9 @@ public:
     virtual void StartAsciiSend(const std::string& file, const BlockCheck& check) = 0;
     // The block length the status events report (8191 for ASCII send).
     virtual std::uint16_t BlockSize() const = 0;
+    // Bytes of the current upload handed to the port's driver so far; -1
+    // when not known.
+    virtual std::int64_t BytesHanded() const { return -1; }
 
     // Events, delivered on the window thread.
     std::function<void(std::uint16_t options)> OnProtocolStatus;

@@ -232,15 +232,30 @@ void MainForm::Button4Click() {
 }
 
 void MainForm::Protocol1ProtocolStatus(std::uint16_t /*options*/) {
-    const std::int32_t before = gauge_.Progress();
-    const std::int64_t now = platform::monotonic_milliseconds();
-    // The first block of an upload starts its clock.
-    if (before == 0) upload_.Start(gauge_.MaxValue(), now);
     gauge_.AddProgress(protocol_->BlockSize());
-    upload_.Update(gauge_.Progress(), port_->OutputQueued(), now);
-    trace_.Block(sequencer_.FlashStage, gauge_.Progress() - before, gauge_.Progress(),
-                 gauge_.MaxValue());
+    NoteUploadProgress();
     Changed();
+}
+
+void MainForm::BeginUploadWatch() {
+    handed_ = 0;
+    upload_.Start(payload_->UploadSize(), platform::monotonic_milliseconds());
+}
+
+// The blocks the protocol has handed to the driver since the last status
+// (the status events come between blocks too): one trace line for them. Each
+// status is a reading of what the line has sent; the clock starts at the
+// first block.
+void MainForm::NoteUploadProgress() {
+    const std::int64_t handed = protocol_->BytesHanded();
+    if (handed <= 0) return;
+    const std::int64_t now = platform::monotonic_milliseconds();
+    if (handed > handed_) {
+        if (handed_ == 0) upload_.Start(payload_->UploadSize(), now);
+        trace_.Block(sequencer_.FlashStage, handed - handed_, handed, upload_.Total());
+        handed_ = handed;
+    }
+    upload_.Update(handed, port_->OutputQueued(), now);
 }
 
 void MainForm::Protocol1ProtocolFinish(int error_code) {

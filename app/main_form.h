@@ -89,6 +89,8 @@ public:
     // The upload under way (or the last one): bytes on the line, rate, time
     // left, read at each block.
     const UploadEstimate& Upload() const { return upload_; }
+    // An upload is about to start: its blocks are counted from here.
+    void BeginUploadWatch();
     const std::vector<std::string>& Memo1() const { return memo_; }
 
     void SetEditText(int port, std::string text);
@@ -187,6 +189,7 @@ private:
     };
     void NoteMessage(MsgId id);
     void NoteStop(const char* by);
+    void NoteUploadProgress();
     void ResetScanState();
     void ReportException(const std::string& what, bool step);
 
@@ -202,6 +205,7 @@ private:
     bool label9_visible_ = false;
     Gauge gauge_;
     UploadEstimate upload_;
+    std::int64_t handed_ = 0; // bytes of the upload handed over, as last seen
     std::vector<std::string> memo_;
 
     RunOutcome outcome_;

@@ -115,6 +115,7 @@ public:
         protocol_.BeginSend();
     }
     std::uint16_t BlockSize() const override { return protocol_.BlockSize(); }
+    std::int64_t BytesHanded() const override { return protocol_.BytesTransferred(); }
 
 private:
     serial::TProtocol protocol_;

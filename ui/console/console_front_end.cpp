@@ -312,12 +312,9 @@ void ConsoleFrontEnd::ModelChanged() {
     const bool uploading =
         (step == app::stepStartBootUpload || step == app::stepStartMainUpload) &&
         !f.Timer1Enabled();
-    // Bytes and rate as the line has them (UploadEstimate), from the first
-    // block on.
-    const bool begun = f.Gauge1().Progress() > 0;
+    // Bytes and rate as the line has them (UploadEstimate).
     err_ << progress_.Update(uploading, step == app::stepStartBootUpload ? 1 : 2,
-                             begun ? f.Upload().Sent() : 0, form_->payload().UploadSize(),
-                             begun ? f.Upload().Rate() : 0.0)
+                             f.Upload().Sent(), form_->payload().UploadSize(), f.Upload().Rate())
          << std::flush;
 }
 
