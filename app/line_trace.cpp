@@ -85,9 +85,9 @@ LineTrace::LineTrace(Sink sink, Clock clock)
 
 void LineTrace::Emit(const std::string& text) {
     if (!sink_) return;
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%8lld ms  ", static_cast<long long>(clock_() - start_));
-    sink_(stamp + text);
+    std::string stamp = std::to_string(clock_() - start_);
+    if (stamp.size() < 8) stamp.insert(0, 8 - stamp.size(), ' ');
+    sink_(stamp + " ms  " + text);
 }
 
 void LineTrace::Sent(const std::string& text) {

@@ -1,6 +1,7 @@
 #include "app/upload_estimate.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace tollander::app {
 
@@ -8,6 +9,16 @@ namespace {
 // A rate measured over less than this says more about the first block's
 // trip into the queue than about the line.
 constexpr std::int64_t kMeasureFromMs = 500;
+
+std::string Duration(double seconds) {
+    const long s = static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
 } // namespace
 
 void UploadEstimate::Start(std::int64_t total, std::int64_t now_ms) {
@@ -36,6 +47,19 @@ void UploadEstimate::Update(std::int64_t handed, std::int64_t queued, std::int64
 double UploadEstimate::SecondsLeft() const {
     if (rate_ <= 0.0) return -1.0;
     return static_cast<double>(total_ - sent_) / rate_;
+}
+
+std::string ProgressText(int image, std::int64_t sent, std::int64_t total, double rate) {
+    std::string line = image == 1 ? "Boot code (1): " : "Main code (2): ";
+    const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
+    line += std::to_string(sent) + " of " + std::to_string(total) + " bytes, " +
+            std::to_string(percent) + "%";
+    if (rate > 0) {
+        char text[32];
+        std::snprintf(text, sizeof text, ", %.1f kB/s, ", rate / 1000);
+        line += text + Duration(static_cast<double>(total - sent) / rate) + " left";
+    }
+    return line;
 }
 
 } // namespace tollander::app

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace tollander::app {
 
@@ -36,5 +37,10 @@ private:
     double rate_ = 0.0;
     bool queue_reported_ = false; // the driver has shown a queue: its 0 means empty
 };
+
+// "Main code (2): 245730 of 491460 bytes, 50%, 11.5 kB/s, 0:21 left": the
+// image (1 boot, 2 main), bytes sent of the total, and, once it is known
+// (`rate` in bytes a second, 0 before), the rate and the time left.
+std::string ProgressText(int image, std::int64_t sent, std::int64_t total, double rate);
 
 } // namespace tollander::app

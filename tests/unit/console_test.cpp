@@ -212,7 +212,7 @@ TEST(ConsoleProgress, LineNamesTheImageBytesRateAndTimeLeft) {
         {2, 1000, 4000000, 1000, "Main code (2): 1000 of 4000000 bytes, 0%, 1.0 kB/s, 1:06:39 left"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ui::ProgressLine(c.image, c.sent, c.total, c.rate), c.line);
+        EXPECT_EQ(app::ProgressText(c.image, c.sent, c.total, c.rate), c.line);
 }
 
 TEST(ConsoleProgress, InPlaceOnATerminalALinePerTenthElsewhere) {

@@ -16,33 +16,6 @@ namespace tollander::ui {
 
 using app::ButtonId;
 
-namespace {
-
-std::string Duration(double seconds) {
-    const long s = static_cast<long>(seconds + 0.5);
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
-}
-
-} // namespace
-
-std::string ProgressLine(int image, std::int64_t sent, std::int64_t total, double rate) {
-    std::string line = image == 1 ? "Boot code (1): " : "Main code (2): ";
-    const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
-    line += std::to_string(sent) + " of " + std::to_string(total) + " bytes, " +
-            std::to_string(percent) + "%";
-    if (rate > 0) {
-        char text[32];
-        std::snprintf(text, sizeof text, ", %.1f kB/s, ", rate / 1000);
-        line += text + Duration(static_cast<double>(total - sent) / rate) + " left";
-    }
-    return line;
-}
-
 std::string ProgressReport::Update(bool uploading, int image, std::int64_t sent,
                                    std::int64_t total, double rate) {
     if (!uploading || total <= 0) {
@@ -55,7 +28,7 @@ std::string ProgressReport::Update(bool uploading, int image, std::int64_t sent,
     shown_total_ = total;
     shown_image_ = image;
     if (image == 0) return Close();
-    const std::string line = ProgressLine(image, sent, total, rate);
+    const std::string line = app::ProgressText(image, sent, total, rate);
     if (!in_place_) {
         const int decile = static_cast<int>(sent * 10 / total);
         if (decile == decile_) return {};

@@ -18,11 +18,6 @@
 
 namespace tollander::ui {
 
-// "Main code (2): 245730 of 491460 bytes, 50%, 11.5 kB/s, 0:21 left": the
-// image (1 boot, 2 main), bytes sent of the total, and, once it is known
-// (`rate` in bytes a second, 0 before), the rate and the time left.
-std::string ProgressLine(int image, std::int64_t sent, std::int64_t total, double rate);
-
 // The upload's progress on stderr: on a terminal one line rewritten in
 // place, elsewhere (a log file, a pipe) one line per tenth.
 class ProgressReport {
