@@ -14,6 +14,7 @@ namespace tollander::app {
 // The row's status text when nothing answers on the port.
 inline constexpr char kNoModemFound[] = "No modem found.";
 
+inline constexpr std::int32_t kTickMillis = 55;
 inline constexpr std::int32_t kAnswerTicks = 36;    // about 2 s
 inline constexpr std::int32_t kCodeStartTicks = 72; // about 4 s: the boot loader after "ATGM"
 

@@ -47,6 +47,9 @@ public:
     virtual std::uint16_t NewDataTrigger(const std::string& text, bool ignore_case) = 0;
     virtual void DeleteTrigger(std::uint16_t handle) = 0;
     virtual char ReadChar() = 0;
+    // Bytes written but still in the driver's output queue; 0 when the port
+    // is closed or its driver does not say (a pseudo-terminal).
+    virtual std::int64_t OutputQueued() const { return 0; }
 
     // Device the port number is mapped to, for diagnostics ("" when none).
     virtual std::string DeviceName(std::uint16_t n) const = 0;
@@ -80,6 +83,9 @@ public:
     virtual void WatchSender() = 0;
     // The block length the status events report (8191 for ASCII send).
     virtual std::uint16_t BlockSize() const = 0;
+    // Bytes of the current upload handed to the port's driver so far; -1
+    // when not known.
+    virtual std::int64_t BytesHanded() const { return -1; }
 
     // Events, delivered on the window thread.
     std::function<void(std::uint16_t options)> OnProtocolStatus;

@@ -24,6 +24,9 @@ std::string Usage(const std::string& program) {
            "  /ud, /UD       as the first argument: diagnostic lines in the event log\n"
            "  --list-ports   show COM1 to COM4: the device, its driver and USB identity,\n"
            "                 whether you may open it; sends nothing to any device\n"
+           "  --trace        every command sent to the modem, every answer and each block\n"
+           "                 of an upload, with the milliseconds since the start, on stderr\n"
+           "                 (tollander-flash-console); the run record always keeps them\n"
            "  -h, --help     show this text\n"
            "  -V, --version  show the program's version and the firmware it carries\n"
            "\n"
@@ -80,19 +83,23 @@ void ListPorts(std::ostream& out) {
     out.flush();
 }
 
-std::optional<int> HandleFlasherOptions(const std::string& program, int argc, char** argv) {
+std::optional<int> HandleFlasherOptions(const std::string& program, int argc, char** argv,
+                                        FlasherOptions* options) {
     bool list_ports = false;
+    bool trace = false;
     platform::CommandLine command_line(program, Usage(program));
     // "/ud" and the rest are operands; any word with a leading "-" is an
     // option, so that a mistyped one stops here instead of starting a scan.
     command_line.UsageOnError()
         .VersionText([&program] { return VersionText(program); })
-        .Flag("list-ports", 0, list_ports);
+        .Flag("list-ports", 0, list_ports)
+        .Flag("trace", 0, trace);
     if (auto status = command_line.Parse(argc, argv)) return status;
     if (list_ports) {
         ListPorts(std::cout);
         return platform::kExitSuccess;
     }
+    if (options) options->trace = trace;
     return std::nullopt;
 }
 

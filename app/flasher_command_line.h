@@ -12,10 +12,17 @@
 
 namespace tollander::app {
 
+// What the options ask of a run that goes on.
+struct FlasherOptions {
+    bool trace = false; // --trace: the line's traffic on stderr too
+};
+
 // `program`: "tollander-flash" or "tollander-flash-console". Gives the exit
 // status when the program ends here (0 after --help, --version and
-// --list-ports, 2 after a usage error), nothing when the upgrade runs.
-std::optional<int> HandleFlasherOptions(const std::string& program, int argc, char** argv);
+// --list-ports, 2 after a usage error), nothing when the upgrade runs; then
+// `options`, when given, holds what was asked.
+std::optional<int> HandleFlasherOptions(const std::string& program, int argc, char** argv,
+                                        FlasherOptions* options = nullptr);
 
 // The exit status of a flasher that carries no firmware.
 inline constexpr int kExitNoFirmware = 4;

@@ -21,6 +21,10 @@ public:
 
     // A line was appended to the event log (already split at line breaks).
     virtual void LineLogged(const std::string& line) = 0;
+    // A line of the trace of the line's traffic (LineTrace): commands,
+    // answers, blocks of an upload. Not part of the event log.
+    virtual void LineTraced(const std::string& /*line*/) {}
+
     // The event log was emptied ("&Start Over").
     virtual void LogCleared() = 0;
 

@@ -1,4 +1,5 @@
 #include "app/main_form.h"
+#include "platform/clock.h"
 
 #include "app/probe.h"
 #include "serial/comm_errors.h"
@@ -29,7 +30,10 @@ void Gauge::AddProgress(std::int32_t delta) {
 MainForm::MainForm(platform::WindowThread& window, FrontEnd& front_end,
                    std::vector<std::string> command_line, Devices devices)
     : window_(window), front_end_(front_end), command_line_(std::move(command_line)),
-      sequencer_(*this), port_(std::move(devices.port)), protocol_(std::move(devices.protocol)),
+      sequencer_(*this),
+      trace_([this](const std::string& line) { front_end_.LineTraced(line); }),
+      port_(MakeTracingPort(std::move(devices.port), trace_)),
+      protocol_(std::move(devices.protocol)),
       payload_(std::move(devices.payload)), make_player_(std::move(devices.make_player)) {
     port_->OnTriggerAvail = [this](std::uint16_t n) { Guarded([&] { ComPort1TriggerAvail(n); }); };
     port_->OnTriggerData = [this](std::uint16_t h) { Guarded([&] { ComPort1TriggerData(h); }); };
@@ -168,12 +172,21 @@ void MainForm::FormShow() {
     Changed();
 }
 
+// Leaving while the run is under way (not waiting for the user, not halted
+// by an error) stops it: the record says by what.
+void MainForm::NoteStop(const char* by) {
+    if (outcome_.stopped_by.empty() && !WaitingForUser() && !outcome_.halted)
+        outcome_.stopped_by = by;
+}
+
 void MainForm::Button1Click() {
+    NoteStop("Quit");
     port_->SetOpen(false);
     front_end_.CloseMainWindow();
 }
 
 void MainForm::File1Click() {
+    NoteStop("Exit");
     front_end_.CloseMainWindow();
 }
 
@@ -221,7 +234,29 @@ void MainForm::Button4Click() {
 
 void MainForm::Protocol1ProtocolStatus(std::uint16_t /*options*/) {
     gauge_.AddProgress(protocol_->BlockSize());
+    NoteUploadProgress();
     Changed();
+}
+
+void MainForm::BeginUploadWatch() {
+    handed_ = 0;
+    upload_.Start(payload_->UploadSize(), platform::monotonic_milliseconds());
+}
+
+// The blocks the protocol has handed to the driver since the last status
+// (the status events come between blocks too): one trace line for them. Each
+// status is a reading of what the line has sent; the clock starts at the
+// first block.
+void MainForm::NoteUploadProgress() {
+    const std::int64_t handed = protocol_->BytesHanded();
+    if (handed <= 0) return;
+    const std::int64_t now = platform::monotonic_milliseconds();
+    if (handed > handed_) {
+        if (handed_ == 0) upload_.Start(payload_->UploadSize(), now);
+        trace_.Block(sequencer_.FlashStage, handed - handed_, handed, upload_.Total());
+        handed_ = handed;
+    }
+    upload_.Update(handed, port_->OutputQueued(), now);
 }
 
 void MainForm::Protocol1ProtocolFinish(int error_code) {

@@ -14,8 +14,10 @@
 #include "app/catalogue.h"
 #include "app/devices.h"
 #include "app/front_end.h"
+#include "app/line_trace.h"
 #include "app/modem_dialogue.h"
 #include "app/sequencer.h"
+#include "app/upload_estimate.h"
 #include "platform/window_thread.h"
 
 namespace tollander::app {
@@ -59,7 +61,8 @@ struct RunOutcome {
     // The modem was last left at its boot prompt (it answered "Boot>", or the
     // scan found it there), not told to start its code again since.
     bool at_boot_prompt = false;
-    // What ended the program from outside ("SIGINT"), "" when nothing did.
+    // What ended the program: a signal ("SIGINT"), or the window's "Quit"
+    // or "Exit" while a step or the scan was under way; "" when nothing did.
     std::string stopped_by;
 };
 
@@ -83,6 +86,11 @@ public:
     bool Enabled(ButtonId button) const;
     bool Label9Visible() const { return label9_visible_; }
     const Gauge& Gauge1() const { return gauge_; }
+    // The upload under way (or the last one): bytes on the line, rate, time
+    // left, read at each block.
+    const UploadEstimate& Upload() const { return upload_; }
+    // An upload is about to start: its blocks are counted from here.
+    void BeginUploadWatch();
     const std::vector<std::string>& Memo1() const { return memo_; }
 
     void SetEditText(int port, std::string text);
@@ -180,6 +188,8 @@ private:
         bool enabled = false;
     };
     void NoteMessage(MsgId id);
+    void NoteStop(const char* by);
+    void NoteUploadProgress();
     void ResetScanState();
     void ReportException(const std::string& what, bool step, const std::exception* error = nullptr);
 
@@ -194,11 +204,14 @@ private:
     bool button4_ = false;
     bool label9_visible_ = false;
     Gauge gauge_;
+    UploadEstimate upload_;
+    std::int64_t handed_ = 0; // bytes of the upload handed over, as last seen
     std::vector<std::string> memo_;
 
     RunOutcome outcome_;
     Sequencer sequencer_;
 
+    LineTrace trace_; // before the port, which tells it every exchange
     std::unique_ptr<ModemPort> port_;
     std::unique_ptr<Uploader> protocol_;
     std::unique_ptr<PayloadOps> payload_;

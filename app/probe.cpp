@@ -97,6 +97,10 @@ void Probe::ProbePort(std::uint8_t port) {
             form_.LogNumbered(MsgNoDevice, port);
             form_.SetEditText(port, kNoModemFound);
             form_.ModemFound[port] = false;
+            SetNote(form_, port,
+                    NotePrefix(port, com.DeviceName(port)) + "the device opened, but nothing "
+                        "answered AT within " + std::to_string(kAnswerTicks * kTickMillis) + " ms",
+                    true);
             break;
         case 1:
             form_.LogNumbered(MsgDevicePresent, port);

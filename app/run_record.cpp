@@ -285,18 +285,23 @@ RunRecord::~RunRecord() {
     Finish("the program ended without saying how the run went");
 }
 
-void RunRecord::Line(const std::string& line) {
+void RunRecord::Append(const std::string& entry) {
     const std::string stamp = platform::LocalTimeOfDay(SystemClock::now());
     std::lock_guard lock(book_->mutex);
-    book_->log.push_back("  " + stamp + "  " + line);
+    book_->log.push_back("  " + stamp + "  " + entry);
     book_->Changed();
 }
 
+void RunRecord::Line(const std::string& line) {
+    Append(line);
+}
+
 void RunRecord::Note(const std::string& text) {
-    const std::string stamp = platform::LocalTimeOfDay(SystemClock::now());
-    std::lock_guard lock(book_->mutex);
-    book_->log.push_back("  " + stamp + "  (" + text + ")");
-    book_->Changed();
+    Append("(" + text + ")");
+}
+
+void RunRecord::Trace(const std::string& line) {
+    Append("trace " + line);
 }
 
 void RunRecord::SetPorts(std::vector<std::string> lines) {
@@ -446,6 +451,11 @@ void RunRecordFrontEnd::LineLogged(const std::string& line) {
     RecordPorts();
     inner_.LineLogged(line);
     CheckFailure();
+}
+
+void RunRecordFrontEnd::LineTraced(const std::string& line) {
+    record_.Trace(line);
+    inner_.LineTraced(line);
 }
 
 void RunRecordFrontEnd::LogCleared() {

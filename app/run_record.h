@@ -84,6 +84,8 @@ public:
     void Line(const std::string& line);
     // Something besides the log (a message box, the log cleared).
     void Note(const std::string& text);
+    // A line of the line's trace (LineTrace), among the log's lines.
+    void Trace(const std::string& line);
     // The ports' rows and the port used, as they stand now.
     void SetPorts(std::vector<std::string> lines);
     // The last write, with the ending; returns once it is on disk or failed,
@@ -96,6 +98,9 @@ public:
     const std::string& Path() const;
 
 private:
+    // An entry among the log's lines, stamped with the time now.
+    void Append(const std::string& entry);
+
     struct Book;
     std::shared_ptr<Book> book_;
     const std::chrono::milliseconds finish_limit_;
@@ -118,6 +123,7 @@ public:
 
     void ModelChanged() override;
     void LineLogged(const std::string& line) override;
+    void LineTraced(const std::string& line) override;
     void LogCleared() override;
     void ShowMessage(const std::string& text, MessageKind kind) override;
     void ShowAbout() override;

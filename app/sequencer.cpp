@@ -242,6 +242,7 @@ void Sequencer::StartUpload(std::uint8_t stage) {
     FlashStage = stage;
     if (DebugMode) form_.LogMessage(stage == 1 ? MsgFlashingBoot : MsgFlashingMain);
     if (DebugMode) EchoTriggerHandle = form_.ComPort1().NewDataTrigger("\r", false);
+    form_.BeginUploadWatch();
     form_.SetGaugeMaxValue(form_.payload().UploadSize());
     Pause(300);
     auto& payload = form_.payload();

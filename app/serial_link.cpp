@@ -5,6 +5,7 @@
 #include "app/payload_link.h"
 #include "platform/port_map.h"
 #include "serial/com_port.h"
+#include "serial/port_table.h"
 #include "serial/protocol.h"
 
 namespace tollander::app {
@@ -71,6 +72,9 @@ public:
     }
     void DeleteTrigger(std::uint16_t handle) override { port_.DeleteTrigger(handle); }
     char ReadChar() override { return port_.ReadChar(); }
+    std::int64_t OutputQueued() const override {
+        return port_.ReallyOpen() ? serial::OutputCount(port_.PortIndex()) : 0;
+    }
 
     std::string DeviceName(std::uint16_t n) const override { return platform::com_device_path(n); }
     std::string LastWriteFailure() const override { return port_.LastWriteFailure(); }
@@ -113,6 +117,7 @@ public:
     }
     void WatchSender() override { protocol_.WatchSender(); }
     std::uint16_t BlockSize() const override { return protocol_.BlockSize(); }
+    std::int64_t BytesHanded() const override { return protocol_.BytesTransferred(); }
 
 private:
     serial::TProtocol protocol_;

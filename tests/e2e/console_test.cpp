@@ -1,5 +1,6 @@
 // The console front end, packed as a vendor would ship it: stdout carries the
 // event log, the exit status tells how the run ended.
+#include <cctype>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -157,10 +158,81 @@ TEST_F(Console, WrongCountryExitsThree) {
               std::string::npos)
         << again.Output();
     const std::string record = ReadFile(dir_ + "/state/tollander-flash/runs.log");
+    // The modem's own answer to ATY14 is in the record's trace of the line.
+    EXPECT_TRUE(std::regex_search(
+        record, std::regex(R"(trace +\d+ ms  sent     COM1 ATY14\\r\n[^\n]*trace +\d+ ms  answered "[^"\n]*022)")))
+        << record;
     EXPECT_NE(record.find("No upgrade: this flasher is not for the modem's country (" + why +
                           "); nothing was sent to it. Exit status 3.\n"),
               std::string::npos)
         << record;
+}
+
+// --trace shows the line's traffic on stderr: each command, each answer, and
+// an upload as one line per block, never its HEX text. The run record keeps
+// the same lines, with or without --trace.
+TEST_F(Console, TraceShowsTheLineAndTheRecordKeepsIt) {
+    const std::string flasher = Flasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    Modem(1);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(null, 0);
+    Child run({flasher, "--trace"}, "f\n", null); // its stderr alone
+    close(null);
+    EXPECT_EQ(run.Finish(180s), 0) << run.Output();
+    const std::string& err = run.Output();
+    const std::string record = Record();
+
+    const std::regex trace_line(R"(trace +\d+ ms  (sent     |answered ).*)");
+    std::size_t traced = 0;
+    for (const std::string& line : Lines(err))
+        if (line.rfind("trace ", 0) == 0) {
+            EXPECT_TRUE(std::regex_match(line, trace_line)) << line;
+            ++traced;
+            // The record has each line, after its time of day.
+            EXPECT_NE(record.find("  " + line + "\n"), std::string::npos) << line;
+        }
+    EXPECT_GT(traced, 0u) << err;
+    // The probe's commands, and the modem's answers to ATI3 (its family) and
+    // ATI0 (its model).
+    for (const char* exchange :
+         {R"(sent     COM1 AT\\r\ntrace +\d+ ms  answered "[^"]*OK)",
+          R"(sent     COM1 ATI3\\r\ntrace +\d+ ms  answered "[^"]*Tollander)",
+          R"(sent     COM1 ATI0\\r\ntrace +\d+ ms  answered "[^"]*xx166301)",
+          R"(sent     COM1 ATGLOAD7\\r\ntrace +\d+ ms  answered "[^"]*Boot>)"})
+        EXPECT_TRUE(std::regex_search(err, std::regex(exchange))) << exchange << "\n" << err;
+    // Each image: one line per block of 8191 bytes, the last at its size.
+    const std::string images[] = {ReadFile(FirmwareDir() + "/FLS0228.HEX"),
+                                  ReadFile(FirmwareDir() + "/F2ZE0529.HEX")};
+    for (std::size_t i = 0; i < 2; ++i) {
+        const std::size_t size = images[i].size();
+        const std::size_t blocks = (size + 8190) / 8191;
+        const std::string image = "block of image " + std::to_string(i + 1) + ": ";
+        EXPECT_EQ(Count(err, "sent     " + image), blocks) << err;
+        EXPECT_NE(err.find(image + std::to_string(size - (blocks - 1) * 8191) +
+                           " bytes of HEX text, " + std::to_string(size) + " of " +
+                           std::to_string(size) + " bytes\n"),
+                  std::string::npos)
+            << err;
+    }
+    // No HEX record of either image in full, on stderr or in the record: no
+    // ':' followed by 20 hex digits or more.
+    const auto holds_hex_record = [](const std::string& text) {
+        std::size_t run = 0;
+        bool after_colon = false;
+        for (const char c : text) {
+            if (after_colon && std::isxdigit(static_cast<unsigned char>(c))) {
+                if (++run >= 20) return true;
+                continue;
+            }
+            after_colon = c == ':';
+            run = 0;
+        }
+        return false;
+    };
+    EXPECT_TRUE(holds_hex_record(images[0])) << "the check must see a record";
+    EXPECT_FALSE(holds_hex_record(err)) << err;
+    EXPECT_FALSE(holds_hex_record(record)) << record;
 }
 
 // The last line on stderr says how the run ended and where that left the

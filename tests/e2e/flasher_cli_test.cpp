@@ -485,6 +485,81 @@ TEST_F(FlasherCli, ReasonsBesideTheRowsOnEveryRun) {
     close(holder);
 }
 
+// The run record keeps why each port was not used, for support to read
+// later: a port that opens but where nothing answers is told from one that
+// cannot be opened, and a run stopped from outside says by what.
+TEST_F(FlasherCli, TheRunRecordSaysWhyEachPortWasNotUsed) {
+    const std::string flasher = ConsoleFlasher();
+    if (flasher.empty()) GTEST_SKIP() << "no console flasher built";
+    // A terminal nobody answers on: the test holds its far end.
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    const std::string silent = ttyname(slave);
+    close(slave);
+    const std::string missing = dir_ + "/no-such-tty";
+    auto& locked = Modem(3);
+    const int holder = open(locked.Device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const std::string plain_file = dir_ + "/not-a-tty";
+    std::ofstream(plain_file) << "x";
+    MapPort(1, silent);
+    MapPort(2, missing);
+    MapPort(4, plain_file);
+    const std::string record_path = state_ + "/tollander-flash/runs.log";
+
+    const auto run = RunFlasher({flasher});
+    EXPECT_EQ(run.status, 2) << run.err;
+    const std::string record = ReadFile(record_path);
+    const struct {
+        std::string device, reason;
+    } ports[] = {
+        {silent, "the device opened, but nothing answered AT within 1980 ms"},
+        {missing, kMissingAdvice},
+        {locked.Device(),
+         "in use by another program; close the program that holds it (open in " + Holder() + ")"},
+        {plain_file, "not a serial device; map the port to a serial device"},
+    };
+    for (std::size_t i = 0; i < std::size(ports); ++i) {
+        const std::string port = "COM" + std::to_string(i + 1);
+        SCOPED_TRACE(port);
+        const std::string row = "  " + port + " = " + ports[i].device + "  [ ] No modem found.\n";
+        const std::string why = "    " + port + " (" + ports[i].device + "): " + ports[i].reason;
+        EXPECT_NE(record.find(row + why + "\n"), std::string::npos) << record;
+        // stderr says it beside the row as well.
+        EXPECT_TRUE(Contains(Lines(run.err), why.substr(4))) << run.err;
+    }
+    EXPECT_NE(record.find("Port used    = none\n"), std::string::npos) << record;
+    close(holder);
+
+    // A run stopped by SIGINT while the scan waits on the silent port.
+    for (const int n : {2, 3, 4})
+        MapPort(n, "");
+    char drained[256];
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    while (read(master, drained, sizeof drained) > 0) {
+    }
+    Child stopped({flasher}, "");
+    std::string heard;
+    const auto deadline = Clock::now() + 60s;
+    while (heard.find("AT\r") == std::string::npos && Clock::now() < deadline) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 1000) == 1) {
+            const auto got = read(master, drained, sizeof drained);
+            if (got > 0) heard.append(drained, static_cast<std::size_t>(got));
+        }
+    }
+    ASSERT_NE(heard.find("AT\r"), std::string::npos) << stopped.Output();
+    stopped.Signal(SIGINT);
+    EXPECT_EQ(stopped.Finish(60s), 128 + SIGINT) << stopped.Output();
+    const std::string ending = "No upgrade (stopped by SIGINT): the flasher ended before FLASH!; "
+                               "nothing was sent to the modem.";
+    EXPECT_NE(ReadFile(record_path).find(" " + ending + " Exit status 130.\n"), std::string::npos)
+        << ReadFile(record_path);
+    close(master);
+}
+
 // A program that opens the modem's device between the scan and FLASH! is
 // named when the flash opens the port, before anything is sent to flash it.
 TEST_F(FlasherCli, AProgramThatOpenedTheModemAfterTheScanIsNamedBeforeTheFlash) {
@@ -596,6 +671,11 @@ TEST_F(FlasherCli, AnOrdinaryUserIsToldWhatWillLetThemOpenThePort) {
     ASSERT_NE(at, err.end()) << run.err;
     EXPECT_EQ(*(at - 1), "COM1: No modem found.");
     EXPECT_EQ(Lines(run.out), ConsoleNoModemLines());
+    // The run record keeps the reason beside the port's row.
+    const std::string record = ReadFile(home + "/state/tollander-flash/runs.log");
+    EXPECT_NE(record.find("  COM1 = " + modem.Device() + "  [ ] No modem found.\n    " + *at + "\n"),
+              std::string::npos)
+        << record;
 }
 
 // A terminal held open by another program (a terminal server's, a logger's),

@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 
 #undef Button1
@@ -94,8 +95,21 @@ TEST(WindowUpgrade, ScanClickFlashAndCompleteAgainstTheVirtualModem) {
 
         click(w.Button2);
         EXPECT_EQ(form.sequencer().StepNumber, app::stepFlashRequested); // runs at the next tick
+        // On the bar during the main image: the image, the bytes the line has
+        // sent and the time left.
+        const std::regex told(R"(Main code \(2\): \d+ of )" +
+                              std::to_string(fs::file_size(firmware + "/F2ZE0529.HEX")) +
+                              R"( bytes, \d+%, [\d.]+ kB/s, \d+:\d\d left)");
+        bool seen = false;
         ASSERT_TRUE(run_until(
-            window, [&] { return form.WaitingForUser(); }, 240s));
+            window,
+            [&] {
+                const char* label = w.Gauge1->label();
+                seen = seen || (w.Gauge1->visible() && label && std::regex_match(label, told));
+                return form.WaitingForUser();
+            },
+            240s));
+        EXPECT_TRUE(seen);
 
         EXPECT_EQ(form.sequencer().StepNumber, app::stepStop);
         EXPECT_EQ(last_line(w.Memo1), "Complete.");

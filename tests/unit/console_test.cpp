@@ -233,27 +233,24 @@ TEST(ConsoleProgress, LineNamesTheImageBytesRateAndTimeLeft) {
         {2, 1000, 4000000, 1000, "Main code (2): 1000 of 4000000 bytes, 0%, 1.0 kB/s, 1:06:39 left"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ui::ProgressLine(c.image, c.sent, c.total, c.rate), c.line);
+        EXPECT_EQ(app::ProgressText(c.image, c.sent, c.total, c.rate), c.line);
 }
 
 TEST(ConsoleProgress, InPlaceOnATerminalALinePerTenthElsewhere) {
-    using Clock = ui::ProgressReport::Clock;
-    const Clock::time_point t0{};
-    const auto at = [&](int seconds) { return t0 + std::chrono::seconds(seconds); };
-    // An upload of 1000 bytes reported in blocks of 50, one a second.
+    // An upload of 1000 bytes reported in blocks of 50, one a second; the
+    // rate known from the second block on.
     const auto run = [&](bool in_place) {
         ui::ProgressReport report(in_place);
-        std::string text = report.Update(false, 1, 0, 1000, t0);
+        std::string text = report.Update(false, 1, 0, 1000, 0.0);
         for (int sent = 0; sent <= 1000; sent += 50)
-            text += report.Update(true, 1, sent, 1000, at(sent / 50));
-        text += report.Update(true, 1, 1000, 1000, at(30)); // nothing new
-        return text + report.Update(false, 1, 1000, 1000, at(31));
+            text += report.Update(true, 1, sent, 1000, sent > 50 ? 50.0 : 0.0);
+        text += report.Update(true, 1, 1000, 1000, 50.0); // nothing new
+        return text + report.Update(false, 1, 1000, 1000, 50.0);
     };
 
     const std::string log = run(false);
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 11) << log;
     EXPECT_EQ(log.find('\r'), std::string::npos);
-    // The rate counts from the first block on: 50 bytes a second.
     EXPECT_EQ(log.substr(log.rfind("Boot")), "Boot code (1): 1000 of 1000 bytes, 100%, 0.1 kB/s, 0:00 left\n");
     EXPECT_NE(log.find("Boot code (1): 500 of 1000 bytes, 50%, 0.1 kB/s, 0:10 left\n"), std::string::npos) << log;
 
@@ -265,7 +262,7 @@ TEST(ConsoleProgress, InPlaceOnATerminalALinePerTenthElsewhere) {
     // Other output first ends the line in place; a closed report adds nothing.
     ui::ProgressReport report(true);
     EXPECT_EQ(report.Close(), "");
-    EXPECT_EQ(report.Update(true, 2, 0, 10, t0), "\rMain code (2): 0 of 10 bytes, 0%");
+    EXPECT_EQ(report.Update(true, 2, 0, 10, 0.0), "\rMain code (2): 0 of 10 bytes, 0%");
     EXPECT_EQ(report.Close(), "\n");
     EXPECT_EQ(report.Close(), "");
 }

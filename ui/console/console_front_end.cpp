@@ -16,58 +16,19 @@ namespace tollander::ui {
 
 using app::ButtonId;
 
-namespace {
-
-std::string Duration(double seconds) {
-    const long s = static_cast<long>(seconds + 0.5);
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
-}
-
-} // namespace
-
-std::string ProgressLine(int image, std::int64_t sent, std::int64_t total, double rate) {
-    std::string line = image == 1 ? "Boot code (1): " : "Main code (2): ";
-    const int percent = total > 0 ? static_cast<int>(sent * 100 / total) : 0;
-    line += std::to_string(sent) + " of " + std::to_string(total) + " bytes, " +
-            std::to_string(percent) + "%";
-    if (rate > 0) {
-        char text[32];
-        std::snprintf(text, sizeof text, ", %.1f kB/s, ", rate / 1000);
-        line += text + Duration(static_cast<double>(total - sent) / rate) + " left";
-    }
-    return line;
-}
-
 std::string ProgressReport::Update(bool uploading, int image, std::int64_t sent,
-                                   std::int64_t total, Clock::time_point now) {
+                                   std::int64_t total, double rate) {
     if (!uploading || total <= 0) {
         image = 0;
         sent = total = -1;
     }
     if (sent == shown_sent_ && total == shown_total_ && image == shown_image_) return {};
-    if (total != shown_total_ || image != shown_image_ || sent <= 0) {
-        decile_ = -1;
-        first_sent_ = -1;
-    }
+    if (total != shown_total_ || image != shown_image_ || sent <= 0) decile_ = -1;
     shown_sent_ = sent;
     shown_total_ = total;
     shown_image_ = image;
     if (image == 0) return Close();
-    if (sent > 0 && first_sent_ < 0) {
-        first_sent_ = sent;
-        first_at_ = now;
-    }
-    const std::chrono::duration<double> since = now - first_at_;
-    // Less than a second of blocks says more about the queues than the line.
-    const double rate = first_sent_ >= 0 && sent > first_sent_ && since.count() >= 1.0
-                            ? static_cast<double>(sent - first_sent_) / since.count()
-                            : 0.0;
-    const std::string line = ProgressLine(image, sent, total, rate);
+    const std::string line = app::ProgressText(image, sent, total, rate);
     if (!in_place_) {
         const int decile = static_cast<int>(sent * 10 / total);
         if (decile == decile_) return {};
@@ -319,14 +280,14 @@ void ConsoleFrontEnd::ModelChanged() {
         }
     }
     // The upload runs while its step waits with the timer stopped; the total
-    // is the HEX file's size, the gauge counts the blocks sent.
+    // is the HEX file's size.
     const auto step = f.sequencer().StepNumber;
     const bool uploading =
         (step == app::stepStartBootUpload || step == app::stepStartMainUpload) &&
         !f.Timer1Enabled();
+    // Bytes and rate as the line has them (UploadEstimate).
     err_ << progress_.Update(uploading, step == app::stepStartBootUpload ? 1 : 2,
-                             f.Gauge1().Progress(), form_->payload().UploadSize(),
-                             ProgressReport::Clock::now())
+                             f.Upload().Sent(), form_->payload().UploadSize(), f.Upload().Rate())
          << std::flush;
 }
 
@@ -351,6 +312,10 @@ void ConsoleFrontEnd::LineLogged(const std::string& line) {
         "); it is lost there from the line \"" + line +
         "\" on. The upgrade goes on; the run record keeps the whole log.");
     if (note_) note_("the event log is lost on stdout from here on: " + failure);
+}
+
+void ConsoleFrontEnd::LineTraced(const std::string& line) {
+    if (trace_) Say("trace " + line);
 }
 
 std::string ConsoleFrontEnd::WriteLogLine(const std::string& line) {

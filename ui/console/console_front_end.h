@@ -18,22 +18,17 @@
 
 namespace tollander::ui {
 
-// "Main code (2): 245730 of 491460 bytes, 50%, 11.5 kB/s, 0:21 left": the
-// image (1 boot, 2 main), bytes sent of the total, and, once it is known
-// (`rate` in bytes a second, 0 before), the rate and the time left.
-std::string ProgressLine(int image, std::int64_t sent, std::int64_t total, double rate);
-
 // The upload's progress on stderr: on a terminal one line rewritten in
 // place, elsewhere (a log file, a pipe) one line per tenth.
 class ProgressReport {
 public:
-    using Clock = std::chrono::steady_clock;
     explicit ProgressReport(bool in_place) : in_place_(in_place) {}
 
     // The text to write for the upload as it is now ("" when nothing
-    // changed): `image` 1 boot, 2 main; `sent` bytes of `total`.
+    // changed): `image` 1 boot, 2 main; `sent` bytes of `total` on the line,
+    // at `rate` bytes a second (0 while not known).
     std::string Update(bool uploading, int image, std::int64_t sent, std::int64_t total,
-                       Clock::time_point now);
+                       double rate);
     // Ends a line written in place, before other output ("" when none is open).
     std::string Close();
 
@@ -45,10 +40,6 @@ private:
     int shown_image_ = 0;
     int decile_ = -1;
     std::size_t width_ = 0; // of the line shown in place, to blank a longer one
-    // The first block goes into the empty output queue at once; the rate is
-    // how fast the blocks after it follow, which the line sets.
-    std::int64_t first_sent_ = -1;
-    Clock::time_point first_at_{};
 };
 
 // 0: an upgrade ran through the NVRAM rewrite with no failure line;
@@ -115,6 +106,8 @@ public:
     // Where what the console says about the run itself goes besides stderr
     // (the run record): the log lost on stdout, a request to stop.
     void SetNote(std::function<void(const std::string&)> note) { note_ = std::move(note); }
+    // --trace: the line's traffic on stderr too, each line after "trace ".
+    void SetTrace(bool trace) { trace_ = trace; }
     // A request to stop by `name` ("SIGINT") made at `now`: held back with a
     // warning (StopGuard), or the run ends as "E&xit" ends it. True when it
     // ends. Window thread.
@@ -122,6 +115,7 @@ public:
 
     void ModelChanged() override;
     void LineLogged(const std::string& line) override;
+    void LineTraced(const std::string& line) override;
     void LogCleared() override;
     void ShowMessage(const std::string& text, app::MessageKind kind) override;
     void ShowAbout() override;
@@ -151,6 +145,7 @@ private:
     bool prompted_ = false;
     bool asked_ = false;    // a line is asked of the reader
     bool log_lost_ = false; // stdout failed: the log goes to the record only
+    bool trace_ = false;
     StopGuard stop_guard_;
     std::function<void(const std::string&)> note_;
     LineReader reader_;

@@ -18,7 +18,8 @@ namespace {
 using namespace tollander;
 
 // One run; `stopped_by` is the signal that ended it, 0 when none did.
-int RunFlasher(int argc, char** argv, platform::StopSignals& signals, int& stopped_by) {
+int RunFlasher(int argc, char** argv, const app::FlasherOptions& options,
+               platform::StopSignals& signals, int& stopped_by) {
     // The payload is read from the program's own file, whatever argv[0] says,
     // opened now and held to the end: the record and the upload read the
     // same bytes, whatever happens to the file's name meanwhile.
@@ -40,6 +41,7 @@ int RunFlasher(int argc, char** argv, platform::StopSignals& signals, int& stopp
     platform::HeadlessWindowThread window;
     ui::ConsoleFrontEnd console(window, std::cin, std::cout, std::cerr);
     console.SetProgressInPlace(platform::StandardErrorIsTerminal());
+    console.SetTrace(options.trace);
     // Every run leaves its record; one that cannot be written is said once.
     app::RunRecord record(app::RunRecordPath(), "tollander-flash-console", command_line,
                           self.file.get());
@@ -89,7 +91,9 @@ int main(int argc, char** argv) {
     platform::WriteTextForTheConsole();
     // --help, --version, --list-ports and a wrong option end here, before any
     // port or temporary file is touched.
-    if (const auto status = app::HandleFlasherOptions("tollander-flash-console", argc, argv))
+    app::FlasherOptions options;
+    if (const auto status =
+            app::HandleFlasherOptions("tollander-flash-console", argc, argv, &options))
         return *status;
     int stopped_by = 0;
     int status = 1;
@@ -97,7 +101,7 @@ int main(int argc, char** argv) {
         // Before any thread starts; a closed stdout no longer ends the run.
         platform::StopSignals signals;
         try {
-            status = RunFlasher(argc, argv, signals, stopped_by);
+            status = RunFlasher(argc, argv, options, signals, stopped_by);
         } catch (const std::exception& e) {
             // Caught, so that the run directory is removed on the way out (or,
             // when it could not be made, to say why).

@@ -414,9 +414,16 @@ void TForm1::Render() {
     if (w_.Gauge1->maximum() != max || w_.Gauge1->value() != value) {
         w_.Gauge1->maximum(max);
         w_.Gauge1->value(value);
-        const int percent = static_cast<int>(100.0 * value / max);
-        w_.Gauge1->copy_label((std::to_string(percent) + "%").c_str());
     }
+    // On the bar: during an upload the image, the bytes the line has sent
+    // and the time left; otherwise the bar's share.
+    const app::UploadEstimate& upload = f.Upload();
+    const std::string text =
+        upload.Total() > 0 && gauge.Progress() > 0
+            ? app::ProgressText(f.sequencer().FlashStage, upload.Sent(), upload.Total(),
+                                upload.Rate())
+            : std::to_string(static_cast<int>(100.0 * value / max)) + "%";
+    if (!w_.Gauge1->label() || text != w_.Gauge1->label()) w_.Gauge1->copy_label(text.c_str());
 }
 
 void TForm1::ModelChanged() {
