@@ -8,7 +8,7 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "payload/sha256.h"
+#include "platform/crypto.h"
 #include "tests/e2e/fixture.h"
 
 namespace tollander::e2e {
@@ -95,7 +95,7 @@ TEST_F(Console, WholeUpgradeExitsZeroWithTheEventLogOnStdout) {
     const std::size_t main_start = exe.size() - 193 - length(4);
     const std::size_t boot_start = main_start - length(0);
     const auto sha = [&](std::size_t start, std::size_t size) {
-        payload::Sha256 h;
+        platform::Sha256 h;
         h.Update(exe.data() + start, size);
         return h.FinishHex();
     };

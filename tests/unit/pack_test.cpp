@@ -1,4 +1,4 @@
-#include "payload/sha256.h"
+#include "platform/crypto.h"
 #include "platform/dos_time.h"
 #include "platform/self_path.h"
 #include "tests/unit/payload_fixture.h"
@@ -57,7 +57,7 @@ ToolRun RunTool(const std::string& tool, const std::string& args) {
 }
 
 std::string Sha(const void* data, std::size_t n) {
-    payload::Sha256 sha;
+    platform::Sha256 sha;
     sha.Update(data, n);
     return sha.FinishHex();
 }
@@ -70,7 +70,7 @@ TEST(Sha256Test, KnownVectors) {
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
     // Fed in odd pieces: the same digest as at once.
     const std::string million(1'000'000, 'a');
-    payload::Sha256 pieces;
+    platform::Sha256 pieces;
     for (std::size_t at = 0; at < million.size(); at += 777)
         pieces.Update(million.data() + at, std::min<std::size_t>(777, million.size() - at));
     EXPECT_EQ(pieces.FinishHex(),
