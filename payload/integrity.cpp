@@ -41,27 +41,9 @@ std::size_t BlockSizeOf(std::uint32_t format) {
 
 // The block that starts at `start` (its magic already seen there).
 BlockLookup ReadBlockAt(platform::File& file, std::int64_t start) {
-    BlockLookup found;
-    found.state = BlockState::Damaged;
     std::uint8_t raw[kIntegrityBlockSizeSigned] = {};
     file.Seek(start);
-    const std::size_t got = file.Read(raw, sizeof raw);
-    if (got < 12) return found;
-    const std::uint32_t format = GetLE32(raw + 8);
-    const std::size_t size = BlockSizeOf(format);
-    found.block.format = format;
-    if (size == 0 || got < size) return found;
-    found.length = GetLE32(raw + size - kLengthField);
-    if (found.length != size) return found;
-    std::copy(raw + 12, raw + 44, found.block.boot.begin());
-    std::copy(raw + 44, raw + 76, found.block.main.begin());
-    if (format != kIntegrityFormat1) std::copy(raw + 76, raw + 108, found.block.record.begin());
-    if (format == kIntegrityFormatSigned) {
-        std::copy(raw + 108, raw + 172, found.block.key.begin());
-        std::copy(raw + 172, raw + 236, found.block.signature.begin());
-    }
-    found.state = BlockState::Present;
-    return found;
+    return DecodeIntegrityBlock(raw, file.Read(raw, sizeof raw));
 }
 
 // Reads `limit` bytes of an open file into the coder, each one digested.
@@ -138,6 +120,27 @@ private:
 };
 
 } // namespace
+
+BlockLookup DecodeIntegrityBlock(const std::uint8_t* raw, std::size_t got) {
+    BlockLookup found;
+    found.state = BlockState::Damaged;
+    if (got < 12) return found;
+    const std::uint32_t format = GetLE32(raw + 8);
+    const std::size_t size = BlockSizeOf(format);
+    found.block.format = format;
+    if (size == 0 || got < size) return found;
+    found.length = GetLE32(raw + size - kLengthField);
+    if (found.length != size) return found;
+    std::copy(raw + 12, raw + 44, found.block.boot.begin());
+    std::copy(raw + 44, raw + 76, found.block.main.begin());
+    if (format != kIntegrityFormat1) std::copy(raw + 76, raw + 108, found.block.record.begin());
+    if (format == kIntegrityFormatSigned) {
+        std::copy(raw + 108, raw + 172, found.block.key.begin());
+        std::copy(raw + 172, raw + 236, found.block.signature.begin());
+    }
+    found.state = BlockState::Present;
+    return found;
+}
 
 std::vector<std::uint8_t> EncodeIntegrityBlock(const IntegrityBlock& block) {
     const bool sign = block.format == kIntegrityFormatSigned;

@@ -126,6 +126,10 @@ struct BlockLookup {
     std::uint32_t length = 0; // as stored, when the magic was found
 };
 
+// The block in `size` bytes that begin with its magic: Present, or Damaged
+// when they hold no block of a format we read.
+BlockLookup DecodeIntegrityBlock(const std::uint8_t* bytes, std::size_t size);
+
 // The block of `file`: where the record's mark says, else the one that ends
 // at `sound_start`. Never throws for a block that is not there; read errors
 // of the file propagate.

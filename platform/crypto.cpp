@@ -1,7 +1,13 @@
 // The portable half of crypto.h: the key's DER form and fingerprint, hex.
 #include "platform/crypto.h"
 
+#include "platform/crypto_os.h"
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace tollander::platform {
 
@@ -47,5 +53,33 @@ Sha256Digest KeyFingerprint(const EcPublicKey& key) {
     const auto der = PublicKeyInfo(key);
     return Sha256Of(der.data(), der.size());
 }
+
+namespace crypto_os {
+
+SecretText::~SecretText() {
+    volatile char* p = bytes.data();
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        p[i] = 0;
+}
+
+bool SecretText::Has(const char* word) const {
+    return std::search(bytes.begin(), bytes.end(), word, word + std::strlen(word)) != bytes.end();
+}
+
+void ReadKeyText(const std::string& path, const std::optional<std::string>& pass_phrase,
+                 SecretText& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw SigningKeyError(path + ": cannot read the signing key: " + std::strerror(errno));
+    text.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (text.Has("PUBLIC KEY-----"))
+        throw SigningKeyError(path + ": this is a public key; signing needs the vendor's "
+                                     "private key (the file the public one was made from)");
+    if (text.Has("ENCRYPTED") && !pass_phrase)
+        throw SigningKeyError(path + ": the key is encrypted and no pass phrase was given; put "
+                                     "it in the environment variable TOLLANDER_SIGN_PASS");
+}
+
+} // namespace crypto_os
 
 } // namespace tollander::platform

@@ -2,6 +2,8 @@
 // library it did not need before.
 #include "platform/crypto.h"
 
+#include "platform/crypto_os.h"
+
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -14,10 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sys/stat.h>
-#include <vector>
 
 namespace tollander::platform {
 
@@ -126,16 +125,6 @@ int GivePassPhrase(char* buffer, int size, int, void* user) {
     return static_cast<int>(phrase->value().size());
 }
 
-// The PEM text, wiped from memory once parsed.
-struct SecretText {
-    std::vector<char> bytes;
-    ~SecretText() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-    bool Has(const char* word) const {
-        return std::search(bytes.begin(), bytes.end(), word, word + std::strlen(word)) !=
-               bytes.end();
-    }
-};
-
 } // namespace
 
 SigningKey SigningKey::Load(const std::string& path,
@@ -146,20 +135,9 @@ SigningKey SigningKey::Load(const std::string& path,
     if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
         throw SigningKeyError(path + ": the private key may be read by other users; make it "
                                      "yours alone (chmod 600 " + path + ") and sign again");
-    SecretText text;
-    {
-        std::ifstream in(path, std::ios::binary);
-        if (!in)
-            throw SigningKeyError(path + ": cannot read the signing key: " + std::strerror(errno));
-        text.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    if (text.Has("PUBLIC KEY-----"))
-        throw SigningKeyError(path + ": this is a public key; signing needs the vendor's "
-                                     "private key (the file the public one was made from)");
+    crypto_os::SecretText text;
+    crypto_os::ReadKeyText(path, pass_phrase, text);
     const bool encrypted = text.Has("ENCRYPTED");
-    if (encrypted && !pass_phrase)
-        throw SigningKeyError(path + ": the key is encrypted and no pass phrase was given; put "
-                                     "it in the environment variable TOLLANDER_SIGN_PASS");
     std::unique_ptr<BIO, BioFree> bio(
         BIO_new_mem_buf(text.bytes.data(), static_cast<int>(text.bytes.size())));
     Pkey pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassPhrase,
