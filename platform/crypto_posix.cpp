@@ -129,14 +129,14 @@ int GivePassPhrase(char* buffer, int size, int, void* user) {
 
 SigningKey SigningKey::Load(const std::string& path,
                             const std::optional<std::string>& pass_phrase) {
+    crypto_os::SecretText text;
+    crypto_os::ReadKeyText(path, pass_phrase, text);
     struct stat st {};
     if (stat(path.c_str(), &st) != 0)
         throw SigningKeyError(path + ": cannot read the signing key: " + std::strerror(errno));
     if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-        throw SigningKeyError(path + ": the private key may be read by other users; make it "
+        throw SigningKeyError(path + ": the private key is open to other users; make it "
                                      "yours alone (chmod 600 " + path + ") and sign again");
-    crypto_os::SecretText text;
-    crypto_os::ReadKeyText(path, pass_phrase, text);
     const bool encrypted = text.Has("ENCRYPTED");
     std::unique_ptr<BIO, BioFree> bio(
         BIO_new_mem_buf(text.bytes.data(), static_cast<int>(text.bytes.size())));

@@ -77,7 +77,9 @@ protected:
         platform::File in = platform::File::OpenRead("flasher");
         const int before_loader = CheckFlasher(in, raw, true, keys).code;
         // A verdict at start-up stands; one that passes it is the full check's.
-        if (at_start != 0) EXPECT_EQ(before_loader, at_start);
+        if (at_start != 0) {
+            EXPECT_EQ(before_loader, at_start);
+        }
         EXPECT_EQ(InspectFile("flasher", keys).integrity.code, before_loader);
         return at_start != 0 ? at_start : before_loader;
     }
@@ -176,7 +178,7 @@ TEST_F(KeyFileModeTest, AKeyOthersMayReadIsRefused) {
             platform::SigningKey::Load("key.pem", std::nullopt);
             ADD_FAILURE() << "taken";
         } catch (const platform::SigningKeyError& e) {
-            EXPECT_NE(std::string(e.what()).find("may be read by other users"), std::string::npos)
+            EXPECT_NE(std::string(e.what()).find("open to other users"), std::string::npos)
                 << e.what();
         }
     }
