@@ -21,23 +21,20 @@ bool Ok(NTSTATUS status) {
 }
 
 // Algorithm handles are opened once and kept for the life of the process.
-BCRYPT_ALG_HANDLE Provider(const wchar_t* algorithm) {
+BCRYPT_ALG_HANDLE Provider(const wchar_t* algorithm, const char* name) {
     BCRYPT_ALG_HANDLE handle = nullptr;
     if (!Ok(BCryptOpenAlgorithmProvider(&handle, algorithm, nullptr, 0)))
-        throw std::runtime_error("the system's cryptography offers no " +
-                                 std::string(algorithm == BCRYPT_SHA256_ALGORITHM
-                                                 ? "SHA-256"
-                                                 : "ECDSA P-256"));
+        throw std::runtime_error(std::string("the system's cryptography offers no ") + name);
     return handle;
 }
 
 BCRYPT_ALG_HANDLE Sha256Provider() {
-    static const BCRYPT_ALG_HANDLE handle = Provider(BCRYPT_SHA256_ALGORITHM);
+    static const BCRYPT_ALG_HANDLE handle = Provider(BCRYPT_SHA256_ALGORITHM, "SHA-256");
     return handle;
 }
 
 BCRYPT_ALG_HANDLE EcdsaProvider() {
-    static const BCRYPT_ALG_HANDLE handle = Provider(BCRYPT_ECDSA_P256_ALGORITHM);
+    static const BCRYPT_ALG_HANDLE handle = Provider(BCRYPT_ECDSA_P256_ALGORITHM, "ECDSA P-256");
     return handle;
 }
 
