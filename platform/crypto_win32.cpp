@@ -162,7 +162,11 @@ SigningKey SigningKey::Load(const std::string& path,
     if (!text.Has("PRIVATE KEY-----") || !DecodePem(text.bytes, der))
         throw SigningKeyError(path + ": not a PEM private key; make one with openssl ecparam "
                                      "-genkey -name prime256v1 -noout");
-    if (After(der, {0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01}) == std::string::npos)
+    // SEC1 names only the curve; PKCS#8 the kind of key too.
+    const bool elliptic =
+        text.Has("EC PRIVATE KEY") ||
+        After(der, {0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01}) != std::string::npos;
+    if (!elliptic)
         throw SigningKeyError(path + ": not an elliptic-curve key; signing needs an ECDSA "
                                      "P-256 (prime256v1) key");
     if (After(der, {0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07}) ==
