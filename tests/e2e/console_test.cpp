@@ -262,6 +262,27 @@ TEST_F(Console, AStdoutThatFailsNeverStopsOrShortensTheUpgrade) {
     }
 }
 
+// A program built with the vendor's key, given an unsigned flasher, stops at
+// start-up; the run record says why, and the modem hears nothing.
+TEST_F(Console, AnUnsignedFlasherStopsWithTheReasonInTheRecord) {
+    const std::string program = BinDir() + "/tollander-flash-console";
+    if (!std::filesystem::exists(program)) GTEST_SKIP() << "no console flasher built";
+    PackConfig unsigned_config;
+    unsigned_config.sign_key.clear();
+    const std::string flasher = PackFlasher(unsigned_config, program);
+    auto& modem = Modem(1);
+    Child run({flasher}, "");
+    EXPECT_EQ(run.Finish(120s), 1) << run.Output();
+    const std::string record = Record();
+    EXPECT_NE(record.find("  Flash data integrity check failed.  Failure code  -8\n"),
+              std::string::npos)
+        << record;
+    EXPECT_NE(record.find("Signature    = none: this program refuses unsigned flashers\n"),
+              std::string::npos)
+        << record;
+    EXPECT_EQ(modem.Commands(), std::vector<std::string>{});
+}
+
 // The first SIGINT, SIGTERM or SIGHUP during an upload is held back with a
 // warning; another within 5 s stops the run, which then says where it left
 // the modem and ends as that signal ends a program.
