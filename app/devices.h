@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "payload/vendor_keys.h"
 #include "platform/self_path.h"
 
 namespace tollander::platform {
@@ -174,7 +175,9 @@ struct Devices {
 
 // The real parts: TComPort, TProtocol, the payload of the running program
 // (read from `self`, the program's own file held open, when given), the
-// system's media player, the probe and the flash dialogue.
-Devices MakeSystemDevices(platform::WindowThread& window, const platform::SelfFile& self = {});
+// system's media player, the probe and the flash dialogue. The payload
+// takes flashers signed by one of `keys` only, when there are any.
+Devices MakeSystemDevices(platform::WindowThread& window, const platform::SelfFile& self = {},
+                          payload::VendorKeys keys = payload::BuiltInVendorKeys());
 
 } // namespace tollander::app

@@ -17,7 +17,8 @@ payload::Image ToPayload(Image image) {
 
 class PayloadLink final : public PayloadOps {
 public:
-    explicit PayloadLink(const platform::SelfFile& self) {
+    PayloadLink(const platform::SelfFile& self, payload::VendorKeys keys) {
+        state_.SetVendorKeys(keys);
         if (self.file) state_.SetExeFile(self.path, self.file);
     }
     void SetExePath(const std::string& path) override { state_.SetExePath(path); }
@@ -116,8 +117,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<PayloadOps> MakePayloadLink(const platform::SelfFile& self) {
-    return std::make_unique<PayloadLink>(self);
+std::unique_ptr<PayloadOps> MakePayloadLink(const platform::SelfFile& self,
+                                            payload::VendorKeys keys) {
+    return std::make_unique<PayloadLink>(self, keys);
 }
 
 std::unique_ptr<AlertPlayer> MakeSystemPlayer() {

@@ -5,13 +5,16 @@
 #include <memory>
 
 #include "app/devices.h"
+#include "payload/integrity.h"
 #include "platform/self_path.h"
 
 namespace tollander::app {
 
 // With `self` (the program's own file, held open), SetExePath of its path
-// reads that open file.
-std::unique_ptr<PayloadOps> MakePayloadLink(const platform::SelfFile& self = {});
+// reads that open file. With `keys`, only flashers signed by one of them
+// are taken.
+std::unique_ptr<PayloadOps> MakePayloadLink(const platform::SelfFile& self = {},
+                                            payload::VendorKeys keys = {});
 std::unique_ptr<AlertPlayer> MakeSystemPlayer();
 
 } // namespace tollander::app

@@ -28,10 +28,9 @@ struct ImageDigest {
 
 std::vector<ImageDigest> ReadImageDigests(platform::File& file, const payload::RawConfigRecord& raw,
                                           const payload::ConfigRecord& record,
-                                          payload::BlockState& state) {
+                                          payload::BlockLookup& lookup) {
     const auto layout = payload::ComputeLayout(file.Size(), record.BootLength, record.MainLength);
-    const payload::BlockLookup lookup = payload::FindIntegrityBlock(file, layout.sound_start, raw);
-    state = lookup.state;
+    lookup = payload::FindIntegrityBlock(file, layout.sound_start, raw);
     const bool present = lookup.state == payload::BlockState::Present;
     std::vector<ImageDigest> digests;
     const auto add = [&](const char* name, std::int64_t start, std::int32_t length,
@@ -84,7 +83,8 @@ std::string RunRecordPath() {
     return dir.empty() ? std::string() : dir + "/" + kRunRecordName;
 }
 
-std::vector<std::string> DescribeFlasher(const std::string& exe_path, platform::File* held) {
+std::vector<std::string> DescribeFlasher(const std::string& exe_path, platform::File* held,
+                                         payload::VendorKeys keys) {
     std::vector<std::string> lines;
     try {
         platform::File opened;
@@ -105,8 +105,10 @@ std::vector<std::string> DescribeFlasher(const std::string& exe_path, platform::
             lines.push_back("Images       = the record's lengths do not fit the file");
             return lines;
         }
-        payload::BlockState state = payload::BlockState::Absent;
-        for (const ImageDigest& d : ReadImageDigests(file, raw, record, state)) {
+        payload::BlockLookup lookup;
+        const auto digests = ReadImageDigests(file, raw, record, lookup);
+        const payload::BlockState state = lookup.state;
+        for (const ImageDigest& d : digests) {
             std::string line = std::string(d.name) + "   = ";
             if (d.length <= 0) {
                 line += "none";
@@ -122,6 +124,10 @@ std::vector<std::string> DescribeFlasher(const std::string& exe_path, platform::
             lines.push_back("Integrity    = no digests recorded in the flasher");
         else if (state == payload::BlockState::Damaged)
             lines.push_back("Integrity    = the flasher's digest block is damaged");
+        // Why a program with vendor keys took or refused it.
+        const payload::SignatureInfo signature = payload::ReadSignature(lookup, keys);
+        if (!keys.empty() || signature.present)
+            lines.push_back(payload::DescribeSignature(signature, !keys.empty()));
     } catch (const std::exception& e) {
         lines.push_back(std::string("Flasher could not be read to its end: ") + e.what());
     }

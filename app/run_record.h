@@ -7,6 +7,7 @@
 #pragma once
 
 #include "app/front_end.h"
+#include "payload/vendor_keys.h"
 #include "platform/files.h"
 
 #include <chrono>
@@ -35,9 +36,11 @@ std::string RunRecordPath();
 // What the flasher at `exe_path` carries: its configuration (the debug dump's
 // lines) and the SHA-256 of each image as stored, with whether it matches the
 // digest recorded when the flasher was built. Read from `file` when given
-// (the program's own file, held open: the bytes the run sends). Never throws.
+// (the program's own file, held open: the bytes the run sends). With
+// `keys` (or a signed flasher), a line on its signature. Never throws.
 std::vector<std::string> DescribeFlasher(const std::string& exe_path,
-                                         platform::File* file = nullptr);
+                                         platform::File* file = nullptr,
+                                         payload::VendorKeys keys = payload::BuiltInVendorKeys());
 
 // `file` with the run that starts with `header` replaced by `run` (or `run`
 // appended), then the oldest runs dropped until it holds at most `limit`

@@ -125,12 +125,13 @@ private:
 
 } // namespace
 
-Devices MakeSystemDevices(platform::WindowThread& window, const platform::SelfFile& self) {
+Devices MakeSystemDevices(platform::WindowThread& window, const platform::SelfFile& self,
+                          payload::VendorKeys keys) {
     Devices devices;
     auto port = std::make_unique<PortLink>(window);
     devices.protocol = std::make_unique<ProtocolLink>(window, port->port());
     devices.port = std::move(port);
-    devices.payload = MakePayloadLink(self);
+    devices.payload = MakePayloadLink(self, keys);
     devices.make_player = [] { return MakeSystemPlayer(); };
     devices.make_dialogue = [](MainForm& form) { return MakeStandardDialogue(form); };
     return devices;

@@ -3,7 +3,7 @@
 #include "payload/archive.h"
 #include "payload/lzss.h"
 #include "payload/payload.h"
-#include "payload/sha256.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/io_error.h"
 
@@ -40,7 +40,7 @@ public:
         sha.Update(data, size);
         count += static_cast<std::int64_t>(size);
     }
-    Sha256 sha;
+    platform::Sha256 sha;
     std::int64_t count = 0;
 };
 
@@ -93,7 +93,7 @@ std::optional<ConfigRecord> DetectPayload(const std::string& path) {
     return record;
 }
 
-Inspection InspectFile(const std::string& path) {
+Inspection InspectFile(const std::string& path, VendorKeys keys) {
     File in = File::OpenRead(path);
     if (!in.valid())
         throw InspectError(std::string("cannot open ") +
@@ -133,16 +133,18 @@ Inspection InspectFile(const std::string& path) {
         };
         check(result.integrity.boot, lookup.block.boot, layout.boot_start, record->BootLength);
         check(result.integrity.main, lookup.block.main, layout.main_start, record->MainLength);
-        if (lookup.block.format == kIntegrityFormat) {
+        if (lookup.block.format != kIntegrityFormat1) {
             DigestCheck& c = result.integrity.record;
             c.stored = DigestHex(lookup.block.record);
             c.actual = DigestHex(DigestOf(raw.data(), raw.size()));
             c.matches = c.stored == c.actual;
         }
     }
+    result.integrity.signature = ReadSignature(lookup, keys);
+    result.integrity.have_keys = !keys.empty();
     // What the flasher itself will decide, boot image included when there is one.
     FlasherCheck verdict = CheckFlasherEnd(in, raw);
-    if (verdict.code == 0) verdict = CheckFlasher(in, raw, record->BootLength > 0);
+    if (verdict.code == 0) verdict = CheckFlasher(in, raw, record->BootLength > 0, keys);
     result.integrity.code = verdict.code;
     result.integrity.fault = verdict.fault;
     return result;

@@ -49,7 +49,9 @@ struct IntegrityInfo {
     std::uint32_t format = 0;
     DigestCheck boot; // only when the block is present
     DigestCheck main;
-    DigestCheck record; // format 2 only
+    DigestCheck record; // formats 2 and 3
+    SignatureInfo signature;
+    bool have_keys = false; // judged as a program with vendor keys judges it
     int code = 0;       // the flasher's own verdict: 0 or its failure code
     std::string fault;
 };
@@ -61,7 +63,8 @@ struct Inspection {
     IntegrityInfo integrity;
 };
 
-// Throws InspectError when the file cannot be opened or carries no payload.
-Inspection InspectFile(const std::string& path);
+// The verdict is the one a program carrying `keys` gives. Throws
+// InspectError when the file cannot be opened or carries no payload.
+Inspection InspectFile(const std::string& path, VendorKeys keys = {});
 
 } // namespace tollander::payload

@@ -5,7 +5,7 @@
 #include "payload/lzss.h"
 #include "payload/payload.h"
 #include "payload/program_length.h"
-#include "payload/sha256.h"
+#include "platform/crypto.h"
 #include "platform/little_endian.h"
 
 #include <algorithm>
@@ -33,6 +33,7 @@ bool MagicAt(platform::File& file, std::int64_t at) {
 }
 
 std::size_t BlockSizeOf(std::uint32_t format) {
+    if (format == kIntegrityFormatSigned) return kIntegrityBlockSizeSigned;
     if (format == kIntegrityFormat) return kIntegrityBlockSize;
     if (format == kIntegrityFormat1) return kIntegrityBlockSize1;
     return 0;
@@ -40,23 +41,9 @@ std::size_t BlockSizeOf(std::uint32_t format) {
 
 // The block that starts at `start` (its magic already seen there).
 BlockLookup ReadBlockAt(platform::File& file, std::int64_t start) {
-    BlockLookup found;
-    found.state = BlockState::Damaged;
-    std::uint8_t raw[kIntegrityBlockSize] = {};
+    std::uint8_t raw[kIntegrityBlockSizeSigned] = {};
     file.Seek(start);
-    const std::size_t got = file.Read(raw, sizeof raw);
-    if (got < 12) return found;
-    const std::uint32_t format = GetLE32(raw + 8);
-    const std::size_t size = BlockSizeOf(format);
-    found.block.format = format;
-    if (size == 0 || got < size) return found;
-    found.length = GetLE32(raw + size - kLengthField);
-    if (found.length != size) return found;
-    std::copy(raw + 12, raw + 44, found.block.boot.begin());
-    std::copy(raw + 44, raw + 76, found.block.main.begin());
-    if (format == kIntegrityFormat) std::copy(raw + 76, raw + 108, found.block.record.begin());
-    found.state = BlockState::Present;
-    return found;
+    return DecodeIntegrityBlock(raw, file.Read(raw, sizeof raw));
 }
 
 // Reads `limit` bytes of an open file into the coder, each one digested.
@@ -82,7 +69,7 @@ public:
         while (read_block(block, sizeof block) > 0) {
         }
     }
-    Sha256 sha;
+    platform::Sha256 sha;
 
 private:
     platform::File& file_;
@@ -113,7 +100,7 @@ public:
     }
     void EndBlock() {
         digests.push_back(block_sha_.Finish());
-        block_sha_ = Sha256();
+        block_sha_ = platform::Sha256();
         in_block_ = 0;
     }
     std::vector<Digest> Finish() {
@@ -128,28 +115,61 @@ public:
 private:
     platform::File* out_;
     bool blocks_;
-    Sha256 block_sha_;
+    platform::Sha256 block_sha_;
     std::size_t in_block_ = 0;
 };
 
 } // namespace
 
-std::array<std::uint8_t, kIntegrityBlockSize> EncodeIntegrityBlock(const IntegrityBlock& block) {
-    std::array<std::uint8_t, kIntegrityBlockSize> out{};
+BlockLookup DecodeIntegrityBlock(const std::uint8_t* raw, std::size_t got) {
+    BlockLookup found;
+    found.state = BlockState::Damaged;
+    if (got < 12) return found;
+    const std::uint32_t format = GetLE32(raw + 8);
+    const std::size_t size = BlockSizeOf(format);
+    found.block.format = format;
+    if (size == 0 || got < size) return found;
+    found.length = GetLE32(raw + size - kLengthField);
+    if (found.length != size) return found;
+    std::copy(raw + 12, raw + 44, found.block.boot.begin());
+    std::copy(raw + 44, raw + 76, found.block.main.begin());
+    if (format != kIntegrityFormat1) std::copy(raw + 76, raw + 108, found.block.record.begin());
+    if (format == kIntegrityFormatSigned) {
+        std::copy(raw + 108, raw + 172, found.block.key.begin());
+        std::copy(raw + 172, raw + 236, found.block.signature.begin());
+    }
+    found.state = BlockState::Present;
+    return found;
+}
+
+std::vector<std::uint8_t> EncodeIntegrityBlock(const IntegrityBlock& block) {
+    const bool sign = block.format == kIntegrityFormatSigned;
+    std::vector<std::uint8_t> out(sign ? kIntegrityBlockSizeSigned : kIntegrityBlockSize);
     std::memcpy(out.data(), kIntegrityMagic, kMagicSize);
-    PutLE32(out.data() + 8, kIntegrityFormat);
+    PutLE32(out.data() + 8, sign ? kIntegrityFormatSigned : kIntegrityFormat);
     std::copy(block.boot.begin(), block.boot.end(), out.begin() + 12);
     std::copy(block.main.begin(), block.main.end(), out.begin() + 44);
     std::copy(block.record.begin(), block.record.end(), out.begin() + 76);
-    PutLE32(out.data() + 108, static_cast<std::uint32_t>(kIntegrityBlockSize));
+    if (sign) {
+        std::copy(block.key.begin(), block.key.end(), out.begin() + 108);
+        std::copy(block.signature.begin(), block.signature.end(), out.begin() + 172);
+    }
+    PutLE32(out.data() + out.size() - kLengthField, static_cast<std::uint32_t>(out.size()));
     return out;
 }
 
-void MarkRecord(RawConfigRecord& raw, std::uint32_t block_offset) {
+void SignIntegrityBlock(IntegrityBlock& block, const platform::SigningKey& key) {
+    block.format = kIntegrityFormatSigned;
+    block.key = key.PublicKey();
+    const auto bytes = EncodeIntegrityBlock(block);
+    block.signature = key.Sign(bytes.data(), kSignedPartSize);
+}
+
+void MarkRecord(RawConfigRecord& raw, std::uint32_t block_offset, std::uint32_t format) {
     std::uint8_t* mark = raw.data() + kRecordMarkOffset;
     std::fill(mark, mark + 13, std::uint8_t{0});
     std::memcpy(mark, kRecordMark, sizeof kRecordMark);
-    mark[4] = static_cast<std::uint8_t>(kIntegrityFormat);
+    mark[4] = static_cast<std::uint8_t>(format);
     PutLE32(mark + 5, block_offset);
 }
 
@@ -160,9 +180,7 @@ std::optional<std::uint32_t> RecordMark(const RawConfigRecord& raw) {
 }
 
 Digest DigestOf(const void* data, std::size_t size) {
-    Sha256 sha;
-    sha.Update(data, size);
-    return sha.Finish();
+    return platform::Sha256Of(data, size);
 }
 
 BlockLookup FindIntegrityBlock(platform::File& file, std::int64_t sound_start,
@@ -191,7 +209,7 @@ BlockLookup FindIntegrityBlock(platform::File& file, std::int64_t sound_start,
         return ReadBlockAt(file, sound_start - length);
     // A damaged length field must not hide a block of a size we write: look
     // where one would begin, too.
-    for (std::size_t size : {kIntegrityBlockSize, kIntegrityBlockSize1}) {
+    for (std::size_t size : {kIntegrityBlockSizeSigned, kIntegrityBlockSize, kIntegrityBlockSize1}) {
         const std::int64_t start = sound_start - static_cast<std::int64_t>(size);
         if (MagicAt(file, start)) {
             found = ReadBlockAt(file, start);
@@ -204,7 +222,7 @@ BlockLookup FindIntegrityBlock(platform::File& file, std::int64_t sound_start,
 }
 
 Digest DigestRange(platform::File& file, std::int64_t start, std::int64_t length) {
-    Sha256 sha;
+    platform::Sha256 sha;
     std::uint8_t block[2048];
     file.Seek(start);
     while (length > 0) {
@@ -218,14 +236,7 @@ Digest DigestRange(platform::File& file, std::int64_t start, std::int64_t length
 }
 
 std::string DigestHex(const Digest& digest) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * digest.size());
-    for (std::uint8_t b : digest) {
-        text += kHex[b >> 4];
-        text += kHex[b & 15];
-    }
-    return text;
+    return platform::HexOf(digest.data(), digest.size());
 }
 
 std::string DescribeIntegrityBlock(const BlockLookup& lookup) {
@@ -239,6 +250,32 @@ std::string DescribeIntegrityBlock(const BlockLookup& lookup) {
         break;
     }
     return "Integrity    = no digests, images checked as Intel HEX only";
+}
+
+SignatureInfo ReadSignature(const BlockLookup& lookup, VendorKeys keys) {
+    SignatureInfo info;
+    if (lookup.state != BlockState::Present || lookup.block.format != kIntegrityFormatSigned)
+        return info;
+    const IntegrityBlock& block = lookup.block;
+    info.present = true;
+    info.fingerprint = platform::KeyFingerprint(block.key);
+    info.known = std::find(keys.begin(), keys.end(), block.key) != keys.end();
+    const auto bytes = EncodeIntegrityBlock(block);
+    info.verifies = platform::VerifyP256(block.key, bytes.data(), kSignedPartSize, block.signature);
+    return info;
+}
+
+std::string DescribeSignature(const SignatureInfo& signature, bool have_keys) {
+    std::string line = "Signature    = ";
+    if (!signature.present)
+        return line + (have_keys ? "none: this program refuses unsigned flashers"
+                                 : "none");
+    line += "key SHA256:" + DigestHex(signature.fingerprint);
+    line += signature.verifies ? ", verifies" : ", DOES NOT VERIFY";
+    if (have_keys)
+        line += signature.known ? ", a vendor key this program carries"
+                                : ", not a vendor key this program carries";
+    return line;
 }
 
 bool UploadBlocks::Matches(std::uint32_t index, const std::uint8_t* data, std::size_t size,
@@ -289,7 +326,36 @@ Expansion ExpandArchive(platform::File& in, std::int64_t start, std::int64_t len
     return result;
 }
 
-FlasherCheck CheckFlasher(platform::File& exe, const RawConfigRecord& raw, bool boot) {
+FlasherCheck CheckSignature(platform::File& exe, const RawConfigRecord& raw, VendorKeys keys) {
+    FlasherCheck check;
+    if (keys.empty()) return check;
+    auto fail = [&](int code, std::string fault) {
+        check.code = code;
+        check.fault = std::move(fault);
+        return check;
+    };
+    const std::int64_t size = exe.Size();
+    const ConfigRecord record = ParseConfigRecord(raw);
+    const std::int64_t sound_start =
+        record.BootLength < 0 || record.MainLength < 0
+            ? -1
+            : ComputeLayout(size, record.BootLength, record.MainLength).sound_start;
+    const BlockLookup lookup = FindIntegrityBlock(exe, sound_start, raw);
+    if (lookup.state == BlockState::Damaged)
+        return fail(kIntegrityBlockDamaged, "the digest block is damaged");
+    const SignatureInfo signature = ReadSignature(lookup, keys);
+    if (!signature.present) return fail(kIntegritySignature, "the flasher is not signed");
+    if (!signature.known)
+        return fail(kIntegritySignature, "signed with a key this program does not carry (SHA256:" +
+                                             DigestHex(signature.fingerprint) + ")");
+    if (!signature.verifies) return fail(kIntegritySignature, "the signature does not verify");
+    if (DigestOf(raw.data(), raw.size()) != lookup.block.record)
+        return fail(kIntegrityRecordDamaged, "the record is not the one signed");
+    return check;
+}
+
+FlasherCheck CheckFlasher(platform::File& exe, const RawConfigRecord& raw, bool boot,
+                          VendorKeys keys) {
     FlasherCheck check;
     auto fail = [&](int code, std::string fault) {
         check.code = code;
@@ -309,12 +375,14 @@ FlasherCheck CheckFlasher(platform::File& exe, const RawConfigRecord& raw, bool 
         return fail(kIntegrityRecordDamaged, "a negative image length");
     const PayloadLayout at = ComputeLayout(size, record.BootLength, record.MainLength);
     if (at.sound_start < 0) return fail(kIntegrityRecordDamaged, "the lengths do not fit the file");
+    if (const FlasherCheck signature = CheckSignature(exe, raw, keys); signature.code != 0)
+        return signature;
 
     const BlockLookup lookup = FindIntegrityBlock(exe, at.sound_start, raw);
     if (lookup.state == BlockState::Damaged)
         return fail(kIntegrityBlockDamaged, "the digest block is damaged");
     const bool digests = lookup.state == BlockState::Present;
-    if (digests && lookup.block.format == kIntegrityFormat &&
+    if (digests && lookup.block.format != kIntegrityFormat1 &&
         DigestOf(raw.data(), raw.size()) != lookup.block.record)
         return fail(kIntegrityRecordDamaged, "the record does not match its digest");
 

@@ -8,13 +8,18 @@
 //
 //   ... program ... | block | sound 27958 | boot image | main image | record 193 | EOF
 //
-// Block (little-endian; format 2, 112 bytes, written now):
+// Block (little-endian; format 2, 112 bytes, written for unsigned flashers):
 //   0   8  magic "TLDRDGST"
 //   8   4  format version (2)
 //   12  32 SHA-256 of the boot-code image as stored (of no bytes when absent)
 //   44  32 SHA-256 of the main-code image as stored
 //   76  32 SHA-256 of the 193-byte configuration record as stored
 //   108 4  length of the whole block, counting this field
+// Format 3 (240 bytes, signed flashers) is format 2 with the vendor's
+// signature before the length:
+//   108 64 the signing key, ECDSA P-256: X then Y, big-endian
+//   172 64 its signature of bytes 0-171 (SHA-256), r then s, big-endian
+//   236 4  length (240)
 // Format 1 (80 bytes, older flashers) has no record digest: its length
 // follows the main digest at 76. The length comes last so that the block is
 // found from the start of the sound: read the 4 bytes before it, step back
@@ -27,6 +32,10 @@
 //   the file (the program's length), 9 4 zero.
 // A record digest covers the mark too.
 //
+// A program built with vendor keys (payload/vendor_keys.h) also refuses, at
+// start-up and again before the boot loader is entered, a flasher that is
+// not signed by one of them (CheckSignature).
+//
 // Before the first command that changes the modem's state, every image the
 // run will send is checked here: the record against the one the run was
 // started with and against its digest, the block, the lengths, each image
@@ -35,23 +44,31 @@
 #pragma once
 
 #include "payload/config_record.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace tollander::payload {
 
-using Digest = std::array<std::uint8_t, 32>;
+using Digest = platform::Sha256Digest;
+// The vendors' public keys a program accepts signatures of; none: it
+// accepts unsigned flashers, as before signatures existed.
+using VendorKeys = std::span<const platform::EcPublicKey>;
 
 inline constexpr char kIntegrityMagic[8] = {'T', 'L', 'D', 'R', 'D', 'G', 'S', 'T'};
 inline constexpr std::uint32_t kIntegrityFormat = 2;
 inline constexpr std::size_t kIntegrityBlockSize = 112;
 inline constexpr std::uint32_t kIntegrityFormat1 = 1;
+inline constexpr std::uint32_t kIntegrityFormatSigned = 3;
+inline constexpr std::size_t kIntegrityBlockSizeSigned = 240;
+inline constexpr std::size_t kSignedPartSize = 172; // what the signature covers
 inline constexpr std::size_t kIntegrityBlockSize1 = 80;
 
 inline constexpr char kRecordMark[4] = {'T', 'L', 'D', 'B'};
@@ -71,19 +88,27 @@ inline constexpr int kIntegrityRecordDamaged = -4; // record differs from its di
 inline constexpr int kIntegrityNotAnArchive = -5;  // not an archive, or not of its stored size
 inline constexpr int kIntegrityNotIntelHex = -6;   // expands to text that is not Intel HEX
 inline constexpr int kIntegrityFileChanged = -7;   // a file changed after it was checked
+inline constexpr int kIntegritySignature = -8;     // a program with vendor keys: not signed,
+                                                   // signed by another key, or the signature
+                                                   // does not verify
 
 struct IntegrityBlock {
     std::uint32_t format = kIntegrityFormat;
     Digest boot{};
     Digest main{};
-    Digest record{}; // format 2 only
+    Digest record{}; // formats 2 and 3
+    platform::EcPublicKey key{};        // format 3 only
+    platform::EcSignature signature{}; // format 3 only
 };
 
-// Always format 2.
-std::array<std::uint8_t, kIntegrityBlockSize> EncodeIntegrityBlock(const IntegrityBlock& block);
+// Format 2 or 3, as block.format says.
+std::vector<std::uint8_t> EncodeIntegrityBlock(const IntegrityBlock& block);
+// Makes `block` format 3, signed with `key`.
+void SignIntegrityBlock(IntegrityBlock& block, const platform::SigningKey& key);
 
 // Writes the mark into the record's reserved bytes.
-void MarkRecord(RawConfigRecord& raw, std::uint32_t block_offset);
+void MarkRecord(RawConfigRecord& raw, std::uint32_t block_offset,
+                std::uint32_t format = kIntegrityFormat);
 // The block offset the mark gives, when the record carries one.
 std::optional<std::uint32_t> RecordMark(const RawConfigRecord& raw);
 
@@ -101,6 +126,10 @@ struct BlockLookup {
     std::uint32_t length = 0; // as stored, when the magic was found
 };
 
+// The block in `size` bytes that begin with its magic: Present, or Damaged
+// when they hold no block of a format we read.
+BlockLookup DecodeIntegrityBlock(const std::uint8_t* bytes, std::size_t size);
+
 // The block of `file`: where the record's mark says, else the one that ends
 // at `sound_start`. Never throws for a block that is not there; read errors
 // of the file propagate.
@@ -114,6 +143,17 @@ std::string DigestHex(const Digest& digest);
 
 // The start-up debug line: whether the block is there.
 std::string DescribeIntegrityBlock(const BlockLookup& lookup);
+
+// The signature a block carries, judged against `keys`.
+struct SignatureInfo {
+    bool present = false; // a format 3 block
+    Digest fingerprint{}; // of the signing key (platform::KeyFingerprint)
+    bool verifies = false;
+    bool known = false;   // the key is one of `keys`
+};
+SignatureInfo ReadSignature(const BlockLookup& lookup, VendorKeys keys);
+// "Signature    = ..." for --inspect, the run record and debug start-up.
+std::string DescribeSignature(const SignatureInfo& signature, bool have_keys);
 
 // The expected digests of an expanded text, kUploadBlockSize bytes each.
 class UploadBlocks {
@@ -155,7 +195,16 @@ struct FlasherCheck {
     Digest boot{};
     Digest main{};
 };
-FlasherCheck CheckFlasher(platform::File& exe, const RawConfigRecord& raw, bool boot);
+// With `keys`, the signature is checked first (CheckSignature).
+FlasherCheck CheckFlasher(platform::File& exe, const RawConfigRecord& raw, bool boot,
+                          VendorKeys keys = {});
+
+// For a program with `keys` (none: always 0): the flasher's block must be
+// present (else kIntegrityBlockDamaged when damaged), signed by one of
+// `keys` with a signature that verifies (else kIntegritySignature), and the
+// record must be the one signed (else kIntegrityRecordDamaged). The images
+// are held to their signed digests by CheckFlasher.
+FlasherCheck CheckSignature(platform::File& exe, const RawConfigRecord& raw, VendorKeys keys);
 
 // Whether `raw`, the last bytes of `exe`, can be the record at all. The
 // program's headers say where its part of the file ends (ProgramLength);

@@ -2,7 +2,7 @@
 
 #include "payload/archive.h"
 #include "payload/integrity.h"
-#include "payload/sha256.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 
 #include <cerrno>
@@ -19,7 +19,7 @@ constexpr std::int64_t kRecordSize = static_cast<std::int64_t>(kConfigRecordSize
 
 // Exactly `count` bytes in 2048-byte blocks; a file that ends early is an
 // error, never a silently short copy. `sha`, when given, sees every byte.
-void CopyExact(File& from, File& to, std::int64_t count, Sha256* sha = nullptr) {
+void CopyExact(File& from, File& to, std::int64_t count, platform::Sha256* sha = nullptr) {
     unsigned char block[kCopyBlockSize];
     while (count > 0) {
         const auto n = static_cast<std::size_t>(
@@ -90,7 +90,7 @@ void PayloadState::Log(const std::string& line) const {
 }
 
 bool PayloadState::ReadConfigRecord() {
-    record_fault_ = 0;
+    record_check_ = {};
     File& exe = *exe_;
     if (!exe.valid()) return false;
 
@@ -120,8 +120,14 @@ bool PayloadState::ReadConfigRecord() {
     check.ReadExact(raw.data(), raw.size());
     // A flasher of ours that was cut short or lengthened ends in bytes that
     // only look like a record: they are not taken.
-    record_fault_ = CheckFlasherEnd(exe, raw).code;
-    if (record_fault_ != 0) return false;
+    record_check_ = CheckFlasherEnd(exe, raw);
+    if (record_check_.code != 0) {
+        record_check_.fault = "the file was cut short or lengthened: no record";
+        return false;
+    }
+    // Nothing of a flasher that is not the vendor's is taken either.
+    record_check_ = CheckSignature(exe, raw, keys_);
+    if (record_check_.code != 0) return false;
     raw_ = raw;
     return true;
 }
@@ -168,7 +174,7 @@ bool PayloadState::CopyPacked(Image which, const Digest& checked) {
     ready = {};
     File out = File::Create(path);
     exe_->Seek(boot ? layout.boot_start : layout.main_start);
-    Sha256 sha;
+    platform::Sha256 sha;
     CopyExact(*exe_, out, boot ? config_.BootLength : config_.MainLength, &sha);
     out.Close();
     // The packed file must hold the bytes that were checked; ExpandPacked
@@ -216,7 +222,7 @@ ImageOutcome PayloadState::ExtractImage(Image which) {
 
     // The boot step checks the main image as well: a damaged main image must
     // stop the run before the boot code is flashed.
-    const FlasherCheck check = CheckFlasher(exe, raw_, boot);
+    const FlasherCheck check = CheckFlasher(exe, raw_, boot, keys_);
     if (check.code != 0) return refuse(check.code);
     if (!CopyPacked(which, boot ? check.boot : check.main) ||
         (boot && !CopyPacked(Image::Main, check.main))) {
@@ -284,7 +290,7 @@ void PayloadState::DropPrepared() {
 }
 
 std::string PayloadState::DescribeIntegrityBlock() const {
-    if (record_fault_ != 0) return "Integrity    = the file was cut short or lengthened: no record";
+    if (record_check_.code != 0) return "Integrity    = " + record_check_.fault;
     File& exe = *exe_;
     BlockLookup lookup;
     // A diagnostic line must not end start-up: a file that cannot be read

@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tollander::payload {
 
@@ -102,15 +103,19 @@ public:
     const std::string& ExePath() const { return exe_path_; }
     void SetSink(PayloadSink sink) { sink_ = std::move(sink); }
     void SetDebugMode(bool on) { debug_mode_ = on; }
+    // The vendor keys the program carries (payload/vendor_keys.h); none by
+    // default: unsigned flashers are taken.
+    void SetVendorKeys(VendorKeys keys) { keys_.assign(keys.begin(), keys.end()); }
 
     // Copies the last 193 bytes through ConfigTempFile into the raw buffer;
     // true when exactly 193 came, else false with the buffer unchanged.
     // Also false, with RecordFault() set, when they cannot be the record:
     // the file is a flasher of ours cut short or lengthened
-    // (CheckFlasherEnd).
+    // (CheckFlasherEnd); or, with vendor keys, when the flasher is not
+    // signed by one of them (CheckSignature).
     bool ReadConfigRecord();
     // 0, or the failure code of the last ReadConfigRecord.
-    int RecordFault() const { return record_fault_; }
+    int RecordFault() const { return record_check_.code; }
     void ParseConfigRecord();
     // Sets ModelCode1, ModelCode2, ModelFamily and Language.
     void ApplyConfigRecord();
@@ -183,8 +188,9 @@ private:
     std::shared_ptr<platform::File> exe_;
     PayloadSink sink_;
     bool debug_mode_ = false;
+    std::vector<platform::EcPublicKey> keys_;
     RawConfigRecord raw_{};
-    int record_fault_ = 0;
+    FlasherCheck record_check_;
     ConfigRecord config_;
     std::string model_code1_;
     std::string model_code2_;

@@ -3,7 +3,7 @@
 # this machine lacks. Safe to run again.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build clang libclang-rt-14-dev
+  build-essential cmake ninja-build clang libclang-rt-14-dev libssl-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   libfltk1.3-dev libasound2-dev libx11-dev libxext-dev libxft-dev libxinerama-dev libxcursor-dev libxrender-dev libxfixes-dev libfontconfig1-dev
   xvfb xauth x11-apps imagemagick

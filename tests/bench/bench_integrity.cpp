@@ -1,7 +1,9 @@
 // What the checks cost when an image is copied out of a flasher: the sample
-// flasher with its digest block, and the same file without it.
+// flasher with its digest block, and the same file without it; and what the
+// signature check adds at start-up.
 #include "payload/integrity.h"
 #include "payload/payload.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 #include "tools/mkfirmware/sample_firmware.h"
 #include "tools/pack/packer.h"
@@ -21,6 +23,7 @@ struct Flashers {
     std::string dir = platform::MakeScratchDir("bench-integrity");
     std::string with_block = dir + "/flasher";
     std::string without_block = dir + "/plain";
+    std::string signed_flasher = dir + "/signed";
     Flashers() {
         auto write = [&](const std::string& name, const std::string& data) {
             std::ofstream(dir + "/" + name, std::ios::binary) << data;
@@ -43,6 +46,9 @@ struct Flashers {
                         static_cast<std::ptrdiff_t>(payload::kRecordMarkOffset),
                     13, '\0');
         std::ofstream(without_block, std::ios::binary) << bytes;
+        o.output = signed_flasher;
+        o.sign_key = TOLLANDER_SAMPLE_KEY;
+        tools::Pack(o);
     }
     ~Flashers() { platform::RemoveTree(dir); }
 };
@@ -69,6 +75,21 @@ BENCHMARK(BM_ExtractImage)
     ->ArgsProduct({{0, 1}, {0, 1}})
     ->ArgNames({"main", "block"})
     ->Unit(benchmark::kMicrosecond);
+
+// Start-up: reading the record, as a program without keys (0) and as one
+// with the sample vendor's key (1), which also verifies the signature.
+void BM_ReadConfigRecord(benchmark::State& state) {
+    const bool keys = state.range(0) == 1;
+    const auto& f = TheFlashers();
+    const std::vector<platform::EcPublicKey> vendor{
+        platform::SigningKey::Load(TOLLANDER_SAMPLE_KEY, std::nullopt).PublicKey()};
+    payload::PayloadState payload(f.signed_flasher);
+    if (keys) payload.SetVendorKeys(vendor);
+    for (auto _ : state) {
+        if (!payload.ReadConfigRecord()) state.SkipWithError("refused");
+    }
+}
+BENCHMARK(BM_ReadConfigRecord)->Arg(0)->Arg(1)->ArgName("keys")->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

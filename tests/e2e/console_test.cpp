@@ -9,7 +9,7 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "payload/sha256.h"
+#include "platform/crypto.h"
 #include "tests/e2e/fixture.h"
 
 namespace tollander::e2e {
@@ -96,7 +96,7 @@ TEST_F(Console, WholeUpgradeExitsZeroWithTheEventLogOnStdout) {
     const std::size_t main_start = exe.size() - 193 - length(4);
     const std::size_t boot_start = main_start - length(0);
     const auto sha = [&](std::size_t start, std::size_t size) {
-        payload::Sha256 h;
+        platform::Sha256 h;
         h.Update(exe.data() + start, size);
         return h.FinishHex();
     };
@@ -332,6 +332,27 @@ TEST_F(Console, AStdoutThatFailsNeverStopsOrShortensTheUpgrade) {
             << record;
         modem.Stop();
     }
+}
+
+// A program built with the vendor's key, given an unsigned flasher, stops at
+// start-up; the run record says why, and the modem hears nothing.
+TEST_F(Console, AnUnsignedFlasherStopsWithTheReasonInTheRecord) {
+    const std::string program = BinDir() + "/tollander-flash-console";
+    if (!std::filesystem::exists(program)) GTEST_SKIP() << "no console flasher built";
+    PackConfig unsigned_config;
+    unsigned_config.sign_key.clear();
+    const std::string flasher = PackFlasher(unsigned_config, program);
+    auto& modem = Modem(1);
+    Child run({flasher}, "");
+    EXPECT_EQ(run.Finish(120s), 1) << run.Output();
+    const std::string record = Record();
+    EXPECT_NE(record.find("  Flash data integrity check failed.  Failure code  -8\n"),
+              std::string::npos)
+        << record;
+    EXPECT_NE(record.find("Signature    = none: this program refuses unsigned flashers\n"),
+              std::string::npos)
+        << record;
+    EXPECT_EQ(modem.Commands(), std::vector<std::string>{});
 }
 
 // The first SIGINT, SIGTERM or SIGHUP during an upload is held back with a

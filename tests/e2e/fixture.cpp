@@ -358,6 +358,10 @@ std::string E2eTest::PackFlasher(const PackConfig& c, const std::string& program
         argv.push_back(c.boot_hex.empty() ? fw + "/FLS0228.HEX" : c.boot_hex);
     }
     if (c.ignore_model) argv.push_back("--ignore-model");
+    if (!c.sign_key.empty()) {
+        argv.push_back("--sign");
+        argv.push_back(c.sign_key);
+    }
     const auto result = RunProgram(argv, "", 60s);
     if (result.status != 0) throw std::runtime_error("tollander-pack failed: " + result.out);
     return out;
@@ -372,7 +376,7 @@ void E2eTest::StartApp(const std::string& flasher, bool debug) {
     std::vector<std::string> command_line{flasher};
     if (debug) command_line.push_back("/ud");
     form_ = std::make_unique<app::MainForm>(*window_, *front_end_, command_line,
-                                            app::MakeSystemDevices(*window_));
+                                            app::MakeSystemDevices(*window_, {}, keys_));
     form_->FormShow();
 }
 

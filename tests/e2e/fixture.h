@@ -17,6 +17,7 @@
 
 #include "app/front_end.h"
 #include "app/main_form.h"
+#include "payload/vendor_keys.h"
 #include "platform/headless_window_thread.h"
 
 namespace tollander::e2e {
@@ -81,6 +82,9 @@ struct PackConfig {
     // Intel HEX files to pack instead of the sample firmware.
     std::string boot_hex;
     std::string main_hex;
+    // The private key to sign with: by default the sample vendor's, which
+    // the programs of this build carry; empty: unsigned.
+    std::string sign_key = TOLLANDER_DEFAULT_SIGN_KEY;
 };
 
 // The front end of a test: keeps what the window would show.
@@ -124,8 +128,10 @@ protected:
     // is the binary at the front (a placeholder for the in-process core).
     std::string PackFlasher(const PackConfig& config = {}, const std::string& program = "");
 
-    // The app core: constructs the form for `flasher` and shows it.
+    // The app core: constructs the form for `flasher` and shows it, as a
+    // program built with `keys` (by default those of this build's programs).
     void StartApp(const std::string& flasher, bool debug = false);
+    void UseVendorKeys(payload::VendorKeys keys) { keys_.assign(keys.begin(), keys.end()); }
     // Runs the window loop until the sequencer waits for the user, the window
     // closed or a step halted. False when `limit` passed first.
     bool RunUntilIdle(std::chrono::milliseconds limit = 60s);
@@ -152,6 +158,8 @@ private:
     std::string old_cwd_;
     std::vector<std::unique_ptr<VModem>> modems_;
     int packs_ = 0;
+    std::vector<platform::EcPublicKey> keys_{payload::BuiltInVendorKeys().begin(),
+                                             payload::BuiltInVendorKeys().end()};
     std::unique_ptr<platform::HeadlessWindowThread> window_;
     std::unique_ptr<RecordingFrontEnd> front_end_;
     std::unique_ptr<app::MainForm> form_;

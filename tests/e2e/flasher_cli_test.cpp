@@ -26,7 +26,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "payload/sha256.h"
+#include "platform/crypto.h"
 #include "tests/e2e/fixture.h"
 #include "tests/pty/pty_fixture.h"
 
@@ -141,7 +141,7 @@ const std::string kMissingAdvice =
 // The first 12 hex digits of a file's SHA-256.
 std::string ShortDigest(const std::string& path) {
     const std::string text = ReadFile(path);
-    payload::Sha256 sha;
+    platform::Sha256 sha;
     sha.Update(text.data(), text.size());
     return sha.FinishHex().substr(0, 12);
 }

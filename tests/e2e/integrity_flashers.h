@@ -18,7 +18,7 @@ struct Pieces {
     payload::ConfigRecord record;
     payload::PayloadLayout at;
     std::size_t record_start = 0;
-    std::size_t block_start = 0; // where the packer puts the digest block
+    std::size_t block_start = 0; // where the packer put the digest block (its mark says)
 };
 
 inline Pieces Locate(const std::string& bytes) {
@@ -29,7 +29,7 @@ inline Pieces Locate(const std::string& bytes) {
     p.at = payload::ComputeLayout(static_cast<std::int64_t>(bytes.size()), p.record.BootLength,
                                   p.record.MainLength);
     p.record_start = bytes.size() - raw.size();
-    p.block_start = static_cast<std::size_t>(p.at.sound_start) - payload::kIntegrityBlockSize;
+    p.block_start = payload::RecordMark(raw).value_or(0);
     return p;
 }
 
@@ -42,7 +42,7 @@ inline void PutI32(std::string& bytes, std::size_t at, std::int32_t value) {
 // As packed by a tool that writes no digests: no block, no mark in the record.
 inline void StripBlock(std::string& bytes) {
     const Pieces p = Locate(bytes);
-    bytes.erase(p.block_start, payload::kIntegrityBlockSize);
+    bytes.erase(p.block_start, static_cast<std::size_t>(p.at.sound_start) - p.block_start);
     std::fill_n(bytes.end() - static_cast<std::ptrdiff_t>(payload::kConfigRecordSize) +
                     static_cast<std::ptrdiff_t>(payload::kRecordMarkOffset),
                 13, '\0');

@@ -9,8 +9,13 @@ namespace {
 using Lines = std::vector<std::string>;
 using Change = std::function<void(std::string&, const Pieces&)>;
 
+// As a program built without vendor keys, on unsigned flashers: their
+// digests are what is checked (signatures: signature_test.cpp).
 TEST_F(E2eTest, DamagedFlashersSendNothing) {
-    const std::string flasher = PackFlasher();
+    UseVendorKeys({});
+    PackConfig unsigned_config;
+    unsigned_config.sign_key.clear();
+    const std::string flasher = PackFlasher(unsigned_config);
     auto length = [](bool boot, int delta) -> Change {
         return [=](std::string& f, const Pieces& p) {
             PutI32(f, p.record_start + (boot ? 0 : 4),
@@ -168,7 +173,10 @@ TEST_F(E2eTest, AFlasherCutShortOrLengthenedStopsAtStartUp) {
 }
 
 TEST_F(E2eTest, DebugStartUpSaysWhetherDigestsAreThere) {
-    const std::string flasher = PackFlasher();
+    UseVendorKeys({});
+    PackConfig unsigned_config;
+    unsigned_config.sign_key.clear();
+    const std::string flasher = PackFlasher(unsigned_config);
     const std::pair<Damage, const char*> cases[] = {
         {Damage::None, "Integrity    = digests present (format 2)"},
         {Damage::MainByte, "Integrity    = digests present (format 2)"},

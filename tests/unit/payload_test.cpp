@@ -2,7 +2,7 @@
 #include "payload/config_record.h"
 #include "payload/integrity.h"
 #include "payload/payload.h"
-#include "payload/sha256.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 #include "tests/unit/payload_fixture.h"
 #include "tools/mkfirmware/sample_firmware.h"
@@ -275,7 +275,7 @@ TEST_F(PayloadTest, SampleFlasherRoundTrip) {
             EXPECT_TRUE(std::equal(text.begin(), text.end(), s.hex->begin(), s.hex->end()));
             EXPECT_EQ(fs::status(hex).permissions() & fs::perms::all, fs::perms(0444));
             // What --inspect reports is what the program itself unpacks.
-            payload::Sha256 sha;
+            platform::Sha256 sha;
             sha.Update(text.data(), text.size());
             EXPECT_EQ(sha.FinishHex(), s.info->sha256);
             DeleteTempFile(state.CurrentHexFile());

@@ -23,6 +23,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tests/common/signature_cases.h"
 #include "tests/e2e/fixture.h"
 #include "tests/e2e/serial_server.h"
 
@@ -34,6 +35,11 @@ namespace fs = std::filesystem;
 std::string Env(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
     return value != nullptr && value[0] != '\0' ? value : fallback;
+}
+
+// The key the Windows build's programs carry (made by that build).
+std::string WindowsSampleKey() {
+    return Env("TOLLANDER_WINDOWS_BIN", "") + "/../keys/sample-vendor.pem";
 }
 
 // Console lines as Windows writes them, without the carriage returns.
@@ -331,11 +337,49 @@ protected:
     }
 };
 
+// Each flasher that is not the vendor's as signed: the Windows program
+// (BCrypt) refuses it at start-up with the code the Linux one gives, and the
+// modem hears nothing.
+TEST_F(WineProgram, FlashersNotTheVendorsStopBeforeAnyPort) {
+    const std::string program = Env("TOLLANDER_WINDOWS_BIN", "") + "/tollander-flash-console.exe";
+    PackConfig config;
+    config.sign_key = WindowsSampleKey();
+    const std::string signed_file = ReadFile(PackFlasher(config, program));
+    config.sign_key.clear();
+    const std::string unsigned_file = ReadFile(PackFlasher(config, program));
+    const auto other = platform::SigningKey::Load(std::string(TOLLANDER_KEY_DIR) + "/other-vendor.pem",
+                                                  std::nullopt);
+    int n = 0;
+    for (const payload::SignatureCase& c : payload::SignatureCases(
+             {signed_file.begin(), signed_file.end()}, {unsigned_file.begin(), unsigned_file.end()},
+             other)) {
+        if (c.with_keys == 0) continue;
+        SCOPED_TRACE(c.what);
+        auto& modem = Modem(1);
+        MapComPorts(modem.Device());
+        flasher_ = dir_ + "/case" + std::to_string(++n) + ".exe";
+        std::ofstream(flasher_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(c.file.data()),
+                   static_cast<std::streamsize>(c.file.size()));
+        const auto run = RunFlasher("", 120s);
+
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_EQ(WindowsLines(run.out),
+                  (std::vector<std::string>{" flash utility initialized...",
+                                            "Flash data integrity check failed.  Failure code  " +
+                                                std::to_string(c.with_keys),
+                                            "Complete."}));
+        EXPECT_EQ(modem.Commands(), std::vector<std::string>{});
+        EXPECT_EQ(WindowsTempFiles(), std::vector<std::string>{});
+    }
+}
+
 // A German flasher's event log on a Windows console reads as German: the
 // text goes to the console as UTF-16, not as bytes of its code page.
 TEST_F(WineProgram, GermanOnAConsoleReadsAsGerman) {
     PackConfig config;
     config.language = "de";
+    config.sign_key = WindowsSampleKey();
     const std::string packed =
         PackFlasher(config, Env("TOLLANDER_WINDOWS_BIN", "") + "/tollander-flash-console.exe");
     flasher_ = packed + ".exe";

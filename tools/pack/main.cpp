@@ -1,5 +1,6 @@
 // tollander-pack: builds a flasher from a program, an alert sound, two Intel
 // HEX images and the configuration fields, or shows what a flasher carries.
+#include "payload/vendor_keys.h"
 #include "platform/command_line.h"
 #include "platform/self_path.h"
 #include "platform/tool_files.h"
@@ -17,11 +18,13 @@ constexpr const char* kUsage =
     "usage: tollander-pack -o OUT --main MAIN.HEX [--boot BOOT.HEX] [--sound ALERT.WAV]\n"
     "                      [--program BIN] [--boot-model S] [--main-model S] [--ignore-model]\n"
     "                      [--built-for S] [--family S] [--language en|de|fr|it|es]\n"
-    "                      [--countries LIST]\n"
+    "                      [--countries LIST] [--sign KEY.pem]\n"
     "       tollander-pack --inspect FILE\n"
     "       tollander-pack --help | --version\n"
     "LIST: country codes (0-49) or names, separated by commas, e.g. 4,Netherlands,12.\n"
     "Defaults: --program is tollander-flash beside this tool, --sound the sample alert.\n"
+    "--sign: the vendor's ECDSA P-256 private key, readable by its owner only; an\n"
+    "encrypted one takes its pass phrase from TOLLANDER_SIGN_PASS.\n"
     "Exit status: 0 done, 1 failed, 2 wrong arguments.\n";
 
 std::string ProgramBesideTool() {
@@ -67,6 +70,7 @@ int main(int argc, char** argv) {
                checked([&](const std::string& v) { options.language = tools::ParseLanguage(v); }))
         .Value("countries", 0,
                checked([&](const std::string& v) { options.countries = tools::ParseCountries(v); }))
+        .Value("sign", 0, options.sign_key)
         .Value("inspect", 0, inspect);
     if (const auto status = command_line.Parse(argc, argv)) return *status;
     if (!command_line.Operands().empty()) {
@@ -75,7 +79,8 @@ int main(int argc, char** argv) {
     }
     try {
         if (!inspect.empty()) {
-            tools::PrintInspection(tools::InspectFile(inspect), std::cout);
+            tools::PrintInspection(tools::InspectFile(inspect, payload::BuiltInVendorKeys()),
+                                   std::cout);
             return platform::kExitSuccess;
         }
         if (options.output.empty() || options.main_hex.empty())

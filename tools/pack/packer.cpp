@@ -6,7 +6,7 @@
 #include "payload/lzss.h"
 #include "payload/payload.h"
 #include "payload/program_length.h"
-#include "payload/sha256.h"
+#include "platform/crypto.h"
 #include "platform/dos_time.h"
 #include "platform/files.h"
 #include "platform/io_error.h"
@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <ostream>
@@ -80,7 +81,7 @@ std::int32_t CompressImage(const std::string& hex, const std::string& archive) {
 
 // SHA-256 of a whole file; of no bytes for an empty path.
 payload::Digest FileDigest(const std::string& path) {
-    if (path.empty()) return payload::Sha256().Finish();
+    if (path.empty()) return platform::Sha256Of(nullptr, 0);
     File in = File::OpenRead(path);
     if (!in.valid()) throw platform::EInOutError::from_errno(in.error(), path);
     return payload::DigestRange(in, 0, in.Size());
@@ -180,6 +181,16 @@ void Pack(const PackOptions& o) {
     }
     if (DetectPayload(o.program))
         throw PackError(o.program + ": the program already carries a payload");
+    std::optional<platform::SigningKey> signer;
+    if (!o.sign_key.empty()) {
+        try {
+            const char* phrase = std::getenv("TOLLANDER_SIGN_PASS");
+            signer.emplace(platform::SigningKey::Load(
+                o.sign_key, phrase ? std::optional<std::string>(phrase) : std::nullopt));
+        } catch (const platform::SigningKeyError& e) {
+            throw PackError(std::string("cannot sign: ") + e.what());
+        }
+    }
 
     try {
         ScratchDir scratch;
@@ -201,11 +212,13 @@ void Pack(const PackOptions& o) {
         const std::int64_t program_size = platform::FileSize(o.program);
         if (program_size < 0 || program_size > INT32_MAX)
             throw PackError(o.program + ": cannot take the program's size");
-        payload::MarkRecord(raw, static_cast<std::uint32_t>(program_size));
+        payload::MarkRecord(raw, static_cast<std::uint32_t>(program_size),
+                            signer ? payload::kIntegrityFormatSigned : payload::kIntegrityFormat);
         payload::IntegrityBlock digests;
         digests.boot = FileDigest(o.boot_hex.empty() ? "" : boot_archive);
         digests.main = FileDigest(main_archive);
         digests.record = payload::DigestOf(raw.data(), raw.size());
+        if (signer) payload::SignIntegrityBlock(digests, *signer);
         const auto block = payload::EncodeIntegrityBlock(digests);
 
         // The pieces in file order; the record stays last, since a flasher
@@ -267,6 +280,8 @@ void PrintInspection(const Inspection& inspection, std::ostream& out) {
         out << "Integrity    = digest block, format " << integrity.format << "\n";
         break;
     }
+    if (integrity.signature.present || integrity.have_keys)
+        out << payload::DescribeSignature(integrity.signature, integrity.have_keys) << "\n";
     if (integrity.code == 0)
         out << "Check        = passes: the flasher will send its images\n";
     else
@@ -278,7 +293,7 @@ void PrintInspection(const Inspection& inspection, std::ostream& out) {
         {"Main digest  = ", &integrity.main},
         {"Record digest= ", &integrity.record}};
     for (const auto& [label, check] : checks) {
-        if (check == &integrity.record && integrity.format != payload::kIntegrityFormat) continue;
+        if (check == &integrity.record && integrity.format == payload::kIntegrityFormat1) continue;
         out << label;
         if (check->matches)
             out << "matches, SHA-256 " << check->actual << "\n";

@@ -35,6 +35,10 @@ struct PackOptions {
     std::string family;        // at most 49
     std::uint8_t language = 0; // 0 English .. 4 Spanish
     std::array<bool, payload::kCountryCount> countries{};
+    // The vendor's ECDSA P-256 private key (PEM) to sign with; empty: an
+    // unsigned flasher. Read, never written; its pass phrase, when it is
+    // encrypted, comes from TOLLANDER_SIGN_PASS.
+    std::string sign_key;
 };
 
 // Empty when the file is valid Intel HEX (payload/intel_hex.h, read in
@@ -63,7 +67,8 @@ using payload::Inspection;
 using payload::IntegrityInfo;
 
 // The report --inspect prints: the nine dump lines, one line per image, then
-// whether the digest block is there and whether each image matches it.
+// whether the digest block is there and whether each image matches it, and
+// the signature.
 void PrintInspection(const Inspection& inspection, std::ostream& out);
 
 } // namespace tollander::tools
