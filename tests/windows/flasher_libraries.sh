@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A flasher stays one file that needs no library it did not need before:
 # the system's cryptography is linked in (libcrypto) or part of Windows
-# (bcrypt.dll, the only import the signatures added).
+# (bcrypt.dll, the only import the signatures added; WS2_32.dll is for
+# ports on a serial server).
 # Usage: flasher_libraries.sh BUILD [WINDOWS_BUILD]
 set -euo pipefail
 build=$1
@@ -28,10 +29,10 @@ for program in "$build"/bin/tollander-flash "$build"/bin/tollander-pack; do
 done
 if [ -n "$windows" ] && [ -e "$windows/bin/tollander-flash-console.exe" ]; then
   check tollander-flash-console.exe \
-    "ADVAPI32.dll bcrypt.dll KERNEL32.dll msvcrt.dll SETUPAPI.dll WINMM.dll " \
+    "ADVAPI32.dll bcrypt.dll KERNEL32.dll msvcrt.dll SETUPAPI.dll WINMM.dll WS2_32.dll " \
     "$(imports "$windows/bin/tollander-flash-console.exe")"
   check tollander-flash.exe \
-    "ADVAPI32.dll bcrypt.dll COMCTL32.dll GDI32.dll KERNEL32.dll msvcrt.dll SETUPAPI.dll SHELL32.dll USER32.dll UxTheme.dll WINMM.dll " \
+    "ADVAPI32.dll bcrypt.dll COMCTL32.dll GDI32.dll KERNEL32.dll msvcrt.dll SETUPAPI.dll SHELL32.dll USER32.dll UxTheme.dll WINMM.dll WS2_32.dll " \
     "$(imports "$windows/bin/tollander-flash.exe")"
 fi
 exit $status
