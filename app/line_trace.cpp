@@ -50,6 +50,7 @@ public:
     char ReadChar() override { return inner_->ReadChar(); }
     std::int64_t OutputQueued() const override { return inner_->OutputQueued(); }
     std::string DeviceName(std::uint16_t n) const override { return inner_->DeviceName(n); }
+    std::string LastWriteFailure() const override { return inner_->LastWriteFailure(); }
 
 private:
     std::unique_ptr<ModemPort> inner_;
