@@ -216,17 +216,22 @@ TEST_F(Console, TraceShowsTheLineAndTheRecordKeepsIt) {
             << err;
     }
     // No HEX record of either image in full, on stderr or in the record: no
-    // ':' followed by 20 hex digits or more.
+    // ':' that starts a word followed by 20 hex digits or more (a key's
+    // fingerprint, "SHA256:...", is no record).
     const auto holds_hex_record = [](const std::string& text) {
         std::size_t run = 0;
         bool after_colon = false;
+        char before = '\n';
         for (const char c : text) {
-            if (after_colon && std::isxdigit(static_cast<unsigned char>(c))) {
+            const auto u = static_cast<unsigned char>(c);
+            if (after_colon && std::isxdigit(u)) {
                 if (++run >= 20) return true;
+                before = c;
                 continue;
             }
-            after_colon = c == ':';
+            after_colon = c == ':' && !std::isalnum(static_cast<unsigned char>(before));
             run = 0;
+            before = c;
         }
         return false;
     };
