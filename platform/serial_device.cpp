@@ -36,6 +36,9 @@ public:
     int write(const std::uint8_t* buffer, std::size_t n) override {
         return device_->write(buffer, n);
     }
+    int write_listening(const std::uint8_t* buffer, std::size_t n, bool& heard) override {
+        return device_->write_listening(buffer, n, heard);
+    }
     int status(DeviceStatus& status) override { return device_->status(status); }
     int purge(PurgeQueue which) override { return device_->purge(which); }
     int line_function(LineFunction function) override { return device_->line_function(function); }
