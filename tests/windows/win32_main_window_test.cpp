@@ -258,7 +258,8 @@ TEST(Win32MainWindow, ANewMonitorScaleLaysTheWindowOutAgain) {
         EXPECT_GE(box.top, gauge.bottom);
         EXPECT_LE(box.bottom, scaled(panel.y + layout::Find(Id::ProgressPanel).height - 1));
         HDC dc = GetDC(line);
-        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(line, WM_GETFONT, 0, 0)));
+        HGDIOBJ old =
+            SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(line, WM_GETFONT, 0, 0)));
         SIZE size{};
         GetTextExtentPoint32W(dc, L"Main code (2): 0:00 left", 24, &size);
         SelectObject(dc, old);

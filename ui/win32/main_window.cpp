@@ -488,7 +488,7 @@ void TForm1::Render() {
         SendMessageW(gauge_, PBM_SETRANGE32, 0, max);
         SendMessageW(gauge_, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
     }
-    // Beside the bar, which draws no text: the image, the bytes the line has
+    // Under the bar, which draws no text: the image, the bytes the line has
     // sent and the time left.
     const std::wstring upload = Widen(f.UploadProgressText());
     if (upload != window_text(upload_text_)) SetWindowTextW(upload_text_, upload.c_str());
