@@ -238,6 +238,11 @@ void MainForm::Protocol1ProtocolStatus(std::uint16_t /*options*/) {
     Changed();
 }
 
+std::string MainForm::UploadProgressText() const {
+    if (!gauge_.Visible() || upload_.Total() <= 0 || gauge_.Progress() <= 0) return {};
+    return ProgressText(sequencer_.FlashStage, upload_.Sent(), upload_.Total(), upload_.Rate());
+}
+
 void MainForm::BeginUploadWatch() {
     handed_ = 0;
     upload_.Start(payload_->UploadSize(), platform::monotonic_milliseconds());

@@ -89,6 +89,9 @@ public:
     // The upload under way (or the last one): bytes on the line, rate, time
     // left, read at each block.
     const UploadEstimate& Upload() const { return upload_; }
+    // While an upload shows on the gauge, where it stands (ProgressText:
+    // the image, the bytes sent, the time left); empty otherwise.
+    std::string UploadProgressText() const;
     // An upload is about to start: its blocks are counted from here.
     void BeginUploadWatch();
     const std::vector<std::string>& Memo1() const { return memo_; }

@@ -66,9 +66,11 @@ struct FakePort : ModemPort {
     }
     std::string DeviceName(std::uint16_t) const override { return device; }
     std::string LastWriteFailure() const override { return write_failure; }
+    std::int64_t OutputQueued() const override { return queued; }
 
     std::string device; // every port's
     std::string write_failure;
+    std::int64_t queued = 0; // bytes waiting in the driver's output queue
     std::uint16_t com = 1;
     std::int32_t baud = 0;
     bool open = false;
@@ -86,7 +88,9 @@ struct FakeUploader : Uploader {
     }
     void WatchSender() override { ++watched; }
     std::uint16_t BlockSize() const override { return 8191; }
+    std::int64_t BytesHanded() const override { return handed; }
 
+    std::int64_t handed = -1; // -1: the protocol does not count them
     int watched = 0;
     std::vector<std::string> started;
     std::vector<bool> checked; // whether each start came with a block check

@@ -27,7 +27,9 @@ struct Rig {
         port = p.get();
         app::Devices devices;
         devices.port = std::move(p);
-        devices.protocol = std::make_unique<app::testing::FakeUploader>();
+        auto u = std::make_unique<app::testing::FakeUploader>();
+        uploader = u.get();
+        devices.protocol = std::move(u);
         devices.payload = std::make_unique<app::testing::FakePayload>();
         devices.make_player = [this] {
             return std::make_unique<app::testing::FakePlayer>(false, player_log);
@@ -72,6 +74,7 @@ struct Rig {
     ui::Win32WindowThread window;
     ui::TForm1 view{window};
     app::testing::FakePort* port = nullptr;
+    app::testing::FakeUploader* uploader = nullptr;
     std::vector<std::string> player_log;
     std::unique_ptr<app::MainForm> form;
 };
@@ -241,6 +244,28 @@ TEST(Win32MainWindow, ANewMonitorScaleLaysTheWindowOutAgain) {
                 EXPECT_EQ(font_height(control), -scaled(c.font_pixels)) << static_cast<int>(c.id);
             }
         }
+        // The upload's line: under the gauge, as wide, within the progress
+        // panel's bevel, its text as tall as the room at most.
+        HWND line = rig.view.UploadText();
+        RECT box{}, gauge{};
+        GetWindowRect(line, &box);
+        MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(&box), 2);
+        GetWindowRect(rig[Id::Gauge1], &gauge);
+        MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(&gauge), 2);
+        const layout::Point panel = layout::ClientPlace(Id::ProgressPanel);
+        EXPECT_EQ(box.left, gauge.left);
+        EXPECT_EQ(box.right, gauge.right);
+        EXPECT_GE(box.top, gauge.bottom);
+        EXPECT_LE(box.bottom, scaled(panel.y + layout::Find(Id::ProgressPanel).height - 1));
+        HDC dc = GetDC(line);
+        HGDIOBJ old =
+            SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(line, WM_GETFONT, 0, 0)));
+        SIZE size{};
+        GetTextExtentPoint32W(dc, L"Main code (2): 0:00 left", 24, &size);
+        SelectObject(dc, old);
+        ReleaseDC(line, dc);
+        EXPECT_GT(size.cy, 0);
+        EXPECT_LE(size.cy, box.bottom - box.top);
     }
 }
 
@@ -323,6 +348,47 @@ TEST(Win32MainWindow, EventLogAndGaugeFollowTheModel) {
     EXPECT_EQ(SendMessageW(gauge, PBM_GETPOS, 0, 0), 0);
     rig.form->SetProgressVisible(false);
     EXPECT_FALSE(IsWindowVisible(gauge));
+}
+
+// The bar draws no text: the line under it says which image goes, the bytes
+// the line has sent and, once known, the rate and the time left; it is empty
+// outside an upload.
+TEST(Win32MainWindow, TheLineUnderTheGaugeTellsWhereTheUploadStands) {
+    Rig rig;
+    HWND line = rig.view.UploadText();
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(text(line), L"");
+    rig.form->SetProgressVisible(true);
+    const std::int32_t size = rig.form->payload().UploadSize();
+    const auto upload = [&](int image) {
+        rig.seq().FlashStage = static_cast<std::uint8_t>(image);
+        rig.form->BeginUploadWatch();
+        rig.form->SetGaugeMaxValue(size);
+        rig.form->SetGaugeProgress(0);
+        EXPECT_EQ(text(line), L""); // nothing sent yet
+    };
+    const auto block = [&](std::int64_t handed, std::int64_t queued) {
+        rig.uploader->handed = handed;
+        rig.port->queued = queued;
+        rig.form->Protocol1ProtocolStatus(0);
+    };
+    const std::wstring total = std::to_wstring(size);
+
+    // A driver that reports no queue: the line's own rate from the start.
+    upload(1);
+    block(8191, 0);
+    EXPECT_EQ(text(line), L"Boot code (1): 0 of " + total + L" bytes, 0%, 11.5 kB/s, 0:02 left");
+    // One that does: the bytes it no longer holds; the rate once measured.
+    upload(2);
+    block(8191, 4000);
+    EXPECT_EQ(text(line), L"Main code (2): 4191 of " + total + L" bytes, 19%");
+    EXPECT_TRUE(IsWindowVisible(line));
+
+    rig.form->SetGaugeProgress(0); // the upload is over
+    EXPECT_EQ(text(line), L"");
+    block(16382, 0);
+    rig.form->SetProgressVisible(false);
+    EXPECT_EQ(text(line), L"");
 }
 
 std::wstring clipboard() {

@@ -417,12 +417,8 @@ void TForm1::Render() {
     }
     // On the bar: during an upload the image, the bytes the line has sent
     // and the time left; otherwise the bar's share.
-    const app::UploadEstimate& upload = f.Upload();
-    const std::string text =
-        upload.Total() > 0 && gauge.Progress() > 0
-            ? app::ProgressText(f.sequencer().FlashStage, upload.Sent(), upload.Total(),
-                                upload.Rate())
-            : std::to_string(static_cast<int>(100.0 * value / max)) + "%";
+    std::string text = f.UploadProgressText();
+    if (text.empty()) text = std::to_string(static_cast<int>(100.0 * value / max)) + "%";
     if (!w_.Gauge1->label() || text != w_.Gauge1->label()) w_.Gauge1->copy_label(text.c_str());
 }
 

@@ -88,6 +88,10 @@ LRESULT CALLBACK LogProc(HWND log, UINT message, WPARAM wparam, LPARAM lparam, U
     return DefSubclassProc(log, message, wparam, lparam);
 }
 
+// The upload's line, in a font small enough for the room the progress panel
+// leaves under the gauge.
+constexpr int kUploadTextFontPixels = 9;
+
 SIZE text_size(HWND control, HFONT font, const std::wstring& text) {
     SIZE size{};
     HDC dc = GetDC(control);
@@ -110,7 +114,7 @@ TForm1::~TForm1() {
         SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
         DestroyWindow(hwnd_);
     }
-    for (HFONT font : {font_, bold_font_, large_font_})
+    for (HFONT font : {font_, bold_font_, large_font_, small_font_})
         if (font) DeleteObject(font);
     if (memo_brush_) DeleteObject(memo_brush_);
     if (icon_) DestroyIcon(icon_);
@@ -203,6 +207,11 @@ void TForm1::Build() {
         }
     }
 
+    // Not one of the table's controls: it takes no room the table gives.
+    upload_text_ = CreateWindowExW(0, L"STATIC", L"",
+                                   WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS,
+                                   0, 0, 0, 0, hwnd_, nullptr, instance, nullptr);
+
     // The rows' tooltips: the port's device and what the system knows of it.
     tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                                WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
@@ -243,11 +252,12 @@ void TForm1::Relayout(int dpi) {
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
     // New fonts and icons first; the old ones go once nothing uses them.
-    const HFONT old_fonts[] = {font_, bold_font_, large_font_};
+    const HFONT old_fonts[] = {font_, bold_font_, large_font_, small_font_};
     const HICON old_icons[] = {icon_, small_icon_};
     font_ = MakeFont(scaled(layout::kFontPixels), false);
     bold_font_ = MakeFont(scaled(layout::kFontPixels), true);
     large_font_ = MakeFont(scaled(layout::kLargeFontPixels), true);
+    small_font_ = MakeFont(scaled(kUploadTextFontPixels), false);
     icon_ = MakeProgramIcon(scaled(32));
     small_icon_ = MakeProgramIcon(scaled(16));
     SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
@@ -272,6 +282,16 @@ void TForm1::Relayout(int dpi) {
         SetWindowPos(control, nullptr, scaled(at.x), scaled(at.y), w, h,
                      SWP_NOZORDER | SWP_NOACTIVATE);
     }
+    // The upload's line: right under the gauge as placed above, as wide, down
+    // to the progress panel's bevel.
+    const layout::Control& gauge = layout::Find(Id::Gauge1);
+    const layout::Point gauge_at = layout::ClientPlace(Id::Gauge1);
+    const int top = scaled(gauge_at.y) + scaled(gauge.height);
+    const int bottom = scaled(layout::ClientPlace(Id::ProgressPanel).y +
+                              layout::Find(Id::ProgressPanel).height - 1);
+    SendMessageW(upload_text_, WM_SETFONT, reinterpret_cast<WPARAM>(small_font_), FALSE);
+    SetWindowPos(upload_text_, nullptr, scaled(gauge_at.x), top, scaled(gauge.width), bottom - top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     for (HFONT font : old_fonts)
         if (font) DeleteObject(font);
     for (HICON icon : old_icons)
@@ -468,6 +488,10 @@ void TForm1::Render() {
         SendMessageW(gauge_, PBM_SETRANGE32, 0, max);
         SendMessageW(gauge_, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
     }
+    // Under the bar, which draws no text: the image, the bytes the line has
+    // sent and the time left.
+    const std::wstring upload = Widen(f.UploadProgressText());
+    if (upload != window_text(upload_text_)) SetWindowTextW(upload_text_, upload.c_str());
 }
 
 void TForm1::ModelChanged() {

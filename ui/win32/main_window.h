@@ -48,6 +48,8 @@ public:
     HWND Handle() const { return hwnd_; }
     int Dpi() const { return dpi_; }
     HWND Control(app::layout::Id id) const;
+    // The line under the gauge that says where an upload stands.
+    HWND UploadText() const { return upload_text_; }
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
@@ -71,6 +73,7 @@ private:
     HFONT font_ = nullptr;
     HFONT bold_font_ = nullptr;
     HFONT large_font_ = nullptr;
+    HFONT small_font_ = nullptr; // the upload's line, in the room under the gauge
     HICON icon_ = nullptr;
     HICON small_icon_ = nullptr;
     HBRUSH memo_brush_ = nullptr;
@@ -84,6 +87,7 @@ private:
     std::array<std::wstring, 5> tooltip_text_; // the tooltip control keeps pointers to these
     HWND label9_ = nullptr;
     HWND gauge_ = nullptr;
+    HWND upload_text_ = nullptr;
     HWND memo_ = nullptr;
     HWND button1_ = nullptr;
     HWND button2_ = nullptr;
