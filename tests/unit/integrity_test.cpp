@@ -4,8 +4,7 @@
 #include "payload/payload.h"
 #include "payload/program_length.h"
 #include "platform/self_path.h"
-#include "tests/unit/payload_fixture.h"
-#include "tools/pack/packer.h"
+#include "tests/unit/pack_fixture.h"
 
 #include <cstdio>
 #include <functional>
@@ -96,15 +95,7 @@ protected:
         WriteText("boot.hex", HexText(40, 3));
         WriteText("main.hex", HexText(300, 9));
         WriteBytes("program", Bytes(3000, 0x90));
-        tools::PackOptions o;
-        o.output = "packed";
-        o.program = "program";
-        o.boot_hex = "boot.hex";
-        o.main_hex = "main.hex";
-        o.boot_model = o.main_model = "xx166301";
-        o.family = "Tollander";
-        tools::Pack(o);
-        packed_ = ReadBytes("packed");
+        packed_ = PackScratchFlasher();
     }
 
     Outcome Extract(const std::string& file, Image image) {

@@ -7,8 +7,7 @@
 #include "payload/payload.h"
 #include "platform/crypto.h"
 #include "tests/common/signature_cases.h"
-#include "tests/unit/payload_fixture.h"
-#include "tools/pack/packer.h"
+#include "tests/unit/pack_fixture.h"
 
 #include <functional>
 #include <sstream>
@@ -46,21 +45,8 @@ protected:
         WriteText("main.hex", HexLines(400));
         WriteBytes("program", Bytes(2000, 0x90));
         sample_ = {PublicOf(kKeyDir + "/sample-vendor.pem")};
-        signed_ = PackBytes(kKeyDir + "/sample-vendor.pem");
-        unsigned_ = PackBytes("");
-    }
-
-    Bytes PackBytes(const std::string& key) {
-        tools::PackOptions o;
-        o.output = "packed";
-        o.program = "program";
-        o.boot_hex = "boot.hex";
-        o.main_hex = "main.hex";
-        o.boot_model = o.main_model = "xx166301";
-        o.family = "Tollander";
-        o.sign_key = key;
-        tools::Pack(o);
-        return ReadBytes("packed");
+        signed_ = PackScratchFlasher(kKeyDir + "/sample-vendor.pem");
+        unsigned_ = PackScratchFlasher("");
     }
 
     // The verdicts of a program with `keys`: at start-up, before the boot
