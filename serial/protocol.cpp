@@ -6,7 +6,7 @@
 #include "serial/stall_watch.h"
 #include "serial/tick_timer.h"
 
-#include "platform/clock.h"
+#include "platform/thread/clock.h"
 
 #include <algorithm>
 #include <atomic>

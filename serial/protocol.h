@@ -7,9 +7,9 @@
 // The object is made, used and destroyed on the window thread.
 #pragma once
 
-#include "platform/file_search.h"
-#include "platform/serial_device.h"
-#include "platform/window_thread.h"
+#include "platform/fs/file_search.h"
+#include "platform/serial/serial_device.h"
+#include "platform/thread/window_thread.h"
 #include "serial/comm_errors.h"
 #include "serial/stall_watch.h"
 
@@ -104,7 +104,7 @@ inline constexpr std::uint16_t psSequenceError = 16;
 inline constexpr std::uint16_t kAsciiBlockSize = 8191;
 
 // A run whose sender stood still longer than this between two of its writes
-// ends with ecSenderStalled (platform/serial_device.h says why).
+// ends with ecSenderStalled (platform/serial/serial_device.h says why).
 using platform::kSenderStallLimit;
 inline constexpr std::size_t kProtocolBufferSize = 8192;
 

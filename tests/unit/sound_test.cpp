@@ -1,4 +1,4 @@
-#include "platform/sound.h"
+#include "platform/sound/sound.h"
 
 #include <gtest/gtest.h>
 
