@@ -1,5 +1,5 @@
 // DOS-style error numbers for errno values, the same on every system.
-#include "platform/fs/file_search.h"
+#include "platform/fs/dos_error.h"
 
 #include <cerrno>
 

@@ -2,10 +2,6 @@
 
 #include <cstdio>
 #include <time.h>
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/stat.h>
-#endif
 
 namespace tollander::platform {
 
@@ -59,22 +55,6 @@ bool time_t_from_dos_time(std::uint32_t packed, std::time_t& out) {
     out = t;
     return true;
 }
-
-#ifndef _WIN32
-// The file's own times; Windows has them in dos_time_win32.cpp.
-std::uint32_t read_file_dos_time(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return 0;
-    return dos_time_from_time_t(st.st_mtim.tv_sec);
-}
-
-bool write_file_dos_time(const std::string& path, std::uint32_t packed) {
-    std::time_t t;
-    if (!time_t_from_dos_time(packed, t)) return false;
-    struct timespec times[2] = {{t, 0}, {t, 0}};
-    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
-}
-#endif
 
 std::string format_dos_time(std::uint32_t packed) {
     char text[32];

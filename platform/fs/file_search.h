@@ -13,9 +13,6 @@ namespace tollander::platform {
 inline constexpr int kSearchNoMatch = -6003;
 inline constexpr int kSearchNoDirectory = -6004;
 
-// DOS-style error number (positive) for an errno value.
-int dos_error_from_errno(int err);
-
 struct FoundFile {
     std::string path; // the mask's directory part followed by the name
     std::string name; // as stored in the directory

@@ -2,6 +2,7 @@
 // their mode.
 #include "platform/fs/file_search.h"
 
+#include "platform/fs/dos_error.h"
 #include "platform/fs/file_search_os.h"
 
 #include <cerrno>

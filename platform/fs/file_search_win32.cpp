@@ -2,6 +2,7 @@
 // directories filtered out by their attribute.
 #include "platform/fs/file_search.h"
 
+#include "platform/fs/dos_error.h"
 #include "platform/fs/file_search_os.h"
 #include "platform/text_win32.h"
 

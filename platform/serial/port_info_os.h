@@ -1,4 +1,4 @@
-// What the portable port facts (port_report.cpp) need from the system; one
+// What the portable port facts (port_info.cpp) need from the system; one
 // implementation per system (port_info_posix.cpp).
 #pragma once
 

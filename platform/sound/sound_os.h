@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/sound/sound.h"
+#include "platform/sound/wav.h"
 
 #include <memory>
 #include <optional>

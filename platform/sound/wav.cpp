@@ -1,5 +1,5 @@
 // WAV parsing and reading, the same on every platform.
-#include "platform/sound/sound.h"
+#include "platform/sound/wav.h"
 
 #include "platform/fs/files.h"
 #include "platform/little_endian.h"
