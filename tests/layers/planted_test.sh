@@ -61,7 +61,9 @@ cases=(
   'app/payload_link.cpp|#include "tests/unit/app_fakes.h"|fail'
   'ui/win32/main_window.cpp|#include "ui/fltk/caption.h"|fail'
   'ui/win32/main_window.cpp|#include "app/main_form.h"|pass'
-  'ui/console/console_front_end.cpp|#include "serial/com_port.h"|pass'
+  'ui/console/console_front_end.cpp|#include "serial/com_port.h"|fail'
+  'ui/fltk/main_window.cpp|#include "payload/payload.h"|fail'
+  'ui/win32/main_window.cpp|#include "platform/serial/port_map.h"|pass'
   'tools/lzss/main.cpp|#include "tools/pack/packer.h"|pass'
   'app/probe.cpp|#include "../platform/thread/clock.h"|pass'
 )
