@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "payload/vendor_keys.h"
-#include "platform/self_path.h"
+#include "platform/fs/self_path.h"
 
 namespace tollander::platform {
 class WindowThread;

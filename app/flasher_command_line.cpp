@@ -4,10 +4,10 @@
 #include "payload/inspection.h"
 #include "payload/program_length.h"
 #include "platform/command_line.h"
-#include "platform/dos_time.h"
-#include "platform/port_info.h"
-#include "platform/port_map.h"
-#include "platform/self_path.h"
+#include "platform/fs/dos_time.h"
+#include "platform/serial/port_info.h"
+#include "platform/serial/port_map.h"
+#include "platform/fs/self_path.h"
 
 #include <iostream>
 

@@ -4,7 +4,7 @@
 // left to the sequencer, whose only switch is a first argument "/ud" or "/UD".
 #pragma once
 
-#include "platform/self_path.h"
+#include "platform/fs/self_path.h"
 
 #include <iosfwd>
 #include <optional>

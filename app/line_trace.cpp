@@ -1,7 +1,7 @@
 #include "app/line_trace.h"
 
 #include "app/conversation.h"
-#include "platform/clock.h"
+#include "platform/thread/clock.h"
 
 #include <cstdio>
 

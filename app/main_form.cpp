@@ -1,5 +1,5 @@
 #include "app/main_form.h"
-#include "platform/clock.h"
+#include "platform/thread/clock.h"
 
 #include "app/probe.h"
 #include "serial/comm_errors.h"

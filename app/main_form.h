@@ -18,7 +18,7 @@
 #include "app/modem_dialogue.h"
 #include "app/sequencer.h"
 #include "app/upload_estimate.h"
-#include "platform/window_thread.h"
+#include "platform/thread/window_thread.h"
 
 namespace tollander::app {
 

@@ -2,7 +2,7 @@
 #include "app/payload_link.h"
 
 #include "payload/payload.h"
-#include "platform/sound.h"
+#include "platform/sound/sound.h"
 #include "serial/protocol.h"
 
 namespace tollander::app {

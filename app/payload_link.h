@@ -6,7 +6,7 @@
 
 #include "app/devices.h"
 #include "payload/integrity.h"
-#include "platform/self_path.h"
+#include "platform/fs/self_path.h"
 
 namespace tollander::app {
 

@@ -2,7 +2,7 @@
 
 #include "app/conversation.h"
 #include "app/main_form.h"
-#include "platform/port_info.h"
+#include "platform/serial/port_info.h"
 #include "serial/comm_errors.h"
 
 namespace tollander::app {

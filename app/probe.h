@@ -5,7 +5,7 @@
 #include <exception>
 #include <string>
 
-#include "platform/device_fault.h"
+#include "platform/serial/device_fault.h"
 
 namespace tollander::app {
 

@@ -1,7 +1,7 @@
 #include "app/row_tooltips.h"
 
 #include "app/main_form.h"
-#include "platform/port_info.h"
+#include "platform/serial/port_info.h"
 
 namespace tollander::app {
 

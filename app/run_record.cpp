@@ -5,8 +5,8 @@
 #include "payload/integrity.h"
 #include "payload/payload.h"
 #include "platform/command_line.h"
-#include "platform/files.h"
-#include "platform/state_dir.h"
+#include "platform/fs/files.h"
+#include "platform/fs/state_dir.h"
 
 #include <atomic>
 

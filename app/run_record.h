@@ -8,7 +8,7 @@
 
 #include "app/front_end.h"
 #include "payload/vendor_keys.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
 
 #include <chrono>
 #include <condition_variable>

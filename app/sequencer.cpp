@@ -1,7 +1,7 @@
 #include "app/sequencer.h"
 
 #include "app/main_form.h"
-#include "platform/clock.h"
+#include "platform/thread/clock.h"
 
 namespace tollander::app {
 

@@ -3,7 +3,7 @@
 #include "app/devices.h"
 #include "app/modem_dialogue.h"
 #include "app/payload_link.h"
-#include "platform/port_map.h"
+#include "platform/serial/port_map.h"
 #include "serial/com_port.h"
 #include "serial/port_table.h"
 #include "serial/protocol.h"

@@ -1,8 +1,8 @@
 #include "payload/archive.h"
 
 #include "payload/lzss.h"
-#include "platform/dos_time.h"
-#include "platform/io_error.h"
+#include "platform/fs/dos_time.h"
+#include "platform/fs/io_error.h"
 #include "platform/little_endian.h"
 
 #include <algorithm>

@@ -3,9 +3,9 @@
 #include "payload/archive.h"
 #include "payload/lzss.h"
 #include "payload/payload.h"
-#include "platform/crypto.h"
-#include "platform/files.h"
-#include "platform/io_error.h"
+#include "platform/crypto/crypto.h"
+#include "platform/fs/files.h"
+#include "platform/fs/io_error.h"
 
 #include <algorithm>
 #include <span>

@@ -5,7 +5,7 @@
 #include "payload/lzss.h"
 #include "payload/payload.h"
 #include "payload/program_length.h"
-#include "platform/crypto.h"
+#include "platform/crypto/crypto.h"
 #include "platform/little_endian.h"
 
 #include <algorithm>

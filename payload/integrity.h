@@ -44,8 +44,8 @@
 #pragma once
 
 #include "payload/config_record.h"
-#include "platform/crypto.h"
-#include "platform/files.h"
+#include "platform/crypto/crypto.h"
+#include "platform/fs/files.h"
 
 #include <array>
 #include <cstdint>

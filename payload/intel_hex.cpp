@@ -1,6 +1,6 @@
 #include "payload/intel_hex.h"
 
-#include "platform/files.h"
+#include "platform/fs/files.h"
 
 #include <climits>
 #include <cstring>

@@ -2,8 +2,8 @@
 
 #include "payload/archive.h"
 #include "payload/integrity.h"
-#include "platform/crypto.h"
-#include "platform/files.h"
+#include "platform/crypto/crypto.h"
+#include "platform/fs/files.h"
 
 #include <cerrno>
 #include <utility>

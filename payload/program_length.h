@@ -10,7 +10,7 @@
 //     tables when present, the certificate table when present.
 #pragma once
 
-#include "platform/files.h"
+#include "platform/fs/files.h"
 
 #include <cstdint>
 #include <optional>

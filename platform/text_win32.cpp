@@ -1,6 +1,6 @@
 #include "platform/text_win32.h"
 
-#include "platform/io_error.h"
+#include "platform/fs/io_error.h"
 
 #include <windows.h>
 

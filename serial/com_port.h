@@ -7,7 +7,7 @@
 // value at once.
 #pragma once
 
-#include "platform/window_thread.h"
+#include "platform/thread/window_thread.h"
 #include "serial/comm_errors.h"
 #include "serial/notice_window.h"
 #include "serial/port_table.h"

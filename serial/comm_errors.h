@@ -3,8 +3,8 @@
 // is the one place where a negative code becomes an exception.
 #pragma once
 
-#include "platform/device_fault.h"
-#include "platform/io_error.h"
+#include "platform/serial/device_fault.h"
+#include "platform/fs/io_error.h"
 
 #include <new>
 #include <stdexcept>

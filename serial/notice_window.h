@@ -5,7 +5,7 @@
 // reaches the window thread any more.
 #pragma once
 
-#include "platform/window_thread.h"
+#include "platform/thread/window_thread.h"
 
 #include <cstdint>
 #include <functional>

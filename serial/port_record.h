@@ -16,8 +16,8 @@
 // - The fields marked "DispatchThread only" need no lock.
 #pragma once
 
-#include "platform/serial_device.h"
-#include "platform/window_thread.h"
+#include "platform/serial/serial_device.h"
+#include "platform/thread/window_thread.h"
 #include "serial/input_ring.h"
 #include "serial/notice_window.h"
 #include "serial/port_table.h"

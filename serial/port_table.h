@@ -11,8 +11,8 @@
 // count or a flag. Operations never raise.
 #pragma once
 
-#include "platform/serial_device.h"
-#include "platform/window_thread.h"
+#include "platform/serial/serial_device.h"
+#include "platform/thread/window_thread.h"
 #include "serial/comm_errors.h"
 
 #include <array>

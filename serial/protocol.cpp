@@ -6,7 +6,7 @@
 #include "serial/stall_watch.h"
 #include "serial/tick_timer.h"
 
-#include "platform/clock.h"
+#include "platform/thread/clock.h"
 
 #include <algorithm>
 #include <atomic>
@@ -143,18 +143,7 @@ struct ProtocolData {
     // which an engine waiting for that thread may hold), read by the engine.
     std::atomic<std::int32_t> transmit_timeout{1092};
     std::atomic<std::int32_t> status_interval{18};
-    std::atomic<bool> upcase{true};
     std::atomic<bool> carrier_check{false};
-
-    // ASCII settings, kept although sending applies none of them; window
-    // thread only.
-    std::uint16_t char_delay = 0, line_delay = 0;
-    std::int32_t char_delay_ticks = 0, line_delay_ticks = 0;
-    char eol_char = 13;
-    TAsciiEOLTranslation cr_translation = aetNone, lf_translation = aetNone;
-    std::uint16_t eof_timeout = 364;
-    bool suppress_ctrl_z = false;
-    TBlockCheckMethod block_check = bcmNone;
 
     std::uint16_t status = psOK;
     std::atomic<std::int32_t> error{0};
@@ -594,21 +583,6 @@ void TCustomProtocol::SetProtocolType(TProtocolType type) {
         d.block.reset(new (std::nothrow) std::uint8_t[kProtocolBufferSize]);
         if (!d.block) RaiseCommError(ecOutOfMemory);
         d.block_size = kAsciiBlockSize;
-        d.char_delay = d.line_delay = 0;
-        d.char_delay_ticks = d.line_delay_ticks = 0;
-        d.eol_char = 13;
-        d.cr_translation = d.lf_translation = aetNone;
-        d.eof_timeout = 364;
-        d.block_check = bcmNone;
-        d.type = type;
-        SetAsciiCharDelay(ascii_char_delay_);
-        SetAsciiLineDelay(ascii_line_delay_);
-        SetAsciiEOLChar(ascii_eol_char_);
-        SetAsciiCRTranslation(ascii_cr_translation_);
-        SetAsciiLFTranslation(ascii_lf_translation_);
-        SetAsciiEOFTimeout(ascii_eof_timeout_);
-        SetAsciiSuppressCtrlZ(ascii_suppress_ctrl_z_);
-        SetBlockCheckMethod(block_check_method_);
     }
     d.type = type;
 }
@@ -650,64 +624,9 @@ void TCustomProtocol::SetStatusInterval(std::uint16_t ticks) {
     data_->status_interval = ticks;
 }
 
-void TCustomProtocol::SetUpcaseFileNames(bool on) {
-    upcase_file_names_ = on;
-    data_->upcase = on;
-}
-
 void TCustomProtocol::SetAbortNoCarrier(bool on) {
     abort_no_carrier_ = on;
     data_->carrier_check = on;
-}
-
-void TCustomProtocol::SetBlockCheckMethod(TBlockCheckMethod method) {
-    block_check_method_ = method;
-    if (data_->type == ptAscii) data_->block_check = method;
-}
-
-namespace {
-std::int32_t MillisToTicksRoundedUp(std::uint16_t ms) {
-    return (std::int32_t{ms} + kTickMillis - 1) / kTickMillis;
-}
-} // namespace
-
-void TCustomProtocol::SetAsciiCharDelay(std::uint16_t ms) {
-    ascii_char_delay_ = ms;
-    if (data_->type != ptAscii) return;
-    data_->char_delay = ms;
-    data_->char_delay_ticks = MillisToTicksRoundedUp(ms);
-}
-
-void TCustomProtocol::SetAsciiLineDelay(std::uint16_t ms) {
-    ascii_line_delay_ = ms;
-    if (data_->type != ptAscii) return;
-    data_->line_delay = ms;
-    data_->line_delay_ticks = MillisToTicksRoundedUp(ms);
-}
-
-void TCustomProtocol::SetAsciiEOLChar(char c) {
-    ascii_eol_char_ = c;
-    if (data_->type == ptAscii) data_->eol_char = c;
-}
-
-void TCustomProtocol::SetAsciiCRTranslation(TAsciiEOLTranslation t) {
-    ascii_cr_translation_ = t;
-    if (data_->type == ptAscii) data_->cr_translation = t;
-}
-
-void TCustomProtocol::SetAsciiLFTranslation(TAsciiEOLTranslation t) {
-    ascii_lf_translation_ = t;
-    if (data_->type == ptAscii) data_->lf_translation = t;
-}
-
-void TCustomProtocol::SetAsciiEOFTimeout(std::uint16_t ticks) {
-    ascii_eof_timeout_ = ticks;
-    if (data_->type == ptAscii) data_->eof_timeout = ticks;
-}
-
-void TCustomProtocol::SetAsciiSuppressCtrlZ(bool on) {
-    ascii_suppress_ctrl_z_ = on;
-    if (data_->type == ptAscii) data_->suppress_ctrl_z = on;
 }
 
 std::uint16_t TCustomProtocol::BlockSize() const {

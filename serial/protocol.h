@@ -7,9 +7,9 @@
 // The object is made, used and destroyed on the window thread.
 #pragma once
 
-#include "platform/file_search.h"
-#include "platform/serial_device.h"
-#include "platform/window_thread.h"
+#include "platform/fs/file_search.h"
+#include "platform/serial/serial_device.h"
+#include "platform/thread/window_thread.h"
 #include "serial/comm_errors.h"
 #include "serial/stall_watch.h"
 
@@ -104,7 +104,7 @@ inline constexpr std::uint16_t psSequenceError = 16;
 inline constexpr std::uint16_t kAsciiBlockSize = 8191;
 
 // A run whose sender stood still longer than this between two of its writes
-// ends with ecSenderStalled (platform/serial_device.h says why).
+// ends with ecSenderStalled (platform/serial/serial_device.h says why).
 using platform::kSenderStallLimit;
 inline constexpr std::size_t kProtocolBufferSize = 8192;
 
@@ -161,9 +161,9 @@ public:
     TCustomComPort* ComPort() const { return com_port_; }
     void SetComPort(TCustomComPort* port) { com_port_ = port; }
     TProtocolType ProtocolType() const;
-    // Selecting ptAscii sets the ASCII defaults and copies the ASCII
-    // properties in; the same type again changes nothing. Another type during
-    // a run raises EBadArgument.
+    // Selecting ptAscii gives the engine its block buffer and block size;
+    // the same type again changes nothing. Another type during a run raises
+    // EBadArgument.
     void SetProtocolType(TProtocolType type);
     // At most 255 characters are kept.
     const std::string& FileMask() const;
@@ -187,30 +187,32 @@ public:
     void SetTransmitTimeout(std::uint16_t ticks);
     std::uint16_t StatusInterval() const { return status_interval_; } // ticks
     void SetStatusInterval(std::uint16_t ticks);
-    // Kept; the file is opened under the name the search found, which on a
-    // case-sensitive file system its upper-cased form need not be.
-    bool UpcaseFileNames() const { return upcase_file_names_; }
-    void SetUpcaseFileNames(bool on);
     bool AbortNoCarrier() const { return abort_no_carrier_; }
     void SetAbortNoCarrier(bool on);
+
+    // Kept for the interface's shape only: each is stored and read back,
+    // and changes nothing in what is sent (the file goes out unchanged,
+    // unchecked but by the verifier, at the line's pace, under the name the
+    // search found, which on a case-sensitive file system its upper-cased
+    // form need not be). The translations would apply to receiving.
+    bool UpcaseFileNames() const { return upcase_file_names_; }
+    void SetUpcaseFileNames(bool on) { upcase_file_names_ = on; }
     TBlockCheckMethod BlockCheckMethod() const { return block_check_method_; }
-    void SetBlockCheckMethod(TBlockCheckMethod method);
-    // Stored, never applied when sending.
+    void SetBlockCheckMethod(TBlockCheckMethod method) { block_check_method_ = method; }
     std::uint16_t AsciiCharDelay() const { return ascii_char_delay_; } // ms
-    void SetAsciiCharDelay(std::uint16_t ms);
+    void SetAsciiCharDelay(std::uint16_t ms) { ascii_char_delay_ = ms; }
     std::uint16_t AsciiLineDelay() const { return ascii_line_delay_; } // ms
-    void SetAsciiLineDelay(std::uint16_t ms);
+    void SetAsciiLineDelay(std::uint16_t ms) { ascii_line_delay_ = ms; }
     char AsciiEOLChar() const { return ascii_eol_char_; }
-    void SetAsciiEOLChar(char c);
-    // Receiving only.
+    void SetAsciiEOLChar(char c) { ascii_eol_char_ = c; }
     TAsciiEOLTranslation AsciiCRTranslation() const { return ascii_cr_translation_; }
-    void SetAsciiCRTranslation(TAsciiEOLTranslation t);
+    void SetAsciiCRTranslation(TAsciiEOLTranslation t) { ascii_cr_translation_ = t; }
     TAsciiEOLTranslation AsciiLFTranslation() const { return ascii_lf_translation_; }
-    void SetAsciiLFTranslation(TAsciiEOLTranslation t);
+    void SetAsciiLFTranslation(TAsciiEOLTranslation t) { ascii_lf_translation_ = t; }
     std::uint16_t AsciiEOFTimeout() const { return ascii_eof_timeout_; } // ticks
-    void SetAsciiEOFTimeout(std::uint16_t ticks);
+    void SetAsciiEOFTimeout(std::uint16_t ticks) { ascii_eof_timeout_ = ticks; }
     bool AsciiSuppressCtrlZ() const { return ascii_suppress_ctrl_z_; }
-    void SetAsciiSuppressCtrlZ(bool on);
+    void SetAsciiSuppressCtrlZ(bool on) { ascii_suppress_ctrl_z_ = on; }
 
     // Settings of the other protocol types and of receiving: kept for the
     // form, never used by ASCII send.
@@ -251,6 +253,8 @@ public:
     TProtocolErrorEvent OnProtocolError;
     TProtocolLogEvent OnProtocolLog;
     TProtocolNextFileEvent OnProtocolNextFile;
+    // Kept for the interface's shape only: they belong to receiving and to
+    // the other protocol types, and ASCII send never raises them.
     TProtocolAcceptEvent OnProtocolAccept;
     TProtocolResumeEvent OnProtocolResume;
 

@@ -1,6 +1,6 @@
 #include "serial/tick_timer.h"
 
-#include "platform/clock.h"
+#include "platform/thread/clock.h"
 
 namespace tollander::serial {
 

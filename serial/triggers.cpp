@@ -1,6 +1,6 @@
 #include "serial/triggers.h"
 
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 
 #include <algorithm>
 #include <cassert>

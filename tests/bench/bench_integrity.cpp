@@ -3,8 +3,8 @@
 // signature check adds at start-up.
 #include "payload/integrity.h"
 #include "payload/payload.h"
-#include "platform/crypto.h"
-#include "platform/files.h"
+#include "platform/crypto/crypto.h"
+#include "platform/fs/files.h"
 #include "tools/mkfirmware/sample_firmware.h"
 #include "tools/pack/packer.h"
 

@@ -1,7 +1,7 @@
 // Copying and expanding the images out of a packed flasher, building one,
 // and inspecting one, on the sample firmware.
 #include "payload/payload.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
 #include "tools/mkfirmware/sample_firmware.h"
 #include "tools/pack/packer.h"
 

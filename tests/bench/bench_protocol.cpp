@@ -4,8 +4,8 @@
 // same kind of pty for comparison. Prints the figures; decides nothing.
 //
 //   bench_protocol [--skip-throttled]
-#include "platform/headless_window_thread.h"
-#include "platform/port_map.h"
+#include "platform/thread/headless_window_thread.h"
+#include "platform/serial/port_map.h"
 #include "serial/com_port.h"
 #include "serial/protocol.h"
 #include "tools/mkfirmware/sample_firmware.h"

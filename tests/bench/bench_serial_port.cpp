@@ -1,8 +1,8 @@
 // Figures of the serial layer on a pseudo-terminal: how fast a port's two
 // threads stop, what an open idle port costs, and what a timed-out
 // AwaitAnyText costs. Prints the figures; decides nothing.
-#include "platform/headless_window_thread.h"
-#include "platform/port_map.h"
+#include "platform/thread/headless_window_thread.h"
+#include "platform/serial/port_map.h"
 #include "serial/com_port.h"
 
 #include <algorithm>

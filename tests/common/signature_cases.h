@@ -7,7 +7,7 @@
 #include "payload/config_record.h"
 #include "payload/integrity.h"
 #include "payload/payload.h"
-#include "platform/crypto.h"
+#include "platform/crypto/crypto.h"
 
 #include <algorithm>
 #include <cstdint>

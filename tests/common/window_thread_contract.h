@@ -3,7 +3,7 @@
 //   INSTANTIATE_TYPED_TEST_SUITE_P(Headless, WindowThreadContract, HeadlessWindowThread);
 #pragma once
 
-#include "platform/window_thread.h"
+#include "platform/thread/window_thread.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "platform/crypto.h"
+#include "platform/crypto/crypto.h"
 #include "tests/e2e/fixture.h"
 
 namespace tollander::e2e {

@@ -18,7 +18,7 @@
 #include "app/front_end.h"
 #include "app/main_form.h"
 #include "payload/vendor_keys.h"
-#include "platform/headless_window_thread.h"
+#include "platform/thread/headless_window_thread.h"
 
 namespace tollander::e2e {
 

@@ -26,7 +26,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "platform/crypto.h"
+#include "platform/crypto/crypto.h"
 #include "tests/e2e/fixture.h"
 #include "tests/pty/pty_fixture.h"
 

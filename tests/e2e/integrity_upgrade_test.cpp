@@ -1,7 +1,7 @@
 // Intact flashers, with or without digests, flash as they always did; an
 // image changed after its check never goes out.
 #include "app/devices.h"
-#include "platform/headless_window_thread.h"
+#include "platform/thread/headless_window_thread.h"
 #include "tests/e2e/integrity_flashers.h"
 
 #include <filesystem>

@@ -8,8 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "platform/clock.h"
-#include "platform/net_serial_device.h"
+#include "platform/thread/clock.h"
+#include "platform/serial/net_serial_device.h"
 #include "tests/e2e/fixture.h"
 #include "tests/e2e/serial_server.h"
 

@@ -3,7 +3,7 @@
 // zero.
 #include "payload/integrity.h"
 #include "payload/program_length.h"
-#include "platform/files.h"
+#include "platform/fs/files.h"
 
 #include <algorithm>
 #include <cstddef>

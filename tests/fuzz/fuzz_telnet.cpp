@@ -2,7 +2,7 @@
 // bounds (no more data or events than bytes), gives the same whatever the
 // pieces the stream arrives in, the negotiation answers at most one command
 // per request, and escaped data comes back as it was.
-#include "platform/telnet.h"
+#include "platform/serial/telnet.h"
 
 #include <cstddef>
 #include <cstdint>

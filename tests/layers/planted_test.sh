@@ -51,7 +51,7 @@ cases=(
   'serial/com_port.cpp|#include "app/main_form.h"|fail'
   'payload/payload.h|#include "serial/com_port.h"|fail'
   'serial/protocol.h|#include "payload/payload.h"|fail'
-  'platform/clock.cpp|#include "payload/payload.h"|fail'
+  'platform/thread/clock.cpp|#include "payload/payload.h"|fail'
   'ui/console/console_front_end.cpp|#include "ui/fltk/caption.h"|fail'
   'app/probe.cpp|#include "../ui/fltk/caption.h"|fail'
   'app/main_form.h|#include <ui/console/console_front_end.h>|fail'
@@ -61,9 +61,11 @@ cases=(
   'app/payload_link.cpp|#include "tests/unit/app_fakes.h"|fail'
   'ui/win32/main_window.cpp|#include "ui/fltk/caption.h"|fail'
   'ui/win32/main_window.cpp|#include "app/main_form.h"|pass'
-  'ui/console/console_front_end.cpp|#include "serial/com_port.h"|pass'
+  'ui/console/console_front_end.cpp|#include "serial/com_port.h"|fail'
+  'ui/fltk/main_window.cpp|#include "payload/payload.h"|fail'
+  'ui/win32/main_window.cpp|#include "platform/serial/port_map.h"|pass'
   'tools/lzss/main.cpp|#include "tools/pack/packer.h"|pass'
-  'app/probe.cpp|#include "../platform/clock.h"|pass'
+  'app/probe.cpp|#include "../platform/thread/clock.h"|pass'
 )
 for c in "${cases[@]}"; do
   IFS='|' read -r file include expect <<<"$c"

@@ -1,7 +1,7 @@
 // The port facts, read without opening the device: a pseudo-terminal dressed
 // as a USB adapter in a sysfs tree of the test's own, and child processes
 // that hold its ends open.
-#include "platform/port_info.h"
+#include "platform/serial/port_info.h"
 
 #include <fcntl.h>
 #include <filesystem>

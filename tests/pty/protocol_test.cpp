@@ -2,9 +2,9 @@
 // over a fake line (to see each write and the output queue behind it, and to
 // stall, fail or drop the carrier) and then over a pseudo-terminal with a
 // reader at the far end.
-#include "platform/headless_window_thread.h"
-#include "platform/port_map.h"
-#include "platform/serial_device.h"
+#include "platform/thread/headless_window_thread.h"
+#include "platform/serial/port_map.h"
+#include "platform/serial/serial_device.h"
 #include "serial/com_port.h"
 #include "serial/protocol.h"
 #include "tests/pty/quiet_device.h"

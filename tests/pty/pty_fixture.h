@@ -2,8 +2,8 @@
 // through the port map, the test plays the far end on the master side.
 #pragma once
 
-#include "platform/headless_window_thread.h"
-#include "platform/port_map.h"
+#include "platform/thread/headless_window_thread.h"
+#include "platform/serial/port_map.h"
 
 #include <cerrno>
 #include <chrono>

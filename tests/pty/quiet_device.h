@@ -3,7 +3,7 @@
 // their test watches.
 #pragma once
 
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 
 #include <mutex>
 #include <string>

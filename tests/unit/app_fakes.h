@@ -3,7 +3,7 @@
 #pragma once
 
 #include "app/main_form.h"
-#include "platform/headless_window_thread.h"
+#include "platform/thread/headless_window_thread.h"
 
 #include <deque>
 #include <functional>

@@ -1,7 +1,7 @@
 // The upgrade sequencer's steps, Pause and ReadCommandLine, with scripted
 // modem conversations and payload operations.
 #include "app_fakes.h"
-#include "platform/clock.h"
+#include "platform/thread/clock.h"
 
 #include <gtest/gtest.h>
 

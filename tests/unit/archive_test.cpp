@@ -1,7 +1,7 @@
 #include "payload/archive.h"
 #include "payload/lzss.h"
-#include "platform/dos_time.h"
-#include "platform/io_error.h"
+#include "platform/fs/dos_time.h"
+#include "platform/fs/io_error.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The shared argument parser, and every tool held to its convention.
 #include "platform/command_line.h"
 #ifdef _WIN32
-#include "platform/files.h"
+#include "platform/fs/files.h"
 #include "tests/unit/windows_tools.h"
 #endif
 

@@ -1,4 +1,4 @@
-#include "platform/file_search.h"
+#include "platform/fs/file_search.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "payload/integrity.h"
 #include "payload/payload.h"
 #include "payload/program_length.h"
-#include "platform/self_path.h"
+#include "platform/fs/self_path.h"
 #include "tests/unit/pack_fixture.h"
 
 #include <cstdio>

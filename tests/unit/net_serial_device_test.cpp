@@ -2,7 +2,7 @@
 // loopback address: the Telnet and COM-port exchange byte by byte, IAC
 // escaped both ways, the modem's lines from the server's notifications, the
 // server's pause, and the end of the connection as a hang-up.
-#include "platform/net_serial_device.h"
+#include "platform/serial/net_serial_device.h"
 
 #include <arpa/inet.h>
 #include <future>

@@ -3,7 +3,7 @@
 // TMP), removed afterwards.
 #pragma once
 
-#include "platform/files.h"
+#include "platform/fs/files.h"
 
 #include <gtest/gtest.h>
 

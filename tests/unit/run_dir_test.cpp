@@ -1,8 +1,8 @@
 // The run directory: fresh for each run, removed at its end, swept once its
 // run is gone but never while the run lives, and never made in a base that
 // is not ours.
-#include "platform/files.h"
-#include "platform/run_dir.h"
+#include "platform/fs/files.h"
+#include "platform/fs/run_dir.h"
 #include "tests/common/test_main.h"
 #include "tests/unit/payload_fixture.h"
 
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 #ifdef _WIN32
-#include "platform/self_path.h"
+#include "platform/fs/self_path.h"
 #include "platform/text_win32.h"
 
 #include <windows.h>

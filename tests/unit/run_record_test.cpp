@@ -1,8 +1,8 @@
 // The run record: runs merged into one bounded file, oldest first out, the
 // file replaced whole, and a record that cannot be written stopping nothing.
 #include "app/run_record.h"
-#include "platform/files.h"
-#include "platform/state_dir.h"
+#include "platform/fs/files.h"
+#include "platform/fs/state_dir.h"
 
 #include <gtest/gtest.h>
 

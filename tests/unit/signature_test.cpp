@@ -5,7 +5,7 @@
 #include "payload/inspection.h"
 #include "payload/integrity.h"
 #include "payload/payload.h"
-#include "platform/crypto.h"
+#include "platform/crypto/crypto.h"
 #include "tests/common/signature_cases.h"
 #include "tests/unit/pack_fixture.h"
 

@@ -1,4 +1,5 @@
-#include "platform/sound.h"
+#include "platform/sound/sound.h"
+#include "platform/sound/wav.h"
 
 #include <gtest/gtest.h>
 

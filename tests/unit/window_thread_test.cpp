@@ -1,4 +1,4 @@
-#include "platform/headless_window_thread.h"
+#include "platform/thread/headless_window_thread.h"
 #include "tests/common/window_thread_contract.h"
 
 namespace tollander::testing {

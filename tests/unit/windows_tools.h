@@ -3,7 +3,7 @@
 #pragma once
 
 #ifdef _WIN32
-#include "platform/self_path.h"
+#include "platform/fs/self_path.h"
 
 #include <filesystem>
 #include <string>

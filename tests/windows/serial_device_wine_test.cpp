@@ -3,7 +3,7 @@
 // vanishing (TOLLANDER_LINE) or refusing its settings, each case chosen by
 // its filter. Skipped when COM1 opens to nothing, as in the Windows build's
 // own prefix.
-#include "platform/serial_device.h"
+#include "platform/serial/serial_device.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // of its own (no window); Wine cannot raise Ctrl+Break
 // (GenerateConsoleCtrlEvent refuses it), so what the routine does with each
 // console event is also asked of it directly.
-#include "platform/stop_signals.h"
-#include "platform/self_path.h"
+#include "platform/console/stop_signals.h"
+#include "platform/fs/self_path.h"
 #include "platform/text_win32.h"
 #include "tests/common/test_main.h"
 

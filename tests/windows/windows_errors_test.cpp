@@ -1,7 +1,7 @@
 // Windows' errors keep Windows' own words and their code on the way to the
 // user: the text of each code, and a serial port that cannot be opened.
-#include "platform/port_map.h"
-#include "platform/serial_device.h"
+#include "platform/serial/port_map.h"
+#include "platform/serial/serial_device.h"
 #include "platform/text_win32.h"
 
 #include <gtest/gtest.h>

@@ -2,9 +2,9 @@
 // format the flasher carries its firmware in.
 #include "payload/archive.h"
 #include "platform/command_line.h"
-#include "platform/dos_time.h"
-#include "platform/io_error.h"
-#include "platform/tool_files.h"
+#include "platform/fs/dos_time.h"
+#include "platform/fs/io_error.h"
+#include "platform/fs/tool_files.h"
 
 #include <cstdio>
 #include <string>

@@ -1,7 +1,7 @@
 // tollander-mkfirmware DIR: writes the sample boot and main code (Intel HEX)
 // and the alert sound into DIR, with fixed modification times.
 #include "platform/command_line.h"
-#include "platform/dos_time.h"
+#include "platform/fs/dos_time.h"
 #include "tools/mkfirmware/sample_firmware.h"
 
 #include <cerrno>

@@ -2,8 +2,8 @@
 // HEX images and the configuration fields, or shows what a flasher carries.
 #include "payload/vendor_keys.h"
 #include "platform/command_line.h"
-#include "platform/self_path.h"
-#include "platform/tool_files.h"
+#include "platform/fs/self_path.h"
+#include "platform/fs/tool_files.h"
 #include "tools/pack/packer.h"
 
 #include <iostream>

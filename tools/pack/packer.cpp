@@ -6,11 +6,11 @@
 #include "payload/lzss.h"
 #include "payload/payload.h"
 #include "payload/program_length.h"
-#include "platform/crypto.h"
-#include "platform/dos_time.h"
-#include "platform/files.h"
-#include "platform/io_error.h"
-#include "platform/tool_files.h"
+#include "platform/crypto/crypto.h"
+#include "platform/fs/dos_time.h"
+#include "platform/fs/files.h"
+#include "platform/fs/io_error.h"
+#include "platform/fs/tool_files.h"
 #include "tools/mkfirmware/sample_firmware.h"
 
 #include <algorithm>

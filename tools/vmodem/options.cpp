@@ -1,7 +1,7 @@
 #include "tools/vmodem/options.h"
 
 #include "platform/command_line.h"
-#include "platform/tool_files.h"
+#include "platform/fs/tool_files.h"
 
 #include <algorithm>
 #include <cerrno>

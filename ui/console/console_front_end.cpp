@@ -1,7 +1,7 @@
 #include "ui/console/console_front_end.h"
 
 #include "app/run_record.h"
-#include "platform/stop_signals.h"
+#include "platform/console/stop_signals.h"
 
 #include <cerrno>
 #include <chrono>

@@ -4,7 +4,7 @@
 
 #include "app/front_end.h"
 #include "app/main_form.h"
-#include "platform/headless_window_thread.h"
+#include "platform/thread/headless_window_thread.h"
 
 #include <array>
 #include <chrono>

@@ -2,11 +2,11 @@
 #include "app/flasher_command_line.h"
 #include "app/main_form.h"
 #include "app/run_record.h"
-#include "platform/headless_window_thread.h"
-#include "platform/run_dir.h"
-#include "platform/self_path.h"
-#include "platform/stop_signals.h"
-#include "platform/terminal.h"
+#include "platform/thread/headless_window_thread.h"
+#include "platform/fs/run_dir.h"
+#include "platform/fs/self_path.h"
+#include "platform/console/stop_signals.h"
+#include "platform/console/terminal.h"
 #include "ui/console/console_front_end.h"
 
 #include <atomic>

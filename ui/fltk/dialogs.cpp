@@ -4,7 +4,6 @@
 #include "app/program_picture.h"
 #include "ui/fltk/caption.h"
 #include "ui/fltk/fltk_window_thread.h"
-#include "ui/fltk/main_window.h"
 
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
@@ -116,7 +115,7 @@ void ShowAboutBox(FltkWindowThread& window_thread) {
         caption->FitText(panel->w() - at.x - 6);
         return caption;
     };
-    label(about::kProductName, kMainCaption);
+    label(about::kProductName, app::layout::kMainCaption);
     label(about::kVersion, about::kVersionText);
     label(about::kPublisher, about::kPublisherText);
     // The second line wraps within the panel.

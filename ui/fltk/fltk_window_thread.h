@@ -4,8 +4,8 @@
 // window thread.
 #pragma once
 
-#include "platform/task_queue.h"
-#include "platform/window_thread_base.h"
+#include "platform/thread/task_queue.h"
+#include "platform/thread/window_thread_base.h"
 
 #include <mutex>
 #include <thread>

@@ -1,8 +1,8 @@
 // tollander-flash: the upgrade program with its window.
 #include "app/flasher_command_line.h"
 #include "app/window_program.h"
-#include "platform/run_dir.h"
-#include "platform/self_path.h"
+#include "platform/fs/run_dir.h"
+#include "platform/fs/self_path.h"
 #include "ui/fltk/dialogs.h"
 #include "ui/fltk/fltk_window_thread.h"
 #include "ui/fltk/main_window.h"

@@ -4,8 +4,8 @@
 // box or a menu. The thread that constructs it is the window thread.
 #pragma once
 
-#include "platform/task_queue.h"
-#include "platform/window_thread_base.h"
+#include "platform/thread/task_queue.h"
+#include "platform/thread/window_thread_base.h"
 
 #include <atomic>
 #include <set>

@@ -1,0 +1,87 @@
+// The part of files.h that is the same on every system: where a temporary
+// file's name leads, and an open file's moves, exact reads and whole writes.
+#include "platform/fs/files.h"
+
+#include "platform/fs/files_os.h"
+#include "platform/fs/run_dir.h"
+
+#include <cerrno>
+#include <utility>
+
+namespace tollander::platform {
+
+namespace {
+
+bool HasDrivePrefix(std::string_view name) {
+    return name.size() >= 3 && (name[0] == 'c' || name[0] == 'C') && name[1] == ':' &&
+           (name[2] == '\\' || name[2] == '/');
+}
+
+} // namespace
+
+std::string EnsurePrivateTempDir() {
+    std::string path = PrivateTempDirPath();
+    EnsurePrivateDir(path);
+    return path;
+}
+
+bool PrivateTempDirUsable() {
+    if (!RunDirectory::Current().empty()) return true;
+    return files_os::IsOurDirectory(PrivateTempDirPath());
+}
+
+std::string MapFileName(std::string_view name, bool create_dir) {
+    if (HasDrivePrefix(name)) name.remove_prefix(3);
+    std::string dir = RunDirectory::Current();
+    if (dir.empty()) dir = create_dir ? EnsurePrivateTempDir() : PrivateTempDirPath();
+    return dir + "/" + std::string(name);
+}
+
+File File::OpenRead(const std::string& path) {
+    return OpenForReading(path, false);
+}
+
+File File::OpenHeld(const std::string& path) {
+    return OpenForReading(path, true);
+}
+
+File::File(File&& other) noexcept
+    : fd_(other.fd_), open_result_(other.open_result_), error_(other.error_),
+      path_(std::move(other.path_)) {
+    other.fd_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        File old(std::move(*this)); // closes our descriptor on the way out
+        fd_ = other.fd_;
+        open_result_ = other.open_result_;
+        error_ = other.error_;
+        path_ = std::move(other.path_);
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void File::ReadExact(void* buffer, std::size_t n) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < n) {
+        const std::size_t got = Read(bytes + done, n - done);
+        if (got == 0) throw EInOutError(kReadBeyondEnd, path_ + ": Read beyond end of file");
+        done += got;
+    }
+}
+
+void File::Write(const void* buffer, std::size_t n) {
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < n) {
+        const long put = files_os::WriteSome(fd_, bytes + done, n - done);
+        if (put < 0) throw EInOutError::from_errno(errno, path_);
+        if (put == 0) throw EInOutError::from_errno(ENOSPC, path_);
+        done += static_cast<std::size_t>(put);
+    }
+}
+
+} // namespace tollander::platform

@@ -1,0 +1,135 @@
+// The sockets of the network serial device on POSIX.
+#include "platform/serial/net_serial_device_os.h"
+
+#include "platform/thread/clock.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tollander::platform::net_os {
+
+namespace {
+
+thread_local int last_error = 0;
+
+ConnectFailure failure_of(int err) {
+    switch (err) {
+    case ECONNREFUSED:
+        return ConnectFailure::refused;
+    case ETIMEDOUT:
+        return ConnectFailure::timeout;
+    default:
+        return ConnectFailure::other;
+    }
+}
+
+// One address: 0, or the errno of the failure.
+int try_address(const addrinfo& a, int limit_ms, int& out) {
+    const int fd = ::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                            a.ai_protocol);
+    if (fd < 0) return errno;
+    if (::connect(fd, a.ai_addr, a.ai_addrlen) != 0) {
+        if (errno != EINPROGRESS) {
+            const int err = errno;
+            ::close(fd);
+            return err;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        int ready;
+        do {
+            ready = ::poll(&p, 1, limit_ms);
+        } while (ready < 0 && errno == EINTR);
+        int err = ETIMEDOUT;
+        socklen_t len = sizeof err;
+        if (ready > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        if (ready < 0) err = errno;
+        if (err != 0) {
+            ::close(fd);
+            return err;
+        }
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    out = fd;
+    return 0;
+}
+
+} // namespace
+
+Socket connect_to(const std::string& host, const std::string& port, int limit_ms,
+                  ConnectFailure& failure, std::string& text) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+        failure = ConnectFailure::resolve;
+        text = ::gai_strerror(rc);
+        return kNoSocket;
+    }
+    const std::int64_t deadline = monotonic_milliseconds() + limit_ms;
+    int err = ETIMEDOUT;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        const std::int64_t left = deadline - monotonic_milliseconds();
+        if (left <= 0) break;
+        int fd = -1;
+        err = try_address(*a, static_cast<int>(left), fd);
+        if (err == 0) {
+            ::freeaddrinfo(found);
+            failure = ConnectFailure::none;
+            return fd;
+        }
+    }
+    ::freeaddrinfo(found);
+    failure = failure_of(err);
+    text = std::strerror(err);
+    return kNoSocket;
+}
+
+long send_some(Socket s, const std::uint8_t* bytes, std::size_t n) {
+    const ssize_t put = ::send(static_cast<int>(s), bytes, n, MSG_NOSIGNAL);
+    if (put >= 0) return static_cast<long>(put);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    last_error = errno;
+    return -1;
+}
+
+long receive_some(Socket s, std::uint8_t* bytes, std::size_t n) {
+    const ssize_t got = ::recv(static_cast<int>(s), bytes, n, 0);
+    if (got >= 0) return static_cast<long>(got);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
+    last_error = errno;
+    return -2;
+}
+
+int wait_ready(Socket s, bool for_write, int ms) {
+    pollfd p{static_cast<int>(s), static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+    const int ready = ::poll(&p, 1, ms);
+    if (ready < 0) {
+        if (errno == EINTR) return 0;
+        last_error = errno;
+        return -1;
+    }
+    return ready > 0 ? 1 : 0;
+}
+
+void shut(Socket s) {
+    ::shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
+void release(Socket s) {
+    ::close(static_cast<int>(s));
+}
+
+std::string last_error_text() {
+    return std::strerror(last_error);
+}
+
+} // namespace tollander::platform::net_os

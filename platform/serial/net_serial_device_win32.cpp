@@ -1,0 +1,157 @@
+// The sockets of the network serial device on Windows (Winsock).
+#include "platform/serial/net_serial_device_os.h"
+
+#include "platform/thread/clock.h"
+#include "platform/text_win32.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+
+namespace tollander::platform::net_os {
+
+namespace {
+
+thread_local int last_error = 0;
+
+// Winsock is started once, on first use, for the life of the program.
+bool started() {
+    static const bool ok = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return ok;
+}
+
+std::string words_of(int err) {
+    return win32::SystemMessage(static_cast<unsigned long>(err));
+}
+
+ConnectFailure failure_of(int err) {
+    switch (err) {
+    case WSAECONNREFUSED:
+        return ConnectFailure::refused;
+    case WSAETIMEDOUT:
+        return ConnectFailure::timeout;
+    default:
+        return ConnectFailure::other;
+    }
+}
+
+int try_address(const addrinfo& a, int limit_ms, SOCKET& out) {
+    const SOCKET s = ::socket(a.ai_family, a.ai_socktype, a.ai_protocol);
+    if (s == INVALID_SOCKET) return ::WSAGetLastError();
+    u_long nonblocking = 1;
+    ::ioctlsocket(s, FIONBIO, &nonblocking);
+    if (::connect(s, a.ai_addr, static_cast<int>(a.ai_addrlen)) != 0) {
+        int err = ::WSAGetLastError();
+        if (err != WSAEWOULDBLOCK && err != WSAEINPROGRESS) {
+            ::closesocket(s);
+            return err;
+        }
+        WSAPOLLFD p{s, POLLWRNORM, 0};
+        const int ready = ::WSAPoll(&p, 1, limit_ms);
+        err = WSAETIMEDOUT;
+        if (ready > 0) {
+            int len = sizeof err;
+            if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+                err = ::WSAGetLastError();
+            else if (err == 0 && (p.revents & (POLLERR | POLLHUP)))
+                err = WSAECONNREFUSED;
+        } else if (ready < 0) {
+            err = ::WSAGetLastError();
+        }
+        if (err != 0) {
+            ::closesocket(s);
+            return err;
+        }
+    }
+    const BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    out = s;
+    return 0;
+}
+
+} // namespace
+
+Socket connect_to(const std::string& host, const std::string& port, int limit_ms,
+                  ConnectFailure& failure, std::string& text) {
+    if (!started()) {
+        failure = ConnectFailure::other;
+        text = "the network is not available (Winsock did not start)";
+        return kNoSocket;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+        failure = ConnectFailure::resolve;
+        text = words_of(rc);
+        return kNoSocket;
+    }
+    const std::int64_t deadline = monotonic_milliseconds() + limit_ms;
+    int err = WSAETIMEDOUT;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        const std::int64_t left = deadline - monotonic_milliseconds();
+        if (left <= 0) break;
+        SOCKET s = INVALID_SOCKET;
+        err = try_address(*a, static_cast<int>(left), s);
+        if (err == 0) {
+            ::freeaddrinfo(found);
+            failure = ConnectFailure::none;
+            return static_cast<Socket>(s);
+        }
+    }
+    ::freeaddrinfo(found);
+    failure = failure_of(err);
+    text = words_of(err);
+    return kNoSocket;
+}
+
+long send_some(Socket s, const std::uint8_t* bytes, std::size_t n) {
+    const int put = ::send(static_cast<SOCKET>(s), reinterpret_cast<const char*>(bytes),
+                           static_cast<int>(std::min<std::size_t>(n, 1 << 20)), 0);
+    if (put != SOCKET_ERROR) return put;
+    const int err = ::WSAGetLastError();
+    if (err == WSAEWOULDBLOCK || err == WSAEINTR) return 0;
+    last_error = err;
+    return -1;
+}
+
+long receive_some(Socket s, std::uint8_t* bytes, std::size_t n) {
+    const int got = ::recv(static_cast<SOCKET>(s), reinterpret_cast<char*>(bytes),
+                           static_cast<int>(std::min<std::size_t>(n, 1 << 20)), 0);
+    if (got != SOCKET_ERROR) return got;
+    const int err = ::WSAGetLastError();
+    if (err == WSAEWOULDBLOCK || err == WSAEINTR) return -1;
+    last_error = err;
+    return -2;
+}
+
+int wait_ready(Socket s, bool for_write, int ms) {
+    WSAPOLLFD p{static_cast<SOCKET>(s), static_cast<SHORT>(for_write ? POLLWRNORM : POLLRDNORM),
+                0};
+    const int ready = ::WSAPoll(&p, 1, ms);
+    if (ready == SOCKET_ERROR) {
+        last_error = ::WSAGetLastError();
+        return -1;
+    }
+    return ready > 0 ? 1 : 0;
+}
+
+void shut(Socket s) {
+    ::shutdown(static_cast<SOCKET>(s), SD_BOTH);
+}
+
+void release(Socket s) {
+    ::closesocket(static_cast<SOCKET>(s));
+}
+
+std::string last_error_text() {
+    return words_of(last_error);
+}
+
+} // namespace tollander::platform::net_os

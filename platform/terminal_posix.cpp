@@ -1,8 +1,0 @@
-#include "platform/terminal.h"
-
-namespace tollander::platform {
-
-// A terminal here takes the UTF-8 bytes as they are.
-void WriteTextForTheConsole() {}
-
-} // namespace tollander::platform
