@@ -140,6 +140,7 @@ public:
             lines_ = 0;
             com_port_heard_ = false;
             opening_ = parsed->telnet;
+            sent_data_ = false;
             malformed_ = 0;
             input_.clear();
             early_.clear();
@@ -384,12 +385,12 @@ private:
         const std::int64_t deadline = monotonic_milliseconds() + write_timeout_ms_.load();
         const std::int64_t per_char = char_micros(settings_);
         // Why the write ended short, unless the modem's answer ended it.
-        const char* why = "the serial server took no more before the write time-out";
+        std::string why = "the serial server took no more before the write time-out";
         const auto answered = [&] { return listen && !input_.empty(); };
         std::size_t done = 0;
         while (done < n) {
             if (hung_up_) {
-                why = "the serial server closed the connection";
+                why = closed_text();
                 break;
             }
             const std::int64_t now = now_micros();
@@ -408,6 +409,7 @@ private:
                           "connection failed";
                     break;
                 }
+                sent_data_ = true;
                 line_free_at_ = std::max(line_free_at_, now_micros()) + want * per_char;
                 done += static_cast<std::size_t>(want);
                 continue;
@@ -548,7 +550,7 @@ private:
             take_events(events, answers);
             if (!data.empty()) {
                 input_.insert(input_.end(), data.begin(), data.end());
-                if (opening_ && early_.size() < 256)
+                if ((opening_ || !sent_data_) && early_.size() < 256)
                     early_.insert(early_.end(), data.begin(),
                                   data.begin() + static_cast<std::ptrdiff_t>(
                                                      std::min<std::size_t>(data.size(), 256)));
@@ -595,6 +597,18 @@ private:
                 break;
             }
         }
+    }
+
+    // Under mutex_: why a write found the connection closed. A server that
+    // closes before the line's data went out has given the connection to
+    // somebody else, or takes none: ser2net says "Port already in use" to a
+    // second client of a raw port, and closes.
+    std::string closed_text() const {
+        if (sent_data_) return "the serial server closed the connection";
+        const std::string words = server_words(early_);
+        return "the serial server closed the connection at once" +
+               (words.empty() ? std::string() : " (\"" + words + "\")") +
+               "; it may be in use by another client";
     }
 
     // The connection ended: reported once, as a device that went away.
@@ -661,9 +675,12 @@ private:
     std::uint8_t lines_ = 0;
     bool com_port_heard_ = false; // the server sent a COM-port command
     bool opening_ = false;        // open() waits for the server
+    bool sent_data_ = false;      // the line's data went out since the open
     int malformed_ = 0;
     std::deque<std::uint8_t> input_;
-    std::vector<std::uint8_t> early_; // data while opening: the server's words
+    // Data while opening, or before the line's data went out: the server's
+    // words when it refuses the connection.
+    std::vector<std::uint8_t> early_;
     std::uint32_t pending_ = 0;       // events not yet given to wait_event()
     telnet::Parser parser_;
     telnet::Negotiator negotiator_;

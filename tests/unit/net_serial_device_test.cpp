@@ -216,6 +216,35 @@ TEST(NetSerialDevice, RawStreamCarriesBytesAsTheyAre) {
     EXPECT_EQ(lines, kLineCts | kLineDsr | kLineCarrier);
 }
 
+// A server that closes before the line's data went out (ser2net to a second
+// client of a raw port) gave the port to somebody else, or takes none: the
+// write says so in the server's words. One that closes later has hung up.
+TEST(NetSerialDevice, AWriteAfterTheServerClosedSaysWhy) {
+    for (const bool sent_before : {false, true}) {
+        SCOPED_TRACE(sent_before ? "after the line's data" : "at once");
+        Server server;
+        auto device = make_network_serial_device();
+        ASSERT_EQ(device->open(server.Name("socket://")), 0) << device->last_error_text();
+        server.Accept();
+        device->set_event_mask(kEvDefaultMask);
+        const std::uint8_t byte = 'A';
+        if (sent_before) {
+            ASSERT_EQ(device->write(&byte, 1), 1);
+            ASSERT_TRUE(server.Receive({'A'}));
+        }
+        const std::string words = "Port already in use\r\n";
+        server.Send(Bytes(words.begin(), words.end()));
+        server.Close();
+        ASSERT_EQ(AwaitEvents(*device, kEvCarrier), kEvCarrier);
+        EXPECT_EQ(device->write(&byte, 1), 0);
+        EXPECT_EQ(device->last_error_text(),
+                  server.Name("socket://") +
+                      (sent_before ? ": the serial server closed the connection"
+                                   : ": the serial server closed the connection at once (\"Port "
+                                     "already in use\"); it may be in use by another client"));
+    }
+}
+
 // The modem answers while a write waits, for room on the paced line or for
 // the server's leave to go on: the wait ends at once, nothing more of the
 // bytes goes out, and the answer is there to read. A write that did not
