@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -70,8 +71,43 @@ std::int64_t now_micros() {
         .count();
 }
 
+// Looks host:port up, waiting until `deadline` at most: std::nullopt when
+// the lookup had not ended by then. The system's lookup cannot be cut short,
+// so it runs on a thread of its own that shares nothing with the caller but
+// the place of its result: an open that stopped waiting leaves it to finish
+// alone and to free what it found.
+std::optional<net_os::Resolution> resolve_by(const NetResolver& resolver, const std::string& host,
+                                             const std::string& port, std::int64_t deadline) {
+    struct Lookup {
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        std::optional<net_os::Resolution> result;
+    };
+    const auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, resolver, host, port] {
+            net_os::Resolution found = resolver(host, port);
+            std::lock_guard lock(lookup->mutex);
+            lookup->result = std::move(found);
+            lookup->done_cv.notify_all();
+        }).detach();
+    } catch (const std::system_error& e) {
+        net_os::Resolution none;
+        none.failure = net_os::ConnectFailure::other;
+        none.text = std::string("no thread for the host name's lookup: ") + e.what();
+        return none;
+    }
+    std::unique_lock lock(lookup->mutex);
+    lookup->done_cv.wait_for(
+        lock,
+        std::chrono::milliseconds(std::max<std::int64_t>(0, deadline - monotonic_milliseconds())),
+        [&] { return lookup->result.has_value(); });
+    return std::move(lookup->result);
+}
+
 class NetSerialDevice final : public SerialDeviceBase {
 public:
+    explicit NetSerialDevice(NetResolver resolver) : resolver_(std::move(resolver)) {}
     ~NetSerialDevice() override { close(); }
 
     int open(const std::string& name) override {
@@ -83,11 +119,15 @@ public:
                         device + ": not a serial server's port; write rfc2217://HOST:PORT or " +
                             "socket://HOST:PORT (an IPv6 address in brackets)");
         const std::int64_t deadline = monotonic_milliseconds() + kNetOpenLimit.count();
-        net_os::ConnectFailure why = net_os::ConnectFailure::none;
-        std::string text;
-        const net_os::Socket s = net_os::connect_to(parsed->host, parsed->port,
-                                                    static_cast<int>(kNetOpenLimit.count()), why, text);
-        if (s == net_os::kNoSocket) return fail_connect(device, why, text);
+        auto found = resolve_by(resolver_, parsed->host, parsed->port, deadline);
+        if (!found)
+            return fail(kDevNoSuchDevice, DeviceFault::other,
+                        device + ": the host name " + parsed->host + " did not resolve within " +
+                            std::to_string(kNetOpenLimit.count()) +
+                            " ms; check the name and the name server, or name the server by "
+                            "its address");
+        const net_os::Socket s = connect_within(*found, deadline);
+        if (s == net_os::kNoSocket) return fail_connect(device, parsed->host, *found);
         {
             std::lock_guard lock(mutex_);
             socket_ = s;
@@ -100,6 +140,7 @@ public:
             lines_ = 0;
             com_port_heard_ = false;
             opening_ = parsed->telnet;
+            sent_data_ = false;
             malformed_ = 0;
             input_.clear();
             early_.clear();
@@ -245,41 +286,12 @@ public:
     }
 
     int write(const std::uint8_t* buffer, std::size_t n) override {
-        std::unique_lock lock(mutex_);
-        if (socket_ == net_os::kNoSocket) return 0;
-        const std::int64_t deadline = monotonic_milliseconds() + write_timeout_ms_.load();
-        const std::int64_t per_char = char_micros(settings_);
-        std::size_t done = 0;
-        while (done < n && !hung_up_) {
-            const std::int64_t now = now_micros();
-            const std::int64_t queued = std::max<std::int64_t>(0, line_free_at_ - now);
-            const auto capacity = static_cast<std::int64_t>(out_capacity_);
-            const std::int64_t room = capacity - (queued + per_char - 1) / per_char;
-            const std::int64_t want = std::min<std::int64_t>(
-                static_cast<std::int64_t>(n - done), std::max<std::int64_t>(1, capacity / 2));
-            if (!suspended_ && room >= want) {
-                lock.unlock();
-                const bool sent = send_data(buffer + done, static_cast<std::size_t>(want), deadline);
-                lock.lock();
-                if (!sent) break;
-                line_free_at_ = std::max(line_free_at_, now_micros()) + want * per_char;
-                done += static_cast<std::size_t>(want);
-                continue;
-            }
-            // Until the line has room for the piece, or the server lets it go on.
-            const std::int64_t left = deadline - monotonic_milliseconds();
-            if (left <= 0) break;
-            std::int64_t wait_ms = kSliceMs;
-            if (!suspended_)
-                wait_ms = (line_free_at_ - (capacity - want) * per_char - now + 999) / 1000;
-            const std::int64_t slice = std::clamp<std::int64_t>(wait_ms, 1, std::min<std::int64_t>(left, kSliceMs));
-            const std::int64_t asked = monotonic_milliseconds();
-            cv_.wait_for(lock, std::chrono::milliseconds(slice));
-            if (socket_ == net_os::kNoSocket || stopping_) break;
-            if (monotonic_milliseconds() - asked > slice + kSenderStallLimit.count()) break;
-        }
-        if (done == n) return static_cast<int>(n);
-        return -static_cast<int>(done);
+        bool heard = false;
+        return put(buffer, n, false, heard);
+    }
+
+    int write_listening(const std::uint8_t* buffer, std::size_t n, bool& heard) override {
+        return put(buffer, n, true, heard);
     }
 
     int status(DeviceStatus& st) override {
@@ -358,6 +370,80 @@ protected:
     }
 
 private:
+    // A write, paced at the line's rate; with `listen`, bytes the server
+    // sent end its wait for room or for the server's leave to go on
+    // (`heard`).
+    int put(const std::uint8_t* buffer, std::size_t n, bool listen, bool& heard) {
+        heard = false;
+        std::unique_lock lock(mutex_);
+        const std::string device = device_;
+        if (socket_ == net_os::kNoSocket) {
+            lock.unlock();
+            fail_closed(device);
+            return 0;
+        }
+        const std::int64_t deadline = monotonic_milliseconds() + write_timeout_ms_.load();
+        const std::int64_t per_char = char_micros(settings_);
+        // Why the write ended short, unless the modem's answer ended it.
+        std::string why = "the serial server took no more before the write time-out";
+        const auto answered = [&] { return listen && !input_.empty(); };
+        std::size_t done = 0;
+        while (done < n) {
+            if (hung_up_) {
+                why = closed_text();
+                break;
+            }
+            const std::int64_t now = now_micros();
+            const std::int64_t queued = std::max<std::int64_t>(0, line_free_at_ - now);
+            const auto capacity = static_cast<std::int64_t>(out_capacity_);
+            const std::int64_t room = capacity - (queued + per_char - 1) / per_char;
+            const std::int64_t want = std::min<std::int64_t>(
+                static_cast<std::int64_t>(n - done), std::max<std::int64_t>(1, capacity / 2));
+            if (!suspended_ && room >= want) {
+                lock.unlock();
+                const bool sent =
+                    send_data(buffer + done, static_cast<std::size_t>(want), deadline);
+                lock.lock();
+                if (!sent) {
+                    why = "the serial server took no more before the write time-out, or the "
+                          "connection failed";
+                    break;
+                }
+                sent_data_ = true;
+                line_free_at_ = std::max(line_free_at_, now_micros()) + want * per_char;
+                done += static_cast<std::size_t>(want);
+                continue;
+            }
+            // Until the line has room for the piece, the server lets it go
+            // on or, listening, the modem speaks: its answer goes first, even
+            // when room came at the same moment.
+            if ((heard = answered())) break;
+            const std::int64_t left = deadline - monotonic_milliseconds();
+            if (left <= 0) break;
+            std::int64_t wait_ms = kSliceMs;
+            if (!suspended_)
+                wait_ms = (line_free_at_ - (capacity - want) * per_char - now + 999) / 1000;
+            const std::int64_t slice =
+                std::clamp<std::int64_t>(wait_ms, 1, std::min<std::int64_t>(left, kSliceMs));
+            const std::int64_t asked = monotonic_milliseconds();
+            cv_.wait_for(lock, std::chrono::milliseconds(slice));
+            if (socket_ == net_os::kNoSocket || stopping_) {
+                lock.unlock();
+                fail_closed(device);
+                return -static_cast<int>(done);
+            }
+            if (monotonic_milliseconds() - asked > slice + kSenderStallLimit.count()) {
+                why = "the program stood still while the device waited for more";
+                break;
+            }
+            if ((heard = answered())) break;
+        }
+        lock.unlock();
+        if (done == n) return static_cast<int>(n);
+        if (!heard) fail(kDevFailure, DeviceFault::other, device + ": " + why);
+        return -static_cast<int>(done);
+    }
+
     int wait(std::uint32_t& word, std::int64_t limit_ms) {
         word = 0;
         const std::int64_t deadline = monotonic_milliseconds() + std::max<std::int64_t>(limit_ms, 0);
@@ -464,7 +550,7 @@ private:
             take_events(events, answers);
             if (!data.empty()) {
                 input_.insert(input_.end(), data.begin(), data.end());
-                if (opening_ && early_.size() < 256)
+                if ((opening_ || !sent_data_) && early_.size() < 256)
                     early_.insert(early_.end(), data.begin(),
                                   data.begin() + static_cast<std::ptrdiff_t>(
                                                      std::min<std::size_t>(data.size(), 256)));
@@ -513,6 +599,18 @@ private:
         }
     }
 
+    // Under mutex_: why a write found the connection closed. A server that
+    // closes before the line's data went out has given the connection to
+    // somebody else, or takes none: ser2net says "Port already in use" to a
+    // second client of a raw port, and closes.
+    std::string closed_text() const {
+        if (sent_data_) return "the serial server closed the connection";
+        const std::string words = server_words(early_);
+        return "the serial server closed the connection at once" +
+               (words.empty() ? std::string() : " (\"" + words + "\")") +
+               "; it may be in use by another client";
+    }
+
     // The connection ended: reported once, as a device that went away.
     void hang_up() {
         {
@@ -523,27 +621,46 @@ private:
         cv_.notify_all();
     }
 
-    int fail_connect(const std::string& device, net_os::ConnectFailure why, const std::string& text) {
-        switch (why) {
-        case net_os::ConnectFailure::refused:
-            return fail(kDevNoSuchDevice, DeviceFault::other,
-                        device + ": connection refused; check that the serial server runs and "
-                                 "serves this port");
-        case net_os::ConnectFailure::timeout:
-            return fail(kDevNoSuchDevice, DeviceFault::other,
-                        device + ": the serial server did not answer within " +
-                            std::to_string(kNetOpenLimit.count()) +
-                            " ms; check the address and that the server runs");
-        case net_os::ConnectFailure::resolve:
-            return fail(kDevNoSuchDevice, DeviceFault::other,
-                        device + ": unknown host (" + text + "); check the name");
-        case net_os::ConnectFailure::none:
-        case net_os::ConnectFailure::other:
-            break;
+    // The first of the addresses that connects before `deadline`; kNoSocket
+    // with the failure (of the last one tried) in `found` otherwise.
+    static net_os::Socket connect_within(net_os::Resolution& found, std::int64_t deadline) {
+        if (found.failure != net_os::ConnectFailure::none) return net_os::kNoSocket;
+        found.failure = net_os::ConnectFailure::timeout;
+        for (const net_os::Address& address : found.addresses) {
+            const std::int64_t left = deadline - monotonic_milliseconds();
+            if (left <= 0) break;
+            const net_os::Socket s =
+                net_os::connect_one(address, static_cast<int>(left), found.failure, found.text);
+            if (s != net_os::kNoSocket) return s;
         }
-        return fail(kDevNoSuchDevice, DeviceFault::other, device + ": " + text);
+        return net_os::kNoSocket;
     }
 
+    int fail_connect(const std::string& device, const std::string& host,
+                     const net_os::Resolution& found) {
+        std::string reason;
+        switch (found.failure) {
+        case net_os::ConnectFailure::refused:
+            reason = "connection refused; check that the serial server runs and serves this port";
+            break;
+        case net_os::ConnectFailure::timeout:
+            reason = "the serial server did not answer within " +
+                     std::to_string(kNetOpenLimit.count()) +
+                     " ms; check the address and that the server runs";
+            break;
+        case net_os::ConnectFailure::resolve:
+            reason = "the host name " + host + " was not found (" + found.text +
+                     "); check the name, or name the server by its address";
+            break;
+        case net_os::ConnectFailure::none:
+        case net_os::ConnectFailure::other:
+            reason = found.text;
+            break;
+        }
+        return fail(kDevNoSuchDevice, DeviceFault::other, device + ": " + reason);
+    }
+
+    NetResolver resolver_;
     mutable std::mutex mutex_; // everything below but the settings of open
     std::condition_variable cv_;
     std::mutex send_mutex_;    // one sender at a time on the socket
@@ -558,9 +675,12 @@ private:
     std::uint8_t lines_ = 0;
     bool com_port_heard_ = false; // the server sent a COM-port command
     bool opening_ = false;        // open() waits for the server
+    bool sent_data_ = false;      // the line's data went out since the open
     int malformed_ = 0;
     std::deque<std::uint8_t> input_;
-    std::vector<std::uint8_t> early_; // data while opening: the server's words
+    // Data while opening, or before the line's data went out: the server's
+    // words when it refuses the connection.
+    std::vector<std::uint8_t> early_;
     std::uint32_t pending_ = 0;       // events not yet given to wait_event()
     telnet::Parser parser_;
     telnet::Negotiator negotiator_;
@@ -604,8 +724,8 @@ std::optional<NetPortName> parse_network_port(const std::string& device) {
     return name;
 }
 
-std::unique_ptr<SerialDevice> make_network_serial_device() {
-    return std::make_unique<NetSerialDevice>();
+std::unique_ptr<SerialDevice> make_network_serial_device(NetResolver resolver) {
+    return std::make_unique<NetSerialDevice>(std::move(resolver));
 }
 
 } // namespace tollander::platform

@@ -7,10 +7,12 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/serial/net_serial_device_os.h"
 #include "platform/serial/serial_device.h"
 
 namespace tollander::platform {
@@ -26,11 +28,18 @@ bool is_network_port(const std::string& device);
 // The parts of a well-formed name; std::nullopt otherwise.
 std::optional<NetPortName> parse_network_port(const std::string& device);
 
-// The longest an open waits for the server to connect and, over rfc2217://,
-// to agree to COM-port control: the probe's wait for an answer on a port
-// where nothing answers (36 ticks of 55 ms).
+// The longest an open waits for the host name's addresses, the connection
+// and, over rfc2217://, the server's agreement to COM-port control, all
+// together: the probe's wait for an answer on a port where nothing answers
+// (36 ticks of 55 ms).
 inline constexpr std::chrono::milliseconds kNetOpenLimit{1980};
 
-std::unique_ptr<SerialDevice> make_network_serial_device();
+// How a device looks a host up: the system's lookup (net_os::resolve), or a
+// test's stand-in. It runs on a thread of its own, which an open that stopped
+// waiting for it leaves to finish alone: it must own all it uses.
+using NetResolver =
+    std::function<net_os::Resolution(const std::string& host, const std::string& port)>;
+
+std::unique_ptr<SerialDevice> make_network_serial_device(NetResolver resolver = net_os::resolve);
 
 } // namespace tollander::platform

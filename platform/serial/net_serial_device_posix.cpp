@@ -1,8 +1,6 @@
 // The sockets of the network serial device on POSIX.
 #include "platform/serial/net_serial_device_os.h"
 
-#include "platform/thread/clock.h"
-
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -31,11 +29,11 @@ ConnectFailure failure_of(int err) {
 }
 
 // One address: 0, or the errno of the failure.
-int try_address(const addrinfo& a, int limit_ms, int& out) {
-    const int fd = ::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                            a.ai_protocol);
+int try_address(const Address& a, int limit_ms, int& out) {
+    const int fd = ::socket(a.family, a.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.protocol);
     if (fd < 0) return errno;
-    if (::connect(fd, a.ai_addr, a.ai_addrlen) != 0) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(a.bytes.data()),
+                  static_cast<socklen_t>(a.bytes.size())) != 0) {
         if (errno != EINPROGRESS) {
             const int err = errno;
             ::close(fd);
@@ -63,31 +61,34 @@ int try_address(const addrinfo& a, int limit_ms, int& out) {
 
 } // namespace
 
-Socket connect_to(const std::string& host, const std::string& port, int limit_ms,
-                  ConnectFailure& failure, std::string& text) {
+Resolution resolve(const std::string& host, const std::string& port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
+    Resolution r;
     if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
-        failure = ConnectFailure::resolve;
-        text = ::gai_strerror(rc);
-        return kNoSocket;
+        r.failure = ConnectFailure::resolve;
+        r.text = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+        return r;
     }
-    const std::int64_t deadline = monotonic_milliseconds() + limit_ms;
-    int err = ETIMEDOUT;
     for (const addrinfo* a = found; a; a = a->ai_next) {
-        const std::int64_t left = deadline - monotonic_milliseconds();
-        if (left <= 0) break;
-        int fd = -1;
-        err = try_address(*a, static_cast<int>(left), fd);
-        if (err == 0) {
-            ::freeaddrinfo(found);
-            failure = ConnectFailure::none;
-            return fd;
-        }
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(a->ai_addr);
+        r.addresses.push_back(
+            {a->ai_family, a->ai_socktype, a->ai_protocol, {bytes, bytes + a->ai_addrlen}});
     }
     ::freeaddrinfo(found);
+    return r;
+}
+
+Socket connect_one(const Address& address, int limit_ms, ConnectFailure& failure,
+                   std::string& text) {
+    int fd = -1;
+    const int err = try_address(address, limit_ms, fd);
+    if (err == 0) {
+        failure = ConnectFailure::none;
+        return fd;
+    }
     failure = failure_of(err);
     text = std::strerror(err);
     return kNoSocket;

@@ -1,7 +1,6 @@
 // The sockets of the network serial device on Windows (Winsock).
 #include "platform/serial/net_serial_device_os.h"
 
-#include "platform/thread/clock.h"
 #include "platform/text_win32.h"
 
 #include <winsock2.h>
@@ -39,12 +38,13 @@ ConnectFailure failure_of(int err) {
     }
 }
 
-int try_address(const addrinfo& a, int limit_ms, SOCKET& out) {
-    const SOCKET s = ::socket(a.ai_family, a.ai_socktype, a.ai_protocol);
+int try_address(const Address& a, int limit_ms, SOCKET& out) {
+    const SOCKET s = ::socket(a.family, a.socktype, a.protocol);
     if (s == INVALID_SOCKET) return ::WSAGetLastError();
     u_long nonblocking = 1;
     ::ioctlsocket(s, FIONBIO, &nonblocking);
-    if (::connect(s, a.ai_addr, static_cast<int>(a.ai_addrlen)) != 0) {
+    if (::connect(s, reinterpret_cast<const sockaddr*>(a.bytes.data()),
+                  static_cast<int>(a.bytes.size())) != 0) {
         int err = ::WSAGetLastError();
         if (err != WSAEWOULDBLOCK && err != WSAEINPROGRESS) {
             ::closesocket(s);
@@ -75,12 +75,12 @@ int try_address(const addrinfo& a, int limit_ms, SOCKET& out) {
 
 } // namespace
 
-Socket connect_to(const std::string& host, const std::string& port, int limit_ms,
-                  ConnectFailure& failure, std::string& text) {
+Resolution resolve(const std::string& host, const std::string& port) {
+    Resolution r;
     if (!started()) {
-        failure = ConnectFailure::other;
-        text = "the network is not available (Winsock did not start)";
-        return kNoSocket;
+        r.failure = ConnectFailure::other;
+        r.text = "the network is not available (Winsock did not start)";
+        return r;
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -88,24 +88,27 @@ Socket connect_to(const std::string& host, const std::string& port, int limit_ms
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
     if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
-        failure = ConnectFailure::resolve;
-        text = words_of(rc);
-        return kNoSocket;
+        r.failure = ConnectFailure::resolve;
+        r.text = words_of(rc);
+        return r;
     }
-    const std::int64_t deadline = monotonic_milliseconds() + limit_ms;
-    int err = WSAETIMEDOUT;
     for (const addrinfo* a = found; a; a = a->ai_next) {
-        const std::int64_t left = deadline - monotonic_milliseconds();
-        if (left <= 0) break;
-        SOCKET s = INVALID_SOCKET;
-        err = try_address(*a, static_cast<int>(left), s);
-        if (err == 0) {
-            ::freeaddrinfo(found);
-            failure = ConnectFailure::none;
-            return static_cast<Socket>(s);
-        }
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(a->ai_addr);
+        r.addresses.push_back(
+            {a->ai_family, a->ai_socktype, a->ai_protocol, {bytes, bytes + a->ai_addrlen}});
     }
     ::freeaddrinfo(found);
+    return r;
+}
+
+Socket connect_one(const Address& address, int limit_ms, ConnectFailure& failure,
+                   std::string& text) {
+    SOCKET s = INVALID_SOCKET;
+    const int err = try_address(address, limit_ms, s);
+    if (err == 0) {
+        failure = ConnectFailure::none;
+        return static_cast<Socket>(s);
+    }
     failure = failure_of(err);
     text = words_of(err);
     return kNoSocket;

@@ -29,12 +29,13 @@ int LoopbackSocket(int backlog, int& port) {
     return fd;
 }
 
-// Whether /proc/net/tcp shows a listener on 127.0.0.1:port.
-bool Listening(int port) {
-    std::ifstream in("/proc/net/tcp");
+// Whether /proc/net/tcp (tcp6) shows a listener on 127.0.0.1:port (::1).
+bool Listening(int port, bool ipv6) {
+    std::ifstream in(ipv6 ? "/proc/net/tcp6" : "/proc/net/tcp");
     std::string line;
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%s:%04X",
+                  ipv6 ? "00000000000000000000000001000000" : "0100007F", port);
     while (std::getline(in, line)) {
         std::istringstream fields(line);
         std::string slot, local, remote, state;
@@ -46,22 +47,58 @@ bool Listening(int port) {
 
 } // namespace
 
-int FreeLoopbackPort() {
+// A socket bound to ::1 (listening with a backlog >= 0); -1 when the
+// machine has no IPv6 loopback.
+int Ipv6LoopbackSocket(int backlog, int& port) {
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    socklen_t len = sizeof a;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        (backlog < 0 || listen(fd, backlog) == 0) &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        port = ntohs(a.sin6_port);
+        return fd;
+    }
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+int FreeLoopbackPort(bool ipv6) {
     int port = 0;
-    close(LoopbackSocket(-1, port));
+    if (!ipv6) {
+        close(LoopbackSocket(-1, port));
+        return port;
+    }
+    const int fd = Ipv6LoopbackSocket(-1, port);
+    if (fd < 0) throw std::runtime_error("no IPv6 loopback address");
+    close(fd);
     return port;
 }
 
-Ser2net::Ser2net(const std::string& work_dir, const std::string& device)
-    : telnet_port_(FreeLoopbackPort()), raw_port_(FreeLoopbackPort()) {
+bool HasIpv6Loopback() {
+    int port = 0;
+    const int fd = Ipv6LoopbackSocket(-1, port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+Ser2net::Ser2net(const std::string& work_dir, const std::string& device,
+                 const std::string& address)
+    : ipv6_(address.find(':') != std::string::npos),
+      host_(ipv6_ ? "[" + address + "]" : address),
+      telnet_port_(FreeLoopbackPort(ipv6_)),
+      raw_port_(FreeLoopbackPort(ipv6_)) {
     const std::string config = work_dir + "/ser2net.yaml";
     std::ofstream(config) << "connection: &modem-rfc2217\n"
-                          << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_port_ << "\n"
+                          << "  accepter: telnet(rfc2217),tcp," << address << "," << telnet_port_
+                          << "\n"
                           << "  connector: serialdev," << device << ",115200n81,local\n"
                           << "  options:\n"
                           << "    kickolduser: false\n"
                           << "connection: &modem-raw\n"
-                          << "  accepter: tcp,127.0.0.1," << raw_port_ << "\n"
+                          << "  accepter: tcp," << address << "," << raw_port_ << "\n"
                           << "  connector: serialdev," << device << ",115200n81,local\n";
     // -n: in the foreground; -u: no UUCP lock files in the system's lock
     // directory.
@@ -69,7 +106,7 @@ Ser2net::Ser2net(const std::string& work_dir, const std::string& device)
         std::vector<std::string>{"/usr/sbin/ser2net", "-n", "-u", "-c", config}, "");
     // ser2net says nothing when it listens; the kernel's table does.
     const auto deadline = Clock::now() + 10s;
-    while (!(Listening(telnet_port_) && Listening(raw_port_))) {
+    while (!(Listening(telnet_port_, ipv6_) && Listening(raw_port_, ipv6_))) {
         if (Clock::now() > deadline) throw std::runtime_error("ser2net did not listen");
         poll(nullptr, 0, 20);
     }

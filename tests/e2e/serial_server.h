@@ -13,22 +13,29 @@
 
 namespace tollander::e2e {
 
-// A loopback TCP port that was free a moment ago (the kernel's choice).
-int FreeLoopbackPort();
+// A loopback TCP port (of ::1 with `ipv6`) that was free a moment ago (the
+// kernel's choice).
+int FreeLoopbackPort(bool ipv6 = false);
+// Whether this machine has the IPv6 loopback address.
+bool HasIpv6Loopback();
 
-// ser2net serving `device` on two loopback ports, one client at a time
-// each: RFC 2217 and the raw byte stream. Its configuration file is the one
-// the README shows, with the ports and the device filled in.
+// ser2net serving `device` on two ports of a loopback address (127.0.0.1 or
+// ::1), one client at a time each: RFC 2217 and the raw byte stream. Its
+// configuration file is the one the README shows, with the address, the
+// ports and the device filled in.
 class Ser2net {
 public:
-    Ser2net(const std::string& work_dir, const std::string& device);
-    std::string Rfc2217() const { return "rfc2217://127.0.0.1:" + std::to_string(telnet_port_); }
-    std::string Raw() const { return "socket://127.0.0.1:" + std::to_string(raw_port_); }
+    Ser2net(const std::string& work_dir, const std::string& device,
+            const std::string& address = "127.0.0.1");
+    std::string Rfc2217() const { return "rfc2217://" + host_ + ":" + std::to_string(telnet_port_); }
+    std::string Raw() const { return "socket://" + host_ + ":" + std::to_string(raw_port_); }
     int TelnetPort() const { return telnet_port_; }
     // SIGKILL: every connection ends at once, as a server that lost power.
     void Kill() { child_->Kill(); }
 
 private:
+    bool ipv6_ = false;
+    std::string host_; // as a port name writes it: an IPv6 address in brackets
     int telnet_port_ = 0;
     int raw_port_ = 0;
     std::unique_ptr<Child> child_;

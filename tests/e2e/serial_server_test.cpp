@@ -53,6 +53,24 @@ TEST_F(SerialServerTest, ProbeFindsTheModemThroughTheServer) {
     }
 }
 
+// The same over IPv6: ser2net on ::1, the ports named [::1]:PORT.
+TEST_F(SerialServerTest, ProbeFindsTheModemThroughTheServerOverIpv6) {
+    if (!HasIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+    auto& modem = ServedModem();
+    Ser2net server(dir_, modem.Device(), "::1");
+    for (const auto& scheme : kSchemes) {
+        SCOPED_TRACE(scheme.name);
+        const std::string port = (server.*scheme.port)();
+        ASSERT_EQ(port.find(std::string(scheme.name) + "://[::1]:"), 0u) << port;
+        MapPort(1, port);
+        StartApp(PackFlasher());
+        Scan();
+        EXPECT_EQ(Log(), ScanOneModemLines());
+        EXPECT_EQ(Form().EditText(1), "Tollander modem found.");
+        EXPECT_EQ(Form().PortNote[1], "");
+    }
+}
+
 TEST_F(SerialServerTest, EveryFailureEndsWithinTheOpenBoundWithItsReason) {
     // The baseline: a scan whose COM1 open fails at once.
     const std::int64_t baseline = TimedScan("");

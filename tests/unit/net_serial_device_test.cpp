@@ -1,13 +1,18 @@
 // The network serial device against a server this test plays on the
 // loopback address: the Telnet and COM-port exchange byte by byte, IAC
 // escaped both ways, the modem's lines from the server's notifications, the
-// server's pause, and the end of the connection as a hang-up.
+// server's pause, the end of the connection as a hang-up, a write that the
+// modem's answer ends, and host names looked up within the open's bound.
 #include "platform/serial/net_serial_device.h"
 
+#include "platform/thread/clock.h"
+
 #include <arpa/inet.h>
+#include <fstream>
 #include <future>
 #include <netinet/in.h>
 #include <poll.h>
+#include <regex>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -65,6 +70,7 @@ public:
         Close();
         close(listener_);
     }
+    int Port() const { return port_; }
     std::string Name(const char* scheme) const {
         return std::string(scheme) + "127.0.0.1:" + std::to_string(port_);
     }
@@ -121,17 +127,23 @@ std::uint32_t AwaitEvents(SerialDevice& device, std::uint32_t events) {
     return seen & events;
 }
 
+// Opens `device` on the server's RFC 2217 port, checking the device's half
+// of the negotiation; the server agrees and tells CTS and carrier.
+int OpenOverRfc2217(Server& server, SerialDevice& device) {
+    auto opened =
+        std::async(std::launch::async, [&] { return device.open(server.Name("rfc2217://")); });
+    server.Accept();
+    EXPECT_TRUE(server.Receive({255, 251, 44}));          // WILL COM-PORT-OPTION
+    server.Send({255, 253, 44});                          // DO COM-PORT-OPTION
+    EXPECT_TRUE(server.Receive(ComPort(11, {255, 255}))); // modem-state mask, escaped
+    server.Send(ComPort(107, {0x90}));                    // CTS and carrier
+    return opened.get();
+}
+
 TEST(NetSerialDevice, SpeaksRfc2217WithTheServer) {
     Server server;
     auto device = make_network_serial_device();
-    auto opened = std::async(std::launch::async,
-                             [&] { return device->open(server.Name("rfc2217://")); });
-    server.Accept();
-    ASSERT_TRUE(server.Receive({255, 251, 44})); // WILL COM-PORT-OPTION
-    server.Send({255, 253, 44});                   // DO COM-PORT-OPTION
-    ASSERT_TRUE(server.Receive(ComPort(11, {255, 255}))); // modem-state mask, escaped
-    server.Send(ComPort(107, {0x90}));             // CTS and carrier
-    ASSERT_EQ(opened.get(), 0) << device->last_error_text();
+    ASSERT_EQ(OpenOverRfc2217(server, *device), 0) << device->last_error_text();
     device->set_event_mask(kEvDefaultMask);
     std::uint8_t lines = 0;
     device->modem_lines(lines);
@@ -202,6 +214,172 @@ TEST(NetSerialDevice, RawStreamCarriesBytesAsTheyAre) {
     std::uint8_t lines = 0;
     device->modem_lines(lines); // a cable without modem lines
     EXPECT_EQ(lines, kLineCts | kLineDsr | kLineCarrier);
+}
+
+// A server that closes before the line's data went out (ser2net to a second
+// client of a raw port) gave the port to somebody else, or takes none: the
+// write says so in the server's words. One that closes later has hung up.
+TEST(NetSerialDevice, AWriteAfterTheServerClosedSaysWhy) {
+    for (const bool sent_before : {false, true}) {
+        SCOPED_TRACE(sent_before ? "after the line's data" : "at once");
+        Server server;
+        auto device = make_network_serial_device();
+        ASSERT_EQ(device->open(server.Name("socket://")), 0) << device->last_error_text();
+        server.Accept();
+        device->set_event_mask(kEvDefaultMask);
+        const std::uint8_t byte = 'A';
+        if (sent_before) {
+            ASSERT_EQ(device->write(&byte, 1), 1);
+            ASSERT_TRUE(server.Receive({'A'}));
+        }
+        const std::string words = "Port already in use\r\n";
+        server.Send(Bytes(words.begin(), words.end()));
+        server.Close();
+        ASSERT_EQ(AwaitEvents(*device, kEvCarrier), kEvCarrier);
+        EXPECT_EQ(device->write(&byte, 1), 0);
+        EXPECT_EQ(device->last_error_text(),
+                  server.Name("socket://") +
+                      (sent_before ? ": the serial server closed the connection"
+                                   : ": the serial server closed the connection at once (\"Port "
+                                     "already in use\"); it may be in use by another client"));
+    }
+}
+
+// The modem answers while a write waits, for room on the paced line or for
+// the server's leave to go on: the wait ends at once, nothing more of the
+// bytes goes out, and the answer is there to read. A write that did not
+// listen would go on for seconds.
+TEST(NetSerialDevice, AnAnswerWhileTheWriteWaitsEndsAListeningWrite) {
+    for (const bool suspended : {false, true}) {
+        SCOPED_TRACE(suspended ? "the server suspended the line" : "the paced line is full");
+        Server server;
+        auto device = make_network_serial_device();
+        if (suspended) {
+            ASSERT_EQ(OpenOverRfc2217(server, *device), 0) << device->last_error_text();
+        } else {
+            ASSERT_EQ(device->open(server.Name("socket://")), 0) << device->last_error_text();
+            server.Accept();
+        }
+        device->set_event_mask(kEvDefaultMask);
+        LineSettings s;
+        s.baud = 300; // 33 ms a character: 64 of them take 2 s
+        ASSERT_EQ(device->write_settings(s), 0);
+        ASSERT_EQ(device->set_queue_sizes(0, 16), 0);
+        if (suspended) {
+            // The pause, then a byte that shows it was taken.
+            server.Send(ComPort(108, {}));
+            server.Send({'x'});
+            ASSERT_EQ(AwaitEvents(*device, kEvRxChar), kEvRxChar);
+            std::uint8_t x = 0;
+            ASSERT_EQ(device->read(&x, 1), 1);
+        }
+        device->set_write_timeout(20000);
+        const Bytes block(64, 'B');
+        bool heard = false;
+        auto writing = std::async(std::launch::async, [&] {
+            return device->write_listening(block.data(), block.size(), heard);
+        });
+        if (!suspended) {
+            ASSERT_TRUE(server.Receive(Bytes(8, 'B'))); // the first piece
+        }
+        server.Send({'E'});
+        const int written = writing.get();
+        EXPECT_TRUE(heard);
+        ASSERT_LE(written, 0);
+        const auto taken = static_cast<std::size_t>(-written);
+        EXPECT_LT(taken, block.size());
+        EXPECT_EQ(taken == 0, suspended);
+        // What was taken, and nothing after it but the next write.
+        const std::uint8_t next = 'Z';
+        if (suspended) server.Send(ComPort(109, {}));
+        ASSERT_EQ(device->write(&next, 1), 1);
+        Bytes rest(taken - (suspended ? 0 : 8), 'B');
+        rest.push_back('Z');
+        EXPECT_TRUE(server.Receive(rest));
+        std::uint8_t answer = 0;
+        EXPECT_EQ(device->read(&answer, 1), 1);
+        EXPECT_EQ(answer, 'E');
+    }
+}
+
+// Whether /etc/hosts names localhost: then its lookup asks no name server.
+bool HostsNameLocalhost() {
+    std::ifstream hosts("/etc/hosts");
+    std::string line;
+    const std::regex entry(R"(^\s*127\.0\.0\.1\s.*\blocalhost\b)");
+    while (std::getline(hosts, line))
+        if (std::regex_search(line, entry)) return true;
+    return false;
+}
+
+TEST(NetSerialDevice, OpensAPortNamedByHostName) {
+    if (!HostsNameLocalhost()) GTEST_SKIP() << "/etc/hosts does not name localhost";
+    Server server;
+    auto device = make_network_serial_device();
+    ASSERT_EQ(device->open("socket://localhost:" + std::to_string(server.Port())), 0)
+        << device->last_error_text();
+    server.Accept();
+    const std::uint8_t byte = 'A';
+    EXPECT_EQ(device->write(&byte, 1), 1);
+    EXPECT_TRUE(server.Receive({'A'}));
+}
+
+// Ends (its destructor runs) with the last copy of the resolver that holds it.
+struct Tripwire {
+    std::promise<void> gone;
+    ~Tripwire() { gone.set_value(); }
+};
+
+// A name the lookup does not know fails the open with the system's words; a
+// lookup that outlasts the open's bound fails it within the bound, and the
+// lookup, left to itself, finishes after the device is gone.
+TEST(NetSerialDevice, AHostNameIsLookedUpWithinTheOpenBound) {
+    Server server;
+    const std::string port = std::to_string(server.Port());
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    auto tripwire = std::make_shared<Tripwire>();
+    std::future<void> lookup_gone = tripwire->gone.get_future();
+    {
+        const struct {
+            const char* name;
+            NetResolver resolver;
+            std::string reason;
+        } cases[] = {
+            {"unknown",
+             [](const std::string&, const std::string&) {
+                 net_os::Resolution none;
+                 none.failure = net_os::ConnectFailure::resolve;
+                 none.text = "Name or service not known";
+                 return none;
+             },
+             "rfc2217://rack-3.example:" + port +
+                 ": the host name rack-3.example was not found (Name or service not known); check "
+                 "the name, or name the server by its address"},
+            {"slow",
+             [released, tripwire](const std::string&, const std::string& p) {
+                 released.wait();
+                 return net_os::resolve("127.0.0.1", p);
+             },
+             "rfc2217://rack-3.example:" + port +
+                 ": the host name rack-3.example did not resolve within 1980 ms; check the name "
+                 "and "
+                 "the name server, or name the server by its address"},
+        };
+        tripwire.reset(); // the slow resolver's copies hold it now
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            auto device = make_network_serial_device(c.resolver);
+            const std::int64_t start = monotonic_milliseconds();
+            EXPECT_EQ(device->open("rfc2217://rack-3.example:" + port), -kDevNoSuchDevice);
+            EXPECT_LT(monotonic_milliseconds() - start, kNetOpenLimit.count() + 1000);
+            EXPECT_EQ(device->last_error_text(), c.reason);
+            EXPECT_FALSE(device->is_open());
+        }
+    }
+    // The slow lookup ends after its device and the cases are gone.
+    release.set_value();
+    EXPECT_EQ(lookup_gone.wait_for(10s), std::future_status::ready);
 }
 
 } // namespace
