@@ -90,8 +90,7 @@ int main() {
     port.OnTriggerAvail = [&](serial::TCustomComPort& p, std::uint16_t count) {
         ++notices;
         std::string batch;
-        for (std::uint16_t i = 0; i < count; ++i)
-            batch += p.ReadChar();
+        p.ReadChars(count, batch);
         received += batch.size();
     };
     cpu = cpu_ms();
