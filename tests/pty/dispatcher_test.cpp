@@ -7,6 +7,7 @@
 #include "serial/notice_window.h"
 #include "serial/port_table.h"
 #include "serial/protocol.h"
+#include "tests/common/forwarding_window.h"
 #include "tests/pty/pty_fixture.h"
 #include "tests/pty/quiet_device.h"
 
@@ -749,10 +750,10 @@ TEST_F(DispatcherTest, AvailHandlersReadTheirBatchAtOnceInOrder) {
 
 // A window thread that tells when a task was posted to it, so a test can
 // hold a notice queued: the thread that built it runs nothing until it asks.
-class PostWatchingWindow final : public platform::WindowThread {
+class PostWatchingWindow final : public tollander::testing::ForwardingWindow {
 public:
-    void post(platform::Task task) override {
-        inner_.post(std::move(task));
+    void post(Task task) override {
+        inner.post(std::move(task));
         {
             std::lock_guard lock(mutex_);
             ++posted_;
@@ -763,26 +764,8 @@ public:
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, 10s, [&] { return posted_ >= count; });
     }
-    bool send(platform::Task t, platform::Millis l) override { return inner_.send(std::move(t), l); }
-    void process_pending() override { inner_.process_pending(); }
-    void wait(platform::Millis max) override { inner_.wait(max); }
-    void wake() override { inner_.wake(); }
-    TimerId add_timer(platform::Millis i, platform::Task t) override {
-        return inner_.add_timer(i, std::move(t));
-    }
-    void set_timer_interval(TimerId id, platform::Millis i) override {
-        inner_.set_timer_interval(id, i);
-    }
-    void start_timer(TimerId id) override { inner_.start_timer(id); }
-    void stop_timer(TimerId id) override { inner_.stop_timer(id); }
-    bool timer_enabled(TimerId id) const override { return inner_.timer_enabled(id); }
-    void remove_timer(TimerId id) override { inner_.remove_timer(id); }
-    bool on_window_thread() const override { return inner_.on_window_thread(); }
-    void terminate() override { inner_.terminate(); }
-    bool terminating() const override { return inner_.terminating(); }
 
 private:
-    platform::HeadlessWindowThread inner_;
     std::mutex mutex_;
     std::condition_variable cv_;
     int posted_ = 0;
