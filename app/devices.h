@@ -48,6 +48,12 @@ public:
     virtual std::uint16_t NewDataTrigger(const std::string& text, bool ignore_case) = 0;
     virtual void DeleteTrigger(std::uint16_t handle) = 0;
     virtual char ReadChar() = 0;
+    // Appends `count` received characters to `text` at once; throws as
+    // ReadChar does when fewer were waiting, after appending those there were.
+    virtual void ReadChars(std::uint16_t count, std::string& text) {
+        for (std::uint16_t i = 0; i < count; ++i)
+            text += ReadChar();
+    }
     // Bytes written but still in the driver's output queue; 0 when the port
     // is closed or its driver does not say (a pseudo-terminal).
     virtual std::int64_t OutputQueued() const { return 0; }

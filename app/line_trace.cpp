@@ -48,6 +48,9 @@ public:
     }
     void DeleteTrigger(std::uint16_t handle) override { inner_->DeleteTrigger(handle); }
     char ReadChar() override { return inner_->ReadChar(); }
+    void ReadChars(std::uint16_t count, std::string& text) override {
+        inner_->ReadChars(count, text);
+    }
     std::int64_t OutputQueued() const override { return inner_->OutputQueued(); }
     std::string DeviceName(std::uint16_t n) const override { return inner_->DeviceName(n); }
     std::string LastWriteFailure() const override { return inner_->LastWriteFailure(); }

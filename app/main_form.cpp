@@ -296,8 +296,7 @@ void MainForm::Protocol1ProtocolError(int error_code) {
 
 void MainForm::ComPort1TriggerAvail(std::uint16_t count) {
     if (!sequencer_.DebugMode) return;
-    for (std::uint16_t i = 0; i < count; ++i)
-        EchoBuffer += port_->ReadChar();
+    port_->ReadChars(count, EchoBuffer); // the notice's batch, at once
 }
 
 void MainForm::ComPort1TriggerData(std::uint16_t handle) {

@@ -72,6 +72,9 @@ public:
     }
     void DeleteTrigger(std::uint16_t handle) override { port_.DeleteTrigger(handle); }
     char ReadChar() override { return port_.ReadChar(); }
+    void ReadChars(std::uint16_t count, std::string& text) override {
+        port_.ReadChars(count, text);
+    }
     std::int64_t OutputQueued() const override {
         return port_.ReallyOpen() ? serial::OutputCount(port_.PortIndex()) : 0;
     }

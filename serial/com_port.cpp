@@ -3,28 +3,9 @@
 #include "serial/tick_timer.h"
 
 #include <algorithm>
-#include <array>
-#include <mutex>
 #include <vector>
 
 namespace tollander::serial {
-
-namespace PortRouting {
-namespace {
-std::mutex routing_mutex;
-std::array<TCustomComPort*, kSize + 1> routing{};
-} // namespace
-
-void Set(std::uint16_t index, TCustomComPort* port) {
-    std::lock_guard lock(routing_mutex);
-    if (index >= 1 && index <= kSize) routing[index] = port;
-}
-
-TCustomComPort* Get(std::uint16_t index) {
-    std::lock_guard lock(routing_mutex);
-    return index >= 1 && index <= kSize ? routing[index] : nullptr;
-}
-} // namespace PortRouting
 
 namespace {
 
@@ -165,7 +146,9 @@ void TCustomComPort::PortOpen() {
     force_apply_ = false;
     open_ = true;
 
-    PortRouting::Set(index_, this);
+    // The window is this open port's own: it is closed before the record is,
+    // and a notice still queued for it then is dropped unhandled, so the
+    // handler never meets a closed, reopened or destroyed port.
     notice_window_ = std::make_unique<NoticeWindow>(
         window_, kComNoticeWindowClass,
         [this](std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam) {
@@ -188,7 +171,6 @@ void TCustomComPort::PortClose() {
         SetWakeTarget(index, nullptr);
         notice_window_.reset();
         ClosePortRecord(index);
-        PortRouting::Set(index, nullptr);
         really_open_ = false;
         index_ = 0;
     }
@@ -198,33 +180,32 @@ void TCustomComPort::PortClose() {
 // ---- Notices ---------------------------------------------------------------
 
 void TCustomComPort::HandleNotice(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam) {
+    if (holding_notices_) return;
     const std::uint16_t index = lparam >> 16;
-    TCustomComPort* port = PortRouting::Get(index);
-    if (!port || port->holding_notices_) return;
     const auto handle = static_cast<std::uint16_t>(wparam);
     struct Depth {
         int& depth;
         explicit Depth(int& d) : depth(d) { ++depth; }
         ~Depth() { --depth; }
-    } depth(port->notice_depth_);
+    } depth(notice_depth_);
     try {
-        port->DoTrigger(msg, handle, static_cast<std::uint16_t>(lparam & 0xFFFF));
+        DoTrigger(msg, handle, static_cast<std::uint16_t>(lparam & 0xFFFF));
         switch (msg) {
         case kNoticeAvail:
-            port->DoTriggerAvail(handle);
+            DoTriggerAvail(handle);
             break;
         case kNoticeData:
-            port->DoTriggerData(handle);
+            DoTriggerData(handle);
             break;
         case kNoticeTimer:
-            port->DoTriggerTimer(handle);
+            DoTriggerTimer(handle);
             break;
         case kNoticeStatus: {
             const std::uint16_t kind = StatusTriggerKind(index, handle);
-            port->DoTriggerStatus(handle);
+            DoTriggerStatus(handle);
             switch (kind) {
             case kStatusModem:
-                port->DoTriggerModemStatus();
+                DoTriggerModemStatus();
                 break;
             case kStatusLineError: {
                 const std::uint16_t errors = GetLineErrors(index);
@@ -241,17 +222,17 @@ void TCustomComPort::HandleNotice(std::uint16_t msg, std::uint32_t wparam, std::
                 ClearLineErrors(index, platform::kErrBreak | platform::kErrRxOverrun |
                                            platform::kErrHwOverrun | platform::kErrParity |
                                            platform::kErrFraming);
-                port->DoTriggerLineError(code, line_break);
+                DoTriggerLineError(code, line_break);
                 break;
             }
             case kStatusOutRoom:
-                port->DoTriggerOutbuffFree();
+                DoTriggerOutbuffFree();
                 break;
             case kStatusOutCount:
-                port->DoTriggerOutbuffUsed();
+                DoTriggerOutbuffUsed();
                 break;
             case kStatusOutSent:
-                port->DoTriggerOutSent();
+                DoTriggerOutSent();
                 break;
             default:
                 break;
@@ -629,6 +610,10 @@ std::uint16_t TCustomComPort::NewDataTrigger(const std::string& Text, bool Ignor
 void TCustomComPort::DeleteTrigger(std::uint16_t Handle) {
     if (!really_open_) return;
     RaiseOnError(serial::DeleteTrigger(index_, Handle));
+}
+
+void TCustomComPort::ReadChars(std::uint16_t Count, std::string& Text) {
+    RaiseOnError(serial::ReadChars(ActivePort(), Count, Text));
 }
 
 char TCustomComPort::ReadChar() {

@@ -45,15 +45,6 @@ private:
     unsigned bits_ = 0;
 };
 
-class TCustomComPort;
-
-// The table that routes a record's notices to the port object that owns it.
-namespace PortRouting {
-inline constexpr std::uint16_t kSize = 100;
-void Set(std::uint16_t index, TCustomComPort* port);
-TCustomComPort* Get(std::uint16_t index);
-} // namespace PortRouting
-
 class TCustomComPort {
 public:
     using TTriggerEvent = std::function<void(TCustomComPort& CP, std::uint16_t Msg,
@@ -177,6 +168,10 @@ public:
     // Does nothing on a port that is not really open (never opens it).
     void DeleteTrigger(std::uint16_t Handle);
     char ReadChar();
+    // Appends Count received characters to Text under one hold of the
+    // record, as Count ReadChar calls would read them; raises EBufferIsEmpty
+    // when fewer were waiting, after appending those there were.
+    void ReadChars(std::uint16_t Count, std::string& Text);
     bool InputWaiting();
 
     // Unpublished state.

@@ -564,20 +564,30 @@ int DiscardOutput(RecordIndex index) {
 // ---------------------------------------------------------------------------
 // Input.
 
-int ReadChar(RecordIndex index, char& ch) {
+int ReadChars(RecordIndex index, std::uint16_t count, std::string& text) {
     WITH_RECORD(index, ecBadHandle);
     std::lock_guard guard(rec->state);
-    if (rec->peek && !(rec->options & kOptionNoPeek)) {
-        if (rec->read_count >= rec->ring.Count()) return ecBufferIsEmpty;
-        ch = static_cast<char>(rec->ring.Peek(rec->read_count));
-        ++rec->read_count;
-        return 0;
+    const std::size_t waiting = rec->ring.Count();
+    const bool peeking = rec->peek && !(rec->options & kOptionNoPeek);
+    const std::size_t from = peeking ? std::min(rec->read_count, waiting) : 0;
+    const std::size_t n = std::min<std::size_t>(count, waiting - from);
+    text.reserve(text.size() + n);
+    for (std::size_t i = 0; i < n; ++i)
+        text += static_cast<char>(rec->ring.Peek(from + i));
+    if (peeking) {
+        rec->read_count += n;
+    } else if (n > 0) {
+        rec->ring.Drop(n);
+        rec->taken_directly = true;
     }
-    if (rec->ring.Count() == 0) return ecBufferIsEmpty;
-    ch = static_cast<char>(rec->ring.Peek(0));
-    rec->ring.Drop(1);
-    rec->taken_directly = true;
-    return 0;
+    return n < count ? ecBufferIsEmpty : 0;
+}
+
+int ReadChar(RecordIndex index, char& ch) {
+    std::string text;
+    const int r = ReadChars(index, 1, text);
+    if (r == 0) ch = text[0];
+    return r;
 }
 
 bool InputWaiting(RecordIndex index) {

@@ -173,6 +173,10 @@ int DiscardOutput(RecordIndex index);
 // 0 or ecBufferIsEmpty. Inside an avail or data notice a read peeks: the
 // characters are removed when the notice is over (unless kOptionNoPeek).
 int ReadChar(RecordIndex index, char& ch);
+// Up to `count` characters appended to `text` in one hold of the record, as
+// that many ReadChar calls would read them; ecBufferIsEmpty when fewer were
+// waiting (those there were are appended).
+int ReadChars(RecordIndex index, std::uint16_t count, std::string& text);
 bool InputWaiting(RecordIndex index);
 // The characters in the ring that arrived at or after `from` (a running
 // total of received characters) and have not been taken, without taking

@@ -7,6 +7,7 @@
 #include "serial/notice_window.h"
 #include "serial/port_table.h"
 #include "serial/protocol.h"
+#include "tests/common/forwarding_window.h"
 #include "tests/pty/pty_fixture.h"
 #include "tests/pty/quiet_device.h"
 
@@ -718,6 +719,90 @@ TEST_F(DispatcherTest, AMegabyteArrivesThroughTheRingUnchanged) {
     EXPECT_EQ(received.size(), sent.size());
     EXPECT_EQ(std::hash<std::string>{}(received), std::hash<std::string>{}(sent));
     EXPECT_TRUE(received == sent);
+}
+
+// The debug echo's read: each avail notice's characters in one read, in the
+// order they came, across notices and the data notices between them; an
+// empty ring raises and appends nothing.
+TEST_F(DispatcherTest, AvailHandlersReadTheirBatchAtOnceInOrder) {
+    port.SetOpen(true);
+    port.NewDataTrigger("\r\n", false);
+    std::string read;
+    std::vector<std::string> read_at_data;
+    port.OnTriggerAvail = [&](TCustomComPort& p, std::uint16_t count) {
+        p.ReadChars(count, read);
+    };
+    port.OnTriggerData = [&](TCustomComPort&, std::uint16_t) { read_at_data.push_back(read); };
+    pty.send("Prog HEX\r");
+    ASSERT_TRUE(pump_until(window, [&] { return read.size() >= 9; }));
+    pty.send("\nOK\r\n");
+    ASSERT_TRUE(pump_until(window, [&] { return read_at_data.size() >= 2 && read.size() >= 14; }));
+    EXPECT_EQ(read, "Prog HEX\r\nOK\r\n");
+    // A data notice follows the text before its match: all of it when the
+    // match began in an earlier batch, up to the match's start otherwise.
+    EXPECT_EQ(read_at_data, (std::vector<std::string>{"Prog HEX\r", "Prog HEX\r\nOK"}));
+    ASSERT_TRUE(WaitNoticeDelivered(port.PortIndex(), 5s));
+    EXPECT_FALSE(port.InputWaiting());
+    std::string rest = "x";
+    EXPECT_THROW(port.ReadChars(2, rest), EBufferIsEmpty);
+    EXPECT_EQ(rest, "x");
+}
+
+// A window thread that tells when a task was posted to it, so a test can
+// hold a notice queued: the thread that built it runs nothing until it asks.
+class PostWatchingWindow final : public tollander::testing::ForwardingWindow {
+public:
+    void post(Task task) override {
+        inner.post(std::move(task));
+        {
+            std::lock_guard lock(mutex_);
+            ++posted_;
+        }
+        cv_.notify_all();
+    }
+    bool WaitPosted(int count) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, 10s, [&] { return posted_ >= count; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    int posted_ = 0;
+};
+
+// A notice reaches the port object its window belongs to. One already
+// queued for the window thread when its port closes is dropped: it reaches
+// neither the closed port, nor the object once destroyed, nor the port that
+// opens the same record number next.
+TEST(NoticeLifetime, ANoticeQueuedWhenItsPortClosesReachesNoPort) {
+    PostWatchingWindow window;
+    Pty pty;
+    pty.map_to(1);
+    int old_avail = 0, new_avail = 0;
+    auto old_port = std::make_unique<TComPort>(window);
+    old_port->SetComNumber(1);
+    old_port->SetOpen(true);
+    const RecordIndex index = old_port->PortIndex();
+    old_port->OnTriggerAvail = [&](TCustomComPort&, std::uint16_t) { ++old_avail; };
+    pty.send("x");
+    ASSERT_TRUE(window.WaitPosted(1)); // queued: this thread runs nothing meanwhile
+    old_port.reset();
+    ASSERT_TRUE(WaitPortRecordFreed(index, 5s));
+    TComPort new_port(window);
+    new_port.SetComNumber(1);
+    new_port.SetOpen(true);
+    ASSERT_EQ(new_port.PortIndex(), index);
+    new_port.OnTriggerAvail = [&](TCustomComPort&, std::uint16_t) { ++new_avail; };
+    window.process_pending();
+    EXPECT_EQ(old_avail, 0);
+    EXPECT_EQ(new_avail, 0);
+    // The new port's own notices reach it.
+    pty.send("y");
+    EXPECT_TRUE(pump_until(window, [&] { return new_avail == 1; }));
+    EXPECT_EQ(old_avail, 0);
+    new_port.SetOpen(false);
+    platform::set_com_device_path(1, std::nullopt);
 }
 
 } // namespace

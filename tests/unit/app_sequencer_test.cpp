@@ -1,6 +1,7 @@
 // The upgrade sequencer's steps, Pause and ReadCommandLine, with scripted
 // modem conversations and payload operations.
 #include "app_fakes.h"
+#include "tests/common/forwarding_window.h"
 #include "platform/thread/clock.h"
 
 #include <gtest/gtest.h>
@@ -402,28 +403,11 @@ TEST(Pause, EndsOnceTheTimeHasPassedAndServesTheWindowMeanwhile) {
 }
 
 // Counts the waits of the loop: a pause blocks, it does not spin.
-struct CountingWindow : tollander::platform::WindowThread {
-    using Millis = tollander::platform::Millis;
-    using Task = tollander::platform::Task;
-    void post(Task t) override { inner.post(std::move(t)); }
-    bool send(Task t, Millis l) override { return inner.send(std::move(t), l); }
-    void process_pending() override { inner.process_pending(); }
+struct CountingWindow : tollander::testing::ForwardingWindow {
     void wait(Millis max) override {
         ++waits;
         inner.wait(max);
     }
-    void wake() override { inner.wake(); }
-    TimerId add_timer(Millis i, Task t) override { return inner.add_timer(i, std::move(t)); }
-    void set_timer_interval(TimerId id, Millis i) override { inner.set_timer_interval(id, i); }
-    void start_timer(TimerId id) override { inner.start_timer(id); }
-    void stop_timer(TimerId id) override { inner.stop_timer(id); }
-    bool timer_enabled(TimerId id) const override { return inner.timer_enabled(id); }
-    void remove_timer(TimerId id) override { inner.remove_timer(id); }
-    bool on_window_thread() const override { return inner.on_window_thread(); }
-    void terminate() override { inner.terminate(); }
-    bool terminating() const override { return inner.terminating(); }
-
-    tollander::platform::HeadlessWindowThread inner;
     int waits = 0;
 };
 
