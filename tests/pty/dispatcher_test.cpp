@@ -16,7 +16,6 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <mutex>
 #include <random>
 #include <sys/resource.h>
