@@ -95,7 +95,7 @@ private:
     Pty pty_;
 };
 
-INSTANTIATE_TYPED_TEST_SUITE_P(Posix, SerialContract, PosixLine);
+INSTANTIATE_TYPED_TEST_SUITE_P(PosixDevice, SerialContract, PosixLine);
 
 } // namespace
 } // namespace tollander::test

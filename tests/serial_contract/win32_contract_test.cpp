@@ -132,7 +132,7 @@ private:
     std::string why_;
 };
 
-INSTANTIATE_TYPED_TEST_SUITE_P(Win32, SerialContract, Win32Line);
+INSTANTIATE_TYPED_TEST_SUITE_P(Win32Device, SerialContract, Win32Line);
 
 } // namespace
 } // namespace tollander::test
