@@ -1,14 +1,13 @@
 // The port object on pseudo-terminals: opening, settings, AwaitAnyText and the
-// exceptions it raises.
+// exceptions it raises. The device beneath keeps its own contract
+// (tests/serial_contract).
 #include "serial/com_port.h"
-#include "serial/tick_timer.h"
 #include "tests/pty/pty_fixture.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 
@@ -360,108 +359,5 @@ TEST_F(ComPortTest, AWriteToAVanishedDeviceCarriesTheSystemsWords) {
     EXPECT_EQ(port.LastWriteFailure(), pty.path() + ": " + std::strerror(EIO));
 }
 
-TEST(CommErrors, CodesBecomeTheirExceptionsAndMessages) {
-    struct Case {
-        int code;
-        const char* message;
-    };
-    const Case cases[] = {
-        {ecBadHandle, "Bad handle passed to com function"},
-        {ecBadArgument, "Bad argument passed to function"},
-        {ecBadId, "Specified comport does not exist (ie_BadId)"},
-        {ecAlreadyOpen, "ie_Open - device already open"},
-        {ecNoHandles, "No more handles, can't open port"},
-        {ecNullApi, "No device layer specified"},
-        {ecNotSupported, "Function not supported by driver"},
-        {ecPutBlockFail, "Failed to put entire block"},
-        {ecOutputBufferTooSmall, "Output buffer too small for block"},
-        {ecBufferIsEmpty, "Buffer is empty"},
-        {ecTracingNotEnabled, "Tracing not enabled"},
-        {ecLoggingNotEnabled, "Logging not enabled"},
-        {ecNoMoreTriggers, "No more trigger slots"},
-        {ecTriggerTooLong, "Data trigger too long"},
-        {ecBadTriggerHandle, "Bad trigger handle"},
-        {-7777, "Comm exception"},
-    };
-    for (const auto& c : cases) {
-        try {
-            RaiseCommError(c.code);
-            FAIL() << c.code;
-        } catch (const ECommException& e) {
-            EXPECT_EQ(e.ErrorCode, c.code);
-            EXPECT_STREQ(e.what(), c.message);
-        }
-    }
-    EXPECT_THROW(RaiseCommError(ecOutOfMemory), EOutOfMemory);
-    try {
-        RaiseCommError(-103);
-        FAIL();
-    } catch (const platform::EInOutError& e) {
-        EXPECT_EQ(e.ErrorCode, 103);
-        EXPECT_STREQ(e.what(), "File/device not open");
-    }
-    EXPECT_EQ(CommMessageNumber(-2001), 11201);
-    EXPECT_EQ(CommMessageNumber(-103), 11903);
-    EXPECT_EQ(CommMessageNumber(-13850), 13850);
-}
-
-TEST(TickTimer, RunsOutAfterItsTicksAndAcrossTheWrap) {
-    TickTimer t;
-    t.StartAt(0, 100);
-    EXPECT_FALSE(t.RunOutAt(100)); // a zero timer waits for the next tick
-    EXPECT_TRUE(t.RunOutAt(101));
-    t.StartAt(36, 1000);
-    EXPECT_FALSE(t.RunOutAt(1036));
-    EXPECT_TRUE(t.RunOutAt(1037));
-    EXPECT_EQ(t.ElapsedAt(1010), 10);
-    t.StartAt(10, kMaxTicks - 5); // ends past the wrap
-    EXPECT_FALSE(t.RunOutAt(kMaxTicks - 1));
-    EXPECT_FALSE(t.RunOutAt(4));
-    EXPECT_TRUE(t.RunOutAt(6));
-    EXPECT_EQ(t.ElapsedAt(2), 7);
-    t.StartAt(kMaxTicks + 100, 0);
-    EXPECT_EQ(t.EndTicks, kMaxTicks);
-    EXPECT_EQ(SecsToTicks(10), 182);
-    EXPECT_EQ(TicksToSecs(182), 10);
-}
-
 } // namespace
 } // namespace tollander::serial
-
-namespace tollander::platform {
-namespace {
-
-TEST(PortMap, MachinePortsAdaptersFirstUartsThatExistInNaturalOrder) {
-    namespace fs = std::filesystem;
-    const fs::path sys =
-        fs::temp_directory_path() / ("tollander-sysfs-" + std::to_string(::getpid()));
-    fs::remove_all(sys);
-    auto add = [&](const std::string& name, bool device, int type = -1) {
-        fs::create_directories(sys / name);
-        if (device) fs::create_directories(sys / name / "device");
-        if (type >= 0) std::ofstream(sys / name / "type") << type << "\n";
-    };
-    add("tty0", false); // a virtual terminal
-    add("console", false);
-    add("ttyS0", true, 4); // a 16550A
-    add("ttyS1", true, 0); // an empty legacy slot
-    add("ttyS10", true, 4);
-    add("ttyS2", true, 4);
-    add("ttyACM0", true);
-    add("ttyUSB1", true);
-    add("ttyUSB0", true);
-    EXPECT_EQ(enumerate_serial_ports(sys.string(), "/dev"),
-              (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyUSB0", "/dev/ttyUSB1",
-                                        "/dev/ttyS0", "/dev/ttyS2", "/dev/ttyS10"}));
-    fs::remove_all(sys);
-
-    set_com_device_path(2, "/dev/pts/77");
-    EXPECT_EQ(device_path_for("\\\\.\\COM2"), "/dev/pts/77");
-    EXPECT_EQ(device_path_for("com2"), "/dev/pts/77");
-    EXPECT_EQ(device_path_for("/dev/ttyS3"), "/dev/ttyS3");
-    EXPECT_EQ(device_path_for("COM9"), "");
-    set_com_device_path(2, std::nullopt);
-}
-
-} // namespace
-} // namespace tollander::platform

@@ -17,7 +17,6 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <mutex>
 #include <random>
 #include <sys/resource.h>
@@ -930,30 +929,6 @@ TEST_F(HeldWrite, TheProtocolGoesAwayWhileItsEngineWrites) {
     EXPECT_TRUE(pump_until(window, [&] { return finished; }));
     EXPECT_EQ(finish, 0);
     fs::remove(file);
-}
-
-TEST(TerminalDevice, EventWaitsEndOnAMaskSetBeforeThemAndOnTheirTimeLimit) {
-    Pty pty;
-    auto dev = platform::make_serial_device();
-    ASSERT_EQ(dev->open(pty.path()), 0);
-    // A stop that sets the mask just before the event thread waits again
-    // must still end that wait.
-    dev->set_event_mask(platform::kEvDefaultMask);
-    std::uint32_t word = 1;
-    auto waited = std::async(std::launch::async, [&] { return dev->wait_event(word); });
-    if (waited.wait_for(10s) != std::future_status::ready) {
-        dev->set_event_mask(platform::kEvDefaultMask); // free the thread
-        FAIL() << "the mask set before the wait did not end it";
-    }
-    EXPECT_EQ(waited.get(), 0);
-    EXPECT_EQ(word, 0u);
-    word = 1;
-    EXPECT_EQ(dev->wait_event_for(word, 20), 0); // nothing happens: the limit ends it
-    EXPECT_EQ(word, 0u);
-    pty.send("x");
-    EXPECT_EQ(dev->wait_event_for(word, 10000), 0);
-    EXPECT_EQ(word, platform::kEvRxChar);
-    dev->close();
 }
 
 } // namespace

@@ -2,12 +2,12 @@
 // as a USB adapter in a sysfs tree of the test's own, and child processes
 // that hold its ends open.
 #include "platform/serial/port_info.h"
+#include "tests/pty/pty_fixture.h"
 
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <pty.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,19 +56,16 @@ private:
 class PortInfo : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
-        device_ = ttyname(slave_);
+        device_ = pty_.path();
         std::string pattern = (fs::temp_directory_path() / "tollander-portinfo-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
     }
     void TearDown() override {
-        close(master_);
-        close(slave_);
         fs::remove_all(dir_);
     }
 
-    int master_ = -1, slave_ = -1;
+    test::Pty pty_;
     std::string device_;
     std::string dir_;
 };
@@ -119,11 +116,11 @@ TEST_F(PortInfo, HoldersAreOtherProcessesWithTheDeviceOpenNotItsFarEnd) {
     // This process holds both ends; a child keeps only the master (the far
     // end, as a virtual modem does), another only the device, a third
     // neither.
-    Holder far_end([&] { close(slave_); });
-    Holder user([&] { close(master_); });
+    Holder far_end([&] { close(pty_.slave()); });
+    Holder user([&] { close(pty_.master()); });
     Holder bystander([&] {
-        close(master_);
-        close(slave_);
+        close(pty_.master());
+        close(pty_.slave());
     });
 
     const auto holders = device_holders(device_);
@@ -180,8 +177,8 @@ TEST_F(PortInfo, AccessWithoutOpening) {
 
     // Another program's lock keeps us out: busy, and it is named.
     Holder locker([&] {
-        close(master_);
-        close(slave_);
+        close(pty_.master());
+        close(pty_.slave());
         flock(open(device_.c_str(), O_RDWR | O_NOCTTY), LOCK_EX | LOCK_NB);
     });
     const PortFacts locked = describe_device(device_);

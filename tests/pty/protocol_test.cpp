@@ -7,6 +7,7 @@
 #include "platform/serial/serial_device.h"
 #include "serial/com_port.h"
 #include "serial/protocol.h"
+#include "tests/pty/pty_fixture.h"
 #include "tests/pty/quiet_device.h"
 #include "tools/mkfirmware/sample_firmware.h"
 
@@ -904,49 +905,9 @@ TEST(PacedLineRun, EachBlockFollowsTheDrainWithinAboutACharacterTime) {
 
 // ---- Over a pseudo-terminal ----
 
-class Pty {
-public:
-    Pty() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-        slave_path_ = ::ptsname(master_);
-        termios t{};
-        ::tcgetattr(master_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master_, TCSANOW, &t);
-    }
-    ~Pty() {
-        if (master_ >= 0) ::close(master_);
-    }
-    int master() const { return master_; }
-    const std::string& slave_path() const { return slave_path_; }
-
-private:
-    int master_ = -1;
-    std::string slave_path_;
-};
-
-// Reads the far end until `want` bytes came or `guard` passed.
-std::string ReadFarEnd(int fd, std::size_t want, std::chrono::seconds guard) {
-    std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + guard;
-    char buffer[4096];
-    while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 200) <= 0) continue;
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0)
-            got.append(buffer, static_cast<std::size_t>(n));
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-            break;
-    }
-    return got;
-}
-
 TEST(PtyRun, TheFarEndReceivesTheFileByteForByte) {
-    Pty pty;
-    ASSERT_FALSE(pty.slave_path().empty());
-    platform::set_com_device_path(1, pty.slave_path());
+    test::Pty pty;
+    pty.map_to(1);
     const std::string dir = TestDir();
     // HEX text with CR LF, plus the byte 26 inside and a bare CR and LF.
     std::string text = tools::MakeBootHex();
@@ -964,7 +925,7 @@ TEST(PtyRun, TheFarEndReceivesTheFileByteForByte) {
         p.SetAsciiLineDelay(50);
         p.SetAsciiSuppressCtrlZ(true);
         std::string far_end;
-        std::thread reader([&] { far_end = ReadFarEnd(pty.master(), text.size(), 60s); });
+        std::thread reader([&] { far_end = pty.receive(text.size(), 60s); });
         run.SendAndFinish(path);
         reader.join();
         EXPECT_EQ(run.rec().finish_code, 0);

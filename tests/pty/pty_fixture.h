@@ -1,5 +1,7 @@
-// A pseudo-terminal pair for the serial tests: the port opens the slave side
-// through the port map, the test plays the far end on the master side.
+// The pseudo-terminal pair of every serial test (the port, the dispatcher,
+// the protocol, the port facts, the device contract and its far end under
+// Wine): the device opens the slave side, by path or through the port map;
+// the test plays the far end on the master side.
 #pragma once
 
 #include "platform/thread/headless_window_thread.h"
