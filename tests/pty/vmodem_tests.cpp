@@ -164,6 +164,14 @@ public:
         return std::exchange(pending_, {});
     }
 
+    // Stops the modem's process until Resume(), to order events around it.
+    void Pause() {
+        ::kill(pid_, SIGSTOP);
+        int raw = 0;
+        ::waitpid(pid_, &raw, WUNTRACED);
+    }
+    void Resume() { ::kill(pid_, SIGCONT); }
+
     Exit Stop() {
         if (pid_ > 0) ::kill(pid_, SIGTERM);
         return Wait();
@@ -372,7 +380,12 @@ TEST(VirtualModemTest, FullUpgradeKeepsBothImagesByteForByte) {
         EXPECT_EQ(m.Exchange(*image, "successful\r\n"), "\r\nProgram was successful\r\n");
         m.Exchange("ATGM\r", "Starting Modem Code\r\n");
     }
-    EXPECT_EQ(m.Exchange(kReset, "OK\r\n"), kReset + "\r\nOK\r\n");
+    // However late the flasher reads the answer to the reset, it is still
+    // there: the modem leaves only once the port is closed.
+    m.Send(kReset);
+    ASSERT_TRUE(WaitForLog(dir / "log.jsonl", "\"event\":\"reset\""));
+    EXPECT_EQ(m.Until("OK\r\n"), kReset + "\r\nOK\r\n");
+    m.Close();
 
     const Exit e = m.Wait(); // --once: the reset ended the upgrade
     EXPECT_EQ(e.status, 0) << e.err;
@@ -398,6 +411,7 @@ TEST(VirtualModemTest, ImageUnlikeTheExpectedOneEndsWithStatusOne) {
     EnterUpload(m);
     m.Exchange(MainImage(), "Program was successful"); // the modem cannot know better
     m.Exchange(kReset, "OK\r\n");
+    m.Close();
     const Exit e = m.Wait();
     EXPECT_EQ(e.status, 1);
     EXPECT_NE(e.err.find("differs"), std::string::npos) << e.err;
@@ -630,15 +644,24 @@ TEST(VirtualModemTest, WrongOptionsAndUnusablePathsAreRefused) {
 }
 
 // A port that closes loses what was still on its way, as on a real line:
-// the next program to open it does not read the old answer.
+// the next program to open it does not read the old answer, also when it
+// opened the port before the modem saw the close (the modem is stopped
+// meanwhile to force that order).
 TEST(VirtualModemTest, AnswersToAClosedPortAreLost) {
-    ScratchDir dir;
-    VirtualModem m({"--pieces", "4", "--piece-delay", "300", "--log", dir / "log.jsonl"});
-    m.Exchange("ATI3\r", "ATI3\r\r");
-    m.Close();
-    ASSERT_TRUE(WaitForLog(dir / "log.jsonl", "\"event\":\"line_closed\""));
-    m.Open();
-    EXPECT_EQ(m.Exchange("ATI0\r", "OK\r\n"), "ATI0\r\r\nxx166301\r\n\r\nOK\r\n");
+    for (const bool reopened_unseen : {false, true}) {
+        SCOPED_TRACE(reopened_unseen ? "reopened before the modem looked" : "close seen first");
+        ScratchDir dir;
+        VirtualModem m({"--pieces", "4", "--piece-delay", "300", "--log", dir / "log.jsonl"});
+        m.Exchange("ATI3\r", "ATI3\r\r");
+        if (reopened_unseen) m.Pause();
+        m.Close();
+        if (!reopened_unseen) {
+            ASSERT_TRUE(WaitForLog(dir / "log.jsonl", "\"event\":\"line_closed\""));
+        }
+        m.Open();
+        if (reopened_unseen) m.Resume();
+        EXPECT_EQ(m.Exchange("ATI0\r", "OK\r\n"), "ATI0\r\r\nxx166301\r\n\r\nOK\r\n");
+    }
 }
 
 // --once also ends when the flasher has gone after the dialogue began;

@@ -137,7 +137,8 @@ bool drain_input(Device& d, Modem& modem, std::vector<std::uint8_t>& buffer) {
     }
 }
 
-// Counts the far end's opens and closes; true when one of them was a close.
+// Counts the far end's opens and closes; true when the line was closed at
+// some point, even if a new program opened it again at once.
 bool read_watch(Device& d, Modem& modem) {
     bool closed = false;
 #ifdef __linux__
@@ -150,7 +151,7 @@ bool read_watch(Device& d, Modem& modem) {
             if (e->mask & IN_OPEN) modem.line_opened(Clock::now());
             if (e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
                 modem.line_closed(Clock::now());
-                closed = true;
+                closed = closed || !modem.line_open();
             }
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
@@ -162,17 +163,27 @@ bool read_watch(Device& d, Modem& modem) {
     return closed;
 }
 
+// Bytes the closed port never read are lost, and so is what the modem was
+// still going to say to it.
+void discard_answers(Device& d, Modem& modem) {
+    modem.output().clear();
+    ::tcflush(d.keeper, TCIFLUSH);
+}
+
 bool handle_watch_events(Device& d, Modem& modem, std::vector<std::uint8_t>& buffer) {
-    if (!read_watch(d, modem) || modem.line_open()) return true;
-    // What the far end wrote before it closed is still taken ...
+    if (!read_watch(d, modem)) return true;
+    // Nothing written so far was for a program that opened the port since:
+    // this runs before the modem reads anything a new opener wrote.
+    discard_answers(d, modem);
+    if (modem.line_open()) return true;
+    // What the far end wrote before it closed is still taken, and its answers
+    // lost too ...
     if (!drain_input(d, modem, buffer)) return false;
     // ... unless it was written by a new opener, whose answers must stay.
     read_watch(d, modem);
     if (modem.line_open()) return true;
-    // Bytes the closed port never read are lost; and a port left exclusive
-    // must not lock the next program out.
-    modem.output().clear();
-    ::tcflush(d.keeper, TCIFLUSH);
+    discard_answers(d, modem);
+    // A port left exclusive must not lock the next program out.
     ::ioctl(d.keeper, TIOCNXCL);
     return true;
 }

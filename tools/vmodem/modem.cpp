@@ -154,8 +154,12 @@ void Modem::line_closed(Time now) {
 }
 
 bool Modem::upgrade_over(Time now) const {
+    // Leaving hangs up the line, and a hang-up throws away what the far end
+    // has not read yet: after the reset the modem stays until the flasher
+    // has closed the port, so that it reads the answer in full.
+    if (open_count_ > 0) return false;
     if (reset_done_) return true;
-    return dialogue_started_ && open_count_ == 0 && closed_since_ && mode_ != Mode::Upload &&
+    return dialogue_started_ && closed_since_ && mode_ != Mode::Upload &&
            now >= *closed_since_ + kClosedLinger;
 }
 

@@ -80,9 +80,10 @@ Records:
                        start, ms (the monotonic clock in milliseconds),
                        command, answer, upload start and end, bytes, verdict
   --link PATH          make PATH a symlink to the device, removed on exit
-  --once               exit when one upgrade is over: after the final
-                       NVRAM and reset line, or when the line stays closed
-                       for a second after the flash dialogue began
+  --once               exit when one upgrade is over: when the port is
+                       closed after the final NVRAM and reset line, or when
+                       it stays closed for a second after the flash
+                       dialogue began
   -h, --help           this text
   --version            the program's version
 
