@@ -25,13 +25,13 @@ Sequencer::StepWork Sequencer::FindStep(std::uint16_t step) {
         {stepFlashRequested, [](Sequencer& s) { s.FlashRequested(); }},
         {stepCopyBootImage, [](Sequencer& s) { s.CopyImage(Image::Boot); }},
         {stepExpandBootImage, [](Sequencer& s) { s.ExpandStep(Image::Boot); }},
-        {stepEnterBootLoaderForBoot, [](Sequencer& s) { s.EnterBootLoaderForBoot(); }},
+        {stepEnterBootLoaderForBoot, [](Sequencer& s) { s.EnterBootLoader(Image::Boot); }},
         {stepStartBootUpload, [](Sequencer& s) { s.StartUpload(1); }},
         {stepJudgeBootUpload, [](Sequencer& s) { s.JudgeBootUpload(); }},
         {stepDropBootHex, [](Sequencer& s) { s.DropBootHex(); }},
         {stepCopyMainImage, [](Sequencer& s) { s.CopyImage(Image::Main); }},
         {stepExpandMainImage, [](Sequencer& s) { s.ExpandStep(Image::Main); }},
-        {stepEnterBootLoaderForMain, [](Sequencer& s) { s.EnterBootLoaderForMain(); }},
+        {stepEnterBootLoaderForMain, [](Sequencer& s) { s.EnterBootLoader(Image::Main); }},
         {stepStartMainUpload, [](Sequencer& s) { s.StartUpload(2); }},
         {stepJudgeMainUpload, [](Sequencer& s) { s.JudgeMainUpload(); }},
         {stepRewriteAndReset, [](Sequencer& s) { s.RewriteAndReset(); }},
@@ -211,21 +211,52 @@ void Sequencer::ExpandStep(Image image) {
     GoTo(expanded ? enter : stepStop);
 }
 
-void Sequencer::EnterBootLoaderForBoot() {
+// What the boot-loader steps of the two images do differently; the rest is
+// one step.
+struct Sequencer::BootLoaderEntry {
+    // The main code's step is also entered straight from step 21: it takes
+    // the port from the boxes again.
+    bool takes_flash_port;
+    // A modem that would not enter its boot loader: the boot code's HEX file
+    // goes at once, the main code's stays until the next clean-up.
+    bool drops_hex_when_refused;
+    bool (ModemDialogue::*update_needed)();
+    StepId upload;
+};
+
+const Sequencer::BootLoaderEntry& Sequencer::BootLoaderOf(Image image) {
+    static constexpr BootLoaderEntry kBoot{false, true, &ModemDialogue::CheckBootUpdateNeeded,
+                                           stepStartBootUpload};
+    static constexpr BootLoaderEntry kMain{true, false, &ModemDialogue::CheckMainUpdateNeeded,
+                                           stepStartMainUpload};
+    return image == Image::Boot ? kBoot : kMain;
+}
+
+void Sequencer::EnterBootLoader(Image image) {
+    const BootLoaderEntry& entry = BootLoaderOf(image);
     form_.StopTimer1();
     auto& payload = form_.payload();
     auto& dialogue = form_.dialogue();
+    auto& outcome = form_.MutableOutcome();
+    if (entry.takes_flash_port) TakeFlashPort();
     form_.ComPort1().SetBaud(115200);
     if (!dialogue.EnterFlashMode()) {
-        payload.DeleteTempFile(payload.CurrentHexFile());
+        if (entry.drops_hex_when_refused) payload.DeleteTempFile(payload.CurrentHexFile());
         GoTo(stepStop);
         return;
     }
-    form_.MutableOutcome().at_boot_prompt = true;
-    if (!dialogue.CheckBootUpdateNeeded()) {
+    outcome.at_boot_prompt = true;
+    if (!(dialogue.*entry.update_needed)()) {
         payload.DeleteTempFile(payload.CurrentHexFile());
+        if (image == Image::Main) {
+            outcome.main_not_needed = true;
+            GoTo(stepStop);
+            return;
+        }
+        // The boot code stays as it is; the modem is told to start its code,
+        // and the main code follows.
         dialogue.SkipBootUpdate();
-        form_.MutableOutcome().at_boot_prompt = false; // told to start its code
+        outcome.at_boot_prompt = false;
         GoTo(stepDropBootHex);
         return;
     }
@@ -233,7 +264,7 @@ void Sequencer::EnterBootLoaderForBoot() {
         GoTo(stepStop);
         return;
     }
-    GoTo(stepStartBootUpload);
+    GoTo(entry.upload);
     form_.SetProgressVisible(true);
 }
 
@@ -263,31 +294,6 @@ void Sequencer::DropBootHex() {
     payload.DeleteTempFile(payload.CurrentHexFile());
     form_.SetGaugeProgress(0);
     GoTo(stepCopyMainImage);
-}
-
-void Sequencer::EnterBootLoaderForMain() {
-    form_.StopTimer1();
-    auto& payload = form_.payload();
-    auto& dialogue = form_.dialogue();
-    TakeFlashPort();
-    form_.ComPort1().SetBaud(115200);
-    if (!dialogue.EnterFlashMode()) {
-        GoTo(stepStop);
-        return;
-    }
-    form_.MutableOutcome().at_boot_prompt = true;
-    if (!dialogue.CheckMainUpdateNeeded()) {
-        payload.DeleteTempFile(payload.CurrentHexFile());
-        form_.MutableOutcome().main_not_needed = true;
-        GoTo(stepStop);
-        return;
-    }
-    if (!dialogue.StartHexProgramming()) {
-        GoTo(stepStop);
-        return;
-    }
-    GoTo(stepStartMainUpload);
-    form_.SetProgressVisible(true);
 }
 
 void Sequencer::JudgeMainUpload() {
