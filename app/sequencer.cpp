@@ -104,7 +104,7 @@ void Sequencer::StartUp() {
     payload.ReadConfigRecord([&](bool, std::int64_t code) { damaged = code; });
     payload.ParseConfigRecord();
     payload.ApplyConfigRecord();
-    form_.MessageLanguage = payload.LanguageIndex();
+    form_.Fields().MessageLanguage = payload.LanguageIndex();
     form_.LogAfterFamily(payload.ModelFamily(), MsgInitialized);
     if (DebugMode) payload.DumpConfigRecord([this](const std::string& l) { form_.LogLine(l); });
     // A flasher without its true record has no family to look for and
@@ -126,13 +126,13 @@ void Sequencer::ScanPort() {
 void Sequencer::ScanSummary() {
     form_.StopTimer1();
     if (DebugMode) form_.LogMessage(MsgDebugActive);
-    if (form_.ModemCount > 0) {
+    if (form_.Fields().ModemCount > 0) {
         form_.SetEnabled(ButtonId::Button4, true);
         form_.UpdateFlashButton();
         StepNumber = stepWaitForUser;
         for (int port = 1; port <= MainForm::kPorts; ++port)
-            if (form_.PortFlashable[port]) form_.SetCheckBoxEnabled(port, true);
-        form_.LogMessage(form_.ModemCount == 1 ? MsgPressFlash : MsgEnsureSelected);
+            if (form_.Fields().PortFlashable[port]) form_.SetCheckBoxEnabled(port, true);
+        form_.LogMessage(form_.Fields().ModemCount == 1 ? MsgPressFlash : MsgEnsureSelected);
         form_.StartTimer1();
     } else {
         form_.MutableOutcome().no_modem = true;
@@ -153,7 +153,7 @@ void Sequencer::TakeFlashPort() {
     for (int port = 1; port <= MainForm::kPorts; ++port)
         form_.SetCheckBoxEnabled(port, false);
     for (int port = 1; port <= MainForm::kPorts; ++port)
-        if (form_.Checked(port)) form_.FlashPort = static_cast<std::uint8_t>(port);
+        if (form_.Checked(port)) form_.Fields().FlashPort = static_cast<std::uint8_t>(port);
 }
 
 void Sequencer::FlashRequested() {
@@ -161,9 +161,9 @@ void Sequencer::FlashRequested() {
     auto& outcome = form_.MutableOutcome();
     outcome.flash_requested = true;
     TakeFlashPort();
-    outcome.at_boot_prompt = form_.ModemCodeBad[form_.FlashPort];
+    outcome.at_boot_prompt = form_.Fields().ModemCodeBad[form_.Fields().FlashPort];
     form_.dialogue().CheckCountry();
-    if (form_.CountryMismatch) {
+    if (form_.Fields().CountryMismatch) {
         WrongUtilityExit();
         return;
     }
@@ -285,7 +285,7 @@ void Sequencer::JudgeBootUpload() {
     form_.StopTimer1();
     form_.dialogue().AwaitProgramResult(1000);
     Pause(1000);
-    GoTo(form_.ModemAlive ? stepDropBootHex : stepBootFailureNote);
+    GoTo(form_.Fields().ModemAlive ? stepDropBootHex : stepBootFailureNote);
 }
 
 void Sequencer::DropBootHex() {

@@ -108,7 +108,7 @@ TEST(Sequencer, ScanSummaryWithTwoModemsTicksTheHighestPort) {
     rig.seq().StepNumber = stepScanCom1;
     Scan(rig, {{1, Found::Family}, {3, Found::Family}});
     auto& f = *rig.form;
-    EXPECT_EQ(f.ModemCount, 2);
+    EXPECT_EQ(f.Fields().ModemCount, 2);
     EXPECT_EQ(f.Memo1(),
               (Strings{"Ensure that the correct modem is selected, and press the FLASH! button."}));
     EXPECT_TRUE(f.CheckBoxEnabled(1));
@@ -142,7 +142,7 @@ TEST(Sequencer, FlashRequestedChoosesBootCodeFirstOrMainCodeOnly) {
         rig.form->SetChecked(3, true);
         rig.RunStep(stepFlashRequested);
         EXPECT_EQ(rig.seq().StepNumber, c.next) << c.boot_length << c.boot_model;
-        EXPECT_EQ(rig.form->FlashPort, 3);
+        EXPECT_EQ(rig.form->Fields().FlashPort, 3);
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button1));
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button2));
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button4));
@@ -270,7 +270,7 @@ TEST(Sequencer, EnterBootLoaderForBootCode) {
         EXPECT_EQ(rig.form->Outcome().at_boot_prompt, c.at_boot_prompt);
         EXPECT_FALSE(rig.form->Outcome().main_not_needed);
         // Unlike the main code's step, this one leaves the boxes to step 21.
-        EXPECT_EQ(rig.form->FlashPort, 0);
+        EXPECT_EQ(rig.form->Fields().FlashPort, 0);
         EXPECT_TRUE(rig.form->Enabled(ButtonId::Button4));
     }
 }
@@ -302,7 +302,7 @@ TEST(Sequencer, EnterBootLoaderForMainCode) {
         rig.RunStep(stepEnterBootLoaderForMain);
         EXPECT_EQ(rig.seq().StepNumber, c.next);
         EXPECT_EQ(rig.payload->calls, c.hex_deleted ? Strings{hex} : Strings{});
-        EXPECT_EQ(rig.form->FlashPort, 4); // taken again from the boxes
+        EXPECT_EQ(rig.form->Fields().FlashPort, 4); // taken again from the boxes
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button4));
         EXPECT_FALSE(rig.form->CheckBoxEnabled(4));
         EXPECT_EQ(rig.form->Gauge1().Visible(), c.next == stepStartMainUpload);
