@@ -51,7 +51,7 @@ std::string AnsweredCountry(const std::string& answer) {
 void FlashDialogue::CheckCountry() {
     auto& com = form_.ComPort1();
     auto& payload = form_.payload();
-    com.SetComNumber(form_.FlashPort);
+    com.SetComNumber(form_.Fields().FlashPort);
     form_.Pause(200);
 
     // One "ATY14" per allowed index below 25, until an answer holds its code.
@@ -63,31 +63,31 @@ void FlashDialogue::CheckCountry() {
         while (i <= kAskedCountries && !payload.CountryFlag(i))
             ++i;
         if (i >= kAskedCountries) {
-            form_.CountryMismatch = true;
+            form_.Fields().CountryMismatch = true;
             break;
         }
         const std::string code = CountryCodeText(i);
         com.SendText("ATY14\r");
         ++i;
-        form_.CountryMismatch = AwaitAnswer(com, code, kCountryTicks) == 0;
+        form_.Fields().CountryMismatch = AwaitAnswer(com, code, kCountryTicks) == 0;
         asked = true;
         answer = com.LastAnswer();
-        if (!form_.CountryMismatch || i > kAskedCountries - 1) break;
+        if (!form_.Fields().CountryMismatch || i > kAskedCountries - 1) break;
     }
 
     // An upgrade built for country 0 alone fits every modem.
-    if (form_.CountryMismatch && payload.CountryFlag(0)) {
+    if (form_.Fields().CountryMismatch && payload.CountryFlag(0)) {
         bool other = false;
         for (int c = 1; c < kCountries; ++c)
             other = other || payload.CountryFlag(c);
-        if (!other) form_.CountryMismatch = false;
+        if (!other) form_.Fields().CountryMismatch = false;
     }
 
     // Words for the user and the run record: what the modem gave, and what
     // would have fitted.
     std::string& why = form_.MutableOutcome().wrong_country;
     why.clear();
-    if (!form_.CountryMismatch) return;
+    if (!form_.Fields().CountryMismatch) return;
     std::array<bool, payload::kCountryCount> accepted{};
     for (int c = 0; c < kCountries; ++c)
         accepted[static_cast<std::size_t>(c)] = payload.CountryFlag(c);
@@ -103,14 +103,14 @@ void FlashDialogue::CheckCountry() {
 
 bool FlashDialogue::EnterFlashMode() {
     auto& com = form_.ComPort1();
-    const int port = form_.FlashPort;
-    com.SetComNumber(form_.FlashPort);
+    const int port = form_.Fields().FlashPort;
+    com.SetComNumber(form_.Fields().FlashPort);
     form_.Pause(500);
     try {
         com.SetOpen(true);
         // Programs that opened the device since the scan, before the flash.
         NoteOtherHolders(form_, port);
-        if (form_.ModemCodeBad[port]) {
+        if (form_.Fields().ModemCodeBad[port]) {
             // Its main code is bad, so the modem is sitting at its boot prompt.
             form_.LogNumbered(MsgEnteringFlashMode, port);
             return true;
@@ -171,7 +171,7 @@ void FlashDialogue::SkipBootUpdate() {
 
 bool FlashDialogue::StartHexProgramming() {
     auto& com = form_.ComPort1();
-    const int port = form_.FlashPort;
+    const int port = form_.Fields().FlashPort;
     form_.Pause(500);
     // From its "Prog HEX" on the modem waits for data: a stall of ours from
     // here to the first block counts as one in the middle of the image.
@@ -211,21 +211,21 @@ void FlashDialogue::CheckModemAfterUpload() {
     switch (AwaitAnswer(com, "OK^Starting^Corrupt", kCodeStartTicks)) {
     case 0:
         form_.LogMessage(MsgNotResponding);
-        form_.ModemAlive = false;
+        form_.Fields().ModemAlive = false;
         break;
     case 1:
         form_.LogMessage(MsgCommandMode);
-        form_.ModemAlive = false;
+        form_.Fields().ModemAlive = false;
         break;
     case 2:
         form_.Pause(800);
         form_.LogMessage(MsgStartingModemCode);
-        form_.ModemAlive = true;
+        form_.Fields().ModemAlive = true;
         break;
     default:
         // The boot loader answered: it is alive, and the main code follows.
         form_.LogMessage(MsgCodeCorrupt);
-        form_.ModemAlive = true;
+        form_.Fields().ModemAlive = true;
         break;
     }
 }
@@ -242,10 +242,10 @@ void FlashDialogue::RewriteNvram() {
         throw;
     } catch (const std::exception& e) {
         form_.LogMessage(MsgCannotOpenPort);
-        LogPortFailure(form_, form_.FlashPort, &e);
+        LogPortFailure(form_, form_.Fields().FlashPort, &e);
     } catch (...) {
         form_.LogMessage(MsgCannotOpenPort);
-        LogPortFailure(form_, form_.FlashPort, nullptr);
+        LogPortFailure(form_, form_.Fields().FlashPort, nullptr);
     }
 }
 

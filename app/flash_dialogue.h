@@ -15,7 +15,7 @@ class FlashDialogue {
 public:
     explicit FlashDialogue(MainForm& form) : form_(form) {}
 
-    // Sets form.CountryMismatch.
+    // Sets the form's CountryMismatch.
     void CheckCountry();
     // True: the modem is at its boot prompt and the port is open.
     bool EnterFlashMode();
@@ -26,7 +26,7 @@ public:
     bool StartHexProgramming();
     // Reads the verdict, pauses `pause_ms`, then CheckModemAfterUpload.
     void AwaitProgramResult(std::uint16_t pause_ms);
-    // Sets form.ModemAlive.
+    // Sets the form's ModemAlive.
     void CheckModemAfterUpload();
     void RewriteNvram();
 

@@ -158,13 +158,7 @@ std::unique_ptr<AlertPlayer> MainForm::MakePlayer() {
 // What showing the window and "&Start Over" both clear: the last scan.
 void MainForm::ResetScanState() {
     sequencer_.StepNumber = stepStartUp;
-    ModemCount = 0;
-    FlashPort = 0;
-    ModemFound.fill(false);
-    PortFlashable.fill(false);
-    ModemCodeBad.fill(false);
-    for (std::string& note : PortNote)
-        note.clear();
+    fields_.ClearScan();
 }
 
 void MainForm::FormShow() {
@@ -216,7 +210,7 @@ void MainForm::Button2Click() {
 
 void MainForm::Button4Click() {
     ResetScanState();
-    CountryMismatch = false;
+    fields_.CountryMismatch = false;
     outcome_ = RunOutcome{};
     StartTimer1();
     for (int port = 1; port <= kPorts; ++port)
@@ -287,7 +281,7 @@ void MainForm::Protocol1ProtocolError(int error_code) {
     if (const std::string why = port_->LastWriteFailure();
         error_code == serial::ecPutBlockFail && !why.empty()) {
         outcome_.upload_failure += ": " + why;
-        LogPortFailure(*this, FlashPort, platform::DeviceFault::other, why);
+        LogPortFailure(*this, fields_.FlashPort, platform::DeviceFault::other, why);
     }
     if (sequencer_.DebugMode) LogLine("Flash file " + outcome_.upload_failure + ".");
     sequencer_.StepNumber = sequencer_.ResultStep();
@@ -296,19 +290,19 @@ void MainForm::Protocol1ProtocolError(int error_code) {
 
 void MainForm::ComPort1TriggerAvail(std::uint16_t count) {
     if (!sequencer_.DebugMode) return;
-    port_->ReadChars(count, EchoBuffer); // the notice's batch, at once
+    port_->ReadChars(count, fields_.EchoBuffer); // the notice's batch, at once
 }
 
 void MainForm::ComPort1TriggerData(std::uint16_t handle) {
     if (!sequencer_.DebugMode || handle != sequencer_.EchoTriggerHandle) return;
-    if (EchoBuffer.size() > 4) LogLine(EchoBuffer);
-    EchoBuffer.clear();
+    if (fields_.EchoBuffer.size() > 4) LogLine(fields_.EchoBuffer);
+    fields_.EchoBuffer.clear();
 }
 
 // ---- Event log --------------------------------------------------------------
 
 std::string MainForm::MessageText(MsgId id) const {
-    return app::MessageText(id, MessageLanguage);
+    return app::MessageText(id, fields_.MessageLanguage);
 }
 
 void MainForm::LogLine(const std::string& text) {

@@ -18,6 +18,7 @@
 #include "app/modem_dialogue.h"
 #include "app/sequencer.h"
 #include "app/upload_estimate.h"
+#include "app/window_fields.h"
 #include "platform/thread/window_thread.h"
 
 namespace tollander::app {
@@ -68,7 +69,7 @@ struct RunOutcome {
 
 class MainForm {
 public:
-    static constexpr int kPorts = 4;
+    static constexpr int kPorts = WindowFields::kPorts;
     static constexpr std::chrono::milliseconds kTimerInterval{200};
 
     // `command_line`: the executable's path, then the arguments. Timer1 runs
@@ -107,19 +108,10 @@ public:
     void SetGaugeProgress(std::int32_t value);
 
     // ---- Window fields ----------------------------------------------------
-    std::uint8_t FlashPort = 0;
-    std::array<bool, kPorts + 1> ModemFound{};
-    std::array<bool, kPorts + 1> PortFlashable{};
-    std::array<bool, kPorts + 1> ModemCodeBad{};
-    std::uint8_t ModemCount = 0;
-    std::string EchoBuffer;
-    bool CountryMismatch = false;
-    bool ModemAlive = false;
-    // Why each row reads as it does, beyond its text (no control of the
-    // window): what kept the port from being used, or who else has its device
-    // open. Front ends show it beside the row (stderr, the tooltip); the probe
-    // sets it, then calls Changed().
-    std::array<std::string, kPorts + 1> PortNote{};
+    // What the sequencer, the probe and the flash dialogue share, each field
+    // with its writers and readers named (window_fields.h).
+    WindowFields& Fields() { return fields_; }
+    const WindowFields& Fields() const { return fields_; }
 
     // ---- Handlers ---------------------------------------------------------
     void FormShow();
@@ -141,8 +133,6 @@ public:
     void UpdateFlashButton();
 
     // ---- Event log --------------------------------------------------------
-    // Current message language index (1..5); 1 until the record is applied.
-    int MessageLanguage = kEnglish;
     std::string MessageText(MsgId id) const;
     void LogLine(const std::string& text);
     void LogMessage(MsgId id);                     // plain
@@ -211,6 +201,7 @@ private:
     std::int64_t handed_ = 0; // bytes of the upload handed over, as last seen
     std::vector<std::string> memo_;
 
+    WindowFields fields_;
     RunOutcome outcome_;
     Sequencer sequencer_;
 

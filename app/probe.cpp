@@ -22,9 +22,9 @@ std::string NotePrefix(int port, const std::string& device) {
 // of the event log (the row's text and the log's fixed lines stay as they
 // are).
 void SetNote(MainForm& form, int port, std::string note, bool log) {
-    form.PortNote[port] = std::move(note);
+    form.Fields().PortNote[port] = std::move(note);
     form.Changed();
-    if (log && form.sequencer().DebugMode) form.LogLine(form.PortNote[port]);
+    if (log && form.sequencer().DebugMode) form.LogLine(form.Fields().PortNote[port]);
 }
 
 std::string PortFailureText(int port, const std::string& device, platform::DeviceFault fault,
@@ -86,7 +86,7 @@ void Probe::ProbePort(std::uint8_t port) {
     com.SetComNumber(port);
     form_.Pause(300);
     LogPortMapping(form_, port);
-    form_.PortNote[port].clear();
+    form_.Fields().PortNote[port].clear();
 
     try {
         com.SetOpen(true);
@@ -96,7 +96,7 @@ void Probe::ProbePort(std::uint8_t port) {
         case 0:
             form_.LogNumbered(MsgNoDevice, port);
             form_.SetEditText(port, kNoModemFound);
-            form_.ModemFound[port] = false;
+            form_.Fields().ModemFound[port] = false;
             SetNote(form_, port,
                     NotePrefix(port, com.DeviceName(port)) + "the device opened, but nothing "
                         "answered AT within " + std::to_string(kAnswerTicks * kTickMillis) + " ms",
@@ -104,7 +104,7 @@ void Probe::ProbePort(std::uint8_t port) {
             break;
         case 1:
             form_.LogNumbered(MsgDevicePresent, port);
-            form_.ModemFound[port] = true;
+            form_.Fields().ModemFound[port] = true;
             break;
         case 2:
             form_.LogNumbered(MsgInFlashMode, port);
@@ -112,17 +112,17 @@ void Probe::ProbePort(std::uint8_t port) {
             com.SendText("ATGM\r");
             switch (AwaitAnswer(com, "Starting Modem Code^Corrupt^Missing", kCodeStartTicks)) {
             case 1:
-                form_.ModemFound[port] = true;
+                form_.Fields().ModemFound[port] = true;
                 form_.Pause(800);
                 break;
             case 2:
-                form_.ModemFound[port] = true;
-                form_.ModemCodeBad[port] = true;
+                form_.Fields().ModemFound[port] = true;
+                form_.Fields().ModemCodeBad[port] = true;
                 form_.LogMessage(MsgCodeCorruptOn);
                 break;
             case 3:
-                form_.ModemFound[port] = true;
-                form_.ModemCodeBad[port] = true;
+                form_.Fields().ModemFound[port] = true;
+                form_.Fields().ModemCodeBad[port] = true;
                 form_.LogMessage(MsgCodeMissingOn);
                 break;
             default:
@@ -133,18 +133,18 @@ void Probe::ProbePort(std::uint8_t port) {
         form_.Pause(100);
 
         const std::string family = form_.payload().ModelFamily();
-        if (form_.ModemFound[port]) {
+        if (form_.Fields().ModemFound[port]) {
             com.SendText("ATI3\r");
             if (AwaitAnswer(com, family + "^Boot>", kAnswerTicks) == 0) {
                 form_.SetEditText(port, "Not a " + family + " modem");
-                form_.ModemFound[port] = false;
+                form_.Fields().ModemFound[port] = false;
             } else {
                 // The family text, or the boot prompt: a modem at its boot
                 // loader counts as one of ours.
                 form_.SetEditText(port, family + " modem found.");
-                ++form_.ModemCount;
+                ++form_.Fields().ModemCount;
                 form_.SetChecked(port, true);
-                form_.PortFlashable[port] = true;
+                form_.Fields().PortFlashable[port] = true;
             }
         }
     } catch (const StepAborted&) {

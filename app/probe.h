@@ -26,7 +26,7 @@ private:
 };
 
 // Diagnostics shared by the probe and the flash dialogue. The row's note
-// (MainForm::PortNote) is set on every run; the event log gets a line only
+// (WindowFields::PortNote) is set on every run; the event log gets a line only
 // in debug mode.
 
 // Debug mode only: "COMn is mapped to <device>." or "COMn has no device

@@ -22,11 +22,11 @@ bool SaidByNote(const std::string& line, const std::string& note) {
 } // namespace
 
 bool RowTooltips::Refresh(MainForm& form, int n) {
-    const std::string key = form.EditText(n) + '\n' + form.PortNote[n];
+    const std::string key = form.EditText(n) + '\n' + form.Fields().PortNote[n];
     if (!text_.at(n).empty() && key == key_[n]) return false;
     key_[n] = key;
     const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(n));
-    const std::string& note = form.PortNote[n];
+    const std::string& note = form.Fields().PortNote[n];
     const auto facts = platform::describe_device(device);
     std::string text;
     for (const auto& line : platform::port_fact_lines(static_cast<unsigned>(n), facts))

@@ -419,9 +419,9 @@ void RunRecordFrontEnd::RecordPorts() {
                         (device.empty() ? std::string("(no device)") : device) + "  " +
                         (f.Checked(n) ? "[x] " : "[ ] ") + f.EditText(n));
         // Why the row reads so, in the system's words where it gave any.
-        if (!f.PortNote[n].empty()) lines.push_back("    " + f.PortNote[n]);
+        if (!f.Fields().PortNote[n].empty()) lines.push_back("    " + f.Fields().PortNote[n]);
     }
-    const int port = f.FlashPort;
+    const int port = f.Fields().FlashPort;
     lines.push_back(
         "Port used    = " +
         (port >= 1 && port <= MainForm::kPorts

@@ -25,13 +25,13 @@ Sequencer::StepWork Sequencer::FindStep(std::uint16_t step) {
         {stepFlashRequested, [](Sequencer& s) { s.FlashRequested(); }},
         {stepCopyBootImage, [](Sequencer& s) { s.CopyImage(Image::Boot); }},
         {stepExpandBootImage, [](Sequencer& s) { s.ExpandStep(Image::Boot); }},
-        {stepEnterBootLoaderForBoot, [](Sequencer& s) { s.EnterBootLoaderForBoot(); }},
+        {stepEnterBootLoaderForBoot, [](Sequencer& s) { s.EnterBootLoader(Image::Boot); }},
         {stepStartBootUpload, [](Sequencer& s) { s.StartUpload(1); }},
         {stepJudgeBootUpload, [](Sequencer& s) { s.JudgeBootUpload(); }},
         {stepDropBootHex, [](Sequencer& s) { s.DropBootHex(); }},
         {stepCopyMainImage, [](Sequencer& s) { s.CopyImage(Image::Main); }},
         {stepExpandMainImage, [](Sequencer& s) { s.ExpandStep(Image::Main); }},
-        {stepEnterBootLoaderForMain, [](Sequencer& s) { s.EnterBootLoaderForMain(); }},
+        {stepEnterBootLoaderForMain, [](Sequencer& s) { s.EnterBootLoader(Image::Main); }},
         {stepStartMainUpload, [](Sequencer& s) { s.StartUpload(2); }},
         {stepJudgeMainUpload, [](Sequencer& s) { s.JudgeMainUpload(); }},
         {stepRewriteAndReset, [](Sequencer& s) { s.RewriteAndReset(); }},
@@ -104,7 +104,7 @@ void Sequencer::StartUp() {
     payload.ReadConfigRecord([&](bool, std::int64_t code) { damaged = code; });
     payload.ParseConfigRecord();
     payload.ApplyConfigRecord();
-    form_.MessageLanguage = payload.LanguageIndex();
+    form_.Fields().MessageLanguage = payload.LanguageIndex();
     form_.LogAfterFamily(payload.ModelFamily(), MsgInitialized);
     if (DebugMode) payload.DumpConfigRecord([this](const std::string& l) { form_.LogLine(l); });
     // A flasher without its true record has no family to look for and
@@ -126,13 +126,13 @@ void Sequencer::ScanPort() {
 void Sequencer::ScanSummary() {
     form_.StopTimer1();
     if (DebugMode) form_.LogMessage(MsgDebugActive);
-    if (form_.ModemCount > 0) {
+    if (form_.Fields().ModemCount > 0) {
         form_.SetEnabled(ButtonId::Button4, true);
         form_.UpdateFlashButton();
         StepNumber = stepWaitForUser;
         for (int port = 1; port <= MainForm::kPorts; ++port)
-            if (form_.PortFlashable[port]) form_.SetCheckBoxEnabled(port, true);
-        form_.LogMessage(form_.ModemCount == 1 ? MsgPressFlash : MsgEnsureSelected);
+            if (form_.Fields().PortFlashable[port]) form_.SetCheckBoxEnabled(port, true);
+        form_.LogMessage(form_.Fields().ModemCount == 1 ? MsgPressFlash : MsgEnsureSelected);
         form_.StartTimer1();
     } else {
         form_.MutableOutcome().no_modem = true;
@@ -153,7 +153,7 @@ void Sequencer::TakeFlashPort() {
     for (int port = 1; port <= MainForm::kPorts; ++port)
         form_.SetCheckBoxEnabled(port, false);
     for (int port = 1; port <= MainForm::kPorts; ++port)
-        if (form_.Checked(port)) form_.FlashPort = static_cast<std::uint8_t>(port);
+        if (form_.Checked(port)) form_.Fields().FlashPort = static_cast<std::uint8_t>(port);
 }
 
 void Sequencer::FlashRequested() {
@@ -161,9 +161,9 @@ void Sequencer::FlashRequested() {
     auto& outcome = form_.MutableOutcome();
     outcome.flash_requested = true;
     TakeFlashPort();
-    outcome.at_boot_prompt = form_.ModemCodeBad[form_.FlashPort];
+    outcome.at_boot_prompt = form_.Fields().ModemCodeBad[form_.Fields().FlashPort];
     form_.dialogue().CheckCountry();
-    if (form_.CountryMismatch) {
+    if (form_.Fields().CountryMismatch) {
         WrongUtilityExit();
         return;
     }
@@ -211,21 +211,52 @@ void Sequencer::ExpandStep(Image image) {
     GoTo(expanded ? enter : stepStop);
 }
 
-void Sequencer::EnterBootLoaderForBoot() {
+// What the boot-loader steps of the two images do differently; the rest is
+// one step.
+struct Sequencer::BootLoaderEntry {
+    // The main code's step is also entered straight from step 21: it takes
+    // the port from the boxes again.
+    bool takes_flash_port;
+    // A modem that would not enter its boot loader: the boot code's HEX file
+    // goes at once, the main code's stays until the next clean-up.
+    bool drops_hex_when_refused;
+    bool (ModemDialogue::*update_needed)();
+    StepId upload;
+};
+
+const Sequencer::BootLoaderEntry& Sequencer::BootLoaderOf(Image image) {
+    static constexpr BootLoaderEntry kBoot{false, true, &ModemDialogue::CheckBootUpdateNeeded,
+                                           stepStartBootUpload};
+    static constexpr BootLoaderEntry kMain{true, false, &ModemDialogue::CheckMainUpdateNeeded,
+                                           stepStartMainUpload};
+    return image == Image::Boot ? kBoot : kMain;
+}
+
+void Sequencer::EnterBootLoader(Image image) {
+    const BootLoaderEntry& entry = BootLoaderOf(image);
     form_.StopTimer1();
     auto& payload = form_.payload();
     auto& dialogue = form_.dialogue();
+    auto& outcome = form_.MutableOutcome();
+    if (entry.takes_flash_port) TakeFlashPort();
     form_.ComPort1().SetBaud(115200);
     if (!dialogue.EnterFlashMode()) {
-        payload.DeleteTempFile(payload.CurrentHexFile());
+        if (entry.drops_hex_when_refused) payload.DeleteTempFile(payload.CurrentHexFile());
         GoTo(stepStop);
         return;
     }
-    form_.MutableOutcome().at_boot_prompt = true;
-    if (!dialogue.CheckBootUpdateNeeded()) {
+    outcome.at_boot_prompt = true;
+    if (!(dialogue.*entry.update_needed)()) {
         payload.DeleteTempFile(payload.CurrentHexFile());
+        if (image == Image::Main) {
+            outcome.main_not_needed = true;
+            GoTo(stepStop);
+            return;
+        }
+        // The boot code stays as it is; the modem is told to start its code,
+        // and the main code follows.
         dialogue.SkipBootUpdate();
-        form_.MutableOutcome().at_boot_prompt = false; // told to start its code
+        outcome.at_boot_prompt = false;
         GoTo(stepDropBootHex);
         return;
     }
@@ -233,7 +264,7 @@ void Sequencer::EnterBootLoaderForBoot() {
         GoTo(stepStop);
         return;
     }
-    GoTo(stepStartBootUpload);
+    GoTo(entry.upload);
     form_.SetProgressVisible(true);
 }
 
@@ -254,7 +285,7 @@ void Sequencer::JudgeBootUpload() {
     form_.StopTimer1();
     form_.dialogue().AwaitProgramResult(1000);
     Pause(1000);
-    GoTo(form_.ModemAlive ? stepDropBootHex : stepBootFailureNote);
+    GoTo(form_.Fields().ModemAlive ? stepDropBootHex : stepBootFailureNote);
 }
 
 void Sequencer::DropBootHex() {
@@ -263,31 +294,6 @@ void Sequencer::DropBootHex() {
     payload.DeleteTempFile(payload.CurrentHexFile());
     form_.SetGaugeProgress(0);
     GoTo(stepCopyMainImage);
-}
-
-void Sequencer::EnterBootLoaderForMain() {
-    form_.StopTimer1();
-    auto& payload = form_.payload();
-    auto& dialogue = form_.dialogue();
-    TakeFlashPort();
-    form_.ComPort1().SetBaud(115200);
-    if (!dialogue.EnterFlashMode()) {
-        GoTo(stepStop);
-        return;
-    }
-    form_.MutableOutcome().at_boot_prompt = true;
-    if (!dialogue.CheckMainUpdateNeeded()) {
-        payload.DeleteTempFile(payload.CurrentHexFile());
-        form_.MutableOutcome().main_not_needed = true;
-        GoTo(stepStop);
-        return;
-    }
-    if (!dialogue.StartHexProgramming()) {
-        GoTo(stepStop);
-        return;
-    }
-    GoTo(stepStartMainUpload);
-    form_.SetProgressVisible(true);
 }
 
 void Sequencer::JudgeMainUpload() {

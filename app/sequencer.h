@@ -89,11 +89,12 @@ private:
     void FlashRequested();
     void CopyImage(Image image);
     void ExpandStep(Image image);
-    void EnterBootLoaderForBoot();
+    // Steps 25 and 55: the modem into its boot loader for `image`, asked
+    // whether it needs it, and told to take the HEX text.
+    void EnterBootLoader(Image image);
     void StartUpload(std::uint8_t stage);
     void JudgeBootUpload();
     void DropBootHex();
-    void EnterBootLoaderForMain();
     void JudgeMainUpload();
     void RewriteAndReset();
     void BootFailureNote();
@@ -102,6 +103,9 @@ private:
     void TakeFlashPort(); // buttons off, FlashPort from the boxes
     // The next tick runs `step`.
     void GoTo(StepId step);
+
+    struct BootLoaderEntry;
+    static const BootLoaderEntry& BootLoaderOf(Image image);
 
     MainForm& form_;
     bool in_step_ = false;

@@ -1,43 +1,51 @@
-// The life of a window program's form, the same for every front end with a
-// window: the run record between form and view, the form on the real
-// devices, the window shown, the loop, and the parts taken down in order.
+// What every front end with a window does alike around RunFlasher: its loop
+// and window made once the run may begin, the window shown, the loop run,
+// and the window's parts taken down once the loop has ended.
 #pragma once
 
-#include "app/devices.h"
+#include "app/flasher_main.h"
 #include "app/main_form.h"
-#include "app/run_record.h"
 
-#include <functional>
+#include <cstdio>
+#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace tollander::app {
 
-// `View` is the front end's window: a FrontEnd with Attach(MainForm*) and
-// Show(); `Loop` its window thread with run(). `self` is the program's own
-// file, held open, whose path stands first in `command_line`.
-// `report_failure` says once that the run record cannot be written (it
-// stops nothing).
-template <typename View, typename Loop>
-void RunWindowProgram(Loop& window_thread, View& view, const std::string& program,
-                      const platform::SelfFile& self, std::vector<std::string> command_line,
-                      std::function<void(const std::string&)> report_failure) {
-    RunRecord record(RunRecordPath(), program, command_line, self.file.get());
-    RunRecordFrontEnd recorded(view, record, std::move(report_failure));
-    // Timer1 runs from the form's creation; showing the window resets the
-    // scan, so the first tick runs step 0.
-    MainForm form(window_thread, recorded, std::move(command_line),
-                  MakeSystemDevices(window_thread, self));
-    recorded.Attach(&form);
-    view.Attach(&form);
-    view.Show();
-    form.Guarded([&] { form.FormShow(); });
-    window_thread.run();
-    // The loop has ended and every step has unwound: only now do the
-    // window's parts go.
-    view.Attach(nullptr);
-    recorded.Finish();
-}
+// `Loop` is the front end's window thread, with run(); `View` its window: a
+// FrontEnd made on the loop, with Attach(MainForm*) and Show(). A front end
+// adds what only it does at the program's other endings.
+template <typename Loop, typename View> class WindowShell : public FlasherShell {
+public:
+    void Say(const std::string& line) override { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+    Parts Open() override {
+        view_.emplace(Thread());
+        return {*loop_, *view_};
+    }
+
+    Ran Run(MainForm& form, RunRecord& /*record*/) override {
+        view_->Attach(&form);
+        view_->Show();
+        form.Guarded([&] { form.FormShow(); });
+        loop_->run();
+        // The loop has ended and every step has unwound: only now do the
+        // window's parts go.
+        view_->Attach(nullptr);
+        return {};
+    }
+
+protected:
+    // The loop, made the first time it is needed (a message box before the
+    // run also needs one).
+    Loop& Thread() {
+        if (!loop_) loop_.emplace();
+        return *loop_;
+    }
+
+private:
+    std::optional<Loop> loop_;
+    std::optional<View> view_; // goes before the loop it was made on
+};
 
 } // namespace tollander::app

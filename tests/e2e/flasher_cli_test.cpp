@@ -566,7 +566,7 @@ TEST_F(FlasherCli, AProgramThatOpenedTheModemAfterTheScanIsNamedBeforeTheFlash) 
     auto& modem = Modem(1, {"--gload", "error"});
     StartApp(PackFlasher(), /*debug=*/true);
     Scan();
-    EXPECT_EQ(Form().PortNote[1], "");
+    EXPECT_EQ(Form().Fields().PortNote[1], "");
 
     // Another process (a child of ours) opens the device and keeps it.
     int ready[2], stay[2];
@@ -594,7 +594,7 @@ TEST_F(FlasherCli, AProgramThatOpenedTheModemAfterTheScanIsNamedBeforeTheFlash) 
     const std::string note = "COM1 (" + modem.Device() + "): also open in " + OwnCommandName() +
                              " (PID " + std::to_string(child) +
                              "), which may write to the modem during the flash";
-    EXPECT_EQ(Form().PortNote[1], note);
+    EXPECT_EQ(Form().Fields().PortNote[1], note);
     EXPECT_TRUE(Contains(Log(), note));
     // The modem refused its boot loader: nothing was sent to flash it.
     EXPECT_EQ(modem.SavedImages(), 0);

@@ -51,12 +51,12 @@ TEST_P(OneModemScan, RowFlagsAndLog) {
         SCOPED_TRACE("COM" + std::to_string(port));
         EXPECT_EQ(Form().EditText(port), port == c.port ? c.row : "No modem found.");
         const bool offered = port == c.port && c.flashable;
-        EXPECT_EQ(Form().PortFlashable[port], offered);
+        EXPECT_EQ(Form().Fields().PortFlashable[port], offered);
         EXPECT_EQ(Form().Checked(port), offered);
         EXPECT_EQ(Form().CheckBoxEnabled(port), offered);
-        EXPECT_EQ(Form().ModemCodeBad[port], port == c.port && c.code_bad);
+        EXPECT_EQ(Form().Fields().ModemCodeBad[port], port == c.port && c.code_bad);
     }
-    EXPECT_EQ(Form().ModemCount, c.flashable ? 1 : 0);
+    EXPECT_EQ(Form().Fields().ModemCount, c.flashable ? 1 : 0);
     EXPECT_EQ(Step(), c.flashable ? app::stepWaitForUser : app::stepStop);
     EXPECT_EQ(Form().Enabled(app::ButtonId::Button2), c.flashable);
     EXPECT_TRUE(Form().Enabled(app::ButtonId::Button4));
@@ -121,7 +121,7 @@ TEST_F(E2eTest, TwoFamilyModemsOnlyTheLastIsTicked) {
               (std::vector<std::string>{
                   kBanner, "Device present on COM1.", "Device present on COM3.",
                   "Ensure that the correct modem is selected, and press the FLASH! button."}));
-    EXPECT_EQ(Form().ModemCount, 2);
+    EXPECT_EQ(Form().Fields().ModemCount, 2);
     for (int port = 1; port <= 4; ++port) {
         SCOPED_TRACE("COM" + std::to_string(port));
         const bool found = port == 1 || port == 3;
@@ -214,7 +214,7 @@ TEST_F(E2eTest, EmptyFamilyAcceptsOnlyModemsAtTheirBootPrompt) {
                                         "Modem code is corrupt on COM", kPressFlash}));
     EXPECT_EQ(Form().EditText(1), "Not a  modem");
     EXPECT_EQ(Form().EditText(2), " modem found.");
-    EXPECT_EQ(Form().ModemCount, 1);
+    EXPECT_EQ(Form().Fields().ModemCount, 1);
     EXPECT_TRUE(Form().Checked(2));
 }
 

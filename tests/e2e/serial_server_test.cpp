@@ -49,7 +49,7 @@ TEST_F(SerialServerTest, ProbeFindsTheModemThroughTheServer) {
         Scan();
         EXPECT_EQ(Log(), ScanOneModemLines());
         EXPECT_EQ(Form().EditText(1), "Tollander modem found.");
-        EXPECT_EQ(Form().PortNote[1], "");
+        EXPECT_EQ(Form().Fields().PortNote[1], "");
     }
 }
 
@@ -101,8 +101,8 @@ TEST_F(SerialServerTest, EveryFailureEndsWithinTheOpenBoundWithItsReason) {
         SCOPED_TRACE(c.device);
         const std::int64_t took = TimedScan(c.device);
         EXPECT_LE(took - baseline, platform::kNetOpenLimit.count() + 1000);
-        EXPECT_TRUE(Contains(Form().PortNote[1], "COM1 (" + c.device + "): " + c.reason))
-            << Form().PortNote[1];
+        EXPECT_TRUE(Contains(Form().Fields().PortNote[1], "COM1 (" + c.device + "): " + c.reason))
+            << Form().Fields().PortNote[1];
         EXPECT_EQ(Form().EditText(1), "No modem found.");
     }
 }
@@ -122,7 +122,7 @@ TEST_F(SerialServerTest, ASecondClientIsRefusedWithTheServersWords) {
 
     TimedScan(server.Rfc2217());
     close(holder);
-    EXPECT_EQ(Form().PortNote[1],
+    EXPECT_EQ(Form().Fields().PortNote[1],
               "COM1 (" + server.Rfc2217() +
                   "): the serial server refused the connection (\"Port already in use\"); "
                   "another client holds this port");

@@ -72,7 +72,7 @@ TEST_F(E2eTest, WholeUpgradeSendsBothImagesByteForByte) {
     EXPECT_TRUE(modem.SavedImage(1) == BootHex()) << "boot code image differs";
     EXPECT_TRUE(modem.SavedImage(2) == MainHex()) << "main code image differs";
     ExpectStoppedCleanly(*this, Form());
-    EXPECT_TRUE(Form().ModemAlive);
+    EXPECT_TRUE(Form().Fields().ModemAlive);
     EXPECT_EQ(TempFiles(), std::vector<std::string>{});
     EXPECT_TRUE(Form().Outcome().nvram_rewritten);
     EXPECT_FALSE(Form().Outcome().failure_logged);
@@ -253,7 +253,7 @@ TEST_F(E2eTest, CommandModeAnswerAfterBootCodeStopsBeforeMainCode) {
                   "Modem is in command mode...", "Complete."}));
     EXPECT_EQ(modem.SavedImages(), 1);
     EXPECT_EQ(modem.SavedImage(1), ReadFile(FirmwareDir() + "/FLS0228.HEX"));
-    EXPECT_FALSE(Form().ModemAlive);
+    EXPECT_FALSE(Form().Fields().ModemAlive);
 }
 
 TEST_F(E2eTest, HangUpDuringMainUploadIsReportedAndCleanedUpNextStart) {
@@ -284,7 +284,7 @@ TEST_F(E2eTest, HangUpDuringMainUploadIsReportedAndCleanedUpNextStart) {
     // failed writes.
     const std::string device = Form().ComPort1().DeviceName(1);
     const std::string written = device + ": " + std::strerror(EIO);
-    EXPECT_EQ(Form().PortNote[1], "COM1 (" + device + "): " + std::strerror(EIO));
+    EXPECT_EQ(Form().Fields().PortNote[1], "COM1 (" + device + "): " + std::strerror(EIO));
     EXPECT_NE(app::DescribeEnding(Form().Outcome()).find("(Failed to put entire block): " + written),
               std::string::npos)
         << app::DescribeEnding(Form().Outcome());

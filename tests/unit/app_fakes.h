@@ -194,11 +194,11 @@ struct FakeDialogue : ModemDialogue {
             form.SetEditText(n, "Not a Tollander modem");
             break;
         case Found::Family:
-            form.ModemFound[n] = true;
+            form.Fields().ModemFound[n] = true;
             form.SetEditText(n, "Tollander modem found.");
-            ++form.ModemCount;
+            ++form.Fields().ModemCount;
             form.SetChecked(n, true);
-            form.PortFlashable[n] = true;
+            form.Fields().PortFlashable[n] = true;
             break;
         }
         form.sequencer().StepNumber = StepAfterScanOf(n);
@@ -207,7 +207,7 @@ struct FakeDialogue : ModemDialogue {
     }
     void CheckCountry() override {
         calls.push_back("CheckCountry");
-        form.CountryMismatch = country_mismatch;
+        form.Fields().CountryMismatch = country_mismatch;
     }
     bool EnterFlashMode() override {
         calls.push_back("EnterFlashMode");
@@ -228,7 +228,7 @@ struct FakeDialogue : ModemDialogue {
     }
     void AwaitProgramResult(std::uint16_t d) override {
         calls.push_back("AwaitProgramResult(" + std::to_string(d) + ")");
-        form.ModemAlive = alive_after_upload;
+        form.Fields().ModemAlive = alive_after_upload;
     }
     void CheckModemAfterUpload() override { calls.push_back("CheckModemAfterUpload"); }
     void RewriteNvram() override { calls.push_back("RewriteNvram"); }

@@ -25,17 +25,17 @@ TEST(MainForm, InitialStateAndFormShow) {
     }
     EXPECT_FALSE(f.Label9Visible());
     EXPECT_FALSE(f.Gauge1().Visible());
-    f.ModemCount = 3;
-    f.PortFlashable[2] = f.ModemFound[2] = f.ModemCodeBad[2] = true;
-    f.FlashPort = 2;
-    f.CountryMismatch = true;
+    f.Fields().ModemCount = 3;
+    f.Fields().PortFlashable[2] = f.Fields().ModemFound[2] = f.Fields().ModemCodeBad[2] = true;
+    f.Fields().FlashPort = 2;
+    f.Fields().CountryMismatch = true;
     rig.seq().StepNumber = stepEnterBootLoaderForMain;
     f.FormShow();
     EXPECT_EQ(rig.seq().StepNumber, stepStartUp);
-    EXPECT_EQ(f.ModemCount, 0);
-    EXPECT_EQ(f.FlashPort, 0);
-    EXPECT_FALSE(f.PortFlashable[2] || f.ModemFound[2] || f.ModemCodeBad[2]);
-    EXPECT_TRUE(f.CountryMismatch); // not touched when shown
+    EXPECT_EQ(f.Fields().ModemCount, 0);
+    EXPECT_EQ(f.Fields().FlashPort, 0);
+    EXPECT_FALSE(f.Fields().PortFlashable[2] || f.Fields().ModemFound[2] || f.Fields().ModemCodeBad[2]);
+    EXPECT_TRUE(f.Fields().CountryMismatch); // not touched when shown
 }
 
 TEST(MainForm, CheckBoxesExcludeEachOtherAndDriveTheFlashButton) {
@@ -83,12 +83,12 @@ TEST(MainForm, StartOverAtTheStopClearsEverythingAndRestartsTheScan) {
     rig.seq().StepNumber = stepWaitForUser;
     f.SetEditText(1, "No modem found.");
     f.SetEditText(3, "Tollander modem found.");
-    f.PortFlashable[3] = f.ModemFound[3] = true;
-    f.PortNote[2] = "Port in use by another program.";
-    f.ModemCount = 1;
+    f.Fields().PortFlashable[3] = f.Fields().ModemFound[3] = true;
+    f.Fields().PortNote[2] = "Port in use by another program.";
+    f.Fields().ModemCount = 1;
     f.SetCheckBoxEnabled(3, true);
     f.SetChecked(3, true);
-    f.CountryMismatch = true;
+    f.Fields().CountryMismatch = true;
     f.LogLine("Complete.");
     rig.seq().StepNumber = stepStop;
     f.StopTimer1();
@@ -97,11 +97,11 @@ TEST(MainForm, StartOverAtTheStopClearsEverythingAndRestartsTheScan) {
     f.Button4Click();
     EXPECT_EQ(rig.seq().StepNumber, stepStartUp);
     EXPECT_TRUE(f.Timer1Enabled());
-    EXPECT_EQ(f.ModemCount, 0);
-    EXPECT_FALSE(f.PortFlashable[3] || f.ModemFound[3] || f.CountryMismatch);
+    EXPECT_EQ(f.Fields().ModemCount, 0);
+    EXPECT_FALSE(f.Fields().PortFlashable[3] || f.Fields().ModemFound[3] || f.Fields().CountryMismatch);
     for (int n = 1; n <= 4; ++n) {
         EXPECT_EQ(f.EditText(n), "");
-        EXPECT_EQ(f.PortNote[n], "");
+        EXPECT_EQ(f.Fields().PortNote[n], "");
         EXPECT_FALSE(f.Checked(n));
         EXPECT_FALSE(f.CheckBoxEnabled(n));
     }
@@ -212,7 +212,7 @@ TEST(MainForm, DebugEchoLogsOnlyTextsLongerThanFourCharacters) {
     rig.port->OnTriggerData(3); // another trigger's handle: nothing
     rig.port->OnTriggerData(7);
     EXPECT_EQ(f.Memo1(), (std::vector<std::string>{"Prog HEX", "", "ABC"}));
-    EXPECT_EQ(f.EchoBuffer, "");
+    EXPECT_EQ(f.Fields().EchoBuffer, "");
 }
 
 TEST(MainForm, DebugEchoIsSilentOutsideDebugMode) {
@@ -255,7 +255,7 @@ TEST(MainForm, AFailedWriteKeepsTheSystemsWordsForTheRow) {
             true);
         ASSERT_EQ(rig.front.messages.size(), 1u);
         EXPECT_EQ(rig.front.messages[0].first, "Failed to put entire block");
-        EXPECT_EQ(rig.form->PortNote[1], note);
+        EXPECT_EQ(rig.form->Fields().PortNote[1], note);
         RowTooltips tooltips;
         tooltips.Refresh(*rig.form, 1);
         EXPECT_NE(tooltips.Text(1).find(note), std::string::npos) << tooltips.Text(1);
@@ -266,13 +266,13 @@ TEST(MainForm, AFailedWriteKeepsTheSystemsWordsForTheRow) {
         rig.port->write_failure = device + ": " + words;
         auto& f = *rig.form;
         f.StopTimer1();
-        f.FlashPort = 1;
+        f.Fields().FlashPort = 1;
         rig.seq().FlashStage = 2;
         f.MutableOutcome().flash_requested = true;
         rig.uploader->OnProtocolError(tollander::serial::ecPutBlockFail);
         EXPECT_EQ(f.Memo1(),
                   (std::vector<std::string>{"Flash file upload did not complete successfully."}));
-        EXPECT_EQ(f.PortNote[1], note);
+        EXPECT_EQ(f.Fields().PortNote[1], note);
         EXPECT_NE(DescribeEnding(f.Outcome())
                       .find("error -3004 (Failed to put entire block): " + device + ": " + words),
                   std::string::npos)
@@ -318,7 +318,7 @@ TEST(RowTooltips, TheNoteIsNotRepeatedByTheFacts) {
     for (const Case& c : cases) {
         FormRig rig;
         rig.port->device = c.device;
-        rig.form->PortNote[2] = c.note;
+        rig.form->Fields().PortNote[2] = c.note;
         RowTooltips tooltips;
         EXPECT_TRUE(tooltips.Refresh(*rig.form, 2));
         EXPECT_EQ(tooltips.Text(2), c.tooltip) << c.device << " / " << c.note;

@@ -109,7 +109,7 @@ TEST(Sequencer, ScanSummaryWithTwoModemsTicksTheHighestPort) {
     rig.seq().StepNumber = stepScanCom1;
     Scan(rig, {{1, Found::Family}, {3, Found::Family}});
     auto& f = *rig.form;
-    EXPECT_EQ(f.ModemCount, 2);
+    EXPECT_EQ(f.Fields().ModemCount, 2);
     EXPECT_EQ(f.Memo1(),
               (Strings{"Ensure that the correct modem is selected, and press the FLASH! button."}));
     EXPECT_TRUE(f.CheckBoxEnabled(1));
@@ -143,7 +143,7 @@ TEST(Sequencer, FlashRequestedChoosesBootCodeFirstOrMainCodeOnly) {
         rig.form->SetChecked(3, true);
         rig.RunStep(stepFlashRequested);
         EXPECT_EQ(rig.seq().StepNumber, c.next) << c.boot_length << c.boot_model;
-        EXPECT_EQ(rig.form->FlashPort, 3);
+        EXPECT_EQ(rig.form->Fields().FlashPort, 3);
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button1));
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button2));
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button4));
@@ -225,30 +225,36 @@ TEST(Sequencer, EnterBootLoaderForBootCode) {
         StepId next;
         Strings dialogue;
         bool hex_deleted;
+        bool at_boot_prompt; // told to start its code again when the boot code is not needed
     };
     const Case cases[] = {
-        {false, true, true, stepStop, {"EnterFlashMode"}, true},
+        {false, true, true, stepStop, {"EnterFlashMode"}, true, false},
         {true,
          false,
          true,
          stepDropBootHex,
          {"EnterFlashMode", "CheckBootUpdateNeeded", "SkipBootUpdate"},
-         true},
+         true,
+         false},
         {true,
          true,
          false,
          stepStop,
          {"EnterFlashMode", "CheckBootUpdateNeeded", "StartHexProgramming"},
-         false},
+         false,
+         true},
         {true,
          true,
          true,
          stepStartBootUpload,
          {"EnterFlashMode", "CheckBootUpdateNeeded", "StartHexProgramming"},
-         false},
+         false,
+         true},
     };
     for (const auto& c : cases) {
         FormRig rig;
+        rig.form->SetChecked(2, true);
+        rig.form->SetEnabled(ButtonId::Button4, true);
         rig.RunStep(stepCopyBootImage); // makes the boot files current
         rig.payload->calls.clear();
         rig.dialogue->enter_flash_mode = c.enter;
@@ -262,6 +268,11 @@ TEST(Sequencer, EnterBootLoaderForBootCode) {
         EXPECT_TRUE(rig.form->Timer1Enabled());
         EXPECT_EQ(rig.form->Gauge1().Visible(), c.next == stepStartBootUpload);
         EXPECT_EQ(rig.form->Label9Visible(), c.next == stepStartBootUpload);
+        EXPECT_EQ(rig.form->Outcome().at_boot_prompt, c.at_boot_prompt);
+        EXPECT_FALSE(rig.form->Outcome().main_not_needed);
+        // Unlike the main code's step, this one leaves the boxes to step 21.
+        EXPECT_EQ(rig.form->Fields().FlashPort, 0);
+        EXPECT_TRUE(rig.form->Enabled(ButtonId::Button4));
     }
 }
 
@@ -270,13 +281,15 @@ TEST(Sequencer, EnterBootLoaderForMainCode) {
     struct Case {
         bool enter, needed, ready;
         StepId next;
-        bool hex_deleted;
+        bool hex_deleted; // the HEX file of a refused boot loader stays
+        bool at_boot_prompt;
+        bool not_needed;
     };
     const Case cases[] = {
-        {false, true, true, stepStop, false},
-        {true, false, true, stepStop, true},
-        {true, true, false, stepStop, false},
-        {true, true, true, stepStartMainUpload, false},
+        {false, true, true, stepStop, false, false, false},
+        {true, false, true, stepStop, true, true, true},
+        {true, true, false, stepStop, false, true, false},
+        {true, true, true, stepStartMainUpload, false, true, false},
     };
     for (const auto& c : cases) {
         FormRig rig;
@@ -290,10 +303,12 @@ TEST(Sequencer, EnterBootLoaderForMainCode) {
         rig.RunStep(stepEnterBootLoaderForMain);
         EXPECT_EQ(rig.seq().StepNumber, c.next);
         EXPECT_EQ(rig.payload->calls, c.hex_deleted ? Strings{hex} : Strings{});
-        EXPECT_EQ(rig.form->FlashPort, 4); // taken again from the boxes
+        EXPECT_EQ(rig.form->Fields().FlashPort, 4); // taken again from the boxes
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button4));
         EXPECT_FALSE(rig.form->CheckBoxEnabled(4));
         EXPECT_EQ(rig.form->Gauge1().Visible(), c.next == stepStartMainUpload);
+        EXPECT_EQ(rig.form->Outcome().at_boot_prompt, c.at_boot_prompt);
+        EXPECT_EQ(rig.form->Outcome().main_not_needed, c.not_needed);
     }
 }
 

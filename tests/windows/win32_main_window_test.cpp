@@ -192,7 +192,7 @@ TEST(Win32MainWindow, LayoutCaptionsAndInitialStatesFromTheTable) {
 
     // Each row's tooltip names its port and what the system knows of it, and
     // follows the row's note.
-    rig.form->PortNote[3] = "Port in use by another program.";
+    rig.form->Fields().PortNote[3] = "Port in use by another program.";
     rig.form->Changed();
     EXPECT_EQ(tooltip(form, rig[Id::Edit2]).rfind(L"COM2", 0), 0u) << tooltip(form, rig[Id::Edit2]);
     const std::wstring row3 = tooltip(form, rig[Id::CheckBox3]);

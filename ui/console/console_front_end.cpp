@@ -264,8 +264,8 @@ void ConsoleFrontEnd::ModelChanged() {
         }
         // Why the row reads as it does (the port's reason, another holder),
         // on every run: the event log keeps its fixed lines.
-        if (f.PortNote[port] != notes_[port]) {
-            notes_[port] = f.PortNote[port];
+        if (f.Fields().PortNote[port] != notes_[port]) {
+            notes_[port] = f.Fields().PortNote[port];
             if (!notes_[port].empty()) {
                 EndProgressLine();
                 err_ << notes_[port] << std::endl;

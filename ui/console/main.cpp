@@ -1,114 +1,107 @@
 // tollander-flash-console: the upgrade program with a text front end.
-#include "app/flasher_command_line.h"
+#include "app/flasher_main.h"
 #include "app/main_form.h"
 #include "app/run_record.h"
-#include "platform/thread/headless_window_thread.h"
-#include "platform/fs/run_dir.h"
-#include "platform/fs/self_path.h"
 #include "platform/console/stop_signals.h"
 #include "platform/console/terminal.h"
+#include "platform/thread/headless_window_thread.h"
 #include "ui/console/console_front_end.h"
 
 #include <atomic>
-#include <exception>
 #include <iostream>
+#include <optional>
 
 namespace {
 
 using namespace tollander;
 
-// One run; `stopped_by` is the signal that ended it, 0 when none did.
-int RunFlasher(int argc, char** argv, const app::FlasherOptions& options,
-               platform::StopSignals& signals, int& stopped_by) {
-    // The payload is read from the program's own file, whatever argv[0] says,
-    // opened now and held to the end: the record and the upload read the
-    // same bytes, whatever happens to the file's name meanwhile.
-    const platform::SelfFile self = platform::OpenSelf();
-    // Nothing to send: said before any port, temporary file or record.
-    if (const auto bare = app::NoFirmwareText(self)) {
-        std::cerr << "tollander-flash-console: " << *bare << "\n"
-                  << app::kNoFirmwareEnding << std::endl;
-        return app::kExitNoFirmware;
+constexpr const char* kProgram = "tollander-flash-console";
+
+class ConsoleShell final : public app::FlasherShell {
+public:
+    // The signal that ended the run, 0 when none did.
+    int StoppedBy() const { return stopped_by_; }
+
+    void Say(const std::string& line) override {
+        if (console_)
+            console_->Say(line);
+        else
+            std::cerr << line << std::endl;
     }
-    std::vector<std::string> command_line{self.path};
-    for (int i = 1; i < argc; ++i)
-        command_line.emplace_back(argv[i]);
 
-    // The run's own directory for its temporary files; it goes when this
-    // returns, however the run ended.
-    const platform::RunDirectory run_dir;
+    // Before any thread starts; a closed stdout no longer ends the run.
+    void Begin(const app::FlasherOptions& options) override {
+        signals_.emplace();
+        trace_ = options.trace;
+    }
 
-    platform::HeadlessWindowThread window;
-    ui::ConsoleFrontEnd console(window, std::cin, std::cout, std::cerr);
-    console.SetProgressInPlace(platform::StandardErrorIsTerminal());
-    console.SetTrace(options.trace);
-    // Every run leaves its record; one that cannot be written is said once.
-    app::RunRecord record(app::RunRecordPath(), "tollander-flash-console", command_line,
-                          self.file.get());
-    app::RunRecordFrontEnd recorded(console, record, [&console](const std::string& why) {
-        console.Say("tollander-flash-console: " + why);
-    });
-    console.SetNote([&record](const std::string& text) { record.Note(text); });
-    int status = 1;
-    {
-        app::MainForm form(window, recorded, std::move(command_line),
-                           app::MakeSystemDevices(window, self));
-        recorded.Attach(&form);
+    void NoFirmware(const std::string& /*text*/) override {
+        std::cerr << app::kNoFirmwareEnding << std::endl;
+    }
+
+    Parts Open() override {
+        window_.emplace();
+        console_.emplace(*window_, std::cin, std::cout, std::cerr);
+        console_->SetProgressInPlace(platform::StandardErrorIsTerminal());
+        console_->SetTrace(trace_);
+        return {*window_, *console_};
+    }
+
+    Ran Run(app::MainForm& form, app::RunRecord& record) override {
+        console_->SetNote([&record](const std::string& text) { record.Note(text); });
         // A request to stop is weighed on the window thread while the loop
         // runs; one that comes while the run is already ending, or after the
         // loop, ends the process at once.
-        std::atomic<int> stopping{0};
         struct Unhandled {
             platform::StopSignals& signals;
             ~Unhandled() { signals.SetHandler(nullptr); }
-        } unhandled{signals};
-        signals.SetHandler([&](int signal, const std::string& name) {
-            if (stopping != 0) platform::StopSignals::EndBy(signal);
+        } unhandled{*signals_};
+        signals_->SetHandler([this](int signal, const std::string& name) {
+            if (stopping_ != 0) platform::StopSignals::EndBy(signal);
             const auto now = ui::StopGuard::Clock::now();
-            window.post([&, signal, name, now] {
-                if (console.RequestStop(name, now)) stopping = signal;
+            window_->post([this, signal, name, now] {
+                if (console_->RequestStop(name, now)) stopping_ = signal;
             });
         });
-        status = console.Run(form);
-        signals.SetHandler(nullptr);
-        stopped_by = stopping;
-        if (stopped_by != 0) status = 128 + stopped_by;
+        int status = console_->Run(form);
+        signals_->SetHandler(nullptr);
+        stopped_by_ = stopping_;
+        if (stopped_by_ != 0) status = 128 + stopped_by_;
         // After "Incorrect flash utility for modem.": the country the modem
         // gave and the ones this flasher accepts.
         if (const std::string& why = form.Outcome().wrong_country; !why.empty())
-            console.Say("tollander-flash-console: " + why);
-        recorded.Finish("Exit status " + std::to_string(status) + ".");
-        // The run's outcome, said once and last.
-        console.Say(app::DescribeEnding(form.Outcome()));
-    } // the form, its port and its protocol go after the loop has ended
-    return status;
-}
+            Say(std::string(kProgram) + ": " + why);
+        return {status, "Exit status " + std::to_string(status) + "."};
+    }
+
+    // The run's outcome, said once and last.
+    void Ended(const app::RunOutcome& outcome) override { Say(app::DescribeEnding(outcome)); }
+
+    void Failed(const std::string& what) override {
+        std::cerr << "Error: " << what << "\n"
+                  << "No upgrade: the flasher stopped with this error." << std::endl;
+    }
+
+private:
+    std::optional<platform::StopSignals> signals_;
+    bool trace_ = false;
+    std::atomic<int> stopping_{0};
+    int stopped_by_ = 0;
+    std::optional<platform::HeadlessWindowThread> window_;
+    std::optional<ui::ConsoleFrontEnd> console_; // goes before its loop
+};
 
 } // namespace
 
 int main(int argc, char** argv) {
-    using namespace tollander;
     platform::WriteTextForTheConsole();
-    // --help, --version, --list-ports and a wrong option end here, before any
-    // port or temporary file is touched.
-    app::FlasherOptions options;
-    if (const auto status =
-            app::HandleFlasherOptions("tollander-flash-console", argc, argv, &options))
-        return *status;
     int stopped_by = 0;
     int status = 1;
     {
-        // Before any thread starts; a closed stdout no longer ends the run.
-        platform::StopSignals signals;
-        try {
-            status = RunFlasher(argc, argv, options, signals, stopped_by);
-        } catch (const std::exception& e) {
-            // Caught, so that the run directory is removed on the way out (or,
-            // when it could not be made, to say why).
-            std::cerr << "Error: " << e.what() << "\n"
-                      << "No upgrade: the flasher stopped with this error." << std::endl;
-        }
-    }
+        ConsoleShell shell;
+        status = app::RunFlasher(shell, kProgram, std::vector<std::string>(argv, argv + argc));
+        stopped_by = shell.StoppedBy();
+    } // the stop signals go last, after every thread of the run
     // Cleaned up; now the end a signal asked for.
     if (stopped_by != 0) platform::StopSignals::EndBy(stopped_by);
     return status;

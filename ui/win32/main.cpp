@@ -1,9 +1,6 @@
 // tollander-flash.exe: the upgrade program with its native Windows window.
-#include "app/flasher_command_line.h"
 #include "app/form_layout.h"
 #include "app/window_program.h"
-#include "platform/fs/run_dir.h"
-#include "platform/fs/self_path.h"
 #include "platform/text_win32.h"
 #include "ui/win32/dialogs.h"
 #include "ui/win32/main_window.h"
@@ -12,12 +9,12 @@
 #include <shellapi.h>
 
 #include <cstdio>
-#include <exception>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
+
+using namespace tollander;
 
 // A window program has no console of its own: --help and --version answer
 // in the console it was started from, when there is one.
@@ -34,63 +31,40 @@ std::vector<std::string> arguments() {
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
     std::vector<std::string> args;
     for (int i = 0; i < count; ++i)
-        args.push_back(tollander::platform::win32::Narrow(wide[i]));
+        args.push_back(platform::win32::Narrow(wide[i]));
     LocalFree(wide);
     return args;
 }
 
-void say(const std::string& text) {
-    std::fprintf(stderr, "tollander-flash: %s\n", text.c_str());
-}
+// A window program's user sees no stderr: every ending that is a failure is
+// also said in a box.
+class Win32Shell final : public app::WindowShell<ui::Win32WindowThread, ui::TForm1> {
+public:
+    void NoFirmware(const std::string& text) override { ShowStop(text); }
+
+    void CannotStart(const std::string& why) override {
+        Say("tollander-flash: " + why);
+        ShowStop(why);
+    }
+
+    // The loop may be gone: the box is the system's own.
+    void Failed(const std::string& what) override {
+        Say("tollander-flash: " + what);
+        MessageBoxW(nullptr, platform::win32::Widen(what).c_str(),
+                    platform::win32::Widen(app::layout::kApplicationTitle).c_str(),
+                    MB_OK | MB_ICONERROR);
+    }
+
+private:
+    void ShowStop(const std::string& text) {
+        ui::ShowMessageBox(Thread(), nullptr, app::layout::kApplicationTitle, text);
+    }
+};
 
 } // namespace
 
-int main() try {
-    using namespace tollander;
+int main() {
     use_parent_console();
-    std::vector<std::string> command_line = arguments();
-    if (command_line.empty()) command_line.emplace_back("tollander-flash");
-    std::vector<char*> argv;
-    for (auto& arg : command_line)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    // --help, --version, --list-ports and a wrong option end here, before any
-    // port or temporary file is touched.
-    if (const auto status = app::HandleFlasherOptions(
-            "tollander-flash", static_cast<int>(command_line.size()), argv.data()))
-        return *status;
-    // The first item is the program's own file, which carries the payload,
-    // opened now and held to the end of the run.
-    const platform::SelfFile self = platform::OpenSelf();
-    command_line[0] = self.path;
-
-    ui::Win32WindowThread window_thread;
-    // Nothing to send: said before any port, temporary file or record.
-    if (const auto bare = app::NoFirmwareText(self)) {
-        say(*bare);
-        ui::ShowMessageBox(window_thread, nullptr, app::layout::kApplicationTitle, *bare);
-        return app::kExitNoFirmware;
-    }
-    // The run's own directory for its temporary files; it goes when main
-    // returns, however the run ended.
-    std::unique_ptr<platform::RunDirectory> run_dir;
-    try {
-        run_dir = std::make_unique<platform::RunDirectory>();
-    } catch (const platform::EInOutError& e) {
-        say(e.what());
-        ui::ShowMessageBox(window_thread, nullptr, app::layout::kApplicationTitle, e.what());
-        return 1;
-    }
-    ui::TForm1 view(window_thread);
-    app::RunWindowProgram(window_thread, view, "tollander-flash", self, std::move(command_line),
-                          say);
-    return 0;
-} catch (const std::exception& e) {
-    // Caught, so that the run directory is removed on the way out; a window
-    // program's user sees no stderr, so the box says it too.
-    say(e.what());
-    MessageBoxW(nullptr, tollander::platform::win32::Widen(e.what()).c_str(),
-                tollander::platform::win32::Widen(tollander::app::layout::kApplicationTitle).c_str(),
-                MB_OK | MB_ICONERROR);
-    return 1;
+    Win32Shell shell;
+    return app::RunFlasher(shell, "tollander-flash", arguments());
 }
