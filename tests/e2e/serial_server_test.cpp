@@ -67,7 +67,7 @@ TEST_F(SerialServerTest, ProbeFindsTheModemThroughTheServerOverIpv6) {
         Scan();
         EXPECT_EQ(Log(), ScanOneModemLines());
         EXPECT_EQ(Form().EditText(1), "Tollander modem found.");
-        EXPECT_EQ(Form().PortNote[1], "");
+        EXPECT_EQ(Form().Fields().PortNote[1], "");
     }
 }
 
