@@ -80,8 +80,8 @@ class Uploader {
 public:
     virtual ~Uploader() = default;
 
-    // ProtocolType := ptAscii, FileMask := file, start sending in the
-    // background; each block goes out only when `check` (if set) accepts it.
+    // ProtocolType := ptAscii, FileName := file (its path), start sending
+    // in the background; each block goes out only when `check` (if set) accepts it.
     // Ends with OnProtocolFinish (after OnProtocolError on a failure).
     virtual void StartAsciiSend(const std::string& file, const BlockCheck& check) = 0;
     // The modem is about to be told to expect data: from now on a stall of

@@ -3,13 +3,9 @@
 
 #include "payload/payload.h"
 #include "platform/sound/sound.h"
-#include "serial/protocol.h"
 
 namespace tollander::app {
 namespace {
-
-// The HEX file is digested in the blocks the protocol sends.
-static_assert(payload::kUploadBlockSize == serial::kAsciiBlockSize);
 
 payload::Image ToPayload(Image image) {
     return image == Image::Boot ? payload::Image::Boot : payload::Image::Main;

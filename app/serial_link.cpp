@@ -94,12 +94,11 @@ public:
     ProtocolLink(platform::WindowThread& window, serial::TComPort& port)
         : protocol_(window, &port) {
         protocol_.SetProtocolType(serial::ptAscii);
-        protocol_.SetFileMask("*.*");
         protocol_.SetBlockCheckMethod(serial::bcmNone);
         protocol_.Other.HandshakeWait = 1092;
         protocol_.Other.Overhead = 20;
-        // Paths are case-sensitive here: the temporary file's name is sent
-        // as it is.
+        // Paths are case-sensitive here: the temporary file is opened by
+        // its path as it is.
         protocol_.SetUpcaseFileNames(false);
         protocol_.OnProtocolStatus = [this](serial::TCustomProtocol&, std::uint16_t options) {
             if (OnProtocolStatus) OnProtocolStatus(options);
@@ -114,7 +113,7 @@ public:
 
     void StartAsciiSend(const std::string& file, const BlockCheck& check) override {
         protocol_.SetProtocolType(serial::ptAscii);
-        protocol_.SetFileMask(file);
+        protocol_.SetFileName(file);
         protocol_.SetBlockVerifier(check);
         protocol_.BeginSend();
     }

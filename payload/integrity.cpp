@@ -90,12 +90,12 @@ public:
         if (out_) out_->Write(data, size);
         if (!blocks_) return;
         while (size > 0) {
-            const std::size_t n = std::min(size, kUploadBlockSize - in_block_);
+            const std::size_t n = std::min(size, kSendBlockSize - in_block_);
             block_sha_.Update(data, n);
             in_block_ += n;
             data += n;
             size -= n;
-            if (in_block_ == kUploadBlockSize) EndBlock();
+            if (in_block_ == kSendBlockSize) EndBlock();
         }
     }
     void EndBlock() {

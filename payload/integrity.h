@@ -46,6 +46,7 @@
 #include "payload/config_record.h"
 #include "platform/crypto/crypto.h"
 #include "platform/fs/files.h"
+#include "platform/serial/serial_device.h"
 
 #include <array>
 #include <cstdint>
@@ -76,7 +77,7 @@ inline constexpr std::size_t kRecordMarkOffset = 129;
 
 // The send protocol's block: the expanded text is digested in these, and
 // the upload checks each block it reads against its digest.
-inline constexpr std::size_t kUploadBlockSize = 8191;
+using platform::kSendBlockSize;
 
 // Failure codes logged after MsgIntegrityFailed (the README lists them).
 // -1 is what the open of the program's own file returned.
@@ -155,7 +156,7 @@ SignatureInfo ReadSignature(const BlockLookup& lookup, VendorKeys keys);
 // "Signature    = ..." for --inspect, the run record and debug start-up.
 std::string DescribeSignature(const SignatureInfo& signature, bool have_keys);
 
-// The expected digests of an expanded text, kUploadBlockSize bytes each.
+// The expected digests of an expanded text, kSendBlockSize bytes each.
 class UploadBlocks {
 public:
     explicit UploadBlocks(std::vector<Digest> digests) : digests_(std::move(digests)) {}

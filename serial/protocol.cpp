@@ -151,8 +151,8 @@ struct ProtocolData {
     std::int32_t elapsed_ticks = 0;
     TickTimer elapsed;
     std::uint32_t file_date = 0;
-    std::string file_name; // written on the window thread only
-    std::string file_mask = "*.*";
+    std::string file_path;  // the file runs send; set on the window thread between runs
+    std::string file_name;  // the file of this run; written on the window thread only
 
     TriggerHandle timeout_trigger = 0, status_trigger = 0, room_trigger = 0, count_trigger = 0,
                   modem_trigger = 0;
@@ -268,25 +268,29 @@ void ProtocolData::HandleNotice(std::uint16_t msg, std::uint32_t wparam) {
     }
 }
 
+// The file is opened here, by its path as it is written. A path that names
+// no file ends the run before the send starts; a file that is there but does
+// not open is left to the start of the send, which tries it once more and
+// reports why.
 void ProtocolData::NextFile() {
     TCustomProtocol* o = owner;
     std::string name;
     if (o->OnProtocolNextFile) {
         o->OnProtocolNextFile(*o, name);
-    } else if (file_mask.empty()) {
-        ReportError(ecNoSearchMask);
+    } else if (file_path.empty()) {
+        ReportError(ecNoSearchMask); // no file named
+    } else if (file.Open(file_path) == 0) {
+        name = file_path;
+    } else if (const int missing = platform::find_file(file_path); missing < 0) {
+        ReportError(missing);
     } else {
-        platform::FoundFile found;
-        if (const int rc = platform::find_first_file(file_mask, found); rc < 0)
-            ReportError(rc);
-        else
-            name = found.path;
+        name = file_path;
     }
     file_name = name;
 }
 
 int ProtocolData::OpenFile() {
-    if (file.IsOpen()) return 0;
+    // Open already unless the next-file step could not open it.
     // UpcaseFileNames is not applied to the name opened: on a case-sensitive
     // file system the upper-cased name is another file, or none.
     const int rc = file.Open(file_name);
@@ -582,17 +586,18 @@ void TCustomProtocol::SetProtocolType(TProtocolType type) {
     if (type == ptAscii) {
         d.block.reset(new (std::nothrow) std::uint8_t[kProtocolBufferSize]);
         if (!d.block) RaiseCommError(ecOutOfMemory);
-        d.block_size = kAsciiBlockSize;
+        d.block_size = kSendBlockSize;
     }
     d.type = type;
 }
 
-const std::string& TCustomProtocol::FileMask() const {
-    return data_->file_mask;
+const std::string& TCustomProtocol::FileName() const {
+    return data_->file_path;
 }
 
-void TCustomProtocol::SetFileMask(const std::string& mask) {
-    data_->file_mask = mask.substr(0, 255);
+void TCustomProtocol::SetFileName(const std::string& path) {
+    // The run in progress opened its file already; runs start on this thread.
+    data_->file_path = path;
 }
 
 void TCustomProtocol::SetBlockVerifier(TBlockVerifier verifier) {
@@ -643,9 +648,6 @@ std::int32_t TCustomProtocol::BytesRemaining() const {
 }
 std::int32_t TCustomProtocol::FileLength() const {
     return data_->file_size;
-}
-std::string TCustomProtocol::FileName() const {
-    return data_->file_name;
 }
 bool TCustomProtocol::InProgress() const {
     return data_->in_progress;
@@ -698,6 +700,7 @@ void TCustomProtocol::BeginSend() {
     d.file_size = 0;
     d.bytes_remaining = 0;
     d.ReportStatus(kStatusFirst);
+    d.file.Close();
     d.file_name.clear();
     d.Notify(kProtocolNoticeNextFile, 0);
     if (d.file_name.empty()) {
@@ -705,7 +708,6 @@ void TCustomProtocol::BeginSend() {
         d.EndRun(true);
         return;
     }
-    d.file.Close();
     d.error = 0;
     d.last_block = false;
     d.force_status = true;

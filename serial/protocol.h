@@ -1,5 +1,6 @@
 // The file-send protocol object, bound to a port object. Only ASCII send has
-// an engine: the file goes out unchanged in blocks of 8191 bytes, each one
+// an engine: the file goes out unchanged in blocks of kSendBlockSize bytes
+// (platform/serial/serial_device.h), each one
 // written when the port's output queue is empty, driven by the port's
 // dispatcher. Its events run on the window thread: status, log, next-file
 // and error are handed over with a 1000 ms limit, finish is posted.
@@ -101,7 +102,7 @@ inline constexpr std::uint16_t psProtocolError = 12;
 inline constexpr std::uint16_t psCancelRequested = 13;
 inline constexpr std::uint16_t psSequenceError = 16;
 
-inline constexpr std::uint16_t kAsciiBlockSize = 8191;
+using platform::kSendBlockSize;
 
 // A run whose sender stood still longer than this between two of its writes
 // ends with ecSenderStalled (platform/serial/serial_device.h says why).
@@ -165,9 +166,10 @@ public:
     // the same type again changes nothing. Another type during a run raises
     // EBadArgument.
     void SetProtocolType(TProtocolType type);
-    // At most 255 characters are kept.
-    const std::string& FileMask() const;
-    void SetFileMask(const std::string& mask);
+    // The file a run sends, by its path, taken as it is written: no
+    // character of it is a wildcard. Set between runs.
+    const std::string& FileName() const;
+    void SetFileName(const std::string& path);
     // When set, every block read is checked before it is written: the first
     // one refused ends the run with ecBlockMismatch and is not sent. Empty
     // (the default) sends the file unchecked. Changing it during a run raises
@@ -192,9 +194,9 @@ public:
 
     // Kept for the interface's shape only: each is stored and read back,
     // and changes nothing in what is sent (the file goes out unchanged,
-    // unchecked but by the verifier, at the line's pace, under the name the
-    // search found, which on a case-sensitive file system its upper-cased
-    // form need not be). The translations would apply to receiving.
+    // unchecked but by the verifier, at the line's pace, from the path
+    // FileName gives, which on a case-sensitive file system its upper-cased
+    // form need not name). The translations would apply to receiving.
     bool UpcaseFileNames() const { return upcase_file_names_; }
     void SetUpcaseFileNames(bool on) { upcase_file_names_ = on; }
     TBlockCheckMethod BlockCheckMethod() const { return block_check_method_; }
@@ -252,6 +254,8 @@ public:
     TProtocolFinishEvent OnProtocolFinish;
     TProtocolErrorEvent OnProtocolError;
     TProtocolLogEvent OnProtocolLog;
+    // When set, it names the run's file in place of FileName (empty: none);
+    // that file is first opened when the send starts.
     TProtocolNextFileEvent OnProtocolNextFile;
     // Kept for the interface's shape only: they belong to receiving and to
     // the other protocol types, and ASCII send never raises them.
@@ -260,22 +264,22 @@ public:
 
     // ---- Operations.
 
-    // Starts sending the file that FileMask names (the first match) and
-    // returns before the data is sent. Raises EPortNotAssigned without a port
+    // Starts sending the file that FileName names and returns before the
+    // data is sent. A path that names no file ends the run with -2, or -6004
+    // when its directory is missing; an empty one with -6002. Raises EPortNotAssigned without a port
     // object; nothing happens with ptNoProtocol. The run ends with
     // OnProtocolFinish (after OnProtocolError when an error was reported).
     // A call while a run is in progress does nothing; a type without an
     // engine raises ENotSupported.
     void BeginSend();
-    // The block length (8191 for ASCII send); safe inside event handlers.
+    // The block length (kSendBlockSize for ASCII send); safe inside event
+    // handlers.
     std::uint16_t BlockSize() const;
     // Progress of the current or last run; safe inside event handlers.
     std::uint16_t BlockNum() const;
     std::int32_t BytesTransferred() const;
     std::int32_t BytesRemaining() const;
     std::int32_t FileLength() const;
-    // The file being sent: as the search found it.
-    std::string FileName() const;
     // True from BeginSend until the run has ended.
     bool InProgress() const;
 

@@ -7,6 +7,19 @@
 
 namespace tollander::platform {
 
+int find_file(const std::string& path) {
+    const auto slash = path.find_last_of(file_search_os::kSeparators);
+    const bool named = slash == std::string::npos ? !path.empty() : slash + 1 < path.size();
+    // Looked at directly, so that a directory we may not list still gives up
+    // a file we may read.
+    const int what = named ? file_search_os::Probe(path) : file_search_os::kProbeMissing;
+    if (what < 0) return what;
+    if (what == file_search_os::kProbeFile) return 0;
+    if (what == file_search_os::kProbeDirectory) return -2;
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return file_search_os::IsDirectory(directory) ? -2 : kSearchNoDirectory;
+}
+
 int find_first_file(const std::string& mask, FoundFile& found) {
     const auto slash = mask.find_last_of(file_search_os::kSeparators);
     const std::string prefix = slash == std::string::npos ? "" : mask.substr(0, slash + 1);
@@ -14,17 +27,9 @@ int find_first_file(const std::string& mask, FoundFile& found) {
     const std::string directory = prefix.empty() ? "." : prefix;
 
     if (pattern.find_first_of(file_search_os::kWildcards) == std::string::npos) {
-        // A plain name: look at it directly, so that a directory we may not
-        // list still gives up a file we may read.
-        const std::string path = prefix + pattern;
-        const int what = pattern.empty() ? file_search_os::kProbeMissing : file_search_os::Probe(path);
-        if (what < 0) return what;
-        if (what == file_search_os::kProbeDirectory) return -2;
-        if (what == file_search_os::kProbeFile) {
-            found = {path, pattern};
-            return 0;
-        }
-        return file_search_os::IsDirectory(directory) ? -2 : kSearchNoDirectory;
+        if (const int rc = find_file(mask); rc < 0) return rc;
+        found = {mask, pattern};
+        return 0;
     }
 
     std::string best;

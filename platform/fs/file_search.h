@@ -18,12 +18,19 @@ struct FoundFile {
     std::string name; // as stored in the directory
 };
 
+// Whether `path` names a file, all of it taken as it is written: 0, or -2
+// when it names a directory or nothing in a directory that exists,
+// -6004 when that directory does not exist, another negative code for a
+// failure.
+int find_file(const std::string& path);
+
 // The first file (not a directory) in the mask's directory whose name matches
 // the mask's last part; hidden and read-only files count. The mask "*.*"
 // stands for every file. With several matches the smallest name wins, so the
 // choice does not depend on the directory's order.
 // 0, or: -6004 the directory does not exist, -6003 no name matched, -2 a
-// mask without wildcards names no file, another negative code for a failure.
+// mask without wildcards names no file (find_file), another negative code
+// for a failure.
 int find_first_file(const std::string& mask, FoundFile& found);
 
 // A file opened for reading only.

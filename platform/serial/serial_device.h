@@ -35,6 +35,11 @@ inline constexpr int kDevFailure = 31;     // any other failure; see last_error_
 // run that stood still longer between two blocks.
 inline constexpr std::chrono::milliseconds kSenderStallLimit{500};
 
+// The block a file is sent in: one byte less than the 8192-byte output queue,
+// so that each block is written only when the queue is empty. The upload's
+// digests are taken over the same blocks.
+inline constexpr std::uint16_t kSendBlockSize = 8191;
+
 // Control modes of the DTR and RTS lines.
 enum class LineControl : std::uint8_t { disabled = 0, enabled = 1, handshake = 2, toggle = 3 };
 

@@ -101,7 +101,7 @@ double SendOnce(const std::string& path, std::size_t size, double rate, FarEnd& 
     port.SetOpen(true);
     serial::TProtocol protocol(wt, &port);
     protocol.SetProtocolType(serial::ptAscii);
-    protocol.SetFileMask(path);
+    protocol.SetFileName(path);
     bool finished = false;
     int code = 0;
     protocol.OnProtocolFinish = [&](serial::TCustomProtocol&, int c) {

@@ -904,7 +904,7 @@ TEST_F(HeldWrite, TheProtocolGoesAwayWhileItsEngineWrites) {
     {
         TProtocol protocol(window, &port);
         protocol.SetProtocolType(ptAscii);
-        protocol.SetFileMask(file.string());
+        protocol.SetFileName(file.string());
         protocol.BeginSend();
         // The engine writes its first block on the dispatcher; CTS stays low.
         ASSERT_TRUE(state->WaitWriting());
@@ -915,7 +915,7 @@ TEST_F(HeldWrite, TheProtocolGoesAwayWhileItsEngineWrites) {
     // the old one leaves behind when it ends is its own only.
     TProtocol next(window, &port);
     next.SetProtocolType(ptAscii);
-    next.SetFileMask(file.string());
+    next.SetFileName(file.string());
     int finish = 1;
     bool finished = false;
     next.OnProtocolFinish = [&](TCustomProtocol&, int code) {

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +26,8 @@
 #include <mutex>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -85,8 +88,8 @@ TEST(AsciiFileWindow, BlocksEndAtTheEndOfTheDataAndNeverCarryPadding) {
         std::string sent;
         std::uint8_t block[kProtocolBufferSize];
         bool last = false;
-        for (std::uint32_t pos = 0; !last; pos += kAsciiBlockSize) {
-            const int n = window.ReadBlock(pos, block, kAsciiBlockSize, last);
+        for (std::uint32_t pos = 0; !last; pos += kSendBlockSize) {
+            const int n = window.ReadBlock(pos, block, kSendBlockSize, last);
             ASSERT_GE(n, 0);
             blocks.push_back(n);
             sent.append(reinterpret_cast<const char*>(block), static_cast<std::size_t>(n));
@@ -300,8 +303,8 @@ public:
     Recorder& rec() { return recorder_; }
 
     // Starts the run and keeps the window thread going until its finish.
-    void SendAndFinish(const std::string& mask, std::chrono::seconds guard = 60s) {
-        protocol_.SetFileMask(mask);
+    void SendAndFinish(const std::string& path, std::chrono::seconds guard = 60s) {
+        protocol_.SetFileName(path);
         protocol_.BeginSend();
         WaitFor([&] { return recorder_.finishes > 0; }, guard);
         ASSERT_EQ(recorder_.finishes, 1) << "no finish event in time";
@@ -402,23 +405,75 @@ TEST_F(FakeLineRun, EventsOfOneFileComeInOrder) {
 TEST_F(FakeLineRun, FilesThatCannotBeSentEndWithErrorAndFinish) {
     WriteFile(dir_ + "/present.hex", "x");
     struct Case {
-        std::string mask;
+        std::string path;
         int code;
     };
     const std::vector<Case> cases = {
         {"", ecNoSearchMask},
         {dir_ + "/nodir/*.hex", ecDirNotFound},
-        {dir_ + "/*.zip", ecNoMatchingFiles},
+        {dir_ + "/*.hex", ecFileNotFound}, // no pattern: present.hex is not sent
         {dir_ + "/absent.hex", ecFileNotFound},
+        {dir_, ecFileNotFound},                     // a directory
+        {dir_ + "/present.hex/x", ecDirNotFound},   // a file is no directory
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.mask);
+        SCOPED_TRACE(c.path);
         Reset();
-        run_->SendAndFinish(c.mask);
+        run_->SendAndFinish(c.path);
         const std::vector<std::string> expected = {"S1", "E" + std::to_string(c.code), "S2",
                                                    "F" + std::to_string(c.code)};
         EXPECT_EQ(run_->rec().events, expected);
         EXPECT_TRUE(WriteSizes().empty());
+    }
+}
+
+TEST_F(FakeLineRun, AFileThatIsThereButDoesNotOpenEndsTheRunOnceItStarted) {
+    // A socket is there as a file, but it does not open for reading. It is
+    // bound through the directory's descriptor: a socket's path is short.
+    const int dir = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    const std::string bound = "/proc/self/fd/" + std::to_string(dir) + "/socket";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, bound.c_str(), bound.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(dir);
+    run_->SendAndFinish(dir_ + "/socket");
+    ::close(fd);
+    const int code = run_->rec().finish_code;
+    EXPECT_LT(code, 0);
+    const std::string e = std::to_string(code);
+    EXPECT_EQ(run_->rec().events,
+              (std::vector<std::string>{"S1", "S0", "L4", "E" + e, "L6", "S2", "F" + e}));
+    EXPECT_TRUE(WriteSizes().empty());
+}
+
+TEST_F(FakeLineRun, APathIsTakenAsItIsWritten) {
+    std::string deep = "a directory [of] the path*";
+    while (deep.size() < 300)
+        deep += "/a directory [of] the path*";
+    fs::create_directories(dir_ + "/" + deep);
+    // Each beside a file that its characters, read as a pattern, match first.
+    struct Case {
+        std::string name;
+        std::string decoy;
+    };
+    const std::vector<Case> cases = {
+        {"fls[1].hex", "fls1.hex"},
+        {"f*.hex", "f!.hex"},
+        {"f?.hex", "f1.hex"},
+        {deep + "/image.hex", ""}, // longer than 255 characters
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        if (!c.decoy.empty()) WriteFile(dir_ + "/" + c.decoy, "decoy");
+        const std::string text = SampleText(9000);
+        run_->SendAndFinish(WriteFile(dir_ + "/" + c.name, text));
+        EXPECT_EQ(run_->rec().finish_code, 0);
+        EXPECT_TRUE(Written() == text);
     }
 }
 
@@ -490,7 +545,7 @@ TEST_F(FakeLineRun, ABlockTheVerifierRefusesNeverReachesTheLine) {
     // Not while a run is in progress.
     Reset();
     line_->stall_after_writes = 1;
-    run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", SampleText(21417)));
+    run_->protocol().SetFileName(WriteFile(dir_ + "/image.hex", SampleText(21417)));
     run_->protocol().BeginSend();
     EXPECT_THROW(run_->protocol().SetBlockVerifier({}), EBadArgument);
 }
@@ -614,7 +669,7 @@ TEST_F(FakeLineRun, ASenderThatStoodStillSendsNothingMore) {
     Reset();
     line_->stall_after_writes = 1;
     run_->protocol().SetStatusInterval(1);
-    run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", text));
+    run_->protocol().SetFileName(WriteFile(dir_ + "/image.hex", text));
     run_->protocol().BeginSend();
     const std::size_t held_reports = 3 * kSenderStallLimit.count() / 55;
     run_->WaitFor([&] { return run_->rec().Only('S').size() > held_reports; });
@@ -629,7 +684,7 @@ TEST_F(FakeLineRun, ASenderThatStoodStillSendsNothingMore) {
     // Changing the clock mid-run is refused.
     Reset();
     line_->stall_after_writes = 1;
-    run_->protocol().SetFileMask(dir_ + "/image.hex");
+    run_->protocol().SetFileName(dir_ + "/image.hex");
     run_->protocol().BeginSend();
     EXPECT_THROW(run_->protocol().SetStallClock({}), EBadArgument);
     EXPECT_THROW(run_->protocol().WatchSender(), EBadArgument);
@@ -648,7 +703,7 @@ TEST_F(FakeLineRun, AFailedWriteIsReportedAndStopsTheRun) {
 TEST_F(FakeLineRun, CarrierLossWithAbortNoCarrierEndsTheRun) {
     run_->protocol().SetAbortNoCarrier(true);
     line_->stall_after_writes = 1; // the line holds the first block
-    run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", SampleText(21417)));
+    run_->protocol().SetFileName(WriteFile(dir_ + "/image.hex", SampleText(21417)));
     run_->protocol().BeginSend();
     run_->WaitFor([&] { return !WriteSizes().empty(); });
     ASSERT_EQ(WriteSizes().size(), 1u);
@@ -673,7 +728,7 @@ TEST_F(FakeLineRun, NoCarrierAtTheStartSendsNothing) {
     }
     run_->rec().events.clear();
     run_->rec().finishes = 0;
-    run_->SendAndFinish(run_->protocol().FileMask());
+    run_->SendAndFinish(run_->protocol().FileName());
     EXPECT_EQ(run_->rec().finish_code, 0);
     EXPECT_TRUE(Written() == SampleText(1000));
 }
@@ -682,7 +737,7 @@ TEST_F(FakeLineRun, SelectingAsciiAgainChangesNothingEvenDuringARun) {
     auto& p = run_->protocol();
     p.SetAsciiEOLChar('X');
     p.SetProtocolType(ptAscii);
-    EXPECT_EQ(p.BlockSize(), kAsciiBlockSize);
+    EXPECT_EQ(p.BlockSize(), kSendBlockSize);
     EXPECT_EQ(p.AsciiEOLChar(), 'X');
     int reselected = 0;
     p.OnProtocolStatus = [&](TCustomProtocol& cp, std::uint16_t) {
@@ -701,11 +756,11 @@ TEST_F(FakeLineRun, SelectingAsciiAgainChangesNothingEvenDuringARun) {
     EXPECT_EQ(p.ProtocolType(), ptNoProtocol);
 }
 
-TEST_F(FakeLineRun, UpperCaseNamesOpenTheFileTheSearchFound) {
+TEST_F(FakeLineRun, UpperCaseNamesOpenTheFileAsNamed) {
     const std::string text = SampleText(3000);
     WriteFile(dir_ + "/fls0228.hex", text);
     run_->protocol().SetUpcaseFileNames(true);
-    run_->SendAndFinish(dir_ + "/*.hex");
+    run_->SendAndFinish(dir_ + "/fls0228.hex");
     EXPECT_EQ(run_->rec().finish_code, 0);
     EXPECT_TRUE(Written() == text);
     EXPECT_EQ(run_->protocol().FileName(), dir_ + "/fls0228.hex");
@@ -719,13 +774,13 @@ TEST_F(FakeLineRun, DestroyingTheObjectMidRunEndsItSilently) {
         p.SetProtocolType(ptAscii);
         p.SetStatusInterval(1); // the dispatcher keeps calling the engine
         p.OnProtocolFinish = [&](TCustomProtocol&, int) { ++finishes; };
-        p.SetFileMask(WriteFile(dir_ + "/image.hex", SampleText(21417)));
+        p.SetFileName(WriteFile(dir_ + "/image.hex", SampleText(21417)));
         p.BeginSend();
         run_->WaitFor([&] { return !WriteSizes().empty(); });
     }
     // The port lives on: the run's triggers and listener are gone, the
     // object's events never come.
-    run_->protocol().SetFileMask(dir_ + "/image.hex");
+    run_->protocol().SetFileName(dir_ + "/image.hex");
     {
         std::lock_guard lock(line_->mutex);
         line_->stall_after_writes = SIZE_MAX;
@@ -739,7 +794,7 @@ TEST_F(FakeLineRun, DestroyingTheObjectMidRunEndsItSilently) {
 TEST_F(FakeLineRun, ARunCutShortByClosingThePortDoesNotBlockTheNext) {
     line_->stall_after_writes = 1;
     const std::string text = SampleText(21417);
-    run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", text));
+    run_->protocol().SetFileName(WriteFile(dir_ + "/image.hex", text));
     run_->protocol().BeginSend();
     run_->WaitFor([&] { return !WriteSizes().empty(); });
     run_->protocol().BeginSend(); // the same run goes on: nothing happens
@@ -758,7 +813,7 @@ TEST_F(FakeLineRun, ARunCutShortByClosingThePortDoesNotBlockTheNext) {
 
 TEST_F(FakeLineRun, AWindowThreadThatDoesNotAnswerOnlySlowsTheEngine) {
     const std::string text = SampleText(21417);
-    run_->protocol().SetFileMask(WriteFile(dir_ + "/image.hex", text));
+    run_->protocol().SetFileName(WriteFile(dir_ + "/image.hex", text));
     run_->protocol().BeginSend();
     {
         // The window thread is busy elsewhere: every status notice of the
@@ -874,7 +929,7 @@ private:
 
 TEST(PacedLineRun, EachBlockFollowsTheDrainWithinAboutACharacterTime) {
     const std::string dir = TestDir();
-    const std::string text = SampleText(6 * kAsciiBlockSize + 1000);
+    const std::string text = SampleText(6 * kSendBlockSize + 1000);
     auto line = std::make_shared<PacedState>();
     {
         ProtocolRun run([line] { return std::make_unique<PacedLine>(line); });

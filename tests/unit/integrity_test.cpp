@@ -442,18 +442,18 @@ TEST_F(IntegrityTest, FilesChangedAfterTheCheckAreRefused) {
     const auto blocks = state.UploadCheck();
     ASSERT_TRUE(blocks);
     Bytes hex = ReadBytes(TempFilePath(MainHexFile));
-    ASSERT_EQ(blocks->Count(), (hex.size() + kUploadBlockSize - 1) / kUploadBlockSize);
-    const auto block = [&](std::size_t i) { return hex.data() + i * kUploadBlockSize; };
+    ASSERT_EQ(blocks->Count(), (hex.size() + kSendBlockSize - 1) / kSendBlockSize);
+    const auto block = [&](std::size_t i) { return hex.data() + i * kSendBlockSize; };
     const std::size_t n = blocks->Count();
-    const std::size_t tail = hex.size() - (n - 1) * kUploadBlockSize;
-    EXPECT_TRUE(blocks->Matches(0, block(0), kUploadBlockSize, n == 1));
+    const std::size_t tail = hex.size() - (n - 1) * kSendBlockSize;
+    EXPECT_TRUE(blocks->Matches(0, block(0), kSendBlockSize, n == 1));
     EXPECT_TRUE(blocks->Matches(static_cast<std::uint32_t>(n - 1), block(n - 1), tail, true));
     // A file cut at a block's end, one longer, a changed byte.
-    EXPECT_FALSE(blocks->Matches(0, block(0), kUploadBlockSize, true));
+    EXPECT_FALSE(blocks->Matches(0, block(0), kSendBlockSize, true));
     EXPECT_FALSE(blocks->Matches(static_cast<std::uint32_t>(n - 1), block(n - 1), tail, false));
     EXPECT_FALSE(blocks->Matches(static_cast<std::uint32_t>(n), block(0), 1, true));
     hex[5] ^= 1;
-    EXPECT_FALSE(blocks->Matches(0, block(0), kUploadBlockSize, n == 1));
+    EXPECT_FALSE(blocks->Matches(0, block(0), kSendBlockSize, n == 1));
     state.DeleteTempFiles();
 
     // Another archive, of valid HEX, put in place of the packed file.
