@@ -1,9 +1,12 @@
 // tollander-mkfirmware DIR: writes the sample boot and main code (Intel HEX)
 // and the alert sound into DIR, with fixed modification times.
 #include "platform/command_line.h"
-#include "platform/fs/files.h"
+#include "platform/fs/dos_time.h"
 #include "tools/mkfirmware/sample_firmware.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -12,15 +15,23 @@ namespace {
 using namespace tollander;
 
 bool WriteFile(const std::string& path, const void* data, std::size_t size, std::uint32_t date) {
-    try {
-        platform::File out = platform::File::CreateReplacement(path);
-        out.Write(data, size);
-        out.Commit(date);
-        return true;
-    } catch (const platform::EInOutError& e) {
-        std::cerr << "tollander-mkfirmware: cannot write " << e.what() << "\n";
+    {
+        // errno says why, whichever of the three failed first.
+        errno = 0;
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        bool written = out && std::fwrite(data, 1, size, out) == size;
+        if (out && std::fclose(out) != 0) written = false;
+        if (!written) {
+            std::cerr << "tollander-mkfirmware: cannot write " << path << ": "
+                      << std::strerror(errno != 0 ? errno : EIO) << "\n";
+            return false;
+        }
+    }
+    if (!platform::write_file_dos_time(path, date)) {
+        std::cerr << "tollander-mkfirmware: cannot set the date of " << path << "\n";
         return false;
     }
+    return true;
 }
 
 } // namespace
