@@ -2,6 +2,7 @@
 
 #include "payload/lzss.h"
 #include "platform/fs/dos_time.h"
+#include "platform/fs/files.h"
 #include "platform/fs/io_error.h"
 #include "platform/little_endian.h"
 
@@ -18,6 +19,8 @@ namespace tollander::payload {
 
 namespace fs = std::filesystem;
 using platform::EInOutError;
+using platform::File;
+using platform::FileNamePart;
 
 namespace {
 
@@ -57,18 +60,6 @@ bool equal_ignoring_case(const std::string& a, const std::string& b) {
     });
 }
 
-// Windows takes either slash; elsewhere a backslash is part of a name.
-#ifdef _WIN32
-constexpr const char* kSeparators = "/\\";
-#else
-constexpr const char* kSeparators = "/";
-#endif
-
-std::string file_name_part(const std::string& name) {
-    const auto slash = name.find_last_of(kSeparators);
-    return slash == std::string::npos ? name : name.substr(slash + 1);
-}
-
 std::string full_path(const std::string& name) {
     std::error_code ec;
     fs::path p = fs::absolute(name, ec);
@@ -93,101 +84,45 @@ std::int64_t file_size_or(const std::string& name, std::int64_t fallback) {
     return ec ? fallback : static_cast<std::int64_t>(size);
 }
 
-// An open file that raises EInOutError on every failure.
-class File {
-public:
-    static File open_read(const std::string& name) { return File(name, "rb"); }
-    static File create(const std::string& name) { return File(name, "wb"); }
-
-    File(File&& other) noexcept : file_(other.file_), name_(std::move(other.name_)) {
-        other.file_ = nullptr;
-    }
-    ~File() {
-        if (file_) std::fclose(file_);
-    }
-
-    std::FILE* get() const { return file_; }
-    const std::string& name() const { return name_; }
-
-    void close() {
-        std::FILE* f = file_;
-        file_ = nullptr;
-        if (std::fclose(f) != 0) throw EInOutError::from_errno(errno, name_);
-    }
-
-private:
-    File(const std::string& name, const char* mode) : name_(name) {
-        file_ = std::fopen(name.c_str(), mode);
-        if (!file_) throw EInOutError::from_errno(errno, name);
-        // The codec reads and writes whole blocks; stdio's buffer only adds a copy.
-        std::setvbuf(file_, nullptr, _IONBF, 0);
-    }
-
-    std::FILE* file_;
-    std::string name_;
-};
-
-[[noreturn]] void raise_io_error(int err, const std::string& name) {
-    if (err == 0) err = EIO;
-    if (name.empty()) throw EInOutError(err, std::strerror(err));
-    throw EInOutError::from_errno(err, name);
-}
-
-std::size_t read_some(std::FILE* file, std::uint8_t* buffer, std::size_t size,
-                      const std::string& name = {}) {
-    errno = 0;
-    const std::size_t n = std::fread(buffer, 1, size, file);
-    if (n < size && std::ferror(file)) raise_io_error(errno, name);
-    return n;
-}
-
-void write_all(std::FILE* file, const std::uint8_t* data, std::size_t size,
-               const std::string& name = {}) {
-    errno = 0;
-    if (size && std::fwrite(data, 1, size, file) != size) raise_io_error(errno, name);
-}
-
-void seek(std::FILE* file, long offset, const std::string& name) {
-    if (std::fseek(file, offset, SEEK_SET) != 0) raise_io_error(errno, name);
+// The input opened for reading; EInOutError when it cannot be.
+File open_input(const std::string& name) {
+    File file = File::OpenRead(name);
+    if (!file.valid()) throw EInOutError::from_errno(file.error(), name);
+    return file;
 }
 
 // The header at the start of the file when it is an archive; the position stays.
-std::optional<ArchiveHeader> read_header(std::FILE* file) {
-    const long position = std::ftell(file);
-    if (position < 0) return std::nullopt;
-    std::uint8_t bytes[kHeaderSize];
+std::optional<ArchiveHeader> read_header(File& file) {
     std::optional<ArchiveHeader> header;
-    if (std::fseek(file, 0, SEEK_SET) == 0 &&
-        std::fread(bytes, 1, kHeaderSize, file) == kHeaderSize) {
-        header = decode_header(bytes);
+    try {
+        const std::int64_t position = file.Position();
+        std::uint8_t bytes[kHeaderSize];
+        file.Seek(0);
+        if (file.ReadFull(bytes, kHeaderSize) == kHeaderSize) header = decode_header(bytes);
+        file.Seek(position);
+    } catch (const EInOutError&) {
     }
-    std::clearerr(file);
-    std::fseek(file, position, SEEK_SET);
     return header;
 }
 
 std::optional<ArchiveHeader> read_header(const std::string& name) {
-    std::FILE* file = std::fopen(name.c_str(), "rb");
-    if (!file) return std::nullopt;
-    auto header = read_header(file);
-    std::fclose(file);
-    return header;
+    File file = File::OpenRead(name);
+    if (!file.valid()) return std::nullopt;
+    return read_header(file);
 }
 
 class ReportingSource : public BlockSource {
 public:
-    ReportingSource(std::FILE* file, const std::string& name, TLZProgressProc progress,
-                    const TLZReportRec& report)
-        : file_(file), name_(name), progress_(progress), report_(report) {}
+    ReportingSource(File& file, TLZProgressProc progress, const TLZReportRec& report)
+        : file_(file), progress_(progress), report_(report) {}
     std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
-        const std::size_t n = read_some(file_, buffer, capacity, name_);
+        const std::size_t n = file_.ReadFull(buffer, capacity);
         if (progress_ && n) progress_(report_, static_cast<std::int32_t>(n));
         return n;
     }
 
 private:
-    std::FILE* file_;
-    const std::string& name_;
+    File& file_;
     TLZProgressProc progress_;
     const TLZReportRec& report_;
 };
@@ -238,20 +173,18 @@ private:
 
 class ReportingSink : public BlockSink {
 public:
-    ReportingSink(std::FILE* file, const std::string& name, TLZProgressProc progress,
-                  const TLZReportRec& report)
-        : file_(file), name_(name), progress_(progress), report_(report) {}
+    ReportingSink(File& file, TLZProgressProc progress, const TLZReportRec& report)
+        : file_(file), progress_(progress), report_(report) {}
     void write_block(const std::uint8_t* data, std::size_t size) override {
         total_ += static_cast<std::int64_t>(size);
         // The result and the header's sizes are 32-bit.
-        if (total_ > kMaxSize) raise_too_large(name_);
-        write_all(file_, data, size, name_);
+        if (total_ > kMaxSize) raise_too_large(file_.Path());
+        file_.Write(data, size);
         if (progress_ && size) progress_(report_, static_cast<std::int32_t>(size));
     }
 
 private:
-    std::FILE* file_;
-    const std::string& name_;
+    File& file_;
     TLZProgressProc progress_;
     const TLZReportRec& report_;
     std::int64_t total_ = 0;
@@ -263,11 +196,11 @@ private:
 void finish_output(std::optional<File>& output, std::uint32_t date, TLZReportRec& report,
                    TLZProgressProc progress, bool failed) {
     if (output) {
-        const std::string name = output->name();
+        const std::string name = output->Path();
         if (failed) {
             output.reset();
         } else {
-            output->close();
+            output->Close();
             output.reset();
         }
         platform::write_file_dos_time(name, date);
@@ -324,11 +257,11 @@ std::optional<ArchiveHeader> decode_header(std::span<const std::uint8_t> first_b
     return header;
 }
 
-bool LZIsCompressed(std::FILE* file) {
+bool LZIsCompressed(File& file) {
     return read_header(file).has_value();
 }
 
-std::optional<ArchiveHeader> LZReadHeader(std::FILE* file) {
+std::optional<ArchiveHeader> LZReadHeader(File& file) {
     return read_header(file);
 }
 
@@ -338,7 +271,7 @@ std::string LZStoredName(const std::string& name) {
 }
 
 std::string LZCompressedName(const std::string& name) {
-    const auto slash = name.find_last_of(kSeparators);
+    const auto slash = platform::LastPathSeparator(name);
     const auto dot = name.find_last_of('.');
     const bool has_extension =
         dot != std::string::npos && (slash == std::string::npos || dot > slash);
@@ -356,7 +289,7 @@ std::string LZVersionString(const std::string& name) {
     return value.empty() ? "0" : value.substr(0, kVersionCapacity);
 }
 
-std::int64_t MyFCopy(std::FILE* input, std::FILE* output, std::int64_t count, CopySide side,
+std::int64_t MyFCopy(File& input, File& output, std::int64_t count, CopySide side,
                      TLZProgressProc progress, const TLZReportRec* report) {
     if (count < -1) throw EBriskLZDebug("Negative copy-length passed to MyFCopy");
     auto buffer = std::make_unique<std::uint8_t[]>(kBlockSize);
@@ -368,13 +301,13 @@ std::int64_t MyFCopy(std::FILE* input, std::FILE* output, std::int64_t count, Co
             count == -1
                 ? kBlockSize
                 : static_cast<std::size_t>(std::min<std::int64_t>(kBlockSize, count - copied));
-        const std::size_t got = read_some(input, buffer.get(), wanted);
+        const std::size_t got = input.ReadFull(buffer.get(), wanted);
         if (count != -1 && got < wanted) {
             throw EInOutError(platform::kReadBeyondEnd, "Read beyond end of file");
         }
         if (got == 0) break;
         if (progress && side == CopySide::Input) progress(rec, static_cast<std::int32_t>(got));
-        write_all(output, buffer.get(), got);
+        output.Write(buffer.get(), got);
         if (progress && side == CopySide::Output) progress(rec, static_cast<std::int32_t>(got));
         copied += static_cast<std::int64_t>(got);
     }
@@ -386,9 +319,9 @@ namespace {
 // Compresses the input from its current position (or copies it when it
 // already is an archive). outcome.output_date is set before anything moves,
 // so a caller's clean-up after a failure dates the output as it should.
-void compress_streams(LzssCoder& coder, const OpenedInput& input, std::FILE* output,
-                      const std::string& output_name, TLZProgressProc progress,
-                      const TLZReportRec& report, CodecOutcome& outcome) {
+void compress_streams(LzssCoder& coder, const OpenedInput& input, File& output,
+                      TLZProgressProc progress, const TLZReportRec& report,
+                      CodecOutcome& outcome) {
     if (input.size > kMaxSize) raise_too_large(input.name);
     const std::optional<ArchiveHeader> stored = read_header(input.file);
     outcome.output_date = stored ? stored->file_date : input.file_date;
@@ -399,22 +332,22 @@ void compress_streams(LzssCoder& coder, const OpenedInput& input, std::FILE* out
         return;
     }
     ArchiveHeader header;
-    header.file_name = file_name_part(input.name).substr(0, kStoredNameCapacity);
+    header.file_name = FileNamePart(input.name).substr(0, kStoredNameCapacity);
     header.uncompressed_size = static_cast<std::int32_t>(input.size);
     header.file_date = input.file_date;
     header.version = LZVersionString(input.name);
     auto bytes = encode_header(header);
-    write_all(output, bytes.data(), bytes.size(), output_name);
-    ReportingSource source(input.file, input.name, progress, report);
-    ReportingSink sink(output, output_name, nullptr, report);
+    output.Write(bytes.data(), bytes.size());
+    ReportingSource source(input.file, progress, report);
+    ReportingSink sink(output, nullptr, report);
     const LzssTotals totals = coder.encode(source, sink);
     if (totals.bytes_written > kMaxSize - static_cast<std::int64_t>(kHeaderSize)) {
-        raise_too_large(output_name);
+        raise_too_large(output.Path());
     }
     header.body_size = static_cast<std::int32_t>(totals.bytes_written);
     bytes = encode_header(header);
-    seek(output, 0, output_name);
-    write_all(output, bytes.data(), bytes.size(), output_name);
+    output.Seek(0);
+    output.Write(bytes.data(), bytes.size());
     outcome.bytes = header.body_size + static_cast<std::int32_t>(kHeaderSize);
 }
 
@@ -460,22 +393,22 @@ namespace {
 // start. The body is held to its stored sizes while it streams, so a file
 // that changes under us is caught too.
 void expand_streams(LzssCoder& coder, const OpenedInput& input,
-                    const std::optional<ArchiveHeader>& header, std::FILE* output,
-                    const std::string& output_name, TLZProgressProc progress,
-                    const TLZReportRec& report, CodecOutcome& outcome) {
+                    const std::optional<ArchiveHeader>& header, File& output,
+                    TLZProgressProc progress, const TLZReportRec& report,
+                    CodecOutcome& outcome) {
     outcome.output_date = header ? header->file_date : input.file_date;
     if (!header) {
         if (input.size > kMaxSize) raise_too_large(input.name);
-        seek(input.file, 0, input.name);
+        input.file.Seek(0);
         outcome.plain_copy = true;
         outcome.bytes = static_cast<std::int32_t>(
             MyFCopy(input.file, output, -1, CopySide::Output, progress, &report));
         return;
     }
     LZCheckStoredSizes(*header, input.size, input.name);
-    seek(input.file, static_cast<long>(kHeaderSize), input.name);
-    ReportingSource source(input.file, input.name, nullptr, report);
-    ReportingSink sink(output, output_name, progress, report);
+    input.file.Seek(static_cast<std::int64_t>(kHeaderSize));
+    ReportingSource source(input.file, nullptr, report);
+    ReportingSink sink(output, progress, report);
     outcome.bytes =
         static_cast<std::int32_t>(LZExpandBody(coder, *header, source, sink, input.name));
 }
@@ -505,15 +438,14 @@ std::int32_t LZCompressFile(const std::string& input_name, const std::string& ou
         report.first_size = -1;
     }
 
-    File input = File::open_read(input_name);
-    const OpenedInput opened{input.get(), input_name, input_size, date};
+    File input = open_input(input_name);
+    const OpenedInput opened{input, input_name, input_size, date};
     std::optional<File> output;
     CodecOutcome outcome;
     try {
-        output.emplace(File::create(output_name));
+        output.emplace(File::Create(output_name));
         if (progress_proc) progress_proc(report, -1);
-        compress_streams(*coder, opened, output->get(), output_name, progress_proc, report,
-                         outcome);
+        compress_streams(*coder, opened, *output, progress_proc, report, outcome);
     } catch (...) {
         finish_output(output, outcome.output_date, report, progress_proc, true);
         throw;
@@ -522,15 +454,13 @@ std::int32_t LZCompressFile(const std::string& input_name, const std::string& ou
     return outcome.bytes;
 }
 
-CodecOutcome LZCompressOpen(const OpenedInput& input, std::FILE* output,
-                            const std::string& output_name, TLZProgressProc progress,
+CodecOutcome LZCompressOpen(const OpenedInput& input, File& output, TLZProgressProc progress,
                             const TLZReportRec* report) {
     auto coder = allocate_work_memory();
     const TLZReportRec empty_report;
-    seek(input.file, 0, input.name);
+    input.file.Seek(0);
     CodecOutcome outcome;
-    compress_streams(*coder, input, output, output_name, progress, report ? *report : empty_report,
-                     outcome);
+    compress_streams(*coder, input, output, progress, report ? *report : empty_report, outcome);
     return outcome;
 }
 
@@ -553,19 +483,19 @@ std::string switch_to_compressed_name(const std::string& requested, std::string&
 } // namespace
 
 void CheckStoredName(const std::string& stored, const std::string& requested) {
-    if (!equal_ignoring_case(file_name_part(stored), file_name_part(requested))) {
+    if (!equal_ignoring_case(FileNamePart(stored), FileNamePart(requested))) {
         raise_wrong_file(stored);
     }
 }
 
 std::string DefaultExpansionOutput(const std::string& input, const std::string& stored_name) {
-    const std::string stored = file_name_part(stored_name);
+    const std::string stored = FileNamePart(stored_name);
     // The stored name comes from the file: it may only name a file beside it.
     if (stored.empty() || stored == "." || stored == ".." ||
         stored.find('\0') != std::string::npos) {
         raise_wrong_file(stored);
     }
-    const std::string name = file_name_part(input);
+    const std::string name = FileNamePart(input);
     if (equal_ignoring_case(name, stored)) raise_same_file(input);
     // The directory as written: the system resolves it as it resolves the input.
     return input.substr(0, input.size() - name.size()) + stored;
@@ -590,8 +520,8 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
     }
 
     const std::uint32_t input_date = platform::read_file_dos_time(input_path);
-    File input = File::open_read(input_path);
-    const std::optional<ArchiveHeader> header = read_header(input.get());
+    File input = open_input(input_path);
+    const std::optional<ArchiveHeader> header = read_header(input);
     const std::int64_t input_size = file_size_or(input_path, 0);
 
     TLZReportRec report;
@@ -614,23 +544,21 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
         if (answer == 2) throw platform::EAbort();
     }
 
-    const OpenedInput opened{input.get(), input_path, input_size, input_date};
+    const OpenedInput opened{input, input_path, input_size, input_date};
     if (header) LZCheckStoredSizes(*header, input_size, input_path);
     std::optional<File> output;
     CodecOutcome outcome;
     outcome.output_date = header ? header->file_date : input_date;
     try {
-        output.emplace(File::create(output_name));
+        output.emplace(File::Create(output_name));
         report.file_name = output_name;
         if (!header) report.version = "0";
         if (progress_proc) progress_proc(report, -1);
-        expand_streams(*coder, opened, header, output->get(), output_name, progress_proc, report,
-                       outcome);
+        expand_streams(*coder, opened, header, *output, progress_proc, report, outcome);
     } catch (const EBriskLZDamaged&) {
         // What was written is no image: leave none.
         finish_output(output, outcome.output_date, report, progress_proc, true);
-        std::error_code ec;
-        fs::remove(output_name, ec);
+        platform::DeleteFile(output_name);
         throw;
     } catch (...) {
         finish_output(output, outcome.output_date, report, progress_proc, true);
@@ -640,13 +568,12 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
     return outcome.bytes;
 }
 
-CodecOutcome LZDecompressOpen(const OpenedInput& input, std::FILE* output,
-                              const std::string& output_name, TLZProgressProc progress,
+CodecOutcome LZDecompressOpen(const OpenedInput& input, File& output, TLZProgressProc progress,
                               const TLZReportRec* report) {
     auto coder = allocate_work_memory();
     const TLZReportRec empty_report;
     CodecOutcome outcome;
-    expand_streams(*coder, input, read_header(input.file), output, output_name, progress,
+    expand_streams(*coder, input, read_header(input.file), output, progress,
                    report ? *report : empty_report, outcome);
     return outcome;
 }

@@ -13,10 +13,10 @@
 #pragma once
 
 #include "payload/lzss.h"
+#include "platform/fs/files.h"
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -127,10 +127,10 @@ std::int64_t LZExpandBody(LzssCoder& coder, const ArchiveHeader& header, BlockSo
                           BlockSink& sink, const std::string& name);
 
 // True when the open file is an archive; its position is restored.
-bool LZIsCompressed(std::FILE* file);
+bool LZIsCompressed(platform::File& file);
 
 // The open file's header when it is an archive; its position is restored.
-std::optional<ArchiveHeader> LZReadHeader(std::FILE* file);
+std::optional<ArchiveHeader> LZReadHeader(platform::File& file);
 
 // The header's file name when `name` is an archive, else `name` unchanged.
 std::string LZStoredName(const std::string& name);
@@ -153,7 +153,7 @@ enum class CopySide { Input, Output };
 // input cannot supply raises EInOutError 100 "Read beyond end of file";
 // a count below -1 raises EBriskLZDebug. `progress` (if set) hears each block
 // after it is read (CopySide::Input) or written (CopySide::Output).
-std::int64_t MyFCopy(std::FILE* input, std::FILE* output, std::int64_t count, CopySide side,
+std::int64_t MyFCopy(platform::File& input, platform::File& output, std::int64_t count, CopySide side,
                      TLZProgressProc progress = nullptr, const TLZReportRec* report = nullptr);
 
 // Bytes written (body size + 43, or the length of a plain copy when the input
@@ -182,9 +182,9 @@ std::int32_t LZDecompressFileDefault(const std::string& input_name,
 // The work of LZCompressFile and LZDecompressFile on files the caller has
 // opened itself (the archive tool opens each file once and works on what it
 // opened). The input is read from its start; the output is written from its
-// current position, which must be its start.
+// current position, which must be its start; errors name it by its Path().
 struct OpenedInput {
-    std::FILE* file = nullptr;
+    platform::File& file;
     std::string name;            // for the stored name and for messages
     std::int64_t size = 0;       // in bytes
     std::uint32_t file_date = 0; // packed DOS date and time
@@ -195,13 +195,13 @@ struct CodecOutcome {
     bool plain_copy = false;       // the input was copied unchanged
 };
 // Compresses, or copies an input that already is an archive.
-CodecOutcome LZCompressOpen(const OpenedInput& input, std::FILE* output,
-                            const std::string& output_name, TLZProgressProc progress = nullptr,
+CodecOutcome LZCompressOpen(const OpenedInput& input, platform::File& output,
+                            TLZProgressProc progress = nullptr,
                             const TLZReportRec* report = nullptr);
 // Expands an archive (EBriskLZDamaged when it does not match its stored
 // sizes), or copies any other file unchanged.
-CodecOutcome LZDecompressOpen(const OpenedInput& input, std::FILE* output,
-                              const std::string& output_name, TLZProgressProc progress = nullptr,
+CodecOutcome LZDecompressOpen(const OpenedInput& input, platform::File& output,
+                              TLZProgressProc progress = nullptr,
                               const TLZReportRec* report = nullptr);
 
 // Raises EBriskLZCompress 40006 with the stored name unless its file-name

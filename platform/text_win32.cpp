@@ -82,6 +82,26 @@ int ErrnoFromWin32(unsigned long code) {
     }
 }
 
+int DosErrorFromWin32(unsigned long code) {
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return static_cast<int>(code);
+    case ERROR_INVALID_NAME:
+    case ERROR_DIRECTORY:
+        return 3;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return 5;
+    default:
+        return 31;
+    }
+}
+
 void ThrowError(unsigned long code, const std::string& what) {
     throw EInOutError(ErrnoFromWin32(code), what + ": " + SystemMessage(code));
 }

@@ -18,6 +18,9 @@ std::string NarrowPath(std::wstring_view wide);
 std::string SystemMessage(unsigned long code);
 // errno value for a Windows error code, for the callers that speak errno.
 int ErrnoFromWin32(unsigned long code);
+// DOS-style error number (dos_error.h) for a Windows error code: Windows'
+// numbers are the DOS ones for the cases that matter.
+int DosErrorFromWin32(unsigned long code);
 // Throws EInOutError for a Windows error: its errno value, and "WHAT: " and
 // Windows' own words as the message.
 [[noreturn]] void ThrowError(unsigned long code, const std::string& what);

@@ -6,6 +6,7 @@
 #include "serial/stall_watch.h"
 #include "serial/tick_timer.h"
 
+#include "platform/fs/dos_error.h"
 #include "platform/thread/clock.h"
 
 #include <algorithm>
@@ -47,11 +48,16 @@ int AsciiFileWindow::Open(const std::string& path) {
     if (path.empty()) return ecFileNotFound;
     window_.reset(new (std::nothrow) std::uint8_t[kProtocolBufferSize]);
     if (!window_) return ecOutOfMemory;
-    if (const int rc = file_.open(path); rc < 0) {
+    file_ = platform::File::OpenRead(path);
+    if (!file_.valid()) {
         window_.reset();
-        return rc;
+        return -file_.dos_error();
     }
-    const std::int64_t size = file_.size();
+    std::int64_t size = -1;
+    try {
+        size = file_.Size();
+    } catch (const platform::EInOutError&) {
+    }
     file_size_ = size < 0 ? 0 : static_cast<std::uint32_t>(std::min<std::int64_t>(size, INT32_MAX));
     window_start_ = window_end_ = data_end_ = 0;
     end_seen_ = filled_ = false;
@@ -76,17 +82,20 @@ int AsciiFileWindow::ReadBlock(std::uint32_t position, std::uint8_t* out, std::u
         }
         window_start_ = position;
         const std::size_t want = kProtocolBufferSize - kept;
-        const long got = file_.read(window_.get() + kept, want);
-        if (got < 0) {
+        std::size_t got = 0;
+        try {
+            // Short only at the end of the file.
+            got = file_.ReadFull(window_.get() + kept, want);
+        } catch (const platform::EInOutError& e) {
             last = true;
-            return static_cast<int>(got);
+            return -platform::dos_error_from_errno(e.ErrorCode);
         }
         window_end_ = window_start_ + kept + static_cast<std::uint32_t>(got);
         filled_ = true;
-        if (static_cast<std::size_t>(got) < want) {
+        if (got < want) {
             end_seen_ = true;
             data_end_ = window_end_;
-            std::memset(window_.get() + kept + got, 26, want - static_cast<std::size_t>(got));
+            std::memset(window_.get() + kept + got, 26, want - got);
         }
     }
     int count = n;
@@ -99,7 +108,7 @@ int AsciiFileWindow::ReadBlock(std::uint32_t position, std::uint8_t* out, std::u
 }
 
 void AsciiFileWindow::Close() {
-    file_.close();
+    file_ = platform::File(); // a failed close changes nothing in what was sent
     window_.reset();
     file_size_ = window_start_ = window_end_ = data_end_ = 0;
     end_seen_ = filled_ = false;

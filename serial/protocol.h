@@ -9,6 +9,7 @@
 #pragma once
 
 #include "platform/fs/file_search.h"
+#include "platform/fs/files.h"
 #include "platform/serial/serial_device.h"
 #include "platform/thread/window_thread.h"
 #include "serial/comm_errors.h"
@@ -119,10 +120,10 @@ class AsciiFileWindow {
 public:
     // 0, -2 for an empty name, or the open's negated code.
     int Open(const std::string& path);
-    bool IsOpen() const { return file_.is_open(); }
+    bool IsOpen() const { return file_.valid(); }
     // 0 when it could not be read.
     std::uint32_t FileSize() const { return file_size_; }
-    std::uint32_t FileDate() const { return file_.dos_date(); }
+    std::uint32_t FileDate() const { return file_.DosTime(); }
     // Copies up to n (<= 8192) bytes from `position` into `out`; `last` tells
     // that they end the file. The count, or a negative code for a failed read
     // (then `last` is set too).
@@ -130,7 +131,7 @@ public:
     void Close();
 
 private:
-    platform::ReadOnlyFile file_;
+    platform::File file_;
     std::unique_ptr<std::uint8_t[]> window_;
     std::uint32_t file_size_ = 0;
     std::uint32_t window_start_ = 0; // file offset of window_[0]

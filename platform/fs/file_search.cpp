@@ -1,9 +1,9 @@
 // The part of the file search that is the same on every system: how a mask
-// splits, which of the matches wins, and reads that come back short only at
-// the end of the file.
+// splits and which of the matches wins.
 #include "platform/fs/file_search.h"
 
 #include "platform/fs/file_search_os.h"
+#include "platform/fs/files.h"
 
 namespace tollander::platform {
 
@@ -21,7 +21,7 @@ int find_file(const std::string& path) {
 }
 
 int find_first_file(const std::string& mask, FoundFile& found) {
-    const auto slash = mask.find_last_of(file_search_os::kSeparators);
+    const auto slash = LastPathSeparator(mask);
     const std::string prefix = slash == std::string::npos ? "" : mask.substr(0, slash + 1);
     const std::string pattern = slash == std::string::npos ? mask : mask.substr(slash + 1);
     const std::string directory = prefix.empty() ? "." : prefix;
@@ -44,31 +44,6 @@ int find_first_file(const std::string& mask, FoundFile& found) {
     if (!matched) return kSearchNoMatch;
     found = {prefix + best, best};
     return 0;
-}
-
-ReadOnlyFile::~ReadOnlyFile() {
-    close();
-}
-
-long ReadOnlyFile::read(void* buffer, std::size_t n) {
-    if (fd_ < 0) return -6;
-    auto* out = static_cast<unsigned char*>(buffer);
-    std::size_t got = 0;
-    // Only the end of the file may make a read come back short.
-    while (got < n) {
-        const long r = file_search_os::ReadSome(fd_, out + got, n - got);
-        if (r < 0) return r;
-        if (r == 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return static_cast<long>(got);
-}
-
-void ReadOnlyFile::close() {
-    if (fd_ >= 0) file_search_os::Close(fd_);
-    fd_ = -1;
-    size_ = -1;
-    dos_date_ = 0;
 }
 
 } // namespace tollander::platform

@@ -1,11 +1,9 @@
-// Finding the file to send by a mask, and reading it read-only. Failures are
+// Finding the file to send by a mask (it is read through File). Failures are
 // the negative result codes the protocol reports (DOS-style numbers, so that
 // -2, -3 and -5 keep their "file not found", "path not found" and "access
 // denied" meanings on every platform).
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 namespace tollander::platform {
@@ -32,31 +30,5 @@ int find_file(const std::string& path);
 // mask without wildcards names no file (find_file), another negative code
 // for a failure.
 int find_first_file(const std::string& mask, FoundFile& found);
-
-// A file opened for reading only.
-class ReadOnlyFile {
-public:
-    ReadOnlyFile() = default;
-    ~ReadOnlyFile();
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-
-    // 0, or the negated DOS-style code (-2 missing, -3 no such path, -5 denied).
-    int open(const std::string& path);
-    bool is_open() const { return fd_ >= 0; }
-    // Size when opened; -1 when it could not be read.
-    std::int64_t size() const { return size_; }
-    // Packed DOS date and time (local) of the last change; 0 when unknown.
-    std::uint32_t dos_date() const { return dos_date_; }
-    // Reads up to n bytes from the current position; fewer only at the end of
-    // the file. The count, or a negated DOS-style code.
-    long read(void* buffer, std::size_t n);
-    void close();
-
-private:
-    int fd_ = -1;
-    std::int64_t size_ = -1;
-    std::uint32_t dos_date_ = 0;
-};
 
 } // namespace tollander::platform

@@ -2,15 +2,12 @@
 // implementation per system (file_search_posix.cpp).
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <string>
 
 namespace tollander::platform::file_search_os {
 
-// The characters that end a mask's directory part, and those that make its
-// last part a pattern.
-extern const char* const kSeparators;
+// The characters that make a mask's last part a pattern.
 extern const char* const kWildcards;
 
 bool IsDirectory(const std::string& path);
@@ -26,9 +23,5 @@ int Probe(const std::string& path);
 // together. 0, kSearchNoDirectory, kSearchNoMatch or a negated DOS-style code.
 int ForEachFile(const std::string& directory, const std::string& pattern,
                 const std::string& mask, const std::function<void(std::string)>& each);
-
-// Up to n bytes from fd: the count, 0 at the end, or a negated DOS-style code.
-long ReadSome(int fd, void* buffer, std::size_t n);
-void Close(int fd);
 
 } // namespace tollander::platform::file_search_os

@@ -1,9 +1,11 @@
-// The part of files.h that is the same on every system: where a temporary
-// file's name leads, and an open file's moves, exact reads and whole writes.
+// The part of files.h that is the same on every system: where a path splits,
+// where a temporary file's name leads, and an open file's moves, full reads
+// and whole writes.
 #include "platform/fs/files.h"
 
 #include "platform/fs/files_os.h"
 #include "platform/fs/run_dir.h"
+#include "platform/fs/tool_files_os.h"
 
 #include <cerrno>
 #include <utility>
@@ -18,6 +20,15 @@ bool HasDrivePrefix(std::string_view name) {
 }
 
 } // namespace
+
+std::size_t LastPathSeparator(std::string_view path) {
+    return path.find_last_of(kPathSeparators);
+}
+
+std::string FileNamePart(const std::string& path) {
+    const std::size_t slash = LastPathSeparator(path);
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
 std::string EnsurePrivateTempDir() {
     std::string path = PrivateTempDirPath();
@@ -45,32 +56,56 @@ File File::OpenHeld(const std::string& path) {
     return OpenForReading(path, true);
 }
 
+File::~File() {
+    Release();
+}
+
+void File::Release() {
+    if (fd_ >= 0) files_os::CloseFd(fd_);
+    fd_ = -1;
+    if (!temporary_.empty()) {
+        DeleteFile(temporary_);
+        tool_files_os::NoteUnfinished({});
+        temporary_.clear();
+    }
+}
+
 File::File(File&& other) noexcept
     : fd_(other.fd_), open_result_(other.open_result_), error_(other.error_),
-      path_(std::move(other.path_)) {
+      dos_error_(other.dos_error_), path_(std::move(other.path_)),
+      temporary_(std::move(other.temporary_)) {
     other.fd_ = -1;
+    other.temporary_.clear();
 }
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
-        File old(std::move(*this)); // closes our descriptor on the way out
+        Release();
         fd_ = other.fd_;
         open_result_ = other.open_result_;
         error_ = other.error_;
+        dos_error_ = other.dos_error_;
         path_ = std::move(other.path_);
+        temporary_ = std::move(other.temporary_);
         other.fd_ = -1;
+        other.temporary_.clear();
     }
     return *this;
 }
 
-void File::ReadExact(void* buffer, std::size_t n) {
+std::size_t File::ReadFull(void* buffer, std::size_t n) {
     auto* bytes = static_cast<unsigned char*>(buffer);
     std::size_t done = 0;
     while (done < n) {
         const std::size_t got = Read(bytes + done, n - done);
-        if (got == 0) throw EInOutError(kReadBeyondEnd, path_ + ": Read beyond end of file");
+        if (got == 0) break;
         done += got;
     }
+    return done;
+}
+
+void File::ReadExact(void* buffer, std::size_t n) {
+    if (ReadFull(buffer, n) < n) throw EInOutError(kReadBeyondEnd, path_ + ": Read beyond end of file");
 }
 
 void File::Write(const void* buffer, std::size_t n) {

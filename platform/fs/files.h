@@ -1,19 +1,36 @@
-// Files as the payload and the codec see them. The temporary files live in
-// the private directory of the run (run_dir.h), every file we create is
-// created afresh (never through a link or into someone else's inode), and
-// the two attributes map to modes: read-only is 0444, hidden has no meaning
-// here (our names already begin with "~").
+// Files: the one open-file class of every layer, where a path splits, and
+// what else a file is asked. The temporary files live in the private
+// directory of the run (run_dir.h), every file we create is created afresh
+// (never through a link or into someone else's inode), and the two
+// attributes map to modes: read-only is 0444, hidden has no meaning here
+// (our names already begin with "~").
 #pragma once
 
 #include "platform/fs/io_error.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 namespace tollander::platform {
+
+// The characters that end a path's directory part: "/" here, either slash
+// on Windows (a backslash is part of a name elsewhere).
+extern const char* const kPathSeparators;
+// The position of a path's last separator, or npos.
+std::size_t LastPathSeparator(std::string_view path);
+// What follows the last separator (the whole path when there is none).
+std::string FileNamePart(const std::string& path);
+
+// The identity of a file: device and inode (volume and file index).
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
 
 // The user's private base: $XDG_RUNTIME_DIR/tollander-flash, else
 // /tmp/tollander-flash-<uid>. Each run makes its own directory inside.
@@ -35,7 +52,9 @@ bool PrivateTempDirUsable();
 // create_dir makes (and checks) it first.
 std::string MapFileName(std::string_view name, bool create_dir = true);
 
-// An open file, closed by the destructor.
+// An open file, closed by the destructor. Errors are EInOutError with the
+// errno value and "PATH: reason"; an open that does not throw leaves its
+// error in error() and dos_error().
 class File {
 public:
     File() = default;
@@ -59,13 +78,32 @@ public:
     // under the name is removed first; a symlink, a device or a file of
     // another user there is refused with EInOutError and left alone.
     static File Create(const std::string& path);
+    // A regular file open for reading, as the tools open their inputs.
+    // Anything else under the name (a FIFO, a device, a directory) is
+    // refused before it is opened, and checked again on what was opened,
+    // with EInOutError "PATH: not a regular file (a FIFO)"; other failures
+    // throw the open's error.
+    static File OpenInput(const std::string& path);
+    // A new file that replaces `target` when committed (tool_files.cpp). It
+    // is created under a fresh name (".NAME.XXXXXX" in target's directory,
+    // never an existing file) with `mode` less the umask; destroyed
+    // uncommitted, it is removed. Failures raise EInOutError naming the
+    // target.
+    static File CreateReplacement(const std::string& target, unsigned mode = 0666);
 
     bool valid() const { return fd_ >= 0; }
     int open_result() const { return open_result_; }
     int error() const { return error_; }
+    // The failed open's DOS-style error number (dos_error.h): 2 missing,
+    // 3 no such path, 5 denied (a directory too), ...
+    int dos_error() const { return dos_error_; }
+    // The name errors give: the path opened, a replacement's target.
+    const std::string& Path() const { return path_; }
 
     // Up to n bytes; 0 at the end of the file. Throws EInOutError.
     std::size_t Read(void* buffer, std::size_t n);
+    // n bytes, fewer only when the file ends first: the count.
+    std::size_t ReadFull(void* buffer, std::size_t n);
     // Reads exactly n bytes or throws EInOutError (kReadBeyondEnd when the
     // file ends first).
     void ReadExact(void* buffer, std::size_t n);
@@ -76,19 +114,34 @@ public:
     // Positions at offset (<= 0) from the end; false (position unchanged)
     // when that lies before the start of the file.
     bool SeekFromEnd(std::int64_t offset);
+    std::int64_t Position() const; // throws EInOutError
     std::int64_t Size() const;
+    // The modification time, packed as a DOS date (dos_time.h); 0 when
+    // the system cannot say.
+    std::uint32_t DosTime() const;
+    FileIdentity Identity() const;
     void Close(); // throws EInOutError when the close reports an error
+
+    // A replacement only: puts the data on the disk, gives the file the
+    // modification time `dos_time` (packed; without it the file keeps the
+    // time of its writing), closes it and renames it over the target: a
+    // target that is a symbolic link is replaced by the file, never
+    // written through. Throws EInOutError naming the target.
+    void Commit(std::optional<std::uint32_t> dos_time = std::nullopt);
 
 private:
     // Read-only; `held` keeps writers out where the system can.
     static File OpenForReading(const std::string& path, bool held);
-    explicit File(int fd) : fd_(fd) {}
     // An open that gave fd (negative: failed) for path.
     File(int fd, std::string path) : fd_(fd), open_result_(fd), path_(std::move(path)) {}
+    // Closes the descriptor and removes an uncommitted replacement.
+    void Release();
     int fd_ = -1;
     int open_result_ = 0;
     int error_ = 0;
+    int dos_error_ = 0;
     std::string path_;
+    std::string temporary_; // a replacement's own name until it is committed
 };
 
 // Size in bytes, or -1 when the file cannot be examined.

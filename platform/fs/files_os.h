@@ -13,4 +13,7 @@ bool IsOurDirectory(const std::string& path);
 // Writes up to n bytes to fd: the count, or -1 with errno set.
 long WriteSome(int fd, const void* buffer, std::size_t n);
 
+// Closes a descriptor whose close no one asks about (a destructor's).
+void CloseFd(int fd);
+
 } // namespace tollander::platform::files_os

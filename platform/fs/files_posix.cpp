@@ -1,6 +1,9 @@
 // Files on POSIX: modes for the attributes, O_EXCL and O_NOFOLLOW for every
 // file we create.
 #include "platform/fs/files.h"
+
+#include "platform/fs/dos_error.h"
+#include "platform/fs/dos_time.h"
 #include "platform/fs/files_os.h"
 
 #include <cerrno>
@@ -20,6 +23,8 @@ namespace {
 }
 
 } // namespace
+
+const char* const kPathSeparators = "/";
 
 std::string PrivateTempDirPath() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -45,8 +50,8 @@ bool files_os::IsOurDirectory(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
 }
 
-File::~File() {
-    if (fd_ >= 0) ::close(fd_);
+void files_os::CloseFd(int fd) {
+    ::close(fd);
 }
 
 // No share modes here: `held` changes nothing.
@@ -56,11 +61,14 @@ File File::OpenForReading(const std::string& path, bool) {
     File file(fd, path);
     if (fd < 0) {
         file.error_ = errno;
+        file.dos_error_ = dos_error_from_errno(errno);
         return file;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         file.error_ = EINVAL;
+        // DOS refuses a directory as it refuses a file it may not read.
+        file.dos_error_ = S_ISDIR(st.st_mode) ? 5 : dos_error_from_errno(EINVAL);
         ::close(fd);
         file.fd_ = -1;
         file.open_result_ = -1;
@@ -112,10 +120,28 @@ bool File::SeekFromEnd(std::int64_t offset) {
     return ::lseek(fd_, offset, SEEK_END) >= 0;
 }
 
+std::int64_t File::Position() const {
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at < 0) ThrowErrno(errno, path_);
+    return at;
+}
+
 std::int64_t File::Size() const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) ThrowErrno(errno, path_);
     return st.st_size;
+}
+
+std::uint32_t File::DosTime() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return 0;
+    return dos_time_from_time_t(st.st_mtim.tv_sec);
+}
+
+FileIdentity File::Identity() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) ThrowErrno(errno, path_);
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 void File::Close() {

@@ -47,6 +47,11 @@ int FdFromHandle(HANDLE h, int flags) {
     return fd;
 }
 
+bool HandleInformation(int fd, BY_HANDLE_FILE_INFORMATION& info) {
+    const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    return h != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(h, &info);
+}
+
 // Attributes changed on a plain file only: never on a link's target.
 void ChangeAttributes(const std::string& path, DWORD set, DWORD clear) {
     const DWORD attributes = Attributes(path);
@@ -60,6 +65,8 @@ void ChangeAttributes(const std::string& path, DWORD set, DWORD clear) {
 }
 
 } // namespace
+
+const char* const kPathSeparators = "/\\";
 
 std::string PrivateTempDirPath() {
     return TempFolder() + "tollander-flash";
@@ -86,8 +93,8 @@ bool files_os::IsOurDirectory(const std::string& path) {
            !IsReparsePoint(attributes);
 }
 
-File::~File() {
-    if (fd_ >= 0) ::_close(fd_);
+void files_os::CloseFd(int fd) {
+    ::_close(fd);
 }
 
 File File::OpenForReading(const std::string& path, bool held) {
@@ -98,18 +105,22 @@ File File::OpenForReading(const std::string& path, bool held) {
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     File file(-1, path);
     if (h == INVALID_HANDLE_VALUE) {
-        file.error_ = win32::ErrnoFromWin32(::GetLastError());
+        const DWORD error = ::GetLastError();
+        file.error_ = win32::ErrnoFromWin32(error);
+        file.dos_error_ = win32::DosErrorFromWin32(error);
         return file;
     }
     // A pipe or a device planted under the name is not a file.
     if (::GetFileType(h) != FILE_TYPE_DISK) {
         ::CloseHandle(h);
         file.error_ = EINVAL;
+        file.dos_error_ = 31;
         return file;
     }
     const int fd = FdFromHandle(h, _O_RDONLY);
     if (fd < 0) {
         file.error_ = EMFILE;
+        file.dos_error_ = 4;
         return file;
     }
     file.fd_ = fd;
@@ -162,6 +173,30 @@ void File::Seek(std::int64_t offset) {
 
 bool File::SeekFromEnd(std::int64_t offset) {
     return ::_lseeki64(fd_, offset, SEEK_END) >= 0;
+}
+
+std::int64_t File::Position() const {
+    const std::int64_t at = ::_lseeki64(fd_, 0, SEEK_CUR);
+    if (at < 0) ThrowErrno(errno, path_);
+    return at;
+}
+
+std::uint32_t File::DosTime() const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILETIME local{};
+    WORD date = 0, time = 0;
+    if (!HandleInformation(fd_, info) ||
+        !::FileTimeToLocalFileTime(&info.ftLastWriteTime, &local) ||
+        !::FileTimeToDosDateTime(&local, &date, &time))
+        return 0;
+    return static_cast<std::uint32_t>(date) << 16 | time;
+}
+
+FileIdentity File::Identity() const {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!HandleInformation(fd_, info)) win32::ThrowError(::GetLastError(), path_);
+    return {info.dwVolumeSerialNumber,
+            static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
 }
 
 std::int64_t File::Size() const {

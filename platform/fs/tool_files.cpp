@@ -1,5 +1,5 @@
-// The part of tool_files.h that is the same on every system: an output's
-// temporary name beside its target, and its writing, commit and removal.
+// The part of tool_files.h that is the same on every system, and the
+// replacement file's: its temporary name beside its target and its commit.
 #include "platform/fs/tool_files.h"
 
 #include "platform/fs/dos_time.h"
@@ -16,52 +16,36 @@ bool SameFile(const std::string& a, const std::string& b) {
     return first && first == ExamineName(b).target;
 }
 
-RegularInput::~RegularInput() {
-    if (stream_) std::fclose(stream_);
-}
-
-ReplacementFile::ReplacementFile(std::string target, unsigned mode) : target_(std::move(target)) {
-    const std::size_t slash = target_.find_last_of(tool_files_os::kSeparators);
-    const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+File File::CreateReplacement(const std::string& target, unsigned mode) {
+    const std::size_t slash = LastPathSeparator(target);
+    const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     // Room for the prefix and the suffix within a name's 255 bytes.
-    const std::string base = target_.substr(dir.size(), 200);
+    const std::string base = target.substr(dir.size(), 200);
     std::random_device random;
     static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    for (int attempt = 0; stream_ == nullptr && attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
         std::string suffix(6, '0');
         for (char& c : suffix)
             c = kLetters[random() % (sizeof kLetters - 1)];
-        temporary_ = dir + "." + base + "." + suffix;
-        stream_ = tool_files_os::CreateNew(temporary_, mode, target_);
+        std::string temporary = dir + "." + base + "." + suffix;
+        const int fd = tool_files_os::CreateNew(temporary, mode, target);
+        if (fd < 0) continue;
+        File file(fd, target);
+        file.temporary_ = std::move(temporary);
+        return file;
     }
-    if (stream_ == nullptr) throw EInOutError::from_errno(EEXIST, target_);
+    throw EInOutError::from_errno(EEXIST, target);
 }
 
-ReplacementFile::~ReplacementFile() {
-    if (stream_) std::fclose(stream_);
-    if (!committed_) DeleteFile(temporary_);
-    tool_files_os::NoteUnfinished({});
-}
-
-void ReplacementFile::Write(const void* data, std::size_t size) {
-    errno = 0;
-    if (size != 0 && std::fwrite(data, 1, size, stream_) != size)
-        throw EInOutError::from_errno(errno != 0 ? errno : EIO, target_);
-}
-
-void ReplacementFile::Commit() {
-    errno = 0;
-    if (std::fflush(stream_) != 0) throw EInOutError::from_errno(errno != 0 ? errno : EIO, target_);
+void File::Commit(std::optional<std::uint32_t> dos_time) {
     std::optional<std::time_t> when;
-    if (std::time_t t; dos_time_ && time_t_from_dos_time(*dos_time_, t)) when = t;
+    if (std::time_t t; dos_time && time_t_from_dos_time(*dos_time, t)) when = t;
     // On the disk before the name points to it: a crash leaves the old or
     // the new file, never an empty one.
-    tool_files_os::SyncAndStamp(stream_, when, target_);
-    std::FILE* stream = stream_;
-    stream_ = nullptr;
-    if (std::fclose(stream) != 0) throw EInOutError::from_errno(errno, target_);
-    RenameFile(temporary_, target_);
-    committed_ = true;
+    tool_files_os::SyncAndStamp(fd_, when, path_);
+    Close();
+    RenameFile(temporary_, path_);
+    temporary_.clear();
     tool_files_os::NoteUnfinished({});
 }
 

@@ -3,7 +3,6 @@
 // signal removes the unfinished one.
 #include "platform/fs/tool_files.h"
 
-#include "platform/fs/dos_time.h"
 #include "platform/fs/tool_files_os.h"
 
 #include <cerrno>
@@ -68,7 +67,7 @@ NameInfo ExamineName(const std::string& path) {
     return info;
 }
 
-RegularInput::RegularInput(const std::string& path) : path_(path) {
+File File::OpenInput(const std::string& path) {
     // Looked at before it is opened: opening a device may act on it, and
     // reading a FIFO would wait for a writer.
     struct stat st {};
@@ -84,42 +83,24 @@ RegularInput::RegularInput(const std::string& path) : path_(path) {
         ThrowNotRegular(path, st.st_mode);
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    stream_ = ::fdopen(fd, "rb");
-    if (stream_ == nullptr) {
-        const int err = errno;
-        ::close(fd);
-        ThrowErrno(err, path);
-    }
-    size_ = st.st_size;
-    dos_time_ = dos_time_from_time_t(st.st_mtim.tv_sec);
-    identity_ = IdentityOf(st);
+    return File(fd, path);
 }
 
-const char* const tool_files_os::kSeparators = "/";
-
-std::FILE* tool_files_os::CreateNew(const std::string& path, unsigned mode,
+int tool_files_os::CreateNew(const std::string& path, unsigned mode,
                                     const std::string& target) {
     // O_EXCL with O_NOFOLLOW: always a new inode of our own, whatever lies around.
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           static_cast<mode_t>(mode));
     if (fd < 0) {
-        if (errno == EEXIST) return nullptr;
+        if (errno == EEXIST) return -1;
         ThrowErrno(errno, target);
     }
     NoteUnfinished(path);
-    std::FILE* stream = ::fdopen(fd, "w+b");
-    if (stream == nullptr) {
-        const int err = errno;
-        ::close(fd);
-        ::unlink(path.c_str());
-        ThrowErrno(err, target);
-    }
-    return stream;
+    return fd;
 }
 
-void tool_files_os::SyncAndStamp(std::FILE* stream, std::optional<std::time_t> when,
+void tool_files_os::SyncAndStamp(int fd, std::optional<std::time_t> when,
                                  const std::string& target) {
-    const int fd = ::fileno(stream);
     if (::fsync(fd) != 0) ThrowErrno(errno, target);
     if (when) {
         const struct timespec times[2] = {{*when, 0}, {*when, 0}};

@@ -72,7 +72,7 @@ NameInfo ExamineName(const std::string& path) {
     return info;
 }
 
-RegularInput::RegularInput(const std::string& path) : path_(path) {
+File File::OpenInput(const std::string& path) {
     const HANDLE h = ::CreateFileW(win32::Widen(path).c_str(), GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -90,43 +90,34 @@ RegularInput::RegularInput(const std::string& path) : path_(path) {
         throw EInOutError(EINVAL, path + ": not a regular file (a device)");
     }
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
-    if (fd < 0 || (stream_ = ::_fdopen(fd, "rb")) == nullptr) {
-        if (fd >= 0) ::_close(fd); else ::CloseHandle(h);
+    if (fd < 0) {
+        ::CloseHandle(h);
         throw EInOutError(EMFILE, path + ": too many open files");
     }
-    size_ = static_cast<std::int64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-    FILETIME local{};
-    WORD date = 0, time = 0;
-    if (::FileTimeToLocalFileTime(&info.ftLastWriteTime, &local) &&
-        ::FileTimeToDosDateTime(&local, &date, &time))
-        dos_time_ = static_cast<std::uint32_t>(date) << 16 | time;
-    identity_ = IdentityOf(info);
+    return File(fd, path);
 }
 
-const char* const tool_files_os::kSeparators = "/\\";
-
-std::FILE* tool_files_os::CreateNew(const std::string& path, unsigned, const std::string& target) {
+int tool_files_os::CreateNew(const std::string& path, unsigned, const std::string& target) {
     const HANDLE h = ::CreateFileW(win32::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                    nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        if (::GetLastError() == ERROR_FILE_EXISTS) return nullptr;
+        if (::GetLastError() == ERROR_FILE_EXISTS) return -1;
         win32::ThrowError(::GetLastError(), target);
     }
     NoteUnfinished(path);
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
-    std::FILE* stream = fd < 0 ? nullptr : ::_fdopen(fd, "w+b");
-    if (stream == nullptr) {
-        if (fd >= 0) ::_close(fd); else ::CloseHandle(h);
+    if (fd < 0) {
+        ::CloseHandle(h);
         ::DeleteFileW(win32::Widen(path).c_str());
         throw EInOutError(EMFILE, target + ": too many open files");
     }
-    return stream;
+    return fd;
 }
 
-void tool_files_os::SyncAndStamp(std::FILE* stream, std::optional<std::time_t> when,
+void tool_files_os::SyncAndStamp(int fd, std::optional<std::time_t> when,
                                  const std::string& target) {
-    const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
+    const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
     if (!::FlushFileBuffers(h)) win32::ThrowError(::GetLastError(), target);
     if (when) {
         const std::int64_t ticks = (static_cast<std::int64_t>(*when) + 11644473600LL) * 10000000;

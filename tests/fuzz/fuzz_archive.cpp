@@ -51,10 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fwrite(file.data(), 1, file.size(), f);
         std::fclose(f);
     }
-    if (std::FILE* f = std::fopen(in.c_str(), "rb")) {
-        const bool archive = LZIsCompressed(f);
-        std::fclose(f);
-        if (archive != decode_header(file).has_value()) __builtin_trap();
+    if (tollander::platform::File f = tollander::platform::File::OpenRead(in); f.valid()) {
+        if (LZIsCompressed(f) != decode_header(file).has_value()) __builtin_trap();
     }
     (void)LZStoredName(in);
     try {

@@ -66,6 +66,23 @@ cases=(
   'ui/win32/main_window.cpp|#include "platform/serial/port_map.h"|pass'
   'tools/lzss/main.cpp|#include "tools/pack/packer.h"|pass'
   'app/probe.cpp|#include "../platform/thread/clock.h"|pass'
+  # The operating system is platform's: its headers and the question which
+  # system this is, everywhere else but in the two places that stand on one.
+  'payload/archive.cpp|#include <unistd.h>|fail'
+  'app/main_form.h|#include <windows.h>|fail'
+  'serial/com_port.cpp|#include <sys/ioctl.h>|fail'
+  'tools/lzss/main.cpp|#include <fcntl.h>|fail'
+  'ui/fltk/caption.h|#include <windows.h>|fail'
+  'ui/console/console_front_end.cpp|#include <FL/Fl.H>|fail'
+  'payload/archive.cpp|#ifdef _WIN32|fail'
+  'app/sequencer.cpp|#if defined(__linux__) && 1|fail'
+  'ui/win32/main_window.cpp|#ifndef _WIN32|fail'
+  'platform/fs/files.cpp|#include <unistd.h>|pass'
+  'platform/fs/files.cpp|#ifdef _WIN32|pass'
+  'ui/win32/main_window.h|#include <commctrl.h>|pass'
+  'tools/vmodem/modem.cpp|#include <termios.h>|pass'
+  'ui/fltk/caption.h|#include <FL/Fl_Box.H>|pass'
+  'payload/archive.cpp|#include <string_view>|pass'
 )
 for c in "${cases[@]}"; do
   IFS='|' read -r file include expect <<<"$c"

@@ -1,5 +1,8 @@
 #include "platform/fs/file_search.h"
 
+#include "platform/fs/dos_error.h"
+#include "platform/fs/files.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -76,25 +79,34 @@ TEST_F(FileSearch, MasksAndTheirResults) {
     }
 }
 
-TEST_F(FileSearch, ReadOnlyFileReadsToTheEndAndReportsFailures) {
-    ReadOnlyFile file;
-    ASSERT_EQ(file.open(at(".hidden.hex")), 0); // read-only file
-    EXPECT_EQ(file.size(), 6);
-    EXPECT_NE(file.dos_date(), 0u);
+// The file the search found, as the protocol reads it: reads short only at
+// the end, and failures as DOS-style numbers.
+TEST_F(FileSearch, FoundFileReadsToTheEndAndReportsDosCodes) {
+    File file = File::OpenRead(at(".hidden.hex")); // read-only file
+    ASSERT_TRUE(file.valid());
+    EXPECT_EQ(file.Size(), 6);
+    EXPECT_NE(file.DosTime(), 0u);
     char buffer[8];
-    EXPECT_EQ(file.read(buffer, 4), 4);
-    EXPECT_EQ(file.read(buffer + 4, 4), 2); // short only at the end
+    EXPECT_EQ(file.ReadFull(buffer, 4), 4u);
+    EXPECT_EQ(file.ReadFull(buffer + 4, 4), 2u); // short only at the end
     EXPECT_EQ(std::string(buffer, 6), "hidden");
-    EXPECT_EQ(file.read(buffer, 4), 0);
-    file.close();
-    EXPECT_FALSE(file.is_open());
-    EXPECT_EQ(file.read(buffer, 1), -6);
+    EXPECT_EQ(file.ReadFull(buffer, 4), 0u);
+    file.Close();
+    EXPECT_FALSE(file.valid());
+    try {
+        file.ReadFull(buffer, 1);
+        ADD_FAILURE() << "a closed file was read";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(dos_error_from_errno(e.ErrorCode), 6);
+    }
 
-    EXPECT_EQ(file.open(at("nofile")), -2);
-    EXPECT_EQ(file.open(""), -2);
-    EXPECT_EQ(file.open(at("dir.HEX")), -5);
-    EXPECT_EQ(file.open(at("b.txt/x")), -3);
-    EXPECT_FALSE(file.is_open());
+    const std::pair<std::string, int> failures[] = {
+        {at("nofile"), 2}, {at("dir.HEX"), 5}, {at("b.txt/x"), 3}};
+    for (const auto& [path, code] : failures) {
+        file = File::OpenRead(path);
+        EXPECT_FALSE(file.valid()) << path;
+        EXPECT_EQ(file.dos_error(), code) << path;
+    }
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "platform/command_line.h"
 #include "platform/fs/dos_time.h"
 #include "platform/fs/io_error.h"
+#include "platform/fs/files.h"
 #include "platform/fs/tool_files.h"
 
 #include <cstdio>
@@ -32,8 +33,8 @@ int fail(const std::string& message) {
 }
 
 int info(const std::string& name) {
-    const platform::RegularInput input(name);
-    const auto header = LZReadHeader(input.Stream());
+    platform::File input = platform::File::OpenInput(name);
+    const auto header = LZReadHeader(input);
     if (!header) {
         std::printf("%s: not an archive (no \"%s\" header)\n", name.c_str(), kArchiveSignature);
         return 0;
@@ -61,8 +62,8 @@ int run(bool compress, const std::string& requested, std::string output, bool fo
         platform::ExamineName(LZCompressedName(requested)).exists) {
         source = LZCompressedName(requested);
     }
-    const platform::RegularInput input(source);
-    const auto header = LZReadHeader(input.Stream());
+    platform::File input = platform::File::OpenInput(source);
+    const auto header = LZReadHeader(input);
     if (source != requested) CheckStoredName(header ? header->file_name : source, requested);
     if (output.empty()) {
         if (compress) {
@@ -86,13 +87,12 @@ int run(bool compress, const std::string& requested, std::string output, bool fo
         return fail(output + ": already exists (use --force to replace it)");
     }
 
-    const OpenedInput opened{input.Stream(), source, input.Size(), input.DosTime()};
+    const OpenedInput opened{input, source, input.Size(), input.DosTime()};
     try {
-        platform::ReplacementFile out(output);
-        const CodecOutcome done = compress ? LZCompressOpen(opened, out.Stream(), output)
-                                           : LZDecompressOpen(opened, out.Stream(), output);
-        out.SetDosTime(done.output_date);
-        out.Commit();
+        platform::File out = platform::File::CreateReplacement(output);
+        const CodecOutcome done =
+            compress ? LZCompressOpen(opened, out) : LZDecompressOpen(opened, out);
+        out.Commit(done.output_date);
         if (done.plain_copy) {
             std::printf("%s %s: copied to %s unchanged\n", source.c_str(),
                         compress ? "is already an archive" : "is not an archive", output.c_str());

@@ -53,7 +53,7 @@ std::vector<std::uint8_t> ReadSound(const std::string& path) {
 }
 
 // The bytes copied.
-std::int64_t CopyInto(platform::ReplacementFile& out, const std::string& path) {
+std::int64_t CopyInto(File& out, const std::string& path) {
     File in = File::OpenRead(path);
     if (!in.valid()) throw platform::EInOutError::from_errno(in.error(), path);
     std::vector<std::uint8_t> block(kBlock);
@@ -226,7 +226,7 @@ void Pack(const PackOptions& o) {
         // fresh name of its own beside OUT, so that whatever lies there
         // (a stale file, someone else's) is never touched, and renamed over
         // OUT only when complete.
-        platform::ReplacementFile out(o.output, 0755);
+        File out = File::CreateReplacement(o.output, 0755);
         if (CopyInto(out, o.program) != program_size)
             throw PackError(o.program + ": the program changed while it was copied");
         // Still the program's part of the file: nothing counted back from

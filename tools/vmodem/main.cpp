@@ -15,13 +15,11 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
-#ifdef __linux__
-#include <sys/inotify.h>
-#endif
 
 namespace {
 
@@ -102,14 +100,12 @@ int open_device(Device& d) {
     d.keeper = ::open(d.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (d.keeper < 0) return device_error(d.path.c_str());
     if (!make_raw(d.keeper)) return device_error("cannot set raw mode");
-#ifdef __linux__
     d.watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (d.watch >= 0 && ::inotify_add_watch(d.watch, d.path.c_str(),
                                             IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
         ::close(d.watch);
         d.watch = -1;
     }
-#endif
     return 0;
 }
 
@@ -141,7 +137,6 @@ bool drain_input(Device& d, Modem& modem, std::vector<std::uint8_t>& buffer) {
 // some point, even if a new program opened it again at once.
 bool read_watch(Device& d, Modem& modem) {
     bool closed = false;
-#ifdef __linux__
     alignas(inotify_event) char events[4096];
     for (;;) {
         const ssize_t n = ::read(d.watch, events, sizeof events);
@@ -156,10 +151,6 @@ bool read_watch(Device& d, Modem& modem) {
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }
-#else
-    (void)d;
-    (void)modem;
-#endif
     return closed;
 }
 

@@ -296,7 +296,7 @@ std::string check_paths(const Options& o) {
     for (const std::string& file : o.expect) {
         // Looked at before it is opened: a FIFO would wait for a writer.
         try {
-            const platform::RegularInput readable(file);
+            const platform::File readable = platform::File::OpenInput(file);
         } catch (const std::exception& e) {
             std::string why = e.what();
             if (why.rfind(file + ": ", 0) == 0) why.erase(0, file.size() + 2);
