@@ -8,7 +8,7 @@
 namespace tollander::platform {
 
 int find_file(const std::string& path) {
-    const auto slash = path.find_last_of(file_search_os::kSeparators);
+    const auto slash = LastPathSeparator(path);
     const bool named = slash == std::string::npos ? !path.empty() : slash + 1 < path.size();
     // Looked at directly, so that a directory we may not list still gives up
     // a file we may read.
