@@ -55,8 +55,8 @@ std::string SystemMessage(unsigned long code) {
 int ErrnoFromWin32(unsigned long code) {
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: // a directory on the way is missing: ENOENT, as on POSIX
         return ENOENT;
-    case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
         return ENOTDIR;
     case ERROR_ACCESS_DENIED:
