@@ -50,7 +50,7 @@ std::string AnsweredCountry(const std::string& answer) {
 
 void FlashDialogue::CheckCountry() {
     auto& com = form_.ComPort1();
-    auto& payload = form_.payload();
+    auto& payload = form_.Payload();
     com.SetComNumber(form_.Fields().FlashPort);
     form_.Pause(200);
 
@@ -153,12 +153,12 @@ bool FlashDialogue::CheckUpdateNeeded(const std::string& model_code, Image image
 }
 
 bool FlashDialogue::CheckBootUpdateNeeded() {
-    return CheckUpdateNeeded(form_.payload().ModelCode1(), Image::Boot);
+    return CheckUpdateNeeded(form_.Payload().ModelCode1(), Image::Boot);
 }
 
 bool FlashDialogue::CheckMainUpdateNeeded() {
-    if (form_.payload().IgnoreModel()) return true;
-    return CheckUpdateNeeded(form_.payload().ModelCode2(), Image::Main);
+    if (form_.Payload().IgnoreModel()) return true;
+    return CheckUpdateNeeded(form_.Payload().ModelCode2(), Image::Main);
 }
 
 void FlashDialogue::SkipBootUpdate() {

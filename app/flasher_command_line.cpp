@@ -42,7 +42,7 @@ std::string CarriedText() {
         const auto image = [](const payload::ImageInfo& info) -> std::string {
             if (!info.present) return "none";
             if (!info.archive) return "not a compressed file";
-            return info.stored_name + ", " + platform::format_dos_time(info.file_date) +
+            return info.stored_name + ", " + platform::FormatDosTime(info.file_date) +
                    ", SHA-256 " + info.sha256.substr(0, 12);
         };
         const payload::ConfigRecord& record = carried.record;
@@ -66,7 +66,7 @@ std::string VersionText(const std::string& program) {
 } // namespace
 
 std::optional<std::string> NoFirmwareText(const platform::SelfFile& self) {
-    if (!self.file || !self.file->valid() || !payload::IsBareProgram(*self.file))
+    if (!self.file || !self.file->Valid() || !payload::IsBareProgram(*self.file))
         return std::nullopt;
     return "This program carries no firmware, so it cannot upgrade a modem: it is the flasher "
            "as built. A vendor packs a modem's firmware into it with tollander-pack (see "
@@ -76,9 +76,9 @@ std::optional<std::string> NoFirmwareText(const platform::SelfFile& self) {
 
 void ListPorts(std::ostream& out) {
     for (unsigned n = 1; n <= platform::kMappedPorts; ++n)
-        for (const auto& line : platform::port_fact_lines(n, platform::describe_port(n)))
+        for (const auto& line : platform::PortFactLines(n, platform::DescribePort(n)))
             out << line << '\n';
-    for (const auto& line : platform::system_port_lines())
+    for (const auto& line : platform::SystemPortLines())
         out << line << '\n';
     out.flush();
 }

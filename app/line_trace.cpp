@@ -84,7 +84,7 @@ std::string VisibleText(const std::string& text) {
 
 LineTrace::LineTrace(Sink sink, Clock clock)
     : sink_(std::move(sink)),
-      clock_(clock ? std::move(clock) : Clock([] { return platform::monotonic_milliseconds(); })),
+      clock_(clock ? std::move(clock) : Clock([] { return platform::MonotonicMilliseconds(); })),
       start_(clock_()) {}
 
 void LineTrace::Emit(const std::string& text) {

@@ -239,7 +239,7 @@ std::string MainForm::UploadProgressText() const {
 
 void MainForm::BeginUploadWatch() {
     handed_ = 0;
-    upload_.Start(payload_->UploadSize(), platform::monotonic_milliseconds());
+    upload_.Start(payload_->UploadSize(), platform::MonotonicMilliseconds());
 }
 
 // The blocks the protocol has handed to the driver since the last status
@@ -249,7 +249,7 @@ void MainForm::BeginUploadWatch() {
 void MainForm::NoteUploadProgress() {
     const std::int64_t handed = protocol_->BytesHanded();
     if (handed <= 0) return;
-    const std::int64_t now = platform::monotonic_milliseconds();
+    const std::int64_t now = platform::MonotonicMilliseconds();
     if (handed > handed_) {
         if (handed_ == 0) upload_.Start(payload_->UploadSize(), now);
         trace_.Block(sequencer_.FlashStage, handed - handed_, handed, upload_.Total());
@@ -281,7 +281,7 @@ void MainForm::Protocol1ProtocolError(int error_code) {
     if (const std::string why = port_->LastWriteFailure();
         error_code == serial::ecPutBlockFail && !why.empty()) {
         outcome_.upload_failure += ": " + why;
-        LogPortFailure(*this, fields_.FlashPort, platform::DeviceFault::other, why);
+        LogPortFailure(*this, fields_.FlashPort, platform::DeviceFault::Other, why);
     }
     if (sequencer_.DebugMode) LogLine("Flash file " + outcome_.upload_failure + ".");
     sequencer_.StepNumber = sequencer_.ResultStep();

@@ -142,14 +142,14 @@ public:
     void LogAfterFamily(const std::string& family, MsgId id);
 
     // ---- Components -------------------------------------------------------
-    Sequencer& sequencer() { return sequencer_; }
-    const Sequencer& sequencer() const { return sequencer_; }
+    Sequencer& TheSequencer() { return sequencer_; }
+    const Sequencer& TheSequencer() const { return sequencer_; }
     ModemPort& ComPort1() { return *port_; }
     Uploader& Protocol1() { return *protocol_; }
-    PayloadOps& payload() { return *payload_; }
-    ModemDialogue& dialogue() { return *dialogue_; }
-    platform::WindowThread& window() { return window_; }
-    FrontEnd& front_end() { return front_end_; }
+    PayloadOps& Payload() { return *payload_; }
+    ModemDialogue& Dialogue() { return *dialogue_; }
+    platform::WindowThread& Window() { return window_; }
+    FrontEnd& TheFrontEnd() { return front_end_; }
     const std::vector<std::string>& CommandLine() const { return command_line_; }
 
     void StartTimer1();

@@ -24,7 +24,7 @@ std::string NotePrefix(int port, const std::string& device) {
 void SetNote(MainForm& form, int port, std::string note, bool log) {
     form.Fields().PortNote[port] = std::move(note);
     form.Changed();
-    if (log && form.sequencer().DebugMode) form.LogLine(form.Fields().PortNote[port]);
+    if (log && form.TheSequencer().DebugMode) form.LogLine(form.Fields().PortNote[port]);
 }
 
 std::string PortFailureText(int port, const std::string& device, platform::DeviceFault fault,
@@ -32,10 +32,10 @@ std::string PortFailureText(int port, const std::string& device, platform::Devic
     // The system's words often repeat the path ("/dev/ttyS0: I/O error").
     if (const auto colon = os_text.find(": "); colon != std::string::npos)
         os_text.erase(0, colon + 2);
-    std::string text = NotePrefix(port, device) + platform::fault_sentence(fault, device, os_text);
-    if (fault == platform::DeviceFault::busy) {
-        if (const auto holders = platform::device_holders(device); !holders.empty())
-            text += " (open in " + platform::holders_text(holders) + ")";
+    std::string text = NotePrefix(port, device) + platform::FaultSentence(fault, device, os_text);
+    if (fault == platform::DeviceFault::Busy) {
+        if (const auto holders = platform::DeviceHolders(device); !holders.empty())
+            text += " (open in " + platform::HoldersText(holders) + ")";
     }
     return text;
 }
@@ -43,7 +43,7 @@ std::string PortFailureText(int port, const std::string& device, platform::Devic
 } // namespace
 
 void LogPortMapping(MainForm& form, int port) {
-    if (!form.sequencer().DebugMode) return;
+    if (!form.TheSequencer().DebugMode) return;
     const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(port));
     if (device.empty())
         form.LogLine(PortName(port) + " has no device mapped.");
@@ -52,7 +52,7 @@ void LogPortMapping(MainForm& form, int port) {
 }
 
 void LogPortFailure(MainForm& form, int port, const std::exception* error) {
-    platform::DeviceFault fault = platform::DeviceFault::other;
+    platform::DeviceFault fault = platform::DeviceFault::Other;
     std::string os_text;
     if (const auto* comm = dynamic_cast<const serial::ECommException*>(error)) {
         fault = comm->OsFault;
@@ -72,11 +72,11 @@ void LogPortFailure(MainForm& form, int port, platform::DeviceFault fault,
 void NoteOtherHolders(MainForm& form, int port) {
     const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(port));
     if (device.empty()) return;
-    const auto holders = platform::device_holders(device);
+    const auto holders = platform::DeviceHolders(device);
     if (holders.empty()) return;
     // Our exclusive open keeps out only the programs that come after it.
     SetNote(form, port,
-            NotePrefix(port, device) + "also open in " + platform::holders_text(holders) +
+            NotePrefix(port, device) + "also open in " + platform::HoldersText(holders) +
                 ", which may write to the modem during the flash",
             true);
 }
@@ -132,7 +132,7 @@ void Probe::ProbePort(std::uint8_t port) {
         }
         form_.Pause(100);
 
-        const std::string family = form_.payload().ModelFamily();
+        const std::string family = form_.Payload().ModelFamily();
         if (form_.Fields().ModemFound[port]) {
             com.SendText("ATI3\r");
             if (AwaitAnswer(com, family + "^Boot>", kAnswerTicks) == 0) {
@@ -159,7 +159,7 @@ void Probe::ProbePort(std::uint8_t port) {
         LogPortFailure(form_, port, nullptr);
     }
 
-    form_.sequencer().StepNumber = StepAfterScanOf(port);
+    form_.TheSequencer().StepNumber = StepAfterScanOf(port);
     form_.StartTimer1();
     com.SetOpen(false);
 }

@@ -27,14 +27,14 @@ bool RowTooltips::Refresh(MainForm& form, int n) {
     key_[n] = key;
     const std::string device = form.ComPort1().DeviceName(static_cast<std::uint16_t>(n));
     const std::string& note = form.Fields().PortNote[n];
-    const auto facts = platform::describe_device(device);
+    const auto facts = platform::DescribeDevice(device);
     std::string text;
-    for (const auto& line : platform::port_fact_lines(static_cast<unsigned>(n), facts))
+    for (const auto& line : platform::PortFactLines(static_cast<unsigned>(n), facts))
         if (!SaidByNote(line, note)) text += (text.empty() ? "" : "\n") + line;
     // A port without a usable device: how to take another port of the system.
-    if (facts.access == platform::DeviceFault::unmapped ||
-        facts.access == platform::DeviceFault::missing)
-        if (const std::string hint = platform::other_port_hint(); !hint.empty())
+    if (facts.access == platform::DeviceFault::Unmapped ||
+        facts.access == platform::DeviceFault::Missing)
+        if (const std::string hint = platform::OtherPortHint(); !hint.empty())
             text += (text.empty() ? "" : "\n") + hint;
     if (!note.empty()) text += (text.empty() ? "" : "\n") + note;
     text_[n] = text;

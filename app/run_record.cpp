@@ -90,7 +90,7 @@ std::vector<std::string> DescribeFlasher(const std::string& exe_path, platform::
         platform::File opened;
         if (held == nullptr) opened = platform::File::OpenRead(exe_path);
         platform::File& file = held != nullptr ? *held : opened;
-        if (!file.valid()) return {"Flasher cannot be read: " + exe_path};
+        if (!file.Valid()) return {"Flasher cannot be read: " + exe_path};
         payload::RawConfigRecord raw{};
         if (file.Size() < static_cast<std::int64_t>(raw.size()) ||
             !file.SeekFromEnd(-static_cast<std::int64_t>(raw.size())))

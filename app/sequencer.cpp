@@ -49,7 +49,7 @@ bool Sequencer::IsStep(std::uint16_t step) {
 
 void Sequencer::Timer1Timer() {
     const StepWork work = FindStep(StepNumber);
-    if (work == nullptr || form_.window().terminating()) return;
+    if (work == nullptr || form_.Window().terminating()) return;
     // A handler that starts the timer while a step waits (the finish event
     // that follows a protocol error) must not start a second step inside the
     // first: the tick waits until the step has ended.
@@ -65,16 +65,16 @@ void Sequencer::Timer1Timer() {
 }
 
 void Sequencer::Pause(std::uint16_t ms) {
-    auto& window = form_.window();
+    auto& window = form_.Window();
     // Elapsed time is summed in 64 bits: a pass of message processing held up
     // for minutes (a modal box left open) ends the pause instead of
     // overflowing the count.
     std::uint64_t elapsed = 0;
-    std::uint32_t t0 = platform::milliseconds_now() & kCounterMask;
+    std::uint32_t t0 = platform::MillisecondsNow() & kCounterMask;
     while (elapsed < ms) {
         if (window.terminating()) throw StepAborted{};
         window.wait(platform::Millis(ms - elapsed));
-        const std::uint32_t t = platform::milliseconds_now() & kCounterMask;
+        const std::uint32_t t = platform::MillisecondsNow() & kCounterMask;
         elapsed += (t - t0) & kCounterMask; // also across the counter's wrap
         t0 = t;
     }
@@ -95,7 +95,7 @@ void Sequencer::ReadCommandLine() {
 // ---- Steps ------------------------------------------------------------------
 
 void Sequencer::StartUp() {
-    auto& payload = form_.payload();
+    auto& payload = form_.Payload();
     payload.DeleteTempFiles();
     form_.StopTimer1();
     ReadCommandLine();
@@ -120,7 +120,7 @@ void Sequencer::StartUp() {
 
 void Sequencer::ScanPort() {
     form_.StopTimer1();
-    form_.dialogue().ProbePort(static_cast<std::uint8_t>(StepNumber));
+    form_.Dialogue().ProbePort(static_cast<std::uint8_t>(StepNumber));
 }
 
 void Sequencer::ScanSummary() {
@@ -162,19 +162,19 @@ void Sequencer::FlashRequested() {
     outcome.flash_requested = true;
     TakeFlashPort();
     outcome.at_boot_prompt = form_.Fields().ModemCodeBad[form_.Fields().FlashPort];
-    form_.dialogue().CheckCountry();
+    form_.Dialogue().CheckCountry();
     if (form_.Fields().CountryMismatch) {
         WrongUtilityExit();
         return;
     }
-    auto& payload = form_.payload();
+    auto& payload = form_.Payload();
     const bool boot = payload.BootLength() > 0 &&
                       (!payload.BootModel().empty() || payload.IgnoreModel());
     GoTo(boot ? stepCopyBootImage : stepCopyMainImage);
 }
 
 void Sequencer::WrongUtilityExit() {
-    auto& payload = form_.payload();
+    auto& payload = form_.Payload();
     form_.MutableOutcome().wrong_utility = true;
     payload.ExtractAlertSound(DebugMode, [this](const std::string& l) { form_.LogLine(l); });
     {
@@ -182,15 +182,15 @@ void Sequencer::WrongUtilityExit() {
         // exit: a failed sound is not allowed to stop them.
         auto player = form_.MakePlayer();
         if (player && player->Open(payload.TempFilePath(payload.SoundFile()))) player->Play();
-        form_.front_end().ShowMessage("Incorrect flash utility for modem.", MessageKind::Error);
+        form_.TheFrontEnd().ShowMessage("Incorrect flash utility for modem.", MessageKind::Error);
     } // the player goes, and the sound with it
     payload.DeleteTempFile(payload.SoundFile());
-    form_.front_end().CloseMainWindow();
+    form_.TheFrontEnd().CloseMainWindow();
 }
 
 void Sequencer::CopyImage(Image image) {
     form_.StopTimer1();
-    const bool opened = form_.payload().ExtractImage(image, [&](bool passed, std::int64_t code) {
+    const bool opened = form_.Payload().ExtractImage(image, [&](bool passed, std::int64_t code) {
         if (passed)
             form_.LogSuffixed(MsgIntegrityPassed, image);
         else
@@ -204,7 +204,7 @@ void Sequencer::ExpandStep(Image image) {
     form_.StopTimer1();
     // A packed file changed since it was checked ends the run here, before
     // the modem is put into its boot loader.
-    const bool expanded = form_.payload().ExpandImage(
+    const bool expanded = form_.Payload().ExpandImage(
         image, [&](bool, std::int64_t code) { form_.LogWithCode(MsgIntegrityFailed, code); });
     const StepId enter =
         image == Image::Boot ? stepEnterBootLoaderForBoot : stepEnterBootLoaderForMain;
@@ -235,8 +235,8 @@ const Sequencer::BootLoaderEntry& Sequencer::BootLoaderOf(Image image) {
 void Sequencer::EnterBootLoader(Image image) {
     const BootLoaderEntry& entry = BootLoaderOf(image);
     form_.StopTimer1();
-    auto& payload = form_.payload();
-    auto& dialogue = form_.dialogue();
+    auto& payload = form_.Payload();
+    auto& dialogue = form_.Dialogue();
     auto& outcome = form_.MutableOutcome();
     if (entry.takes_flash_port) TakeFlashPort();
     form_.ComPort1().SetBaud(115200);
@@ -274,23 +274,23 @@ void Sequencer::StartUpload(std::uint8_t stage) {
     if (DebugMode) form_.LogMessage(stage == 1 ? MsgFlashingBoot : MsgFlashingMain);
     if (DebugMode) EchoTriggerHandle = form_.ComPort1().NewDataTrigger("\r", false);
     form_.BeginUploadWatch();
-    form_.SetGaugeMaxValue(form_.payload().UploadSize());
+    form_.SetGaugeMaxValue(form_.Payload().UploadSize());
     Pause(300);
-    auto& payload = form_.payload();
+    auto& payload = form_.Payload();
     form_.Protocol1().StartAsciiSend(payload.TempFilePath(payload.CurrentHexFile()),
                                      payload.UploadCheck());
 }
 
 void Sequencer::JudgeBootUpload() {
     form_.StopTimer1();
-    form_.dialogue().AwaitProgramResult(1000);
+    form_.Dialogue().AwaitProgramResult(1000);
     Pause(1000);
     GoTo(form_.Fields().ModemAlive ? stepDropBootHex : stepBootFailureNote);
 }
 
 void Sequencer::DropBootHex() {
     form_.StopTimer1();
-    auto& payload = form_.payload();
+    auto& payload = form_.Payload();
     payload.DeleteTempFile(payload.CurrentHexFile());
     form_.SetGaugeProgress(0);
     GoTo(stepCopyMainImage);
@@ -298,17 +298,17 @@ void Sequencer::DropBootHex() {
 
 void Sequencer::JudgeMainUpload() {
     form_.StopTimer1();
-    form_.dialogue().AwaitProgramResult(5000);
+    form_.Dialogue().AwaitProgramResult(5000);
     GoTo(stepRewriteAndReset);
 }
 
 void Sequencer::RewriteAndReset() {
     form_.StopTimer1();
-    auto& payload = form_.payload();
+    auto& payload = form_.Payload();
     payload.DeleteTempFile(payload.CurrentHexFile());
     if (DebugMode) form_.LogMessage(MsgRewritingNvram);
     form_.LogMessage(MsgResetting);
-    form_.dialogue().RewriteNvram();
+    form_.Dialogue().RewriteNvram();
     form_.MutableOutcome().nvram_rewritten = true;
     GoTo(stepStop);
 }

@@ -79,7 +79,7 @@ public:
         return port_.ReallyOpen() ? serial::OutputCount(port_.PortIndex()) : 0;
     }
 
-    std::string DeviceName(std::uint16_t n) const override { return platform::com_device_path(n); }
+    std::string DeviceName(std::uint16_t n) const override { return platform::ComDevicePath(n); }
     std::string LastWriteFailure() const override { return port_.LastWriteFailure(); }
 
 private:

@@ -30,23 +30,23 @@ constexpr int kMsgSameFile = 40004;
 constexpr int kMsgWrongFile = 40006;
 constexpr std::int64_t kMaxSize = std::numeric_limits<std::int32_t>::max();
 
-[[noreturn]] void raise_invalid_parameters() {
+[[noreturn]] void RaiseInvalidParameters() {
     throw EBriskLZCompress(kMsgInvalidParameters, "Invalid parameters to LZ function");
 }
 
-[[noreturn]] void raise_same_file(const std::string& name) {
+[[noreturn]] void RaiseSameFile(const std::string& name) {
     throw EBriskLZCompress(kMsgSameFile, "File " + name + " specified for both Input and Output");
 }
 
-[[noreturn]] void raise_wrong_file(const std::string& name) {
+[[noreturn]] void RaiseWrongFile(const std::string& name) {
     throw EBriskLZCompress(kMsgWrongFile, "Wrong compressed file: " + name);
 }
 
-[[noreturn]] void raise_too_large(const std::string& name) {
-    throw EInOutError::from_errno(EFBIG, name);
+[[noreturn]] void RaiseTooLarge(const std::string& name) {
+    throw EInOutError::FromErrno(EFBIG, name);
 }
 
-std::unique_ptr<LzssCoder> allocate_work_memory() {
+std::unique_ptr<LzssCoder> AllocateWorkMemory() {
     try {
         return std::make_unique<LzssCoder>();
     } catch (const std::bad_alloc&) {
@@ -54,31 +54,31 @@ std::unique_ptr<LzssCoder> allocate_work_memory() {
     }
 }
 
-bool equal_ignoring_case(const std::string& a, const std::string& b) {
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
         return std::tolower(x) == std::tolower(y);
     });
 }
 
-std::string full_path(const std::string& name) {
+std::string FullPath(const std::string& name) {
     std::error_code ec;
     fs::path p = fs::absolute(name, ec);
     if (ec) return name;
     return p.lexically_normal().string();
 }
 
-bool exists(const std::string& name) {
+bool Exists(const std::string& name) {
     std::error_code ec;
     return fs::exists(name, ec);
 }
 
 // Two names for one file (a hard link, a symbolic link, "./x" and "x").
-bool same_file(const std::string& a, const std::string& b) {
+bool SameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
     return fs::equivalent(a, b, ec) && !ec;
 }
 
-std::int64_t file_size_or(const std::string& name, std::int64_t fallback) {
+std::int64_t FileSizeOr(const std::string& name, std::int64_t fallback) {
     std::error_code ec;
     const auto size = fs::file_size(name, ec);
     return ec ? fallback : static_cast<std::int64_t>(size);
@@ -87,35 +87,35 @@ std::int64_t file_size_or(const std::string& name, std::int64_t fallback) {
 // The input opened for reading; EInOutError when it cannot be.
 File open_input(const std::string& name) {
     File file = File::OpenRead(name);
-    if (!file.valid()) throw EInOutError::from_errno(file.error(), name);
+    if (!file.Valid()) throw EInOutError::FromErrno(file.Error(), name);
     return file;
 }
 
 // The header at the start of the file when it is an archive; the position stays.
-std::optional<ArchiveHeader> read_header(File& file) {
+std::optional<ArchiveHeader> ReadHeader(File& file) {
     std::optional<ArchiveHeader> header;
     try {
         const std::int64_t position = file.Position();
         std::uint8_t bytes[kHeaderSize];
         file.Seek(0);
-        if (file.ReadFull(bytes, kHeaderSize) == kHeaderSize) header = decode_header(bytes);
+        if (file.ReadFull(bytes, kHeaderSize) == kHeaderSize) header = DecodeHeader(bytes);
         file.Seek(position);
     } catch (const EInOutError&) {
     }
     return header;
 }
 
-std::optional<ArchiveHeader> read_header(const std::string& name) {
+std::optional<ArchiveHeader> ReadHeader(const std::string& name) {
     File file = File::OpenRead(name);
-    if (!file.valid()) return std::nullopt;
-    return read_header(file);
+    if (!file.Valid()) return std::nullopt;
+    return ReadHeader(file);
 }
 
 class ReportingSource : public BlockSource {
 public:
     ReportingSource(File& file, TLZProgressProc progress, const TLZReportRec& report)
         : file_(file), progress_(progress), report_(report) {}
-    std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+    std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override {
         const std::size_t n = file_.ReadFull(buffer, capacity);
         if (progress_ && n) progress_(report_, static_cast<std::int32_t>(n));
         return n;
@@ -131,10 +131,10 @@ private:
 class BodySource : public BlockSource {
 public:
     BodySource(BlockSource& source, std::int64_t size) : source_(source), remaining_(size) {}
-    std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+    std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override {
         const auto wanted = static_cast<std::size_t>(
             std::min<std::int64_t>(static_cast<std::int64_t>(capacity), remaining_));
-        const std::size_t n = wanted ? source_.read_block(buffer, wanted) : 0;
+        const std::size_t n = wanted ? source_.ReadBlock(buffer, wanted) : 0;
         remaining_ -= static_cast<std::int64_t>(n);
         return n;
     }
@@ -142,7 +142,7 @@ public:
     // True when the source goes on after the stored size.
     bool more_follows() {
         std::uint8_t byte;
-        return source_.read_block(&byte, 1) == 1;
+        return source_.ReadBlock(&byte, 1) == 1;
     }
 
 private:
@@ -155,13 +155,13 @@ class BodySink : public BlockSink {
 public:
     BodySink(BlockSink& sink, std::int64_t size, const std::string& name)
         : sink_(sink), limit_(size), name_(name) {}
-    void write_block(const std::uint8_t* data, std::size_t size) override {
+    void WriteBlock(const std::uint8_t* data, std::size_t size) override {
         if (total_ + static_cast<std::int64_t>(size) > limit_) {
             throw EBriskLZDamaged(name_, "it expands past its stored size of " +
                                              std::to_string(limit_) + " bytes");
         }
         total_ += static_cast<std::int64_t>(size);
-        sink_.write_block(data, size);
+        sink_.WriteBlock(data, size);
     }
 
 private:
@@ -175,10 +175,10 @@ class ReportingSink : public BlockSink {
 public:
     ReportingSink(File& file, TLZProgressProc progress, const TLZReportRec& report)
         : file_(file), progress_(progress), report_(report) {}
-    void write_block(const std::uint8_t* data, std::size_t size) override {
+    void WriteBlock(const std::uint8_t* data, std::size_t size) override {
         total_ += static_cast<std::int64_t>(size);
         // The result and the header's sizes are 32-bit.
-        if (total_ > kMaxSize) raise_too_large(file_.Path());
+        if (total_ > kMaxSize) RaiseTooLarge(file_.Path());
         file_.Write(data, size);
         if (progress_ && size) progress_(report_, static_cast<std::int32_t>(size));
     }
@@ -193,7 +193,7 @@ private:
 // The clean-up that ends every compress and expand, also after a failure:
 // the output gets its date and is closed, the report loses its name and the
 // progress callback hears -2. Throws only on the normal path.
-void finish_output(std::optional<File>& output, std::uint32_t date, TLZReportRec& report,
+void FinishOutput(std::optional<File>& output, std::uint32_t date, TLZReportRec& report,
                    TLZProgressProc progress, bool failed) {
     if (output) {
         const std::string name = output->Path();
@@ -203,19 +203,19 @@ void finish_output(std::optional<File>& output, std::uint32_t date, TLZReportRec
             output->Close();
             output.reset();
         }
-        platform::write_file_dos_time(name, date);
+        platform::WriteFileDosTime(name, date);
     }
     report.file_name.clear();
     if (progress) progress(report, -2);
 }
 
-void put_short_string(std::uint8_t* field, const std::string& text, std::size_t capacity) {
+void PutShortString(std::uint8_t* field, const std::string& text, std::size_t capacity) {
     const std::size_t n = std::min(text.size(), capacity);
     field[0] = static_cast<std::uint8_t>(n);
     std::memcpy(field + 1, text.data(), n);
 }
 
-std::string get_short_string(const std::uint8_t* field, std::size_t capacity) {
+std::string GetShortString(const std::uint8_t* field, std::size_t capacity) {
     const std::size_t n = std::min<std::size_t>(field[0], capacity);
     return std::string(reinterpret_cast<const char*>(field + 1), n);
 }
@@ -229,18 +229,18 @@ constexpr std::size_t kOffSignature = 34;
 
 } // namespace
 
-std::array<std::uint8_t, kHeaderSize> encode_header(const ArchiveHeader& header) {
+std::array<std::uint8_t, kHeaderSize> EncodeHeader(const ArchiveHeader& header) {
     std::array<std::uint8_t, kHeaderSize> bytes{};
-    put_short_string(&bytes[kOffName], header.file_name, kStoredNameCapacity);
+    PutShortString(&bytes[kOffName], header.file_name, kStoredNameCapacity);
     platform::PutLE32(&bytes[kOffUncompressed], static_cast<std::uint32_t>(header.uncompressed_size));
     platform::PutLE32(&bytes[kOffBody], static_cast<std::uint32_t>(header.body_size));
     platform::PutLE32(&bytes[kOffDate], header.file_date);
-    put_short_string(&bytes[kOffVersion], header.version, kVersionCapacity);
-    put_short_string(&bytes[kOffSignature], header.signature, 8);
+    PutShortString(&bytes[kOffVersion], header.version, kVersionCapacity);
+    PutShortString(&bytes[kOffSignature], header.signature, 8);
     return bytes;
 }
 
-std::optional<ArchiveHeader> decode_header(std::span<const std::uint8_t> first_bytes) {
+std::optional<ArchiveHeader> DecodeHeader(std::span<const std::uint8_t> first_bytes) {
     if (first_bytes.size() < kHeaderSize) return std::nullopt;
     const std::uint8_t* b = first_bytes.data();
     if (b[kOffName] == 0) return std::nullopt;
@@ -248,25 +248,25 @@ std::optional<ArchiveHeader> decode_header(std::span<const std::uint8_t> first_b
         return std::nullopt;
     }
     ArchiveHeader header;
-    header.file_name = get_short_string(b + kOffName, kStoredNameCapacity);
+    header.file_name = GetShortString(b + kOffName, kStoredNameCapacity);
     header.uncompressed_size = static_cast<std::int32_t>(platform::GetLE32(b + kOffUncompressed));
     header.body_size = static_cast<std::int32_t>(platform::GetLE32(b + kOffBody));
     header.file_date = platform::GetLE32(b + kOffDate);
-    header.version = get_short_string(b + kOffVersion, kVersionCapacity);
+    header.version = GetShortString(b + kOffVersion, kVersionCapacity);
     header.signature = kArchiveSignature;
     return header;
 }
 
 bool LZIsCompressed(File& file) {
-    return read_header(file).has_value();
+    return ReadHeader(file).has_value();
 }
 
 std::optional<ArchiveHeader> LZReadHeader(File& file) {
-    return read_header(file);
+    return ReadHeader(file);
 }
 
 std::string LZStoredName(const std::string& name) {
-    auto header = read_header(name);
+    auto header = ReadHeader(name);
     return header ? header->file_name : name;
 }
 
@@ -319,11 +319,11 @@ namespace {
 // Compresses the input from its current position (or copies it when it
 // already is an archive). outcome.output_date is set before anything moves,
 // so a caller's clean-up after a failure dates the output as it should.
-void compress_streams(LzssCoder& coder, const OpenedInput& input, File& output,
+void CompressStreams(LzssCoder& coder, const OpenedInput& input, File& output,
                       TLZProgressProc progress, const TLZReportRec& report,
                       CodecOutcome& outcome) {
-    if (input.size > kMaxSize) raise_too_large(input.name);
-    const std::optional<ArchiveHeader> stored = read_header(input.file);
+    if (input.size > kMaxSize) RaiseTooLarge(input.name);
+    const std::optional<ArchiveHeader> stored = ReadHeader(input.file);
     outcome.output_date = stored ? stored->file_date : input.file_date;
     if (stored) {
         outcome.plain_copy = true;
@@ -336,16 +336,16 @@ void compress_streams(LzssCoder& coder, const OpenedInput& input, File& output,
     header.uncompressed_size = static_cast<std::int32_t>(input.size);
     header.file_date = input.file_date;
     header.version = LZVersionString(input.name);
-    auto bytes = encode_header(header);
+    auto bytes = EncodeHeader(header);
     output.Write(bytes.data(), bytes.size());
     ReportingSource source(input.file, progress, report);
     ReportingSink sink(output, nullptr, report);
-    const LzssTotals totals = coder.encode(source, sink);
+    const LzssTotals totals = coder.Encode(source, sink);
     if (totals.bytes_written > kMaxSize - static_cast<std::int64_t>(kHeaderSize)) {
-        raise_too_large(output.Path());
+        RaiseTooLarge(output.Path());
     }
     header.body_size = static_cast<std::int32_t>(totals.bytes_written);
-    bytes = encode_header(header);
+    bytes = EncodeHeader(header);
     output.Seek(0);
     output.Write(bytes.data(), bytes.size());
     outcome.bytes = header.body_size + static_cast<std::int32_t>(kHeaderSize);
@@ -373,7 +373,7 @@ std::int64_t LZExpandBody(LzssCoder& coder, const ArchiveHeader& header, BlockSo
                           BlockSink& sink, const std::string& name) {
     BodySource body(source, header.body_size);
     BodySink bounded(sink, header.uncompressed_size, name);
-    const std::int64_t written = coder.decode(body, bounded).bytes_written;
+    const std::int64_t written = coder.Decode(body, bounded).bytes_written;
     if (body.remaining() > 0) {
         throw EBriskLZDamaged(name, "its body ends after " +
                                         std::to_string(header.body_size - body.remaining()) +
@@ -392,13 +392,13 @@ namespace {
 // Expands an archive's body, or copies any other input, from the input's
 // start. The body is held to its stored sizes while it streams, so a file
 // that changes under us is caught too.
-void expand_streams(LzssCoder& coder, const OpenedInput& input,
+void ExpandStreams(LzssCoder& coder, const OpenedInput& input,
                     const std::optional<ArchiveHeader>& header, File& output,
                     TLZProgressProc progress, const TLZReportRec& report,
                     CodecOutcome& outcome) {
     outcome.output_date = header ? header->file_date : input.file_date;
     if (!header) {
-        if (input.size > kMaxSize) raise_too_large(input.name);
+        if (input.size > kMaxSize) RaiseTooLarge(input.name);
         input.file.Seek(0);
         outcome.plain_copy = true;
         outcome.bytes = static_cast<std::int32_t>(
@@ -417,22 +417,22 @@ void expand_streams(LzssCoder& coder, const OpenedInput& input,
 
 std::int32_t LZCompressFile(const std::string& input_name, const std::string& output_name,
                             TLZOverwriteQuery overwrite_query, TLZProgressProc progress_proc) {
-    auto coder = allocate_work_memory();
-    if (input_name.empty() || output_name.empty()) raise_invalid_parameters();
+    auto coder = AllocateWorkMemory();
+    if (input_name.empty() || output_name.empty()) RaiseInvalidParameters();
     // Creating the output truncates it: it must never be the input under another name.
-    if (equal_ignoring_case(input_name, output_name) || same_file(input_name, output_name)) {
-        raise_same_file(input_name);
+    if (EqualIgnoringCase(input_name, output_name) || SameFile(input_name, output_name)) {
+        RaiseSameFile(input_name);
     }
-    const std::uint32_t date = platform::read_file_dos_time(input_name);
-    const std::int64_t input_size = file_size_or(input_name, 0);
-    if (input_size > kMaxSize) raise_too_large(input_name);
+    const std::uint32_t date = platform::ReadFileDosTime(input_name);
+    const std::int64_t input_size = FileSizeOr(input_name, 0);
+    if (input_size > kMaxSize) RaiseTooLarge(input_name);
 
     TLZReportRec report;
     report.version = LZVersionString(input_name);
     report.first_size = report.second_size = static_cast<std::int32_t>(input_size);
     report.file_date = date;
     report.file_name = input_name;
-    if (exists(output_name)) {
+    if (Exists(output_name)) {
         if (overwrite_query && overwrite_query(report, output_name) != 1) return kLZCancelled;
     } else {
         report.first_size = -1;
@@ -445,22 +445,22 @@ std::int32_t LZCompressFile(const std::string& input_name, const std::string& ou
     try {
         output.emplace(File::Create(output_name));
         if (progress_proc) progress_proc(report, -1);
-        compress_streams(*coder, opened, *output, progress_proc, report, outcome);
+        CompressStreams(*coder, opened, *output, progress_proc, report, outcome);
     } catch (...) {
-        finish_output(output, outcome.output_date, report, progress_proc, true);
+        FinishOutput(output, outcome.output_date, report, progress_proc, true);
         throw;
     }
-    finish_output(output, outcome.output_date, report, progress_proc, false);
+    FinishOutput(output, outcome.output_date, report, progress_proc, false);
     return outcome.bytes;
 }
 
 CodecOutcome LZCompressOpen(const OpenedInput& input, File& output, TLZProgressProc progress,
                             const TLZReportRec* report) {
-    auto coder = allocate_work_memory();
+    auto coder = AllocateWorkMemory();
     const TLZReportRec empty_report;
     input.file.Seek(0);
     CodecOutcome outcome;
-    compress_streams(*coder, input, output, progress, report ? *report : empty_report, outcome);
+    CompressStreams(*coder, input, output, progress, report ? *report : empty_report, outcome);
     return outcome;
 }
 
@@ -473,7 +473,7 @@ namespace {
 
 // The archive to read when `requested` does not exist: its compressed name,
 // provided that archive stores the requested name.
-std::string switch_to_compressed_name(const std::string& requested, std::string& stored) {
+std::string SwitchToCompressedName(const std::string& requested, std::string& stored) {
     const std::string input = LZCompressedName(requested);
     stored = LZStoredName(input);
     CheckStoredName(stored, requested);
@@ -483,8 +483,8 @@ std::string switch_to_compressed_name(const std::string& requested, std::string&
 } // namespace
 
 void CheckStoredName(const std::string& stored, const std::string& requested) {
-    if (!equal_ignoring_case(FileNamePart(stored), FileNamePart(requested))) {
-        raise_wrong_file(stored);
+    if (!EqualIgnoringCase(FileNamePart(stored), FileNamePart(requested))) {
+        RaiseWrongFile(stored);
     }
 }
 
@@ -493,36 +493,36 @@ std::string DefaultExpansionOutput(const std::string& input, const std::string& 
     // The stored name comes from the file: it may only name a file beside it.
     if (stored.empty() || stored == "." || stored == ".." ||
         stored.find('\0') != std::string::npos) {
-        raise_wrong_file(stored);
+        RaiseWrongFile(stored);
     }
     const std::string name = FileNamePart(input);
-    if (equal_ignoring_case(name, stored)) raise_same_file(input);
+    if (EqualIgnoringCase(name, stored)) RaiseSameFile(input);
     // The directory as written: the system resolves it as it resolves the input.
     return input.substr(0, input.size() - name.size()) + stored;
 }
 
 std::int32_t LZDecompressFile(const std::string& input_name, const std::string& output_name,
                               TLZOverwriteQuery overwrite_query, TLZProgressProc progress_proc) {
-    auto coder = allocate_work_memory();
-    if (input_name.empty() || output_name.empty()) raise_invalid_parameters();
-    std::string input_path = full_path(input_name);
-    const std::string output_path = full_path(output_name);
-    if (equal_ignoring_case(input_path, output_path) || same_file(input_path, output_path)) {
-        raise_same_file(input_name);
+    auto coder = AllocateWorkMemory();
+    if (input_name.empty() || output_name.empty()) RaiseInvalidParameters();
+    std::string input_path = FullPath(input_name);
+    const std::string output_path = FullPath(output_name);
+    if (EqualIgnoringCase(input_path, output_path) || SameFile(input_path, output_path)) {
+        RaiseSameFile(input_name);
     }
-    if (!exists(input_path)) {
+    if (!Exists(input_path)) {
         std::string stored;
-        input_path = switch_to_compressed_name(input_path, stored);
+        input_path = SwitchToCompressedName(input_path, stored);
         // The archive found instead must not be the output either.
-        if (equal_ignoring_case(input_path, output_path) || same_file(input_path, output_path)) {
-            raise_same_file(input_path);
+        if (EqualIgnoringCase(input_path, output_path) || SameFile(input_path, output_path)) {
+            RaiseSameFile(input_path);
         }
     }
 
-    const std::uint32_t input_date = platform::read_file_dos_time(input_path);
+    const std::uint32_t input_date = platform::ReadFileDosTime(input_path);
     File input = open_input(input_path);
-    const std::optional<ArchiveHeader> header = read_header(input);
-    const std::int64_t input_size = file_size_or(input_path, 0);
+    const std::optional<ArchiveHeader> header = ReadHeader(input);
+    const std::int64_t input_size = FileSizeOr(input_path, 0);
 
     TLZReportRec report;
     if (header) {
@@ -538,7 +538,7 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
         report.file_date = input_date;
         report.file_name = input_name;
     }
-    if (exists(output_path) && overwrite_query) {
+    if (Exists(output_path) && overwrite_query) {
         const std::uint8_t answer = overwrite_query(report, output_name);
         if (answer == 0) return kLZCancelled;
         if (answer == 2) throw platform::EAbort();
@@ -554,36 +554,36 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
         report.file_name = output_name;
         if (!header) report.version = "0";
         if (progress_proc) progress_proc(report, -1);
-        expand_streams(*coder, opened, header, *output, progress_proc, report, outcome);
+        ExpandStreams(*coder, opened, header, *output, progress_proc, report, outcome);
     } catch (const EBriskLZDamaged&) {
         // What was written is no image: leave none.
-        finish_output(output, outcome.output_date, report, progress_proc, true);
+        FinishOutput(output, outcome.output_date, report, progress_proc, true);
         platform::DeleteFile(output_name);
         throw;
     } catch (...) {
-        finish_output(output, outcome.output_date, report, progress_proc, true);
+        FinishOutput(output, outcome.output_date, report, progress_proc, true);
         throw;
     }
-    finish_output(output, outcome.output_date, report, progress_proc, false);
+    FinishOutput(output, outcome.output_date, report, progress_proc, false);
     return outcome.bytes;
 }
 
 CodecOutcome LZDecompressOpen(const OpenedInput& input, File& output, TLZProgressProc progress,
                               const TLZReportRec* report) {
-    auto coder = allocate_work_memory();
+    auto coder = AllocateWorkMemory();
     const TLZReportRec empty_report;
     CodecOutcome outcome;
-    expand_streams(*coder, input, read_header(input.file), output, progress,
+    ExpandStreams(*coder, input, ReadHeader(input.file), output, progress,
                    report ? *report : empty_report, outcome);
     return outcome;
 }
 
-DefaultExpansion resolve_default_expansion(const std::string& input_name) {
-    if (input_name.empty()) raise_invalid_parameters();
+DefaultExpansion ResolveDefaultExpansion(const std::string& input_name) {
+    if (input_name.empty()) RaiseInvalidParameters();
     std::string input = input_name;
     std::string stored;
-    if (!exists(input)) {
-        input = switch_to_compressed_name(input, stored);
+    if (!Exists(input)) {
+        input = SwitchToCompressedName(input, stored);
     } else {
         stored = LZStoredName(input);
     }
@@ -594,7 +594,7 @@ std::int32_t LZDecompressFileDefault(const std::string& input_name,
                                      TLZOverwriteQuery overwrite_query,
                                      TLZProgressProc progress_proc) {
     if (input_name.empty()) return 0;
-    const DefaultExpansion names = resolve_default_expansion(input_name);
+    const DefaultExpansion names = ResolveDefaultExpansion(input_name);
     return LZDecompressFile(names.input, names.output, overwrite_query, progress_proc);
 }
 

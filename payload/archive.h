@@ -46,12 +46,12 @@ struct ArchiveHeader {
 };
 
 // Strings longer than their capacity are cut.
-std::array<std::uint8_t, kHeaderSize> encode_header(const ArchiveHeader& header);
+std::array<std::uint8_t, kHeaderSize> EncodeHeader(const ArchiveHeader& header);
 
 // The header when the bytes are an archive's (name length not 0, signature
 // exactly "aBriskM#"), else nothing. Length bytes above a field's capacity
 // are read as the capacity.
-std::optional<ArchiveHeader> decode_header(std::span<const std::uint8_t> first_bytes);
+std::optional<ArchiveHeader> DecodeHeader(std::span<const std::uint8_t> first_bytes);
 
 // Handed to the callbacks.
 struct TLZReportRec {
@@ -78,7 +78,7 @@ public:
     EBriskLZError(int number, const std::string& message)
         : std::runtime_error(message), number_(number) {}
     // The message's number: 40002, 40003, 40004, 40006.
-    int number() const { return number_; }
+    int Number() const { return number_; }
 
 private:
     int number_;
@@ -97,7 +97,7 @@ public:
         : EBriskLZCompress(40007, name + ": truncated or damaged archive (" + detail + ")"),
           detail_(detail) {}
     // What was wrong, without the name.
-    const std::string& detail() const { return detail_; }
+    const std::string& Detail() const { return detail_; }
 
 private:
     std::string detail_;
@@ -221,7 +221,7 @@ struct DefaultExpansion {
     std::string input;
     std::string output;
 };
-DefaultExpansion resolve_default_expansion(const std::string& input_name);
+DefaultExpansion ResolveDefaultExpansion(const std::string& input_name);
 
 // Names and callbacks for the file operations. An empty OutputName means the
 // default name; an empty InputName makes both operations return -100.

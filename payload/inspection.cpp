@@ -20,7 +20,7 @@ using platform::File;
 class FileSlice final : public BlockSource {
 public:
     FileSlice(File& file, std::int64_t limit) : file_(file), left_(limit) {}
-    std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+    std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override {
         const auto want = static_cast<std::size_t>(
             std::min<std::int64_t>(left_, static_cast<std::int64_t>(capacity)));
         if (want == 0) return 0;
@@ -36,7 +36,7 @@ private:
 
 class HashSink final : public BlockSink {
 public:
-    void write_block(const std::uint8_t* data, std::size_t size) override {
+    void WriteBlock(const std::uint8_t* data, std::size_t size) override {
         sha.Update(data, size);
         count += static_cast<std::int64_t>(size);
     }
@@ -53,7 +53,7 @@ ImageInfo InspectImage(File& file, std::int64_t start, std::int32_t length) {
     const std::size_t got = length >= static_cast<std::int32_t>(kHeaderSize)
                                 ? file.Read(header, kHeaderSize)
                                 : 0;
-    const auto decoded = decode_header(std::span<const std::uint8_t>(header, got));
+    const auto decoded = DecodeHeader(std::span<const std::uint8_t>(header, got));
     if (!decoded) return info;
     info.archive = true;
     info.stored_name = decoded->file_name;
@@ -62,7 +62,7 @@ ImageInfo InspectImage(File& file, std::int64_t start, std::int32_t length) {
     FileSlice body(file, length - static_cast<std::int64_t>(kHeaderSize));
     HashSink sink;
     LzssCoder coder;
-    coder.decode(body, sink);
+    coder.Decode(body, sink);
     info.expanded_size = sink.count;
     info.sha256 = sink.sha.FinishHex();
     return info;
@@ -76,7 +76,7 @@ bool IsRiffWave(const std::uint8_t* p) {
 
 std::optional<ConfigRecord> DetectPayload(const std::string& path) {
     File in = File::OpenRead(path);
-    if (!in.valid()) return std::nullopt;
+    if (!in.Valid()) return std::nullopt;
     const std::int64_t size = in.Size();
     if (size < static_cast<std::int64_t>(kConfigRecordSize)) return std::nullopt;
     RawConfigRecord raw{};
@@ -95,9 +95,9 @@ std::optional<ConfigRecord> DetectPayload(const std::string& path) {
 
 Inspection InspectFile(const std::string& path, VendorKeys keys) {
     File in = File::OpenRead(path);
-    if (!in.valid())
+    if (!in.Valid())
         throw InspectError(std::string("cannot open ") +
-                           platform::EInOutError::from_errno(in.error(), path).what());
+                           platform::EInOutError::FromErrno(in.Error(), path).what());
     const auto record = DetectPayload(path);
     if (!record) {
         // A flasher that lost its end (or gained one) shows no payload either:

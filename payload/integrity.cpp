@@ -50,7 +50,7 @@ BlockLookup ReadBlockAt(platform::File& file, std::int64_t start) {
 class DigestingSource final : public BlockSource {
 public:
     DigestingSource(platform::File& file, std::int64_t limit) : file_(file), left_(limit) {}
-    std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+    std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override {
         const auto want = static_cast<std::size_t>(
             std::min<std::int64_t>(left_, static_cast<std::int64_t>(capacity)));
         if (want == 0) return 0;
@@ -66,7 +66,7 @@ public:
     // The rest of the range, digested without expanding it.
     void Drain() {
         std::uint8_t block[2048];
-        while (read_block(block, sizeof block) > 0) {
+        while (ReadBlock(block, sizeof block) > 0) {
         }
     }
     platform::Sha256 sha;
@@ -84,7 +84,7 @@ class CheckingSink final : public BlockSink {
 public:
     CheckingSink(platform::File* out, bool blocks) : out_(out), blocks_(blocks) {}
 
-    void write_block(const std::uint8_t* data, std::size_t size) override {
+    void WriteBlock(const std::uint8_t* data, std::size_t size) override {
         count_ += static_cast<std::int64_t>(size);
         if (!hex_.Feed(data, size)) throw StopExpanding{};
         if (out_) out_->Write(data, size);
@@ -290,8 +290,8 @@ Expansion ExpandArchive(platform::File& in, std::int64_t start, std::int64_t len
     in.Seek(start);
     DigestingSource source(in, length);
     std::uint8_t head[kHeaderSize];
-    const std::size_t got = source.read_block(head, sizeof head);
-    const auto header = got == sizeof head ? decode_header(head) : std::nullopt;
+    const std::size_t got = source.ReadBlock(head, sizeof head);
+    const auto header = got == sizeof head ? DecodeHeader(head) : std::nullopt;
     auto fail = [&](int code, std::string fault) {
         if (result.code == 0) {
             result.code = code;
@@ -312,7 +312,7 @@ Expansion ExpandArchive(platform::File& in, std::int64_t start, std::int64_t len
         } catch (const StopExpanding&) {
             fail(kIntegrityNotIntelHex, *sink.hex_.Fault());
         } catch (const EBriskLZDamaged& e) {
-            fail(kIntegrityNotAnArchive, "truncated or damaged archive (" + e.detail() + ")");
+            fail(kIntegrityNotAnArchive, "truncated or damaged archive (" + e.Detail() + ")");
         } catch (const platform::EInOutError&) {
             throw;
         } catch (const std::exception& e) {

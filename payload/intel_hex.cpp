@@ -111,9 +111,9 @@ std::optional<std::string> IntelHexValidator::Finish() {
 
 std::optional<std::string> CheckIntelHexFile(const std::string& path) {
     platform::File in = platform::File::OpenRead(path);
-    if (!in.valid())
-        throw platform::EInOutError(in.error(), "cannot open " + path + ": " +
-                                                    std::strerror(in.error()));
+    if (!in.Valid())
+        throw platform::EInOutError(in.Error(), "cannot open " + path + ": " +
+                                                    std::strerror(in.Error()));
     IntelHexValidator hex;
     std::vector<std::uint8_t> block(65536);
     try {

@@ -45,7 +45,7 @@ public:
 private:
     bool refill() {
         if (ended_) return false;
-        size_ = source_.read_block(block_, kBlockSize);
+        size_ = source_.ReadBlock(block_, kBlockSize);
         pos_ = 0;
         totals_.bytes_read += static_cast<std::int64_t>(size_);
         ended_ = size_ == 0;
@@ -79,7 +79,7 @@ public:
     void advance_to(const std::uint8_t* p) { pos_ = static_cast<std::size_t>(p - block_); }
 
     void write_out() {
-        sink_.write_block(block_, pos_);
+        sink_.WriteBlock(block_, pos_);
         totals_.bytes_written += static_cast<std::int64_t>(pos_);
         pos_ = 0;
     }
@@ -91,7 +91,7 @@ private:
     std::size_t pos_ = 0;
 };
 
-std::uint64_t load_be64(const std::uint8_t* p) {
+std::uint64_t LoadBe64(const std::uint8_t* p) {
     std::uint64_t v;
     std::memcpy(&v, p, sizeof v);
     if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
@@ -124,8 +124,8 @@ public:
         Node* const nodes = node;
         const std::uint8_t* const ring = text;
         const std::uint8_t* const key = ring + r;
-        const std::uint64_t key_a = load_be64(key + 1);
-        const std::uint64_t key_b = load_be64(key + 9);
+        const std::uint64_t key_a = LoadBe64(key + 1);
+        const std::uint64_t key_b = LoadBe64(key + 9);
         int best_length = 0;
         int best_position = 0;
         nodes[r].left = nodes[r].right = kEmptyLink;
@@ -137,7 +137,7 @@ public:
             parent[r] = p;
         } else {
             p = static_cast<int>(next);
-            std::uint64_t a = load_be64(ring + p + 1);
+            std::uint64_t a = LoadBe64(ring + p + 1);
             std::uint32_t l = nodes[p].left;
             std::uint32_t g = nodes[p].right;
             for (;;) {
@@ -148,8 +148,8 @@ public:
                 // bytes lie inside the ring.
                 const std::uint32_t ll = nodes[l].left, lg = nodes[l].right;
                 const std::uint32_t gl = nodes[g].left, gg = nodes[g].right;
-                const std::uint64_t al = load_be64(ring + l + 1);
-                const std::uint64_t ag = load_be64(ring + g + 1);
+                const std::uint64_t al = LoadBe64(ring + l + 1);
+                const std::uint64_t ag = LoadBe64(ring + g + 1);
                 const std::uint8_t* other = ring + p;
                 int i;
                 bool go_right;
@@ -157,7 +157,7 @@ public:
                     i = 1 + (__builtin_clzll(a ^ key_a) >> 3);
                     go_right = key_a > a;
                 } else {
-                    const std::uint64_t b = load_be64(other + 9);
+                    const std::uint64_t b = LoadBe64(other + 9);
                     if (b != key_b) {
                         i = 9 + (__builtin_clzll(b ^ key_b) >> 3);
                         go_right = key_b > b;
@@ -321,7 +321,7 @@ struct LzssCoder::Memory {
 LzssCoder::LzssCoder() : memory_(std::make_unique<Memory>()) {}
 LzssCoder::~LzssCoder() = default;
 
-LzssTotals LzssCoder::encode(BlockSource& source, BlockSink& sink) {
+LzssTotals LzssCoder::Encode(BlockSource& source, BlockSink& sink) {
     LzssTotals totals;
     std::memset(memory_->work.get(), 0, kWorkAreaSize);
     Trees trees(memory_->work.get());
@@ -397,7 +397,7 @@ LzssTotals LzssCoder::encode(BlockSource& source, BlockSink& sink) {
     return totals;
 }
 
-LzssTotals LzssCoder::decode(BlockSource& source, BlockSink& sink) {
+LzssTotals LzssCoder::Decode(BlockSource& source, BlockSink& sink) {
     LzssTotals totals;
     std::uint8_t* const text = reinterpret_cast<std::uint8_t*>(memory_->work.get());
     std::memset(text, 0, kRingBytes);
@@ -478,7 +478,7 @@ namespace {
 class SpanSource : public BlockSource {
 public:
     explicit SpanSource(std::span<const std::uint8_t> data) : data_(data) {}
-    std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+    std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override {
         const std::size_t n = std::min(capacity, data_.size());
         if (n) std::memcpy(buffer, data_.data(), n);
         data_ = data_.subspan(n);
@@ -491,7 +491,7 @@ private:
 
 class VectorSink : public BlockSink {
 public:
-    void write_block(const std::uint8_t* data, std::size_t size) override {
+    void WriteBlock(const std::uint8_t* data, std::size_t size) override {
         bytes.insert(bytes.end(), data, data + size);
     }
     std::vector<std::uint8_t> bytes;
@@ -499,20 +499,20 @@ public:
 
 } // namespace
 
-std::vector<std::uint8_t> lzss_encode(std::span<const std::uint8_t> input, LzssTotals* totals) {
+std::vector<std::uint8_t> LzssEncode(std::span<const std::uint8_t> input, LzssTotals* totals) {
     LzssCoder coder;
     SpanSource source(input);
     VectorSink sink;
-    const LzssTotals t = coder.encode(source, sink);
+    const LzssTotals t = coder.Encode(source, sink);
     if (totals) *totals = t;
     return std::move(sink.bytes);
 }
 
-std::vector<std::uint8_t> lzss_decode(std::span<const std::uint8_t> body, LzssTotals* totals) {
+std::vector<std::uint8_t> LzssDecode(std::span<const std::uint8_t> body, LzssTotals* totals) {
     LzssCoder coder;
     SpanSource source(body);
     VectorSink sink;
-    const LzssTotals t = coder.decode(source, sink);
+    const LzssTotals t = coder.Decode(source, sink);
     if (totals) *totals = t;
     return std::move(sink.bytes);
 }

@@ -26,14 +26,14 @@ inline constexpr std::size_t kWorkAreaSize = 54304; // ring + the three tree arr
 class BlockSource {
 public:
     virtual ~BlockSource() = default;
-    virtual std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) = 0;
+    virtual std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) = 0;
 };
 
 // Where the coder's output goes, one filled block at a time.
 class BlockSink {
 public:
     virtual ~BlockSink() = default;
-    virtual void write_block(const std::uint8_t* data, std::size_t size) = 0;
+    virtual void WriteBlock(const std::uint8_t* data, std::size_t size) = 0;
 };
 
 // What one run of the coder did.
@@ -57,10 +57,10 @@ public:
     LzssCoder& operator=(const LzssCoder&) = delete;
 
     // Codes the whole source into a body; always ends with the pending group.
-    LzssTotals encode(BlockSource& source, BlockSink& sink);
+    LzssTotals Encode(BlockSource& source, BlockSink& sink);
 
     // Expands a body until the source ends, wherever that falls.
-    LzssTotals decode(BlockSource& source, BlockSink& sink);
+    LzssTotals Decode(BlockSource& source, BlockSink& sink);
 
 private:
     struct Memory;
@@ -68,9 +68,9 @@ private:
 };
 
 // In-memory conveniences over a fresh coder (tests, tools, fuzzing).
-std::vector<std::uint8_t> lzss_encode(std::span<const std::uint8_t> input,
+std::vector<std::uint8_t> LzssEncode(std::span<const std::uint8_t> input,
                                       LzssTotals* totals = nullptr);
-std::vector<std::uint8_t> lzss_decode(std::span<const std::uint8_t> body,
+std::vector<std::uint8_t> LzssDecode(std::span<const std::uint8_t> body,
                                       LzssTotals* totals = nullptr);
 
 } // namespace tollander::payload

@@ -92,7 +92,7 @@ void PayloadState::Log(const std::string& line) const {
 bool PayloadState::ReadConfigRecord() {
     record_check_ = {};
     File& exe = *exe_;
-    if (!exe.valid()) return false;
+    if (!exe.Valid()) return false;
 
     const std::string temp = TempFilePath(ConfigTempFile);
     struct Cleanup {
@@ -115,7 +115,7 @@ bool PayloadState::ReadConfigRecord() {
     }
 
     File check = File::OpenRead(temp);
-    if (!check.valid() || check.Size() != kRecordSize) return false;
+    if (!check.Valid() || check.Size() != kRecordSize) return false;
     RawConfigRecord raw{};
     check.ReadExact(raw.data(), raw.size());
     // A flasher of ours that was cut short or lengthened ends in bytes that
@@ -150,7 +150,7 @@ void PayloadState::DumpConfigRecord() {
 
 void PayloadState::ExtractAlertSound() {
     File& exe = *exe_;
-    if (!exe.valid()) return;
+    if (!exe.Valid()) return;
     if (debug_mode_) Log("Extracting WAV file.");
     const PayloadLayout layout = ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength);
     CheckPieceFits(exe_path_, layout.sound_start, kSoundLength,
@@ -197,8 +197,8 @@ ImageOutcome PayloadState::ExtractImage(Image which) {
     IntegrityResult result;
     result.image = which;
     result.suffix = boot ? ".  (1)" : ".  (2)";
-    result.open_result = exe.open_result();
-    result.passed = exe.valid();
+    result.open_result = exe.OpenResult();
+    result.passed = exe.Valid();
     auto report = [&] {
         if (sink_.integrity) sink_.integrity(result);
     };
@@ -215,7 +215,7 @@ ImageOutcome PayloadState::ExtractImage(Image which) {
         report();
         return ImageOutcome::Done;
     }
-    if (!exe.valid()) {
+    if (!exe.Valid()) {
         report();
         return ImageOutcome::Failed;
     }
@@ -243,7 +243,7 @@ bool PayloadState::ExpandPacked(Image which) {
     bool opened = false;
     if (ready.packed) {
         File in = File::OpenRead(packed);
-        opened = in.valid();
+        opened = in.Valid();
         if (opened) {
             File out = File::Create(hex);
             expanded = ExpandArchive(in, 0, in.Size(), &out, true);
@@ -296,7 +296,7 @@ std::string PayloadState::DescribeIntegrityBlock() const {
     // A diagnostic line must not end start-up: a file that cannot be read
     // here fails again, and is reported, where the images are copied.
     try {
-        if (exe.valid())
+        if (exe.Valid())
             lookup = FindIntegrityBlock(
                 exe, ComputeLayout(exe.Size(), config_.BootLength, config_.MainLength).sound_start,
                 raw_);

@@ -99,7 +99,7 @@ void TCustomComPort::PortOpen() {
     }
     const std::string name = "\\\\.\\COM" + std::to_string(com_number_);
     std::string reason;
-    platform::DeviceFault fault = platform::DeviceFault::none;
+    platform::DeviceFault fault = platform::DeviceFault::None;
     PortSettings settings;
     settings.dispatcher_mode = static_cast<std::uint8_t>(dispatcher_mode_);
     settings.out_size = out_size_;
@@ -116,7 +116,7 @@ void TCustomComPort::PortOpen() {
         return;
     }
     last_os_reason_.clear();
-    last_os_fault_ = platform::DeviceFault::none;
+    last_os_fault_ = platform::DeviceFault::None;
     index_ = static_cast<std::uint16_t>(r);
     really_open_ = true;
     force_apply_ = true;
@@ -506,7 +506,7 @@ void TCustomComPort::SendText(const std::string& S) {
     // The write's own words, not those of the open: whatever the system
     // calls it, a port that was open is no busy or missing one.
     if (r == ecPutBlockFail && !loading_)
-        RaiseCommError(r, serial::WriteFailure(index), platform::DeviceFault::other);
+        RaiseCommError(r, serial::WriteFailure(index), platform::DeviceFault::Other);
     RaiseOnError(r);
 }
 

@@ -266,7 +266,7 @@ private:
     bool holding_notices_ = false;
     TriggerImage saved_triggers_{};
     std::string last_os_reason_;
-    platform::DeviceFault last_os_fault_ = platform::DeviceFault::none;
+    platform::DeviceFault last_os_fault_ = platform::DeviceFault::None;
 };
 
 // The port object as the form publishes it.

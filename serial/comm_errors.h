@@ -65,7 +65,7 @@ std::string CommErrorMessage(int code);
 class ECommException : public std::runtime_error {
 public:
     ECommException(int code, const std::string& message, std::string os_reason = {},
-                   platform::DeviceFault os_fault = platform::DeviceFault::none)
+                   platform::DeviceFault os_fault = platform::DeviceFault::None)
         : std::runtime_error(message), ErrorCode(code), OsReason(std::move(os_reason)),
           OsFault(os_fault) {}
     int ErrorCode;
@@ -108,6 +108,6 @@ public:
 // from it; EOutOfMemory for -8; platform::EInOutError for the other codes from
 // -2 to -162. `os_reason` and `os_fault` travel with a comm exception.
 [[noreturn]] void RaiseCommError(int code, const std::string& os_reason = {},
-                                 platform::DeviceFault os_fault = platform::DeviceFault::none);
+                                 platform::DeviceFault os_fault = platform::DeviceFault::None);
 
 } // namespace tollander::serial

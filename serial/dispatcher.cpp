@@ -20,7 +20,7 @@ namespace {
 // How far the output queue is from the level an armed output trigger waits
 // for. With `pending`, `wait_ms` is the time the bytes above that level take on
 // the line, at most one idle pass: a wrong rate costs no more than that pass.
-enum class Drain { none, reached, pending };
+enum class Drain { None, Reached, Pending };
 constexpr std::uint32_t kIdlePassMs = 50;
 
 Drain OutputDrain(Record& rec, std::uint32_t& wait_ms) {
@@ -31,11 +31,11 @@ Drain OutputDrain(Record& rec, std::uint32_t& wait_ms) {
         level = rec.triggers.OutputLevel(rec.out_size);
         s = rec.settings;
     }
-    if (level < 0) return Drain::none;
+    if (level < 0) return Drain::None;
     DeviceStatus st;
-    if (rec.dev->status(st) != 0) return Drain::none;
+    if (rec.dev->status(st) != 0) return Drain::None;
     AccumulateStatus(rec, st);
-    if (st.out_queue <= static_cast<std::uint32_t>(level)) return Drain::reached;
+    if (st.out_queue <= static_cast<std::uint32_t>(level)) return Drain::Reached;
     // Half bits per character: start bit, data, parity, and 1, 1.5 or 2 stop bits.
     const int stop_half_bits = s.stop_bits == 0 ? 2 : s.stop_bits == 1 ? 3 : 4;
     const std::uint64_t half_bits =
@@ -45,7 +45,7 @@ Drain OutputDrain(Record& rec, std::uint32_t& wait_ms) {
     if (s.baud > 0)
         wait_ms = static_cast<std::uint32_t>(std::min<std::uint64_t>(
             kIdlePassMs, bytes * half_bits * 1000 / (2 * static_cast<std::uint64_t>(s.baud)) + 1));
-    return Drain::pending;
+    return Drain::Pending;
 }
 
 } // namespace
@@ -110,7 +110,7 @@ bool Walk(Record& rec, std::uint16_t msg, std::uint32_t wparam, std::uint16_t lo
         }
         bool stop = false;
         if (!node.deleted) {
-            auto outcome = NoticeWindow::Outcome::handled;
+            auto outcome = NoticeWindow::Outcome::Handled;
             try {
                 if (node.proc)
                     node.proc(nullptr, msg, wparam, lparam);
@@ -125,7 +125,7 @@ bool Walk(Record& rec, std::uint16_t msg, std::uint32_t wparam, std::uint16_t lo
             // A handler that outlived the limit goes on alone, and what it
             // reads from now on it takes at once: the notice ends in this same
             // hold, so no character it reads is counted twice.
-            if (outcome == NoticeWindow::Outcome::still_running) break;
+            if (outcome == NoticeWindow::Outcome::StillRunning) break;
             stop = node.pass_on == 0 || (msg != kNoticeAvail && wparam <= kMaxTriggerHandle &&
                                          rec.triggers.reissued.test(wparam));
             guard.unlock();
@@ -369,16 +369,16 @@ void CommEventThread(Record* rec) {
         // when there is room, never when the queue ran empty.
         std::uint32_t word = 0, limit = 0;
         rec->untimed_wait = true;
-        const bool timed = OutputDrain(*rec, limit) == Drain::pending;
+        const bool timed = OutputDrain(*rec, limit) == Drain::Pending;
         if (timed) rec->untimed_wait = false;
         const int r = timed ? rec->dev->wait_event_for(word, limit) : rec->dev->wait_event(word);
         rec->untimed_wait = false;
         if (r < 0) return;
         if (word & platform::kEvRingTrailingEdge) rec->ring_trailing_edge = true;
         if (rec->kill) break;
-        if (timed && OutputDrain(*rec, limit) == Drain::reached) word |= platform::kEvTxEmpty;
+        if (timed && OutputDrain(*rec, limit) == Drain::Reached) word |= platform::kEvTxEmpty;
         if (word == 0) continue; // a time-out or a new mask: nothing to dispatch
-        rec->event_word = word;
+        rec->EventWord = word;
         rec->comm_ready.Set();
         rec->dispatch_done.Wait();
         if (rec->kill) break;
@@ -392,7 +392,7 @@ void DispatchThread(RecordPtr rec) {
         const bool signalled = rec->comm_ready.WaitFor(Millis(50));
         if (rec->kill) break;
         if (signalled)
-            ProcessEventWord(*rec, rec->event_word.load());
+            ProcessEventWord(*rec, rec->EventWord.load());
         else
             IdlePass(*rec);
         if (rec->kill || rec->close_pending) break;

@@ -39,7 +39,7 @@ struct NoticeWindow::Target {
 namespace {
 
 // One sent message, as its sender waits for it (under Target::mutex).
-enum class SentState { queued, running, done, dropped };
+enum class SentState { Queued, Running, Done, Dropped };
 
 } // namespace
 
@@ -67,21 +67,21 @@ NoticeWindow::SendFn NoticeWindow::Sender() const {
                                                  std::uint32_t lparam,
                                                  platform::Millis limit) -> Outcome {
         // Registered first: a closed window's thread may be gone already.
-        if (!target->Enter()) return Outcome::not_started;
+        if (!target->Enter()) return Outcome::NotStarted;
         if (thread->on_window_thread()) {
             // Only this thread closes the window, so it stays open meanwhile.
             target->Leave();
             target->handler(msg, wparam, lparam);
-            return Outcome::handled;
+            return Outcome::Handled;
         }
-        auto state = std::make_shared<SentState>(SentState::queued);
+        auto state = std::make_shared<SentState>(SentState::Queued);
         // The task owns all it uses: once the limit passes it may still be
         // running, and the sender goes on without it.
         thread->post([target, state, msg, wparam, lparam] {
             {
                 std::lock_guard lock(target->mutex);
-                if (*state != SentState::queued || target->closed) return;
-                *state = SentState::running;
+                if (*state != SentState::Queued || target->closed) return;
+                *state = SentState::Running;
             }
             struct Done {
                 Target& target;
@@ -89,7 +89,7 @@ NoticeWindow::SendFn NoticeWindow::Sender() const {
                 ~Done() {
                     {
                         std::lock_guard lock(target.mutex);
-                        state = SentState::done;
+                        state = SentState::Done;
                     }
                     target.cv.notify_all();
                 }
@@ -100,11 +100,11 @@ NoticeWindow::SendFn NoticeWindow::Sender() const {
         {
             std::unique_lock lock(target->mutex);
             target->cv.wait_for(lock, limit,
-                                [&] { return *state == SentState::done || target->closed; });
-            if (*state == SentState::queued) *state = SentState::dropped;
-            outcome = *state == SentState::done      ? Outcome::handled
-                      : *state == SentState::running ? Outcome::still_running
-                                                     : Outcome::not_started;
+                                [&] { return *state == SentState::Done || target->closed; });
+            if (*state == SentState::Queued) *state = SentState::Dropped;
+            outcome = *state == SentState::Done      ? Outcome::Handled
+                      : *state == SentState::Running ? Outcome::StillRunning
+                                                     : Outcome::NotStarted;
         }
         target->Leave();
         return outcome;
@@ -113,7 +113,7 @@ NoticeWindow::SendFn NoticeWindow::Sender() const {
 
 bool NoticeWindow::Send(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam,
                         platform::Millis limit) {
-    return Sender()(msg, wparam, lparam, limit) == Outcome::handled;
+    return Sender()(msg, wparam, lparam, limit) == Outcome::Handled;
 }
 
 void NoticeWindow::Post(std::uint16_t msg, std::uint32_t wparam, std::uint32_t lparam) {

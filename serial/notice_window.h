@@ -31,7 +31,7 @@ public:
 
     // How a sent message ended: handled within the limit, never started (and
     // never will), or still running when the limit passed (it goes on alone).
-    enum class Outcome { handled, not_started, still_running };
+    enum class Outcome { Handled, NotStarted, StillRunning };
 
     // Runs the handler on the window thread (at once when called there);
     // true when it ran to its end within `limit`.

@@ -118,7 +118,7 @@ struct Record {
     std::atomic<bool> kill{false};
     std::atomic<bool> close_pending{false};
     std::atomic<bool> ring_trailing_edge{false};
-    std::atomic<std::uint32_t> event_word{0};
+    std::atomic<std::uint32_t> EventWord{0};
     // The event thread is in (or about to begin) a wait without a time limit.
     std::atomic<bool> untimed_wait{false};
     std::mutex input_mutex;

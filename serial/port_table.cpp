@@ -205,7 +205,7 @@ void FreeRecord(Record& rec) {
 } // namespace
 
 DeviceLayer PlatformDeviceLayer() {
-    return [] { return platform::make_serial_device(); };
+    return [] { return platform::MakeSerialDevice(); };
 }
 
 // ---------------------------------------------------------------------------
@@ -219,7 +219,7 @@ int OpenPortRecord(const std::string& device_name, const PortSettings& settings,
     RecordPtr rec;
     try {
         rec = std::make_shared<Record>();
-        rec->dev = layer ? layer() : platform::make_serial_device();
+        rec->dev = layer ? layer() : platform::MakeSerialDevice();
     } catch (const std::bad_alloc&) {
         return ecOutOfMemory;
     }

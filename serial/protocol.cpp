@@ -49,7 +49,7 @@ int AsciiFileWindow::Open(const std::string& path) {
     window_.reset(new (std::nothrow) std::uint8_t[kProtocolBufferSize]);
     if (!window_) return ecOutOfMemory;
     file_ = platform::File::OpenRead(path);
-    if (!file_.valid()) {
+    if (!file_.Valid()) {
         window_.reset();
         return -file_.dos_error();
     }
@@ -88,7 +88,7 @@ int AsciiFileWindow::ReadBlock(std::uint32_t position, std::uint8_t* out, std::u
             got = file_.ReadFull(window_.get() + kept, want);
         } catch (const platform::EInOutError& e) {
             last = true;
-            return -platform::dos_error_from_errno(e.ErrorCode);
+            return -platform::DosErrorFromErrno(e.ErrorCode);
         }
         window_end_ = window_start_ + kept + static_cast<std::uint32_t>(got);
         filled_ = true;
@@ -172,7 +172,7 @@ struct ProtocolData {
     // The run's watch over the sender's own stalls, on this clock (set on the
     // window thread between runs only); started by WatchSender or BeginSend,
     // ended with the run.
-    StallClock stall_clock = platform::monotonic_milliseconds;
+    StallClock stall_clock = platform::MonotonicMilliseconds;
     std::unique_ptr<StallWatch> watch;
     // The block waited once for received bytes to be looked at first.
     bool deferred = false;
@@ -617,7 +617,7 @@ void TCustomProtocol::SetBlockVerifier(TBlockVerifier verifier) {
 
 void TCustomProtocol::SetStallClock(StallClock clock) {
     if (data_->in_progress) RaiseCommError(ecBadArgument);
-    data_->stall_clock = clock ? std::move(clock) : StallClock(platform::monotonic_milliseconds);
+    data_->stall_clock = clock ? std::move(clock) : StallClock(platform::MonotonicMilliseconds);
 }
 
 void TCustomProtocol::WatchSender() {

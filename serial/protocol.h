@@ -120,7 +120,7 @@ class AsciiFileWindow {
 public:
     // 0, -2 for an empty name, or the open's negated code.
     int Open(const std::string& path);
-    bool IsOpen() const { return file_.valid(); }
+    bool IsOpen() const { return file_.Valid(); }
     // 0 when it could not be read.
     std::uint32_t FileSize() const { return file_size_; }
     std::uint32_t FileDate() const { return file_.DosTime(); }

@@ -15,7 +15,7 @@
 
 namespace tollander::serial {
 
-// Monotonic milliseconds; platform::monotonic_milliseconds unless a test
+// Monotonic milliseconds; platform::MonotonicMilliseconds unless a test
 // moves a clock of its own.
 using StallClock = std::function<std::int64_t()>;
 

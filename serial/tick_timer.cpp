@@ -5,7 +5,7 @@
 namespace tollander::serial {
 
 std::int32_t TicksNow() {
-    return static_cast<std::int32_t>(platform::milliseconds_now() / kTickMillis);
+    return static_cast<std::int32_t>(platform::MillisecondsNow() / kTickMillis);
 }
 
 void TickTimer::StartAt(std::int32_t ticks, std::int32_t now) {
@@ -26,7 +26,7 @@ std::int32_t TickTimer::ElapsedAt(std::int32_t now) const {
 }
 
 std::int64_t TickTimer::MillisLeft() const {
-    const std::int64_t now_ms = platform::milliseconds_now();
+    const std::int64_t now_ms = platform::MillisecondsNow();
     const auto now = static_cast<std::int32_t>(now_ms / kTickMillis);
     if (RunOutAt(now)) return 0;
     // The first tick after the end; on a wrapped counter it lies one wrap lower.

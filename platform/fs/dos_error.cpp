@@ -5,7 +5,7 @@
 
 namespace tollander::platform {
 
-int dos_error_from_errno(int err) {
+int DosErrorFromErrno(int err) {
     switch (err) {
     case ENOENT:
         return 2;

@@ -6,6 +6,6 @@
 namespace tollander::platform {
 
 // DOS-style error number (positive) for an errno value.
-int dos_error_from_errno(int err);
+int DosErrorFromErrno(int err);
 
 } // namespace tollander::platform

@@ -13,7 +13,7 @@ constexpr std::uint32_t kLatest = (127u << 25) | (12u << 21) | (31u << 16) | (23
 
 } // namespace
 
-std::uint32_t dos_time_from_time_t(std::time_t t) {
+std::uint32_t DosTimeFromTimeT(std::time_t t) {
     struct tm local {};
     if (localtime_r(&t, &local) == nullptr) return kEarliest;
     const int year = local.tm_year + 1900;
@@ -28,7 +28,7 @@ std::uint32_t dos_time_from_time_t(std::time_t t) {
            static_cast<std::uint32_t>(local.tm_sec / 2);
 }
 
-bool time_t_from_dos_time(std::uint32_t packed, std::time_t& out) {
+bool TimeTFromDosTime(std::uint32_t packed, std::time_t& out) {
     const int seconds = static_cast<int>(packed & 0x1F) * 2;
     const int minutes = static_cast<int>((packed >> 5) & 0x3F);
     const int hours = static_cast<int>((packed >> 11) & 0x1F);
@@ -56,7 +56,7 @@ bool time_t_from_dos_time(std::uint32_t packed, std::time_t& out) {
     return true;
 }
 
-std::string format_dos_time(std::uint32_t packed) {
+std::string FormatDosTime(std::uint32_t packed) {
     char text[32];
     std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", (packed >> 25) + 1980,
                   (packed >> 21) & 0x0F, (packed >> 16) & 0x1F, (packed >> 11) & 0x1F,

@@ -12,20 +12,20 @@ namespace tollander::platform {
 
 // Times before 1980 give 1980-01-01 00:00:00, times after 2107 the last
 // representable moment; odd seconds round down.
-std::uint32_t dos_time_from_time_t(std::time_t t);
+std::uint32_t DosTimeFromTimeT(std::time_t t);
 
 // False when the packed value names no valid date or time (month 0, day 0,
 // hour 24, ...).
-bool time_t_from_dos_time(std::uint32_t packed, std::time_t& out);
+bool TimeTFromDosTime(std::uint32_t packed, std::time_t& out);
 
 // The file's modification time packed; 0 when the file cannot be examined.
-std::uint32_t read_file_dos_time(const std::string& path);
+std::uint32_t ReadFileDosTime(const std::string& path);
 
 // Sets the file's access and modification times; false when the packed
 // value is invalid or the file cannot be changed.
-bool write_file_dos_time(const std::string& path, std::uint32_t packed);
+bool WriteFileDosTime(const std::string& path, std::uint32_t packed);
 
 // "YYYY-MM-DD hh:mm:ss", field by field as packed, valid or not.
-std::string format_dos_time(std::uint32_t packed);
+std::string FormatDosTime(std::uint32_t packed);
 
 } // namespace tollander::platform

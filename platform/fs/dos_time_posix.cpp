@@ -7,15 +7,15 @@
 
 namespace tollander::platform {
 
-std::uint32_t read_file_dos_time(const std::string& path) {
+std::uint32_t ReadFileDosTime(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return 0;
-    return dos_time_from_time_t(st.st_mtim.tv_sec);
+    return DosTimeFromTimeT(st.st_mtim.tv_sec);
 }
 
-bool write_file_dos_time(const std::string& path, std::uint32_t packed) {
+bool WriteFileDosTime(const std::string& path, std::uint32_t packed) {
     std::time_t t;
-    if (!time_t_from_dos_time(packed, t)) return false;
+    if (!TimeTFromDosTime(packed, t)) return false;
     struct timespec times[2] = {{t, 0}, {t, 0}};
     return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }

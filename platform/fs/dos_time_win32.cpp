@@ -12,33 +12,33 @@ namespace {
 // FILETIME counts 100 ns from 1601; time_t seconds from 1970.
 constexpr std::int64_t kEpochDifference = 11644473600LL;
 
-std::time_t time_t_from_filetime(const FILETIME& ft) {
+std::time_t TimeTFromFiletime(const FILETIME& ft) {
     const std::int64_t ticks = (static_cast<std::int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     return static_cast<std::time_t>(ticks / 10000000 - kEpochDifference);
 }
 
-FILETIME filetime_from_time_t(std::time_t t) {
+FILETIME FiletimeFromTimeT(std::time_t t) {
     const std::int64_t ticks = (static_cast<std::int64_t>(t) + kEpochDifference) * 10000000;
     return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
 } // namespace
 
-std::uint32_t read_file_dos_time(const std::string& path) {
+std::uint32_t ReadFileDosTime(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(win32::Widen(path).c_str(), GetFileExInfoStandard, &data))
         return 0;
-    return dos_time_from_time_t(time_t_from_filetime(data.ftLastWriteTime));
+    return DosTimeFromTimeT(TimeTFromFiletime(data.ftLastWriteTime));
 }
 
-bool write_file_dos_time(const std::string& path, std::uint32_t packed) {
+bool WriteFileDosTime(const std::string& path, std::uint32_t packed) {
     std::time_t t;
-    if (!time_t_from_dos_time(packed, t)) return false;
+    if (!TimeTFromDosTime(packed, t)) return false;
     const HANDLE h = ::CreateFileW(win32::Widen(path).c_str(), FILE_WRITE_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
-    const FILETIME ft = filetime_from_time_t(t);
+    const FILETIME ft = FiletimeFromTimeT(t);
     const bool ok = ::SetFileTime(h, nullptr, &ft, &ft) != 0;
     ::CloseHandle(h);
     return ok;

@@ -20,7 +20,7 @@ int find_file(const std::string& path) {
     return file_search_os::IsDirectory(directory) ? -2 : kSearchNoDirectory;
 }
 
-int find_first_file(const std::string& mask, FoundFile& found) {
+int FindFirstMatch(const std::string& mask, FoundFile& found) {
     const auto slash = LastPathSeparator(mask);
     const std::string prefix = slash == std::string::npos ? "" : mask.substr(0, slash + 1);
     const std::string pattern = slash == std::string::npos ? mask : mask.substr(slash + 1);

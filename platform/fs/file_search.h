@@ -29,6 +29,6 @@ int find_file(const std::string& path);
 // 0, or: -6004 the directory does not exist, -6003 no name matched, -2 a
 // mask without wildcards names no file (find_file), another negative code
 // for a failure.
-int find_first_file(const std::string& mask, FoundFile& found);
+int FindFirstMatch(const std::string& mask, FoundFile& found);
 
 } // namespace tollander::platform

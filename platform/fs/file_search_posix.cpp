@@ -23,7 +23,7 @@ int file_search_os::Probe(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kProbeDirectory : kProbeFile;
     if (errno == ENOENT || errno == ENOTDIR) return kProbeMissing;
-    return -dos_error_from_errno(errno);
+    return -DosErrorFromErrno(errno);
 }
 
 int file_search_os::ForEachFile(const std::string& directory, const std::string& pattern,
@@ -32,7 +32,7 @@ int file_search_os::ForEachFile(const std::string& directory, const std::string&
     if (dir == nullptr) {
         const int err = errno;
         if (err == ENOENT || err == ENOTDIR) return kSearchNoDirectory;
-        return -dos_error_from_errno(err);
+        return -DosErrorFromErrno(err);
     }
     const bool every_file = pattern == "*.*";
     while (const dirent* entry = ::readdir(dir)) {

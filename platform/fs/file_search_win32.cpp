@@ -12,7 +12,7 @@ namespace tollander::platform {
 
 namespace {
 
-bool is_directory(const std::string& path) {
+bool DirectoryExists(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesW(win32::Widen(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
@@ -22,7 +22,7 @@ bool is_directory(const std::string& path) {
 const char* const file_search_os::kWildcards = "*?";
 
 bool file_search_os::IsDirectory(const std::string& path) {
-    return is_directory(path);
+    return DirectoryExists(path);
 }
 
 int file_search_os::Probe(const std::string& path) {
@@ -41,7 +41,7 @@ int file_search_os::ForEachFile(const std::string& directory, const std::string&
                                              FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
-        if (!is_directory(directory)) return kSearchNoDirectory;
+        if (!DirectoryExists(directory)) return kSearchNoDirectory;
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return kSearchNoMatch;
         if (error == ERROR_PATH_NOT_FOUND || error == ERROR_DIRECTORY) return kSearchNoDirectory;
         return -win32::DosErrorFromWin32(error);

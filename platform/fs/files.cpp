@@ -113,8 +113,8 @@ void File::Write(const void* buffer, std::size_t n) {
     std::size_t done = 0;
     while (done < n) {
         const long put = files_os::WriteSome(fd_, bytes + done, n - done);
-        if (put < 0) throw EInOutError::from_errno(errno, path_);
-        if (put == 0) throw EInOutError::from_errno(ENOSPC, path_);
+        if (put < 0) throw EInOutError::FromErrno(errno, path_);
+        if (put == 0) throw EInOutError::FromErrno(ENOSPC, path_);
         done += static_cast<std::size_t>(put);
     }
 }

@@ -65,7 +65,7 @@ public:
     File& operator=(const File&) = delete;
 
     // Read-only; others may keep reading and writing it. Never throws: when
-    // the open fails, valid() is false and open_result() holds what the
+    // the open fails, Valid() is false and OpenResult() holds what the
     // open returned (-1), error() the errno value.
     static File OpenRead(const std::string& path);
     // Read-only, for a file the run keeps open to its end (the program's
@@ -91,9 +91,9 @@ public:
     // target.
     static File CreateReplacement(const std::string& target, unsigned mode = 0666);
 
-    bool valid() const { return fd_ >= 0; }
-    int open_result() const { return open_result_; }
-    int error() const { return error_; }
+    bool Valid() const { return fd_ >= 0; }
+    int OpenResult() const { return open_result_; }
+    int Error() const { return error_; }
     // The failed open's DOS-style error number (dos_error.h): 2 missing,
     // 3 no such path, 5 denied (a directory too), ...
     int dos_error() const { return dos_error_; }

@@ -19,7 +19,7 @@ namespace tollander::platform {
 namespace {
 
 [[noreturn]] void ThrowErrno(int err, const std::string& what) {
-    throw EInOutError::from_errno(err, what);
+    throw EInOutError::FromErrno(err, what);
 }
 
 } // namespace
@@ -61,14 +61,14 @@ File File::OpenForReading(const std::string& path, bool) {
     File file(fd, path);
     if (fd < 0) {
         file.error_ = errno;
-        file.dos_error_ = dos_error_from_errno(errno);
+        file.dos_error_ = DosErrorFromErrno(errno);
         return file;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         file.error_ = EINVAL;
         // DOS refuses a directory as it refuses a file it may not read.
-        file.dos_error_ = S_ISDIR(st.st_mode) ? 5 : dos_error_from_errno(EINVAL);
+        file.dos_error_ = S_ISDIR(st.st_mode) ? 5 : DosErrorFromErrno(EINVAL);
         ::close(fd);
         file.fd_ = -1;
         file.open_result_ = -1;
@@ -135,7 +135,7 @@ std::int64_t File::Size() const {
 std::uint32_t File::DosTime() const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) return 0;
-    return dos_time_from_time_t(st.st_mtim.tv_sec);
+    return DosTimeFromTimeT(st.st_mtim.tv_sec);
 }
 
 FileIdentity File::Identity() const {

@@ -21,7 +21,7 @@ namespace tollander::platform {
 namespace {
 
 [[noreturn]] void ThrowErrno(int err, const std::string& what) {
-    throw EInOutError::from_errno(err, what);
+    throw EInOutError::FromErrno(err, what);
 }
 
 DWORD Attributes(const std::string& path) {

@@ -18,7 +18,7 @@ public:
         : std::runtime_error(message), ErrorCode(error_code) {}
 
     // "<path>: <reason>" for an errno value.
-    static EInOutError from_errno(int err, const std::string& path) {
+    static EInOutError FromErrno(int err, const std::string& path) {
         return EInOutError(err, path + ": " + std::strerror(err));
     }
 

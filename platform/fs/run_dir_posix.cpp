@@ -40,7 +40,7 @@ RunDirectoryPlace DefaultPlace() {
 
 std::string MakeFreshDirectory(const std::string& parent, const std::string& prefix) {
     std::string path = parent + "/" + prefix + "XXXXXX";
-    if (::mkdtemp(path.data()) == nullptr) throw EInOutError::from_errno(errno, parent);
+    if (::mkdtemp(path.data()) == nullptr) throw EInOutError::FromErrno(errno, parent);
     return path;
 }
 

@@ -55,20 +55,20 @@ std::string StateDirPath() {
 void MakeDirectories(const std::string& path) {
     struct stat st{};
     if (stat(path.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode)) throw EInOutError::from_errno(ENOTDIR, path);
+        if (!S_ISDIR(st.st_mode)) throw EInOutError::FromErrno(ENOTDIR, path);
         return;
     }
     const std::string parent = DirectoryOf(path);
     if (parent != path) MakeDirectories(parent);
     if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        throw EInOutError::from_errno(errno, path);
+        throw EInOutError::FromErrno(errno, path);
 }
 
 std::string ReadWholeFile(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return {};
-        throw EInOutError::from_errno(errno, path);
+        throw EInOutError::FromErrno(errno, path);
     }
     std::string text;
     char buffer[8192];
@@ -78,7 +78,7 @@ std::string ReadWholeFile(const std::string& path) {
         if (n < 0) {
             const int err = errno;
             close(fd);
-            throw EInOutError::from_errno(err, path);
+            throw EInOutError::FromErrno(err, path);
         }
         if (n == 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
@@ -90,11 +90,11 @@ std::string ReadWholeFile(const std::string& path) {
 void ReplaceFile(const std::string& path, const std::string& contents) {
     std::string temp = path + ".XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) throw EInOutError::from_errno(errno, temp);
+    if (fd < 0) throw EInOutError::FromErrno(errno, temp);
     const auto fail = [&](int err) {
         close(fd);
         unlink(temp.c_str());
-        throw EInOutError::from_errno(err, path);
+        throw EInOutError::FromErrno(err, path);
     };
     if (!WriteAll(fd, contents)) fail(errno ? errno : EIO);
     // The data reaches the disk before the name does, so a crash leaves
@@ -103,12 +103,12 @@ void ReplaceFile(const std::string& path, const std::string& contents) {
     if (close(fd) != 0) {
         const int err = errno;
         unlink(temp.c_str());
-        throw EInOutError::from_errno(err, path);
+        throw EInOutError::FromErrno(err, path);
     }
     if (rename(temp.c_str(), path.c_str()) != 0) {
         const int err = errno;
         unlink(temp.c_str());
-        throw EInOutError::from_errno(err, path);
+        throw EInOutError::FromErrno(err, path);
     }
     const int dir = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
@@ -119,12 +119,12 @@ void ReplaceFile(const std::string& path, const std::string& contents) {
 
 FileLock::FileLock(const std::string& path) {
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd_ < 0) throw EInOutError::from_errno(errno, path);
+    if (fd_ < 0) throw EInOutError::FromErrno(errno, path);
     while (flock(fd_, LOCK_EX) != 0) {
         if (errno == EINTR) continue;
         const int err = errno;
         close(fd_);
-        throw EInOutError::from_errno(err, path);
+        throw EInOutError::FromErrno(err, path);
     }
 }
 

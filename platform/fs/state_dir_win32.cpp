@@ -32,7 +32,7 @@ std::string StateDirPath() {
 void MakeDirectories(const std::string& path) {
     const DWORD attributes = ::GetFileAttributesW(win32::Widen(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) throw EInOutError::from_errno(ENOTDIR, path);
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) throw EInOutError::FromErrno(ENOTDIR, path);
         return;
     }
     const std::string parent = DirectoryOf(path);

@@ -34,12 +34,12 @@ File File::CreateReplacement(const std::string& target, unsigned mode) {
         file.temporary_ = std::move(temporary);
         return file;
     }
-    throw EInOutError::from_errno(EEXIST, target);
+    throw EInOutError::FromErrno(EEXIST, target);
 }
 
 void File::Commit(std::optional<std::uint32_t> dos_time) {
     std::optional<std::time_t> when;
-    if (std::time_t t; dos_time && time_t_from_dos_time(*dos_time, t)) when = t;
+    if (std::time_t t; dos_time && TimeTFromDosTime(*dos_time, t)) when = t;
     // On the disk before the name points to it: a crash leaves the old or
     // the new file, never an empty one.
     tool_files_os::SyncAndStamp(fd_, when, path_);

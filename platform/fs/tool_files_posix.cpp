@@ -18,7 +18,7 @@ namespace tollander::platform {
 namespace {
 
 [[noreturn]] void ThrowErrno(int err, const std::string& path) {
-    throw EInOutError::from_errno(err, path);
+    throw EInOutError::FromErrno(err, path);
 }
 
 std::string KindOf(mode_t mode) {

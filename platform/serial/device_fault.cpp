@@ -7,53 +7,53 @@
 
 namespace tollander::platform {
 
-std::string fault_reason(DeviceFault fault) {
+std::string FaultReason(DeviceFault fault) {
     switch (fault) {
-    case DeviceFault::unmapped:
+    case DeviceFault::Unmapped:
         return "no device mapped";
-    case DeviceFault::missing:
+    case DeviceFault::Missing:
         return "no such device";
-    case DeviceFault::not_serial:
+    case DeviceFault::NotSerial:
         return "not a serial device";
-    case DeviceFault::permission:
+    case DeviceFault::Permission:
         return "permission denied";
-    case DeviceFault::busy:
+    case DeviceFault::Busy:
         return "in use by another program";
-    case DeviceFault::own_terminal:
+    case DeviceFault::OwnTerminal:
         return "the terminal this program runs in";
-    case DeviceFault::none:
-    case DeviceFault::other:
+    case DeviceFault::None:
+    case DeviceFault::Other:
         break;
     }
     return {};
 }
 
-std::string fault_advice(DeviceFault fault, const std::string& device) {
+std::string FaultAdvice(DeviceFault fault, const std::string& device) {
     switch (fault) {
-    case DeviceFault::unmapped:
+    case DeviceFault::Unmapped:
         return "TOLLANDER_COM1 to TOLLANDER_COM4 choose the devices";
-    case DeviceFault::missing:
+    case DeviceFault::Missing:
         return "check that the modem's adapter is plugged in and the port mapped to it";
-    case DeviceFault::not_serial:
+    case DeviceFault::NotSerial:
         return "map the port to a serial device";
-    case DeviceFault::permission:
-        return device_fault_os::permission_advice(device);
-    case DeviceFault::busy:
+    case DeviceFault::Permission:
+        return device_fault_os::PermissionAdvice(device);
+    case DeviceFault::Busy:
         return "close the program that holds it";
-    case DeviceFault::own_terminal:
+    case DeviceFault::OwnTerminal:
         return "map the port to the modem's serial device";
-    case DeviceFault::none:
-    case DeviceFault::other:
+    case DeviceFault::None:
+    case DeviceFault::Other:
         break;
     }
     return {};
 }
 
-std::string fault_sentence(DeviceFault fault, const std::string& device,
+std::string FaultSentence(DeviceFault fault, const std::string& device,
                            const std::string& os_text) {
-    std::string reason = fault_reason(fault);
+    std::string reason = FaultReason(fault);
     if (reason.empty()) reason = os_text;
-    const std::string advice = fault_advice(fault, device);
+    const std::string advice = FaultAdvice(fault, device);
     if (reason.empty()) return advice;
     return advice.empty() ? reason : reason + "; " + advice;
 }

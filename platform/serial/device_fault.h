@@ -10,27 +10,27 @@
 namespace tollander::platform {
 
 enum class DeviceFault : std::uint8_t {
-    none,
-    unmapped,     // the port has no device
-    missing,      // nothing at the device's path
-    not_serial,   // something there, but no serial device
-    permission,   // the user may not open it
-    busy,         // another program holds it (exclusive or locked)
-    own_terminal, // the terminal this program runs in
-    other,        // anything else; the device's error text says what
+    None,
+    Unmapped,     // the port has no device
+    Missing,      // nothing at the device's path
+    NotSerial,   // something there, but no serial device
+    Permission,   // the user may not open it
+    Busy,         // another program holds it (exclusive or locked)
+    OwnTerminal, // the terminal this program runs in
+    Other,        // anything else; the device's error text says what
 };
 
 // "permission denied", "in use by another program", "no such device", ...
 // ("" for none and other).
-std::string fault_reason(DeviceFault fault);
+std::string FaultReason(DeviceFault fault);
 
 // What to do about it, for `device` (its group names the one to join);
 // "" when there is nothing to advise.
-std::string fault_advice(DeviceFault fault, const std::string& device);
+std::string FaultAdvice(DeviceFault fault, const std::string& device);
 
 // "<reason>; <advice>", either part left out when empty; `os_text` stands in
 // for the reason of a fault that has no words of its own.
-std::string fault_sentence(DeviceFault fault, const std::string& device,
+std::string FaultSentence(DeviceFault fault, const std::string& device,
                            const std::string& os_text = {});
 
 } // namespace tollander::platform

@@ -7,6 +7,6 @@
 namespace tollander::platform::device_fault_os {
 
 // What to do when the user may not open `device`.
-std::string permission_advice(const std::string& device);
+std::string PermissionAdvice(const std::string& device);
 
 } // namespace tollander::platform::device_fault_os

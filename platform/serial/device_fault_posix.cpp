@@ -16,18 +16,18 @@ namespace {
 
 constexpr mode_t kGroupReadWrite = S_IRGRP | S_IWGRP;
 
-std::string group_name(gid_t gid) {
+std::string GroupName(gid_t gid) {
     if (const group* g = ::getgrgid(gid)) return g->gr_name;
     return std::to_string(gid);
 }
 
-std::string owner_name(uid_t uid) {
+std::string OwnerName(uid_t uid) {
     if (const passwd* p = ::getpwuid(uid)) return p->pw_name;
     return std::to_string(uid);
 }
 
 // This session's groups: the effective group and the supplementary ones.
-bool in_session_group(gid_t gid) {
+bool InSessionGroup(gid_t gid) {
     if (::getegid() == gid) return true;
     const int n = ::getgroups(0, nullptr);
     if (n <= 0) return false;
@@ -38,7 +38,7 @@ bool in_session_group(gid_t gid) {
 
 // The user's groups as the system's group database has them now, which a
 // session started before a change does not see.
-bool in_database_group(gid_t gid) {
+bool InDatabaseGroup(gid_t gid) {
     const passwd* p = ::getpwuid(::geteuid());
     if (!p) return false;
     if (p->pw_gid == gid) return true;
@@ -54,32 +54,32 @@ bool in_database_group(gid_t gid) {
     return false;
 }
 
-std::string join_advice(const std::string& group) {
+std::string JoinAdvice(const std::string& group) {
     return "add yourself to the " + group + " group: sudo usermod -aG " + group +
            " \"$USER\", then log out and in again";
 }
 
 } // namespace
 
-std::string permission_advice(const std::string& device) {
+std::string PermissionAdvice(const std::string& device) {
     struct stat st {};
-    if (device.empty() || ::stat(device.c_str(), &st) != 0) return join_advice("dialout");
-    const std::string group = group_name(st.st_gid);
+    if (device.empty() || ::stat(device.c_str(), &st) != 0) return JoinAdvice("dialout");
+    const std::string group = GroupName(st.st_gid);
     // The device's own group may open it, and the user is not in it here.
     if (st.st_gid != 0 && (st.st_mode & kGroupReadWrite) == kGroupReadWrite &&
-        !in_session_group(st.st_gid)) {
+        !InSessionGroup(st.st_gid)) {
         // A new group membership counts only for sessions started after it.
-        if (in_database_group(st.st_gid))
+        if (InDatabaseGroup(st.st_gid))
             return "you are in the " + group + " group, but this session began before you " +
                    "joined it; log out and in again";
-        return join_advice(group);
+        return JoinAdvice(group);
     }
     if (st.st_uid == ::geteuid()) return "it is yours: chmod u+rw " + device;
     // No group the user could join opens it (a device of root's alone, say),
     // or the user is in its group and is still refused.
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return "only the administrator can let you open it (" + owner_name(st.st_uid) + ":" + group +
+    return "only the administrator can let you open it (" + OwnerName(st.st_uid) + ":" + group +
            " " + mode + "); ask for it to be given to the dialout group, for instance by a " +
            "udev rule";
 }

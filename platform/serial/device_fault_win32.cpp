@@ -4,7 +4,7 @@
 
 namespace tollander::platform::device_fault_os {
 
-std::string permission_advice(const std::string&) {
+std::string PermissionAdvice(const std::string&) {
     return "close the program that holds it";
 }
 

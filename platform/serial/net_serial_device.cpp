@@ -38,12 +38,12 @@ constexpr std::size_t kDefaultOutQueue = 4096;
 // Malformed Telnet commands tolerated before the connection is given up.
 constexpr int kMalformedLimit = 8;
 
-bool starts_with(const std::string& s, std::string_view prefix) {
+bool StartsWith(const std::string& s, std::string_view prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
 }
 
 // The printable words a server sent before it closed ("Port already in use").
-std::string server_words(const std::vector<std::uint8_t>& bytes) {
+std::string ServerWords(const std::vector<std::uint8_t>& bytes) {
     std::string text;
     for (const std::uint8_t b : bytes) {
         if (b >= 0x20 && b < 0x7F)
@@ -58,14 +58,14 @@ std::string server_words(const std::vector<std::uint8_t>& bytes) {
 }
 
 // A line of `s`: microseconds one character takes.
-std::int64_t char_micros(const LineSettings& s) {
+std::int64_t CharMicros(const LineSettings& s) {
     const int half_bits = 2 * (1 + s.data_bits + (s.parity != 0 ? 1 : 0)) +
                           (s.stop_bits == 0 ? 2 : s.stop_bits == 1 ? 3 : 4);
     const std::int64_t baud = s.baud > 0 ? s.baud : 115200;
     return std::max<std::int64_t>(1, half_bits * 500000LL / baud);
 }
 
-std::int64_t now_micros() {
+std::int64_t NowMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -93,14 +93,14 @@ std::optional<net_os::Resolution> resolve_by(const NetResolver& resolver, const 
         }).detach();
     } catch (const std::system_error& e) {
         net_os::Resolution none;
-        none.failure = net_os::ConnectFailure::other;
+        none.failure = net_os::ConnectFailure::Other;
         none.text = std::string("no thread for the host name's lookup: ") + e.what();
         return none;
     }
     std::unique_lock lock(lookup->mutex);
     lookup->done_cv.wait_for(
         lock,
-        std::chrono::milliseconds(std::max<std::int64_t>(0, deadline - monotonic_milliseconds())),
+        std::chrono::milliseconds(std::max<std::int64_t>(0, deadline - MonotonicMilliseconds())),
         [&] { return lookup->result.has_value(); });
     return std::move(lookup->result);
 }
@@ -113,15 +113,15 @@ public:
     int open(const std::string& name) override {
         std::string device;
         if (const int rc = open_path(is_open(), name, device); rc != 0) return rc;
-        const auto parsed = parse_network_port(device);
+        const auto parsed = ParseNetworkPort(device);
         if (!parsed)
-            return fail(kDevNoSuchDevice, DeviceFault::other,
+            return fail(kDevNoSuchDevice, DeviceFault::Other,
                         device + ": not a serial server's port; write rfc2217://HOST:PORT or " +
                             "socket://HOST:PORT (an IPv6 address in brackets)");
-        const std::int64_t deadline = monotonic_milliseconds() + kNetOpenLimit.count();
+        const std::int64_t deadline = MonotonicMilliseconds() + kNetOpenLimit.count();
         auto found = resolve_by(resolver_, parsed->host, parsed->port, deadline);
         if (!found)
-            return fail(kDevNoSuchDevice, DeviceFault::other,
+            return fail(kDevNoSuchDevice, DeviceFault::Other,
                         device + ": the host name " + parsed->host + " did not resolve within " +
                             std::to_string(kNetOpenLimit.count()) +
                             " ms; check the name and the name server, or name the server by "
@@ -159,16 +159,16 @@ public:
         const auto until = [&](auto done) {
             cv_.wait_for(lock,
                          std::chrono::milliseconds(
-                             std::max<std::int64_t>(0, deadline - monotonic_milliseconds())),
+                             std::max<std::int64_t>(0, deadline - MonotonicMilliseconds())),
                          [&] { return done() || hung_up_; });
         };
-        until([&] { return negotiator_.com_port_agreed() || negotiator_.com_port_refused(); });
-        if (negotiator_.com_port_agreed() && !hung_up_) {
+        until([&] { return negotiator_.ComPortAgreed() || negotiator_.ComPortRefused(); });
+        if (negotiator_.ComPortAgreed() && !hung_up_) {
             lock.unlock();
             // Every change of the modem's lines is told; line errors are not.
             std::vector<std::uint8_t> out;
-            telnet::com_port_command(telnet::kSetModemStateMask, {0xFF}, out);
-            telnet::com_port_command(telnet::kSetLineStateMask, {0}, out);
+            telnet::AppendComPortCommand(telnet::kSetModemStateMask, {0xFF}, out);
+            telnet::AppendComPortCommand(telnet::kSetLineStateMask, {0}, out);
             send_bytes(out);
             lock.lock();
             until([&] { return com_port_heard_; });
@@ -181,12 +181,12 @@ public:
         if (malformed_ >= kMalformedLimit)
             reason = "the serial server sent malformed Telnet commands; check that the port is "
                      "an RFC 2217 port of the server";
-        else if (negotiator_.com_port_refused())
+        else if (negotiator_.ComPortRefused())
             reason = "the serial server does not control the line (RFC 2217); name the port "
                      "socket://" +
                      device.substr(kTelnetScheme.size()) + " or enable RFC 2217 on the server";
-        else if (hung_up_ || (negotiator_.com_port_agreed() && !early_.empty())) {
-            const std::string words = server_words(early_);
+        else if (hung_up_ || (negotiator_.ComPortAgreed() && !early_.empty())) {
+            const std::string words = ServerWords(early_);
             reason = words.empty()
                          ? "the serial server closed the connection; check that the port is free"
                          : "the serial server refused the connection (\"" + words +
@@ -198,7 +198,7 @@ public:
         lock.unlock();
         close();
         // Open failures go as "no such device", the code that carries words.
-        return fail(kDevNoSuchDevice, DeviceFault::other, device + ": " + reason);
+        return fail(kDevNoSuchDevice, DeviceFault::Other, device + ": " + reason);
     }
 
     void close() override {
@@ -206,12 +206,12 @@ public:
             std::lock_guard lock(mutex_);
             if (socket_ == net_os::kNoSocket) return;
             stopping_ = true;
-            net_os::shut(socket_);
+            net_os::Shut(socket_);
         }
         cv_.notify_all();
         if (reader_.joinable()) reader_.join();
         std::lock_guard lock(mutex_);
-        net_os::release(socket_);
+        net_os::Release(socket_);
         socket_ = net_os::kNoSocket;
         cv_.notify_all();
     }
@@ -237,7 +237,7 @@ public:
 
     int write_settings(const LineSettings& s) override {
         if (s.baud <= 0 || s.data_bits < 5 || s.data_bits > 8 || s.parity > 4 || s.stop_bits > 2)
-            return fail(kDevFailure, DeviceFault::other, device_ + ": unsupported line settings");
+            return fail(kDevFailure, DeviceFault::Other, device_ + ": unsupported line settings");
         {
             std::lock_guard lock(mutex_);
             if (socket_ == net_os::kNoSocket) return -kDevNotOpen;
@@ -248,25 +248,25 @@ public:
         static constexpr std::uint8_t kStopSize[] = {1, 3, 2};       // one, one and a half, two
         const auto baud = static_cast<std::uint32_t>(s.baud);
         std::vector<std::uint8_t> out;
-        telnet::com_port_command(telnet::kSetBaudRate,
+        telnet::AppendComPortCommand(telnet::kSetBaudRate,
                                  {static_cast<std::uint8_t>(baud >> 24),
                                   static_cast<std::uint8_t>(baud >> 16),
                                   static_cast<std::uint8_t>(baud >> 8),
                                   static_cast<std::uint8_t>(baud)},
                                  out);
-        telnet::com_port_command(telnet::kSetDataSize, {s.data_bits}, out);
-        telnet::com_port_command(telnet::kSetParity, {kParity[s.parity]}, out);
-        telnet::com_port_command(telnet::kSetStopSize, {kStopSize[s.stop_bits]}, out);
+        telnet::AppendComPortCommand(telnet::kSetDataSize, {s.data_bits}, out);
+        telnet::AppendComPortCommand(telnet::kSetParity, {kParity[s.parity]}, out);
+        telnet::AppendComPortCommand(telnet::kSetStopSize, {kStopSize[s.stop_bits]}, out);
         const bool hardware = s.rts_control == LineControl::handshake || s.out_cts_flow;
         const std::uint8_t flow = hardware ? 3 : (s.out_x || s.in_x) ? 2 : 1;
-        telnet::com_port_command(telnet::kSetControl, {flow}, out);
+        telnet::AppendComPortCommand(telnet::kSetControl, {flow}, out);
         if (s.dtr_control != LineControl::handshake)
-            telnet::com_port_command(telnet::kSetControl,
+            telnet::AppendComPortCommand(telnet::kSetControl,
                                      {s.dtr_control == LineControl::disabled ? std::uint8_t{9}
                                                                               : std::uint8_t{8}},
                                      out);
         if (!hardware)
-            telnet::com_port_command(telnet::kSetControl,
+            telnet::AppendComPortCommand(telnet::kSetControl,
                                      {s.rts_control == LineControl::disabled ? std::uint8_t{12}
                                                                               : std::uint8_t{11}},
                                      out);
@@ -299,8 +299,8 @@ public:
         st = {};
         if (socket_ == net_os::kNoSocket) return -kDevNotOpen;
         st.in_queue = static_cast<std::uint32_t>(input_.size());
-        const std::int64_t per_char = char_micros(settings_);
-        const std::int64_t queued = std::max<std::int64_t>(0, line_free_at_ - now_micros());
+        const std::int64_t per_char = CharMicros(settings_);
+        const std::int64_t queued = std::max<std::int64_t>(0, line_free_at_ - NowMicros());
         st.out_queue = static_cast<std::uint32_t>((queued + per_char - 1) / per_char);
         return 0;
     }
@@ -382,8 +382,8 @@ private:
             fail_closed(device);
             return 0;
         }
-        const std::int64_t deadline = monotonic_milliseconds() + write_timeout_ms_.load();
-        const std::int64_t per_char = char_micros(settings_);
+        const std::int64_t deadline = MonotonicMilliseconds() + write_timeout_ms_.load();
+        const std::int64_t per_char = CharMicros(settings_);
         // Why the write ended short, unless the modem's answer ended it.
         std::string why = "the serial server took no more before the write time-out";
         const auto answered = [&] { return listen && !input_.empty(); };
@@ -393,7 +393,7 @@ private:
                 why = closed_text();
                 break;
             }
-            const std::int64_t now = now_micros();
+            const std::int64_t now = NowMicros();
             const std::int64_t queued = std::max<std::int64_t>(0, line_free_at_ - now);
             const auto capacity = static_cast<std::int64_t>(out_capacity_);
             const std::int64_t room = capacity - (queued + per_char - 1) / per_char;
@@ -410,7 +410,7 @@ private:
                     break;
                 }
                 sent_data_ = true;
-                line_free_at_ = std::max(line_free_at_, now_micros()) + want * per_char;
+                line_free_at_ = std::max(line_free_at_, NowMicros()) + want * per_char;
                 done += static_cast<std::size_t>(want);
                 continue;
             }
@@ -418,21 +418,21 @@ private:
             // on or, listening, the modem speaks: its answer goes first, even
             // when room came at the same moment.
             if ((heard = answered())) break;
-            const std::int64_t left = deadline - monotonic_milliseconds();
+            const std::int64_t left = deadline - MonotonicMilliseconds();
             if (left <= 0) break;
             std::int64_t wait_ms = kSliceMs;
             if (!suspended_)
                 wait_ms = (line_free_at_ - (capacity - want) * per_char - now + 999) / 1000;
             const std::int64_t slice =
                 std::clamp<std::int64_t>(wait_ms, 1, std::min<std::int64_t>(left, kSliceMs));
-            const std::int64_t asked = monotonic_milliseconds();
+            const std::int64_t asked = MonotonicMilliseconds();
             cv_.wait_for(lock, std::chrono::milliseconds(slice));
             if (socket_ == net_os::kNoSocket || stopping_) {
                 lock.unlock();
                 fail_closed(device);
                 return -static_cast<int>(done);
             }
-            if (monotonic_milliseconds() - asked > slice + kSenderStallLimit.count()) {
+            if (MonotonicMilliseconds() - asked > slice + kSenderStallLimit.count()) {
                 why = "the program stood still while the device waited for more";
                 break;
             }
@@ -440,13 +440,13 @@ private:
         }
         lock.unlock();
         if (done == n) return static_cast<int>(n);
-        if (!heard) fail(kDevFailure, DeviceFault::other, device + ": " + why);
+        if (!heard) fail(kDevFailure, DeviceFault::Other, device + ": " + why);
         return -static_cast<int>(done);
     }
 
     int wait(std::uint32_t& word, std::int64_t limit_ms) {
         word = 0;
-        const std::int64_t deadline = monotonic_milliseconds() + std::max<std::int64_t>(limit_ms, 0);
+        const std::int64_t deadline = MonotonicMilliseconds() + std::max<std::int64_t>(limit_ms, 0);
         std::unique_lock lock(mutex_);
         for (;;) {
             if (socket_ == net_os::kNoSocket) return -kDevNotOpen;
@@ -461,7 +461,7 @@ private:
                 cv_.wait(lock);
                 continue;
             }
-            const std::int64_t left = deadline - monotonic_milliseconds();
+            const std::int64_t left = deadline - MonotonicMilliseconds();
             if (left <= 0) return 0;
             cv_.wait_for(lock, std::chrono::milliseconds(left));
         }
@@ -469,7 +469,7 @@ private:
 
     std::vector<std::uint8_t> negotiator_opening() {
         std::lock_guard lock(mutex_);
-        return negotiator_.opening();
+        return negotiator_.Opening();
     }
 
     // One COM-port command; nothing over socket://, which has no way to
@@ -477,7 +477,7 @@ private:
     int com_port(std::uint8_t command, std::vector<std::uint8_t> value) {
         if (!telnet_) return 0;
         std::vector<std::uint8_t> out;
-        telnet::com_port_command(command, value, out);
+        telnet::AppendComPortCommand(command, value, out);
         return send_bytes(out) ? 0 : -kDevFailure;
     }
 
@@ -485,13 +485,13 @@ private:
         if (!telnet_) return send_all(bytes, n, deadline);
         std::vector<std::uint8_t> out;
         out.reserve(n + n / 8);
-        telnet::escape(bytes, n, out);
+        telnet::Escape(bytes, n, out);
         return send_all(out.data(), out.size(), deadline);
     }
 
     bool send_bytes(const std::vector<std::uint8_t>& bytes) {
         return send_all(bytes.data(), bytes.size(),
-                        monotonic_milliseconds() + write_timeout_ms_.load());
+                        MonotonicMilliseconds() + write_timeout_ms_.load());
     }
 
     // Every byte, in order with the other senders', or false when the
@@ -506,15 +506,15 @@ private:
         if (s == net_os::kNoSocket) return false;
         std::size_t done = 0;
         while (done < n) {
-            const long put = net_os::send_some(s, bytes + done, n - done);
+            const long put = net_os::SendSome(s, bytes + done, n - done);
             if (put > 0) {
                 done += static_cast<std::size_t>(put);
                 continue;
             }
             if (put < 0) return false;
-            const std::int64_t left = deadline - monotonic_milliseconds();
+            const std::int64_t left = deadline - MonotonicMilliseconds();
             if (left <= 0 || stopping_) return false;
-            if (net_os::wait_ready(s, true, static_cast<int>(std::min<std::int64_t>(left, kSliceMs))) < 0)
+            if (net_os::WaitReady(s, true, static_cast<int>(std::min<std::int64_t>(left, kSliceMs))) < 0)
                 return false;
         }
         return true;
@@ -531,9 +531,9 @@ private:
                 cv_.wait(lock, [&] { return stopping_ || input_.size() < kInputLimit; });
                 if (stopping_) break;
             }
-            const int ready = net_os::wait_ready(s, false, kSliceMs);
+            const int ready = net_os::WaitReady(s, false, kSliceMs);
             if (ready == 0) continue;
-            const long got = ready < 0 ? -2 : net_os::receive_some(s, chunk.data(), chunk.size());
+            const long got = ready < 0 ? -2 : net_os::ReceiveSome(s, chunk.data(), chunk.size());
             if (got == -1) continue;
             if (got <= 0) { // closed by the server, or broken
                 hang_up();
@@ -544,7 +544,7 @@ private:
             answers.clear();
             std::unique_lock lock(mutex_);
             if (telnet_)
-                parser_.feed(chunk.data(), static_cast<std::size_t>(got), data, events);
+                parser_.Feed(chunk.data(), static_cast<std::size_t>(got), data, events);
             else
                 data.assign(chunk.begin(), chunk.begin() + got);
             take_events(events, answers);
@@ -571,13 +571,13 @@ private:
     void take_events(const std::vector<telnet::Event>& events, std::vector<std::uint8_t>& answers) {
         for (const auto& e : events) {
             switch (e.kind) {
-            case telnet::Event::Kind::negotiation:
-                negotiator_.answer(e.code, e.value, answers);
+            case telnet::Event::Kind::Negotiation:
+                negotiator_.Answer(e.code, e.value, answers);
                 break;
-            case telnet::Event::Kind::malformed:
+            case telnet::Event::Kind::Malformed:
                 ++malformed_;
                 break;
-            case telnet::Event::Kind::com_port:
+            case telnet::Event::Kind::ComPort:
                 com_port_heard_ = true;
                 if (e.code == telnet::kNotifyModemState) {
                     const std::uint8_t changed =
@@ -605,7 +605,7 @@ private:
     // second client of a raw port, and closes.
     std::string closed_text() const {
         if (sent_data_) return "the serial server closed the connection";
-        const std::string words = server_words(early_);
+        const std::string words = ServerWords(early_);
         return "the serial server closed the connection at once" +
                (words.empty() ? std::string() : " (\"" + words + "\")") +
                "; it may be in use by another client";
@@ -624,10 +624,10 @@ private:
     // The first of the addresses that connects before `deadline`; kNoSocket
     // with the failure (of the last one tried) in `found` otherwise.
     static net_os::Socket connect_within(net_os::Resolution& found, std::int64_t deadline) {
-        if (found.failure != net_os::ConnectFailure::none) return net_os::kNoSocket;
-        found.failure = net_os::ConnectFailure::timeout;
+        if (found.failure != net_os::ConnectFailure::None) return net_os::kNoSocket;
+        found.failure = net_os::ConnectFailure::Timeout;
         for (const net_os::Address& address : found.addresses) {
-            const std::int64_t left = deadline - monotonic_milliseconds();
+            const std::int64_t left = deadline - MonotonicMilliseconds();
             if (left <= 0) break;
             const net_os::Socket s =
                 net_os::connect_one(address, static_cast<int>(left), found.failure, found.text);
@@ -640,24 +640,24 @@ private:
                      const net_os::Resolution& found) {
         std::string reason;
         switch (found.failure) {
-        case net_os::ConnectFailure::refused:
+        case net_os::ConnectFailure::Refused:
             reason = "connection refused; check that the serial server runs and serves this port";
             break;
-        case net_os::ConnectFailure::timeout:
+        case net_os::ConnectFailure::Timeout:
             reason = "the serial server did not answer within " +
                      std::to_string(kNetOpenLimit.count()) +
                      " ms; check the address and that the server runs";
             break;
-        case net_os::ConnectFailure::resolve:
+        case net_os::ConnectFailure::Resolve:
             reason = "the host name " + host + " was not found (" + found.text +
                      "); check the name, or name the server by its address";
             break;
-        case net_os::ConnectFailure::none:
-        case net_os::ConnectFailure::other:
+        case net_os::ConnectFailure::None:
+        case net_os::ConnectFailure::Other:
             reason = found.text;
             break;
         }
-        return fail(kDevNoSuchDevice, DeviceFault::other, device + ": " + reason);
+        return fail(kDevNoSuchDevice, DeviceFault::Other, device + ": " + reason);
     }
 
     NetResolver resolver_;
@@ -691,14 +691,14 @@ private:
 
 } // namespace
 
-bool is_network_port(const std::string& device) {
-    return starts_with(device, kTelnetScheme) || starts_with(device, kSocketScheme);
+bool IsNetworkPort(const std::string& device) {
+    return StartsWith(device, kTelnetScheme) || StartsWith(device, kSocketScheme);
 }
 
-std::optional<NetPortName> parse_network_port(const std::string& device) {
+std::optional<NetPortName> ParseNetworkPort(const std::string& device) {
     NetPortName name;
-    name.telnet = starts_with(device, kTelnetScheme);
-    if (!name.telnet && !starts_with(device, kSocketScheme)) return std::nullopt;
+    name.telnet = StartsWith(device, kTelnetScheme);
+    if (!name.telnet && !StartsWith(device, kSocketScheme)) return std::nullopt;
     const std::string rest =
         device.substr(name.telnet ? kTelnetScheme.size() : kSocketScheme.size());
     std::size_t colon;
@@ -724,7 +724,7 @@ std::optional<NetPortName> parse_network_port(const std::string& device) {
     return name;
 }
 
-std::unique_ptr<SerialDevice> make_network_serial_device(NetResolver resolver) {
+std::unique_ptr<SerialDevice> MakeNetworkSerialDevice(NetResolver resolver) {
     return std::make_unique<NetSerialDevice>(std::move(resolver));
 }
 

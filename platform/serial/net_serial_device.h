@@ -24,9 +24,9 @@ struct NetPortName {
 };
 
 // True when `device` begins with one of the two schemes (well formed or not).
-bool is_network_port(const std::string& device);
+bool IsNetworkPort(const std::string& device);
 // The parts of a well-formed name; std::nullopt otherwise.
-std::optional<NetPortName> parse_network_port(const std::string& device);
+std::optional<NetPortName> ParseNetworkPort(const std::string& device);
 
 // The longest an open waits for the host name's addresses, the connection
 // and, over rfc2217://, the server's agreement to COM-port control, all
@@ -40,6 +40,6 @@ inline constexpr std::chrono::milliseconds kNetOpenLimit{1980};
 using NetResolver =
     std::function<net_os::Resolution(const std::string& host, const std::string& port)>;
 
-std::unique_ptr<SerialDevice> make_network_serial_device(NetResolver resolver = net_os::resolve);
+std::unique_ptr<SerialDevice> MakeNetworkSerialDevice(NetResolver resolver = net_os::resolve);
 
 } // namespace tollander::platform

@@ -14,7 +14,7 @@ namespace tollander::platform::net_os {
 using Socket = std::intptr_t;
 inline constexpr Socket kNoSocket = -1;
 
-enum class ConnectFailure { none, resolve, refused, timeout, other };
+enum class ConnectFailure { None, Resolve, Refused, Timeout, Other };
 
 // One address of a host, as the system gives it (its socket address's bytes).
 struct Address {
@@ -25,10 +25,10 @@ struct Address {
 };
 
 // What a lookup of host:port found: its addresses, or the failure
-// (ConnectFailure::resolve for a name the system does not know) and the
+// (ConnectFailure::Resolve for a name the system does not know) and the
 // system's words for it. Owns its copies: nothing refers to the system's list.
 struct Resolution {
-    ConnectFailure failure = ConnectFailure::none;
+    ConnectFailure failure = ConnectFailure::None;
     std::string text;
     std::vector<Address> addresses;
 };
@@ -43,17 +43,17 @@ Socket connect_one(const Address& address, int limit_ms, ConnectFailure& failure
                    std::string& text);
 
 // Bytes sent (> 0), 0 when the socket takes none now, -1 when it failed.
-long send_some(Socket s, const std::uint8_t* bytes, std::size_t n);
+long SendSome(Socket s, const std::uint8_t* bytes, std::size_t n);
 // Bytes received (> 0), 0 when the far end closed, -1 when none are there
 // now, -2 when it failed.
-long receive_some(Socket s, std::uint8_t* bytes, std::size_t n);
+long ReceiveSome(Socket s, std::uint8_t* bytes, std::size_t n);
 // Waits up to `ms` for the socket to take bytes (`for_write`) or to have
 // some (or its end): 1 ready, 0 time passed, -1 failed.
-int wait_ready(Socket s, bool for_write, int ms);
+int WaitReady(Socket s, bool for_write, int ms);
 // Ends both directions (a waiting receive returns), then frees the socket.
-void shut(Socket s);
-void release(Socket s);
+void Shut(Socket s);
+void Release(Socket s);
 // The system's words for the last failure of a call above.
-std::string last_error_text();
+std::string LastErrorText();
 
 } // namespace tollander::platform::net_os

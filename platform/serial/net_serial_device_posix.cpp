@@ -17,19 +17,19 @@ namespace {
 
 thread_local int last_error = 0;
 
-ConnectFailure failure_of(int err) {
+ConnectFailure FailureOf(int err) {
     switch (err) {
     case ECONNREFUSED:
-        return ConnectFailure::refused;
+        return ConnectFailure::Refused;
     case ETIMEDOUT:
-        return ConnectFailure::timeout;
+        return ConnectFailure::Timeout;
     default:
-        return ConnectFailure::other;
+        return ConnectFailure::Other;
     }
 }
 
 // One address: 0, or the errno of the failure.
-int try_address(const Address& a, int limit_ms, int& out) {
+int TryAddress(const Address& a, int limit_ms, int& out) {
     const int fd = ::socket(a.family, a.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.protocol);
     if (fd < 0) return errno;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(a.bytes.data()),
@@ -68,7 +68,7 @@ Resolution resolve(const std::string& host, const std::string& port) {
     addrinfo* found = nullptr;
     Resolution r;
     if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
-        r.failure = ConnectFailure::resolve;
+        r.failure = ConnectFailure::Resolve;
         r.text = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
         return r;
     }
@@ -84,17 +84,17 @@ Resolution resolve(const std::string& host, const std::string& port) {
 Socket connect_one(const Address& address, int limit_ms, ConnectFailure& failure,
                    std::string& text) {
     int fd = -1;
-    const int err = try_address(address, limit_ms, fd);
+    const int err = TryAddress(address, limit_ms, fd);
     if (err == 0) {
-        failure = ConnectFailure::none;
+        failure = ConnectFailure::None;
         return fd;
     }
-    failure = failure_of(err);
+    failure = FailureOf(err);
     text = std::strerror(err);
     return kNoSocket;
 }
 
-long send_some(Socket s, const std::uint8_t* bytes, std::size_t n) {
+long SendSome(Socket s, const std::uint8_t* bytes, std::size_t n) {
     const ssize_t put = ::send(static_cast<int>(s), bytes, n, MSG_NOSIGNAL);
     if (put >= 0) return static_cast<long>(put);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
@@ -102,7 +102,7 @@ long send_some(Socket s, const std::uint8_t* bytes, std::size_t n) {
     return -1;
 }
 
-long receive_some(Socket s, std::uint8_t* bytes, std::size_t n) {
+long ReceiveSome(Socket s, std::uint8_t* bytes, std::size_t n) {
     const ssize_t got = ::recv(static_cast<int>(s), bytes, n, 0);
     if (got >= 0) return static_cast<long>(got);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
@@ -110,7 +110,7 @@ long receive_some(Socket s, std::uint8_t* bytes, std::size_t n) {
     return -2;
 }
 
-int wait_ready(Socket s, bool for_write, int ms) {
+int WaitReady(Socket s, bool for_write, int ms) {
     pollfd p{static_cast<int>(s), static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
     const int ready = ::poll(&p, 1, ms);
     if (ready < 0) {
@@ -121,15 +121,15 @@ int wait_ready(Socket s, bool for_write, int ms) {
     return ready > 0 ? 1 : 0;
 }
 
-void shut(Socket s) {
+void Shut(Socket s) {
     ::shutdown(static_cast<int>(s), SHUT_RDWR);
 }
 
-void release(Socket s) {
+void Release(Socket s) {
     ::close(static_cast<int>(s));
 }
 
-std::string last_error_text() {
+std::string LastErrorText() {
     return std::strerror(last_error);
 }
 

@@ -14,8 +14,8 @@ namespace {
 
 thread_local int last_error = 0;
 
-// Winsock is started once, on first use, for the life of the program.
-bool started() {
+// Winsock is Started once, on first use, for the life of the program.
+bool Started() {
     static const bool ok = [] {
         WSADATA data;
         return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -23,22 +23,22 @@ bool started() {
     return ok;
 }
 
-std::string words_of(int err) {
+std::string WordsOf(int err) {
     return win32::SystemMessage(static_cast<unsigned long>(err));
 }
 
-ConnectFailure failure_of(int err) {
+ConnectFailure FailureOf(int err) {
     switch (err) {
     case WSAECONNREFUSED:
-        return ConnectFailure::refused;
+        return ConnectFailure::Refused;
     case WSAETIMEDOUT:
-        return ConnectFailure::timeout;
+        return ConnectFailure::Timeout;
     default:
-        return ConnectFailure::other;
+        return ConnectFailure::Other;
     }
 }
 
-int try_address(const Address& a, int limit_ms, SOCKET& out) {
+int TryAddress(const Address& a, int limit_ms, SOCKET& out) {
     const SOCKET s = ::socket(a.family, a.socktype, a.protocol);
     if (s == INVALID_SOCKET) return ::WSAGetLastError();
     u_long nonblocking = 1;
@@ -77,8 +77,8 @@ int try_address(const Address& a, int limit_ms, SOCKET& out) {
 
 Resolution resolve(const std::string& host, const std::string& port) {
     Resolution r;
-    if (!started()) {
-        r.failure = ConnectFailure::other;
+    if (!Started()) {
+        r.failure = ConnectFailure::Other;
         r.text = "the network is not available (Winsock did not start)";
         return r;
     }
@@ -88,8 +88,8 @@ Resolution resolve(const std::string& host, const std::string& port) {
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
     if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
-        r.failure = ConnectFailure::resolve;
-        r.text = words_of(rc);
+        r.failure = ConnectFailure::Resolve;
+        r.text = WordsOf(rc);
         return r;
     }
     for (const addrinfo* a = found; a; a = a->ai_next) {
@@ -104,17 +104,17 @@ Resolution resolve(const std::string& host, const std::string& port) {
 Socket connect_one(const Address& address, int limit_ms, ConnectFailure& failure,
                    std::string& text) {
     SOCKET s = INVALID_SOCKET;
-    const int err = try_address(address, limit_ms, s);
+    const int err = TryAddress(address, limit_ms, s);
     if (err == 0) {
-        failure = ConnectFailure::none;
+        failure = ConnectFailure::None;
         return static_cast<Socket>(s);
     }
-    failure = failure_of(err);
-    text = words_of(err);
+    failure = FailureOf(err);
+    text = WordsOf(err);
     return kNoSocket;
 }
 
-long send_some(Socket s, const std::uint8_t* bytes, std::size_t n) {
+long SendSome(Socket s, const std::uint8_t* bytes, std::size_t n) {
     const int put = ::send(static_cast<SOCKET>(s), reinterpret_cast<const char*>(bytes),
                            static_cast<int>(std::min<std::size_t>(n, 1 << 20)), 0);
     if (put != SOCKET_ERROR) return put;
@@ -124,7 +124,7 @@ long send_some(Socket s, const std::uint8_t* bytes, std::size_t n) {
     return -1;
 }
 
-long receive_some(Socket s, std::uint8_t* bytes, std::size_t n) {
+long ReceiveSome(Socket s, std::uint8_t* bytes, std::size_t n) {
     const int got = ::recv(static_cast<SOCKET>(s), reinterpret_cast<char*>(bytes),
                            static_cast<int>(std::min<std::size_t>(n, 1 << 20)), 0);
     if (got != SOCKET_ERROR) return got;
@@ -134,7 +134,7 @@ long receive_some(Socket s, std::uint8_t* bytes, std::size_t n) {
     return -2;
 }
 
-int wait_ready(Socket s, bool for_write, int ms) {
+int WaitReady(Socket s, bool for_write, int ms) {
     WSAPOLLFD p{static_cast<SOCKET>(s), static_cast<SHORT>(for_write ? POLLWRNORM : POLLRDNORM),
                 0};
     const int ready = ::WSAPoll(&p, 1, ms);
@@ -145,16 +145,16 @@ int wait_ready(Socket s, bool for_write, int ms) {
     return ready > 0 ? 1 : 0;
 }
 
-void shut(Socket s) {
+void Shut(Socket s) {
     ::shutdown(static_cast<SOCKET>(s), SD_BOTH);
 }
 
-void release(Socket s) {
+void Release(Socket s) {
     ::closesocket(static_cast<SOCKET>(s));
 }
 
-std::string last_error_text() {
-    return words_of(last_error);
+std::string LastErrorText() {
+    return WordsOf(last_error);
 }
 
 } // namespace tollander::platform::net_os

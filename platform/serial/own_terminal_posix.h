@@ -19,7 +19,7 @@ namespace tollander::platform {
 
 // The controlling terminal's device number from /proc/self/stat (its 7th
 // field, after the command name in parentheses); 0 when there is none.
-inline dev_t controlling_terminal() {
+inline dev_t ControllingTerminal() {
     std::ifstream in("/proc/self/stat");
     std::string stat;
     std::getline(in, stat);
@@ -35,9 +35,9 @@ inline dev_t controlling_terminal() {
     return tty == 0 ? 0 : makedev((tty >> 8) & 0xfff, (tty & 0xff) | ((tty >> 12) & 0xfff00));
 }
 
-inline bool is_own_terminal(dev_t device) {
+inline bool IsOwnTerminal(dev_t device) {
     if (device == makedev(5, 0)) return true; // /dev/tty: whoever opens it gets their own
-    if (const dev_t own = controlling_terminal(); own != 0 && device == own) return true;
+    if (const dev_t own = ControllingTerminal(); own != 0 && device == own) return true;
     for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
         struct stat st {};
         if (::isatty(fd) && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device)

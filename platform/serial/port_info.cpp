@@ -8,31 +8,31 @@
 
 namespace tollander::platform {
 
-PortFacts describe_device(const std::string& device, const SystemRoots& roots) {
+PortFacts DescribeDevice(const std::string& device, const SystemRoots& roots) {
     PortFacts facts;
     facts.device = device;
     if (device.empty()) {
-        facts.access = DeviceFault::unmapped;
-    } else if (is_network_port(device)) {
+        facts.access = DeviceFault::Unmapped;
+    } else if (IsNetworkPort(device)) {
         // Told from the name alone: nothing is sent to the server.
         facts.resolved = device;
-        const auto name = parse_network_port(device);
+        const auto name = ParseNetworkPort(device);
         if (!name)
-            facts.access = DeviceFault::other;
+            facts.access = DeviceFault::Other;
         else
             facts.driver = name->telnet ? "serial server, RFC 2217 (Telnet COM-port control)"
                                         : "serial server, raw TCP stream";
     } else {
-        port_info_os::describe(facts, roots);
+        port_info_os::Describe(facts, roots);
     }
     return facts;
 }
 
-PortFacts describe_port(unsigned n, const SystemRoots& roots) {
-    return describe_device(com_device_path(n), roots);
+PortFacts DescribePort(unsigned n, const SystemRoots& roots) {
+    return DescribeDevice(ComDevicePath(n), roots);
 }
 
-std::string holders_text(const std::vector<DeviceHolder>& holders) {
+std::string HoldersText(const std::vector<DeviceHolder>& holders) {
     std::string text;
     for (const auto& h : holders) {
         if (!text.empty()) text += ", ";
@@ -46,7 +46,7 @@ namespace {
 
 // The port of this run (1 to 4) that `name` is, or 0. A port is mapped by
 // its name, with or without "\\\\.\\", in any letter case.
-unsigned run_port(const std::string& name) {
+unsigned RunPort(const std::string& name) {
     const auto bare = [](std::string text) {
         if (text.rfind("\\\\.\\", 0) == 0) text.erase(0, 4);
         for (char& c : text)
@@ -54,13 +54,13 @@ unsigned run_port(const std::string& name) {
         return text;
     };
     for (unsigned n = 1; n <= kMappedPorts; ++n)
-        if (bare(com_device_path(n)) == bare(name)) return n;
+        if (bare(ComDevicePath(n)) == bare(name)) return n;
     return 0;
 }
 
-std::string map_hint(const std::vector<SystemPort>& ports) {
+std::string MapHint(const std::vector<SystemPort>& ports) {
     for (const auto& port : ports)
-        if (run_port(port.name) == 0)
+        if (RunPort(port.name) == 0)
             return "To use " + port.name + " as COM1 of this run: set TOLLANDER_COM1=" + port.name +
                    " (TOLLANDER_COM2 to TOLLANDER_COM4 likewise)";
     return {};
@@ -68,28 +68,28 @@ std::string map_hint(const std::vector<SystemPort>& ports) {
 
 } // namespace
 
-std::vector<std::string> system_port_lines() {
-    const auto ports = port_info_os::system_ports();
+std::vector<std::string> SystemPortLines() {
+    const auto ports = port_info_os::SystemPorts();
     if (ports.empty()) return {};
     std::vector<std::string> lines{"Serial ports of this system:"};
     for (const auto& port : ports) {
         std::string line = "  " + port.name;
-        if (const unsigned n = run_port(port.name); n != 0)
+        if (const unsigned n = RunPort(port.name); n != 0)
             line += " (COM" + std::to_string(n) + " of this run)";
         if (!port.friendly_name.empty()) line += ": " + port.friendly_name;
         if (!port.usb_vendor_id.empty())
             line += ", usb id " + port.usb_vendor_id + ":" + port.usb_product_id;
         lines.push_back(line);
     }
-    if (const std::string hint = map_hint(ports); !hint.empty()) lines.push_back(hint);
+    if (const std::string hint = MapHint(ports); !hint.empty()) lines.push_back(hint);
     return lines;
 }
 
-std::string other_port_hint() {
-    return map_hint(port_info_os::system_ports());
+std::string OtherPortHint() {
+    return MapHint(port_info_os::SystemPorts());
 }
 
-std::vector<std::string> port_fact_lines(unsigned n, const PortFacts& facts) {
+std::vector<std::string> PortFactLines(unsigned n, const PortFacts& facts) {
     const std::string port = "COM" + std::to_string(n);
     if (facts.device.empty()) return {port + ": no device mapped"};
     std::vector<std::string> lines;
@@ -106,17 +106,17 @@ std::vector<std::string> port_fact_lines(unsigned n, const PortFacts& facts) {
     add("manufacturer", facts.manufacturer);
     add("product", facts.product);
     add("can open",
-        facts.access == DeviceFault::none
-            ? (is_network_port(facts.device)
+        facts.access == DeviceFault::None
+            ? (IsNetworkPort(facts.device)
                    ? "not tried (the serial server is reached when the port opens)"
                    : "yes")
-            : "no (" + fault_sentence(facts.access, facts.resolved,
-                                      is_network_port(facts.device)
+            : "no (" + FaultSentence(facts.access, facts.resolved,
+                                      IsNetworkPort(facts.device)
                                           ? "not a serial server's port; write rfc2217://HOST:PORT "
                                             "or socket://HOST:PORT"
                                           : "cannot be opened") +
                   ")");
-    add("open in", holders_text(facts.holders));
+    add("open in", HoldersText(facts.holders));
     return lines;
 }
 

@@ -25,7 +25,7 @@ struct PortFacts {
     std::string manufacturer, product;
     // Why the current user cannot open it (none: it can). Seen without
     // opening: a missing node, its permissions, another program's lock.
-    DeviceFault access = DeviceFault::none;
+    DeviceFault access = DeviceFault::None;
     // Other processes with it open (not this one, not a pseudo-terminal's far
     // end); a lock's holder among them makes `access` busy.
     std::vector<DeviceHolder> holders;
@@ -38,18 +38,18 @@ struct SystemRoots {
     std::string proc = "/proc";
 };
 
-PortFacts describe_device(const std::string& device, const SystemRoots& roots = {});
+PortFacts DescribeDevice(const std::string& device, const SystemRoots& roots = {});
 // The device of COM`n` (1 to 4) through the port map.
-PortFacts describe_port(unsigned n, const SystemRoots& roots = {});
+PortFacts DescribePort(unsigned n, const SystemRoots& roots = {});
 
 // Processes other than this one that have `device` open. The process that
 // holds a pseudo-terminal's master is its far end, not a rival, and is left
 // out.
-std::vector<DeviceHolder> device_holders(const std::string& device,
+std::vector<DeviceHolder> DeviceHolders(const std::string& device,
                                          const std::string& proc_dir = "/proc");
 
 // "minicom (PID 812), gpsd (PID 90)".
-std::string holders_text(const std::vector<DeviceHolder>& holders);
+std::string HoldersText(const std::vector<DeviceHolder>& holders);
 
 // A serial port the system names itself (Windows: every COM port), with
 // what the system knows of its device.
@@ -62,14 +62,14 @@ struct SystemPort {
 // The system's own serial ports, each marked when it is one of COM1 to COM4
 // of this run, and how to map another; none where the system names no ports
 // itself (Linux: the map takes them from sysfs).
-std::vector<std::string> system_port_lines();
+std::vector<std::string> SystemPortLines();
 // How to map a port of the system that is none of COM1 to COM4 of this run
 // ("To use COM7 as COM1 of this run: set TOLLANDER_COM1=COM7 ..."); "" when
 // there is none.
-std::string other_port_hint();
+std::string OtherPortHint();
 
 // The listing of COM`n`: "COMn: DEVICE" (or "COMn: no device mapped"), then
 // one indented "name: value" line per fact the system knows.
-std::vector<std::string> port_fact_lines(unsigned n, const PortFacts& facts);
+std::vector<std::string> PortFactLines(unsigned n, const PortFacts& facts);
 
 } // namespace tollander::platform

@@ -7,9 +7,9 @@
 namespace tollander::platform::port_info_os {
 
 // Fills in what the system knows about facts.device (never "").
-void describe(PortFacts& facts, const SystemRoots& roots);
+void Describe(PortFacts& facts, const SystemRoots& roots);
 
 // The serial ports the system names itself, in its order (none on Linux).
-std::vector<SystemPort> system_ports();
+std::vector<SystemPort> SystemPorts();
 
 } // namespace tollander::platform::port_info_os

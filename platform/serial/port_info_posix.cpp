@@ -23,23 +23,23 @@ namespace tollander::platform {
 
 namespace {
 
-std::string real_path(const std::string& path) {
+std::string RealPath(const std::string& path) {
     char buffer[PATH_MAX];
     return ::realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
 }
 
-std::string base_name(const std::string& path) {
+std::string BaseName(const std::string& path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string parent_of(const std::string& path) {
+std::string ParentOf(const std::string& path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
 // The first line of a small text file ("" when it cannot be read).
-std::string first_line(const std::string& path) {
+std::string FirstLine(const std::string& path) {
     std::ifstream in(path);
     std::string line;
     std::getline(in, line);
@@ -48,12 +48,12 @@ std::string first_line(const std::string& path) {
     return line;
 }
 
-bool exists(const std::string& path) {
+bool Exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
-std::vector<int> process_ids(const std::string& proc_dir) {
+std::vector<int> ProcessIds(const std::string& proc_dir) {
     std::vector<int> pids;
     DIR* dir = ::opendir(proc_dir.c_str());
     if (!dir) return pids;
@@ -68,7 +68,7 @@ std::vector<int> process_ids(const std::string& proc_dir) {
 }
 
 // Calls `fn(fd_path, fd_name)` for each descriptor of `pid` we may look at.
-template <typename Fn> void for_each_fd(const std::string& proc_dir, int pid, Fn&& fn) {
+template <typename Fn> void ForEachFd(const std::string& proc_dir, int pid, Fn&& fn) {
     const std::string fd_dir = proc_dir + "/" + std::to_string(pid) + "/fd";
     DIR* dir = ::opendir(fd_dir.c_str());
     if (!dir) return; // another user's process, or gone
@@ -80,18 +80,18 @@ template <typename Fn> void for_each_fd(const std::string& proc_dir, int pid, Fn
 }
 
 // The pseudo-terminal number of a slave device, or -1.
-int pty_index(dev_t rdev) {
+int PtyIndex(dev_t rdev) {
     const unsigned m = major(rdev);
     if (m < 136 || m > 143) return -1;
     return static_cast<int>((m - 136) * 256 + minor(rdev));
 }
 
 // The process holding master `index` of a pseudo-terminal (its far end).
-std::set<int> pty_far_ends(const std::string& proc_dir, const std::vector<int>& pids, int index) {
+std::set<int> PtyFarEnds(const std::string& proc_dir, const std::vector<int>& pids, int index) {
     std::set<int> far;
     const std::string wanted = "tty-index:\t" + std::to_string(index);
     for (const int pid : pids) {
-        for_each_fd(proc_dir, pid, [&](const std::string& fd_path, const std::string& fd) {
+        ForEachFd(proc_dir, pid, [&](const std::string& fd_path, const std::string& fd) {
             char target[PATH_MAX];
             const ssize_t n = ::readlink(fd_path.c_str(), target, sizeof target - 1);
             if (n <= 0) return false;
@@ -111,7 +111,7 @@ std::set<int> pty_far_ends(const std::string& proc_dir, const std::vector<int>& 
 
 // The pid of a process (other than this one) that holds an exclusive flock
 // on the file, from /proc/locks; 0 when none is seen.
-int flock_holder(const std::string& proc_dir, const struct stat& st) {
+int FlockHolder(const std::string& proc_dir, const struct stat& st) {
     std::ifstream locks(proc_dir + "/locks");
     char wanted[64];
     std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
@@ -130,64 +130,64 @@ int flock_holder(const std::string& proc_dir, const struct stat& st) {
 
 } // namespace
 
-std::vector<DeviceHolder> device_holders(const std::string& device, const std::string& proc_dir) {
+std::vector<DeviceHolder> DeviceHolders(const std::string& device, const std::string& proc_dir) {
     std::vector<DeviceHolder> holders;
     struct stat st {};
     if (device.empty() || ::stat(device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return holders;
-    const auto pids = process_ids(proc_dir);
+    const auto pids = ProcessIds(proc_dir);
     std::set<int> skip{static_cast<int>(::getpid())};
-    if (const int index = pty_index(st.st_rdev); index >= 0)
-        skip.merge(pty_far_ends(proc_dir, pids, index));
+    if (const int index = PtyIndex(st.st_rdev); index >= 0)
+        skip.merge(PtyFarEnds(proc_dir, pids, index));
     for (const int pid : pids) {
         if (skip.count(pid)) continue;
         bool holds = false;
-        for_each_fd(proc_dir, pid, [&](const std::string& fd_path, const std::string&) {
+        ForEachFd(proc_dir, pid, [&](const std::string& fd_path, const std::string&) {
             struct stat fd_st {};
             holds = ::stat(fd_path.c_str(), &fd_st) == 0 && S_ISCHR(fd_st.st_mode) &&
                     fd_st.st_rdev == st.st_rdev;
             return holds;
         });
         if (holds)
-            holders.push_back({pid, first_line(proc_dir + "/" + std::to_string(pid) + "/comm")});
+            holders.push_back({pid, FirstLine(proc_dir + "/" + std::to_string(pid) + "/comm")});
     }
     return holders;
 }
 
-std::vector<SystemPort> port_info_os::system_ports() {
+std::vector<SystemPort> port_info_os::SystemPorts() {
     return {}; // the port map finds the ports in sysfs
 }
 
-void port_info_os::describe(PortFacts& facts, const SystemRoots& roots) {
+void port_info_os::Describe(PortFacts& facts, const SystemRoots& roots) {
     const std::string& device = facts.device;
-    facts.resolved = real_path(device);
+    facts.resolved = RealPath(device);
     struct stat st {};
     if (facts.resolved.empty() || ::stat(facts.resolved.c_str(), &st) != 0) {
         facts.resolved = device;
-        facts.access = DeviceFault::missing;
+        facts.access = DeviceFault::Missing;
         return;
     }
     if (!S_ISCHR(st.st_mode)) {
-        facts.access = DeviceFault::not_serial;
+        facts.access = DeviceFault::NotSerial;
         return;
     }
 
     // sysfs: the tty's device, its driver, and the USB device above it.
-    const std::string name = base_name(facts.resolved);
-    const std::string device_dir = real_path(roots.sysfs_tty + "/" + name + "/device");
+    const std::string name = BaseName(facts.resolved);
+    const std::string device_dir = RealPath(roots.sysfs_tty + "/" + name + "/device");
     if (!device_dir.empty()) {
         // The serial core puts its own port and controller devices (bus
         // "serial-base") between a UART and its driver.
-        for (std::string dir = device_dir; !dir.empty() && dir != "/sys"; dir = parent_of(dir)) {
-            if (base_name(real_path(dir + "/subsystem")) == "serial-base") continue;
-            facts.driver = base_name(real_path(dir + "/driver"));
+        for (std::string dir = device_dir; !dir.empty() && dir != "/sys"; dir = ParentOf(dir)) {
+            if (BaseName(RealPath(dir + "/subsystem")) == "serial-base") continue;
+            facts.driver = BaseName(RealPath(dir + "/driver"));
             break;
         }
-        for (std::string dir = device_dir; !dir.empty() && dir != "/sys"; dir = parent_of(dir)) {
-            if (!exists(dir + "/idVendor")) continue;
-            facts.usb_vendor_id = first_line(dir + "/idVendor");
-            facts.usb_product_id = first_line(dir + "/idProduct");
-            facts.manufacturer = first_line(dir + "/manufacturer");
-            facts.product = first_line(dir + "/product");
+        for (std::string dir = device_dir; !dir.empty() && dir != "/sys"; dir = ParentOf(dir)) {
+            if (!Exists(dir + "/idVendor")) continue;
+            facts.usb_vendor_id = FirstLine(dir + "/idVendor");
+            facts.usb_product_id = FirstLine(dir + "/idProduct");
+            facts.manufacturer = FirstLine(dir + "/manufacturer");
+            facts.product = FirstLine(dir + "/product");
             break;
         }
     }
@@ -195,20 +195,20 @@ void port_info_os::describe(PortFacts& facts, const SystemRoots& roots) {
         while (const dirent* entry = ::readdir(dir)) {
             if (entry->d_name[0] == '.') continue;
             const std::string link = roots.by_id + "/" + entry->d_name;
-            if (real_path(link) == facts.resolved) facts.by_id.push_back(link);
+            if (RealPath(link) == facts.resolved) facts.by_id.push_back(link);
         }
         ::closedir(dir);
         std::sort(facts.by_id.begin(), facts.by_id.end());
     }
 
     if (::faccessat(AT_FDCWD, facts.resolved.c_str(), R_OK | W_OK, AT_EACCESS) != 0)
-        facts.access = errno == EACCES || errno == EPERM || errno == EROFS ? DeviceFault::permission
-                                                                           : DeviceFault::other;
-    facts.holders = device_holders(facts.resolved, roots.proc);
-    if (facts.access == DeviceFault::none && is_own_terminal(st.st_rdev))
-        facts.access = DeviceFault::own_terminal;
-    if (facts.access == DeviceFault::none && flock_holder(roots.proc, st) != 0)
-        facts.access = DeviceFault::busy;
+        facts.access = errno == EACCES || errno == EPERM || errno == EROFS ? DeviceFault::Permission
+                                                                           : DeviceFault::Other;
+    facts.holders = DeviceHolders(facts.resolved, roots.proc);
+    if (facts.access == DeviceFault::None && IsOwnTerminal(st.st_rdev))
+        facts.access = DeviceFault::OwnTerminal;
+    if (facts.access == DeviceFault::None && FlockHolder(roots.proc, st) != 0)
+        facts.access = DeviceFault::Busy;
     return;
 }
 

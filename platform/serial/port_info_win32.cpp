@@ -77,7 +77,7 @@ std::map<std::string, SystemPort> DevicePorts() {
 
 } // namespace
 
-std::vector<SystemPort> port_info_os::system_ports() {
+std::vector<SystemPort> port_info_os::SystemPorts() {
     std::vector<SystemPort> ports;
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
@@ -104,17 +104,17 @@ std::vector<SystemPort> port_info_os::system_ports() {
     return ports;
 }
 
-std::vector<DeviceHolder> device_holders(const std::string&, const std::string&) {
+std::vector<DeviceHolder> DeviceHolders(const std::string&, const std::string&) {
     return {};
 }
 
-void port_info_os::describe(PortFacts& facts, const SystemRoots&) {
+void port_info_os::Describe(PortFacts& facts, const SystemRoots&) {
     const std::string& device = facts.device;
     facts.resolved = device;
     const std::string name = device.rfind("\\\\.\\", 0) == 0 ? device.substr(4) : device;
     wchar_t target[1024];
     if (::QueryDosDeviceW(win32::Widen(name).c_str(), target, 1024) == 0) {
-        facts.access = DeviceFault::missing;
+        facts.access = DeviceFault::Missing;
         return;
     }
     facts.driver = win32::Narrow(target);

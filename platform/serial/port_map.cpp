@@ -19,11 +19,11 @@ std::mutex overrides_mutex;
 std::array<std::optional<std::string>, kMappedPorts> overrides;
 
 // What follows "\\.\" when the name has it.
-std::string without_device_prefix(const std::string& name) {
+std::string WithoutDevicePrefix(const std::string& name) {
     return name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name;
 }
 
-bool begins_with_com(const std::string& s) {
+bool BeginsWithCom(const std::string& s) {
     return s.size() >= 3 && std::toupper(static_cast<unsigned char>(s[0])) == 'C' &&
            std::toupper(static_cast<unsigned char>(s[1])) == 'O' &&
            std::toupper(static_cast<unsigned char>(s[2])) == 'M';
@@ -31,9 +31,9 @@ bool begins_with_com(const std::string& s) {
 
 } // namespace
 
-std::optional<unsigned> port_map_os::com_number(const std::string& name) {
-    const std::string rest = without_device_prefix(name);
-    if (rest.size() <= 3 || !begins_with_com(rest) ||
+std::optional<unsigned> port_map_os::ComNumberOf(const std::string& name) {
+    const std::string rest = WithoutDevicePrefix(name);
+    if (rest.size() <= 3 || !BeginsWithCom(rest) ||
         !std::all_of(rest.begin() + 3, rest.end(),
                      [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
         return std::nullopt;
@@ -41,7 +41,7 @@ std::optional<unsigned> port_map_os::com_number(const std::string& name) {
     return static_cast<unsigned>(std::stoul(rest.substr(3)));
 }
 
-std::string com_device_path(unsigned n) {
+std::string ComDevicePath(unsigned n) {
     if (n < 1 || n > kMappedPorts) return {};
     {
         std::lock_guard lock(overrides_mutex);
@@ -50,19 +50,19 @@ std::string com_device_path(unsigned n) {
     bool explicit_map = false;
     for (unsigned i = 1; i <= kMappedPorts; ++i)
         if (std::getenv(("TOLLANDER_COM" + std::to_string(i)).c_str())) explicit_map = true;
-    if (!explicit_map) return port_map_os::default_device(n);
+    if (!explicit_map) return port_map_os::DefaultDevice(n);
     const char* mapped = std::getenv(("TOLLANDER_COM" + std::to_string(n)).c_str());
-    return port_map_os::mapped_device(mapped ? mapped : "");
+    return port_map_os::MappedDevice(mapped ? mapped : "");
 }
 
-std::string device_path_for(const std::string& name) {
-    if (!begins_with_com(without_device_prefix(name))) return name;
-    const auto number = port_map_os::com_number(name);
-    if (number && *number >= 1 && *number <= kMappedPorts) return com_device_path(*number);
-    return port_map_os::other_com_device(name, number);
+std::string DevicePathFor(const std::string& name) {
+    if (!BeginsWithCom(WithoutDevicePrefix(name))) return name;
+    const auto number = port_map_os::ComNumberOf(name);
+    if (number && *number >= 1 && *number <= kMappedPorts) return ComDevicePath(*number);
+    return port_map_os::OtherComDevice(name, number);
 }
 
-void set_com_device_path(unsigned n, std::optional<std::string> path) {
+void SetComDevicePath(unsigned n, std::optional<std::string> path) {
     if (n < 1 || n > kMappedPorts) return;
     std::lock_guard lock(overrides_mutex);
     overrides[n - 1] = std::move(path);

@@ -14,19 +14,19 @@ namespace tollander::platform {
 inline constexpr unsigned kMappedPorts = 4;
 
 // Device path of port n (1 to 4), or "" when the port has no device.
-std::string com_device_path(unsigned n);
+std::string ComDevicePath(unsigned n);
 
 // Device path for a port name: "\\.\COMn" and "COMn" (any case) go through
 // the map; any other name is taken as a path. "" when it names no device.
-std::string device_path_for(const std::string& name);
+std::string DevicePathFor(const std::string& name);
 
 // Overrides the map for port n inside this process (tests, a chosen port);
 // std::nullopt removes the override.
-void set_com_device_path(unsigned n, std::optional<std::string> path);
+void SetComDevicePath(unsigned n, std::optional<std::string> path);
 
 // The serial ports of this machine found in a sysfs tree, ordered as the map
 // uses them (for diagnostics and tests; the map reads "/sys/class/tty").
-std::vector<std::string> enumerate_serial_ports(const std::string& sysfs_tty_dir,
+std::vector<std::string> EnumerateSerialPorts(const std::string& sysfs_tty_dir,
                                                 const std::string& dev_dir = "/dev");
 
 } // namespace tollander::platform

@@ -14,17 +14,17 @@ namespace tollander::platform {
 
 namespace {
 
-bool starts_with(const std::string& s, const char* prefix) {
+bool StartsWith(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
 }
 
-bool exists(const std::string& path) {
+bool Exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
 // ttyS10 after ttyS9: names compare by their stem, then by their number.
-bool natural_less(const std::string& a, const std::string& b) {
+bool NaturalLess(const std::string& a, const std::string& b) {
     auto split = [](const std::string& s) {
         std::size_t i = s.size();
         while (i > 0 && std::isdigit(static_cast<unsigned char>(s[i - 1])))
@@ -37,7 +37,7 @@ bool natural_less(const std::string& a, const std::string& b) {
 
 } // namespace
 
-std::vector<std::string> enumerate_serial_ports(const std::string& sysfs_tty_dir,
+std::vector<std::string> EnumerateSerialPorts(const std::string& sysfs_tty_dir,
                                                 const std::string& dev_dir) {
     std::vector<std::string> adapters, uarts;
     DIR* dir = ::opendir(sysfs_tty_dir.c_str());
@@ -47,8 +47,8 @@ std::vector<std::string> enumerate_serial_ports(const std::string& sysfs_tty_dir
         if (name.empty() || name[0] == '.') continue;
         const std::string base = sysfs_tty_dir + "/" + name;
         // Virtual terminals, consoles and pseudo-terminals have no device.
-        if (!exists(base + "/device")) continue;
-        if (starts_with(name, "ttyUSB") || starts_with(name, "ttyACM")) {
+        if (!Exists(base + "/device")) continue;
+        if (StartsWith(name, "ttyUSB") || StartsWith(name, "ttyACM")) {
             adapters.push_back(name);
             continue;
         }
@@ -59,8 +59,8 @@ std::vector<std::string> enumerate_serial_ports(const std::string& sysfs_tty_dir
         uarts.push_back(name);
     }
     ::closedir(dir);
-    std::sort(adapters.begin(), adapters.end(), natural_less);
-    std::sort(uarts.begin(), uarts.end(), natural_less);
+    std::sort(adapters.begin(), adapters.end(), NaturalLess);
+    std::sort(uarts.begin(), uarts.end(), NaturalLess);
     std::vector<std::string> paths;
     for (const auto* group : {&adapters, &uarts})
         for (const auto& name : *group)
@@ -68,16 +68,16 @@ std::vector<std::string> enumerate_serial_ports(const std::string& sysfs_tty_dir
     return paths;
 }
 
-std::string port_map_os::default_device(unsigned n) {
-    const auto ports = enumerate_serial_ports("/sys/class/tty");
+std::string port_map_os::DefaultDevice(unsigned n) {
+    const auto ports = EnumerateSerialPorts("/sys/class/tty");
     return n <= ports.size() ? ports[n - 1] : "";
 }
 
-std::string port_map_os::mapped_device(const std::string& value) {
+std::string port_map_os::MappedDevice(const std::string& value) {
     return value;
 }
 
-std::string port_map_os::other_com_device(const std::string& name,
+std::string port_map_os::OtherComDevice(const std::string& name,
                                           std::optional<unsigned> number) {
     // COM and a number is a port without a device here; anything else a path.
     return number ? std::string() : name;

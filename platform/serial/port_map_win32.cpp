@@ -10,28 +10,28 @@ namespace tollander::platform {
 namespace {
 
 // "\\.\" in front, which every COM port takes (COM10 and up need it).
-std::string device_name(const std::string& name) {
+std::string DeviceName(const std::string& name) {
     return name.rfind("\\\\.\\", 0) == 0 ? name : "\\\\.\\" + name;
 }
 
 } // namespace
 
-std::vector<std::string> enumerate_serial_ports(const std::string&, const std::string&) {
+std::vector<std::string> EnumerateSerialPorts(const std::string&, const std::string&) {
     return {}; // Windows names its ports itself
 }
 
-std::string port_map_os::default_device(unsigned n) {
+std::string port_map_os::DefaultDevice(unsigned n) {
     return "\\\\.\\COM" + std::to_string(n);
 }
 
-std::string port_map_os::mapped_device(const std::string& value) {
-    return com_number(value).value_or(0) != 0 ? device_name(value) : value;
+std::string port_map_os::MappedDevice(const std::string& value) {
+    return ComNumberOf(value).value_or(0) != 0 ? DeviceName(value) : value;
 }
 
-std::string port_map_os::other_com_device(const std::string& name,
+std::string port_map_os::OtherComDevice(const std::string& name,
                                           std::optional<unsigned> number) {
     // COM5 and up are Windows' own names; "COM" and anything else is no port.
-    return number.value_or(0) != 0 ? device_name(name) : std::string();
+    return number.value_or(0) != 0 ? DeviceName(name) : std::string();
 }
 
 } // namespace tollander::platform

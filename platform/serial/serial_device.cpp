@@ -16,8 +16,8 @@ public:
     int open(const std::string& name) override {
         // A second open is refused by the device that is open.
         if (!device_->is_open())
-            device_ = is_network_port(device_path_for(name)) ? make_network_serial_device()
-                                                             : serial_device_os::make_line_device();
+            device_ = IsNetworkPort(DevicePathFor(name)) ? MakeNetworkSerialDevice()
+                                                             : serial_device_os::MakeLineDevice();
         return device_->open(name);
     }
     void close() override { device_->close(); }
@@ -52,12 +52,12 @@ public:
     }
 
 private:
-    std::unique_ptr<SerialDevice> device_ = serial_device_os::make_line_device();
+    std::unique_ptr<SerialDevice> device_ = serial_device_os::MakeLineDevice();
 };
 
 } // namespace
 
-std::unique_ptr<SerialDevice> make_serial_device() {
+std::unique_ptr<SerialDevice> MakeSerialDevice() {
     return std::make_unique<PortDevice>();
 }
 

@@ -1,6 +1,6 @@
 // The device operations of a serial port: everything the serial layer asks of
 // the operating system goes through SerialDevice. The termios implementation
-// is made by make_serial_device() (the system's serial port, or a serial
+// is made by MakeSerialDevice() (the system's serial port, or a serial
 // server's port: net_serial_device.h); tests put fakes behind the same interface.
 #pragma once
 
@@ -29,7 +29,7 @@ inline constexpr int kDevFailure = 31;     // any other failure; see last_error_
 // "No RX data timeout" and goes back to its prompt, where the rest would be
 // taken for commands. Only time in which nothing of the program ran counts
 // (a stopped process, a suspended machine), on a clock that counts both
-// (monotonic_milliseconds); waiting for the modem's CTS, for output room or
+// (MonotonicMilliseconds); waiting for the modem's CTS, for output room or
 // for the window thread does not. A write that stood still longer between
 // two pieces of its bytes gives up the rest, and the send protocol ends a
 // run that stood still longer between two blocks.
@@ -117,7 +117,7 @@ public:
     // The operating system's own words for the last failure ("" if none).
     virtual std::string last_error_text() const = 0;
     // The cause of the last failure, for the diagnostics.
-    virtual DeviceFault last_fault() const { return DeviceFault::none; }
+    virtual DeviceFault last_fault() const { return DeviceFault::None; }
 
     virtual int set_queue_sizes(std::uint16_t in_size, std::uint16_t out_size) = 0;
     virtual int read_settings(LineSettings& settings) = 0;
@@ -168,6 +168,6 @@ public:
 
 // The device of a port: the system's serial port or a serial server's, by
 // the name it is opened with.
-std::unique_ptr<SerialDevice> make_serial_device();
+std::unique_ptr<SerialDevice> MakeSerialDevice();
 
 } // namespace tollander::platform

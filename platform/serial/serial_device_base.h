@@ -48,20 +48,20 @@ protected:
     // The first steps of open(): refuses a second open and a port without a
     // device. 0 with the device's path, or the failure.
     int open_path(bool already_open, const std::string& name, std::string& path) {
-        if (already_open) return fail(kDevAccessDenied, DeviceFault::busy, name + ": already open");
-        path = device_path_for(name);
+        if (already_open) return fail(kDevAccessDenied, DeviceFault::Busy, name + ": already open");
+        path = DevicePathFor(name);
         if (path.empty())
-            return fail(kDevNoSuchDevice, DeviceFault::unmapped, name + ": no device for this port");
+            return fail(kDevNoSuchDevice, DeviceFault::Unmapped, name + ": no device for this port");
         return 0;
     }
 
     // A write to a device closed under it (by a close while it waited).
     int fail_closed(const std::string& path) {
-        return fail(kDevNotOpen, DeviceFault::other, path + ": closed during the write");
+        return fail(kDevNotOpen, DeviceFault::Other, path + ": closed during the write");
     }
 
     int fail_not_serial(const std::string& path) {
-        return fail(kDevNoSuchDevice, DeviceFault::not_serial, path + ": not a serial device");
+        return fail(kDevNoSuchDevice, DeviceFault::NotSerial, path + ": not a serial device");
     }
 
     std::atomic<std::uint32_t> mask_{0};
@@ -71,7 +71,7 @@ protected:
 
     mutable std::mutex error_mutex_;
     std::string last_error_;
-    DeviceFault last_fault_ = DeviceFault::none;
+    DeviceFault last_fault_ = DeviceFault::None;
 };
 
 } // namespace tollander::platform

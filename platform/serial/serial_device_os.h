@@ -9,6 +9,6 @@
 namespace tollander::platform::serial_device_os {
 
 // A device for the system's serial ports (a terminal, a COM port).
-std::unique_ptr<SerialDevice> make_line_device();
+std::unique_ptr<SerialDevice> MakeLineDevice();
 
 } // namespace tollander::platform::serial_device_os

@@ -36,11 +36,11 @@ constexpr long long kWriteSliceMs = 100;
 
 // A line that cannot be controlled is a pseudo-terminal or an adapter without
 // modem lines, not an error.
-bool lines_unsupported(int err) {
+bool LinesUnsupported(int err) {
     return err == ENOTTY || err == EINVAL || err == EOPNOTSUPP;
 }
 
-speed_t speed_of(std::int32_t baud) {
+speed_t SpeedOf(std::int32_t baud) {
     switch (baud) {
     case 50:
         return B50;
@@ -93,12 +93,12 @@ speed_t speed_of(std::int32_t baud) {
     }
 }
 
-std::int32_t baud_of(speed_t speed) {
+std::int32_t BaudOf(speed_t speed) {
     static const std::int32_t rates[] = {
         50,   75,    110,   134,   150,    200,    300,    600,    1200,   1800,   2400,   4800,
         9600, 19200, 38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000};
     for (auto rate : rates)
-        if (speed_of(rate) == speed) return rate;
+        if (SpeedOf(rate) == speed) return rate;
     return 0;
 }
 
@@ -122,9 +122,9 @@ public:
             return fail_not_serial(path);
         }
         // Refused before anything is set or sent: the user's own session.
-        if (is_own_terminal(st.st_rdev)) {
+        if (IsOwnTerminal(st.st_rdev)) {
             ::close(fd);
-            return fail(kDevNoSuchDevice, DeviceFault::own_terminal,
+            return fail(kDevNoSuchDevice, DeviceFault::OwnTerminal,
                         path + ": the terminal this program runs in");
         }
         // flock keeps out later programs that take the lock too (root's
@@ -135,7 +135,7 @@ public:
             const int err = errno;
             ::close(fd);
             if (err == EWOULDBLOCK)
-                return fail(kDevAccessDenied, DeviceFault::busy,
+                return fail(kDevAccessDenied, DeviceFault::Busy,
                             path + ": in use by another program");
             return fail_errno(err, path);
         }
@@ -219,7 +219,7 @@ public:
         if (::tcgetattr(fd_, &tio) != 0) return fail_errno(errno, path_);
         std::lock_guard slock(settings_mutex_);
         settings = settings_;
-        settings.baud = baud_of(::cfgetospeed(&tio));
+        settings.baud = BaudOf(::cfgetospeed(&tio));
         switch (tio.c_cflag & CSIZE) {
         case CS5:
             settings.data_bits = 5;
@@ -256,8 +256,8 @@ public:
         if (fd_ < 0) return -kDevNotOpen;
         termios tio{};
         if (::tcgetattr(fd_, &tio) != 0) return fail_errno(errno, path_);
-        const speed_t speed = speed_of(s.baud);
-        if (speed == B0) return fail(kDevFailure, DeviceFault::other, path_ + ": unsupported bit rate");
+        const speed_t speed = SpeedOf(s.baud);
+        if (speed == B0) return fail(kDevFailure, DeviceFault::Other, path_ + ": unsupported bit rate");
         ::cfmakeraw(&tio);
         tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         tio.c_cflag |= CLOCAL | CREAD;
@@ -275,7 +275,7 @@ public:
             tio.c_cflag |= CS8;
             break;
         default:
-            return fail(kDevFailure, DeviceFault::other, path_ + ": unsupported data bits");
+            return fail(kDevFailure, DeviceFault::Other, path_ + ": unsupported data bits");
         }
         switch (s.parity) {
         case 0:
@@ -293,7 +293,7 @@ public:
             tio.c_cflag |= PARENB | CMSPAR;
             break;
         default:
-            return fail(kDevFailure, DeviceFault::other, path_ + ": unsupported parity");
+            return fail(kDevFailure, DeviceFault::Other, path_ + ": unsupported parity");
         }
         if (s.stop_bits != 0) tio.c_cflag |= CSTOPB;
         // The terminal has one RTS/CTS handshake for both directions.
@@ -371,10 +371,10 @@ public:
             // asked means the program stood still, and the modem may have
             // given the upload up meanwhile.
             const auto slice = std::min<long long>(left, kWriteSliceMs);
-            const std::int64_t asked = monotonic_milliseconds();
+            const std::int64_t asked = MonotonicMilliseconds();
             pollfd p{fd_, static_cast<short>(listen ? POLLOUT | POLLIN : POLLOUT), 0};
             const int ready = ::poll(&p, 1, static_cast<int>(slice));
-            if (monotonic_milliseconds() - asked > slice + kSenderStallLimit.count()) {
+            if (MonotonicMilliseconds() - asked > slice + kSenderStallLimit.count()) {
                 why = "the program stood still while the device waited for more";
                 break;
             }
@@ -399,7 +399,7 @@ public:
         if (err != 0)
             fail_errno(err, path_);
         else
-            fail(kDevFailure, DeviceFault::other, path_ + ": " + why);
+            fail(kDevFailure, DeviceFault::Other, path_ + ": " + why);
         return -static_cast<int>(done);
     }
 
@@ -457,14 +457,14 @@ public:
             bit = TIOCM_DTR, request = TIOCMBIC;
             break;
         }
-        if (::ioctl(fd_, request, &bit) == 0 || lines_unsupported(errno)) return 0;
+        if (::ioctl(fd_, request, &bit) == 0 || LinesUnsupported(errno)) return 0;
         return soft_fail();
     }
 
     int set_break(bool on) override {
         std::shared_lock lock(mutex_);
         if (fd_ < 0) return -kDevNotOpen;
-        if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) == 0 || lines_unsupported(errno)) return 0;
+        if (::ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) == 0 || LinesUnsupported(errno)) return 0;
         return soft_fail();
     }
 
@@ -483,7 +483,7 @@ public:
         }
         int lines = 0;
         if (::ioctl(fd_, TIOCMGET, &lines) != 0) {
-            states = lines_unsupported(errno) ? kLineCts | kLineDsr | kLineCarrier : 0;
+            states = LinesUnsupported(errno) ? kLineCts | kLineDsr | kLineCarrier : 0;
             return 0;
         }
         states = line_bits(lines);
@@ -617,7 +617,7 @@ private:
 
     int fail_errno(int err, const std::string& path) {
         int code = kDevFailure;
-        DeviceFault fault = DeviceFault::other;
+        DeviceFault fault = DeviceFault::Other;
         switch (err) {
         case ENOENT:
         case ENODEV:
@@ -625,20 +625,20 @@ private:
         case ELOOP: // a link loop or an over-long name: it leads nowhere
         case ENAMETOOLONG:
             code = kDevNoSuchDevice;
-            fault = DeviceFault::missing;
+            fault = DeviceFault::Missing;
             break;
         case ENOTDIR:
             code = kDevPathNotFound;
-            fault = DeviceFault::missing;
+            fault = DeviceFault::Missing;
             break;
         case EACCES:
         case EPERM:
             code = kDevAccessDenied;
-            fault = DeviceFault::permission;
+            fault = DeviceFault::Permission;
             break;
         case EBUSY: // TIOCEXCL set by another program
             code = kDevAccessDenied;
-            fault = DeviceFault::busy;
+            fault = DeviceFault::Busy;
             break;
         case ENOMEM:
             code = kDevOutOfMemory;
@@ -672,7 +672,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialDevice> serial_device_os::make_line_device() {
+std::unique_ptr<SerialDevice> serial_device_os::MakeLineDevice() {
     return std::make_unique<TermiosDevice>();
 }
 

@@ -33,11 +33,11 @@ constexpr DWORD kCancelMs = 500;
 
 // A port without modem lines (a virtual one, a pseudo-terminal under Wine)
 // answers the line calls with one of these.
-bool unsupported(DWORD error) {
+bool Unsupported(DWORD error) {
     return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_PARAMETER;
 }
 
-DWORD windows_mask(std::uint32_t mask) {
+DWORD WindowsMask(std::uint32_t mask) {
     DWORD m = 0;
     if (mask & kEvRxChar) m |= EV_RXCHAR;
     if (mask & kEvCts) m |= EV_CTS;
@@ -49,7 +49,7 @@ DWORD windows_mask(std::uint32_t mask) {
     return m;
 }
 
-std::uint32_t event_word(DWORD events) {
+std::uint32_t EventWord(DWORD events) {
     std::uint32_t word = 0;
     if (events & EV_RXCHAR) word |= kEvRxChar;
     if (events & EV_TXEMPTY) word |= kEvTxEmpty;
@@ -147,7 +147,7 @@ public:
         if (handle_ == INVALID_HANDLE_VALUE) return -kDevNotOpen;
         // Only a recommendation: a driver without queues of its own may not
         // take it; any other refusal fails the open.
-        if (!::SetupComm(handle_, in_size, out_size) && !unsupported(::GetLastError()))
+        if (!::SetupComm(handle_, in_size, out_size) && !Unsupported(::GetLastError()))
             return fail_windows(::GetLastError(), path_);
         return 0;
     }
@@ -341,7 +341,7 @@ public:
         }
         DWORD lines = 0;
         if (!lines_supported_ || !::GetCommModemStatus(handle_, &lines)) {
-            if (lines_supported_ && !unsupported(::GetLastError())) {
+            if (lines_supported_ && !Unsupported(::GetLastError())) {
                 states = 0;
                 return 0;
             }
@@ -484,7 +484,7 @@ private:
     // output trigger's wait at the moment the queue drains.
     DWORD wanted_mask() const {
         const std::uint32_t mask = mask_;
-        DWORD m = windows_mask(lines_supported_ ? mask : mask & ~kLineEvents);
+        DWORD m = WindowsMask(lines_supported_ ? mask : mask & ~kLineEvents);
         if (mask != 0) m |= EV_TXEMPTY;
         return m;
     }
@@ -496,12 +496,12 @@ private:
             ended_empty();
             return false;
         }
-        word = event_word(events_) & (mask_ | kEvTxEmpty);
+        word = EventWord(events_) & (mask_ | kEvTxEmpty);
         return word != 0;
     }
 
     void ended_empty() {
-        if (lines_supported_ && (os_mask_ & windows_mask(kLineEvents))) {
+        if (lines_supported_ && (os_mask_ & WindowsMask(kLineEvents))) {
             lines_supported_ = false;
             armed_ = false;
         } else {
@@ -512,7 +512,7 @@ private:
     // A port without modem lines refuses a wait that names them: from now on
     // it waits for characters and output alone. False for any other error.
     bool retry_without_lines(DWORD error) {
-        if (!unsupported(error) || !lines_supported_ || !(os_mask_ & windows_mask(kLineEvents)))
+        if (!Unsupported(error) || !lines_supported_ || !(os_mask_ & WindowsMask(kLineEvents)))
             return false;
         lines_supported_ = false;
         armed_ = false;
@@ -565,28 +565,28 @@ private:
         if (handle_ == INVALID_HANDLE_VALUE) return -kDevNotOpen;
         if (::EscapeCommFunction(handle_, code)) return 0;
         const DWORD error = ::GetLastError();
-        if (unsupported(error)) return 0; // a port without that line
+        if (Unsupported(error)) return 0; // a port without that line
         if (hung_up_) return -kDevFailure;
         return fail_windows(error, path_);
     }
 
     int fail_windows(DWORD error, const std::string& path) {
         int code = kDevFailure;
-        DeviceFault fault = DeviceFault::other;
+        DeviceFault fault = DeviceFault::Other;
         switch (error) {
         case ERROR_FILE_NOT_FOUND:
             code = kDevNoSuchDevice;
-            fault = DeviceFault::missing;
+            fault = DeviceFault::Missing;
             break;
         case ERROR_PATH_NOT_FOUND:
             code = kDevPathNotFound;
-            fault = DeviceFault::missing;
+            fault = DeviceFault::Missing;
             break;
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
             // What Windows says about a port another program holds.
             code = kDevAccessDenied;
-            fault = DeviceFault::busy;
+            fault = DeviceFault::Busy;
             break;
         case ERROR_NOT_ENOUGH_MEMORY:
         case ERROR_OUTOFMEMORY:
@@ -622,7 +622,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<SerialDevice> serial_device_os::make_line_device() {
+std::unique_ptr<SerialDevice> serial_device_os::MakeLineDevice() {
     return std::make_unique<Win32Device>();
 }
 

@@ -46,9 +46,9 @@ inline constexpr std::uint8_t kServerResume = 109;
 // What the stream held besides data.
 struct Event {
     enum class Kind : std::uint8_t {
-        negotiation, // `code` is the verb (kWill .. kDont), `value` the option
-        com_port,    // a COM-port command of the server: `code` and its first byte
-        malformed,   // a command that breaks the protocol, dropped
+        Negotiation, // `code` is the verb (kWill .. kDont), `value` the option
+        ComPort,    // a COM-port command of the server: `code` and its first byte
+        Malformed,   // a command that breaks the protocol, dropped
     };
     Kind kind;
     std::uint8_t code = 0;
@@ -61,17 +61,17 @@ class Parser {
 public:
     // Appends the data of `n` bytes to `data` (never more than n bytes) and
     // what else they held to `events` (never more than n events).
-    void feed(const std::uint8_t* bytes, std::size_t n, std::vector<std::uint8_t>& data,
+    void Feed(const std::uint8_t* bytes, std::size_t n, std::vector<std::uint8_t>& data,
               std::vector<Event>& events);
 
     // The longest subnegotiation kept; a longer one is malformed.
     static constexpr std::size_t kMaxSubnegotiation = 64;
 
 private:
-    enum class State : std::uint8_t { data, iac, verb, sb_option, sb_data, sb_iac };
-    void end_subnegotiation(std::vector<Event>& events);
+    enum class State : std::uint8_t { Data, Iac, Verb, SbOption, SbData, SbIac };
+    void EndSubnegotiation(std::vector<Event>& events);
 
-    State state_ = State::data;
+    State state_ = State::Data;
     std::uint8_t verb_ = 0;
     std::uint8_t sb_option_ = 0;
     bool sb_overflow_ = false;
@@ -85,28 +85,28 @@ private:
 class Negotiator {
 public:
     // The requests this end opens with.
-    std::vector<std::uint8_t> opening();
+    std::vector<std::uint8_t> Opening();
     // The answer to one negotiation event (appended to `out`).
-    void answer(std::uint8_t verb, std::uint8_t option, std::vector<std::uint8_t>& out);
+    void Answer(std::uint8_t verb, std::uint8_t option, std::vector<std::uint8_t>& out);
 
-    bool com_port_agreed() const { return com_port_ == Agreement::agreed; }
-    bool com_port_refused() const { return com_port_ == Agreement::refused; }
+    bool ComPortAgreed() const { return com_port_ == Agreement::Agreed; }
+    bool ComPortRefused() const { return com_port_ == Agreement::Refused; }
 
 private:
-    enum class Agreement : std::uint8_t { pending, agreed, refused };
-    static bool wanted(std::uint8_t option);
+    enum class Agreement : std::uint8_t { Pending, Agreed, Refused };
+    static bool Wanted(std::uint8_t option);
     std::array<bool, 256> ours_{};        // we do it
     std::array<bool, 256> ours_asked_{};  // we offered, no answer yet
     std::array<bool, 256> theirs_{};      // the server does it
     std::array<bool, 256> theirs_asked_{};
     std::array<bool, 256> refused_{};     // refused once, not again
-    Agreement com_port_ = Agreement::pending;
+    Agreement com_port_ = Agreement::Pending;
 };
 
 // Appends `n` data bytes with every IAC doubled.
-void escape(const std::uint8_t* bytes, std::size_t n, std::vector<std::uint8_t>& out);
+void Escape(const std::uint8_t* bytes, std::size_t n, std::vector<std::uint8_t>& out);
 // Appends one COM-port command with its value bytes, escaped.
-void com_port_command(std::uint8_t command, const std::vector<std::uint8_t>& value,
+void AppendComPortCommand(std::uint8_t command, const std::vector<std::uint8_t>& value,
                       std::vector<std::uint8_t>& out);
 
 } // namespace tollander::platform::telnet

@@ -27,7 +27,7 @@ MediaPlayer::~MediaPlayer() {
 bool MediaPlayer::open(const std::string& path) {
     close();
     WavSound sound;
-    if (!read_wav_file(path, sound, impl_->error)) return false;
+    if (!ReadWavFile(path, sound, impl_->error)) return false;
     impl_->output->Load(path, std::move(sound));
     impl_->loaded = true;
     impl_->error.clear();

@@ -21,11 +21,11 @@ namespace {
 
 // ALSA reports every failed lookup of a card on stderr; the reason reaches
 // the caller through last_error() instead.
-void quiet_alsa_errors(const char*, int, const char*, int, const char*, ...) {}
+void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
-void install_quiet_handler() {
+void InstallQuietHandler() {
     static std::once_flag once;
-    std::call_once(once, [] { snd_lib_error_set_handler(quiet_alsa_errors); });
+    std::call_once(once, [] { snd_lib_error_set_handler(QuietAlsaErrors); });
 }
 
 class AlsaOutput final : public Output {
@@ -36,7 +36,7 @@ public:
     void Load(const std::string&, WavSound sound) override { sound_ = std::move(sound); }
 
     bool Start(std::string& error) override {
-        install_quiet_handler();
+        InstallQuietHandler();
         snd_pcm_t* pcm = nullptr;
         int rc = snd_pcm_open(&pcm, device_.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
         if (rc < 0) {

@@ -9,7 +9,7 @@
 
 namespace tollander::platform {
 
-bool parse_wav(const std::vector<std::uint8_t>& file, WavSound& out, std::string& error) {
+bool ParseWav(const std::vector<std::uint8_t>& file, WavSound& out, std::string& error) {
     const std::size_t size = file.size();
     const std::uint8_t* p = file.data();
     if (size < 12 || std::memcmp(p, "RIFF", 4) != 0 || std::memcmp(p + 8, "WAVE", 4) != 0) {
@@ -72,9 +72,9 @@ bool parse_wav(const std::vector<std::uint8_t>& file, WavSound& out, std::string
     return true;
 }
 
-bool read_wav_file(const std::string& path, WavSound& out, std::string& error) {
+bool ReadWavFile(const std::string& path, WavSound& out, std::string& error) {
     File in = File::OpenRead(path);
-    if (!in.valid()) {
+    if (!in.Valid()) {
         error = "cannot open " + path;
         return false;
     }
@@ -87,7 +87,7 @@ bool read_wav_file(const std::string& path, WavSound& out, std::string& error) {
         error = "cannot read " + path;
         return false;
     }
-    if (!parse_wav(bytes, out, error)) {
+    if (!ParseWav(bytes, out, error)) {
         error = path + ": " + error;
         return false;
     }

@@ -19,9 +19,9 @@ struct WavSound {
 // Reads a RIFF WAVE image; false with a reason for anything but 8, 16, 24 or
 // 32-bit PCM. A data chunk cut short by the end of the file plays as far as
 // it goes.
-bool parse_wav(const std::vector<std::uint8_t>& file, WavSound& out, std::string& error);
+bool ParseWav(const std::vector<std::uint8_t>& file, WavSound& out, std::string& error);
 // Reads and parses the WAV file at path; false with "cannot open PATH" or
-// "PATH: <what parse_wav found>".
-bool read_wav_file(const std::string& path, WavSound& out, std::string& error);
+// "PATH: <what ParseWav found>".
+bool ReadWavFile(const std::string& path, WavSound& out, std::string& error);
 
 } // namespace tollander::platform

@@ -8,11 +8,11 @@
 
 namespace tollander::platform {
 
-std::uint32_t milliseconds_now();
+std::uint32_t MillisecondsNow();
 
 // Milliseconds on a monotonic clock that counts the time the machine was
 // suspended too (a closed laptop lid), as well as the time this process was
 // stopped (CLOCK_BOOTTIME on Linux, the tick count on Windows).
-std::int64_t monotonic_milliseconds();
+std::int64_t MonotonicMilliseconds();
 
 } // namespace tollander::platform

@@ -4,7 +4,7 @@
 
 namespace tollander::platform {
 
-std::int64_t monotonic_milliseconds() {
+std::int64_t MonotonicMilliseconds() {
     timespec ts{};
 #ifdef CLOCK_BOOTTIME
     if (::clock_gettime(CLOCK_BOOTTIME, &ts) != 0)

@@ -4,7 +4,7 @@
 
 namespace tollander::platform {
 
-std::int64_t monotonic_milliseconds() {
+std::int64_t MonotonicMilliseconds() {
     // Counts the time the machine slept, unlike the unbiased interrupt time.
     return static_cast<std::int64_t>(::GetTickCount64());
 }

@@ -63,13 +63,13 @@ public:
         wake_loop_();
         lock.lock();
         cv_.wait_for(lock, limit, [&] {
-            return item->state == Item::State::done || item->state == Item::State::cancelled;
+            return item->state == Item::State::Done || item->state == Item::State::Cancelled;
         });
-        if (item->state == Item::State::queued) item->state = Item::State::cancelled;
-        if (item->state == Item::State::cancelled) return false;
+        if (item->state == Item::State::Queued) item->state = Item::State::Cancelled;
+        if (item->state == Item::State::Cancelled) return false;
         // Once started, a task is waited for to its end: the sender's data
         // must outlive it.
-        cv_.wait(lock, [&] { return item->state == Item::State::done; });
+        cv_.wait(lock, [&] { return item->state == Item::State::Done; });
         return true;
     }
 
@@ -85,8 +85,8 @@ public:
         for (auto& item : tasks) {
             {
                 std::lock_guard lock(mutex_);
-                if (item->state == Item::State::cancelled) continue;
-                item->state = Item::State::running;
+                if (item->state == Item::State::Cancelled) continue;
+                item->state = Item::State::Running;
             }
             struct Done {
                 TaskQueue& self;
@@ -95,7 +95,7 @@ public:
                     if (!item.sent) return;
                     {
                         std::lock_guard lock(self.mutex_);
-                        item.state = Item::State::done;
+                        item.state = Item::State::Done;
                     }
                     self.cv_.notify_all();
                 }
@@ -116,8 +116,8 @@ public:
             std::lock_guard lock(mutex_);
             terminating_ = true;
             for (auto& item : queue_)
-                if (item->sent && item->state == Item::State::queued)
-                    item->state = Item::State::cancelled;
+                if (item->sent && item->state == Item::State::Queued)
+                    item->state = Item::State::Cancelled;
         }
         cv_.notify_all();
     }
@@ -127,10 +127,10 @@ private:
     // A sent task carries a state its sender waits on, so that a sender that
     // gave up can cancel a task that has not started yet.
     struct Item {
-        enum class State { queued, running, done, cancelled };
+        enum class State { Queued, Running, Done, Cancelled };
         Task task;
         bool sent = false;
-        State state = State::queued;
+        State state = State::Queued;
     };
 
     std::function<void()> wake_loop_;

@@ -90,7 +90,7 @@ double Seconds(Clock::duration d) {
 double SendOnce(const std::string& path, std::size_t size, double rate, FarEnd& far,
                 Clock::time_point& started) {
     Pty pty;
-    platform::set_com_device_path(1, pty.slave);
+    platform::SetComDevicePath(1, pty.slave);
     platform::HeadlessWindowThread wt;
     serial::TComPort port(wt);
     port.SetComNumber(1);

@@ -39,7 +39,7 @@ int main() {
     ::tcgetattr(slave, &tio);
     ::cfmakeraw(&tio);
     ::tcsetattr(slave, TCSANOW, &tio);
-    platform::set_com_device_path(1, ::ttyname(slave));
+    platform::SetComDevicePath(1, ::ttyname(slave));
     platform::HeadlessWindowThread window;
 
     // Stop latency: ClosePortRecord of an open, idle port (purge, release,

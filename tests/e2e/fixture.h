@@ -144,7 +144,7 @@ protected:
         ASSERT_TRUE(RunUntilIdle(limit)) << "flash did not finish";
     }
     app::MainForm& Form() { return *form_; }
-    std::uint16_t Step() const { return form_->sequencer().StepNumber; }
+    std::uint16_t Step() const { return form_->TheSequencer().StepNumber; }
     const std::vector<std::string>& Log() const { return form_->Memo1(); }
     // The log lines from number `from` on.
     std::vector<std::string> LogFrom(std::size_t from) const;

@@ -33,9 +33,9 @@ protected:
     std::int64_t TimedScan(const std::string& device) {
         MapPort(1, device);
         StartApp(PackFlasher(), /*debug=*/true);
-        const std::int64_t start = platform::monotonic_milliseconds();
+        const std::int64_t start = platform::MonotonicMilliseconds();
         Scan();
-        return platform::monotonic_milliseconds() - start;
+        return platform::MonotonicMilliseconds() - start;
     }
 };
 

@@ -47,7 +47,7 @@ std::vector<std::string> Tail(std::vector<std::string> v, std::size_t skip) {
 
 void ExpectStoppedCleanly(E2eTest& test, app::MainForm& form) {
     (void)test;
-    EXPECT_EQ(form.sequencer().StepNumber, app::stepStop);
+    EXPECT_EQ(form.TheSequencer().StepNumber, app::stepStop);
     EXPECT_FALSE(form.ComPort1().Open());
     EXPECT_TRUE(form.Enabled(app::ButtonId::Button1));
     EXPECT_TRUE(form.Enabled(app::ButtonId::Button4));

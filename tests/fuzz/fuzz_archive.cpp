@@ -35,7 +35,7 @@ std::vector<std::uint8_t> make_file(const std::uint8_t* data, std::size_t size) 
     std::size_t name_length = std::min<std::size_t>(data[1] % 16, size - 2);
     ArchiveHeader header;
     header.file_name.assign(reinterpret_cast<const char*>(data + 2), name_length);
-    const auto bytes = encode_header(header);
+    const auto bytes = EncodeHeader(header);
     std::vector<std::uint8_t> file(bytes.begin(), bytes.end());
     file.insert(file.end(), data + 2 + name_length, data + size);
     return file;
@@ -51,12 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::fwrite(file.data(), 1, file.size(), f);
         std::fclose(f);
     }
-    if (tollander::platform::File f = tollander::platform::File::OpenRead(in); f.valid()) {
-        if (LZIsCompressed(f) != decode_header(file).has_value()) __builtin_trap();
+    if (tollander::platform::File f = tollander::platform::File::OpenRead(in); f.Valid()) {
+        if (LZIsCompressed(f) != DecodeHeader(file).has_value()) __builtin_trap();
     }
     (void)LZStoredName(in);
     try {
-        const DefaultExpansion names = resolve_default_expansion(in);
+        const DefaultExpansion names = ResolveDefaultExpansion(in);
         if (fs::path(names.output).parent_path() != dir) __builtin_trap();
         LZDecompressFile(names.input, names.output);
     } catch (const std::exception&) {

@@ -12,12 +12,12 @@ using namespace tollander::payload;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);
-    (void)lzss_decode(input);
-    const auto body = lzss_encode(input);
+    (void)LzssDecode(input);
+    const auto body = LzssEncode(input);
     if (body != lzss_reference::ReferenceEncoder(true).encode({data, data + size})) {
         __builtin_trap();
     }
-    const auto back = lzss_decode(body);
+    const auto back = LzssDecode(body);
     if (back.size() != size || !std::equal(back.begin(), back.end(), data)) __builtin_trap();
     return 0;
 }

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(out);
 
     platform::File file = platform::File::OpenRead(path);
-    if (!file.valid()) return 0;
+    if (!file.Valid()) return 0;
     const auto length = payload::ProgramLength(file);
     if (length && *length < 0) __builtin_trap();
     payload::RawConfigRecord raw{};

@@ -35,26 +35,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     Parsed whole, pieces;
     telnet::Parser one, two;
-    one.feed(stream, n, whole.data, whole.events);
-    two.feed(stream, cut > n ? n : cut, pieces.data, pieces.events);
-    if (cut < n) two.feed(stream + cut, n - cut, pieces.data, pieces.events);
+    one.Feed(stream, n, whole.data, whole.events);
+    two.Feed(stream, cut > n ? n : cut, pieces.data, pieces.events);
+    if (cut < n) two.Feed(stream + cut, n - cut, pieces.data, pieces.events);
     if (whole.data.size() > n || whole.events.size() > n) __builtin_trap();
     if (whole.data != pieces.data || !same(whole.events, pieces.events)) __builtin_trap();
 
     telnet::Negotiator negotiator;
-    std::vector<std::uint8_t> answers = negotiator.opening();
+    std::vector<std::uint8_t> answers = negotiator.Opening();
     for (const auto& e : whole.events) {
         const std::size_t before = answers.size();
-        if (e.kind == telnet::Event::Kind::negotiation) negotiator.answer(e.code, e.value, answers);
+        if (e.kind == telnet::Event::Kind::Negotiation) negotiator.Answer(e.code, e.value, answers);
         if (answers.size() - before > 3) __builtin_trap();
     }
-    if (negotiator.com_port_agreed() && negotiator.com_port_refused()) __builtin_trap();
+    if (negotiator.ComPortAgreed() && negotiator.ComPortRefused()) __builtin_trap();
 
     std::vector<std::uint8_t> escaped;
-    telnet::escape(stream, n, escaped);
+    telnet::Escape(stream, n, escaped);
     Parsed back;
     telnet::Parser three;
-    three.feed(escaped.data(), escaped.size(), back.data, back.events);
+    three.Feed(escaped.data(), escaped.size(), back.data, back.events);
     if (!back.events.empty() || back.data != std::vector<std::uint8_t>(stream, stream + n))
         __builtin_trap();
     return 0;

@@ -84,7 +84,7 @@ TEST(WindowUpgrade, ScanClickFlashAndCompleteAgainstTheVirtualModem) {
         view.Attach(&form);
         view.Show();
         form.FormShow();
-        const auto& w = view.widgets();
+        const auto& w = view.TheWidgets();
 
         ASSERT_TRUE(run_until(
             window, [&] { return form.WaitingForUser(); }, 60s));
@@ -94,7 +94,7 @@ TEST(WindowUpgrade, ScanClickFlashAndCompleteAgainstTheVirtualModem) {
         ASSERT_TRUE(w.Button2->active());
 
         click(w.Button2);
-        EXPECT_EQ(form.sequencer().StepNumber, app::stepFlashRequested); // runs at the next tick
+        EXPECT_EQ(form.TheSequencer().StepNumber, app::stepFlashRequested); // runs at the next tick
         // On the bar during the main image: the image, the bytes the line has
         // sent and the time left.
         const std::regex told(R"(Main code \(2\): \d+ of )" +
@@ -111,7 +111,7 @@ TEST(WindowUpgrade, ScanClickFlashAndCompleteAgainstTheVirtualModem) {
             240s));
         EXPECT_TRUE(seen);
 
-        EXPECT_EQ(form.sequencer().StepNumber, app::stepStop);
+        EXPECT_EQ(form.TheSequencer().StepNumber, app::stepStop);
         EXPECT_EQ(last_line(w.Memo1), "Complete.");
         const auto& log = form.Memo1();
         EXPECT_EQ(std::count(log.begin(), log.end(), "Flash file upload sent successfully."), 2);

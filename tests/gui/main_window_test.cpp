@@ -73,8 +73,8 @@ struct GuiRig {
         form.reset();
     }
 
-    const ui::TForm1::Widgets& w() const { return view.widgets(); }
-    app::Sequencer& seq() { return form->sequencer(); }
+    const ui::TForm1::Widgets& w() const { return view.TheWidgets(); }
+    app::Sequencer& seq() { return form->TheSequencer(); }
 
     ui::FltkWindowThread window;
     ui::TForm1 view{window};

@@ -109,21 +109,21 @@ int main(int argc, char** argv) {
         double idle_from = 0;
         auto finish = [&] {
             if (log_end) {
-                Fl_Text_Display* log = view.widgets().Memo1;
+                Fl_Text_Display* log = view.TheWidgets().Memo1;
                 log->take_focus();
                 Fl::e_keysym = FL_End;
                 Fl::e_state = 0;
-                Fl::handle(FL_KEYBOARD, view.widgets().Form1);
+                Fl::handle(FL_KEYBOARD, view.TheWidgets().Form1);
             }
             Fl::flush();
-            status = write_ppm(view.widgets().Form1, args[1]) ? 0 : 1;
+            status = write_ppm(view.TheWidgets().Form1, args[1]) ? 0 : 1;
             window_thread.terminate();
         };
         platform::WindowThread::TimerId idle = 0;
         idle = window_thread.add_timer(std::chrono::seconds(10), [&] {
             window_thread.stop_timer(idle);
             std::printf("idle CPU time over 10 s at step %u: %.1f ms\n",
-                        form.sequencer().StepNumber, cpu_ms() - idle_from);
+                        form.TheSequencer().StepNumber, cpu_ms() - idle_from);
             const double before = cpu_ms();
             const auto start = Clock::now();
             form.Pause(5000);

@@ -27,7 +27,7 @@ protected:
     void TearDown() override {
         port.SetOpen(false);
         for (unsigned n = 1; n <= 4; ++n)
-            platform::set_com_device_path(n, std::nullopt);
+            platform::SetComDevicePath(n, std::nullopt);
     }
 
     // The far end answers `text` once the wait has begun.
@@ -142,7 +142,7 @@ TEST_F(ComPortTest, OpeningAMissingDeviceRaisesBadIdUntilTheDeviceExists) {
     std::filesystem::create_directories(dir);
     const auto link = dir / "ttyCOM3";
     std::filesystem::remove(link);
-    platform::set_com_device_path(3, link.string());
+    platform::SetComDevicePath(3, link.string());
     port.SetComNumber(3);
     try {
         port.SetOpen(true);
@@ -161,7 +161,7 @@ TEST_F(ComPortTest, OpeningAMissingDeviceRaisesBadIdUntilTheDeviceExists) {
     std::filesystem::remove_all(dir);
 
     // A port that maps to no device at all is missing too.
-    platform::set_com_device_path(4, "");
+    platform::SetComDevicePath(4, "");
     port.SetComNumber(4);
     EXPECT_THROW(port.SetOpen(true), EBadId);
 }
@@ -354,7 +354,7 @@ TEST_F(ComPortTest, AWriteToAVanishedDeviceCarriesTheSystemsWords) {
     } catch (const EPutBlockFail& e) {
         EXPECT_STREQ(e.what(), "Failed to put entire block");
         EXPECT_EQ(e.OsReason, pty.path() + ": " + std::strerror(EIO));
-        EXPECT_EQ(e.OsFault, platform::DeviceFault::other);
+        EXPECT_EQ(e.OsFault, platform::DeviceFault::Other);
     }
     EXPECT_EQ(port.LastWriteFailure(), pty.path() + ": " + std::strerror(EIO));
 }

@@ -216,7 +216,7 @@ protected:
     }
     void TearDown() override {
         port.SetOpen(false);
-        platform::set_com_device_path(1, std::nullopt);
+        platform::SetComDevicePath(1, std::nullopt);
     }
 
     // Opens the port with an avail handler that takes what arrives, as the
@@ -801,7 +801,7 @@ TEST(NoticeLifetime, ANoticeQueuedWhenItsPortClosesReachesNoPort) {
     EXPECT_TRUE(pump_until(window, [&] { return new_avail == 1; }));
     EXPECT_EQ(old_avail, 0);
     new_port.SetOpen(false);
-    platform::set_com_device_path(1, std::nullopt);
+    platform::SetComDevicePath(1, std::nullopt);
 }
 
 } // namespace

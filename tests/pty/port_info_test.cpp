@@ -98,9 +98,9 @@ TEST_F(PortInfo, FactsOfAUsbAdapterFromSysfsAndByIdNames) {
     SystemRoots roots;
     roots.sysfs_tty = (sys / "class/tty").string();
     roots.by_id = by_id.string();
-    const PortFacts facts = describe_device(device_, roots);
+    const PortFacts facts = DescribeDevice(device_, roots);
 
-    EXPECT_EQ(port_fact_lines(2, facts),
+    EXPECT_EQ(PortFactLines(2, facts),
               (std::vector<std::string>{
                   "COM2: " + device_,
                   "  by-id: " + (by_id / "usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0").string(),
@@ -123,28 +123,28 @@ TEST_F(PortInfo, HoldersAreOtherProcessesWithTheDeviceOpenNotItsFarEnd) {
         close(pty_.slave());
     });
 
-    const auto holders = device_holders(device_);
+    const auto holders = DeviceHolders(device_);
     ASSERT_EQ(holders.size(), 1u);
     EXPECT_EQ(holders[0].pid, user.pid());
     std::ifstream comm("/proc/self/comm");
     std::string name;
     std::getline(comm, name);
     EXPECT_EQ(holders[0].name, name); // a forked child keeps the name
-    EXPECT_EQ(holders_text(holders), name + " (PID " + std::to_string(user.pid()) + ")");
+    EXPECT_EQ(HoldersText(holders), name + " (PID " + std::to_string(user.pid()) + ")");
 }
 
 // Whether the user can open a device, seen without opening it. (Permission
 // needs an ordinary user: the end-to-end tests run that case.)
 // A serial server's port is listed from its name alone: nothing connects.
 TEST_F(PortInfo, ASerialServersPortIsListedFromItsName) {
-    EXPECT_EQ(port_fact_lines(1, describe_device("rfc2217://127.0.0.1:9")),
+    EXPECT_EQ(PortFactLines(1, DescribeDevice("rfc2217://127.0.0.1:9")),
               (std::vector<std::string>{
                   "COM1: rfc2217://127.0.0.1:9",
                   "  driver: serial server, RFC 2217 (Telnet COM-port control)",
                   "  can open: not tried (the serial server is reached when the port opens)"}));
-    EXPECT_EQ(port_fact_lines(2, describe_device("socket://[::1]:9")).at(1),
+    EXPECT_EQ(PortFactLines(2, DescribeDevice("socket://[::1]:9")).at(1),
               "  driver: serial server, raw TCP stream");
-    EXPECT_EQ(port_fact_lines(3, describe_device("socket://127.0.0.1")),
+    EXPECT_EQ(PortFactLines(3, DescribeDevice("socket://127.0.0.1")),
               (std::vector<std::string>{"COM3: socket://127.0.0.1",
                                         "  can open: no (not a serial server's port; write "
                                         "rfc2217://HOST:PORT or socket://HOST:PORT)"}));
@@ -159,20 +159,20 @@ TEST_F(PortInfo, AccessWithoutOpening) {
         std::string line; // the listing's "can open" line
     };
     const std::vector<Case> cases = {
-        {device_, DeviceFault::none, "  can open: yes"},
-        {dir_ + "/gone", DeviceFault::missing,
+        {device_, DeviceFault::None, "  can open: yes"},
+        {dir_ + "/gone", DeviceFault::Missing,
          "  can open: no (no such device; check that the modem's adapter is plugged in and the "
          "port mapped to it)"},
-        {file, DeviceFault::not_serial,
+        {file, DeviceFault::NotSerial,
          "  can open: no (not a serial device; map the port to a serial device)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.device);
-        const PortFacts facts = describe_device(c.device);
+        const PortFacts facts = DescribeDevice(c.device);
         EXPECT_EQ(facts.access, c.access);
-        EXPECT_EQ(port_fact_lines(1, facts).at(1), c.line);
+        EXPECT_EQ(PortFactLines(1, facts).at(1), c.line);
     }
-    EXPECT_EQ(port_fact_lines(3, describe_device("")),
+    EXPECT_EQ(PortFactLines(3, DescribeDevice("")),
               std::vector<std::string>{"COM3: no device mapped"});
 
     // Another program's lock keeps us out: busy, and it is named.
@@ -181,9 +181,9 @@ TEST_F(PortInfo, AccessWithoutOpening) {
         close(pty_.slave());
         flock(open(device_.c_str(), O_RDWR | O_NOCTTY), LOCK_EX | LOCK_NB);
     });
-    const PortFacts locked = describe_device(device_);
-    EXPECT_EQ(locked.access, DeviceFault::busy);
-    const auto lines = port_fact_lines(1, locked);
+    const PortFacts locked = DescribeDevice(device_);
+    EXPECT_EQ(locked.access, DeviceFault::Busy);
+    const auto lines = PortFactLines(1, locked);
     EXPECT_EQ(lines.at(1), "  can open: no (in use by another program; close the program that "
                            "holds it)");
     EXPECT_EQ(lines.at(2).rfind("  open in: ", 0), 0u);

@@ -990,7 +990,7 @@ TEST(PtyRun, TheFarEndReceivesTheFileByteForByte) {
         pollfd more{pty.master(), POLLIN, 0};
         EXPECT_EQ(::poll(&more, 1, 300), 0);
     }
-    platform::set_com_device_path(1, std::nullopt);
+    platform::SetComDevicePath(1, std::nullopt);
     fs::remove_all(dir);
 }
 

@@ -48,7 +48,7 @@ public:
     int master() const { return master_; }
 
     // Maps COMn to this terminal.
-    void map_to(unsigned n) const { platform::set_com_device_path(n, path_); }
+    void map_to(unsigned n) const { platform::SetComDevicePath(n, path_); }
 
     // The far end sends (blocking until the terminal took everything).
     void send(std::string_view bytes) const {

@@ -36,7 +36,7 @@ public:
         return file;
     }
     static std::string unmapped_port() {
-        platform::set_com_device_path(4, "");
+        platform::SetComDevicePath(4, "");
         return "COM4";
     }
 
@@ -48,7 +48,7 @@ public:
             struct stat st {};
             ::stat(line.port().c_str(), &st);
             ::chmod(line.port().c_str(), 0);
-            auto device = platform::make_serial_device();
+            auto device = platform::MakeSerialDevice();
             OpenResult r{device->open(line.port()), device->last_fault(),
                          device->last_error_text(), {}};
             ::chmod(line.port().c_str(), st.st_mode & 07777);
@@ -62,7 +62,7 @@ public:
             if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
                 ::setresuid(kNobody, kNobody, kNobody) != 0)
                 ::_exit(2);
-            auto device = platform::make_serial_device();
+            auto device = platform::MakeSerialDevice();
             const int rc = device->open(line.port());
             const std::string report = std::to_string(rc) + " " +
                                        std::to_string(static_cast<int>(device->last_fault())) +

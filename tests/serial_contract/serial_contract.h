@@ -41,7 +41,7 @@ using namespace std::chrono_literals;
 
 struct OpenResult {
     int rc = 0;
-    platform::DeviceFault fault = platform::DeviceFault::none;
+    platform::DeviceFault fault = platform::DeviceFault::None;
     std::string text;
     std::string skipped; // why the case cannot be made here ("" when it was)
 };
@@ -90,10 +90,10 @@ protected:
     }
 
     // The path a failure on `port` names.
-    static std::string PathOf(const std::string& port) { return platform::device_path_for(port); }
+    static std::string PathOf(const std::string& port) { return platform::DevicePathFor(port); }
 
     Line line;
-    std::unique_ptr<platform::SerialDevice> device = platform::make_serial_device();
+    std::unique_ptr<platform::SerialDevice> device = platform::MakeSerialDevice();
 };
 
 TYPED_TEST_SUITE_P(SerialContract);
@@ -297,16 +297,16 @@ TYPED_TEST_P(SerialContract, OpenErrorsComeByKind) {
     };
     const std::string unmapped = TypeParam::unmapped_port();
     const Case cases[] = {
-        {TypeParam::missing_port(), -platform::kDevNoSuchDevice, DeviceFault::missing,
+        {TypeParam::missing_port(), -platform::kDevNoSuchDevice, DeviceFault::Missing,
          this->PathOf(TypeParam::missing_port()) + ": "},
-        {TypeParam::not_serial_port(), -platform::kDevNoSuchDevice, DeviceFault::not_serial,
+        {TypeParam::not_serial_port(), -platform::kDevNoSuchDevice, DeviceFault::NotSerial,
          this->PathOf(TypeParam::not_serial_port()) + ": not a serial device"},
-        {unmapped, -platform::kDevNoSuchDevice, DeviceFault::unmapped,
+        {unmapped, -platform::kDevNoSuchDevice, DeviceFault::Unmapped,
          unmapped + ": no device for this port"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.port);
-        auto dev = platform::make_serial_device();
+        auto dev = platform::MakeSerialDevice();
         EXPECT_EQ(dev->open(c.port), c.rc);
         EXPECT_FALSE(dev->is_open());
         EXPECT_EQ(dev->last_fault(), c.fault);
@@ -317,9 +317,9 @@ TYPED_TEST_P(SerialContract, OpenErrorsComeByKind) {
 TYPED_TEST_P(SerialContract, ASecondOpenOfAHeldPortIsRefusedAsBusy) {
     if (TypeParam::kSharesHeldPorts != nullptr) GTEST_SKIP() << TypeParam::kSharesHeldPorts;
     this->OpenPlain();
-    auto second = platform::make_serial_device();
+    auto second = platform::MakeSerialDevice();
     EXPECT_EQ(second->open(this->line.port()), -platform::kDevAccessDenied);
-    EXPECT_EQ(second->last_fault(), platform::DeviceFault::busy);
+    EXPECT_EQ(second->last_fault(), platform::DeviceFault::Busy);
     EXPECT_FALSE(second->is_open());
     this->device->close();
     EXPECT_EQ(second->open(this->line.port()), 0) << second->last_error_text();
@@ -329,7 +329,7 @@ TYPED_TEST_P(SerialContract, ASecondOpenOfAHeldPortIsRefusedAsBusy) {
 TYPED_TEST_P(SerialContract, AnOpenDeviceRefusesToOpenAgain) {
     this->OpenPlain();
     EXPECT_EQ(this->device->open(this->line.port()), -platform::kDevAccessDenied);
-    EXPECT_EQ(this->device->last_fault(), platform::DeviceFault::busy);
+    EXPECT_EQ(this->device->last_fault(), platform::DeviceFault::Busy);
     EXPECT_TRUE(this->device->is_open());
     const std::uint8_t at[] = {'A', 'T', '\r'};
     EXPECT_EQ(this->device->write(at, sizeof at), 3) << this->device->last_error_text();
@@ -341,7 +341,7 @@ TYPED_TEST_P(SerialContract, AUserWhoMayNotUseTheDeviceIsRefusedForPermission) {
     const OpenResult r = TypeParam::open_as_stranger(this->line);
     if (!r.skipped.empty()) GTEST_SKIP() << r.skipped;
     EXPECT_EQ(r.rc, -platform::kDevAccessDenied) << r.text;
-    EXPECT_EQ(r.fault, platform::DeviceFault::permission) << r.text;
+    EXPECT_EQ(r.fault, platform::DeviceFault::Permission) << r.text;
     EXPECT_EQ(r.text.rfind(this->PathOf(this->line.port()) + ": ", 0), 0u) << r.text;
 }
 

@@ -85,7 +85,7 @@ public:
     // The Linux test maps COM5 to a plain file.
     static std::string not_serial_port() { return "COM5"; }
     static std::string unmapped_port() {
-        platform::set_com_device_path(4, "");
+        platform::SetComDevicePath(4, "");
         return "COM4";
     }
     static OpenResult open_as_stranger(const Win32Line&) { return {}; }

@@ -201,7 +201,7 @@ struct FakeDialogue : ModemDialogue {
             form.Fields().PortFlashable[n] = true;
             break;
         }
-        form.sequencer().StepNumber = StepAfterScanOf(n);
+        form.TheSequencer().StepNumber = StepAfterScanOf(n);
         form.StartTimer1();
         form.ComPort1().SetOpen(false);
     }
@@ -290,7 +290,7 @@ struct FormRig {
         dialogue = parts.dialogue;
     }
 
-    Sequencer& seq() { return form->sequencer(); }
+    Sequencer& seq() { return form->TheSequencer(); }
     // Runs the step at `step` once, as a tick would.
     void RunStep(std::uint16_t step) {
         seq().StepNumber = step;

@@ -250,7 +250,7 @@ TEST(MainForm, AFailedWriteKeepsTheSystemsWordsForTheRow) {
                 throw tollander::serial::EPutBlockFail(tollander::serial::ecPutBlockFail,
                                                        "Failed to put entire block",
                                             device + ": " + words,
-                                                       tollander::platform::DeviceFault::other);
+                                                       tollander::platform::DeviceFault::Other);
             },
             true);
         ASSERT_EQ(rig.front.messages.size(), 1u);

@@ -400,9 +400,9 @@ TEST(Pause, EndsOnceTheTimeHasPassedAndServesTheWindowMeanwhile) {
     FormRig rig;
     bool handled = false;
     rig.window.post([&] { handled = true; });
-    const auto t0 = tollander::platform::milliseconds_now();
+    const auto t0 = tollander::platform::MillisecondsNow();
     rig.seq().Pause(300);
-    const auto took = tollander::platform::milliseconds_now() - t0;
+    const auto took = tollander::platform::MillisecondsNow() - t0;
     EXPECT_TRUE(handled);
     EXPECT_GE(took, 300u);
     EXPECT_LT(took, 5000u);
@@ -410,9 +410,9 @@ TEST(Pause, EndsOnceTheTimeHasPassedAndServesTheWindowMeanwhile) {
     // A handler that holds the window longer than the pause asked: the pause
     // ends right after it, and does not raise.
     rig.window.post([&] { rig.seq().Pause(400); });
-    const auto t1 = tollander::platform::milliseconds_now();
+    const auto t1 = tollander::platform::MillisecondsNow();
     EXPECT_NO_THROW(rig.seq().Pause(100));
-    const auto took2 = tollander::platform::milliseconds_now() - t1;
+    const auto took2 = tollander::platform::MillisecondsNow() - t1;
     EXPECT_GE(took2, 400u);
     EXPECT_LT(took2, 5000u);
 }
@@ -436,7 +436,7 @@ TEST(Pause, BlocksInsteadOfSpinning) {
     devices.make_dialogue = [](MainForm& f) { return std::make_unique<FakeDialogue>(f); };
     MainForm form(window, front, {"x"}, std::move(devices));
     form.StopTimer1();
-    form.sequencer().Pause(500);
+    form.TheSequencer().Pause(500);
     EXPECT_LE(window.waits, 5);
 }
 

@@ -42,7 +42,7 @@ protected:
                       std::uint32_t date = kFeb28) const {
         std::ofstream(path(name), std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-        tollander::platform::write_file_dos_time(path(name), date);
+        tollander::platform::WriteFileDosTime(path(name), date);
         return path(name);
     }
 
@@ -114,13 +114,13 @@ TEST_F(ArchiveTest, HeaderFieldsAtTheirOffsets) {
     EXPECT_EQ(std::count(archive.begin() + 27, archive.begin() + 34, 0), 7);
     EXPECT_EQ(archive[34], 8);
     EXPECT_EQ(std::string(archive.begin() + 35, archive.begin() + 43), "aBriskM#");
-    EXPECT_EQ(Bytes(archive.begin() + 43, archive.end()), lzss_encode(data));
-    EXPECT_EQ(tollander::platform::read_file_dos_time(out), kFeb28);
+    EXPECT_EQ(Bytes(archive.begin() + 43, archive.end()), LzssEncode(data));
+    EXPECT_EQ(tollander::platform::ReadFileDosTime(out), kFeb28);
 
     // Expanding by default writes the cut name beside the archive, dated.
     EXPECT_EQ(LZDecompressFileDefault(out), 5000);
     EXPECT_EQ(read(path("LONGFILENAME")), data);
-    EXPECT_EQ(tollander::platform::read_file_dos_time(path("LONGFILENAME")), kFeb28);
+    EXPECT_EQ(tollander::platform::ReadFileDosTime(path("LONGFILENAME")), kFeb28);
 }
 
 TEST_F(ArchiveTest, EmptyInputGivesBareHeaderAndExpandsToEmpty) {
@@ -138,8 +138,8 @@ TEST_F(ArchiveTest, EmptyInputGivesBareHeaderAndExpandsToEmpty) {
 TEST_F(ArchiveTest, RecognitionAndPlainCopies) {
     ArchiveHeader h;
     h.file_name = "X.HEX";
-    const auto good = encode_header(h);
-    EXPECT_TRUE(decode_header(good).has_value());
+    const auto good = EncodeHeader(h);
+    EXPECT_TRUE(DecodeHeader(good).has_value());
 
     struct Case {
         const char* what;
@@ -155,15 +155,15 @@ TEST_F(ArchiveTest, RecognitionAndPlainCopies) {
         bytes[c.offset] = c.value;
         Bytes file(bytes.begin(), bytes.end());
         file.insert(file.end(), {0xFF, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0});
-        EXPECT_FALSE(decode_header(bytes).has_value());
+        EXPECT_FALSE(DecodeHeader(bytes).has_value());
         // Not an archive: expanding copies it unchanged, with its own date.
         const std::string in = write("odd.bin", file, kFeb28);
         fs::remove(path("copy.bin"));
         EXPECT_EQ(LZDecompressFile(in, path("copy.bin")), static_cast<std::int32_t>(file.size()));
         EXPECT_EQ(read(path("copy.bin")), file);
-        EXPECT_EQ(tollander::platform::read_file_dos_time(path("copy.bin")), kFeb28);
+        EXPECT_EQ(tollander::platform::ReadFileDosTime(path("copy.bin")), kFeb28);
     }
-    EXPECT_FALSE(decode_header(std::span(good).first(42)).has_value());
+    EXPECT_FALSE(DecodeHeader(std::span(good).first(42)).has_value());
 
     // A real archive is never compressed twice: it is copied unchanged.
     const std::string in = write("DATA.HEX", sample_hex(3000));
@@ -277,7 +277,7 @@ TEST_F(ArchiveTest, ParameterAndFileErrors) {
         try {
             call();
         } catch (const EBriskLZError& e) {
-            return e.number();
+            return e.Number();
         }
         return 0;
     };
@@ -300,7 +300,7 @@ TEST_F(ArchiveTest, ParameterAndFileErrors) {
         LZDecompressFile(path("GONE.HEX"), path("out"));
         FAIL();
     } catch (const EBriskLZCompress& e) {
-        EXPECT_EQ(e.number(), 40006);
+        EXPECT_EQ(e.Number(), 40006);
         EXPECT_EQ(std::string(e.what()), "Wrong compressed file: IN.HEX");
     }
     fs::rename(path("GONE.HE~"), path("IN.HE~"));
@@ -347,7 +347,7 @@ TEST_F(ArchiveTest, SameFileUnderAnotherNameIsRefusedAndKept) {
             LZCompressFile(in, other);
             FAIL();
         } catch (const EBriskLZCompress& e) {
-            EXPECT_EQ(e.number(), 40004);
+            EXPECT_EQ(e.Number(), 40004);
         }
         EXPECT_EQ(read(in), data);
     }
@@ -361,7 +361,7 @@ TEST_F(ArchiveTest, SameFileUnderAnotherNameIsRefusedAndKept) {
         LZDecompressFile(in, path("KEEP.HE~"));
         FAIL();
     } catch (const EBriskLZCompress& e) {
-        EXPECT_EQ(e.number(), 40004);
+        EXPECT_EQ(e.Number(), 40004);
     }
     EXPECT_EQ(read(path("KEEP.HE~")), archive);
 }
@@ -399,7 +399,7 @@ TEST_F(ArchiveTest, ArchivesThatDoNotMatchTheirSizesAreDamaged) {
             LZDecompressFile(in, path("out.hex"));
             ADD_FAILURE() << "expanded";
         } catch (const EBriskLZDamaged& e) {
-            EXPECT_EQ(e.number(), 40007);
+            EXPECT_EQ(e.Number(), 40007);
             EXPECT_NE(std::string(e.what()).find(in + ": truncated or damaged archive ("),
                       std::string::npos)
                 << e.what();
@@ -416,13 +416,13 @@ TEST_F(ArchiveTest, StoredNameCannotLeaveTheDirectory) {
         SCOPED_TRACE(stored);
         ArchiveHeader h;
         h.file_name = stored;
-        const auto header = encode_header(h);
+        const auto header = EncodeHeader(h);
         const std::string arc = write("evil.lz", Bytes(header.begin(), header.end()));
         try {
             LZDecompressFileDefault(arc);
             FAIL();
         } catch (const EBriskLZCompress& e) {
-            EXPECT_EQ(e.number(), 40006);
+            EXPECT_EQ(e.Number(), 40006);
         }
     }
     // A directory part in the stored name is dropped.
@@ -430,7 +430,7 @@ TEST_F(ArchiveTest, StoredNameCannotLeaveTheDirectory) {
     h.file_name = "../x.txt";
     h.uncompressed_size = 1;
     h.body_size = 3;
-    const auto header = encode_header(h);
+    const auto header = EncodeHeader(h);
     Bytes file(header.begin(), header.end());
     file.insert(file.end(), {0x01, 'A', 0x00});
     fs::create_directory(path("sub"));

@@ -19,15 +19,15 @@ TEST(DosTime, PacksLocalTimeAndRefusesNonsense) {
     t.tm_sec = 1; // odd seconds round down
     t.tm_isdst = -1;
     const std::time_t when = std::mktime(&t);
-    EXPECT_EQ(tollander::platform::dos_time_from_time_t(when), kFeb28);
+    EXPECT_EQ(tollander::platform::DosTimeFromTimeT(when), kFeb28);
     std::time_t back = 0;
-    ASSERT_TRUE(tollander::platform::time_t_from_dos_time(kFeb28, back));
+    ASSERT_TRUE(tollander::platform::TimeTFromDosTime(kFeb28, back));
     EXPECT_EQ(back, when - 1);
 
-    EXPECT_EQ(tollander::platform::dos_time_from_time_t(0), 0x00210000u); // before 1980
+    EXPECT_EQ(tollander::platform::DosTimeFromTimeT(0), 0x00210000u); // before 1980
     for (std::uint32_t bad : {0u, 0x00200000u /* day 0 */, 0x001F0000u /* month 0 */,
                               0x225CC000u /* hour 24 */, 0x245D0000u /* 1998-02-29 */}) {
-        EXPECT_FALSE(tollander::platform::time_t_from_dos_time(bad, back)) << std::hex << bad;
+        EXPECT_FALSE(tollander::platform::TimeTFromDosTime(bad, back)) << std::hex << bad;
     }
 }
 

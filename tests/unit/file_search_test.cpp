@@ -71,7 +71,7 @@ TEST_F(FileSearch, MasksAndTheirResults) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mask);
         FoundFile found;
-        ASSERT_EQ(find_first_file(at(c.mask), found), c.code);
+        ASSERT_EQ(FindFirstMatch(at(c.mask), found), c.code);
         if (c.code == 0) {
             EXPECT_EQ(found.name, c.name);
             EXPECT_EQ(found.path, at(c.name));
@@ -83,7 +83,7 @@ TEST_F(FileSearch, MasksAndTheirResults) {
 // the end, and failures as DOS-style numbers.
 TEST_F(FileSearch, FoundFileReadsToTheEndAndReportsDosCodes) {
     File file = File::OpenRead(at(".hidden.hex")); // read-only file
-    ASSERT_TRUE(file.valid());
+    ASSERT_TRUE(file.Valid());
     EXPECT_EQ(file.Size(), 6);
     EXPECT_NE(file.DosTime(), 0u);
     char buffer[8];
@@ -92,19 +92,19 @@ TEST_F(FileSearch, FoundFileReadsToTheEndAndReportsDosCodes) {
     EXPECT_EQ(std::string(buffer, 6), "hidden");
     EXPECT_EQ(file.ReadFull(buffer, 4), 0u);
     file.Close();
-    EXPECT_FALSE(file.valid());
+    EXPECT_FALSE(file.Valid());
     try {
         file.ReadFull(buffer, 1);
         ADD_FAILURE() << "a closed file was read";
     } catch (const EInOutError& e) {
-        EXPECT_EQ(dos_error_from_errno(e.ErrorCode), 6);
+        EXPECT_EQ(DosErrorFromErrno(e.ErrorCode), 6);
     }
 
     const std::pair<std::string, int> failures[] = {
         {at("nofile"), 2}, {at("dir.HEX"), 5}, {at("b.txt/x"), 3}};
     for (const auto& [path, code] : failures) {
         file = File::OpenRead(path);
-        EXPECT_FALSE(file.valid()) << path;
+        EXPECT_FALSE(file.Valid()) << path;
         EXPECT_EQ(file.dos_error(), code) << path;
     }
 }

@@ -325,7 +325,7 @@ TEST_F(IntegrityTest, ProgramLengthIsWhereTheHeadersSayTheProgramEnds) {
     // The very program running this: ELF here, PE on Windows.
     const std::string self = platform::SelfPath();
     platform::File file = platform::File::OpenRead(self);
-    ASSERT_TRUE(file.valid());
+    ASSERT_TRUE(file.Valid());
     EXPECT_EQ(ProgramLength(file), std::optional<std::int64_t>(platform::FileSize(self)));
 
     Bytes pe_with_symbols = TinyPe();

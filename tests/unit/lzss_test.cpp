@@ -70,17 +70,17 @@ Bytes repeated_record(std::size_t n) {
 } // namespace
 
 TEST(LzssVectors, KnownBodies) {
-    EXPECT_TRUE(lzss_encode({}).empty());
+    EXPECT_TRUE(LzssEncode({}).empty());
 
     const std::string abc = "abcdefgh";
-    EXPECT_EQ(lzss_encode(Bytes(abc.begin(), abc.end())),
+    EXPECT_EQ(LzssEncode(Bytes(abc.begin(), abc.end())),
               (Bytes{0xFF, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0x00}));
 
     // Two matches against the zeroed window: 4060 for 18 bytes, 4095 for 12.
     const Bytes zeros(30, 0);
     const Bytes body{0x00, 0xDC, 0xFF, 0xFF, 0xF9};
-    EXPECT_EQ(lzss_encode(zeros), body);
-    EXPECT_EQ(lzss_decode(body), zeros);
+    EXPECT_EQ(LzssEncode(zeros), body);
+    EXPECT_EQ(LzssDecode(body), zeros);
 }
 
 TEST(LzssRoundTrip, SizesAndKindsMatchReferenceCoder) {
@@ -98,11 +98,11 @@ TEST(LzssRoundTrip, SizesAndKindsMatchReferenceCoder) {
             SCOPED_TRACE(std::string(kind.name) + " " + std::to_string(size));
             const Bytes input = kind.make(size);
             LzssTotals totals;
-            const Bytes body = lzss_encode(input, &totals);
+            const Bytes body = LzssEncode(input, &totals);
             EXPECT_EQ(totals.bytes_read, static_cast<std::int64_t>(size));
             EXPECT_EQ(totals.bytes_written, static_cast<std::int64_t>(body.size()));
             ASSERT_EQ(body, ReferenceEncoder(true).encode(input));
-            ASSERT_EQ(lzss_decode(body), input);
+            ASSERT_EQ(LzssDecode(body), input);
         }
     }
 }
@@ -112,12 +112,12 @@ TEST(LzssRoundTrip, WholeGroupsEndWithEmptyFlagByte) {
     Bytes input(16);
     for (int i = 0; i < 16; ++i)
         input[i] = static_cast<std::uint8_t>(i + 1);
-    const Bytes body = lzss_encode(input);
+    const Bytes body = LzssEncode(input);
     ASSERT_EQ(body.size(), 2u * 9u + 1u);
     EXPECT_EQ(body[0], 0xFF);
     EXPECT_EQ(body[9], 0xFF);
     EXPECT_EQ(body.back(), 0x00);
-    EXPECT_EQ(lzss_decode(body), input);
+    EXPECT_EQ(LzssDecode(body), input);
 }
 
 TEST(LzssSplay, DeepInsertionsAreSplayedAndShapeTheOutput) {
@@ -125,26 +125,26 @@ TEST(LzssSplay, DeepInsertionsAreSplayedAndShapeTheOutput) {
     // chain unless the splay reshapes it.
     const Bytes input = hex_text(200000);
     LzssTotals totals;
-    const Bytes body = lzss_encode(input, &totals);
+    const Bytes body = LzssEncode(input, &totals);
     EXPECT_GE(totals.deepest_insertion, 30);
     EXPECT_GT(totals.splays, 0);
     EXPECT_EQ(body, ReferenceEncoder(true).encode(input));
     // The splay changes which of equally long matches is found first, so a
     // coder that never splays writes a different body.
     EXPECT_NE(body, ReferenceEncoder(false).encode(input));
-    EXPECT_EQ(lzss_decode(body), input);
+    EXPECT_EQ(LzssDecode(body), input);
 }
 
 TEST(LzssDecode, StopsWhereverTheBodyEnds) {
     // Cut between the two bytes of a match: the match is dropped, no error.
-    EXPECT_TRUE(lzss_decode(Bytes{0x00, 0xDC}).empty());
-    EXPECT_EQ(lzss_decode(Bytes{0x00, 0xDC, 0xFF}), Bytes(18, 0));
+    EXPECT_TRUE(LzssDecode(Bytes{0x00, 0xDC}).empty());
+    EXPECT_EQ(LzssDecode(Bytes{0x00, 0xDC, 0xFF}), Bytes(18, 0));
 
     const Bytes input = hex_text(3000);
-    const Bytes body = lzss_encode(input);
+    const Bytes body = LzssEncode(input);
     std::size_t previous = 0;
     for (std::size_t cut = 0; cut <= body.size(); ++cut) {
-        const Bytes out = lzss_decode(std::span(body).first(cut));
+        const Bytes out = LzssDecode(std::span(body).first(cut));
         ASSERT_LE(out.size(), input.size());
         ASSERT_TRUE(std::equal(out.begin(), out.end(), input.begin())) << "cut " << cut;
         ASSERT_GE(out.size(), previous);
@@ -158,7 +158,7 @@ TEST(LzssCoderReuse, EncodesAndDecodesInTurnWithoutCarryingState) {
     struct Source : BlockSource {
         Bytes data;
         std::size_t pos = 0;
-        std::size_t read_block(std::uint8_t* buffer, std::size_t capacity) override {
+        std::size_t ReadBlock(std::uint8_t* buffer, std::size_t capacity) override {
             // Short blocks exercise the refill path.
             const std::size_t n = std::min({capacity, data.size() - pos, std::size_t{777}});
             std::copy_n(data.begin() + pos, n, buffer);
@@ -168,7 +168,7 @@ TEST(LzssCoderReuse, EncodesAndDecodesInTurnWithoutCarryingState) {
     };
     struct Sink : BlockSink {
         Bytes data;
-        void write_block(const std::uint8_t* d, std::size_t n) override {
+        void WriteBlock(const std::uint8_t* d, std::size_t n) override {
             data.insert(data.end(), d, d + n);
         }
     };
@@ -176,12 +176,12 @@ TEST(LzssCoderReuse, EncodesAndDecodesInTurnWithoutCarryingState) {
         Source plain;
         plain.data = input;
         Sink body;
-        coder.encode(plain, body);
-        EXPECT_EQ(body.data, lzss_encode(input));
+        coder.Encode(plain, body);
+        EXPECT_EQ(body.data, LzssEncode(input));
         Source packed;
         packed.data = body.data;
         Sink restored;
-        coder.decode(packed, restored);
+        coder.Decode(packed, restored);
         EXPECT_EQ(restored.data, input);
     }
 }
@@ -189,13 +189,13 @@ TEST(LzssCoderReuse, EncodesAndDecodesInTurnWithoutCarryingState) {
 TEST(LzssCoderReuse, ConcurrentOperationsDoNotInterfere) {
     const Bytes a = hex_text(300000);
     const Bytes b = random_bytes(300000, 5);
-    const Bytes body_a = lzss_encode(a);
-    const Bytes body_b = lzss_encode(b);
+    const Bytes body_a = LzssEncode(a);
+    const Bytes body_b = LzssEncode(b);
     bool a_ok = true;
     bool b_ok = true;
     auto work = [](const Bytes& input, const Bytes& body, bool& ok) {
         for (int i = 0; i < 3; ++i)
-            ok = ok && lzss_encode(input) == body && lzss_decode(body) == input;
+            ok = ok && LzssEncode(input) == body && LzssDecode(body) == input;
     };
     std::thread ta(work, std::cref(a), std::cref(body_a), std::ref(a_ok));
     std::thread tb(work, std::cref(b), std::cref(body_b), std::ref(b_ok));

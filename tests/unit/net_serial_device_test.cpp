@@ -44,7 +44,7 @@ TEST(NetPortName, ReadsTheSchemesHostsAndPorts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto name = parse_network_port(c.name);
+        const auto name = ParseNetworkPort(c.name);
         ASSERT_EQ(name.has_value(), c.ok);
         if (!c.ok) continue;
         EXPECT_EQ(name->telnet, c.telnet);
@@ -142,7 +142,7 @@ int OpenOverRfc2217(Server& server, SerialDevice& device) {
 
 TEST(NetSerialDevice, SpeaksRfc2217WithTheServer) {
     Server server;
-    auto device = make_network_serial_device();
+    auto device = MakeNetworkSerialDevice();
     ASSERT_EQ(OpenOverRfc2217(server, *device), 0) << device->last_error_text();
     device->set_event_mask(kEvDefaultMask);
     std::uint8_t lines = 0;
@@ -196,7 +196,7 @@ TEST(NetSerialDevice, SpeaksRfc2217WithTheServer) {
 
 TEST(NetSerialDevice, RawStreamCarriesBytesAsTheyAre) {
     Server server;
-    auto device = make_network_serial_device();
+    auto device = MakeNetworkSerialDevice();
     ASSERT_EQ(device->open(server.Name("socket://")), 0) << device->last_error_text();
     server.Accept();
     device->set_event_mask(kEvDefaultMask);
@@ -223,7 +223,7 @@ TEST(NetSerialDevice, AWriteAfterTheServerClosedSaysWhy) {
     for (const bool sent_before : {false, true}) {
         SCOPED_TRACE(sent_before ? "after the line's data" : "at once");
         Server server;
-        auto device = make_network_serial_device();
+        auto device = MakeNetworkSerialDevice();
         ASSERT_EQ(device->open(server.Name("socket://")), 0) << device->last_error_text();
         server.Accept();
         device->set_event_mask(kEvDefaultMask);
@@ -253,7 +253,7 @@ TEST(NetSerialDevice, AnAnswerWhileTheWriteWaitsEndsAListeningWrite) {
     for (const bool suspended : {false, true}) {
         SCOPED_TRACE(suspended ? "the server suspended the line" : "the paced line is full");
         Server server;
-        auto device = make_network_serial_device();
+        auto device = MakeNetworkSerialDevice();
         if (suspended) {
             ASSERT_EQ(OpenOverRfc2217(server, *device), 0) << device->last_error_text();
         } else {
@@ -315,7 +315,7 @@ bool HostsNameLocalhost() {
 TEST(NetSerialDevice, OpensAPortNamedByHostName) {
     if (!HostsNameLocalhost()) GTEST_SKIP() << "/etc/hosts does not name localhost";
     Server server;
-    auto device = make_network_serial_device();
+    auto device = MakeNetworkSerialDevice();
     ASSERT_EQ(device->open("socket://localhost:" + std::to_string(server.Port())), 0)
         << device->last_error_text();
     server.Accept();
@@ -349,7 +349,7 @@ TEST(NetSerialDevice, AHostNameIsLookedUpWithinTheOpenBound) {
             {"unknown",
              [](const std::string&, const std::string&) {
                  net_os::Resolution none;
-                 none.failure = net_os::ConnectFailure::resolve;
+                 none.failure = net_os::ConnectFailure::Resolve;
                  none.text = "Name or service not known";
                  return none;
              },
@@ -369,10 +369,10 @@ TEST(NetSerialDevice, AHostNameIsLookedUpWithinTheOpenBound) {
         tripwire.reset(); // the slow resolver's copies hold it now
         for (const auto& c : cases) {
             SCOPED_TRACE(c.name);
-            auto device = make_network_serial_device(c.resolver);
-            const std::int64_t start = monotonic_milliseconds();
+            auto device = MakeNetworkSerialDevice(c.resolver);
+            const std::int64_t start = MonotonicMilliseconds();
             EXPECT_EQ(device->open("rfc2217://rack-3.example:" + port), -kDevNoSuchDevice);
-            EXPECT_LT(monotonic_milliseconds() - start, kNetOpenLimit.count() + 1000);
+            EXPECT_LT(MonotonicMilliseconds() - start, kNetOpenLimit.count() + 1000);
             EXPECT_EQ(device->last_error_text(), c.reason);
             EXPECT_FALSE(device->is_open());
         }

@@ -129,8 +129,8 @@ TEST_F(PackTest, MkfirmwareSaysWhyItCannotWrite) {
 }
 
 TEST_F(PackTest, MkfirmwareDatesAndPackInspectRoundTrip) {
-    EXPECT_EQ(platform::read_file_dos_time("FLS0228.HEX"), kBootHexDate);
-    EXPECT_EQ(platform::read_file_dos_time("F2ZE0529.HEX"), kMainHexDate);
+    EXPECT_EQ(platform::ReadFileDosTime("FLS0228.HEX"), kBootHexDate);
+    EXPECT_EQ(platform::ReadFileDosTime("F2ZE0529.HEX"), kMainHexDate);
     EXPECT_EQ(fs::file_size("ALERT.WAV"), 27958u);
 
     const ToolRun pack = RunTool("tollander-pack", Base());
@@ -336,7 +336,7 @@ TEST(PackOptionsTest, CountriesByCodeOrName) {
     EXPECT_THROW(ParseCountries("4,,7"), PackError);
     EXPECT_THROW(ParseCountries("-1"), PackError);
     EXPECT_EQ(ParseLanguage("es"), 4);
-    EXPECT_EQ(platform::format_dos_time(kMainHexDate), "1997-05-29 11:22:00");
+    EXPECT_EQ(platform::FormatDosTime(kMainHexDate), "1997-05-29 11:22:00");
 }
 
 } // namespace

@@ -159,22 +159,22 @@ std::vector<std::uint8_t> HexArchive(std::size_t total, std::uint8_t seed) {
     std::size_t body = total - kHeaderSize;
     const bool lone_flag = body % 9 == 1; // no text length codes to this
     if (lone_flag) --body;
-    std::size_t text_size = body * 8 / 9;
-    while (text_size + (text_size + 7) / 8 < body)
-        ++text_size;
+    std::size_t TextSize = body * 8 / 9;
+    while (TextSize + (TextSize + 7) / 8 < body)
+        ++TextSize;
     char record[32];
     std::snprintf(record, sizeof record, ":01000000%02X%02X\r\n", seed,
                   (0x100 - ((1 + seed) & 0xFF)) & 0xFF);
     std::string text;
-    while (text.size() + 15 + 13 <= text_size)
+    while (text.size() + 15 + 13 <= TextSize)
         text += record;
     text += ":00000001FF\r\n";
-    text.resize(text_size, '\n'); // line ends may follow the end
+    text.resize(TextSize, '\n'); // line ends may follow the end
     ArchiveHeader header;
     header.file_name = "IMAGE.HEX";
     header.uncompressed_size = static_cast<std::int32_t>(text.size());
     header.body_size = static_cast<std::int32_t>(total - kHeaderSize);
-    const auto head = encode_header(header);
+    const auto head = EncodeHeader(header);
     std::vector<std::uint8_t> out(head.begin(), head.end());
     for (std::size_t at = 0; at < text.size(); at += 8) {
         out.push_back(0xFF);

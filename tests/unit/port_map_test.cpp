@@ -30,17 +30,17 @@ TEST(PortMap, MachinePortsAdaptersFirstUartsThatExistInNaturalOrder) {
     add("ttyACM0", true);
     add("ttyUSB1", true);
     add("ttyUSB0", true);
-    EXPECT_EQ(enumerate_serial_ports(sys.string(), "/dev"),
+    EXPECT_EQ(EnumerateSerialPorts(sys.string(), "/dev"),
               (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyUSB0", "/dev/ttyUSB1",
                                         "/dev/ttyS0", "/dev/ttyS2", "/dev/ttyS10"}));
     fs::remove_all(sys);
 
-    set_com_device_path(2, "/dev/pts/77");
-    EXPECT_EQ(device_path_for("\\\\.\\COM2"), "/dev/pts/77");
-    EXPECT_EQ(device_path_for("com2"), "/dev/pts/77");
-    EXPECT_EQ(device_path_for("/dev/ttyS3"), "/dev/ttyS3");
-    EXPECT_EQ(device_path_for("COM9"), "");
-    set_com_device_path(2, std::nullopt);
+    SetComDevicePath(2, "/dev/pts/77");
+    EXPECT_EQ(DevicePathFor("\\\\.\\COM2"), "/dev/pts/77");
+    EXPECT_EQ(DevicePathFor("com2"), "/dev/pts/77");
+    EXPECT_EQ(DevicePathFor("/dev/ttyS3"), "/dev/ttyS3");
+    EXPECT_EQ(DevicePathFor("COM9"), "");
+    SetComDevicePath(2, std::nullopt);
 }
 
 } // namespace

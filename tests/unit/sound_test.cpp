@@ -111,7 +111,7 @@ TEST(ParseWav, AcceptsPcmAndRejectsTheRest) {
     for (const auto& c : cases) {
         WavSound sound;
         std::string error;
-        EXPECT_EQ(parse_wav(c.file, sound, error), c.ok) << c.what << ": " << error;
+        EXPECT_EQ(ParseWav(c.file, sound, error), c.ok) << c.what << ": " << error;
         if (c.ok)
             EXPECT_EQ(sound.samples.size(), c.sample_bytes) << c.what;
         else

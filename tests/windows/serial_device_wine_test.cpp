@@ -28,7 +28,7 @@ std::string LineKind() {
 // Close while the event thread, as the port table runs it, waits on the
 // device: close returns within the guard and the wait ends.
 TEST(SerialDeviceOnCom1, CloseEndsThePendingWait) {
-    auto device = make_serial_device();
+    auto device = MakeSerialDevice();
     if (device->open("COM1") != 0) GTEST_SKIP() << "no COM1: " << device->last_error_text();
     device->set_event_mask(kEvDefaultMask);
     std::printf("opened\n");
@@ -92,7 +92,7 @@ TEST(SerialDeviceOnCom1, CloseEndsThePendingWait) {
 // A line that refuses its settings (the UART shim told to): the open fails,
 // with Windows' words and code for the refusal, and leaves the port closed.
 TEST(SerialDeviceOnCom1, AnOpenThatTheLineRefusesFails) {
-    auto device = make_serial_device();
+    auto device = MakeSerialDevice();
     EXPECT_LT(device->open("COM1"), 0);
     EXPECT_FALSE(device->is_open());
     const std::string text = device->last_error_text();
@@ -105,7 +105,7 @@ TEST(SerialDeviceOnCom1, AnOpenThatTheLineRefusesFails) {
 // line errors, as received characters would: it is not dropped with the
 // modem-line events.
 TEST(SerialDeviceOnCom1, ALineErrorEndsTheWait) {
-    auto device = make_serial_device();
+    auto device = MakeSerialDevice();
     ASSERT_EQ(device->open("COM1"), 0) << device->last_error_text();
     device->set_event_mask(kEvError | kEvRxChar);
     std::uint32_t word = 0;

@@ -49,7 +49,7 @@ struct Rig {
     }
 
     HWND operator[](Id id) const { return view.Control(id); }
-    app::Sequencer& seq() { return form->sequencer(); }
+    app::Sequencer& seq() { return form->TheSequencer(); }
     // A click as the user makes it: the button tells its parent.
     void click(Id id) { SendMessageW(view.Control(id), BM_CLICK, 0, 0); }
     // A key pressed in the control that has the focus, through the loop.
@@ -359,7 +359,7 @@ TEST(Win32MainWindow, TheLineUnderTheGaugeTellsWhereTheUploadStands) {
     ASSERT_NE(line, nullptr);
     EXPECT_EQ(text(line), L"");
     rig.form->SetProgressVisible(true);
-    const std::int32_t size = rig.form->payload().UploadSize();
+    const std::int32_t size = rig.form->Payload().UploadSize();
     const auto upload = [&](int image) {
         rig.seq().FlashStage = static_cast<std::uint8_t>(image);
         rig.form->BeginUploadWatch();

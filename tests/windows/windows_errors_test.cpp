@@ -38,14 +38,14 @@ TEST(WindowsErrors, TheTextOfACodeEndsWithTheCode) {
 // A port with nothing behind it: the open fails as a missing device, and the
 // row's words are Windows' own, with the code.
 TEST(WindowsErrors, AnOpenThatFailsKeepsWindowsWordsAndCode) {
-    set_com_device_path(1, "\\\\.\\COM250");
-    auto device = make_serial_device();
+    SetComDevicePath(1, "\\\\.\\COM250");
+    auto device = MakeSerialDevice();
     EXPECT_EQ(device->open("COM1"), -kDevNoSuchDevice);
-    EXPECT_EQ(device->last_fault(), DeviceFault::missing);
+    EXPECT_EQ(device->last_fault(), DeviceFault::Missing);
     const std::string text = device->last_error_text();
     EXPECT_EQ(text.rfind("\\\\.\\COM250: ", 0), 0u) << text;
     EXPECT_TRUE(EndsWith(text, " (error 2)")) << text;
-    set_com_device_path(1, std::nullopt);
+    SetComDevicePath(1, std::nullopt);
 }
 
 } // namespace

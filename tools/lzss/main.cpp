@@ -46,7 +46,7 @@ int info(const std::string& name) {
     std::printf("  body size:         %d", header->body_size);
     if (body != header->body_size) std::printf(" (the file holds %lld)", (long long)body);
     std::printf("\n  date:              %s\n",
-                platform::format_dos_time(header->file_date).c_str());
+                platform::FormatDosTime(header->file_date).c_str());
     std::printf("  version:           %s\n", header->version.c_str());
     return 0;
 }

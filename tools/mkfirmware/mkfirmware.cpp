@@ -27,7 +27,7 @@ bool WriteFile(const std::string& path, const void* data, std::size_t size, std:
             return false;
         }
     }
-    if (!platform::write_file_dos_time(path, date)) {
+    if (!platform::WriteFileDosTime(path, date)) {
         std::cerr << "tollander-mkfirmware: cannot set the date of " << path << "\n";
         return false;
     }

@@ -40,9 +40,9 @@ void CheckLength(const std::string& what, const std::string& value, std::size_t 
 
 std::vector<std::uint8_t> ReadSound(const std::string& path) {
     File in = File::OpenRead(path);
-    if (!in.valid())
+    if (!in.Valid())
         throw PackError(path + ": cannot open the sound: " +
-                        platform::EInOutError::from_errno(in.error(), path).what());
+                        platform::EInOutError::FromErrno(in.Error(), path).what());
     if (in.Size() != payload::kSoundLength)
         throw PackError(path + ": the sound must be a " + std::to_string(payload::kSoundLength) +
                         "-byte RIFF WAVE file, this one has " + std::to_string(in.Size()) +
@@ -55,7 +55,7 @@ std::vector<std::uint8_t> ReadSound(const std::string& path) {
 // The bytes copied.
 std::int64_t CopyInto(File& out, const std::string& path) {
     File in = File::OpenRead(path);
-    if (!in.valid()) throw platform::EInOutError::from_errno(in.error(), path);
+    if (!in.Valid()) throw platform::EInOutError::FromErrno(in.Error(), path);
     std::vector<std::uint8_t> block(kBlock);
     std::int64_t copied = 0;
     for (;;) {
@@ -83,7 +83,7 @@ std::int32_t CompressImage(const std::string& hex, const std::string& archive) {
 payload::Digest FileDigest(const std::string& path) {
     if (path.empty()) return platform::Sha256Of(nullptr, 0);
     File in = File::OpenRead(path);
-    if (!in.valid()) throw platform::EInOutError::from_errno(in.error(), path);
+    if (!in.Valid()) throw platform::EInOutError::FromErrno(in.Error(), path);
     return payload::DigestRange(in, 0, in.Size());
 }
 
@@ -168,9 +168,9 @@ void Pack(const PackOptions& o) {
     if (o.program.empty()) throw PackError("no program given (--program BIN)");
     {
         File program = File::OpenRead(o.program);
-        if (!program.valid())
+        if (!program.Valid())
             throw PackError(o.program + ": cannot open the program: " +
-                            platform::EInOutError::from_errno(program.error(), o.program).what());
+                            platform::EInOutError::FromErrno(program.Error(), o.program).what());
         // A flasher tells a cut or lengthened copy of itself by where its
         // program's headers end: that must be where the payload begins.
         const std::int64_t size = program.Size();
@@ -261,7 +261,7 @@ void PrintInspection(const Inspection& inspection, std::ostream& out) {
             out << "not a compressed file";
         else
             out << info->stored_name << ", " << info->uncompressed_size << " bytes, "
-                << platform::format_dos_time(info->file_date) << ", SHA-256 " << info->sha256;
+                << platform::FormatDosTime(info->file_date) << ", SHA-256 " << info->sha256;
         if (info->archive && info->expanded_size != info->uncompressed_size)
             out << " (expands to " << info->expanded_size << " bytes)";
         out << "\n";

@@ -182,7 +182,7 @@ int ConsoleFrontEnd::Run(app::MainForm& form) {
 // halted by an error (only leaving is left then).
 bool ConsoleFrontEnd::Idle() const {
     if (form_->WaitingForUser()) return true;
-    return form_->Outcome().halted && !form_->Timer1Enabled() && !form_->sequencer().InStep() &&
+    return form_->Outcome().halted && !form_->Timer1Enabled() && !form_->TheSequencer().InStep() &&
            !window_.terminating();
 }
 
@@ -233,7 +233,7 @@ void ConsoleFrontEnd::HandleCommand(const std::string& command) {
 }
 
 bool ConsoleFrontEnd::RequestStop(const std::string& name, StopGuard::Clock::time_point now) {
-    const auto step = form_ ? form_->sequencer().StepNumber : 0;
+    const auto step = form_ ? form_->TheSequencer().StepNumber : 0;
     const bool uploading = step == app::stepStartBootUpload || step == app::stepStartMainUpload;
     if (!stop_guard_.Stops(uploading, now)) {
         Say("tollander-flash-console: " + name +
@@ -281,13 +281,13 @@ void ConsoleFrontEnd::ModelChanged() {
     }
     // The upload runs while its step waits with the timer stopped; the total
     // is the HEX file's size.
-    const auto step = f.sequencer().StepNumber;
+    const auto step = f.TheSequencer().StepNumber;
     const bool uploading =
         (step == app::stepStartBootUpload || step == app::stepStartMainUpload) &&
         !f.Timer1Enabled();
     // Bytes and rate as the line has them (UploadEstimate).
     err_ << progress_.Update(uploading, step == app::stepStartBootUpload ? 1 : 2,
-                             f.Upload().Sent(), form_->payload().UploadSize(), f.Upload().Rate())
+                             f.Upload().Sent(), form_->Payload().UploadSize(), f.Upload().Rate())
          << std::flush;
 }
 

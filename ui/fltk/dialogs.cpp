@@ -42,11 +42,11 @@ private:
     MessageIcon icon_;
 };
 
-void close_window(Fl_Widget*, void* window) {
+void CloseWindow(Fl_Widget*, void* window) {
     static_cast<Fl_Window*>(window)->hide();
 }
 
-void centre_on_screen(Fl_Window& window) {
+void CentreOnScreen(Fl_Window& window) {
     int sx = 0, sy = 0, sw = 0, sh = 0;
     Fl::screen_work_area(sx, sy, sw, sh);
     window.position(sx + (sw - window.w()) / 2, sy + (sh - window.h()) / 2);
@@ -54,9 +54,9 @@ void centre_on_screen(Fl_Window& window) {
 
 // The dialog's own loop: the window thread's wait, so that the steps behind
 // the dialog and the serial notices keep being served.
-void run_modal(FltkWindowThread& window_thread, Fl_Window& window) {
+void RunModal(FltkWindowThread& window_thread, Fl_Window& window) {
     window.set_modal();
-    centre_on_screen(window);
+    CentreOnScreen(window);
     window.show();
     while (window.shown() && !window_thread.terminating())
         window_thread.wait(platform::Millis(3'600'000));
@@ -87,10 +87,10 @@ void ShowMessageBox(FltkWindowThread& window_thread, const std::string& caption,
     message->align(FL_ALIGN_LEFT | FL_ALIGN_TOP | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
     auto* ok = new Fl_Return_Button((width - 75) / 2, height - 12 - 25, 75, 25, "OK");
     ok->labelsize(kFontSize);
-    ok->callback(close_window, &window);
+    ok->callback(CloseWindow, &window);
     window.end();
-    window.callback(close_window, &window);
-    run_modal(window_thread, window);
+    window.callback(CloseWindow, &window);
+    RunModal(window_thread, window);
 }
 
 void ShowAboutBox(FltkWindowThread& window_thread) {
@@ -128,10 +128,10 @@ void ShowAboutBox(FltkWindowThread& window_thread) {
     constexpr auto b = about::kOkButton;
     auto* ok = new Fl_Return_Button(b.left, b.top, b.width, b.height, "OK");
     ok->labelsize(kFontSize);
-    ok->callback(close_window, &window);
+    ok->callback(CloseWindow, &window);
     window.end();
-    window.callback(close_window, &window);
-    run_modal(window_thread, window);
+    window.callback(CloseWindow, &window);
+    RunModal(window_thread, window);
     icon->image(nullptr);
 }
 

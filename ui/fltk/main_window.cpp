@@ -42,7 +42,7 @@ using layout::Id;
 
 constexpr int kFontSize = layout::kFontPixels;
 
-Fl_Color colour(layout::Rgb rgb) {
+Fl_Color Colour(layout::Rgb rgb) {
     return fl_rgb_color(rgb.r, rgb.g, rgb.b);
 }
 
@@ -51,7 +51,7 @@ Fl_Color colour(layout::Rgb rgb) {
 struct Box {
     int x, y, w, h;
 };
-Box place(Id id) {
+Box Place(Id id) {
     const layout::Point p = layout::ClientPlace(id);
     const layout::Control& c = layout::Find(id);
     return {p.x, p.y + kMenuHeight, c.width, c.height};
@@ -61,19 +61,19 @@ Box place(Id id) {
 enum MenuCommand : long { kFile1 = 1, kAbout1 = 2 };
 
 // A caption of the layout, as wide as its text.
-Caption* label(Id id) {
+Caption* Label(Id id) {
     const layout::Control& c = layout::Find(id);
-    const Box b = place(id);
+    const Box b = Place(id);
     auto* caption = new Caption(b.x, b.y, 10, c.font_pixels + 4, c.caption);
     caption->labelfont(c.bold ? FL_HELVETICA_BOLD : FL_HELVETICA);
     caption->labelsize(c.font_pixels);
-    caption->labelcolor(colour(c.colour));
+    caption->labelcolor(Colour(c.colour));
     caption->FitText(kClientWidth);
     return caption;
 }
 
-Fl_Group* panel(Id id) {
-    const Box b = place(id);
+Fl_Group* Panel(Id id) {
+    const Box b = Place(id);
     auto* group = new Fl_Group(b.x, b.y, b.w, b.h);
     group->box(FL_THIN_UP_BOX);
     return group;
@@ -263,19 +263,19 @@ void TForm1::Build() {
     w_.MainMenu1->user_data(this);
 
     // Panel1: one row per port.
-    w_.Panel1 = panel(Id::Panel1);
+    w_.Panel1 = Panel(Id::Panel1);
     {
-        w_.Label5 = label(Id::Label5);
-        w_.Label6 = label(Id::Label6);
-        w_.Label7 = label(Id::Label7);
+        w_.Label5 = Label(Id::Label5);
+        w_.Label6 = Label(Id::Label6);
+        w_.Label7 = Label(Id::Label7);
         for (int n = 1; n <= 4; ++n) {
-            w_.PortLabel[n] = label(layout::PortLabel(n));
-            const Box e = place(layout::Edit(n));
+            w_.PortLabel[n] = Label(layout::PortLabel(n));
+            const Box e = Place(layout::Edit(n));
             auto* edit = new StatusField(e.x, e.y, e.w, e.h);
             edit->textsize(kFontSize);
-            edit->textcolor(colour(layout::Find(layout::Edit(n)).colour));
+            edit->textcolor(Colour(layout::Find(layout::Edit(n)).colour));
             w_.Edit[n] = edit;
-            const Box c = place(layout::CheckBox(n));
+            const Box c = Place(layout::CheckBox(n));
             auto* box = new Fl_Check_Button(c.x, c.y, c.w, c.h);
             box->callback(OnCheckBox, this);
             box->deactivate();
@@ -285,17 +285,17 @@ void TForm1::Build() {
     w_.Panel1->end();
 
     // The progress display.
-    w_.ProgressPanel = panel(Id::ProgressPanel);
+    w_.ProgressPanel = Panel(Id::ProgressPanel);
     {
-        auto* caption = label(Id::Label9);
+        auto* caption = Label(Id::Label9);
         // It must end before the gauge.
-        caption->FitText(place(Id::Gauge1).x - caption->x() - 4);
+        caption->FitText(Place(Id::Gauge1).x - caption->x() - 4);
         caption->hide();
         w_.Label9 = caption;
-        const Box g = place(Id::Gauge1);
+        const Box g = Place(Id::Gauge1);
         w_.Gauge1 = new Fl_Progress(g.x, g.y, g.w, g.h);
-        w_.Gauge1->color(colour(layout::Find(Id::Gauge1).background));
-        w_.Gauge1->selection_color(colour(layout::Find(Id::Gauge1).colour));
+        w_.Gauge1->color(Colour(layout::Find(Id::Gauge1).background));
+        w_.Gauge1->selection_color(Colour(layout::Find(Id::Gauge1).colour));
         w_.Gauge1->box(FL_THIN_DOWN_BOX);
         w_.Gauge1->labelsize(kFontSize);
         w_.Gauge1->minimum(0);
@@ -306,16 +306,16 @@ void TForm1::Build() {
     w_.ProgressPanel->end();
 
     // The event log.
-    w_.LogPanel = panel(Id::LogPanel);
+    w_.LogPanel = Panel(Id::LogPanel);
     {
-        w_.Label10 = label(Id::Label10);
+        w_.Label10 = Label(Id::Label10);
         log_ = std::make_unique<Fl_Text_Buffer>();
-        const Box m = place(Id::Memo1);
+        const Box m = Place(Id::Memo1);
         w_.Memo1 = new LogDisplay(m.x, m.y, m.w, m.h);
         w_.Memo1->buffer(log_.get());
         w_.Memo1->textfont(FL_HELVETICA);
         w_.Memo1->textsize(kFontSize);
-        w_.Memo1->color(colour(layout::Find(Id::Memo1).background));
+        w_.Memo1->color(Colour(layout::Find(Id::Memo1).background));
         w_.Memo1->box(FL_DOWN_BOX);
         // A line wider than the box scrolls sideways rather than being cut.
         w_.Memo1->scrollbar_align(FL_ALIGN_RIGHT | FL_ALIGN_BOTTOM);
@@ -325,7 +325,7 @@ void TForm1::Build() {
 
     auto button = [&](Id id) {
         const layout::Control& c = layout::Find(id);
-        const Box p = place(id);
+        const Box p = Place(id);
         auto* b = new Fl_Button(p.x, p.y, p.w, p.h, c.caption);
         b->labelsize(c.font_pixels);
         b->labelfont(c.bold ? FL_HELVETICA_BOLD : FL_HELVETICA);
@@ -374,14 +374,14 @@ bool TForm1::Shown() const {
 
 namespace {
 
-template <typename W> void set_active(W* widget, bool active) {
+template <typename W> void SetActive(W* widget, bool active) {
     if (active && !widget->active())
         widget->activate();
     else if (!active && widget->active())
         widget->deactivate();
 }
 
-template <typename W> void set_visible(W* widget, bool visible) {
+template <typename W> void SetVisible(W* widget, bool visible) {
     if (visible && !widget->visible())
         widget->show();
     else if (!visible && widget->visible())
@@ -399,15 +399,15 @@ void TForm1::Render() {
         if (text != w_.Edit[n]->value()) w_.Edit[n]->value(text.c_str());
         const int checked = f.Checked(n) ? 1 : 0;
         if (w_.CheckBox[n]->value() != checked) w_.CheckBox[n]->value(checked);
-        set_active(w_.CheckBox[n], f.CheckBoxEnabled(n));
+        SetActive(w_.CheckBox[n], f.CheckBoxEnabled(n));
     }
-    set_active(w_.Button1, f.Enabled(app::ButtonId::Button1));
-    set_active(w_.Button2, f.Enabled(app::ButtonId::Button2));
-    set_active(w_.Button4, f.Enabled(app::ButtonId::Button4));
+    SetActive(w_.Button1, f.Enabled(app::ButtonId::Button1));
+    SetActive(w_.Button2, f.Enabled(app::ButtonId::Button2));
+    SetActive(w_.Button4, f.Enabled(app::ButtonId::Button4));
 
     const app::Gauge& gauge = f.Gauge1();
-    set_visible(w_.Label9, f.Label9Visible());
-    set_visible(w_.Gauge1, gauge.Visible());
+    SetVisible(w_.Label9, f.Label9Visible());
+    SetVisible(w_.Gauge1, gauge.Visible());
     // The gauge shows Progress as a share of MaxValue.
     const float max = gauge.MaxValue() > 0 ? static_cast<float>(gauge.MaxValue()) : 1.0f;
     const float value = gauge.MaxValue() > 0 ? static_cast<float>(gauge.Progress()) : 0.0f;

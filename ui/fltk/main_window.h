@@ -81,7 +81,7 @@ public:
         Fl_Button* Button2 = nullptr;
         Fl_Button* Button1 = nullptr;
     };
-    const Widgets& widgets() const { return w_; }
+    const Widgets& TheWidgets() const { return w_; }
 
 private:
     void Build();

@@ -27,7 +27,7 @@ struct Picture {
     std::vector<std::uint8_t> bgrx;
 };
 
-Picture ground_picture(int width, int height) {
+Picture GroundPicture(int width, int height) {
     const std::vector<std::uint8_t> rgba = app::ProgramPictureRgba(width, height);
     const COLORREF ground = GetSysColor(COLOR_BTNFACE);
     const int ground_rgb[3] = {GetRValue(ground), GetGValue(ground), GetBValue(ground)};
@@ -42,7 +42,7 @@ Picture ground_picture(int width, int height) {
     return picture;
 }
 
-LRESULT CALLBACK about_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+LRESULT CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
     case WM_COMMAND:
         if (LOWORD(wparam) != IDOK && LOWORD(wparam) != IDCANCEL) break;
@@ -63,7 +63,7 @@ LRESULT CALLBACK about_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
         DrawEdge(dc, &panel, BDR_SUNKENOUTER, BF_RECT);
         // ProgramIcon, drawn at its size.
         const auto& box = about::kProgramIcon;
-        const Picture picture = ground_picture(Scaled(box.width), Scaled(box.height));
+        const Picture picture = GroundPicture(Scaled(box.width), Scaled(box.height));
         BITMAPINFO info{};
         info.bmiHeader.biSize = sizeof info.bmiHeader;
         info.bmiHeader.biWidth = picture.width;
@@ -186,7 +186,7 @@ void ShowMessageBox(Win32WindowThread& window_thread, HWND owner, const std::str
 void ShowAboutBox(Win32WindowThread& window_thread, HWND owner, HFONT font) {
     if (window_thread.terminating()) return;
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    RegisterWindowClass(kAboutClass, about_proc);
+    RegisterWindowClass(kAboutClass, AboutProc);
     // At the scale of its owner, whose font it takes.
     const int dpi = WindowDpi(owner);
     const auto Scaled = [dpi](int pixels) { return ui::Scaled(pixels, dpi); };

@@ -18,7 +18,7 @@ using namespace tollander;
 
 // A window program has no console of its own: --help and --version answer
 // in the console it was started from, when there is one.
-void use_parent_console() {
+void UseParentConsole() {
     if (GetStdHandle(STD_OUTPUT_HANDLE) != nullptr) return;
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
     std::freopen("CONOUT$", "w", stdout);
@@ -26,7 +26,7 @@ void use_parent_console() {
 }
 
 // The arguments as the user typed them, in UTF-8.
-std::vector<std::string> arguments() {
+std::vector<std::string> Arguments() {
     int count = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
     std::vector<std::string> args;
@@ -64,7 +64,7 @@ private:
 } // namespace
 
 int main() {
-    use_parent_console();
+    UseParentConsole();
     Win32Shell shell;
-    return app::RunFlasher(shell, "tollander-flash", arguments());
+    return app::RunFlasher(shell, "tollander-flash", Arguments());
 }

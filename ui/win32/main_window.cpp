@@ -35,11 +35,11 @@ enum : int {
     kAbout1 = 1002,
 };
 
-COLORREF colour(layout::Rgb rgb) {
+COLORREF Colour(layout::Rgb rgb) {
     return RGB(rgb.r, rgb.g, rgb.b);
 }
 
-std::pair<DWORD, DWORD> selection(HWND edit) {
+std::pair<DWORD, DWORD> Selection(HWND edit) {
     DWORD start = 0, end = 0;
     SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
     return {start, end};
@@ -53,7 +53,7 @@ LRESULT CALLBACK LogProc(HWND log, UINT message, WPARAM wparam, LPARAM lparam, U
     enum : UINT { kCopy = 1, kSelectAll = 2 };
     switch (message) {
     case WM_COPY: {
-        const auto [start, end] = selection(log);
+        const auto [start, end] = Selection(log);
         if (start != end) break;
         DefSubclassProc(log, EM_SETSEL, 0, -1);
         const LRESULT result = DefSubclassProc(log, WM_COPY, 0, 0);
@@ -65,7 +65,7 @@ LRESULT CALLBACK LogProc(HWND log, UINT message, WPARAM wparam, LPARAM lparam, U
         if (wparam == 'A' - '@') return SendMessageW(log, EM_SETSEL, 0, -1);
         break;
     case WM_CONTEXTMENU: {
-        const auto [start, end] = selection(log);
+        const auto [start, end] = Selection(log);
         HMENU menu = CreatePopupMenu();
         AppendMenuW(menu, MF_STRING, kCopy, start != end ? L"&Copy" : L"&Copy All");
         AppendMenuW(menu, MF_STRING, kSelectAll, L"Select &All");
@@ -92,7 +92,7 @@ LRESULT CALLBACK LogProc(HWND log, UINT message, WPARAM wparam, LPARAM lparam, U
 // leaves under the gauge.
 constexpr int kUploadTextFontPixels = 9;
 
-SIZE text_size(HWND control, HFONT font, const std::wstring& text) {
+SIZE TextSize(HWND control, HFONT font, const std::wstring& text) {
     SIZE size{};
     HDC dc = GetDC(control);
     HGDIOBJ old = SelectObject(dc, font);
@@ -138,7 +138,7 @@ void TForm1::Build() {
                             CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
                             frame.bottom - frame.top, nullptr, menu, instance, this);
     if (!hwnd_) throw std::runtime_error("cannot create the main window");
-    memo_brush_ = CreateSolidBrush(colour(layout::Find(Id::Memo1).background));
+    memo_brush_ = CreateSolidBrush(Colour(layout::Find(Id::Memo1).background));
 
     auto create = [&](const layout::Control& c, const wchar_t* window_class, DWORD style,
                       DWORD ex_style, int id, const std::wstring& text) {
@@ -182,8 +182,8 @@ void TForm1::Build() {
             // Without a visual style, which would paint the bar in its own
             // colour (" " names no style).
             SetWindowTheme(gauge_, L" ", L" ");
-            SendMessageW(gauge_, PBM_SETBARCOLOR, 0, colour(c.colour));
-            SendMessageW(gauge_, PBM_SETBKCOLOR, 0, colour(c.background));
+            SendMessageW(gauge_, PBM_SETBARCOLOR, 0, Colour(c.colour));
+            SendMessageW(gauge_, PBM_SETBKCOLOR, 0, Colour(c.background));
             break;
         case layout::Kind::Memo:
             // Read-only, no wrapping: long lines scroll sideways; the text
@@ -275,7 +275,7 @@ void TForm1::Relayout(int dpi) {
             std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
             text.resize(static_cast<std::size_t>(
                 GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
-            const SIZE size = text_size(control, font, text);
+            const SIZE size = TextSize(control, font, text);
             w = size.cx;
             h = size.cy;
         }
@@ -355,9 +355,9 @@ LRESULT TForm1::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
         const HWND control = reinterpret_cast<HWND>(lparam);
         for (const auto& [hwnd, c] : controls_) {
             if (hwnd != control) continue;
-            if (c->colour.set) SetTextColor(dc, colour(c->colour));
+            if (c->colour.set) SetTextColor(dc, Colour(c->colour));
             if (c->kind == layout::Kind::Memo) {
-                SetBkColor(dc, colour(c->background));
+                SetBkColor(dc, Colour(c->background));
                 return reinterpret_cast<LRESULT>(memo_brush_);
             }
         }
@@ -444,15 +444,15 @@ void TForm1::SetTooltips() {
 
 namespace {
 
-void set_enabled(HWND control, bool enabled) {
+void SetEnabled(HWND control, bool enabled) {
     if ((IsWindowEnabled(control) != 0) != enabled) EnableWindow(control, enabled);
 }
 
-void set_visible(HWND control, bool visible) {
+void SetVisible(HWND control, bool visible) {
     if ((IsWindowVisible(control) != 0) != visible) ShowWindow(control, visible ? SW_SHOW : SW_HIDE);
 }
 
-std::wstring window_text(HWND control) {
+std::wstring WindowText(HWND control) {
     std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
     text.resize(static_cast<std::size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
     return text;
@@ -466,19 +466,19 @@ void TForm1::Render() {
     SetTooltips();
     for (int n = 1; n <= 4; ++n) {
         const std::wstring text = Widen(f.EditText(n));
-        if (text != window_text(edit_[n])) SetWindowTextW(edit_[n], text.c_str());
+        if (text != WindowText(edit_[n])) SetWindowTextW(edit_[n], text.c_str());
         const WPARAM checked = f.Checked(n) ? BST_CHECKED : BST_UNCHECKED;
         if (static_cast<WPARAM>(SendMessageW(check_[n], BM_GETCHECK, 0, 0)) != checked)
             SendMessageW(check_[n], BM_SETCHECK, checked, 0);
-        set_enabled(check_[n], f.CheckBoxEnabled(n));
+        SetEnabled(check_[n], f.CheckBoxEnabled(n));
     }
-    set_enabled(button1_, f.Enabled(app::ButtonId::Button1));
-    set_enabled(button2_, f.Enabled(app::ButtonId::Button2));
-    set_enabled(button4_, f.Enabled(app::ButtonId::Button4));
+    SetEnabled(button1_, f.Enabled(app::ButtonId::Button1));
+    SetEnabled(button2_, f.Enabled(app::ButtonId::Button2));
+    SetEnabled(button4_, f.Enabled(app::ButtonId::Button4));
 
     const app::Gauge& gauge = f.Gauge1();
-    set_visible(label9_, f.Label9Visible());
-    set_visible(gauge_, gauge.Visible());
+    SetVisible(label9_, f.Label9Visible());
+    SetVisible(gauge_, gauge.Visible());
     // The gauge shows Progress as a share of MaxValue.
     const int max = gauge.MaxValue() > 0 ? gauge.MaxValue() : 1;
     const int pos = gauge.MaxValue() > 0 ? gauge.Progress() : 0;
@@ -491,7 +491,7 @@ void TForm1::Render() {
     // Under the bar, which draws no text: the image, the bytes the line has
     // sent and the time left.
     const std::wstring upload = Widen(f.UploadProgressText());
-    if (upload != window_text(upload_text_)) SetWindowTextW(upload_text_, upload.c_str());
+    if (upload != WindowText(upload_text_)) SetWindowTextW(upload_text_, upload.c_str());
 }
 
 void TForm1::ModelChanged() {
