@@ -29,11 +29,11 @@ public:
     }
     void hang_up() { pty_.hang_up(); }
 
-    static std::string missing_port() { return (fs::temp_directory_path() / "no-tty").string(); }
-    static std::string not_serial_port() {
+    static std::vector<Unopenable> unopenable_ports() {
         const std::string file = (fs::temp_directory_path() / "plain-file").string();
         std::ofstream(file) << "x";
-        return file;
+        return {{(fs::temp_directory_path() / "no-tty").string(), platform::DeviceFault::Missing, ""},
+                {file, platform::DeviceFault::NotSerial, "not a serial device"}};
     }
     static std::string unmapped_port() {
         platform::SetComDevicePath(4, "");

@@ -2,7 +2,9 @@
 // once and run against each implementation on a line whose far end the test
 // plays: the POSIX device on a pseudo-terminal (posix_contract_test.cpp), the
 // Win32 device under Wine on a pseudo-terminal mapped as COM1
-// (win32_contract_test.cpp). An implementation joins with a Line class:
+// (win32_contract_test.cpp), the network device on a serial server played
+// on the loopback address (net_contract_test.cpp). An implementation joins
+// with a Line class:
 //
 //   struct SomeLine {
 //       // nullptr when the case applies, else why it is skipped:
@@ -13,8 +15,9 @@
 //       void send(std::string_view bytes);                      // the far end writes
 //       std::string receive(std::size_t n, std::chrono::milliseconds limit); // reads
 //       void hang_up();                   // the far end goes, as a pulled adapter
-//       static std::string missing_port();    // a port with nothing behind it
-//       static std::string not_serial_port(); // one with something that is no serial device
+//       // Ports it cannot open (one with nothing behind it, one with something
+//       // that is no serial device, ...) and how the device says so.
+//       std::vector<Unopenable> unopenable_ports() const;
 //       static std::string unmapped_port();   // one mapped to no device at all
 //       // The open of a user who may not use the line's device.
 //       static OpenResult open_as_stranger(const SomeLine&);
@@ -34,6 +37,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace tollander::test {
 
@@ -44,6 +48,15 @@ struct OpenResult {
     platform::DeviceFault fault = platform::DeviceFault::None;
     std::string text;
     std::string skipped; // why the case cannot be made here ("" when it was)
+};
+
+// A port the device cannot open, and how it says so: the fault, and the
+// words its error text begins with after "<the port's path>: " ("" where the
+// system's words follow).
+struct Unopenable {
+    std::string port;
+    platform::DeviceFault fault = platform::DeviceFault::Other;
+    std::string words;
 };
 
 // Every byte value, so that no translation or flow character hides.
@@ -296,14 +309,11 @@ TYPED_TEST_P(SerialContract, OpenErrorsComeByKind) {
         std::string text_begins;
     };
     const std::string unmapped = TypeParam::unmapped_port();
-    const Case cases[] = {
-        {TypeParam::missing_port(), -platform::kDevNoSuchDevice, DeviceFault::Missing,
-         this->PathOf(TypeParam::missing_port()) + ": "},
-        {TypeParam::not_serial_port(), -platform::kDevNoSuchDevice, DeviceFault::NotSerial,
-         this->PathOf(TypeParam::not_serial_port()) + ": not a serial device"},
-        {unmapped, -platform::kDevNoSuchDevice, DeviceFault::Unmapped,
-         unmapped + ": no device for this port"},
-    };
+    std::vector<Case> cases = {{unmapped, -platform::kDevNoSuchDevice, DeviceFault::Unmapped,
+                                unmapped + ": no device for this port"}};
+    for (const Unopenable& u : this->line.unopenable_ports())
+        cases.push_back({u.port, -platform::kDevNoSuchDevice, u.fault,
+                         this->PathOf(u.port) + ": " + u.words});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.port);
         auto dev = platform::MakeSerialDevice();

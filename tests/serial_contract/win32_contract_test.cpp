@@ -81,9 +81,11 @@ public:
         Done();
     }
 
-    static std::string missing_port() { return "COM250"; }
     // The Linux test maps COM5 to a plain file.
-    static std::string not_serial_port() { return "COM5"; }
+    static std::vector<Unopenable> unopenable_ports() {
+        return {{"COM250", platform::DeviceFault::Missing, ""},
+                {"COM5", platform::DeviceFault::NotSerial, "not a serial device"}};
+    }
     static std::string unmapped_port() {
         platform::SetComDevicePath(4, "");
         return "COM4";

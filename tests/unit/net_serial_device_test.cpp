@@ -6,15 +6,11 @@
 #include "platform/serial/net_serial_device.h"
 
 #include "platform/thread/clock.h"
+#include "tests/common/serial_server.h"
 
-#include <arpa/inet.h>
 #include <fstream>
 #include <future>
-#include <netinet/in.h>
-#include <poll.h>
 #include <regex>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -22,7 +18,11 @@ namespace tollander::platform {
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
+using test::AgreeToComPort;
+using test::Bytes;
+using test::ComPort;
+using test::SerialServer;
+using test::ServerConnection;
 
 TEST(NetPortName, ReadsTheSchemesHostsAndPorts) {
     const struct {
@@ -52,69 +52,6 @@ TEST(NetPortName, ReadsTheSchemesHostsAndPorts) {
     }
 }
 
-// The server's end: one connection, read into a buffer until a pattern.
-class Server {
-public:
-    Server() {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(listener_, 1);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~Server() {
-        Close();
-        close(listener_);
-    }
-    int Port() const { return port_; }
-    std::string Name(const char* scheme) const {
-        return std::string(scheme) + "127.0.0.1:" + std::to_string(port_);
-    }
-    void Accept() { client_ = accept(listener_, nullptr, nullptr); }
-    void Send(const Bytes& bytes) { send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-    void Close() {
-        if (client_ >= 0) close(client_);
-        client_ = -1;
-    }
-    // Whether `wanted` arrived (within 10 s); what came up to it is used up.
-    bool Receive(const Bytes& wanted) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        for (;;) {
-            const auto at = std::search(got_.begin(), got_.end(), wanted.begin(), wanted.end());
-            if (at != got_.end()) {
-                got_.erase(got_.begin(), at + static_cast<std::ptrdiff_t>(wanted.size()));
-                return true;
-            }
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            pollfd p{client_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            std::uint8_t buffer[4096];
-            const ssize_t n = recv(client_, buffer, sizeof buffer, 0);
-            if (n <= 0) return false;
-            got_.insert(got_.end(), buffer, buffer + n);
-        }
-    }
-
-private:
-    int listener_ = -1;
-    int client_ = -1;
-    int port_ = 0;
-    Bytes got_;
-};
-
-Bytes ComPort(std::uint8_t code, const Bytes& value) {
-    Bytes out{255, 250, 44, code};
-    for (const std::uint8_t b : value)
-        out.push_back(b);
-    out.push_back(255);
-    out.push_back(240);
-    return out;
-}
-
 // Waits until the device told every one of `events` (10 s at most); the
 // events it told meanwhile.
 std::uint32_t AwaitEvents(SerialDevice& device, std::uint32_t events) {
@@ -129,21 +66,20 @@ std::uint32_t AwaitEvents(SerialDevice& device, std::uint32_t events) {
 
 // Opens `device` on the server's RFC 2217 port, checking the device's half
 // of the negotiation; the server agrees and tells CTS and carrier.
-int OpenOverRfc2217(Server& server, SerialDevice& device) {
+int OpenOverRfc2217(SerialServer& server, ServerConnection& client, SerialDevice& device) {
     auto opened =
         std::async(std::launch::async, [&] { return device.open(server.Name("rfc2217://")); });
-    server.Accept();
-    EXPECT_TRUE(server.Receive({255, 251, 44}));          // WILL COM-PORT-OPTION
-    server.Send({255, 253, 44});                          // DO COM-PORT-OPTION
-    EXPECT_TRUE(server.Receive(ComPort(11, {255, 255}))); // modem-state mask, escaped
-    server.Send(ComPort(107, {0x90}));                    // CTS and carrier
+    client = server.Accept();
+    EXPECT_TRUE(AgreeToComPort(client));
+    client.Send(ComPort(107, {0x90})); // CTS and carrier
     return opened.get();
 }
 
 TEST(NetSerialDevice, SpeaksRfc2217WithTheServer) {
-    Server server;
+    SerialServer server;
+    ServerConnection client;
     auto device = MakeNetworkSerialDevice();
-    ASSERT_EQ(OpenOverRfc2217(server, *device), 0) << device->last_error_text();
+    ASSERT_EQ(OpenOverRfc2217(server, client, *device), 0) << device->last_error_text();
     device->set_event_mask(kEvDefaultMask);
     std::uint8_t lines = 0;
     device->modem_lines(lines);
@@ -153,39 +89,39 @@ TEST(NetSerialDevice, SpeaksRfc2217WithTheServer) {
     s.baud = 115200;
     s.rts_control = LineControl::handshake;
     ASSERT_EQ(device->write_settings(s), 0);
-    EXPECT_TRUE(server.Receive(ComPort(1, {0x00, 0x01, 0xC2, 0x00})));
-    EXPECT_TRUE(server.Receive(ComPort(2, {8})));
-    EXPECT_TRUE(server.Receive(ComPort(3, {1})));
-    EXPECT_TRUE(server.Receive(ComPort(4, {1})));
-    EXPECT_TRUE(server.Receive(ComPort(5, {3}))); // hardware flow control
-    EXPECT_TRUE(server.Receive(ComPort(5, {8}))); // DTR on
+    EXPECT_TRUE(client.Receive(ComPort(1, {0x00, 0x01, 0xC2, 0x00})));
+    EXPECT_TRUE(client.Receive(ComPort(2, {8})));
+    EXPECT_TRUE(client.Receive(ComPort(3, {1})));
+    EXPECT_TRUE(client.Receive(ComPort(4, {1})));
+    EXPECT_TRUE(client.Receive(ComPort(5, {3}))); // hardware flow control
+    EXPECT_TRUE(client.Receive(ComPort(5, {8}))); // DTR on
 
     // IAC doubled on the way out, and undoubled on the way in.
     const Bytes data{'A', 255, 'B'};
     EXPECT_EQ(device->write(data.data(), data.size()), 3);
-    EXPECT_TRUE(server.Receive({'A', 255, 255, 'B'}));
-    server.Send({'x', 255, 255, 'y'});
+    EXPECT_TRUE(client.Receive({'A', 255, 255, 'B'}));
+    client.Send({'x', 255, 255, 'y'});
     EXPECT_EQ(AwaitEvents(*device, kEvRxChar), kEvRxChar);
     std::uint8_t in[8] = {};
     EXPECT_EQ(device->read(in, sizeof in), 3);
     EXPECT_EQ(Bytes(in, in + 3), (Bytes{'x', 255, 'y'}));
 
     ASSERT_EQ(device->purge(PurgeQueue::input), 0);
-    EXPECT_TRUE(server.Receive(ComPort(12, {1})));
+    EXPECT_TRUE(client.Receive(ComPort(12, {1})));
 
     // The server asks for a pause: nothing is sent until it resumes.
-    server.Send(ComPort(108, {}));
-    server.Send(ComPort(107, {0x00})); // and CTS and carrier drop
+    client.Send(ComPort(108, {}));
+    client.Send(ComPort(107, {0x00})); // and CTS and carrier drop
     EXPECT_EQ(AwaitEvents(*device, kEvCts | kEvCarrier), kEvCts | kEvCarrier);
     device->set_write_timeout(300);
     EXPECT_EQ(device->write(data.data(), 1), 0);
-    server.Send(ComPort(109, {}));
+    client.Send(ComPort(109, {}));
     device->set_write_timeout(10000);
     EXPECT_EQ(device->write(data.data() + 2, 1), 1);
-    EXPECT_TRUE(server.Receive({'B'}));
+    EXPECT_TRUE(client.Receive({'B'}));
 
     // The server goes: a hang-up, told once, and nothing more is taken.
-    server.Close();
+    client.Close();
     EXPECT_EQ(AwaitEvents(*device, kEvRxChar | kEvCarrier), kEvRxChar | kEvCarrier);
     device->modem_lines(lines);
     EXPECT_EQ(lines, 0);
@@ -195,18 +131,18 @@ TEST(NetSerialDevice, SpeaksRfc2217WithTheServer) {
 }
 
 TEST(NetSerialDevice, RawStreamCarriesBytesAsTheyAre) {
-    Server server;
+    SerialServer server;
     auto device = MakeNetworkSerialDevice();
     ASSERT_EQ(device->open(server.Name("socket://")), 0) << device->last_error_text();
-    server.Accept();
+    auto client = server.Accept();
     device->set_event_mask(kEvDefaultMask);
     LineSettings s;
     s.baud = 115200;
     ASSERT_EQ(device->write_settings(s), 0); // nothing sent: the server's settings stand
     const Bytes data{255, 251, 44, 'A'};
     EXPECT_EQ(device->write(data.data(), data.size()), 4);
-    EXPECT_TRUE(server.Receive(data));
-    server.Send(data);
+    EXPECT_TRUE(client.Receive(data));
+    client.Send(data);
     EXPECT_EQ(AwaitEvents(*device, kEvRxChar), kEvRxChar);
     std::uint8_t in[8] = {};
     EXPECT_EQ(device->read(in, sizeof in), 4);
@@ -222,19 +158,19 @@ TEST(NetSerialDevice, RawStreamCarriesBytesAsTheyAre) {
 TEST(NetSerialDevice, AWriteAfterTheServerClosedSaysWhy) {
     for (const bool sent_before : {false, true}) {
         SCOPED_TRACE(sent_before ? "after the line's data" : "at once");
-        Server server;
+        SerialServer server;
         auto device = MakeNetworkSerialDevice();
         ASSERT_EQ(device->open(server.Name("socket://")), 0) << device->last_error_text();
-        server.Accept();
+        auto client = server.Accept();
         device->set_event_mask(kEvDefaultMask);
         const std::uint8_t byte = 'A';
         if (sent_before) {
             ASSERT_EQ(device->write(&byte, 1), 1);
-            ASSERT_TRUE(server.Receive({'A'}));
+            ASSERT_TRUE(client.Receive({'A'}));
         }
         const std::string words = "Port already in use\r\n";
-        server.Send(Bytes(words.begin(), words.end()));
-        server.Close();
+        client.Send(Bytes(words.begin(), words.end()));
+        client.Close();
         ASSERT_EQ(AwaitEvents(*device, kEvCarrier), kEvCarrier);
         EXPECT_EQ(device->write(&byte, 1), 0);
         EXPECT_EQ(device->last_error_text(),
@@ -252,13 +188,14 @@ TEST(NetSerialDevice, AWriteAfterTheServerClosedSaysWhy) {
 TEST(NetSerialDevice, AnAnswerWhileTheWriteWaitsEndsAListeningWrite) {
     for (const bool suspended : {false, true}) {
         SCOPED_TRACE(suspended ? "the server suspended the line" : "the paced line is full");
-        Server server;
+        SerialServer server;
+        ServerConnection client;
         auto device = MakeNetworkSerialDevice();
         if (suspended) {
-            ASSERT_EQ(OpenOverRfc2217(server, *device), 0) << device->last_error_text();
+            ASSERT_EQ(OpenOverRfc2217(server, client, *device), 0) << device->last_error_text();
         } else {
             ASSERT_EQ(device->open(server.Name("socket://")), 0) << device->last_error_text();
-            server.Accept();
+            client = server.Accept();
         }
         device->set_event_mask(kEvDefaultMask);
         LineSettings s;
@@ -267,8 +204,8 @@ TEST(NetSerialDevice, AnAnswerWhileTheWriteWaitsEndsAListeningWrite) {
         ASSERT_EQ(device->set_queue_sizes(0, 16), 0);
         if (suspended) {
             // The pause, then a byte that shows it was taken.
-            server.Send(ComPort(108, {}));
-            server.Send({'x'});
+            client.Send(ComPort(108, {}));
+            client.Send({'x'});
             ASSERT_EQ(AwaitEvents(*device, kEvRxChar), kEvRxChar);
             std::uint8_t x = 0;
             ASSERT_EQ(device->read(&x, 1), 1);
@@ -280,9 +217,9 @@ TEST(NetSerialDevice, AnAnswerWhileTheWriteWaitsEndsAListeningWrite) {
             return device->write_listening(block.data(), block.size(), heard);
         });
         if (!suspended) {
-            ASSERT_TRUE(server.Receive(Bytes(8, 'B'))); // the first piece
+            ASSERT_TRUE(client.Receive(Bytes(8, 'B'))); // the first piece
         }
-        server.Send({'E'});
+        client.Send({'E'});
         const int written = writing.get();
         EXPECT_TRUE(heard);
         ASSERT_LE(written, 0);
@@ -291,11 +228,11 @@ TEST(NetSerialDevice, AnAnswerWhileTheWriteWaitsEndsAListeningWrite) {
         EXPECT_EQ(taken == 0, suspended);
         // What was taken, and nothing after it but the next write.
         const std::uint8_t next = 'Z';
-        if (suspended) server.Send(ComPort(109, {}));
+        if (suspended) client.Send(ComPort(109, {}));
         ASSERT_EQ(device->write(&next, 1), 1);
         Bytes rest(taken - (suspended ? 0 : 8), 'B');
         rest.push_back('Z');
-        EXPECT_TRUE(server.Receive(rest));
+        EXPECT_TRUE(client.Receive(rest));
         std::uint8_t answer = 0;
         EXPECT_EQ(device->read(&answer, 1), 1);
         EXPECT_EQ(answer, 'E');
@@ -314,14 +251,14 @@ bool HostsNameLocalhost() {
 
 TEST(NetSerialDevice, OpensAPortNamedByHostName) {
     if (!HostsNameLocalhost()) GTEST_SKIP() << "/etc/hosts does not name localhost";
-    Server server;
+    SerialServer server;
     auto device = MakeNetworkSerialDevice();
     ASSERT_EQ(device->open("socket://localhost:" + std::to_string(server.Port())), 0)
         << device->last_error_text();
-    server.Accept();
+    auto client = server.Accept();
     const std::uint8_t byte = 'A';
     EXPECT_EQ(device->write(&byte, 1), 1);
-    EXPECT_TRUE(server.Receive({'A'}));
+    EXPECT_TRUE(client.Receive({'A'}));
 }
 
 // Ends (its destructor runs) with the last copy of the resolver that holds it.
@@ -334,7 +271,7 @@ struct Tripwire {
 // lookup that outlasts the open's bound fails it within the bound, and the
 // lookup, left to itself, finishes after the device is gone.
 TEST(NetSerialDevice, AHostNameIsLookedUpWithinTheOpenBound) {
-    Server server;
+    SerialServer server;
     const std::string port = std::to_string(server.Port());
     std::promise<void> release;
     const std::shared_future<void> released = release.get_future().share();
