@@ -156,9 +156,9 @@ inline Bytes ComPort(std::uint8_t code, const Bytes& value) {
 // The device's open then waits for a first COM-port command of the server,
 // the caller's. False when the device did not ask as it should.
 inline bool AgreeToComPort(ServerConnection& connection) {
-    if (!connection.Receive({255, 251, 44})) return false;  // WILL COM-PORT-OPTION
-    connection.Send({255, 253, 44});                         // DO COM-PORT-OPTION
-    return connection.Receive(ComPort(11, {255, 255}));     // modem-state mask, escaped
+    if (!connection.Receive({255, 251, 44})) return false; // WILL COM-PORT-OPTION
+    connection.Send({255, 253, 44});                       // DO COM-PORT-OPTION
+    return connection.Receive(ComPort(11, {255, 255}));    // modem-state mask, escaped
 }
 
 } // namespace tollander::test

@@ -13,8 +13,8 @@ namespace tollander::test {
 namespace {
 
 // CTS, DSR and carrier, as the server's modem-state notification has them.
-constexpr std::uint8_t kModemThere = platform::kLineCts | platform::kLineDsr |
-                                     platform::kLineCarrier;
+constexpr std::uint8_t kModemThere =
+    platform::kLineCts | platform::kLineDsr | platform::kLineCarrier;
 
 template <bool kTelnet> class NetLine {
 public:
@@ -126,7 +126,8 @@ private:
             if (agreed) {
                 current_ = std::move(connection);
                 parser_ = {};
-                if (kTelnet) current_.Send(ComPort(platform::telnet::kNotifyModemState, {kModemThere}));
+                if (kTelnet)
+                    current_.Send(ComPort(platform::telnet::kNotifyModemState, {kModemThere}));
             }
             opening_ = false;
             taken_.notify_all();
