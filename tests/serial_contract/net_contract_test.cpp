@@ -20,6 +20,8 @@ template <bool kTelnet> class NetLine {
 public:
     static constexpr const char* kNoPermissions =
         "a serial server's port has no owner on this machine: the server decides whom it serves";
+    static constexpr const char* kNoModemLines =
+        kTelnet ? nullptr : "a raw TCP stream carries no modem lines";
     static constexpr const char* kSharesHeldPorts =
         "a serial server's port is the server's to share or refuse, and its refusal comes in "
         "its own words (a closed connection, or an open refused with them)";
@@ -80,6 +82,11 @@ public:
         // Bytes past the n wanted are the next receive's.
         if (got.size() > n) ahead_ = got.substr(n);
         return got.substr(0, n);
+    }
+    // The server tells the modem's lines (rfc2217:// only).
+    void set_modem_lines(std::uint8_t lines) {
+        std::unique_lock lock(mutex_);
+        Current(lock).Send(ComPort(platform::telnet::kNotifyModemState, {lines}));
     }
     void hang_up() {
         std::unique_lock lock(mutex_);

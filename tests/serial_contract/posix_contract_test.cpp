@@ -20,6 +20,7 @@ class PosixLine {
 public:
     static constexpr const char* kNoPermissions = nullptr;
     static constexpr const char* kSharesHeldPorts = nullptr;
+    static constexpr const char* kNoModemLines = "a pseudo-terminal has no modem lines";
 
     std::string unavailable() const { return ""; }
     std::string port() const { return pty_.path(); }

@@ -10,6 +10,8 @@
 //       // nullptr when the case applies, else why it is skipped:
 //       static constexpr const char* kNoPermissions;   // a user refused for permission
 //       static constexpr const char* kSharesHeldPorts; // a second device refused as busy
+//       static constexpr const char* kNoModemLines;    // the far end's modem lines show
+//       void set_modem_lines(std::uint8_t kLine_bits); // only where kNoModemLines is nullptr
 //       std::string unavailable() const;  // "" when the line is there, else why not
 //       std::string port() const;         // the name the device opens
 //       void send(std::string_view bytes);                      // the far end writes
@@ -194,6 +196,45 @@ TYPED_TEST_P(SerialContract, ModemLinesReadAsAModemThatIsThere) {
         << static_cast<int>(lines);
 }
 
+// A line with modem lines: the device reads those of the far end's modem,
+// and tells each change as its event.
+TYPED_TEST_P(SerialContract, ModemLinesFollowTheFarEnd) {
+    if constexpr (TypeParam::kNoModemLines != nullptr) {
+        GTEST_SKIP() << TypeParam::kNoModemLines;
+    } else {
+        using namespace platform;
+        this->OpenPlain();
+        auto& dev = *this->device;
+        dev.set_event_mask(kEvDefaultMask);
+        constexpr std::uint32_t kLineEvents = kEvCts | kEvDsr | kEvCarrier | kEvRing |
+                                              kEvRingTrailingEdge;
+        const struct {
+            std::uint8_t lines;
+            std::uint32_t events;
+        } steps[] = {
+            {kLineDsr | kLineCarrier, kEvCts},                             // CTS drops
+            {kLineDsr | kLineCarrier | kLineRing, kEvRing},                // it rings
+            {kLineCts | kLineCarrier, kEvCts | kEvDsr | kEvRingTrailingEdge}, // and stops
+            {0, kEvCts | kEvCarrier},                                      // the call ends
+        };
+        for (const auto& step : steps) {
+            SCOPED_TRACE(static_cast<int>(step.lines));
+            this->line.set_modem_lines(step.lines);
+            std::uint32_t seen = 0;
+            const auto guard = std::chrono::steady_clock::now() + 10s;
+            while ((seen & step.events) != step.events && std::chrono::steady_clock::now() < guard) {
+                std::uint32_t word = 0;
+                dev.wait_event_for(word, 100);
+                seen |= word;
+            }
+            EXPECT_EQ(seen & kLineEvents, step.events);
+            std::uint8_t lines = 0xFF;
+            ASSERT_EQ(dev.modem_lines(lines), 0);
+            EXPECT_EQ(lines, step.lines);
+        }
+    }
+}
+
 TYPED_TEST_P(SerialContract, EventWaitsEndOnAMaskSetBeforeThemOnTheirLimitAndOnABytesArrival) {
     this->OpenPlain();
     auto& dev = *this->device;
@@ -358,7 +399,7 @@ TYPED_TEST_P(SerialContract, AUserWhoMayNotUseTheDeviceIsRefusedForPermission) {
 REGISTER_TYPED_TEST_SUITE_P(SerialContract, OpensItsPortAndKeepsTheSettingsItWasGiven,
                             EveryByteValuePassesBothWaysUnchanged,
                             AWriteWithNoRoomEndsAtItsTimeOutWithWhatWasTaken,
-                            ModemLinesReadAsAModemThatIsThere,
+                            ModemLinesReadAsAModemThatIsThere, ModemLinesFollowTheFarEnd,
                             EventWaitsEndOnAMaskSetBeforeThemOnTheirLimitAndOnABytesArrival,
                             CloseEndsThePendingWait,
                             AFarEndThatHangsUpTakesTheCarrierAndFailsTheWrite,

@@ -22,6 +22,8 @@ public:
     // no share mode for a device file and lets it open.
     static constexpr const char* kSharesHeldPorts =
         "Wine lets a second handle open a COM port another holds; Windows refuses it";
+    static constexpr const char* kNoModemLines =
+        "COM1 leads to a pseudo-terminal, which has no modem lines";
 
     Win32Line() {
         const char* where = std::getenv(far_end::kVariable);
