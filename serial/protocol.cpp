@@ -290,7 +290,7 @@ void ProtocolData::NextFile() {
         ReportError(ecNoSearchMask); // no file named
     } else if (file.Open(file_path) == 0) {
         name = file_path;
-    } else if (const int missing = platform::find_file(file_path); missing < 0) {
+    } else if (const int missing = platform::LocateFile(file_path); missing < 0) {
         ReportError(missing);
     } else {
         name = file_path;

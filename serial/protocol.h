@@ -8,7 +8,6 @@
 // The object is made, used and destroyed on the window thread.
 #pragma once
 
-#include "platform/fs/file_search.h"
 #include "platform/fs/files.h"
 #include "platform/serial/serial_device.h"
 #include "platform/thread/window_thread.h"

@@ -2,11 +2,10 @@
 #include "platform/crypto/crypto.h"
 
 #include "platform/crypto/crypto_os.h"
+#include "platform/fs/files.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 
 namespace tollander::platform {
@@ -68,10 +67,19 @@ bool SecretText::Has(const char* word) const {
 
 void ReadKeyText(const std::string& path, const std::optional<std::string>& pass_phrase,
                  SecretText& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw SigningKeyError(path + ": cannot read the signing key: " + std::strerror(errno));
-    text.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // A regular file only (a FIFO would wait for a writer, a directory reads
+    // as nothing), read in one piece: the text is never copied to memory
+    // that is not wiped.
+    try {
+        File in = File::OpenInput(path);
+        text.bytes.resize(static_cast<std::size_t>(in.Size()));
+        text.bytes.resize(in.ReadFull(text.bytes.data(), text.bytes.size()));
+    } catch (const EInOutError& e) {
+        // "PATH: reason"; the reason follows our own words.
+        std::string reason = e.what();
+        if (reason.starts_with(path + ": ")) reason.erase(0, path.size() + 2);
+        throw SigningKeyError(path + ": cannot read the signing key: " + reason);
+    }
     if (text.Has("PUBLIC KEY-----"))
         throw SigningKeyError(path + ": this is a public key; signing needs the vendor's "
                                      "private key (the file the public one was made from)");

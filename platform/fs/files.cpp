@@ -30,6 +30,19 @@ std::string FileNamePart(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+int LocateFile(const std::string& path) {
+    const auto slash = LastPathSeparator(path);
+    const bool named = slash == std::string::npos ? !path.empty() : slash + 1 < path.size();
+    // Looked at directly, so that a directory we may not list still gives up
+    // a file we may read.
+    const int what = named ? files_os::Probe(path) : files_os::kProbeMissing;
+    if (what < 0) return what;
+    if (what == files_os::kProbeFile) return 0;
+    if (what == files_os::kProbeDirectory) return -2;
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return files_os::Probe(directory) == files_os::kProbeDirectory ? -2 : kNoSuchDirectory;
+}
+
 std::string EnsurePrivateTempDir() {
     std::string path = PrivateTempDirPath();
     EnsurePrivateDir(path);

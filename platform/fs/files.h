@@ -144,6 +144,13 @@ private:
     std::string temporary_; // a replacement's own name until it is committed
 };
 
+// Whether `path`, all of it taken as it is written, names a file, in the
+// protocol's codes: 0 it does; -2 it names a directory, or nothing in a
+// directory that exists; kNoSuchDirectory that directory does not exist;
+// another negated DOS-style code (dos_error.h) when the system cannot say.
+inline constexpr int kNoSuchDirectory = -6004;
+int LocateFile(const std::string& path);
+
 // Size in bytes, or -1 when the file cannot be examined.
 std::int64_t FileSize(const std::string& path);
 bool FileExists(const std::string& path);

@@ -16,4 +16,11 @@ long WriteSome(int fd, const void* buffer, std::size_t n);
 // Closes a descriptor whose close no one asks about (a destructor's).
 void CloseFd(int fd);
 
+inline constexpr int kProbeFile = 0;
+inline constexpr int kProbeDirectory = 1;
+inline constexpr int kProbeMissing = 2; // the file or a directory of its path
+// What is at `path` (links followed): one of the above, or a negated
+// DOS-style code.
+int Probe(const std::string& path);
+
 } // namespace tollander::platform::files_os

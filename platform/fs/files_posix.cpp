@@ -54,6 +54,13 @@ void files_os::CloseFd(int fd) {
     ::close(fd);
 }
 
+int files_os::Probe(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? kProbeDirectory : kProbeFile;
+    if (errno == ENOENT || errno == ENOTDIR) return kProbeMissing;
+    return -DosErrorFromErrno(errno);
+}
+
 // No share modes here: `held` changes nothing.
 File File::OpenForReading(const std::string& path, bool) {
     // O_NONBLOCK: a FIFO planted under the name must not hang us.

@@ -97,6 +97,15 @@ void files_os::CloseFd(int fd) {
     ::_close(fd);
 }
 
+int files_os::Probe(const std::string& path) {
+    const DWORD attributes = Attributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kProbeDirectory : kProbeFile;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return kProbeMissing;
+    return -win32::DosErrorFromWin32(error);
+}
+
 File File::OpenForReading(const std::string& path, bool held) {
     // A held file may be read, renamed or deleted by others, never written.
     const DWORD share =

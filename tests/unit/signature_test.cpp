@@ -11,6 +11,9 @@
 
 #include <functional>
 #include <sstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace tollander::payload {
 namespace {
@@ -133,6 +136,7 @@ TEST(SigningKeyTest, UnusableKeysAreRefusedWithTheReason) {
         {"p384.pem", "P-256"},
         {"encrypted.pem", "no pass phrase was given"},
         {"absent.pem", "cannot read the signing key"},
+        {".", "cannot read the signing key: not a regular file (a directory)"},
     };
     for (const auto& [file, reason] : refused) {
         SCOPED_TRACE(file);
@@ -170,6 +174,17 @@ TEST_F(KeyFileModeTest, AKeyOthersMayReadIsRefused) {
     }
     fs::permissions("key.pem", fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_NO_THROW(platform::SigningKey::Load("key.pem", std::nullopt));
+}
+
+// A FIFO is refused before it is opened: reading it would wait for a writer.
+TEST_F(KeyFileModeTest, AFifoIsRefusedUnopened) {
+    ASSERT_EQ(::mkfifo("key.pem", 0600), 0);
+    try {
+        platform::SigningKey::Load("key.pem", std::nullopt);
+        ADD_FAILURE() << "taken";
+    } catch (const platform::SigningKeyError& e) {
+        EXPECT_STREQ(e.what(), "key.pem: cannot read the signing key: not a regular file (a FIFO)");
+    }
 }
 #endif
 

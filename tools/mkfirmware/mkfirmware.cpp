@@ -1,42 +1,32 @@
 // tollander-mkfirmware DIR: writes the sample boot and main code (Intel HEX)
-// and the alert sound into DIR, with fixed modification times.
+// and the alert sound into DIR, with fixed modification times. Each file is
+// written as the other tools write their outputs (tool_files.h): under a
+// fresh name beside it, renamed over it only when complete, so a failed
+// write leaves the old file (or none) and never half of a new one.
 #include "platform/command_line.h"
-#include "platform/fs/dos_time.h"
+#include "platform/fs/files.h"
+#include "platform/fs/tool_files.h"
 #include "tools/mkfirmware/sample_firmware.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <iostream>
+#include <cstdint>
+#include <exception>
 #include <string>
+#include <vector>
 
 namespace {
 
 using namespace tollander;
 
-bool WriteFile(const std::string& path, const void* data, std::size_t size, std::uint32_t date) {
-    {
-        // errno says why, whichever of the three failed first.
-        errno = 0;
-        std::FILE* out = std::fopen(path.c_str(), "wb");
-        bool written = out && std::fwrite(data, 1, size, out) == size;
-        if (out && std::fclose(out) != 0) written = false;
-        if (!written) {
-            std::cerr << "tollander-mkfirmware: cannot write " << path << ": "
-                      << std::strerror(errno != 0 ? errno : EIO) << "\n";
-            return false;
-        }
-    }
-    if (!platform::WriteFileDosTime(path, date)) {
-        std::cerr << "tollander-mkfirmware: cannot set the date of " << path << "\n";
-        return false;
-    }
-    return true;
+void WriteFile(const std::string& path, const void* data, std::size_t size, std::uint32_t date) {
+    platform::File out = platform::File::CreateReplacement(path);
+    out.Write(data, size);
+    out.Commit(date);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    platform::RemoveUnfinishedOutputOnSignals();
     const std::string usage = std::string("usage: tollander-mkfirmware DIR\n"
                                           "       tollander-mkfirmware --help | --version\n"
                                           "Writes ") +
@@ -53,10 +43,14 @@ int main(int argc, char** argv) {
     const std::string boot = tools::MakeBootHex();
     const std::string main_code = tools::MakeMainHex();
     const std::vector<std::uint8_t> wav = tools::MakeAlertWav();
-    const bool ok =
-        WriteFile(dir + "/" + tools::kBootHexName, boot.data(), boot.size(), tools::kBootHexDate) &&
+    try {
+        WriteFile(dir + "/" + tools::kBootHexName, boot.data(), boot.size(), tools::kBootHexDate);
         WriteFile(dir + "/" + tools::kMainHexName, main_code.data(), main_code.size(),
-                  tools::kMainHexDate) &&
+                  tools::kMainHexDate);
         WriteFile(dir + "/" + tools::kAlertName, wav.data(), wav.size(), tools::kMainHexDate);
-    return ok ? 0 : 1;
+    } catch (const std::exception& e) {
+        // "PATH: reason", the path the one that failed.
+        return command_line.Failure(std::string("cannot write ") + e.what());
+    }
+    return platform::kExitSuccess;
 }

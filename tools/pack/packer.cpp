@@ -17,8 +17,6 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
-#include <cstdio>
-#include <fstream>
 #include <ostream>
 #include <utility>
 

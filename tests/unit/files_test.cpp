@@ -1,30 +1,28 @@
-#include "platform/fs/file_search.h"
+#include "platform/fs/files.h"
 
 #include "platform/fs/dos_error.h"
-#include "platform/fs/files.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
+#include <utility>
 
 using namespace tollander::platform;
 namespace fs = std::filesystem;
 
 namespace {
 
-class FileSearch : public ::testing::Test {
+class Files : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
-               ("tollander-search-" +
+               ("tollander-files-" +
                 std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_ / "dir.HEX");
-        write("FLS0228.HEX", "abc");
         write("b.txt", "12345");
         write(".hidden.hex", "hidden");
         fs::permissions(dir_ / ".hidden.hex",
@@ -44,44 +42,26 @@ protected:
     fs::path dir_;
 };
 
-TEST_F(FileSearch, MasksAndTheirResults) {
-    struct Case {
-        std::string mask;
-        int code;
-        std::string name;
+// What the protocol says of the path it is given, before it opens it.
+TEST_F(Files, LocateFileTellsAFileFromWhatIsMissing) {
+    const std::pair<std::string, int> cases[] = {
+        {"b.txt", 0},                  // a file
+        {".hidden.hex", 0},            // hidden and read-only
+        {"nofile.hex", -2},            // missing
+        {"dir.HEX", -2},               // a directory
+        {"", -2},                      // the directory alone
+        {"missing/nofile.hex", -6004}, // the directory is missing
+        {"b.txt/nofile", -6004},       // a file is no directory
     };
-    const std::vector<Case> cases = {
-#ifdef _WIN32
-        {"*.HEX", 0, ".hidden.hex"}, // Windows matches names in any case
-#else
-        {"*.HEX", 0, "FLS0228.HEX"},       // the directory dir.HEX is not a file
-#endif
-        {".h*", 0, ".hidden.hex"},         // hidden and read-only
-        {"*", 0, ".hidden.hex"},           // smallest name first
-        {"*.*", 0, ".hidden.hex"},         // every file
-        {"b.txt", 0, "b.txt"},             // a plain name
-        {"*.zip", -6003, ""},              // nothing matches
-        {"nofile.hex", -2, ""},            // a plain name that is missing
-        {"dir.HEX", -2, ""},               // a plain name of a directory
-        {"missing/*.HEX", -6004, ""},      // the directory is missing
-        {"missing/nofile.hex", -6004, ""}, //
-        {"b.txt/*", -6004, ""},            // a file is no directory
-        {"", -2, ""},                      // the directory alone
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.mask);
-        FoundFile found;
-        ASSERT_EQ(FindFirstMatch(at(c.mask), found), c.code);
-        if (c.code == 0) {
-            EXPECT_EQ(found.name, c.name);
-            EXPECT_EQ(found.path, at(c.name));
-        }
+    for (const auto& [name, code] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(LocateFile(at(name)), code);
     }
 }
 
-// The file the search found, as the protocol reads it: reads short only at
+// The file the protocol sends, as it reads it: reads short only at
 // the end, and failures as DOS-style numbers.
-TEST_F(FileSearch, FoundFileReadsToTheEndAndReportsDosCodes) {
+TEST_F(Files, ReadsToTheEndAndReportsDosCodes) {
     File file = File::OpenRead(at(".hidden.hex")); // read-only file
     ASSERT_TRUE(file.Valid());
     EXPECT_EQ(file.Size(), 6);
