@@ -64,6 +64,10 @@ public:
     // open port ("<path>: <words>"; "" if none): the upload's writes raise
     // nothing, and this tells what ended them.
     virtual std::string LastWriteFailure() const = 0;
+    // Why the far end closed the open port's line ("<path>: <words>"; "" while
+    // it stands): a serial server that gave the port to another client, or
+    // went away.
+    virtual std::string LineClosure() const = 0;
 
     // Events, delivered on the window thread.
     std::function<void(std::uint16_t count)> OnTriggerAvail;

@@ -54,6 +54,7 @@ public:
     std::int64_t OutputQueued() const override { return inner_->OutputQueued(); }
     std::string DeviceName(std::uint16_t n) const override { return inner_->DeviceName(n); }
     std::string LastWriteFailure() const override { return inner_->LastWriteFailure(); }
+    std::string LineClosure() const override { return inner_->LineClosure(); }
 
 private:
     std::unique_ptr<ModemPort> inner_;

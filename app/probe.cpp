@@ -88,6 +88,7 @@ void Probe::ProbePort(std::uint8_t port) {
     LogPortMapping(form_, port);
     form_.Fields().PortNote[port].clear();
 
+    bool silent = false; // nothing answered AT
     try {
         com.SetOpen(true);
         NoteOtherHolders(form_, port);
@@ -97,10 +98,7 @@ void Probe::ProbePort(std::uint8_t port) {
             form_.LogNumbered(MsgNoDevice, port);
             form_.SetEditText(port, kNoModemFound);
             form_.Fields().ModemFound[port] = false;
-            SetNote(form_, port,
-                    NotePrefix(port, com.DeviceName(port)) + "the device opened, but nothing "
-                        "answered AT within " + std::to_string(kAnswerTicks * kTickMillis) + " ms",
-                    true);
+            silent = true;
             break;
         case 1:
             form_.LogNumbered(MsgDevicePresent, port);
@@ -147,6 +145,16 @@ void Probe::ProbePort(std::uint8_t port) {
                 form_.Fields().PortFlashable[port] = true;
             }
         }
+        // A line the far end closed says why, whether the close came before
+        // the AT went out (the write failed with it) or after: a serial
+        // server that gives the port to another client says so, then closes.
+        if (const std::string closure = com.LineClosure(); !closure.empty())
+            LogPortFailure(form_, port, platform::DeviceFault::Closed, closure);
+        else if (silent)
+            SetNote(form_, port,
+                    NotePrefix(port, com.DeviceName(port)) + "the device opened, but nothing "
+                        "answered AT within " + std::to_string(kAnswerTicks * kTickMillis) + " ms",
+                    true);
     } catch (const StepAborted&) {
         com.SetOpen(false);
         throw;

@@ -81,6 +81,7 @@ public:
 
     std::string DeviceName(std::uint16_t n) const override { return platform::ComDevicePath(n); }
     std::string LastWriteFailure() const override { return port_.LastWriteFailure(); }
+    std::string LineClosure() const override { return port_.LineClosure(); }
 
 private:
     static constexpr std::size_t kAnswerKept = 256;

@@ -514,6 +514,10 @@ std::string TCustomComPort::LastWriteFailure() const {
     return really_open_ ? serial::WriteFailure(index_) : std::string();
 }
 
+std::string TCustomComPort::LineClosure() const {
+    return really_open_ ? serial::LineClosure(index_) : std::string();
+}
+
 int TCustomComPort::AwaitAnyText(const std::string& S, std::int32_t Timeout, bool Yield,
                                  bool IgnoreCase, char SepChar) {
     if (S.empty()) return 0;

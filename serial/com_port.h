@@ -184,6 +184,9 @@ public:
     // The operating system's words for the last write the device ended
     // short on this open ("" if none).
     std::string LastWriteFailure() const;
+    // Why the far end closed the open port's line ("<path>: <words>"; "" while
+    // it stands).
+    std::string LineClosure() const;
 
     // A negative code raises its exception (except while loading); other
     // codes come back unchanged.

@@ -542,6 +542,12 @@ std::string WriteFailure(RecordIndex index) {
     return rec->write_failure;
 }
 
+std::string LineClosure(RecordIndex index) {
+    WITH_RECORD(index, {});
+    if (rec->dev->last_fault() != platform::DeviceFault::Closed) return {};
+    return rec->dev->last_error_text();
+}
+
 int WriteByte(RecordIndex index, std::uint8_t byte) {
     return WriteBlock(index, &byte, 1);
 }

@@ -164,6 +164,10 @@ int WriteByte(RecordIndex index, std::uint8_t byte);
 // short (ecPutBlockFail), path first: "/dev/ttyUSB0: Input/output error",
 // "\\.\COM5: <Windows' text> (error 22)"; "" when none did.
 std::string WriteFailure(RecordIndex index);
+// Why the far end closed the line (a serial server's connection), path
+// first: "socket://127.0.0.1:4002: the serial server closed the connection
+// ..."; "" while the line stands.
+std::string LineClosure(RecordIndex index);
 int OutputCount(RecordIndex index);
 int OutputRoom(RecordIndex index);
 int DiscardOutput(RecordIndex index);

@@ -22,6 +22,7 @@ std::string FaultReason(DeviceFault fault) {
     case DeviceFault::OwnTerminal:
         return "the terminal this program runs in";
     case DeviceFault::None:
+    case DeviceFault::Closed:
     case DeviceFault::Other:
         break;
     }
@@ -43,6 +44,7 @@ std::string FaultAdvice(DeviceFault fault, const std::string& device) {
     case DeviceFault::OwnTerminal:
         return "map the port to the modem's serial device";
     case DeviceFault::None:
+    case DeviceFault::Closed:
     case DeviceFault::Other:
         break;
     }

@@ -17,6 +17,8 @@ enum class DeviceFault : std::uint8_t {
     Permission,   // the user may not open it
     Busy,         // another program holds it (exclusive or locked)
     OwnTerminal, // the terminal this program runs in
+    Closed,       // the far end closed the line (a serial server's connection);
+                  // the device's error text says why, in the server's words
     Other,        // anything else; the device's error text says what
 };
 

@@ -57,6 +57,15 @@ std::string ServerWords(const std::vector<std::uint8_t>& bytes) {
     return text;
 }
 
+// Keeps the first of `data` in `kept`, up to the words a server says.
+void Keep(std::vector<std::uint8_t>& kept, const std::vector<std::uint8_t>& data) {
+    constexpr std::size_t kKept = 256;
+    if (kept.size() < kKept)
+        kept.insert(kept.end(), data.begin(),
+                    data.begin() + static_cast<std::ptrdiff_t>(
+                                       std::min(data.size(), kKept - kept.size())));
+}
+
 // A line of `s`: microseconds one character takes.
 std::int64_t CharMicros(const LineSettings& s) {
     const int half_bits = 2 * (1 + s.data_bits + (s.parity != 0 ? 1 : 0)) +
@@ -144,11 +153,13 @@ public:
             malformed_ = 0;
             input_.clear();
             early_.clear();
+            latest_.clear();
             pending_ = 0;
             parser_ = {};
             negotiator_ = {};
             line_free_at_ = 0;
         }
+        clear_failure(); // a line closed before this open is no more
         reader_ = std::thread([this] { receive_loop(); });
         if (!telnet_) return 0;
         // The server agrees to COM-port control, then answers a command of
@@ -386,11 +397,13 @@ private:
         const std::int64_t per_char = CharMicros(settings_);
         // Why the write ended short, unless the modem's answer ended it.
         std::string why = "the serial server took no more before the write time-out";
+        DeviceFault fault = DeviceFault::Other;
         const auto answered = [&] { return listen && !input_.empty(); };
         std::size_t done = 0;
         while (done < n) {
             if (hung_up_) {
                 why = closed_text();
+                fault = DeviceFault::Closed;
                 break;
             }
             const std::int64_t now = NowMicros();
@@ -400,6 +413,9 @@ private:
             const std::int64_t want = std::min<std::int64_t>(
                 static_cast<std::int64_t>(n - done), std::max<std::int64_t>(1, capacity / 2));
             if (!suspended_ && room >= want) {
+                // Gone out, once the receive thread may see what answers it.
+                sent_data_ = true;
+                latest_.clear();
                 lock.unlock();
                 const bool sent =
                     send_data(buffer + done, static_cast<std::size_t>(want), deadline);
@@ -409,7 +425,6 @@ private:
                           "connection failed";
                     break;
                 }
-                sent_data_ = true;
                 line_free_at_ = std::max(line_free_at_, NowMicros()) + want * per_char;
                 done += static_cast<std::size_t>(want);
                 continue;
@@ -440,7 +455,7 @@ private:
         }
         lock.unlock();
         if (done == n) return static_cast<int>(n);
-        if (!heard) fail(kDevFailure, DeviceFault::Other, device + ": " + why);
+        if (!heard) fail(kDevFailure, fault, device + ": " + why);
         return -static_cast<int>(done);
     }
 
@@ -550,10 +565,7 @@ private:
             take_events(events, answers);
             if (!data.empty()) {
                 input_.insert(input_.end(), data.begin(), data.end());
-                if ((opening_ || !sent_data_) && early_.size() < 256)
-                    early_.insert(early_.end(), data.begin(),
-                                  data.begin() + static_cast<std::ptrdiff_t>(
-                                                     std::min<std::size_t>(data.size(), 256)));
+                Keep(opening_ || !sent_data_ ? early_ : latest_, data);
                 pending_ |= kEvRxChar;
             }
             const bool broken = malformed_ >= kMalformedLimit;
@@ -599,23 +611,33 @@ private:
         }
     }
 
-    // Under mutex_: why a write found the connection closed. A server that
-    // closes before the line's data went out has given the connection to
-    // somebody else, or takes none: ser2net says "Port already in use" to a
-    // second client of a raw port, and closes.
+    // Under mutex_: why the connection closed. A server that closes before
+    // the line's data went out, or with words of its own, has given the
+    // connection to somebody else, or takes none: ser2net says "Port already
+    // in use" to a second client of a raw port, and closes. Its words may
+    // cross the line's first data on the way, or come after it: they are
+    // what it sent before that data and after the last of it.
     std::string closed_text() const {
-        if (sent_data_) return "the serial server closed the connection";
-        const std::string words = ServerWords(early_);
-        return "the serial server closed the connection at once" +
+        std::vector<std::uint8_t> said = early_;
+        said.push_back('\n');
+        said.insert(said.end(), latest_.begin(), latest_.end());
+        const std::string words = ServerWords(said);
+        if (sent_data_ && words.empty()) return "the serial server closed the connection";
+        return std::string("the serial server closed the connection") +
+               (sent_data_ ? "" : " at once") +
                (words.empty() ? std::string() : " (\"" + words + "\")") +
                "; it may be in use by another client";
     }
 
-    // The connection ended: reported once, as a device that went away.
+    // The connection ended: reported once, as a device that went away. A
+    // close by the server stays the device's fault (DeviceFault::Closed,
+    // with why) for as long as it is open; it is told before the hang-up's
+    // events, so that whoever they wake finds it.
     void hang_up() {
         {
             std::lock_guard lock(mutex_);
             hung_up_ = true;
+            if (!stopping_) fail(kDevFailure, DeviceFault::Closed, device_ + ": " + closed_text());
             pending_ |= kEvRxChar | kEvCarrier;
         }
         cv_.notify_all();
@@ -675,12 +697,13 @@ private:
     std::uint8_t lines_ = 0;
     bool com_port_heard_ = false; // the server sent a COM-port command
     bool opening_ = false;        // open() waits for the server
-    bool sent_data_ = false;      // the line's data went out since the open
+    bool sent_data_ = false;      // the line's data began to go out since the open
     int malformed_ = 0;
     std::deque<std::uint8_t> input_;
     // Data while opening, or before the line's data went out: the server's
     // words when it refuses the connection.
     std::vector<std::uint8_t> early_;
+    std::vector<std::uint8_t> latest_; // data since the line's last data went out
     std::uint32_t pending_ = 0;       // events not yet given to wait_event()
     telnet::Parser parser_;
     telnet::Negotiator negotiator_;

@@ -116,7 +116,10 @@ public:
     virtual bool is_open() const = 0;
     // The operating system's own words for the last failure ("" if none).
     virtual std::string last_error_text() const = 0;
-    // The cause of the last failure, for the diagnostics.
+    // The cause of the last failure, for the diagnostics. A line the far end
+    // closed (a serial server's connection) is DeviceFault::Closed from the
+    // moment it closed, with why in last_error_text(), before its hang-up
+    // events are told.
     virtual DeviceFault last_fault() const { return DeviceFault::None; }
 
     virtual int set_queue_sizes(std::uint16_t in_size, std::uint16_t out_size) = 0;

@@ -45,6 +45,13 @@ protected:
         return -code;
     }
 
+    // Forgets the last failure (an open that went well).
+    void clear_failure() {
+        std::lock_guard lock(error_mutex_);
+        last_error_.clear();
+        last_fault_ = DeviceFault::None;
+    }
+
     // The first steps of open(): refuses a second open and a port without a
     // device. 0 with the device's path, or the failure.
     int open_path(bool already_open, const std::string& name, std::string& path) {

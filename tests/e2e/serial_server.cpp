@@ -151,6 +151,34 @@ MalformedTelnetServer::MalformedTelnetServer() : fd_(LoopbackSocket(1, port_)) {
     });
 }
 
+RefusingServer::RefusingServer(bool words_first) : fd_(LoopbackSocket(1, port_)) {
+    thread_ = std::thread([this, words_first] {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 60000) <= 0) return;
+        const int client = accept(fd_, nullptr, nullptr);
+        if (client < 0) return;
+        const std::string words = std::string(kWords) + "\r\n";
+        const auto say = [&] { send(client, words.data(), words.size(), MSG_NOSIGNAL); };
+        if (words_first) say();
+        pollfd c{client, POLLIN, 0};
+        char buffer[256];
+        if (poll(&c, 1, 10000) > 0 && recv(client, buffer, sizeof buffer, 0) > 0 && !words_first)
+            say();
+        // The close, then what the client still sends, until it goes: a
+        // close with bytes unread would reset the connection instead.
+        shutdown(client, SHUT_WR);
+        while (poll(&c, 1, 10000) > 0 && recv(client, buffer, sizeof buffer, 0) > 0) {
+        }
+        close(client);
+    });
+}
+
+RefusingServer::~RefusingServer() {
+    shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    close(fd_);
+}
+
 MalformedTelnetServer::~MalformedTelnetServer() {
     shutdown(fd_, SHUT_RDWR);
     thread_.join();

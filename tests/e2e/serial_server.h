@@ -30,6 +30,7 @@ public:
     std::string Rfc2217() const { return "rfc2217://" + host_ + ":" + std::to_string(telnet_port_); }
     std::string Raw() const { return "socket://" + host_ + ":" + std::to_string(raw_port_); }
     int TelnetPort() const { return telnet_port_; }
+    int RawPort() const { return raw_port_; }
     // SIGKILL: every connection ends at once, as a server that lost power.
     void Kill() { child_->Kill(); }
 
@@ -62,6 +63,23 @@ class MalformedTelnetServer {
 public:
     MalformedTelnetServer();
     ~MalformedTelnetServer();
+    int Port() const { return port_; }
+
+private:
+    int port_ = 0; // before fd_, which is made with it
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+// Refuses its one connection as ser2net refuses a second client of a raw
+// port, "Port already in use" and the close, in an order the test chooses
+// against the client's first bytes (ser2net's own order is chance): the
+// words before them or after, the close after them (within 60 s and 10 s).
+class RefusingServer {
+public:
+    static constexpr char kWords[] = "Port already in use";
+    explicit RefusingServer(bool words_first);
+    ~RefusingServer();
     int Port() const { return port_; }
 
 private:

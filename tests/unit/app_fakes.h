@@ -66,10 +66,12 @@ struct FakePort : ModemPort {
     }
     std::string DeviceName(std::uint16_t) const override { return device; }
     std::string LastWriteFailure() const override { return write_failure; }
+    std::string LineClosure() const override { return line_closure; }
     std::int64_t OutputQueued() const override { return queued; }
 
     std::string device; // every port's
     std::string write_failure;
+    std::string line_closure;
     std::int64_t queued = 0; // bytes waiting in the driver's output queue
     std::uint16_t com = 1;
     std::int32_t baud = 0;

@@ -152,32 +152,65 @@ TEST(NetSerialDevice, RawStreamCarriesBytesAsTheyAre) {
     EXPECT_EQ(lines, kLineCts | kLineDsr | kLineCarrier);
 }
 
-// A server that closes before the line's data went out (ser2net to a second
-// client of a raw port) gave the port to somebody else, or takes none: the
-// write says so in the server's words. One that closes later has hung up.
-TEST(NetSerialDevice, AWriteAfterTheServerClosedSaysWhy) {
-    for (const bool sent_before : {false, true}) {
-        SCOPED_TRACE(sent_before ? "after the line's data" : "at once");
+// A server that closes before the line's data went out, or says words of
+// its own and closes (ser2net to a second client of a raw port), gave the
+// port to somebody else, or takes none: the device says so in the server's
+// words, whether they crossed the line's first data on the way or came
+// after it, as the line's fault from the moment it closed, and a write then
+// says the same. One that closes without a word after the data has hung up.
+TEST(NetSerialDevice, AServerThatClosesLeavesWhyAsTheLinesFault) {
+    enum Order { WordsAndClose, WordsDataClose, DataWordsClose, DataClose };
+    const std::string refused = "the serial server closed the connection (\"Port already in use\"); "
+                                "it may be in use by another client";
+    const struct {
+        const char* name;
+        Order order;
+        std::string text;
+    } cases[] = {
+        {"the close before the line's data", WordsAndClose,
+         "the serial server closed the connection at once (\"Port already in use\"); it may be in "
+         "use by another client"},
+        {"the words before the line's data, the close after it", WordsDataClose, refused},
+        {"the words and the close after the line's data", DataWordsClose, refused},
+        {"a close without words after the line's data", DataClose,
+         "the serial server closed the connection"},
+    };
+    const std::string words = "Port already in use\r\n";
+    const std::uint8_t byte = 'A';
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         SerialServer server;
         auto device = MakeNetworkSerialDevice();
         ASSERT_EQ(device->open(server.Name("socket://")), 0) << device->last_error_text();
         auto client = server.Accept();
         device->set_event_mask(kEvDefaultMask);
-        const std::uint8_t byte = 'A';
-        if (sent_before) {
+        if (c.order == WordsDataClose) {
+            client.Send(Bytes(words.begin(), words.end()));
+            ASSERT_EQ(AwaitEvents(*device, kEvRxChar), kEvRxChar);
+        }
+        if (c.order != WordsAndClose) {
             ASSERT_EQ(device->write(&byte, 1), 1);
             ASSERT_TRUE(client.Receive({'A'}));
         }
-        const std::string words = "Port already in use\r\n";
-        client.Send(Bytes(words.begin(), words.end()));
+        if (c.order == WordsAndClose || c.order == DataWordsClose)
+            client.Send(Bytes(words.begin(), words.end()));
         client.Close();
         ASSERT_EQ(AwaitEvents(*device, kEvCarrier), kEvCarrier);
+        const std::string said = server.Name("socket://") + ": " + c.text;
+        EXPECT_EQ(device->last_fault(), DeviceFault::Closed);
+        EXPECT_EQ(device->last_error_text(), said);
         EXPECT_EQ(device->write(&byte, 1), 0);
-        EXPECT_EQ(device->last_error_text(),
-                  server.Name("socket://") +
-                      (sent_before ? ": the serial server closed the connection"
-                                   : ": the serial server closed the connection at once (\"Port "
-                                     "already in use\"); it may be in use by another client"));
+        EXPECT_EQ(device->last_fault(), DeviceFault::Closed);
+        EXPECT_EQ(device->last_error_text(), said);
+
+        // Our own close is no close of the server's, and the next open
+        // starts without the last one's.
+        device->close();
+        ASSERT_EQ(device->open(server.Name("socket://")), 0) << device->last_error_text();
+        server.Accept();
+        device->close();
+        EXPECT_EQ(device->last_fault(), DeviceFault::None);
+        EXPECT_EQ(device->last_error_text(), "");
     }
 }
 
