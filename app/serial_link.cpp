@@ -40,7 +40,7 @@ public:
         window_ = &window;
     }
 
-    serial::TComPort& port() { return port_; }
+    serial::TComPort& Port() { return port_; }
 
     void SetComNumber(std::uint16_t n) override { port_.SetComNumber(n); }
     std::uint16_t ComNumber() const override { return port_.ComNumber(); }
@@ -132,7 +132,7 @@ Devices MakeSystemDevices(platform::WindowThread& window, const platform::SelfFi
                           payload::VendorKeys keys) {
     Devices devices;
     auto port = std::make_unique<PortLink>(window);
-    devices.protocol = std::make_unique<ProtocolLink>(window, port->port());
+    devices.protocol = std::make_unique<ProtocolLink>(window, port->Port());
     devices.port = std::move(port);
     devices.payload = MakePayloadLink(self, keys);
     devices.make_player = [] { return MakeSystemPlayer(); };

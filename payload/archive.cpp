@@ -85,7 +85,7 @@ std::int64_t FileSizeOr(const std::string& name, std::int64_t fallback) {
 }
 
 // The input opened for reading; EInOutError when it cannot be.
-File open_input(const std::string& name) {
+File OpenInput(const std::string& name) {
     File file = File::OpenRead(name);
     if (!file.Valid()) throw EInOutError::FromErrno(file.Error(), name);
     return file;
@@ -138,9 +138,9 @@ public:
         remaining_ -= static_cast<std::int64_t>(n);
         return n;
     }
-    std::int64_t remaining() const { return remaining_; }
+    std::int64_t Remaining() const { return remaining_; }
     // True when the source goes on after the stored size.
-    bool more_follows() {
+    bool MoreFollows() {
         std::uint8_t byte;
         return source_.ReadBlock(&byte, 1) == 1;
     }
@@ -374,12 +374,12 @@ std::int64_t LZExpandBody(LzssCoder& coder, const ArchiveHeader& header, BlockSo
     BodySource body(source, header.body_size);
     BodySink bounded(sink, header.uncompressed_size, name);
     const std::int64_t written = coder.Decode(body, bounded).bytes_written;
-    if (body.remaining() > 0) {
+    if (body.Remaining() > 0) {
         throw EBriskLZDamaged(name, "its body ends after " +
-                                        std::to_string(header.body_size - body.remaining()) +
+                                        std::to_string(header.body_size - body.Remaining()) +
                                         " of its " + std::to_string(header.body_size) + " bytes");
     }
-    if (body.more_follows()) throw EBriskLZDamaged(name, "its body runs past its stored size");
+    if (body.MoreFollows()) throw EBriskLZDamaged(name, "its body runs past its stored size");
     if (written != header.uncompressed_size) {
         throw EBriskLZDamaged(name, "it expands to " + std::to_string(written) + " of its " +
                                         std::to_string(header.uncompressed_size) + " bytes");
@@ -438,7 +438,7 @@ std::int32_t LZCompressFile(const std::string& input_name, const std::string& ou
         report.first_size = -1;
     }
 
-    File input = open_input(input_name);
+    File input = OpenInput(input_name);
     const OpenedInput opened{input, input_name, input_size, date};
     std::optional<File> output;
     CodecOutcome outcome;
@@ -520,7 +520,7 @@ std::int32_t LZDecompressFile(const std::string& input_name, const std::string& 
     }
 
     const std::uint32_t input_date = platform::ReadFileDosTime(input_path);
-    File input = open_input(input_path);
+    File input = OpenInput(input_path);
     const std::optional<ArchiveHeader> header = ReadHeader(input);
     const std::int64_t input_size = FileSizeOr(input_path, 0);
 

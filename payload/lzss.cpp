@@ -32,18 +32,18 @@ public:
     ByteReader(BlockSource& source, std::uint8_t* block, LzssTotals& totals)
         : source_(source), block_(block), totals_(totals) {}
 
-    int next() {
-        if (pos_ == size_ && !refill()) return -1;
+    int Next() {
+        if (pos_ == size_ && !Refill()) return -1;
         return block_[pos_++];
     }
 
     // Direct access to what is buffered, for the decoder's whole-group path.
-    std::size_t available() const { return size_ - pos_; }
-    const std::uint8_t* data() const { return block_ + pos_; }
-    void skip_to(const std::uint8_t* p) { pos_ = static_cast<std::size_t>(p - block_); }
+    std::size_t Available() const { return size_ - pos_; }
+    const std::uint8_t* Data() const { return block_ + pos_; }
+    void SkipTo(const std::uint8_t* p) { pos_ = static_cast<std::size_t>(p - block_); }
 
 private:
-    bool refill() {
+    bool Refill() {
         if (ended_) return false;
         size_ = source_.ReadBlock(block_, kBlockSize);
         pos_ = 0;
@@ -66,19 +66,19 @@ public:
     ByteWriter(BlockSink& sink, std::uint8_t* block, LzssTotals& totals)
         : sink_(sink), block_(block), totals_(totals) {}
 
-    void put(std::uint8_t byte) {
-        if (pos_ == kBlockSize) write_out();
+    void Put(std::uint8_t byte) {
+        if (pos_ == kBlockSize) WriteOut();
         block_[pos_++] = byte;
     }
 
     // True when `n` more bytes fit without a write-out.
-    bool room_for(std::size_t n) const { return kBlockSize - pos_ >= n; }
-    void put_unchecked(std::uint8_t byte) { block_[pos_++] = byte; }
-    std::size_t room() const { return kBlockSize - pos_; }
-    std::uint8_t* data() { return block_ + pos_; }
-    void advance_to(const std::uint8_t* p) { pos_ = static_cast<std::size_t>(p - block_); }
+    bool RoomFor(std::size_t n) const { return kBlockSize - pos_ >= n; }
+    void PutUnchecked(std::uint8_t byte) { block_[pos_++] = byte; }
+    std::size_t Room() const { return kBlockSize - pos_; }
+    std::uint8_t* Data() { return block_ + pos_; }
+    void AdvanceTo(const std::uint8_t* p) { pos_ = static_cast<std::size_t>(p - block_); }
 
-    void write_out() {
+    void WriteOut() {
         sink_.WriteBlock(block_, pos_);
         totals_.bytes_written += static_cast<std::int64_t>(pos_);
         pos_ = 0;
@@ -109,7 +109,7 @@ public:
           parent(reinterpret_cast<std::uint16_t*>(reinterpret_cast<std::uint8_t*>(work) +
                                                   kParentOffset)) {}
 
-    void reset() {
+    void Reset() {
         for (int i = 0; i <= kEmptyLink; ++i)
             parent[i] = kEmptyLink;
         for (int c = 0; c < 256; ++c)
@@ -120,7 +120,7 @@ public:
     // match in match_position / match_length.
     // Only the last insertion of a coding step needs its match; the others
     // just place their node (kWantMatch false) and skip the bookkeeping.
-    template <bool kWantMatch> void insert(int r, LzssTotals& totals) {
+    template <bool kWantMatch> void Insert(int r, LzssTotals& totals) {
         Node* const nodes = node;
         const std::uint8_t* const ring = text;
         const std::uint8_t* const key = ring + r;
@@ -165,7 +165,7 @@ public:
                         i = 17;
                         go_right = key[17] > other[17];
                     } else {
-                        replace(p, r);
+                        Replace(p, r);
                         best_position = p;
                         best_length = kMaxMatch;
                         break;
@@ -206,11 +206,11 @@ public:
         totals.deepest_insertion = std::max(totals.deepest_insertion, depth);
         if (depth >= kSplayDepth) {
             ++totals.splays;
-            splay(r);
+            Splay(r);
         }
     }
 
-    void remove(int p) {
+    void Remove(int p) {
         if (parent[p] == kEmptyLink) return;
         int q;
         if (node[p].right == kEmptyLink) {
@@ -232,7 +232,7 @@ public:
             parent[node[p].right] = q;
         }
         parent[q] = parent[p];
-        relink(parent[p], p, q);
+        Relink(parent[p], p, q);
         parent[p] = kEmptyLink;
     }
 
@@ -242,26 +242,26 @@ public:
 
 private:
     // The parent's link to `from` now leads to `to`. A root only has a right link.
-    void relink(int up, int from, int to) {
+    void Relink(int up, int from, int to) {
         // Selected, not branched on: either side is as likely.
         std::uint16_t& link = node[up].right == from ? node[up].right : node[up].left;
         link = static_cast<std::uint16_t>(to);
     }
 
     // r takes p's place; p leaves the tree.
-    void replace(int p, int r) {
+    void Replace(int p, int r) {
         parent[r] = parent[p];
         node[r].left = node[p].left;
         node[r].right = node[p].right;
         parent[node[p].left] = r;
         parent[node[p].right] = r;
-        relink(parent[p], p, r);
+        Relink(parent[p], p, r);
         parent[p] = kEmptyLink;
     }
 
     // Child c moves above its parent q; c was q's left child when `c_left`.
     // The link above q is left to the caller.
-    void rotate(int c, int q, bool c_left) {
+    void Rotate(int c, int q, bool c_left) {
         if (c_left) {
             node[q].left = node[c].right;
             parent[node[c].right] = q;
@@ -274,14 +274,14 @@ private:
         parent[q] = c;
     }
 
-    void splay(int x) {
+    void Splay(int x) {
         for (;;) {
             const int p = parent[x];
             if (p >= kFirstRoot) return;
             const bool x_left = node[p].left == static_cast<std::uint32_t>(x);
             const int g = parent[p];
             if (g >= kFirstRoot) {
-                rotate(x, p, x_left);
+                Rotate(x, p, x_left);
                 node[g].right = x;
                 parent[x] = g;
                 return;
@@ -290,11 +290,11 @@ private:
             const int gg = parent[g];
             const bool g_left = gg < kFirstRoot && node[gg].left == static_cast<std::uint32_t>(g);
             if (x_left == p_left) {
-                rotate(p, g, p_left);
-                rotate(x, p, x_left);
+                Rotate(p, g, p_left);
+                Rotate(x, p, x_left);
             } else {
-                rotate(x, p, x_left);
-                rotate(x, g, p_left);
+                Rotate(x, p, x_left);
+                Rotate(x, g, p_left);
             }
             if (g_left) {
                 node[gg].left = x;
@@ -329,7 +329,7 @@ LzssTotals LzssCoder::Encode(BlockSource& source, BlockSink& sink) {
     ByteReader in(source, memory_->input.get(), totals);
     ByteWriter out(sink, memory_->output.get(), totals);
 
-    trees.reset();
+    trees.Reset();
     int s = 0;
     int r = kFirstWritePosition;
     std::uint8_t group[1 + 2 * 8];
@@ -338,16 +338,16 @@ LzssTotals LzssCoder::Encode(BlockSource& source, BlockSink& sink) {
     group[0] = 0;
 
     int look_ahead = 0;
-    for (int c; look_ahead < kMaxMatch && (c = in.next()) >= 0; ++look_ahead) {
+    for (int c; look_ahead < kMaxMatch && (c = in.Next()) >= 0; ++look_ahead) {
         text[r + look_ahead] = static_cast<std::uint8_t>(c);
     }
     if (look_ahead == 0) {
-        out.write_out();
+        out.WriteOut();
         return totals;
     }
     for (int i = 1; i <= kMaxMatch; ++i)
-        trees.insert<false>(r - i, totals);
-    trees.insert<true>(r, totals);
+        trees.Insert<false>(r - i, totals);
+    trees.Insert<true>(r, totals);
 
     while (look_ahead > 0) {
         if (trees.match_length > look_ahead) trees.match_length = look_ahead;
@@ -364,36 +364,36 @@ LzssTotals LzssCoder::Encode(BlockSource& source, BlockSink& sink) {
         mask = static_cast<std::uint8_t>(mask << 1);
         if (mask == 0) {
             for (int i = 0; i < group_size; ++i)
-                out.put(group[i]);
+                out.Put(group[i]);
             group[0] = 0;
             group_size = 1;
             mask = 1;
         }
         const int step = trees.match_length;
         int i = 0;
-        for (int c; i < step && (c = in.next()) >= 0; ++i) {
-            trees.remove(s);
+        for (int c; i < step && (c = in.Next()) >= 0; ++i) {
+            trees.Remove(s);
             text[s] = static_cast<std::uint8_t>(c);
             if (s < kMaxMatch - 1) text[s + kRingSize] = static_cast<std::uint8_t>(c);
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
             if (i + 1 == step) {
-                trees.insert<true>(r, totals);
+                trees.Insert<true>(r, totals);
             } else {
-                trees.insert<false>(r, totals);
+                trees.Insert<false>(r, totals);
             }
         }
         for (; i < step; ++i) {
-            trees.remove(s);
+            trees.Remove(s);
             s = (s + 1) & kRingMask;
             r = (r + 1) & kRingMask;
-            if (--look_ahead > 0) trees.insert<true>(r, totals);
+            if (--look_ahead > 0) trees.Insert<true>(r, totals);
         }
     }
     // The last group goes out even when it holds no item.
     for (int i = 0; i < group_size; ++i)
-        out.put(group[i]);
-    out.write_out();
+        out.Put(group[i]);
+    out.WriteOut();
     return totals;
 }
 
@@ -410,9 +410,9 @@ LzssTotals LzssCoder::Decode(BlockSource& source, BlockSink& sink) {
         flags >>= 1;
         if ((flags & 0x100) == 0) {
             // A whole group is buffered and fits the output: no checks per byte.
-            if (in.available() >= 1 + 2 * 8 && out.room() >= 8 * kMaxMatch) {
-                const std::uint8_t* ip = in.data();
-                std::uint8_t* op = out.data();
+            if (in.Available() >= 1 + 2 * 8 && out.Room() >= 8 * kMaxMatch) {
+                const std::uint8_t* ip = in.Data();
+                std::uint8_t* op = out.Data();
                 unsigned group = *ip++;
                 for (int item = 0; item < 8; ++item, group >>= 1) {
                     if (group & 1) {
@@ -432,44 +432,44 @@ LzssTotals LzssCoder::Decode(BlockSource& source, BlockSink& sink) {
                         *op++ = c;
                     }
                 }
-                in.skip_to(ip);
-                out.advance_to(op);
+                in.SkipTo(ip);
+                out.AdvanceTo(op);
                 flags = 0;
                 continue;
             }
-            const int c = in.next();
+            const int c = in.Next();
             if (c < 0) break;
             flags = static_cast<unsigned>(c) | 0xFF00;
         }
-        const int first = in.next();
+        const int first = in.Next();
         if (first < 0) break;
         if (flags & 1) {
             text[r] = static_cast<std::uint8_t>(first);
             r = (r + 1) & kRingMask;
-            out.put(static_cast<std::uint8_t>(first));
+            out.Put(static_cast<std::uint8_t>(first));
             continue;
         }
-        const int second = in.next();
+        const int second = in.Next();
         if (second < 0) break;
         const int position = first | ((second & 0xF0) << 4);
         const int length = (second & 0x0F) + kMatchThreshold + 1;
-        if (out.room_for(static_cast<std::size_t>(length))) {
+        if (out.RoomFor(static_cast<std::size_t>(length))) {
             for (int k = 0; k < length; ++k) {
                 const std::uint8_t c = text[(position + k) & kRingMask];
                 text[r] = c;
                 r = (r + 1) & kRingMask;
-                out.put_unchecked(c);
+                out.PutUnchecked(c);
             }
         } else {
             for (int k = 0; k < length; ++k) {
                 const std::uint8_t c = text[(position + k) & kRingMask];
                 text[r] = c;
                 r = (r + 1) & kRingMask;
-                out.put(c);
+                out.Put(c);
             }
         }
     }
-    out.write_out();
+    out.WriteOut();
     return totals;
 }
 

@@ -51,7 +51,7 @@ int AsciiFileWindow::Open(const std::string& path) {
     file_ = platform::File::OpenRead(path);
     if (!file_.Valid()) {
         window_.reset();
-        return -file_.dos_error();
+        return -file_.DosError();
     }
     std::int64_t size = -1;
     try {

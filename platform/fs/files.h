@@ -54,7 +54,7 @@ std::string MapFileName(std::string_view name, bool create_dir = true);
 
 // An open file, closed by the destructor. Errors are EInOutError with the
 // errno value and "PATH: reason"; an open that does not throw leaves its
-// error in error() and dos_error().
+// error in Error() and DosError().
 class File {
 public:
     File() = default;
@@ -96,7 +96,7 @@ public:
     int Error() const { return error_; }
     // The failed open's DOS-style error number (dos_error.h): 2 missing,
     // 3 no such path, 5 denied (a directory too), ...
-    int dos_error() const { return dos_error_; }
+    int DosError() const { return dos_error_; }
     // The name errors give: the path opened, a replacement's target.
     const std::string& Path() const { return path_; }
 

@@ -21,7 +21,7 @@ namespace {
 
 // Intel HEX text like a modem's main code: extended segment records every
 // 64 KB, 32-byte data records, code-like bytes with repeated sequences.
-std::string hex_image(std::size_t size) {
+std::string HexImage(std::size_t size) {
     std::mt19937 rng(1997);
     std::vector<std::uint8_t> code;
     while (code.size() < size) {
@@ -64,7 +64,7 @@ std::string hex_image(std::size_t size) {
 
 // 1 MB pieces in turn: random bytes, HEX text, long runs, a repeated record,
 // English-like words.
-std::string mixed_data(std::size_t size) {
+std::string MixedData(std::size_t size) {
     std::mt19937 rng(42);
     const std::size_t piece = 1 << 20;
     const char* words[] = {"modem ", "flash ", "the ", "serial ", "port ", "upgrade ",
@@ -78,7 +78,7 @@ std::string mixed_data(std::size_t size) {
                 p += static_cast<char>(rng());
             break;
         case 1:
-            p = hex_image(piece);
+            p = HexImage(piece);
             break;
         case 2:
             while (p.size() < piece)
@@ -108,25 +108,25 @@ struct Fixture {
         dir = fs::temp_directory_path() /
               ("tollander-bench-" + std::to_string(std::random_device{}()));
         fs::create_directories(dir);
-        hex_plain = write("F2ZE0529.HEX", hex_image(619821));
-        mixed_plain = write("MIXED.BIN", mixed_data(10 << 20));
-        hex_packed = path("F2ZE0529.HE~");
-        mixed_packed = path("MIXED.BI~");
+        hex_plain = Write("F2ZE0529.HEX", HexImage(619821));
+        mixed_plain = Write("MIXED.BIN", MixedData(10 << 20));
+        hex_packed = Path("F2ZE0529.HE~");
+        mixed_packed = Path("MIXED.BI~");
         LZCompressFile(hex_plain, hex_packed);
         LZCompressFile(mixed_plain, mixed_packed);
-        hex_classic = path("hex.classic");
-        mixed_classic = path("mixed.classic");
-        classic_file(classic_lzss::encode, hex_plain, hex_classic);
-        classic_file(classic_lzss::encode, mixed_plain, mixed_classic);
+        hex_classic = Path("hex.classic");
+        mixed_classic = Path("mixed.classic");
+        ClassicFile(classic_lzss::Encode, hex_plain, hex_classic);
+        ClassicFile(classic_lzss::Encode, mixed_plain, mixed_classic);
     }
     ~Fixture() { fs::remove_all(dir); }
 
-    std::string path(const std::string& name) const { return (dir / name).string(); }
-    std::string write(const std::string& name, const std::string& data) const {
-        std::ofstream(path(name), std::ios::binary) << data;
-        return path(name);
+    std::string Path(const std::string& name) const { return (dir / name).string(); }
+    std::string Write(const std::string& name, const std::string& data) const {
+        std::ofstream(Path(name), std::ios::binary) << data;
+        return Path(name);
     }
-    static void classic_file(void (*op)(std::FILE*, std::FILE*), const std::string& in,
+    static void ClassicFile(void (*op)(std::FILE*, std::FILE*), const std::string& in,
                              const std::string& out) {
         std::FILE* i = std::fopen(in.c_str(), "rb");
         std::FILE* o = std::fopen(out.c_str(), "wb");
@@ -136,14 +136,14 @@ struct Fixture {
     }
 };
 
-Fixture& fixture() {
+Fixture& TheFixture() {
     static Fixture f;
     return f;
 }
 
 enum Input { kHex, kMixed };
 
-void report(benchmark::State& state, const std::string& plain, const std::string& packed) {
+void Report(benchmark::State& state, const std::string& plain, const std::string& packed) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(fs::file_size(plain)));
     state.counters["ratio_%"] =
@@ -151,49 +151,49 @@ void report(benchmark::State& state, const std::string& plain, const std::string
 }
 
 void BM_CodecCompress(benchmark::State& state) {
-    auto& f = fixture();
+    auto& f = TheFixture();
     const auto& in = state.range(0) == kHex ? f.hex_plain : f.mixed_plain;
-    const auto out = f.path("codec.out");
-    const std::size_t base = heap_counter::current();
-    heap_counter::reset_peak();
+    const auto out = f.Path("codec.out");
+    const std::size_t base = heap_counter::Current();
+    heap_counter::ResetPeak();
     for (auto _ : state) {
         fs::remove(out);
         LZCompressFile(in, out);
     }
-    state.counters["heap_peak_bytes"] = double(heap_counter::peak() - base);
-    report(state, in, out);
+    state.counters["heap_peak_bytes"] = double(heap_counter::Peak() - base);
+    Report(state, in, out);
 }
 
 void BM_ClassicCompress(benchmark::State& state) {
-    auto& f = fixture();
+    auto& f = TheFixture();
     const auto& in = state.range(0) == kHex ? f.hex_plain : f.mixed_plain;
-    const auto out = f.path("classic.out");
+    const auto out = f.Path("classic.out");
     for (auto _ : state)
-        Fixture::classic_file(classic_lzss::encode, in, out);
-    report(state, in, out);
+        Fixture::ClassicFile(classic_lzss::Encode, in, out);
+    Report(state, in, out);
 }
 
 void BM_CodecExpand(benchmark::State& state) {
-    auto& f = fixture();
+    auto& f = TheFixture();
     const auto& in = state.range(0) == kHex ? f.hex_packed : f.mixed_packed;
-    const auto out = f.path("codec.plain");
-    const std::size_t base = heap_counter::current();
-    heap_counter::reset_peak();
+    const auto out = f.Path("codec.plain");
+    const std::size_t base = heap_counter::Current();
+    heap_counter::ResetPeak();
     for (auto _ : state) {
         fs::remove(out);
         LZDecompressFile(in, out);
     }
-    state.counters["heap_peak_bytes"] = double(heap_counter::peak() - base);
-    report(state, out, in);
+    state.counters["heap_peak_bytes"] = double(heap_counter::Peak() - base);
+    Report(state, out, in);
 }
 
 void BM_ClassicExpand(benchmark::State& state) {
-    auto& f = fixture();
+    auto& f = TheFixture();
     const auto& in = state.range(0) == kHex ? f.hex_classic : f.mixed_classic;
-    const auto out = f.path("classic.plain");
+    const auto out = f.Path("classic.plain");
     for (auto _ : state)
-        Fixture::classic_file(classic_lzss::decode, in, out);
-    report(state, out, in);
+        Fixture::ClassicFile(classic_lzss::Decode, in, out);
+    Report(state, out, in);
 }
 
 } // namespace

@@ -23,7 +23,7 @@ using namespace std::chrono;
 
 namespace {
 
-double cpu_ms() {
+double CpuMs() {
     rusage r{};
     ::getrusage(RUSAGE_SELF, &r);
     return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e3 +
@@ -67,20 +67,20 @@ int main() {
     port.SetOpen(true);
 
     // An open port while nothing happens, for ten seconds.
-    double cpu = cpu_ms();
+    double cpu = CpuMs();
     auto start = steady_clock::now();
     while (steady_clock::now() - start < seconds(10))
         window.wait(milliseconds(1000));
-    std::printf("open idle port, 10 s: %.1f ms CPU (%.3f %% of one core)\n", cpu_ms() - cpu,
-                (cpu_ms() - cpu) / 100.0);
+    std::printf("open idle port, 10 s: %.1f ms CPU (%.3f %% of one core)\n", CpuMs() - cpu,
+                (CpuMs() - cpu) / 100.0);
 
     // AwaitAnyText that times out after 36 ticks.
-    cpu = cpu_ms();
+    cpu = CpuMs();
     start = steady_clock::now();
     const int result = port.AwaitAnyText("OK^Boot>", 36, true, true, '^');
     const double wall = duration<double, std::milli>(steady_clock::now() - start).count();
     std::printf("AwaitAnyText 36 ticks, timed out (result %d) after %.0f ms: %.1f ms CPU\n", result,
-                wall, cpu_ms() - cpu);
+                wall, CpuMs() - cpu);
 
     // The notice path: a megabyte of 64-byte modem lines, read in the avail
     // handler notice by notice.
@@ -93,7 +93,7 @@ int main() {
         p.ReadChars(count, batch);
         received += batch.size();
     };
-    cpu = cpu_ms();
+    cpu = CpuMs();
     start = steady_clock::now();
     std::thread writer([&] {
         for (std::size_t sent = 0; sent < kTotal; sent += line.size())
@@ -106,7 +106,7 @@ int main() {
     while (received < kTotal && steady_clock::now() - start < seconds(120))
         window.wait(milliseconds(100));
     const double path_wall = duration<double, std::milli>(steady_clock::now() - start).count();
-    const double path_cpu = cpu_ms() - cpu;
+    const double path_cpu = CpuMs() - cpu;
     writer.join();
     port.OnTriggerAvail = nullptr;
     std::printf("notice path, %zu of %zu bytes in %zu notices: %.0f ms, %.1f ms CPU "

@@ -100,7 +100,7 @@ struct State {
 
 } // namespace
 
-void encode(std::FILE* infile, std::FILE* outfile) {
+void Encode(std::FILE* infile, std::FILE* outfile) {
     static State st;
     st = State{};
     int i, c, len, r, s, last_match_length, code_buf_ptr;
@@ -161,7 +161,7 @@ void encode(std::FILE* infile, std::FILE* outfile) {
     }
 }
 
-void decode(std::FILE* infile, std::FILE* outfile) {
+void Decode(std::FILE* infile, std::FILE* outfile) {
     static unsigned char text_buf[N + F - 1];
     int i, j, k, r, c;
     unsigned int flags;

@@ -7,7 +7,7 @@
 
 namespace classic_lzss {
 
-void encode(std::FILE* infile, std::FILE* outfile);
-void decode(std::FILE* infile, std::FILE* outfile);
+void Encode(std::FILE* infile, std::FILE* outfile);
+void Decode(std::FILE* infile, std::FILE* outfile);
 
 } // namespace classic_lzss

@@ -45,13 +45,13 @@ void operator delete[](void* p, std::size_t) noexcept {
 
 namespace heap_counter {
 
-std::size_t current() {
+std::size_t Current() {
     return g_now;
 }
-void reset_peak() {
+void ResetPeak() {
     g_peak = g_now.load();
 }
-std::size_t peak() {
+std::size_t Peak() {
     return g_peak;
 }
 

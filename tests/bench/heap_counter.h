@@ -5,9 +5,9 @@
 
 namespace heap_counter {
 
-std::size_t current();
+std::size_t Current();
 // Starts a new peak measurement from the current use.
-void reset_peak();
-std::size_t peak();
+void ResetPeak();
+std::size_t Peak();
 
 } // namespace heap_counter

@@ -254,7 +254,7 @@ TEST_F(FlasherCli, OptionsAreAnsweredBeforeAnyPortOrFileIsTouched) {
     const auto flashers = Flashers();
     if (flashers.empty()) GTEST_SKIP() << "no flasher built";
     auto& modem = Modem(1);
-    enum class Out { usage, version, ports, none };
+    enum class Out { Usage, Version, Ports, None };
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -262,17 +262,17 @@ TEST_F(FlasherCli, OptionsAreAnsweredBeforeAnyPortOrFileIsTouched) {
         std::string err; // stderr begins with this ("" : stderr empty)
     };
     const std::vector<Case> cases = {
-        {{"--help"}, 0, Out::usage, ""},
-        {{"-h"}, 0, Out::usage, ""},
-        {{"/ud", "-h"}, 0, Out::usage, ""},
-        {{"--version"}, 0, Out::version, ""},
-        {{"-V"}, 0, Out::version, ""},
-        {{"/UD", "-V", "ignored"}, 0, Out::version, ""},
-        {{"--list-ports"}, 0, Out::ports, ""},
-        {{"/ud", "--list-ports"}, 0, Out::ports, ""},
-        {{"--frobnicate"}, 2, Out::none, ": unknown option '--frobnicate'\nUsage: "},
-        {{"/ud", "-v"}, 2, Out::none, ": unknown option '-v'\nUsage: "},
-        {{"/ud", "--list-ports=x"}, 2, Out::none, ": option --list-ports takes no value\n"},
+        {{"--help"}, 0, Out::Usage, ""},
+        {{"-h"}, 0, Out::Usage, ""},
+        {{"/ud", "-h"}, 0, Out::Usage, ""},
+        {{"--version"}, 0, Out::Version, ""},
+        {{"-V"}, 0, Out::Version, ""},
+        {{"/UD", "-V", "ignored"}, 0, Out::Version, ""},
+        {{"--list-ports"}, 0, Out::Ports, ""},
+        {{"/ud", "--list-ports"}, 0, Out::Ports, ""},
+        {{"--frobnicate"}, 2, Out::None, ": unknown option '--frobnicate'\nUsage: "},
+        {{"/ud", "-v"}, 2, Out::None, ": unknown option '-v'\nUsage: "},
+        {{"/ud", "--list-ports=x"}, 2, Out::None, ": option --list-ports takes no value\n"},
     };
     for (const auto& [program, path] : flashers) {
         for (const auto& c : cases) {
@@ -287,10 +287,10 @@ TEST_F(FlasherCli, OptionsAreAnsweredBeforeAnyPortOrFileIsTouched) {
             const std::string usage = "Usage: " + program + " [/ud] [OPTION]\n";
             const auto out = Lines(run.out);
             switch (c.out) {
-            case Out::usage:
+            case Out::Usage:
                 EXPECT_EQ(run.out.rfind(usage, 0), 0u) << run.out;
                 break;
-            case Out::version:
+            case Out::Version:
                 // The program's version, the About box's, and the firmware
                 // the sample flasher carries.
                 ASSERT_GE(out.size(), 2u) << run.out;
@@ -308,11 +308,11 @@ TEST_F(FlasherCli, OptionsAreAnsweredBeforeAnyPortOrFileIsTouched) {
                               "Countries    = U.K. (4), Netherlands (7), Belgium (12)",
                           }));
                 break;
-            case Out::ports:
+            case Out::Ports:
                 EXPECT_EQ(out.front(), "COM1: " + modem.Device()) << run.out;
                 EXPECT_EQ(out.back(), "COM4: no device mapped") << run.out;
                 break;
-            case Out::none:
+            case Out::None:
                 EXPECT_EQ(run.out, "");
                 break;
             }
@@ -744,7 +744,7 @@ auto SettingsOf(const std::string& device) {
     const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     EXPECT_EQ(tcgetattr(fd, &tio), 0) << device;
     if (fd >= 0) close(fd);
-    return test::terminal_settings(tio);
+    return test::TerminalSettings(tio);
 }
 
 // An ordinary user's scan and FLASH! on a device that outlives each close:

@@ -19,7 +19,7 @@ namespace {
 
 // A fresh directory for every input, gone again before the next: libFuzzer
 // ends the process without running destructors.
-fs::path make_work_dir() {
+fs::path MakeWorkDir() {
     static std::mt19937_64 names(std::random_device{}());
     fs::path dir =
         fs::temp_directory_path() / ("tollander-fuzz-archive-" + std::to_string(names()));
@@ -30,7 +30,7 @@ fs::path make_work_dir() {
 // Odd first byte: the rest becomes a stored name (length from the next byte)
 // and a body behind a well-formed header, so that expansion is reached at
 // once; even first byte: the bytes are the file as they are.
-std::vector<std::uint8_t> make_file(const std::uint8_t* data, std::size_t size) {
+std::vector<std::uint8_t> MakeFile(const std::uint8_t* data, std::size_t size) {
     if (size < 2 || (data[0] & 1) == 0) return {data, data + size};
     std::size_t name_length = std::min<std::size_t>(data[1] % 16, size - 2);
     ArchiveHeader header;
@@ -44,9 +44,9 @@ std::vector<std::uint8_t> make_file(const std::uint8_t* data, std::size_t size) 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const fs::path dir = make_work_dir();
+    const fs::path dir = MakeWorkDir();
     const std::string in = (dir / "INPUT.BIN").string();
-    const std::vector<std::uint8_t> file = make_file(data, size);
+    const std::vector<std::uint8_t> file = MakeFile(data, size);
     if (std::FILE* f = std::fopen(in.c_str(), "wb")) {
         std::fwrite(file.data(), 1, file.size(), f);
         std::fclose(f);

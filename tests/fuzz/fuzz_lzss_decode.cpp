@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> input(data, size);
     (void)LzssDecode(input);
     const auto body = LzssEncode(input);
-    if (body != lzss_reference::ReferenceEncoder(true).encode({data, data + size})) {
+    if (body != lzss_reference::ReferenceEncoder(true).Encode({data, data + size})) {
         __builtin_trap();
     }
     const auto back = LzssDecode(body);

@@ -17,7 +17,7 @@ struct Parsed {
     std::vector<telnet::Event> events;
 };
 
-bool same(const std::vector<telnet::Event>& a, const std::vector<telnet::Event>& b) {
+bool Same(const std::vector<telnet::Event>& a, const std::vector<telnet::Event>& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
         if (a[i].kind != b[i].kind || a[i].code != b[i].code || a[i].value != b[i].value)
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     two.Feed(stream, cut > n ? n : cut, pieces.data, pieces.events);
     if (cut < n) two.Feed(stream + cut, n - cut, pieces.data, pieces.events);
     if (whole.data.size() > n || whole.events.size() > n) __builtin_trap();
-    if (whole.data != pieces.data || !same(whole.events, pieces.events)) __builtin_trap();
+    if (whole.data != pieces.data || !Same(whole.events, pieces.events)) __builtin_trap();
 
     telnet::Negotiator negotiator;
     std::vector<std::uint8_t> answers = negotiator.Opening();

@@ -37,10 +37,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using tollander::testing::click;
+using tollander::testing::Click;
 
 // Serves the window until `done` holds; false when the guard ran out first.
-bool run_until(ui::FltkWindowThread& window, const std::function<bool()>& done,
+bool RunUntil(ui::FltkWindowThread& window, const std::function<bool()>& done,
                std::chrono::seconds guard) {
     const auto end = std::chrono::steady_clock::now() + guard;
     while (!done()) {
@@ -50,7 +50,7 @@ bool run_until(ui::FltkWindowThread& window, const std::function<bool()>& done,
     return true;
 }
 
-std::string last_line(Fl_Text_Display* memo) {
+std::string LastLine(Fl_Text_Display* memo) {
     char* raw = memo->buffer()->text();
     std::string text(raw);
     free(raw);
@@ -86,14 +86,14 @@ TEST(WindowUpgrade, ScanClickFlashAndCompleteAgainstTheVirtualModem) {
         form.FormShow();
         const auto& w = view.TheWidgets();
 
-        ASSERT_TRUE(run_until(
+        ASSERT_TRUE(RunUntil(
             window, [&] { return form.WaitingForUser(); }, 60s));
         EXPECT_STREQ(w.Edit[1]->value(), "Tollander modem found.");
         EXPECT_EQ(w.CheckBox[1]->value(), 1);
         EXPECT_TRUE(w.CheckBox[1]->active());
         ASSERT_TRUE(w.Button2->active());
 
-        click(w.Button2);
+        Click(w.Button2);
         EXPECT_EQ(form.TheSequencer().StepNumber, app::stepFlashRequested); // runs at the next tick
         // On the bar during the main image: the image, the bytes the line has
         // sent and the time left.
@@ -101,7 +101,7 @@ TEST(WindowUpgrade, ScanClickFlashAndCompleteAgainstTheVirtualModem) {
                               std::to_string(fs::file_size(firmware + "/F2ZE0529.HEX")) +
                               R"( bytes, \d+%, [\d.]+ kB/s, \d+:\d\d left)");
         bool seen = false;
-        ASSERT_TRUE(run_until(
+        ASSERT_TRUE(RunUntil(
             window,
             [&] {
                 const char* label = w.Gauge1->label();
@@ -112,7 +112,7 @@ TEST(WindowUpgrade, ScanClickFlashAndCompleteAgainstTheVirtualModem) {
         EXPECT_TRUE(seen);
 
         EXPECT_EQ(form.TheSequencer().StepNumber, app::stepStop);
-        EXPECT_EQ(last_line(w.Memo1), "Complete.");
+        EXPECT_EQ(LastLine(w.Memo1), "Complete.");
         const auto& log = form.Memo1();
         EXPECT_EQ(std::count(log.begin(), log.end(), "Flash file upload sent successfully."), 2);
         EXPECT_TRUE(w.Button1->active());

@@ -8,7 +8,7 @@
 
 namespace tollander::testing {
 
-inline void click(Fl_Widget* widget) {
+inline void Click(Fl_Widget* widget) {
     Fl_Window* window = widget->window();
     Fl::e_x = widget->x() + widget->w() / 2;
     Fl::e_y = widget->y() + widget->h() / 2;

@@ -73,8 +73,8 @@ struct GuiRig {
         form.reset();
     }
 
-    const ui::TForm1::Widgets& w() const { return view.TheWidgets(); }
-    app::Sequencer& seq() { return form->TheSequencer(); }
+    const ui::TForm1::Widgets& TheWidgets() const { return view.TheWidgets(); }
+    app::Sequencer& TheSequencer() { return form->TheSequencer(); }
 
     ui::FltkWindowThread window;
     ui::TForm1 view{window};
@@ -85,9 +85,9 @@ struct GuiRig {
     std::unique_ptr<app::MainForm> form;
 };
 
-using tollander::testing::click;
+using tollander::testing::Click;
 
-void key(Fl_Window* window, int keysym, const char* text, int state = 0) {
+void Key(Fl_Window* window, int keysym, const char* text, int state = 0) {
     static char buffer[8];
     std::strncpy(buffer, text, sizeof buffer - 1);
     Fl::e_keysym = keysym;
@@ -98,41 +98,41 @@ void key(Fl_Window* window, int keysym, const char* text, int state = 0) {
     Fl::e_state = 0;
 }
 
-Fl_Window* find_window(const std::string& caption) {
+Fl_Window* FindWindow(const std::string& caption) {
     for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w))
         if (w->label() && caption == w->label()) return w;
     return nullptr;
 }
 
 // Every caption shown inside a window, in order.
-void collect_labels(Fl_Group* group, std::vector<std::string>& out) {
+void CollectLabels(Fl_Group* group, std::vector<std::string>& out) {
     for (int i = 0; i < group->children(); ++i) {
         Fl_Widget* child = group->child(i);
         if (child->label()) out.push_back(child->label());
-        if (auto* g = child->as_group()) collect_labels(g, out);
+        if (auto* g = child->as_group()) CollectLabels(g, out);
     }
 }
 
-Fl_Button* find_button(Fl_Group* group, const std::string& caption) {
+Fl_Button* FindButton(Fl_Group* group, const std::string& caption) {
     for (int i = 0; i < group->children(); ++i) {
         Fl_Widget* child = group->child(i);
         if (child->label() && caption == child->label())
             if (auto* b = dynamic_cast<Fl_Button*>(child)) return b;
         if (auto* g = child->as_group())
-            if (auto* b = find_button(g, caption)) return b;
+            if (auto* b = FindButton(g, caption)) return b;
     }
     return nullptr;
 }
 
 // The log's vertical or horizontal scroll bar.
-Fl_Scrollbar* log_bar(Fl_Text_Display* memo, unsigned char type) {
+Fl_Scrollbar* LogBar(Fl_Text_Display* memo, unsigned char type) {
     for (int i = 0; i < memo->children(); ++i)
         if (auto* bar = dynamic_cast<Fl_Scrollbar*>(memo->child(i)))
             if (bar->type() == type) return bar;
     return nullptr;
 }
 
-std::string text_of(Fl_Text_Display* memo) {
+std::string TextOf(Fl_Text_Display* memo) {
     char* raw = memo->buffer()->text();
     std::string text(raw);
     free(raw);
@@ -143,7 +143,7 @@ std::string text_of(Fl_Text_Display* memo) {
 
 TEST(MainWindow, LayoutCaptionsAndInitialStates) {
     GuiRig rig;
-    const auto& w = rig.w();
+    const auto& w = rig.TheWidgets();
     ASSERT_TRUE(rig.view.Shown());
     EXPECT_STREQ(w.Form1->label(), "Veltrane Tollander z5 Upgrade Program");
     EXPECT_STREQ(w.Form1->iconlabel(), "Veltrane Tollander Flash Utility");
@@ -243,9 +243,9 @@ TEST(MainWindow, LayoutCaptionsAndInitialStates) {
 
 TEST(MainWindow, ClicksOnTheWidgetsRunTheHandlers) {
     GuiRig rig;
-    const auto& w = rig.w();
+    const auto& w = rig.TheWidgets();
     // As after a scan that found modems on COM2 and COM4, COM4 ticked.
-    rig.seq().StepNumber = app::stepWaitForUser;
+    rig.TheSequencer().StepNumber = app::stepWaitForUser;
     rig.form->SetCheckBoxEnabled(2, true);
     rig.form->SetCheckBoxEnabled(4, true);
     rig.form->SetChecked(4, true);
@@ -253,36 +253,36 @@ TEST(MainWindow, ClicksOnTheWidgetsRunTheHandlers) {
     EXPECT_EQ(w.CheckBox[4]->value(), 1);
     EXPECT_TRUE(w.Button2->active());
 
-    click(w.Edit[1]); // the status fields are not for the user
+    Click(w.Edit[1]); // the status fields are not for the user
     EXPECT_NE(Fl::focus(), w.Edit[1]);
-    click(w.CheckBox[1]); // disabled: nothing happens
+    Click(w.CheckBox[1]); // disabled: nothing happens
     EXPECT_FALSE(rig.form->Checked(1));
 
-    click(w.CheckBox[2]); // ticking COM2 unticks COM4
+    Click(w.CheckBox[2]); // ticking COM2 unticks COM4
     EXPECT_TRUE(rig.form->Checked(2));
     EXPECT_FALSE(rig.form->Checked(4));
     EXPECT_EQ(w.CheckBox[2]->value(), 1);
     EXPECT_EQ(w.CheckBox[4]->value(), 0);
 
-    click(w.CheckBox[2]); // unticking the only ticked box disables "&FLASH!"
+    Click(w.CheckBox[2]); // unticking the only ticked box disables "&FLASH!"
     EXPECT_FALSE(rig.form->Checked(2));
     EXPECT_FALSE(w.Button2->active());
-    click(w.Button2);
-    EXPECT_EQ(rig.seq().StepNumber, app::stepWaitForUser);
+    Click(w.Button2);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, app::stepWaitForUser);
 
-    click(w.CheckBox[4]);
+    Click(w.CheckBox[4]);
     ASSERT_TRUE(w.Button2->active());
-    click(w.Button2);
-    EXPECT_EQ(rig.seq().StepNumber, app::stepFlashRequested);
+    Click(w.Button2);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, app::stepFlashRequested);
     EXPECT_TRUE(rig.form->Timer1Enabled());
 
     // "&Start Over" empties the fields and the log and unticks the boxes.
-    rig.seq().StepNumber = app::stepStop;
+    rig.TheSequencer().StepNumber = app::stepStop;
     rig.form->SetEditText(2, "Tollander modem found.");
     rig.form->LogLine("Complete.");
-    EXPECT_EQ(text_of(w.Memo1), "Complete.");
-    click(w.Button4);
-    EXPECT_EQ(rig.seq().StepNumber, app::stepStartUp);
+    EXPECT_EQ(TextOf(w.Memo1), "Complete.");
+    Click(w.Button4);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, app::stepStartUp);
     EXPECT_STREQ(w.Edit[2]->value(), "");
     EXPECT_EQ(w.Memo1->buffer()->length(), 0);
     for (int n = 1; n <= 4; ++n) {
@@ -294,15 +294,15 @@ TEST(MainWindow, ClicksOnTheWidgetsRunTheHandlers) {
 
 TEST(MainWindow, EventLogAndGaugeFollowTheModel) {
     GuiRig rig;
-    const auto& w = rig.w();
+    const auto& w = rig.TheWidgets();
     rig.form->LogLine("Tollander flash utility initialized...");
     rig.form->LogLine("Ger\xc3\xa4t gefunden\r\nzweite Zeile"); // UTF-8, two lines
-    EXPECT_EQ(text_of(w.Memo1),
+    EXPECT_EQ(TextOf(w.Memo1),
               "Tollander flash utility initialized...\nGer\xc3\xa4t gefunden\nzweite Zeile");
 
     // The vertical scroll bar is always there; it works once lines overflow,
     // and the newest line stays in view.
-    Fl_Scrollbar* bar = log_bar(w.Memo1, FL_VERTICAL);
+    Fl_Scrollbar* bar = LogBar(w.Memo1, FL_VERTICAL);
     ASSERT_NE(bar, nullptr);
     EXPECT_TRUE(bar->visible());
     EXPECT_FALSE(bar->active());
@@ -340,7 +340,7 @@ struct PasteTarget final : Fl_Widget {
     std::string text;
 };
 
-std::string clipboard() {
+std::string Clipboard() {
     PasteTarget target;
     Fl::paste(target, 1); // we own the clipboard: delivered at once
     return target.text;
@@ -348,7 +348,7 @@ std::string clipboard() {
 
 TEST(MainWindow, TheEventLogScrollsSidewaysToALongLinesEndAndCopiesWhole) {
     GuiRig rig;
-    const auto& w = rig.w();
+    const auto& w = rig.TheWidgets();
     const std::string german = app::MessageText(app::MsgPressFlash, app::kEnglish + 1);
     ASSERT_EQ(german.rfind("Drücken Sie bitte die FLASH! Knopf", 0), 0u);
     rig.form->LogLine("Tollander ladeprogramm initialisiert...");
@@ -357,7 +357,7 @@ TEST(MainWindow, TheEventLogScrollsSidewaysToALongLinesEndAndCopiesWhole) {
     w.Memo1->redraw();
     Fl::flush();
 
-    Fl_Scrollbar* sideways = log_bar(w.Memo1, FL_HORIZONTAL);
+    Fl_Scrollbar* sideways = LogBar(w.Memo1, FL_HORIZONTAL);
     ASSERT_NE(sideways, nullptr);
     EXPECT_TRUE(sideways->visible()) << "the German line is wider than the box";
     fl_font(w.Memo1->textfont(), w.Memo1->textsize());
@@ -368,29 +368,29 @@ TEST(MainWindow, TheEventLogScrollsSidewaysToALongLinesEndAndCopiesWhole) {
 
     // The keyboard scrolls it, once the log has the focus, as a read-only
     // text box does.
-    tollander::testing::click(w.Memo1);
+    tollander::testing::Click(w.Memo1);
     ASSERT_EQ(Fl::focus(), w.Memo1);
-    key(w.Form1, FL_Right, "");
+    Key(w.Form1, FL_Right, "");
     EXPECT_GT(sideways->value(), 0);
-    key(w.Form1, FL_End, "");
+    Key(w.Form1, FL_End, "");
     EXPECT_EQ(sideways->value(), sideways->maximum()) << "the line's end is in view";
-    key(w.Form1, FL_Left, "");
+    Key(w.Form1, FL_Left, "");
     EXPECT_LT(sideways->value(), sideways->maximum());
-    key(w.Form1, FL_Home, "");
+    Key(w.Form1, FL_Home, "");
     EXPECT_EQ(sideways->value(), 0);
 
     // A copy gives the whole log: with nothing selected, and after Select All;
     // a selection alone copies just that.
-    const std::string whole = text_of(w.Memo1);
+    const std::string whole = TextOf(w.Memo1);
     EXPECT_NE(whole.find(german), std::string::npos);
-    key(w.Form1, 'c', "c", FL_CTRL);
-    EXPECT_EQ(clipboard(), whole);
+    Key(w.Form1, 'c', "c", FL_CTRL);
+    EXPECT_EQ(Clipboard(), whole);
     w.Memo1->buffer()->select(0, 9);
-    key(w.Form1, 'c', "c", FL_CTRL);
-    EXPECT_EQ(clipboard(), "Tollander");
-    key(w.Form1, 'a', "a", FL_CTRL);
-    key(w.Form1, 'c', "c", FL_CTRL);
-    EXPECT_EQ(clipboard(), whole);
+    Key(w.Form1, 'c', "c", FL_CTRL);
+    EXPECT_EQ(Clipboard(), "Tollander");
+    Key(w.Form1, 'a', "a", FL_CTRL);
+    Key(w.Form1, 'c', "c", FL_CTRL);
+    EXPECT_EQ(Clipboard(), whole);
 }
 
 // A log that fits its box scrolls sideways, with the keys and with its bar,
@@ -411,9 +411,9 @@ TEST(MainWindow, TheLogScrollsToItsWidestLinesEndWhetherOrNotItFits) {
     std::string between;
     {
         GuiRig probe;
-        Fl_Text_Display* log = probe.w().Memo1;
+        Fl_Text_Display* log = probe.TheWidgets().Memo1;
         const int inner = log->w() - Fl::box_dw(log->box());
-        const int bar = log_bar(log, FL_VERTICAL)->w();
+        const int bar = LogBar(log, FL_VERTICAL)->w();
         fl_font(log->textfont(), log->textsize());
         while (fl_width(between.c_str()) < inner - bar / 2 - 6)
             between += between.size() % 6 == 5 ? ' ' : 'x';
@@ -430,11 +430,11 @@ TEST(MainWindow, TheLogScrollsToItsWidestLinesEndWhetherOrNotItFits) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         GuiRig rig;
-        const auto& w = rig.w();
+        const auto& w = rig.TheWidgets();
         Fl_Text_Display* log = w.Memo1;
         const int box[] = {log->x(), log->y(), log->w(), log->h()};
-        Fl_Scrollbar* down = log_bar(log, FL_VERTICAL);
-        Fl_Scrollbar* sideways = log_bar(log, FL_HORIZONTAL);
+        Fl_Scrollbar* down = LogBar(log, FL_VERTICAL);
+        Fl_Scrollbar* sideways = LogBar(log, FL_HORIZONTAL);
         ASSERT_TRUE(down && sideways);
         for (const auto& line : c.lines)
             rig.form->LogLine(line);
@@ -478,11 +478,11 @@ TEST(MainWindow, TheLogScrollsToItsWidestLinesEndWhetherOrNotItFits) {
             // The widest line shows at its top after each line; End brings
             // its end clear of the bar, Home its start back.
             log->scroll(1, 0);
-            tollander::testing::click(log);
-            key(w.Form1, FL_End, "");
+            tollander::testing::Click(log);
+            Key(w.Form1, FL_End, "");
             EXPECT_LE(x_of(end), down->x());
             EXPECT_GT(x_of(end), down->x() - 10) << "scrolled no further than the end";
-            key(w.Form1, FL_Home, "");
+            Key(w.Form1, FL_Home, "");
             EXPECT_GE(x_of(start), log->x());
             // The sideways bar goes as far.
             sideways->value(sideways->maximum());
@@ -496,14 +496,14 @@ TEST(MainWindow, TheLogScrollsToItsWidestLinesEndWhetherOrNotItFits) {
 
 TEST(MainWindow, EscapePressesQuitOnlyWhileItIsEnabled) {
     GuiRig rig;
-    Fl_Window* form = rig.w().Form1;
+    Fl_Window* form = rig.TheWidgets().Form1;
     rig.form->SetEnabled(ButtonId::Button1, false); // as during a flash
-    key(form, FL_Escape, "\033");
+    Key(form, FL_Escape, "\033");
     EXPECT_TRUE(rig.view.Shown());
     EXPECT_FALSE(rig.window.terminating());
 
     rig.form->SetEnabled(ButtonId::Button1, true);
-    key(form, FL_Escape, "\033");
+    Key(form, FL_Escape, "\033");
     EXPECT_FALSE(rig.view.Shown());
     EXPECT_TRUE(rig.window.terminating());
     ASSERT_FALSE(rig.port->calls.empty());
@@ -518,13 +518,13 @@ TEST(MainWindow, ExitEndsTheProgramWhileQuitIsDisabledTheCloseButtonOnlyWithQuit
         rig.form->SetEnabled(ButtonId::Button1, false);
         // A click on "E&xit", the bar's first command: the menu follows the
         // pointer in a loop of its own until the button is released.
-        Fl_Window* form = rig.w().Form1;
+        Fl_Window* form = rig.TheWidgets().Form1;
         rig.window.post([&] {
             Fl::e_state = 0;
             Fl::handle(FL_RELEASE, Fl::grab() ? Fl::grab() : form);
         });
-        Fl::e_x = rig.w().MainMenu1->x() + 12;
-        Fl::e_y = rig.w().MainMenu1->y() + rig.w().MainMenu1->h() / 2;
+        Fl::e_x = rig.TheWidgets().MainMenu1->x() + 12;
+        Fl::e_y = rig.TheWidgets().MainMenu1->y() + rig.TheWidgets().MainMenu1->h() / 2;
         Fl::e_x_root = form->x() + Fl::e_x;
         Fl::e_y_root = form->y() + Fl::e_y;
         Fl::e_keysym = FL_Button + FL_LEFT_MOUSE;
@@ -537,12 +537,12 @@ TEST(MainWindow, ExitEndsTheProgramWhileQuitIsDisabledTheCloseButtonOnlyWithQuit
         GuiRig rig;
         rig.form->SetEnabled(ButtonId::Button1, false);
         Fl::e_number = FL_CLOSE; // what the window manager's close request sends
-        rig.w().Form1->do_callback();
+        rig.TheWidgets().Form1->do_callback();
         EXPECT_TRUE(rig.view.Shown());
         EXPECT_FALSE(rig.window.terminating());
 
         rig.form->SetEnabled(ButtonId::Button1, true);
-        rig.w().Form1->do_callback();
+        rig.TheWidgets().Form1->do_callback();
         EXPECT_FALSE(rig.view.Shown());
         EXPECT_TRUE(rig.window.terminating());
         ASSERT_FALSE(rig.port->calls.empty());
@@ -557,17 +557,17 @@ TEST(MainWindow, AboutBoxOpensFromTheMenuAndClosesWithOk) {
     bool modal = false;
     // Runs inside the About box's own loop.
     rig.window.post([&] {
-        Fl_Window* about = find_window("About");
+        Fl_Window* about = FindWindow("About");
         ASSERT_NE(about, nullptr);
         width = about->w();
         height = about->h();
         modal = about->modal() != 0;
-        collect_labels(about, labels);
-        Fl_Button* ok = find_button(about, "OK");
+        CollectLabels(about, labels);
+        Fl_Button* ok = FindButton(about, "OK");
         ASSERT_NE(ok, nullptr);
-        click(ok);
+        Click(ok);
     });
-    key(rig.w().Form1, 'a', "a", FL_ALT); // the menu's "&About"
+    Key(rig.TheWidgets().Form1, 'a', "a", FL_ALT); // the menu's "&About"
     EXPECT_EQ(width, 298);
     EXPECT_EQ(height, 213);
     EXPECT_TRUE(modal);
@@ -577,7 +577,7 @@ TEST(MainWindow, AboutBoxOpensFromTheMenuAndClosesWithOk) {
     EXPECT_TRUE(has("Veltrane Tollander z5 Upgrade Program"));
     EXPECT_TRUE(has("Version 1.54/32"));
     EXPECT_TRUE(has("OK"));
-    EXPECT_EQ(find_window("About"), nullptr); // closed and gone
+    EXPECT_EQ(FindWindow("About"), nullptr); // closed and gone
     EXPECT_TRUE(rig.view.Shown());
 }
 
@@ -586,20 +586,20 @@ TEST(MainWindow, AnExceptionInAStepShowsItsMessageAndHaltsTheSequencer) {
     rig.payload->expand_error = "Disk full";
     std::string caption, text;
     rig.window.post([&] {
-        Fl_Window* box = find_window("Veltrane Tollander Flash Utility");
+        Fl_Window* box = FindWindow("Veltrane Tollander Flash Utility");
         ASSERT_NE(box, nullptr);
         caption = box->label();
         std::vector<std::string> labels;
-        collect_labels(box, labels);
+        CollectLabels(box, labels);
         for (const auto& l : labels)
             if (l == "Disk full") text = l;
-        click(find_button(box, "OK"));
+        Click(FindButton(box, "OK"));
     });
-    rig.seq().StepNumber = app::stepExpandBootImage;
-    rig.form->Guarded([&] { rig.seq().Timer1Timer(); });
+    rig.TheSequencer().StepNumber = app::stepExpandBootImage;
+    rig.form->Guarded([&] { rig.TheSequencer().Timer1Timer(); });
     EXPECT_EQ(caption, "Veltrane Tollander Flash Utility");
     EXPECT_EQ(text, "Disk full");
-    EXPECT_EQ(rig.seq().StepNumber, app::stepExpandBootImage);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, app::stepExpandBootImage);
     EXPECT_FALSE(rig.form->Timer1Enabled());
 }
 
@@ -610,7 +610,7 @@ TEST(MainWindow, QuitDuringAStepEndsTheProgramCleanly) {
     rig.dialogue->on_probe = [&](int port) {
         if (port != 1) return;
         // The user presses "&Quit" while the probe waits for the modem.
-        rig.window.post([&] { click(rig.w().Button1); });
+        rig.window.post([&] { Click(rig.TheWidgets().Button1); });
         rig.form->Pause(5000);
         pause_ended = true;
     };
@@ -627,13 +627,13 @@ TEST(MainWindow, WrongUtilityShowsItsBoxWithoutASoundDeviceAndEnds) {
     rig.form->SetChecked(1, true);
     std::vector<std::string> labels;
     rig.window.post([&] {
-        Fl_Window* box = find_window("Error");
+        Fl_Window* box = FindWindow("Error");
         ASSERT_NE(box, nullptr);
-        collect_labels(box, labels);
-        click(find_button(box, "OK"));
+        CollectLabels(box, labels);
+        Click(FindButton(box, "OK"));
     });
-    rig.seq().StepNumber = app::stepFlashRequested;
-    rig.form->Guarded([&] { rig.seq().Timer1Timer(); });
+    rig.TheSequencer().StepNumber = app::stepFlashRequested;
+    rig.form->Guarded([&] { rig.TheSequencer().Timer1Timer(); });
     EXPECT_NE(std::find(labels.begin(), labels.end(), "Incorrect flash utility for modem."),
               labels.end());
     ASSERT_EQ(rig.player_log.size(), 3u); // opened, failed to play, destroyed

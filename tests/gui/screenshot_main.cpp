@@ -38,7 +38,7 @@ namespace {
 // Start of the process, taken as early as static initialisation allows.
 const Clock::time_point process_start = Clock::now();
 
-bool write_ppm(Fl_Window* window, const std::string& path) {
+bool WritePpm(Fl_Window* window, const std::string& path) {
     window->make_current();
     const int w = window->w(), h = window->h();
     std::unique_ptr<uchar[]> pixels(fl_read_image(nullptr, 0, 0, w, h));
@@ -49,14 +49,14 @@ bool write_ppm(Fl_Window* window, const std::string& path) {
     return static_cast<bool>(out);
 }
 
-double cpu_ms() {
+double CpuMs() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
 }
 
-std::string status_line(const std::string& key) {
+std::string StatusLine(const std::string& key) {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind(key + ":", 0) == 0) return line;
@@ -116,19 +116,19 @@ int main(int argc, char** argv) {
                 Fl::handle(FL_KEYBOARD, view.TheWidgets().Form1);
             }
             Fl::flush();
-            status = write_ppm(view.TheWidgets().Form1, args[1]) ? 0 : 1;
+            status = WritePpm(view.TheWidgets().Form1, args[1]) ? 0 : 1;
             window_thread.terminate();
         };
         platform::WindowThread::TimerId idle = 0;
         idle = window_thread.add_timer(std::chrono::seconds(10), [&] {
             window_thread.stop_timer(idle);
             std::printf("idle CPU time over 10 s at step %u: %.1f ms\n",
-                        form.TheSequencer().StepNumber, cpu_ms() - idle_from);
-            const double before = cpu_ms();
+                        form.TheSequencer().StepNumber, CpuMs() - idle_from);
+            const double before = CpuMs();
             const auto start = Clock::now();
             form.Pause(5000);
             std::printf("CPU time during Pause(5000): %.1f ms (it lasted %.0f ms)\n",
-                        cpu_ms() - before,
+                        CpuMs() - before,
                         std::chrono::duration<double, std::milli>(Clock::now() - start).count());
             finish();
         });
@@ -141,9 +141,9 @@ int main(int argc, char** argv) {
             const auto startup = std::chrono::duration<double, std::milli>(
                 recorder.first_line_.value_or(process_start) - process_start);
             std::printf("start to first event-log line: %.0f ms\n", startup.count());
-            std::printf("%s\n%s\n", status_line("VmRSS").c_str(), status_line("VmHWM").c_str());
+            std::printf("%s\n%s\n", StatusLine("VmRSS").c_str(), StatusLine("VmHWM").c_str());
             std::fflush(stdout);
-            idle_from = cpu_ms();
+            idle_from = CpuMs();
             window_thread.start_timer(idle);
         });
         window_thread.start_timer(check);

@@ -16,12 +16,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Pty;
-using test::pump_until;
+using test::PumpUntil;
 
 class ComPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        pty.map_to(1);
+        pty.MapTo(1);
         port.SetComNumber(1);
     }
     void TearDown() override {
@@ -31,10 +31,10 @@ protected:
     }
 
     // The far end answers `text` once the wait has begun.
-    void answer_later(const std::string& text) {
+    void AnswerLater(const std::string& text) {
         timer_ = window.add_timer(20ms, [this, text] {
             window.stop_timer(timer_);
-            pty.send(text);
+            pty.Send(text);
         });
         window.start_timer(timer_);
     }
@@ -66,13 +66,13 @@ TEST_F(ComPortTest, AwaitAnyTextFindsTheFirstAlternativeToArrive) {
     port.OnTriggerAvail = [&](TCustomComPort&, std::uint16_t) { ++avail_notices; };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.alternatives) + " <- " + c.answer);
-        answer_later(c.answer);
+        AnswerLater(c.answer);
         EXPECT_EQ(port.AwaitAnyText(c.alternatives, 36, true, true, '^'), c.expected);
         // Notices were held while the wait read the characters itself.
         EXPECT_EQ(avail_notices, 0);
         std::string rest;
         const std::size_t want = std::strlen(c.left_in_ring);
-        ASSERT_TRUE(pump_until(
+        ASSERT_TRUE(PumpUntil(
             window, [&] { return InputCount(port.PortIndex()) >= static_cast<int>(want); }));
         while (port.InputWaiting() && rest.size() < want)
             rest += port.ReadChar();
@@ -82,8 +82,8 @@ TEST_F(ComPortTest, AwaitAnyTextFindsTheFirstAlternativeToArrive) {
 
 TEST_F(ComPortTest, AwaitAnyTextFindsAnAnswerThatCameBeforeTheCall) {
     port.SetOpen(true);
-    pty.send("Boot>");
-    ASSERT_TRUE(pump_until(window, [&] { return InputCount(port.PortIndex()) == 5; }));
+    pty.Send("Boot>");
+    ASSERT_TRUE(PumpUntil(window, [&] { return InputCount(port.PortIndex()) == 5; }));
     std::string seen;
     port.OnWaitChar = [&](TCustomComPort&, char c) { seen += c; };
     EXPECT_EQ(port.AwaitAnyText("OK^Boot>", 36, true, true, '^'), 2)
@@ -130,7 +130,7 @@ TEST_F(ComPortTest, APortClosedInsideAWaitStaysClosed) {
         seen += c;
         p.SetOpen(false);
     };
-    pty.send("xOK");
+    pty.Send("xOK");
     EXPECT_EQ(port.AwaitAnyText("OK", 5, true, true, '^'), 0);
     EXPECT_EQ(seen, "x");
     EXPECT_FALSE(port.ReallyOpen());
@@ -153,7 +153,7 @@ TEST_F(ComPortTest, OpeningAMissingDeviceRaisesBadIdUntilTheDeviceExists) {
     }
     EXPECT_FALSE(port.Open());
     EXPECT_EQ(port.PortIndex(), 0);
-    std::filesystem::create_symlink(pty.path(), link);
+    std::filesystem::create_symlink(pty.Path(), link);
     port.SetOpen(true);
     EXPECT_TRUE(port.Open());
     EXPECT_NE(port.PortIndex(), 0);
@@ -186,30 +186,30 @@ TEST_F(ComPortTest, ClosingLeavesTheTerminalAsItWasFound) {
         if (found_exclusive && ::geteuid() != 0) continue;
         SCOPED_TRACE(found_exclusive ? "found exclusive" : "found shared");
         termios found{};
-        ASSERT_EQ(::tcgetattr(pty.slave(), &found), 0);
+        ASSERT_EQ(::tcgetattr(pty.Slave(), &found), 0);
         found.c_lflag |= ICANON | ECHO;
         ::cfsetspeed(&found, B2400);
-        ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &found), 0);
-        ASSERT_EQ(::tcgetattr(pty.slave(), &found), 0);
+        ASSERT_EQ(::tcsetattr(pty.Slave(), TCSANOW, &found), 0);
+        ASSERT_EQ(::tcgetattr(pty.Slave(), &found), 0);
         if (found_exclusive) {
-            ASSERT_EQ(::ioctl(pty.slave(), TIOCEXCL), 0);
+            ASSERT_EQ(::ioctl(pty.Slave(), TIOCEXCL), 0);
         }
 
         port.SetOpen(true);
         int exclusive = 0;
-        ASSERT_EQ(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+        ASSERT_EQ(::ioctl(pty.Slave(), TIOCGEXCL, &exclusive), 0);
         EXPECT_EQ(exclusive, 1);
         termios in_use{};
-        ASSERT_EQ(::tcgetattr(pty.slave(), &in_use), 0);
-        EXPECT_NE(test::terminal_settings(in_use), test::terminal_settings(found));
+        ASSERT_EQ(::tcgetattr(pty.Slave(), &in_use), 0);
+        EXPECT_NE(test::TerminalSettings(in_use), test::TerminalSettings(found));
         port.SetOpen(false);
 
         termios after{};
-        ASSERT_EQ(::tcgetattr(pty.slave(), &after), 0);
-        EXPECT_EQ(test::terminal_settings(after), test::terminal_settings(found));
-        ASSERT_EQ(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+        ASSERT_EQ(::tcgetattr(pty.Slave(), &after), 0);
+        EXPECT_EQ(test::TerminalSettings(after), test::TerminalSettings(found));
+        ASSERT_EQ(::ioctl(pty.Slave(), TIOCGEXCL, &exclusive), 0);
         EXPECT_EQ(exclusive != 0, found_exclusive);
-        ::ioctl(pty.slave(), TIOCNXCL);
+        ::ioctl(pty.Slave(), TIOCNXCL);
     }
 }
 
@@ -232,7 +232,7 @@ TEST_F(ComPortTest, TheFormsSettingsGiveTheLineTheUpgradeNeeds) {
     ASSERT_TRUE(port.ReallyOpen());
 
     termios tio{};
-    ASSERT_EQ(::tcgetattr(pty.slave(), &tio), 0);
+    ASSERT_EQ(::tcgetattr(pty.Slave(), &tio), 0);
     EXPECT_EQ(::cfgetospeed(&tio), B115200);
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_FALSE(tio.c_cflag & PARENB);
@@ -309,7 +309,7 @@ TEST_F(ComPortTest, DeleteTriggerOnAClosedPortNeitherFailsNorOpens) {
 
 TEST_F(ComPortTest, RenumberingAnOpenPortKeepsItsDataTrigger) {
     Pty second;
-    second.map_to(3);
+    second.MapTo(3);
     port.SetTriggerLength(0); // no avail notices: nobody has to read
     port.SetOpen(true);
     const std::uint16_t handle = port.NewDataTrigger("\r", false);
@@ -317,8 +317,8 @@ TEST_F(ComPortTest, RenumberingAnOpenPortKeepsItsDataTrigger) {
     port.OnTriggerData = [&](TCustomComPort&, std::uint16_t h) { fired.push_back(h); };
     port.SetComNumber(3);
     ASSERT_TRUE(port.ReallyOpen());
-    second.send("AT\r");
-    ASSERT_TRUE(pump_until(window, [&] { return !fired.empty(); }));
+    second.Send("AT\r");
+    ASSERT_TRUE(PumpUntil(window, [&] { return !fired.empty(); }));
     EXPECT_EQ(fired.front(), handle);
 
     // Closed and reopened by hand, the trigger survives as well.
@@ -326,8 +326,8 @@ TEST_F(ComPortTest, RenumberingAnOpenPortKeepsItsDataTrigger) {
     port.SetComNumber(1);
     port.SetOpen(true);
     fired.clear();
-    pty.send("x\r");
-    ASSERT_TRUE(pump_until(window, [&] { return !fired.empty(); }));
+    pty.Send("x\r");
+    ASSERT_TRUE(PumpUntil(window, [&] { return !fired.empty(); }));
     EXPECT_EQ(fired.front(), handle);
 }
 
@@ -336,9 +336,9 @@ TEST_F(ComPortTest, SendTextWritesWholeBlocksOrNothing) {
     port.SetOpen(true);
     port.SendText("");
     port.SendText("ATI3\r");
-    EXPECT_EQ(pty.receive(5), "ATI3\r");
+    EXPECT_EQ(pty.Receive(5), "ATI3\r");
     EXPECT_THROW(port.SendText(std::string(17, 'x')), EOutputBufferTooSmall);
-    EXPECT_EQ(pty.receive(1, 200ms), "");
+    EXPECT_EQ(pty.Receive(1, 200ms), "");
     EXPECT_THROW(port.ReadChar(), EBufferIsEmpty);
 }
 
@@ -347,16 +347,16 @@ TEST_F(ComPortTest, SendTextWritesWholeBlocksOrNothing) {
 TEST_F(ComPortTest, AWriteToAVanishedDeviceCarriesTheSystemsWords) {
     port.SetOpen(true);
     EXPECT_EQ(port.LastWriteFailure(), "");
-    pty.hang_up();
+    pty.HangUp();
     try {
         port.SendText("AT\r");
         FAIL() << "the write to a hung-up line succeeded";
     } catch (const EPutBlockFail& e) {
         EXPECT_STREQ(e.what(), "Failed to put entire block");
-        EXPECT_EQ(e.OsReason, pty.path() + ": " + std::strerror(EIO));
+        EXPECT_EQ(e.OsReason, pty.Path() + ": " + std::strerror(EIO));
         EXPECT_EQ(e.OsFault, platform::DeviceFault::Other);
     }
-    EXPECT_EQ(port.LastWriteFailure(), pty.path() + ": " + std::strerror(EIO));
+    EXPECT_EQ(port.LastWriteFailure(), pty.Path() + ": " + std::strerror(EIO));
 }
 
 } // namespace

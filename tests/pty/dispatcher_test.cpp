@@ -28,7 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Pty;
-using test::pump_until;
+using test::PumpUntil;
 
 // Notices a procedure listener saw; it finds the recorder in user-data slot 1.
 struct Recorder {
@@ -101,7 +101,7 @@ public:
         PortSettings settings;
         settings.out_size = settings.in_size = 8192;
         settings.line = {115200, 0, 8, 1};
-        index_ = OpenPortRecord(pty.path(), settings);
+        index_ = OpenPortRecord(pty.Path(), settings);
         if (index_ > 0) SetUserData(Index(), 1, &recorder);
     }
     ~Record() {
@@ -211,7 +211,7 @@ private:
 class DispatcherTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        pty.map_to(1);
+        pty.MapTo(1);
         port.SetComNumber(1);
     }
     void TearDown() override {
@@ -250,8 +250,8 @@ TEST_F(DispatcherTest, AvailNoticeForTheTextBeforeAWatchedCharacterComesFirst) {
     port.OnTriggerData = [&](TCustomComPort&, std::uint16_t h) {
         events.push_back(h == cr ? "data" : "data?");
     };
-    pty.send("abc\r");
-    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 3; }));
+    pty.Send("abc\r");
+    ASSERT_TRUE(PumpUntil(window, [&] { return events.size() >= 3; }));
     EXPECT_EQ(events, (std::vector<std::string>{"avail 3", "data", "avail 1"}));
     EXPECT_EQ(read, "abc\r");
     EXPECT_FALSE(port.InputWaiting());
@@ -265,10 +265,10 @@ TEST_F(DispatcherTest, AListenerThatReadsNothingHoldsTheDataNoticeBack) {
         events.push_back("avail " + std::to_string(count));
     };
     port.OnTriggerData = [&](TCustomComPort&, std::uint16_t) { events.push_back("data"); };
-    pty.send("abc\r");
-    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 1; }));
-    pty.send("x");
-    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 3; }));
+    pty.Send("abc\r");
+    ASSERT_TRUE(PumpUntil(window, [&] { return events.size() >= 1; }));
+    pty.Send("x");
+    ASSERT_TRUE(PumpUntil(window, [&] { return events.size() >= 3; }));
     EXPECT_EQ(events, (std::vector<std::string>{"avail 3", "data", "avail 5"}));
     EXPECT_EQ(InputCount(port.PortIndex()), 5); // nobody read: everything still waits
 }
@@ -283,17 +283,17 @@ TEST_F(DispatcherTest, CharactersAWaitTookAreNeverReportedAgain) {
     port.OnTriggerData = [&](TCustomComPort&, std::uint16_t) { events.push_back("data"); };
     // The line arrives while the wait runs, so no notice is on its way when
     // the wait takes it: nothing the dispatcher does after this may race it.
-    auto timer = window.add_timer(50ms, [&] { pty.send("ok\r"); });
+    auto timer = window.add_timer(50ms, [&] { pty.Send("ok\r"); });
     window.start_timer(timer);
     // The wait takes everything, the carriage return the trigger saw included.
     EXPECT_EQ(port.AwaitAnyText("ok\r", 36, true, false, '^'), 1);
     window.remove_timer(timer);
-    pty.send("x");
-    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 1; }));
+    pty.Send("x");
+    ASSERT_TRUE(PumpUntil(window, [&] { return events.size() >= 1; }));
     // A second character flushes anything the dispatcher still had for "x";
     // both stay unread.
-    pty.send("y");
-    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 2; }));
+    pty.Send("y");
+    ASSERT_TRUE(PumpUntil(window, [&] { return events.size() >= 2; }));
     EXPECT_EQ(events, (std::vector<std::string>{"avail 1", "avail 2"}));
 }
 
@@ -301,11 +301,11 @@ TEST_F(DispatcherTest, NoticesStayHeldForAWaitThatBeganDuringANotice) {
     std::string stolen;
     Recorder recorder;
     ASSERT_NO_FATAL_FAILURE(OpenWithEchoAndRecorder(stolen, recorder));
-    pty.send("x");
+    pty.Send("x");
     ASSERT_TRUE(recorder.WaitFor(1));
     // The avail notice for "x" now waits for the window thread, which starts
     // a wait; the notice runs inside it and must not release the suspension.
-    auto timer = window.add_timer(100ms, [&] { pty.send("OK\r\n"); });
+    auto timer = window.add_timer(100ms, [&] { pty.Send("OK\r\n"); });
     window.start_timer(timer);
     EXPECT_EQ(port.AwaitAnyText("OK", 36, true, true, '^'), 1);
     window.remove_timer(timer);
@@ -320,7 +320,7 @@ TEST_F(DispatcherTest, AnAnswerInANoticeOnItsWayIsLeftForTheWait) {
     std::string stolen;
     Recorder recorder;
     ASSERT_NO_FATAL_FAILURE(OpenWithEchoAndRecorder(stolen, recorder));
-    pty.send("\r\nOK\r\n");
+    pty.Send("\r\nOK\r\n");
     ASSERT_TRUE(recorder.WaitFor(1)); // the notice is begun, its handler not run
     EXPECT_EQ(port.AwaitAnyText("OK", 36, true, true, '^'), 1);
     EXPECT_EQ(stolen, "");
@@ -366,7 +366,7 @@ TEST_F(DispatcherTest, ABatchUnderWayWhenAWaitBeginsDeliversNothingMoreUntilItEn
         Gate gate;
         ASSERT_EQ(SetUserData(p.PortIndex(), 2, &gate), 0);
         ASSERT_EQ(AddListener(p.PortIndex(), nullptr, &Gate::Proc, 1), 0);
-        pty.send("ab\r");
+        pty.Send("ab\r");
         ASSERT_TRUE(gate.WaitArrived());
         platform::WindowThread::TimerId opener = 0;
         opener = window.add_timer(1ms, [&] {
@@ -381,8 +381,8 @@ TEST_F(DispatcherTest, ABatchUnderWayWhenAWaitBeginsDeliversNothingMoreUntilItEn
         EXPECT_EQ(events, std::vector<std::string>{});
 
         events.clear();
-        pty.send("\r");
-        ASSERT_TRUE(pump_until(window, [&] { return events.size() >= c.then.size(); }));
+        pty.Send("\r");
+        ASSERT_TRUE(PumpUntil(window, [&] { return events.size() >= c.then.size(); }));
         EXPECT_EQ(events, c.then);
         RemoveListener(p.PortIndex(), nullptr, &Gate::Proc);
         for (auto h : handles)
@@ -414,7 +414,7 @@ TEST_F(DispatcherTest, AHandlerThatBlocksHoldsThePortsDispatcherNoLongerThanTheL
         // Like a message box: a loop of its own until the user answers, here
         // until the dispatcher has gone on to the next notice meanwhile.
         const auto start = Clock::now();
-        pty.send("y");
+        pty.Send("y");
         const auto guard = start + 10s;
         while (recorder.Count() < 2 && Clock::now() < guard)
             window.wait(std::chrono::duration_cast<std::chrono::milliseconds>(guard - Clock::now()));
@@ -422,15 +422,15 @@ TEST_F(DispatcherTest, AHandlerThatBlocksHoldsThePortsDispatcherNoLongerThanTheL
         released = recorder.Count() >= 2;
         done = true;
     };
-    pty.send("x");
-    ASSERT_TRUE(pump_until(window, [&] { return done; }, 20s));
+    pty.Send("x");
+    ASSERT_TRUE(PumpUntil(window, [&] { return done; }, 20s));
     EXPECT_TRUE(released) << "the dispatcher waited for the handler to return";
     // The notice's limit, neither cut short nor overrun.
     EXPECT_GE(held, 800ms);
     EXPECT_LE(held, 3000ms);
     // Both characters reach the handler once: the first notice, given up on,
     // took none; the one that followed it took both.
-    ASSERT_TRUE(pump_until(window, [&] { return read.size() >= 2; }));
+    ASSERT_TRUE(PumpUntil(window, [&] { return read.size() >= 2; }));
     EXPECT_EQ(read, "xy");
     EXPECT_EQ(InputCount(index), 0);
     RemoveListener(index, nullptr, &Recorder::Proc);
@@ -438,7 +438,7 @@ TEST_F(DispatcherTest, AHandlerThatBlocksHoldsThePortsDispatcherNoLongerThanTheL
 
 TEST_F(DispatcherTest, EachPortKeepsItsOwnAvailPosition) {
     Pty second;
-    second.map_to(3);
+    second.MapTo(3);
     TComPort other(window);
     other.SetComNumber(3);
     port.SetOpen(true);
@@ -452,11 +452,11 @@ TEST_F(DispatcherTest, EachPortKeepsItsOwnAvailPosition) {
         for (int i = 0; i < count; ++i)
             second_read += p.ReadChar();
     };
-    pty.send("abc");
-    ASSERT_TRUE(pump_until(window, [&] { return first_read == "abc"; }));
+    pty.Send("abc");
+    ASSERT_TRUE(PumpUntil(window, [&] { return first_read == "abc"; }));
     // The second port reaches the same ring position: it is told all the same.
-    second.send("xyz");
-    EXPECT_TRUE(pump_until(
+    second.Send("xyz");
+    EXPECT_TRUE(PumpUntil(
         window, [&] { return second_read == "xyz"; }, 5s))
         << second_read;
     other.SetOpen(false);
@@ -496,8 +496,8 @@ TEST_F(DispatcherTest, DataTriggersMatchAtTheRightCharacters) {
         for (const char* p = c.input; *p; ++p) {
             const int before = avail;
             ++sent;
-            pty.send(std::string(1, *p));
-            ASSERT_TRUE(pump_until(window, [&] { return avail > before; }));
+            pty.Send(std::string(1, *p));
+            ASSERT_TRUE(PumpUntil(window, [&] { return avail > before; }));
         }
         EXPECT_EQ(fired, c.fires_at);
         port.DeleteTrigger(handle);
@@ -539,14 +539,14 @@ TEST_F(DispatcherTest, AFullRingHoldsExactly8192AndTakesTheRestWhenThereIsRoom) 
     std::string sent(10000, '\0');
     for (std::size_t i = 0; i < sent.size(); ++i)
         sent[i] = static_cast<char>(i * 7 % 251);
-    std::thread writer([&] { pty.send(sent); });
-    ASSERT_TRUE(pump_until(window, [&] { return InputCount(rec.Index()) == 8192; }));
+    std::thread writer([&] { pty.Send(sent); });
+    ASSERT_TRUE(PumpUntil(window, [&] { return InputCount(rec.Index()) == 8192; }));
     EXPECT_TRUE(InputWaiting(rec.Index()));
     EXPECT_EQ(InputRoom(rec.Index()), 0);
     std::string got;
     while (got.size() < sent.size()) {
         // The rest waits in the driver; no new character is needed to fetch it.
-        ASSERT_TRUE(pump_until(window, [&] { return InputWaiting(rec.Index()); })) << got.size();
+        ASSERT_TRUE(PumpUntil(window, [&] { return InputWaiting(rec.Index()); })) << got.size();
         char c;
         while (ReadChar(rec.Index(), c) == 0)
             got += c;
@@ -612,7 +612,7 @@ TEST_F(DispatcherTest, ACarrierTriggerFiresWhenTheDeviceGoesAway) {
     // A terminal without modem lines reports the carrier present.
     EXPECT_EQ(ReadModemStatus(rec.Index(), 0xF0) & platform::kLineCarrier, platform::kLineCarrier);
     ASSERT_EQ(ArmStatusTrigger(rec.Index(), carrier, platform::kLineCarrier, true), 0);
-    pty.hang_up();
+    pty.HangUp();
     ASSERT_TRUE(rec.recorder.WaitFor(1));
     std::lock_guard lock(rec.recorder.mutex);
     EXPECT_EQ(rec.recorder.notices[0].msg, kNoticeStatus);
@@ -629,14 +629,14 @@ TEST_F(DispatcherTest, ClosingThePortInsideADataNoticeEndsTheNotice) {
         ++data;
         p.SetOpen(false);
     };
-    pty.send("ATZ\r");
-    ASSERT_TRUE(pump_until(window, [&] { return data == 1; }));
+    pty.Send("ATZ\r");
+    ASSERT_TRUE(PumpUntil(window, [&] { return data == 1; }));
     EXPECT_FALSE(port.Open());
     EXPECT_TRUE(WaitPortRecordFreed(index, 5s));
     // The port opens again and still knows its trigger.
     port.SetOpen(true);
-    pty.send("\r");
-    ASSERT_TRUE(pump_until(window, [&] { return data == 2; }));
+    pty.Send("\r");
+    ASSERT_TRUE(PumpUntil(window, [&] { return data == 2; }));
 }
 
 TEST_F(DispatcherTest, ClosingInsideANoticeSkipsTheListenersBehind) {
@@ -649,8 +649,8 @@ TEST_F(DispatcherTest, ClosingInsideANoticeSkipsTheListenersBehind) {
         [&](std::uint16_t, std::uint32_t, std::uint32_t) { EXPECT_EQ(ClosePortRecord(index), 0); });
     ASSERT_EQ(AddListener(index, &closer, nullptr, 1), 0);
     ASSERT_GT(serial::NewDataTrigger(index, "\r", false, 1), 1);
-    pty.send("\r");
-    ASSERT_TRUE(pump_until(window, [&] { return !PortRecordLive(index); }));
+    pty.Send("\r");
+    ASSERT_TRUE(PumpUntil(window, [&] { return !PortRecordLive(index); }));
     EXPECT_TRUE(WaitPortRecordFreed(index, 5s));
     EXPECT_EQ(rec.recorder.Count(), 0u);
 }
@@ -663,9 +663,9 @@ TEST_F(DispatcherTest, ADeviceThatGoesAwayLeavesTheProgramResponsive) {
             p.ReadChar();
         ++avail;
     };
-    pty.send("OK\r\n");
-    ASSERT_TRUE(pump_until(window, [&] { return avail > 0; }));
-    pty.hang_up();
+    pty.Send("OK\r\n");
+    ASSERT_TRUE(PumpUntil(window, [&] { return avail > 0; }));
+    pty.HangUp();
 
     rusage before{}, after{};
     ::getrusage(RUSAGE_SELF, &before);
@@ -710,8 +710,8 @@ TEST_F(DispatcherTest, AMegabyteArrivesThroughTheRingUnchanged) {
     std::mt19937 random(20261210);
     for (auto& c : sent)
         c = static_cast<char>(random());
-    std::thread writer([&] { pty.send(sent); });
-    const bool complete = pump_until(
+    std::thread writer([&] { pty.Send(sent); });
+    const bool complete = PumpUntil(
         window, [&] { return received.size() >= sent.size(); }, 120s);
     writer.join();
     ASSERT_TRUE(complete) << received.size();
@@ -732,10 +732,10 @@ TEST_F(DispatcherTest, AvailHandlersReadTheirBatchAtOnceInOrder) {
         p.ReadChars(count, read);
     };
     port.OnTriggerData = [&](TCustomComPort&, std::uint16_t) { read_at_data.push_back(read); };
-    pty.send("Prog HEX\r");
-    ASSERT_TRUE(pump_until(window, [&] { return read.size() >= 9; }));
-    pty.send("\nOK\r\n");
-    ASSERT_TRUE(pump_until(window, [&] { return read_at_data.size() >= 2 && read.size() >= 14; }));
+    pty.Send("Prog HEX\r");
+    ASSERT_TRUE(PumpUntil(window, [&] { return read.size() >= 9; }));
+    pty.Send("\nOK\r\n");
+    ASSERT_TRUE(PumpUntil(window, [&] { return read_at_data.size() >= 2 && read.size() >= 14; }));
     EXPECT_EQ(read, "Prog HEX\r\nOK\r\n");
     // A data notice follows the text before its match: all of it when the
     // match began in an earlier batch, up to the match's start otherwise.
@@ -777,14 +777,14 @@ private:
 TEST(NoticeLifetime, ANoticeQueuedWhenItsPortClosesReachesNoPort) {
     PostWatchingWindow window;
     Pty pty;
-    pty.map_to(1);
+    pty.MapTo(1);
     int old_avail = 0, new_avail = 0;
     auto old_port = std::make_unique<TComPort>(window);
     old_port->SetComNumber(1);
     old_port->SetOpen(true);
     const RecordIndex index = old_port->PortIndex();
     old_port->OnTriggerAvail = [&](TCustomComPort&, std::uint16_t) { ++old_avail; };
-    pty.send("x");
+    pty.Send("x");
     ASSERT_TRUE(window.WaitPosted(1)); // queued: this thread runs nothing meanwhile
     old_port.reset();
     ASSERT_TRUE(WaitPortRecordFreed(index, 5s));
@@ -797,8 +797,8 @@ TEST(NoticeLifetime, ANoticeQueuedWhenItsPortClosesReachesNoPort) {
     EXPECT_EQ(old_avail, 0);
     EXPECT_EQ(new_avail, 0);
     // The new port's own notices reach it.
-    pty.send("y");
-    EXPECT_TRUE(pump_until(window, [&] { return new_avail == 1; }));
+    pty.Send("y");
+    EXPECT_TRUE(PumpUntil(window, [&] { return new_avail == 1; }));
     EXPECT_EQ(old_avail, 0);
     new_port.SetOpen(false);
     platform::SetComDevicePath(1, std::nullopt);
@@ -829,7 +829,7 @@ TEST(FakeDeviceTest, LineErrorsAndShortWritesReachTheirEventsAndExceptions) {
     ASSERT_EQ(ArmStatusTrigger(port.PortIndex(), handle, 2 | 8, true), 0); // parity, break
     FakeDevice::Inject(*state, platform::kEvError | platform::kEvBreak,
                        platform::kErrParity | platform::kErrBreak);
-    ASSERT_TRUE(pump_until(window, [&] { return events.size() >= 2; }));
+    ASSERT_TRUE(PumpUntil(window, [&] { return events.size() >= 2; }));
     EXPECT_EQ(events,
               (std::vector<std::string>{"status " + std::to_string(handle), "error 3 break"}));
     EXPECT_EQ(GetLineErrors(port.PortIndex()), 0);
@@ -925,8 +925,8 @@ TEST_F(HeldWrite, TheProtocolGoesAwayWhileItsEngineWrites) {
     next.BeginSend();
     state->RaiseCts();
     // The old engine ends its run by itself: its triggers go.
-    EXPECT_TRUE(pump_until(window, [&] { return StatusTriggerKind(index, 4) == 0; }));
-    EXPECT_TRUE(pump_until(window, [&] { return finished; }));
+    EXPECT_TRUE(PumpUntil(window, [&] { return StatusTriggerKind(index, 4) == 0; }));
+    EXPECT_TRUE(PumpUntil(window, [&] { return finished; }));
     EXPECT_EQ(finish, 0);
     fs::remove(file);
 }

@@ -46,7 +46,7 @@ public:
         if (release_ >= 0) close(release_);
         if (pid_ > 0) waitpid(pid_, nullptr, 0);
     }
-    int pid() const { return pid_; }
+    int Pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
@@ -56,7 +56,7 @@ private:
 class PortInfo : public ::testing::Test {
 protected:
     void SetUp() override {
-        device_ = pty_.path();
+        device_ = pty_.Path();
         std::string pattern = (fs::temp_directory_path() / "tollander-portinfo-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
@@ -116,21 +116,21 @@ TEST_F(PortInfo, HoldersAreOtherProcessesWithTheDeviceOpenNotItsFarEnd) {
     // This process holds both ends; a child keeps only the master (the far
     // end, as a virtual modem does), another only the device, a third
     // neither.
-    Holder far_end([&] { close(pty_.slave()); });
-    Holder user([&] { close(pty_.master()); });
+    Holder far_end([&] { close(pty_.Slave()); });
+    Holder user([&] { close(pty_.Master()); });
     Holder bystander([&] {
-        close(pty_.master());
-        close(pty_.slave());
+        close(pty_.Master());
+        close(pty_.Slave());
     });
 
     const auto holders = DeviceHolders(device_);
     ASSERT_EQ(holders.size(), 1u);
-    EXPECT_EQ(holders[0].pid, user.pid());
+    EXPECT_EQ(holders[0].pid, user.Pid());
     std::ifstream comm("/proc/self/comm");
     std::string name;
     std::getline(comm, name);
     EXPECT_EQ(holders[0].name, name); // a forked child keeps the name
-    EXPECT_EQ(HoldersText(holders), name + " (PID " + std::to_string(user.pid()) + ")");
+    EXPECT_EQ(HoldersText(holders), name + " (PID " + std::to_string(user.Pid()) + ")");
 }
 
 // Whether the user can open a device, seen without opening it. (Permission
@@ -177,8 +177,8 @@ TEST_F(PortInfo, AccessWithoutOpening) {
 
     // Another program's lock keeps us out: busy, and it is named.
     Holder locker([&] {
-        close(pty_.master());
-        close(pty_.slave());
+        close(pty_.Master());
+        close(pty_.Slave());
         flock(open(device_.c_str(), O_RDWR | O_NOCTTY), LOCK_EX | LOCK_NB);
     });
     const PortFacts locked = DescribeDevice(device_);
@@ -187,7 +187,7 @@ TEST_F(PortInfo, AccessWithoutOpening) {
     EXPECT_EQ(lines.at(1), "  can open: no (in use by another program; close the program that "
                            "holds it)");
     EXPECT_EQ(lines.at(2).rfind("  open in: ", 0), 0u);
-    EXPECT_NE(lines.at(2).find("(PID " + std::to_string(locker.pid()) + ")"), std::string::npos);
+    EXPECT_NE(lines.at(2).find("(PID " + std::to_string(locker.Pid()) + ")"), std::string::npos);
 }
 
 } // namespace

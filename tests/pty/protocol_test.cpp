@@ -297,10 +297,10 @@ public:
     }
     ~ProtocolRun() { port_.SetOpen(false); }
 
-    platform::HeadlessWindowThread& wt() { return wt_; }
-    TComPort& port() { return port_; }
-    TProtocol& protocol() { return protocol_; }
-    Recorder& rec() { return recorder_; }
+    platform::HeadlessWindowThread& Wt() { return wt_; }
+    TComPort& Port() { return port_; }
+    TProtocol& Protocol() { return protocol_; }
+    Recorder& Rec() { return recorder_; }
 
     // Starts the run and keeps the window thread going until its finish.
     void SendAndFinish(const std::string& path, std::chrono::seconds guard = 60s) {
@@ -339,7 +339,7 @@ protected:
         line_ = std::make_shared<LineState>();
         run_ = std::make_unique<ProtocolRun>(
             [line = line_] { return std::make_unique<FakeLine>(line); });
-        line_->wake = &run_->wt();
+        line_->wake = &run_->Wt();
     }
     std::vector<std::size_t> WriteSizes() {
         std::lock_guard lock(line_->mutex);
@@ -372,7 +372,7 @@ TEST_F(FakeLineRun, BlocksAreWrittenOnlyIntoAnEmptyQueue) {
         Reset();
         const std::string text = SampleText(c.size);
         run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
-        EXPECT_EQ(run_->rec().finish_code, 0);
+        EXPECT_EQ(run_->Rec().finish_code, 0);
         EXPECT_EQ(WriteSizes(), c.writes);
         EXPECT_TRUE(Written() == text);
         for (auto queued : line_->queued_at_write)
@@ -382,24 +382,24 @@ TEST_F(FakeLineRun, BlocksAreWrittenOnlyIntoAnEmptyQueue) {
 
 TEST_F(FakeLineRun, EventsOfOneFileComeInOrder) {
     const std::string text = tools::MakeBootHex();
-    run_->protocol().SetStatusInterval(1); // interval reports between blocks too
+    run_->Protocol().SetStatusInterval(1); // interval reports between blocks too
     run_->SendAndFinish(WriteFile(dir_ + "/FLS0228.HEX", text));
-    const auto& ev = run_->rec().events;
-    const auto status = run_->rec().Only('S');
+    const auto& ev = run_->Rec().events;
+    const auto status = run_->Rec().Only('S');
     ASSERT_GE(status.size(), 5u);
     EXPECT_EQ(status.front(), "S1");
     EXPECT_EQ(status.back(), "S2");
     for (std::size_t i = 1; i + 1 < status.size(); ++i)
         EXPECT_EQ(status[i], "S0");
-    EXPECT_EQ(run_->rec().Only('L'), (std::vector<std::string>{"L4", "L5"}));
-    EXPECT_TRUE(run_->rec().Only('E').empty());
+    EXPECT_EQ(run_->Rec().Only('L'), (std::vector<std::string>{"L4", "L5"}));
+    EXPECT_TRUE(run_->Rec().Only('E').empty());
     EXPECT_EQ(ev.back(), "F0");
     EXPECT_EQ(ev[ev.size() - 2], "S2");
     // One report per block at least, and the gauge gets to the file size.
     EXPECT_GE(status.size() - 2, 3u);
-    EXPECT_GE(run_->rec().gauge, static_cast<std::int64_t>(text.size()));
-    EXPECT_EQ(run_->protocol().BytesTransferred(), static_cast<std::int32_t>(text.size()));
-    EXPECT_EQ(run_->protocol().BlockNum(), 3);
+    EXPECT_GE(run_->Rec().gauge, static_cast<std::int64_t>(text.size()));
+    EXPECT_EQ(run_->Protocol().BytesTransferred(), static_cast<std::int32_t>(text.size()));
+    EXPECT_EQ(run_->Protocol().BlockNum(), 3);
 }
 
 TEST_F(FakeLineRun, FilesThatCannotBeSentEndWithErrorAndFinish) {
@@ -422,7 +422,7 @@ TEST_F(FakeLineRun, FilesThatCannotBeSentEndWithErrorAndFinish) {
         run_->SendAndFinish(c.path);
         const std::vector<std::string> expected = {"S1", "E" + std::to_string(c.code), "S2",
                                                    "F" + std::to_string(c.code)};
-        EXPECT_EQ(run_->rec().events, expected);
+        EXPECT_EQ(run_->Rec().events, expected);
         EXPECT_TRUE(WriteSizes().empty());
     }
 }
@@ -442,10 +442,10 @@ TEST_F(FakeLineRun, AFileThatIsThereButDoesNotOpenEndsTheRunOnceItStarted) {
     ::close(dir);
     run_->SendAndFinish(dir_ + "/socket");
     ::close(fd);
-    const int code = run_->rec().finish_code;
+    const int code = run_->Rec().finish_code;
     EXPECT_LT(code, 0);
     const std::string e = std::to_string(code);
-    EXPECT_EQ(run_->rec().events,
+    EXPECT_EQ(run_->Rec().events,
               (std::vector<std::string>{"S1", "S0", "L4", "E" + e, "L6", "S2", "F" + e}));
     EXPECT_TRUE(WriteSizes().empty());
 }
@@ -472,34 +472,34 @@ TEST_F(FakeLineRun, APathIsTakenAsItIsWritten) {
         if (!c.decoy.empty()) WriteFile(dir_ + "/" + c.decoy, "decoy");
         const std::string text = SampleText(9000);
         run_->SendAndFinish(WriteFile(dir_ + "/" + c.name, text));
-        EXPECT_EQ(run_->rec().finish_code, 0);
+        EXPECT_EQ(run_->Rec().finish_code, 0);
         EXPECT_TRUE(Written() == text);
     }
 }
 
 TEST_F(FakeLineRun, AnEmptyFileEndsWellWithNothingWritten) {
     run_->SendAndFinish(WriteFile(dir_ + "/empty.hex", ""));
-    EXPECT_EQ(run_->rec().finish_code, 0);
-    EXPECT_TRUE(run_->rec().Only('E').empty());
+    EXPECT_EQ(run_->Rec().finish_code, 0);
+    EXPECT_TRUE(run_->Rec().Only('E').empty());
     EXPECT_TRUE(WriteSizes().empty());
 }
 
 TEST_F(FakeLineRun, QueueThatNeverEmptiesAfterTheLastBlockIsAFatalTimeout) {
     line_->stall_after_writes = 1;
-    run_->protocol().SetTransmitTimeout(4);
+    run_->Protocol().SetTransmitTimeout(4);
     run_->SendAndFinish(WriteFile(dir_ + "/small.hex", SampleText(100)));
-    EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E-6006"}));
-    EXPECT_EQ(run_->rec().finish_code, ecFatalTimeout);
+    EXPECT_EQ(run_->Rec().Only('E'), (std::vector<std::string>{"E-6006"}));
+    EXPECT_EQ(run_->Rec().finish_code, ecFatalTimeout);
     EXPECT_EQ(WriteSizes(), (std::vector<std::size_t>{100}));
 }
 
 TEST_F(FakeLineRun, NoOutputRoomInTimeEndsTheRunWithAnError) {
     line_->stall_after_writes = 1;
-    run_->protocol().SetTransmitTimeout(4);
+    run_->Protocol().SetTransmitTimeout(4);
     run_->SendAndFinish(WriteFile(dir_ + "/image.hex", SampleText(21417)));
-    EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E-6020"}));
-    EXPECT_EQ(run_->rec().finish_code, ecNoOutputRoom);
-    EXPECT_EQ(run_->rec().Only('L').back(), "L6");
+    EXPECT_EQ(run_->Rec().Only('E'), (std::vector<std::string>{"E-6020"}));
+    EXPECT_EQ(run_->Rec().finish_code, ecNoOutputRoom);
+    EXPECT_EQ(run_->Rec().Only('L').back(), "L6");
     EXPECT_EQ(WriteSizes(), (std::vector<std::size_t>{8191}));
 }
 
@@ -518,7 +518,7 @@ TEST_F(FakeLineRun, ABlockTheVerifierRefusesNeverReachesTheLine) {
         const std::string text = SampleText(21417);
         std::mutex mutex;
         std::vector<Seen> seen;
-        run_->protocol().SetBlockVerifier(
+        run_->Protocol().SetBlockVerifier(
             [&](std::uint32_t index, const std::uint8_t* data, std::size_t size, bool last) {
                 std::lock_guard lock(mutex);
                 seen.push_back({index, size, last});
@@ -535,19 +535,19 @@ TEST_F(FakeLineRun, ABlockTheVerifierRefusesNeverReachesTheLine) {
         EXPECT_EQ(seen, std::vector<Seen>(all.begin(), all.begin() + std::min<std::size_t>(
                                                                          sent + 1, all.size())));
         if (refused < 0) {
-            EXPECT_EQ(run_->rec().finish_code, 0);
+            EXPECT_EQ(run_->Rec().finish_code, 0);
             EXPECT_TRUE(Written() == text);
         } else {
-            EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E-6021"}));
-            EXPECT_EQ(run_->rec().finish_code, ecBlockMismatch);
+            EXPECT_EQ(run_->Rec().Only('E'), (std::vector<std::string>{"E-6021"}));
+            EXPECT_EQ(run_->Rec().finish_code, ecBlockMismatch);
         }
     }
     // Not while a run is in progress.
     Reset();
     line_->stall_after_writes = 1;
-    run_->protocol().SetFileName(WriteFile(dir_ + "/image.hex", SampleText(21417)));
-    run_->protocol().BeginSend();
-    EXPECT_THROW(run_->protocol().SetBlockVerifier({}), EBadArgument);
+    run_->Protocol().SetFileName(WriteFile(dir_ + "/image.hex", SampleText(21417)));
+    run_->Protocol().BeginSend();
+    EXPECT_THROW(run_->Protocol().SetBlockVerifier({}), EBadArgument);
 }
 
 // The upload listens: the modem giving the file up ends the run at once, and
@@ -581,14 +581,14 @@ TEST_F(FakeLineRun, AModemThatAnswersBeforeTheEndGetsNothingMore) {
             if (writes == c.after_write) line_->Say(c.said);
         };
         run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
-        EXPECT_EQ(run_->rec().finish_code, c.code);
+        EXPECT_EQ(run_->Rec().finish_code, c.code);
         EXPECT_EQ(WriteSizes().size(), c.writes);
         EXPECT_TRUE(text.starts_with(Written()));
         if (c.code != 0) {
-            EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E" + std::to_string(c.code)}));
-            EXPECT_EQ(run_->rec().Only('L').back(), "L6");
+            EXPECT_EQ(run_->Rec().Only('E'), (std::vector<std::string>{"E" + std::to_string(c.code)}));
+            EXPECT_EQ(run_->Rec().Only('L').back(), "L6");
         }
-        EXPECT_EQ(run_->port().AwaitAnyText(answers, 2, true, true, '^'), c.verdict);
+        EXPECT_EQ(run_->Port().AwaitAnyText(answers, 2, true, true, '^'), c.verdict);
     }
 }
 
@@ -616,7 +616,7 @@ TEST_F(FakeLineRun, AWriteTheModemCutShortGoesOnOnlyWhenItHeardNoAnswer) {
         line_->cut_at = c.cut_at;
         line_->cut_says = c.says;
         run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
-        EXPECT_EQ(run_->rec().finish_code, c.code);
+        EXPECT_EQ(run_->Rec().finish_code, c.code);
         EXPECT_EQ(WriteSizes(), c.writes);
         if (c.code == 0)
             EXPECT_TRUE(Written() == text);
@@ -647,19 +647,19 @@ TEST_F(FakeLineRun, ASenderThatStoodStillSendsNothingMore) {
                      std::to_string(c.after_writes));
         Reset();
         std::atomic<std::int64_t> clock{1'000'000};
-        run_->protocol().SetStallClock([&] { return clock.load(); });
+        run_->Protocol().SetStallClock([&] { return clock.load(); });
         line_->after_write = [&](std::size_t writes) {
             if (writes == c.after_writes) clock += c.still_ms;
         };
         if (c.after_writes == 0) {
-            run_->protocol().WatchSender();
+            run_->Protocol().WatchSender();
             clock += c.still_ms;
         }
         run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
-        EXPECT_EQ(run_->rec().finish_code, c.code);
+        EXPECT_EQ(run_->Rec().finish_code, c.code);
         EXPECT_EQ(WriteSizes().size(), c.writes);
         if (c.code != 0)
-            EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E" + std::to_string(c.code)}));
+            EXPECT_EQ(run_->Rec().Only('E'), (std::vector<std::string>{"E" + std::to_string(c.code)}));
         else
             EXPECT_TRUE(Written() == text);
     }
@@ -668,26 +668,26 @@ TEST_F(FakeLineRun, ASenderThatStoodStillSendsNothingMore) {
     // go; the sender waited, it did not stand still.
     Reset();
     line_->stall_after_writes = 1;
-    run_->protocol().SetStatusInterval(1);
-    run_->protocol().SetFileName(WriteFile(dir_ + "/image.hex", text));
-    run_->protocol().BeginSend();
+    run_->Protocol().SetStatusInterval(1);
+    run_->Protocol().SetFileName(WriteFile(dir_ + "/image.hex", text));
+    run_->Protocol().BeginSend();
     const std::size_t held_reports = 3 * kSenderStallLimit.count() / 55;
-    run_->WaitFor([&] { return run_->rec().Only('S').size() > held_reports; });
+    run_->WaitFor([&] { return run_->Rec().Only('S').size() > held_reports; });
     ASSERT_EQ(WriteSizes().size(), 1u);
     {
         std::lock_guard lock(line_->mutex);
         line_->stall_after_writes = SIZE_MAX;
     }
-    run_->WaitFor([&] { return run_->rec().finishes > 0; });
-    EXPECT_EQ(run_->rec().finish_code, 0);
+    run_->WaitFor([&] { return run_->Rec().finishes > 0; });
+    EXPECT_EQ(run_->Rec().finish_code, 0);
     EXPECT_TRUE(Written() == text);
     // Changing the clock mid-run is refused.
     Reset();
     line_->stall_after_writes = 1;
-    run_->protocol().SetFileName(dir_ + "/image.hex");
-    run_->protocol().BeginSend();
-    EXPECT_THROW(run_->protocol().SetStallClock({}), EBadArgument);
-    EXPECT_THROW(run_->protocol().WatchSender(), EBadArgument);
+    run_->Protocol().SetFileName(dir_ + "/image.hex");
+    run_->Protocol().BeginSend();
+    EXPECT_THROW(run_->Protocol().SetStallClock({}), EBadArgument);
+    EXPECT_THROW(run_->Protocol().WatchSender(), EBadArgument);
 }
 
 TEST_F(FakeLineRun, AFailedWriteIsReportedAndStopsTheRun) {
@@ -696,45 +696,45 @@ TEST_F(FakeLineRun, AFailedWriteIsReportedAndStopsTheRun) {
         line_->write_result = -1; // the device took one byte of the block
     }
     run_->SendAndFinish(WriteFile(dir_ + "/image.hex", SampleText(21417)));
-    EXPECT_EQ(run_->rec().Only('E'), (std::vector<std::string>{"E-3004"}));
-    EXPECT_EQ(run_->rec().finish_code, ecPutBlockFail);
+    EXPECT_EQ(run_->Rec().Only('E'), (std::vector<std::string>{"E-3004"}));
+    EXPECT_EQ(run_->Rec().finish_code, ecPutBlockFail);
 }
 
 TEST_F(FakeLineRun, CarrierLossWithAbortNoCarrierEndsTheRun) {
-    run_->protocol().SetAbortNoCarrier(true);
+    run_->Protocol().SetAbortNoCarrier(true);
     line_->stall_after_writes = 1; // the line holds the first block
-    run_->protocol().SetFileName(WriteFile(dir_ + "/image.hex", SampleText(21417)));
-    run_->protocol().BeginSend();
+    run_->Protocol().SetFileName(WriteFile(dir_ + "/image.hex", SampleText(21417)));
+    run_->Protocol().BeginSend();
     run_->WaitFor([&] { return !WriteSizes().empty(); });
     ASSERT_EQ(WriteSizes().size(), 1u);
     line_->DropCarrier();
-    run_->WaitFor([&] { return run_->rec().finishes > 0; });
-    EXPECT_EQ(run_->rec().finish_code, ecCarrierLost);
-    EXPECT_TRUE(run_->rec().Only('E').empty()); // derived from the status: finish only
-    EXPECT_EQ(run_->rec().Only('L').back(), "L6");
+    run_->WaitFor([&] { return run_->Rec().finishes > 0; });
+    EXPECT_EQ(run_->Rec().finish_code, ecCarrierLost);
+    EXPECT_TRUE(run_->Rec().Only('E').empty()); // derived from the status: finish only
+    EXPECT_EQ(run_->Rec().Only('L').back(), "L6");
     EXPECT_EQ(WriteSizes().size(), 1u);
 }
 
 TEST_F(FakeLineRun, NoCarrierAtTheStartSendsNothing) {
     line_->carrier = false;
-    run_->protocol().SetAbortNoCarrier(true);
+    run_->Protocol().SetAbortNoCarrier(true);
     run_->SendAndFinish(WriteFile(dir_ + "/image.hex", SampleText(1000)));
-    EXPECT_EQ(run_->rec().finish_code, ecCarrierLost);
+    EXPECT_EQ(run_->Rec().finish_code, ecCarrierLost);
     EXPECT_TRUE(WriteSizes().empty());
     // The object runs again once the carrier is back.
     {
         std::lock_guard lock(line_->mutex);
         line_->carrier = true;
     }
-    run_->rec().events.clear();
-    run_->rec().finishes = 0;
-    run_->SendAndFinish(run_->protocol().FileName());
-    EXPECT_EQ(run_->rec().finish_code, 0);
+    run_->Rec().events.clear();
+    run_->Rec().finishes = 0;
+    run_->SendAndFinish(run_->Protocol().FileName());
+    EXPECT_EQ(run_->Rec().finish_code, 0);
     EXPECT_TRUE(Written() == SampleText(1000));
 }
 
 TEST_F(FakeLineRun, SelectingAsciiAgainChangesNothingEvenDuringARun) {
-    auto& p = run_->protocol();
+    auto& p = run_->Protocol();
     p.SetAsciiEOLChar('X');
     p.SetProtocolType(ptAscii);
     EXPECT_EQ(p.BlockSize(), kSendBlockSize);
@@ -750,7 +750,7 @@ TEST_F(FakeLineRun, SelectingAsciiAgainChangesNothingEvenDuringARun) {
     const std::string text = SampleText(21417);
     run_->SendAndFinish(WriteFile(dir_ + "/image.hex", text));
     EXPECT_GT(reselected, 3);
-    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_EQ(run_->Rec().finish_code, 0);
     EXPECT_TRUE(Written() == text);
     p.SetProtocolType(ptNoProtocol); // between runs any type may be chosen
     EXPECT_EQ(p.ProtocolType(), ptNoProtocol);
@@ -759,18 +759,18 @@ TEST_F(FakeLineRun, SelectingAsciiAgainChangesNothingEvenDuringARun) {
 TEST_F(FakeLineRun, UpperCaseNamesOpenTheFileAsNamed) {
     const std::string text = SampleText(3000);
     WriteFile(dir_ + "/fls0228.hex", text);
-    run_->protocol().SetUpcaseFileNames(true);
+    run_->Protocol().SetUpcaseFileNames(true);
     run_->SendAndFinish(dir_ + "/fls0228.hex");
-    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_EQ(run_->Rec().finish_code, 0);
     EXPECT_TRUE(Written() == text);
-    EXPECT_EQ(run_->protocol().FileName(), dir_ + "/fls0228.hex");
+    EXPECT_EQ(run_->Protocol().FileName(), dir_ + "/fls0228.hex");
 }
 
 TEST_F(FakeLineRun, DestroyingTheObjectMidRunEndsItSilently) {
     line_->stall_after_writes = 1;
     int finishes = 0;
     {
-        TProtocol p(run_->wt(), &run_->port());
+        TProtocol p(run_->Wt(), &run_->Port());
         p.SetProtocolType(ptAscii);
         p.SetStatusInterval(1); // the dispatcher keeps calling the engine
         p.OnProtocolFinish = [&](TCustomProtocol&, int) { ++finishes; };
@@ -780,13 +780,13 @@ TEST_F(FakeLineRun, DestroyingTheObjectMidRunEndsItSilently) {
     }
     // The port lives on: the run's triggers and listener are gone, the
     // object's events never come.
-    run_->protocol().SetFileName(dir_ + "/image.hex");
+    run_->Protocol().SetFileName(dir_ + "/image.hex");
     {
         std::lock_guard lock(line_->mutex);
         line_->stall_after_writes = SIZE_MAX;
     }
     run_->SendAndFinish(dir_ + "/image.hex");
-    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_EQ(run_->Rec().finish_code, 0);
     EXPECT_EQ(finishes, 0);
     EXPECT_EQ(WriteSizes(), (std::vector<std::size_t>{8191, 8191, 8191, 5035}));
 }
@@ -794,12 +794,12 @@ TEST_F(FakeLineRun, DestroyingTheObjectMidRunEndsItSilently) {
 TEST_F(FakeLineRun, ARunCutShortByClosingThePortDoesNotBlockTheNext) {
     line_->stall_after_writes = 1;
     const std::string text = SampleText(21417);
-    run_->protocol().SetFileName(WriteFile(dir_ + "/image.hex", text));
-    run_->protocol().BeginSend();
+    run_->Protocol().SetFileName(WriteFile(dir_ + "/image.hex", text));
+    run_->Protocol().BeginSend();
     run_->WaitFor([&] { return !WriteSizes().empty(); });
-    run_->protocol().BeginSend(); // the same run goes on: nothing happens
-    run_->port().SetOpen(false);
-    EXPECT_TRUE(run_->protocol().InProgress());
+    run_->Protocol().BeginSend(); // the same run goes on: nothing happens
+    run_->Port().SetOpen(false);
+    EXPECT_TRUE(run_->Protocol().InProgress());
     {
         std::lock_guard lock(line_->mutex);
         line_->stall_after_writes = SIZE_MAX;
@@ -807,30 +807,30 @@ TEST_F(FakeLineRun, ARunCutShortByClosingThePortDoesNotBlockTheNext) {
         line_->queued = 0;
     }
     run_->SendAndFinish(dir_ + "/image.hex"); // opens the port again
-    EXPECT_EQ(run_->rec().finish_code, 0);
+    EXPECT_EQ(run_->Rec().finish_code, 0);
     EXPECT_TRUE(Written() == text);
 }
 
 TEST_F(FakeLineRun, AWindowThreadThatDoesNotAnswerOnlySlowsTheEngine) {
     const std::string text = SampleText(21417);
-    run_->protocol().SetFileName(WriteFile(dir_ + "/image.hex", text));
-    run_->protocol().BeginSend();
+    run_->Protocol().SetFileName(WriteFile(dir_ + "/image.hex", text));
+    run_->Protocol().BeginSend();
     {
         // The window thread is busy elsewhere: every status notice of the
         // engine goes unanswered, and after its limit the engine goes on.
         std::unique_lock lock(line_->mutex);
         EXPECT_TRUE(line_->changed.wait_for(lock, 30s, [&] { return line_->writes.size() == 3; }));
     }
-    run_->WaitFor([&] { return run_->rec().finishes > 0; });
-    EXPECT_EQ(run_->rec().finish_code, 0);
+    run_->WaitFor([&] { return run_->Rec().finishes > 0; });
+    EXPECT_EQ(run_->Rec().finish_code, 0);
     EXPECT_TRUE(Written() == text);
 }
 
 TEST_F(FakeLineRun, WithoutAPortObjectBeginSendRaises) {
-    TProtocol lone(run_->wt());
+    TProtocol lone(run_->Wt());
     lone.SetProtocolType(ptAscii);
     EXPECT_THROW(lone.BeginSend(), EPortNotAssigned);
-    TProtocol idle(run_->wt(), &run_->port());
+    TProtocol idle(run_->Wt(), &run_->Port());
     idle.BeginSend(); // ptNoProtocol: nothing
     EXPECT_FALSE(idle.InProgress());
 }
@@ -934,7 +934,7 @@ TEST(PacedLineRun, EachBlockFollowsTheDrainWithinAboutACharacterTime) {
     {
         ProtocolRun run([line] { return std::make_unique<PacedLine>(line); });
         run.SendAndFinish(WriteFile(dir + "/image.hex", text));
-        EXPECT_EQ(run.rec().finish_code, 0);
+        EXPECT_EQ(run.Rec().finish_code, 0);
     }
     std::lock_guard lock(line->mutex);
     ASSERT_EQ(line->writes.size(), 7u);
@@ -962,7 +962,7 @@ TEST(PacedLineRun, EachBlockFollowsTheDrainWithinAboutACharacterTime) {
 
 TEST(PtyRun, TheFarEndReceivesTheFileByteForByte) {
     test::Pty pty;
-    pty.map_to(1);
+    pty.MapTo(1);
     const std::string dir = TestDir();
     // HEX text with CR LF, plus the byte 26 inside and a bare CR and LF.
     std::string text = tools::MakeBootHex();
@@ -972,7 +972,7 @@ TEST(PtyRun, TheFarEndReceivesTheFileByteForByte) {
     const std::string path = WriteFile(dir + "/FLS0228.HEX", text);
     {
         ProtocolRun run;
-        auto& p = run.protocol();
+        auto& p = run.Protocol();
         p.SetAsciiCRTranslation(aetStrip);
         p.SetAsciiLFTranslation(aetAddCRBefore);
         p.SetAsciiEOLChar('\n');
@@ -980,14 +980,14 @@ TEST(PtyRun, TheFarEndReceivesTheFileByteForByte) {
         p.SetAsciiLineDelay(50);
         p.SetAsciiSuppressCtrlZ(true);
         std::string far_end;
-        std::thread reader([&] { far_end = pty.receive(text.size(), 60s); });
+        std::thread reader([&] { far_end = pty.Receive(text.size(), 60s); });
         run.SendAndFinish(path);
         reader.join();
-        EXPECT_EQ(run.rec().finish_code, 0);
+        EXPECT_EQ(run.Rec().finish_code, 0);
         EXPECT_EQ(far_end.size(), text.size());
         EXPECT_TRUE(far_end == text);
         // Nothing follows the last byte (the finish comes after the drain).
-        pollfd more{pty.master(), POLLIN, 0};
+        pollfd more{pty.Master(), POLLIN, 0};
         EXPECT_EQ(::poll(&more, 1, 300), 0);
     }
     platform::SetComDevicePath(1, std::nullopt);

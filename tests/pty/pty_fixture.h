@@ -43,15 +43,15 @@ public:
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    const std::string& path() const { return path_; }
-    int slave() const { return slave_; }
-    int master() const { return master_; }
+    const std::string& Path() const { return path_; }
+    int Slave() const { return slave_; }
+    int Master() const { return master_; }
 
     // Maps COMn to this terminal.
-    void map_to(unsigned n) const { platform::SetComDevicePath(n, path_); }
+    void MapTo(unsigned n) const { platform::SetComDevicePath(n, path_); }
 
     // The far end sends (blocking until the terminal took everything).
-    void send(std::string_view bytes) const {
+    void Send(std::string_view bytes) const {
         std::size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
@@ -62,7 +62,7 @@ public:
     }
 
     // The far end reads what the port sent: `n` bytes or what came by `limit`.
-    std::string receive(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    std::string Receive(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
         std::string got;
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (got.size() < n) {
@@ -80,7 +80,7 @@ public:
     }
 
     // The far end goes away, as a pulled USB adapter does.
-    void hang_up() {
+    void HangUp() {
         ::close(master_);
         master_ = -1;
     }
@@ -92,7 +92,7 @@ private:
 };
 
 // A terminal's settings, comparable and printable as a whole.
-inline auto terminal_settings(const termios& t) {
+inline auto TerminalSettings(const termios& t) {
     return std::make_tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag,
                            std::vector<int>(t.c_cc, t.c_cc + NCCS), ::cfgetispeed(&t),
                            ::cfgetospeed(&t));
@@ -100,7 +100,7 @@ inline auto terminal_settings(const termios& t) {
 
 // Runs the window thread until `done` holds; false when `limit` passed first.
 // Each wait blocks until something happens (a notice, a wake-up, a timer).
-inline bool pump_until(platform::WindowThread& window, const std::function<bool()>& done,
+inline bool PumpUntil(platform::WindowThread& window, const std::function<bool()>& done,
                        std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {

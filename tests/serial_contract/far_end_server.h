@@ -101,7 +101,7 @@ private:
         Pty pty;
         const std::string fresh = link_ + ".new";
         std::filesystem::remove(fresh);
-        std::filesystem::create_symlink(pty.path(), fresh);
+        std::filesystem::create_symlink(pty.Path(), fresh);
         std::filesystem::rename(fresh, link_);
         Put(fd, &far_end::kReady, 1);
         for (char command = 0; Take(fd, &command, 1);) {
@@ -111,13 +111,13 @@ private:
                 if (!TakeNumber(fd, n)) return;
                 std::string bytes(n, '\0');
                 if (!Take(fd, bytes.data(), n)) return;
-                pty.send(bytes);
+                pty.Send(bytes);
                 Put(fd, &far_end::kDone, 1);
                 break;
             }
             case far_end::kReceive: {
                 if (!TakeNumber(fd, n) || !TakeNumber(fd, ms)) return;
-                const std::string got = pty.receive(n, std::chrono::milliseconds(ms));
+                const std::string got = pty.Receive(n, std::chrono::milliseconds(ms));
                 const auto size = static_cast<std::uint32_t>(got.size());
                 const char head[4] = {static_cast<char>(size), static_cast<char>(size >> 8),
                                       static_cast<char>(size >> 16),
@@ -127,7 +127,7 @@ private:
                 break;
             }
             case far_end::kHangUp:
-                pty.hang_up();
+                pty.HangUp();
                 Put(fd, &far_end::kDone, 1);
                 break;
             default:

@@ -45,10 +45,10 @@ public:
     NetLine(const NetLine&) = delete;
     NetLine& operator=(const NetLine&) = delete;
 
-    std::string unavailable() const { return ""; }
-    std::string port() const { return server_.Name(kScheme); }
+    std::string Unavailable() const { return ""; }
+    std::string Port() const { return server_.Name(kScheme); }
 
-    void send(std::string_view bytes) {
+    void Send(std::string_view bytes) {
         Bytes out;
         if (kTelnet)
             platform::telnet::Escape(reinterpret_cast<const std::uint8_t*>(bytes.data()),
@@ -60,7 +60,7 @@ public:
     }
     // The line's data only: over rfc2217:// the Telnet commands are taken
     // out and IAC undoubled.
-    std::string receive(std::size_t n, std::chrono::milliseconds limit) {
+    std::string Receive(std::size_t n, std::chrono::milliseconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         std::unique_lock lock(mutex_);
         ServerConnection& connection = Current(lock);
@@ -88,7 +88,7 @@ public:
         std::unique_lock lock(mutex_);
         Current(lock).Send(ComPort(platform::telnet::kNotifyModemState, {lines}));
     }
-    void hang_up() {
+    void HangUp() {
         std::unique_lock lock(mutex_);
         Current(lock).Close();
     }
@@ -99,11 +99,11 @@ public:
                 {kScheme + std::string("127.0.0.1"), platform::DeviceFault::Other,
                  "not a serial server's port"}};
     }
-    static std::string unmapped_port() {
+    static std::string UnmappedPort() {
         platform::SetComDevicePath(4, "");
         return "COM4";
     }
-    static OpenResult open_as_stranger(const NetLine&) { return {}; }
+    static OpenResult OpenAsStranger(const NetLine&) { return {}; }
 
 private:
     static constexpr const char* kScheme = kTelnet ? "rfc2217://" : "socket://";

@@ -22,13 +22,13 @@ public:
     static constexpr const char* kSharesHeldPorts = nullptr;
     static constexpr const char* kNoModemLines = "a pseudo-terminal has no modem lines";
 
-    std::string unavailable() const { return ""; }
-    std::string port() const { return pty_.path(); }
-    void send(std::string_view bytes) { pty_.send(bytes); }
-    std::string receive(std::size_t n, std::chrono::milliseconds limit) {
-        return pty_.receive(n, limit);
+    std::string Unavailable() const { return ""; }
+    std::string Port() const { return pty_.Path(); }
+    void Send(std::string_view bytes) { pty_.Send(bytes); }
+    std::string Receive(std::size_t n, std::chrono::milliseconds limit) {
+        return pty_.Receive(n, limit);
     }
-    void hang_up() { pty_.hang_up(); }
+    void HangUp() { pty_.HangUp(); }
 
     static std::vector<Unopenable> unopenable_ports() {
         const std::string file = (fs::temp_directory_path() / "plain-file").string();
@@ -36,7 +36,7 @@ public:
         return {{(fs::temp_directory_path() / "no-tty").string(), platform::DeviceFault::Missing, ""},
                 {file, platform::DeviceFault::NotSerial, "not a serial device"}};
     }
-    static std::string unmapped_port() {
+    static std::string UnmappedPort() {
         platform::SetComDevicePath(4, "");
         return "COM4";
     }
@@ -44,15 +44,15 @@ public:
     // As an ordinary user (root's child gives itself up for nobody, no
     // groups: a terminal is its owner's and the tty group's), or, run as
     // one, on a device whose mode lets nobody in.
-    static OpenResult open_as_stranger(const PosixLine& line) {
+    static OpenResult OpenAsStranger(const PosixLine& line) {
         if (::geteuid() != 0) {
             struct stat st {};
-            ::stat(line.port().c_str(), &st);
-            ::chmod(line.port().c_str(), 0);
+            ::stat(line.Port().c_str(), &st);
+            ::chmod(line.Port().c_str(), 0);
             auto device = platform::MakeSerialDevice();
-            OpenResult r{device->open(line.port()), device->last_fault(),
+            OpenResult r{device->open(line.Port()), device->last_fault(),
                          device->last_error_text(), {}};
-            ::chmod(line.port().c_str(), st.st_mode & 07777);
+            ::chmod(line.Port().c_str(), st.st_mode & 07777);
             return r;
         }
         int out[2];
@@ -64,7 +64,7 @@ public:
                 ::setresuid(kNobody, kNobody, kNobody) != 0)
                 ::_exit(2);
             auto device = platform::MakeSerialDevice();
-            const int rc = device->open(line.port());
+            const int rc = device->open(line.Port());
             const std::string report = std::to_string(rc) + " " +
                                        std::to_string(static_cast<int>(device->last_fault())) +
                                        " " + device->last_error_text();

@@ -12,17 +12,17 @@
 //       static constexpr const char* kSharesHeldPorts; // a second device refused as busy
 //       static constexpr const char* kNoModemLines;    // the far end's modem lines show
 //       void set_modem_lines(std::uint8_t kLine_bits); // only where kNoModemLines is nullptr
-//       std::string unavailable() const;  // "" when the line is there, else why not
-//       std::string port() const;         // the name the device opens
-//       void send(std::string_view bytes);                      // the far end writes
-//       std::string receive(std::size_t n, std::chrono::milliseconds limit); // reads
-//       void hang_up();                   // the far end goes, as a pulled adapter
+//       std::string Unavailable() const;  // "" when the line is there, else why not
+//       std::string Port() const;         // the name the device opens
+//       void Send(std::string_view bytes);                      // the far end writes
+//       std::string Receive(std::size_t n, std::chrono::milliseconds limit); // reads
+//       void HangUp();                   // the far end goes, as a pulled adapter
 //       // Ports it cannot open (one with nothing behind it, one with something
 //       // that is no serial device, ...) and how the device says so.
 //       std::vector<Unopenable> unopenable_ports() const;
-//       static std::string unmapped_port();   // one mapped to no device at all
+//       static std::string UnmappedPort();   // one mapped to no device at all
 //       // The open of a user who may not use the line's device.
-//       static OpenResult open_as_stranger(const SomeLine&);
+//       static OpenResult OpenAsStranger(const SomeLine&);
 //   };
 //
 // and INSTANTIATE_TYPED_TEST_SUITE_P(Name, SerialContract, SomeLine).
@@ -72,7 +72,7 @@ inline std::string EveryByte() {
 template <class Line> class SerialContract : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const std::string why = line.unavailable(); !why.empty()) GTEST_SKIP() << why;
+        if (const std::string why = line.Unavailable(); !why.empty()) GTEST_SKIP() << why;
     }
     void TearDown() override {
         if (device) device->close();
@@ -80,7 +80,7 @@ protected:
 
     // Opens the line's port with plain settings: 9600 8N1, no flow control.
     void OpenPlain() {
-        ASSERT_EQ(device->open(line.port()), 0) << device->last_error_text();
+        ASSERT_EQ(device->open(line.Port()), 0) << device->last_error_text();
         ASSERT_EQ(device->write_settings(platform::LineSettings{}), 0)
             << device->last_error_text();
     }
@@ -114,7 +114,7 @@ protected:
 TYPED_TEST_SUITE_P(SerialContract);
 
 TYPED_TEST_P(SerialContract, OpensItsPortAndKeepsTheSettingsItWasGiven) {
-    ASSERT_EQ(this->device->open(this->line.port()), 0) << this->device->last_error_text();
+    ASSERT_EQ(this->device->open(this->line.Port()), 0) << this->device->last_error_text();
     EXPECT_TRUE(this->device->is_open());
     EXPECT_EQ(this->device->last_error_text(), "");
     EXPECT_EQ(this->device->set_queue_sizes(8192, 8192), 0) << this->device->last_error_text();
@@ -148,8 +148,8 @@ TYPED_TEST_P(SerialContract, EveryByteValuePassesBothWaysUnchanged) {
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
     ASSERT_EQ(this->device->write(data, bytes.size()), static_cast<int>(bytes.size()))
         << this->device->last_error_text();
-    EXPECT_EQ(this->line.receive(bytes.size(), 10s), bytes);
-    this->line.send(bytes);
+    EXPECT_EQ(this->line.Receive(bytes.size(), 10s), bytes);
+    this->line.Send(bytes);
     EXPECT_EQ(this->ReadAtLeast(bytes.size()), bytes);
 }
 
@@ -169,15 +169,15 @@ TYPED_TEST_P(SerialContract, AWriteWithNoRoomEndsAtItsTimeOutWithWhatWasTaken) {
     ASSERT_LE(r, 0) << "a megabyte fit into a line nobody reads";
     // The wait lasted its time-out (a timer tick's grace for the system's clock).
     EXPECT_GE(waited, kTimeOut - 20ms);
-    EXPECT_EQ(this->device->last_error_text().rfind(this->PathOf(this->line.port()) + ": ", 0), 0u)
+    EXPECT_EQ(this->device->last_error_text().rfind(this->PathOf(this->line.Port()) + ": ", 0), 0u)
         << this->device->last_error_text();
     const std::size_t taken = static_cast<std::size_t>(-r);
-    EXPECT_EQ(this->line.receive(taken, 10s), bytes.substr(0, taken));
-    EXPECT_EQ(this->line.receive(1, 200ms), "") << "more arrived than the write counted";
+    EXPECT_EQ(this->line.Receive(taken, 10s), bytes.substr(0, taken));
+    EXPECT_EQ(this->line.Receive(1, 200ms), "") << "more arrived than the write counted";
     // With room again, a write goes out whole.
     const std::uint8_t at[] = {'A', 'T', '\r'};
     EXPECT_EQ(this->device->write(at, sizeof at), 3) << this->device->last_error_text();
-    EXPECT_EQ(this->line.receive(3, 10s), "AT\r");
+    EXPECT_EQ(this->line.Receive(3, 10s), "AT\r");
 }
 
 // The control lines can be set, and the lines in read as a modem that is
@@ -252,7 +252,7 @@ TYPED_TEST_P(SerialContract, EventWaitsEndOnAMaskSetBeforeThemOnTheirLimitAndOnA
     word = 1;
     EXPECT_EQ(dev.wait_event_for(word, 20), 0); // nothing happens: the limit ends it
     EXPECT_EQ(word, 0u);
-    this->line.send("x");
+    this->line.Send("x");
     EXPECT_EQ(dev.wait_event_for(word, 10000), 0);
     EXPECT_EQ(word, platform::kEvRxChar);
 }
@@ -303,7 +303,7 @@ TYPED_TEST_P(SerialContract, AFarEndThatHangsUpTakesTheCarrierAndFailsTheWrite) 
     this->OpenPlain();
     auto& dev = *this->device;
     dev.set_event_mask(platform::kEvDefaultMask);
-    this->line.hang_up();
+    this->line.HangUp();
     const auto guard = std::chrono::steady_clock::now() + 30s;
     std::uint8_t lines = platform::kLineCarrier;
     while (lines != 0 && std::chrono::steady_clock::now() < guard) {
@@ -316,7 +316,7 @@ TYPED_TEST_P(SerialContract, AFarEndThatHangsUpTakesTheCarrierAndFailsTheWrite) 
     EXPECT_EQ(lines, 0) << "the line never went";
     const std::uint8_t at[] = {'A', 'T', '\r'};
     EXPECT_LE(dev.write(at, sizeof at), 0);
-    EXPECT_EQ(dev.last_error_text().rfind(this->PathOf(this->line.port()) + ": ", 0), 0u)
+    EXPECT_EQ(dev.last_error_text().rfind(this->PathOf(this->line.Port()) + ": ", 0), 0u)
         << dev.last_error_text();
 }
 
@@ -335,10 +335,10 @@ TYPED_TEST_P(SerialContract, AClosedDeviceRefusesReadsAndWritesAndOpensAgain) {
     platform::LineSettings settings;
     EXPECT_EQ(dev.read_settings(settings), -platform::kDevNotOpen);
     EXPECT_EQ(dev.write_settings(settings), -platform::kDevNotOpen);
-    ASSERT_EQ(dev.open(this->line.port()), 0) << dev.last_error_text();
+    ASSERT_EQ(dev.open(this->line.Port()), 0) << dev.last_error_text();
     const std::uint8_t at[] = {'A', 'T', '\r'};
     EXPECT_EQ(dev.write(at, sizeof at), 3) << dev.last_error_text();
-    EXPECT_EQ(this->line.receive(3, 10s), "AT\r");
+    EXPECT_EQ(this->line.Receive(3, 10s), "AT\r");
 }
 
 TYPED_TEST_P(SerialContract, OpenErrorsComeByKind) {
@@ -349,7 +349,7 @@ TYPED_TEST_P(SerialContract, OpenErrorsComeByKind) {
         DeviceFault fault;
         std::string text_begins;
     };
-    const std::string unmapped = TypeParam::unmapped_port();
+    const std::string unmapped = TypeParam::UnmappedPort();
     std::vector<Case> cases = {{unmapped, -platform::kDevNoSuchDevice, DeviceFault::Unmapped,
                                 unmapped + ": no device for this port"}};
     for (const Unopenable& u : this->line.unopenable_ports())
@@ -369,31 +369,31 @@ TYPED_TEST_P(SerialContract, ASecondOpenOfAHeldPortIsRefusedAsBusy) {
     if (TypeParam::kSharesHeldPorts != nullptr) GTEST_SKIP() << TypeParam::kSharesHeldPorts;
     this->OpenPlain();
     auto second = platform::MakeSerialDevice();
-    EXPECT_EQ(second->open(this->line.port()), -platform::kDevAccessDenied);
+    EXPECT_EQ(second->open(this->line.Port()), -platform::kDevAccessDenied);
     EXPECT_EQ(second->last_fault(), platform::DeviceFault::Busy);
     EXPECT_FALSE(second->is_open());
     this->device->close();
-    EXPECT_EQ(second->open(this->line.port()), 0) << second->last_error_text();
+    EXPECT_EQ(second->open(this->line.Port()), 0) << second->last_error_text();
     second->close();
 }
 
 TYPED_TEST_P(SerialContract, AnOpenDeviceRefusesToOpenAgain) {
     this->OpenPlain();
-    EXPECT_EQ(this->device->open(this->line.port()), -platform::kDevAccessDenied);
+    EXPECT_EQ(this->device->open(this->line.Port()), -platform::kDevAccessDenied);
     EXPECT_EQ(this->device->last_fault(), platform::DeviceFault::Busy);
     EXPECT_TRUE(this->device->is_open());
     const std::uint8_t at[] = {'A', 'T', '\r'};
     EXPECT_EQ(this->device->write(at, sizeof at), 3) << this->device->last_error_text();
-    EXPECT_EQ(this->line.receive(3, 10s), "AT\r");
+    EXPECT_EQ(this->line.Receive(3, 10s), "AT\r");
 }
 
 TYPED_TEST_P(SerialContract, AUserWhoMayNotUseTheDeviceIsRefusedForPermission) {
     if (TypeParam::kNoPermissions != nullptr) GTEST_SKIP() << TypeParam::kNoPermissions;
-    const OpenResult r = TypeParam::open_as_stranger(this->line);
+    const OpenResult r = TypeParam::OpenAsStranger(this->line);
     if (!r.skipped.empty()) GTEST_SKIP() << r.skipped;
     EXPECT_EQ(r.rc, -platform::kDevAccessDenied) << r.text;
     EXPECT_EQ(r.fault, platform::DeviceFault::Permission) << r.text;
-    EXPECT_EQ(r.text.rfind(this->PathOf(this->line.port()) + ": ", 0), 0u) << r.text;
+    EXPECT_EQ(r.text.rfind(this->PathOf(this->line.Port()) + ": ", 0), 0u) << r.text;
 }
 
 REGISTER_TYPED_TEST_SUITE_P(SerialContract, OpensItsPortAndKeepsTheSettingsItWasGiven,

@@ -61,15 +61,15 @@ public:
     Win32Line(const Win32Line&) = delete;
     Win32Line& operator=(const Win32Line&) = delete;
 
-    std::string unavailable() const { return why_; }
-    std::string port() const { return "COM1"; }
+    std::string Unavailable() const { return why_; }
+    std::string Port() const { return "COM1"; }
 
-    void send(std::string_view bytes) {
+    void Send(std::string_view bytes) {
         Command(far_end::kSend, static_cast<std::uint32_t>(bytes.size()));
         Put(bytes.data(), bytes.size());
         Done();
     }
-    std::string receive(std::size_t n, std::chrono::milliseconds limit) {
+    std::string Receive(std::size_t n, std::chrono::milliseconds limit) {
         Command(far_end::kReceive, static_cast<std::uint32_t>(n));
         PutNumber(static_cast<std::uint32_t>(limit.count()));
         std::uint32_t got = 0;
@@ -78,7 +78,7 @@ public:
         if (!Take(bytes.data(), got)) return "(the far end went)";
         return bytes;
     }
-    void hang_up() {
+    void HangUp() {
         Put(&far_end::kHangUp, 1);
         Done();
     }
@@ -88,11 +88,11 @@ public:
         return {{"COM250", platform::DeviceFault::Missing, ""},
                 {"COM5", platform::DeviceFault::NotSerial, "not a serial device"}};
     }
-    static std::string unmapped_port() {
+    static std::string UnmappedPort() {
         platform::SetComDevicePath(4, "");
         return "COM4";
     }
-    static OpenResult open_as_stranger(const Win32Line&) { return {}; }
+    static OpenResult OpenAsStranger(const Win32Line&) { return {}; }
 
 private:
     void Put(const char* data, std::size_t n) {

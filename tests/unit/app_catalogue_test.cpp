@@ -64,7 +64,7 @@ TEST(Catalogue, LanguageFiveStopsTheRunAtTheFirstMessage) {
     EXPECT_EQ(rig.front.messages[0].first, "Range check error");
     EXPECT_EQ(rig.front.messages[0].second, MessageKind::Exception);
     EXPECT_TRUE(rig.form->Memo1().empty());
-    EXPECT_EQ(rig.seq().StepNumber, 0);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, 0);
     EXPECT_FALSE(rig.form->Timer1Enabled());
 }
 

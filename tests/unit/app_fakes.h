@@ -292,14 +292,14 @@ struct FormRig {
         dialogue = parts.dialogue;
     }
 
-    Sequencer& seq() { return form->TheSequencer(); }
+    Sequencer& TheSequencer() { return form->TheSequencer(); }
     // Runs the step at `step` once, as a tick would.
     void RunStep(std::uint16_t step) {
-        seq().StepNumber = step;
-        tick();
+        TheSequencer().StepNumber = step;
+        Tick();
     }
-    void tick() {
-        form->Guarded([&] { seq().Timer1Timer(); }, true);
+    void Tick() {
+        form->Guarded([&] { TheSequencer().Timer1Timer(); }, true);
     }
     // Runs the window loop until `done` holds (a generous guard against hangs).
     bool RunUntil(const std::function<bool()>& done,

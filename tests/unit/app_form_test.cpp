@@ -29,9 +29,9 @@ TEST(MainForm, InitialStateAndFormShow) {
     f.Fields().PortFlashable[2] = f.Fields().ModemFound[2] = f.Fields().ModemCodeBad[2] = true;
     f.Fields().FlashPort = 2;
     f.Fields().CountryMismatch = true;
-    rig.seq().StepNumber = stepEnterBootLoaderForMain;
+    rig.TheSequencer().StepNumber = stepEnterBootLoaderForMain;
     f.FormShow();
-    EXPECT_EQ(rig.seq().StepNumber, stepStartUp);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepStartUp);
     EXPECT_EQ(f.Fields().ModemCount, 0);
     EXPECT_EQ(f.Fields().FlashPort, 0);
     EXPECT_FALSE(f.Fields().PortFlashable[2] || f.Fields().ModemFound[2] || f.Fields().ModemCodeBad[2]);
@@ -41,7 +41,7 @@ TEST(MainForm, InitialStateAndFormShow) {
 TEST(MainForm, CheckBoxesExcludeEachOtherAndDriveTheFlashButton) {
     FormRig rig;
     auto& f = *rig.form;
-    rig.seq().StepNumber = stepWaitForUser;
+    rig.TheSequencer().StepNumber = stepWaitForUser;
     f.SetChecked(4, true);
     EXPECT_TRUE(f.Enabled(ButtonId::Button2));
     f.SetChecked(2, true); // ticking COM2 while COM4 is ticked
@@ -62,7 +62,7 @@ TEST(MainForm, UpdateFlashButtonNeedsATickedBoxAndAStepPastTheScan) {
                           Case{stepWaitForUser, false, false}, Case{stepStartUp, true, false},
                           Case{stepStop, true, true}}) {
         FormRig rig;
-        rig.seq().StepNumber = c.step;
+        rig.TheSequencer().StepNumber = c.step;
         if (c.ticked) rig.form->SetChecked(3, true);
         rig.form->UpdateFlashButton();
         EXPECT_EQ(rig.form->Enabled(ButtonId::Button2), c.enabled) << c.step;
@@ -73,14 +73,14 @@ TEST(MainForm, FlashButtonRequestsTheFlashAndStartsTheTimer) {
     FormRig rig;
     rig.form->StopTimer1();
     rig.form->Button2Click();
-    EXPECT_EQ(rig.seq().StepNumber, stepFlashRequested);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepFlashRequested);
     EXPECT_TRUE(rig.form->Timer1Enabled());
 }
 
 TEST(MainForm, StartOverAtTheStopClearsEverythingAndRestartsTheScan) {
     FormRig rig;
     auto& f = *rig.form;
-    rig.seq().StepNumber = stepWaitForUser;
+    rig.TheSequencer().StepNumber = stepWaitForUser;
     f.SetEditText(1, "No modem found.");
     f.SetEditText(3, "Tollander modem found.");
     f.Fields().PortFlashable[3] = f.Fields().ModemFound[3] = true;
@@ -90,12 +90,12 @@ TEST(MainForm, StartOverAtTheStopClearsEverythingAndRestartsTheScan) {
     f.SetChecked(3, true);
     f.Fields().CountryMismatch = true;
     f.LogLine("Complete.");
-    rig.seq().StepNumber = stepStop;
+    rig.TheSequencer().StepNumber = stepStop;
     f.StopTimer1();
     f.SetEnabled(ButtonId::Button4, true);
 
     f.Button4Click();
-    EXPECT_EQ(rig.seq().StepNumber, stepStartUp);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepStartUp);
     EXPECT_TRUE(f.Timer1Enabled());
     EXPECT_EQ(f.Fields().ModemCount, 0);
     EXPECT_FALSE(f.Fields().PortFlashable[3] || f.Fields().ModemFound[3] || f.Fields().CountryMismatch);
@@ -111,7 +111,7 @@ TEST(MainForm, StartOverAtTheStopClearsEverythingAndRestartsTheScan) {
     EXPECT_FALSE(f.Enabled(ButtonId::Button4));
 
     // The next tick runs the start-up again: the banner line comes back.
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.seq().StepNumber == stepScanCom1; }));
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.TheSequencer().StepNumber == stepScanCom1; }));
     EXPECT_EQ(f.Memo1(), (std::vector<std::string>{"Tollander flash utility initialized..."}));
 }
 
@@ -120,21 +120,21 @@ TEST(MainForm, AFailedUploadIsNeverReportedAsSent) {
     auto& f = *rig.form;
     f.StopTimer1();
     f.SetEnabled(ButtonId::Button1, false);
-    rig.seq().FlashStage = 1;
+    rig.TheSequencer().FlashStage = 1;
     rig.uploader->OnProtocolError(-6020);
-    EXPECT_EQ(rig.seq().StepNumber, stepJudgeBootUpload);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepJudgeBootUpload);
     EXPECT_TRUE(f.Timer1Enabled());
     EXPECT_FALSE(f.Enabled(ButtonId::Button1));
     // The finish that follows carries the same error: no "sent" line.
     rig.uploader->OnProtocolFinish(-6020);
-    EXPECT_EQ(rig.seq().StepNumber, stepJudgeBootUpload);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepJudgeBootUpload);
     EXPECT_TRUE(f.Enabled(ButtonId::Button1));
     EXPECT_EQ(f.Memo1(),
               (std::vector<std::string>{"Flash file upload did not complete successfully."}));
 
-    rig.seq().FlashStage = 2;
+    rig.TheSequencer().FlashStage = 2;
     rig.uploader->OnProtocolFinish(0);
-    EXPECT_EQ(rig.seq().StepNumber, stepJudgeMainUpload);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepJudgeMainUpload);
     EXPECT_EQ(f.Memo1().back(), "Flash file upload sent successfully.");
 }
 
@@ -155,8 +155,8 @@ TEST(MainForm, AFailedUploadSaysWhichFailureItWas) {
         FormRig rig;
         auto& f = *rig.form;
         f.StopTimer1();
-        rig.seq().DebugMode = c.debug;
-        rig.seq().FlashStage = 2;
+        rig.TheSequencer().DebugMode = c.debug;
+        rig.TheSequencer().FlashStage = 2;
         f.MutableOutcome().flash_requested = true; // the upload follows FLASH!
         rig.uploader->OnProtocolError(c.code);
         rig.uploader->OnProtocolFinish(c.code);
@@ -170,8 +170,8 @@ TEST(MainForm, AFailedUploadSaysWhichFailureItWas) {
 
 TEST(MainForm, FinishInDebugModeRemovesTheEchoTrigger) {
     FormRig rig;
-    rig.seq().DebugMode = true;
-    rig.seq().EchoTriggerHandle = 9;
+    rig.TheSequencer().DebugMode = true;
+    rig.TheSequencer().EchoTriggerHandle = 9;
     rig.uploader->OnProtocolFinish(0);
     EXPECT_EQ(rig.port->calls, (std::vector<std::string>{"DeleteTrigger(9)"}));
 }
@@ -197,8 +197,8 @@ TEST(MainForm, GaugeIsHeldBetweenZeroAndMaxValue) {
 TEST(MainForm, DebugEchoLogsOnlyTextsLongerThanFourCharacters) {
     FormRig rig;
     auto& f = *rig.form;
-    rig.seq().DebugMode = true;
-    rig.seq().EchoTriggerHandle = 7;
+    rig.TheSequencer().DebugMode = true;
+    rig.TheSequencer().EchoTriggerHandle = 7;
     auto feed = [&](const std::string& s) {
         for (char c : s)
             rig.port->input.push_back(c);
@@ -217,7 +217,7 @@ TEST(MainForm, DebugEchoLogsOnlyTextsLongerThanFourCharacters) {
 
 TEST(MainForm, DebugEchoIsSilentOutsideDebugMode) {
     FormRig rig;
-    rig.seq().EchoTriggerHandle = 7;
+    rig.TheSequencer().EchoTriggerHandle = 7;
     rig.port->input = {'a', 'b', 'c', 'd', 'e', 'f'};
     rig.port->OnTriggerAvail(6);
     rig.port->OnTriggerData(7);
@@ -227,7 +227,7 @@ TEST(MainForm, DebugEchoIsSilentOutsideDebugMode) {
 
 TEST(MainForm, AnExceptionInAHandlerIsShownNotPropagated) {
     FormRig rig;
-    rig.seq().DebugMode = true;
+    rig.TheSequencer().DebugMode = true;
     rig.port->OnTriggerAvail(2); // nothing waiting: ReadChar raises
     ASSERT_EQ(rig.front.messages.size(), 1u);
     EXPECT_EQ(rig.front.messages[0].first, "Buffer is empty");
@@ -267,7 +267,7 @@ TEST(MainForm, AFailedWriteKeepsTheSystemsWordsForTheRow) {
         auto& f = *rig.form;
         f.StopTimer1();
         f.Fields().FlashPort = 1;
-        rig.seq().FlashStage = 2;
+        rig.TheSequencer().FlashStage = 2;
         f.MutableOutcome().flash_requested = true;
         rig.uploader->OnProtocolError(tollander::serial::ecPutBlockFail);
         EXPECT_EQ(f.Memo1(),

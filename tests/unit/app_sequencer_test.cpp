@@ -26,9 +26,9 @@ TEST(Sequencer, ReadCommandLineTakesOnlyAnExactFirstSwitch) {
     };
     for (const auto& c : cases) {
         FormRig rig(c.args);
-        rig.seq().ReadCommandLine();
-        EXPECT_EQ(rig.seq().DebugMode, c.debug) << c.args.back();
-        EXPECT_EQ(rig.seq().ExePath, "/x/flash");
+        rig.TheSequencer().ReadCommandLine();
+        EXPECT_EQ(rig.TheSequencer().DebugMode, c.debug) << c.args.back();
+        EXPECT_EQ(rig.TheSequencer().ExePath, "/x/flash");
     }
 }
 
@@ -36,7 +36,7 @@ TEST(Sequencer, StepOutsideTheTableDoesNothing) {
     for (std::uint16_t step : {23, 6, 98, 100, 65535}) {
         FormRig rig;
         rig.RunStep(step);
-        EXPECT_EQ(rig.seq().StepNumber, step);
+        EXPECT_EQ(rig.TheSequencer().StepNumber, step);
         EXPECT_TRUE(rig.form->Timer1Enabled()); // keeps its state
         EXPECT_TRUE(rig.form->Memo1().empty());
         EXPECT_TRUE(rig.payload->calls.empty());
@@ -46,7 +46,7 @@ TEST(Sequencer, StepOutsideTheTableDoesNothing) {
 TEST(Sequencer, StartUpWritesTheBannerAndInDebugTheDump) {
     FormRig rig({"/x/flash", "/ud"});
     rig.RunStep(stepStartUp);
-    EXPECT_EQ(rig.seq().StepNumber, stepScanCom1);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepScanCom1);
     EXPECT_TRUE(rig.form->Timer1Enabled());
     EXPECT_EQ(rig.payload->exe, "/x/flash");
     EXPECT_EQ(rig.payload->calls,
@@ -59,21 +59,21 @@ TEST(Sequencer, StartUpWritesTheBannerAndInDebugTheDump) {
 void Scan(FormRig& rig, std::map<int, Found> ports) {
     rig.dialogue->ports = std::move(ports);
     for (std::uint16_t step = stepScanCom1; step <= stepScanSummary; ++step) {
-        ASSERT_EQ(rig.seq().StepNumber, step);
-        rig.tick();
+        ASSERT_EQ(rig.TheSequencer().StepNumber, step);
+        rig.Tick();
     }
 }
 
 TEST(Sequencer, ScanSummaryWithNoModem) {
     FormRig rig;
-    rig.seq().StepNumber = stepScanCom1;
+    rig.TheSequencer().StepNumber = stepScanCom1;
     Scan(rig, {});
     auto& f = *rig.form;
-    EXPECT_EQ(rig.seq().StepNumber, stepStop);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepStop);
     EXPECT_EQ(f.Memo1(), (Strings{"No modems found to FLASH.",
                                   "Ensure that you have your modem installed and press the "
                                   "\"Start Over\" button."}));
-    rig.tick(); // the stop
+    rig.Tick(); // the stop
     EXPECT_EQ(f.Memo1().back(), "Complete.");
     EXPECT_FALSE(f.Timer1Enabled());
     EXPECT_TRUE(f.Enabled(ButtonId::Button1));
@@ -86,11 +86,11 @@ TEST(Sequencer, ScanSummaryWithNoModem) {
 
 TEST(Sequencer, ScanSummaryWithOneModem) {
     FormRig rig({"/x/flash", "/UD"});
-    rig.seq().ReadCommandLine();
-    rig.seq().StepNumber = stepScanCom1;
+    rig.TheSequencer().ReadCommandLine();
+    rig.TheSequencer().StepNumber = stepScanCom1;
     Scan(rig, {{2, Found::Family}, {3, Found::NotFamily}});
     auto& f = *rig.form;
-    EXPECT_EQ(rig.seq().StepNumber, stepWaitForUser);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepWaitForUser);
     EXPECT_EQ(f.Memo1(),
               (Strings{"Debug mode is active.",
                        "Press the FLASH! button to begin flashing the currently selected modem."}));
@@ -99,14 +99,14 @@ TEST(Sequencer, ScanSummaryWithOneModem) {
     EXPECT_TRUE(f.Enabled(ButtonId::Button2));
     EXPECT_TRUE(f.Enabled(ButtonId::Button4));
     EXPECT_TRUE(f.Timer1Enabled());
-    rig.tick(); // waiting for the user stops the timer
+    rig.Tick(); // waiting for the user stops the timer
     EXPECT_FALSE(f.Timer1Enabled());
     EXPECT_TRUE(f.WaitingForUser());
 }
 
 TEST(Sequencer, ScanSummaryWithTwoModemsTicksTheHighestPort) {
     FormRig rig;
-    rig.seq().StepNumber = stepScanCom1;
+    rig.TheSequencer().StepNumber = stepScanCom1;
     Scan(rig, {{1, Found::Family}, {3, Found::Family}});
     auto& f = *rig.form;
     EXPECT_EQ(f.Fields().ModemCount, 2);
@@ -139,10 +139,10 @@ TEST(Sequencer, FlashRequestedChoosesBootCodeFirstOrMainCodeOnly) {
         rig.payload->boot_length = c.boot_length;
         rig.payload->boot_model = c.boot_model;
         rig.payload->ignore_model = c.ignore_model;
-        rig.seq().StepNumber = stepWaitForUser;
+        rig.TheSequencer().StepNumber = stepWaitForUser;
         rig.form->SetChecked(3, true);
         rig.RunStep(stepFlashRequested);
-        EXPECT_EQ(rig.seq().StepNumber, c.next) << c.boot_length << c.boot_model;
+        EXPECT_EQ(rig.TheSequencer().StepNumber, c.next) << c.boot_length << c.boot_model;
         EXPECT_EQ(rig.form->Fields().FlashPort, 3);
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button1));
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button2));
@@ -200,7 +200,7 @@ TEST(Sequencer, CopyAndExpandSteps) {
         rig.payload->opens = c.opens;
         rig.payload->expand_refused = !c.opens;
         rig.RunStep(c.step);
-        EXPECT_EQ(rig.seq().StepNumber, c.next) << c.step;
+        EXPECT_EQ(rig.TheSequencer().StepNumber, c.next) << c.step;
         EXPECT_EQ(rig.form->Memo1(), c.log) << c.step;
         EXPECT_TRUE(rig.form->Timer1Enabled());
     }
@@ -213,7 +213,7 @@ TEST(Sequencer, AnExceptionInAStepHaltsTheSequencer) {
     ASSERT_EQ(rig.front.messages.size(), 1u);
     EXPECT_EQ(rig.front.messages[0].first, "Disk full");
     EXPECT_EQ(rig.front.messages[0].second, MessageKind::Exception);
-    EXPECT_EQ(rig.seq().StepNumber, stepExpandMainImage);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepExpandMainImage);
     EXPECT_FALSE(rig.form->Timer1Enabled());
     EXPECT_TRUE(rig.form->Outcome().halted);
 }
@@ -261,7 +261,7 @@ TEST(Sequencer, EnterBootLoaderForBootCode) {
         rig.dialogue->boot_needed = c.needed;
         rig.dialogue->hex_ready = c.ready;
         rig.RunStep(stepEnterBootLoaderForBoot);
-        EXPECT_EQ(rig.seq().StepNumber, c.next);
+        EXPECT_EQ(rig.TheSequencer().StepNumber, c.next);
         EXPECT_EQ(rig.dialogue->calls, c.dialogue);
         EXPECT_EQ(rig.payload->calls, c.hex_deleted ? Strings{hex} : Strings{});
         EXPECT_EQ(rig.port->baud, 115200);
@@ -301,7 +301,7 @@ TEST(Sequencer, EnterBootLoaderForMainCode) {
         rig.dialogue->main_needed = c.needed;
         rig.dialogue->hex_ready = c.ready;
         rig.RunStep(stepEnterBootLoaderForMain);
-        EXPECT_EQ(rig.seq().StepNumber, c.next);
+        EXPECT_EQ(rig.TheSequencer().StepNumber, c.next);
         EXPECT_EQ(rig.payload->calls, c.hex_deleted ? Strings{hex} : Strings{});
         EXPECT_EQ(rig.form->Fields().FlashPort, 4); // taken again from the boxes
         EXPECT_FALSE(rig.form->Enabled(ButtonId::Button4));
@@ -315,28 +315,28 @@ TEST(Sequencer, EnterBootLoaderForMainCode) {
 TEST(Sequencer, StartUploadSendsTheCurrentHexFile) {
     for (bool debug : {false, true}) {
         FormRig rig;
-        rig.seq().DebugMode = debug;
+        rig.TheSequencer().DebugMode = debug;
         rig.RunStep(stepCopyMainImage);
         rig.form->LogLine("-");
         rig.RunStep(stepStartMainUpload);
-        EXPECT_EQ(rig.seq().FlashStage, 2);
+        EXPECT_EQ(rig.TheSequencer().FlashStage, 2);
         EXPECT_EQ(rig.uploader->started, Strings{"/tmp/t/c:\\~1~Z~6~2.$$$"});
         EXPECT_EQ(rig.form->Gauge1().MaxValue(), 21417);
         EXPECT_FALSE(rig.form->Timer1Enabled()); // waits for the protocol
-        EXPECT_EQ(rig.seq().StepNumber, stepStartMainUpload);
+        EXPECT_EQ(rig.TheSequencer().StepNumber, stepStartMainUpload);
         if (debug) {
             EXPECT_EQ(rig.form->Memo1().back(), "Flashing main code...");
             EXPECT_EQ(rig.port->calls, Strings{"NewDataTrigger(\r,0)"});
-            EXPECT_EQ(rig.seq().EchoTriggerHandle, 7);
+            EXPECT_EQ(rig.TheSequencer().EchoTriggerHandle, 7);
         } else {
             EXPECT_EQ(rig.form->Memo1().back(), "-");
             EXPECT_TRUE(rig.port->calls.empty());
         }
     }
     FormRig boot;
-    boot.seq().DebugMode = true;
+    boot.TheSequencer().DebugMode = true;
     boot.RunStep(stepStartBootUpload);
-    EXPECT_EQ(boot.seq().FlashStage, 1);
+    EXPECT_EQ(boot.TheSequencer().FlashStage, 1);
     EXPECT_EQ(boot.form->Memo1().back(), "Flashing boot code...");
 }
 
@@ -365,10 +365,10 @@ TEST(Sequencer, ResultStepsAndTheStop) {
     };
     for (const auto& c : cases) {
         FormRig rig;
-        rig.seq().DebugMode = c.debug;
+        rig.TheSequencer().DebugMode = c.debug;
         rig.dialogue->alive_after_upload = c.alive;
         rig.RunStep(c.step);
-        EXPECT_EQ(rig.seq().StepNumber, c.next) << c.step;
+        EXPECT_EQ(rig.TheSequencer().StepNumber, c.next) << c.step;
         EXPECT_EQ(rig.dialogue->calls, c.dialogue) << c.step;
         EXPECT_EQ(rig.form->Memo1(), c.log) << c.step;
         EXPECT_TRUE(rig.form->Timer1Enabled());
@@ -378,7 +378,7 @@ TEST(Sequencer, ResultStepsAndTheStop) {
     rig.form->SetGaugeMaxValue(100);
     rig.form->SetGaugeProgress(40);
     rig.RunStep(stepDropBootHex);
-    EXPECT_EQ(rig.seq().StepNumber, stepCopyMainImage);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepCopyMainImage);
     EXPECT_EQ(rig.form->Gauge1().Progress(), 0);
 
     rig.port->open = true;
@@ -401,7 +401,7 @@ TEST(Pause, EndsOnceTheTimeHasPassedAndServesTheWindowMeanwhile) {
     bool handled = false;
     rig.window.post([&] { handled = true; });
     const auto t0 = tollander::platform::MillisecondsNow();
-    rig.seq().Pause(300);
+    rig.TheSequencer().Pause(300);
     const auto took = tollander::platform::MillisecondsNow() - t0;
     EXPECT_TRUE(handled);
     EXPECT_GE(took, 300u);
@@ -409,9 +409,9 @@ TEST(Pause, EndsOnceTheTimeHasPassedAndServesTheWindowMeanwhile) {
 
     // A handler that holds the window longer than the pause asked: the pause
     // ends right after it, and does not raise.
-    rig.window.post([&] { rig.seq().Pause(400); });
+    rig.window.post([&] { rig.TheSequencer().Pause(400); });
     const auto t1 = tollander::platform::MillisecondsNow();
-    EXPECT_NO_THROW(rig.seq().Pause(100));
+    EXPECT_NO_THROW(rig.TheSequencer().Pause(100));
     const auto took2 = tollander::platform::MillisecondsNow() - t1;
     EXPECT_GE(took2, 400u);
     EXPECT_LT(took2, 5000u);
@@ -442,34 +442,34 @@ TEST(Pause, BlocksInsteadOfSpinning) {
 
 TEST(Sequencer, ATickDuringAStepsWaitDoesNotEnterASecondStep) {
     FormRig rig;
-    rig.seq().StepNumber = stepScanCom1;
+    rig.TheSequencer().StepNumber = stepScanCom1;
     rig.dialogue->on_probe = [&](int) {
         rig.form->StartTimer1(); // as a protocol event handler would
-        rig.seq().Pause(450);    // the timer falls due twice meanwhile
+        rig.TheSequencer().Pause(450);    // the timer falls due twice meanwhile
     };
-    rig.tick();
+    rig.Tick();
     EXPECT_EQ(rig.dialogue->calls, Strings{"ProbePort(1)"});
-    EXPECT_EQ(rig.seq().StepNumber, stepScanCom2);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepScanCom2);
 }
 
 TEST(Sequencer, QuitDuringAStepEndsCleanly) {
     auto rig = std::make_unique<FormRig>();
-    rig->seq().StepNumber = stepScanCom2;
+    rig->TheSequencer().StepNumber = stepScanCom2;
     rig->port->open = true;
     bool after_pause = false;
     rig->dialogue->on_probe = [&](int) {
         rig->window.post([&] { rig->form->Button1Click(); }); // the user presses "&Quit"
-        rig->seq().Pause(2000);
+        rig->TheSequencer().Pause(2000);
         after_pause = true;
     };
-    rig->tick();
+    rig->Tick();
     EXPECT_FALSE(after_pause); // the step unwound at its wait
     EXPECT_TRUE(rig->window.terminating());
     EXPECT_FALSE(rig->port->open);
     EXPECT_TRUE(rig->front.messages.empty());
     rig->form->LogLine("late");
     EXPECT_TRUE(rig->form->Memo1().empty()); // nothing more reaches the closed window
-    rig->tick();
+    rig->Tick();
     EXPECT_EQ(rig->dialogue->calls.size(), 1u); // no step runs once closing
     rig.reset(); // the form goes only now; nothing runs on it afterwards
 }
@@ -486,10 +486,10 @@ TEST(Sequencer, WholeRunWithBootAndMainCode) {
     auto& f = *rig.form;
     f.FormShow();
     ASSERT_TRUE(rig.RunUntil([&] { return f.WaitingForUser(); }));
-    EXPECT_EQ(rig.seq().StepNumber, stepWaitForUser);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepWaitForUser);
     f.Button2Click();
     ASSERT_TRUE(rig.RunUntil([&] { return f.WaitingForUser(); }));
-    EXPECT_EQ(rig.seq().StepNumber, stepStop);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, stepStop);
     EXPECT_EQ(
         f.Memo1(),
         (Strings{"Tollander flash utility initialized...",

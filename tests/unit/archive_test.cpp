@@ -32,40 +32,40 @@ protected:
         std::random_device rd;
         dir_ = fs::temp_directory_path() / ("tollander-codec-" + std::to_string(rd()));
         fs::create_directories(dir_);
-        reset_callbacks();
+        ResetCallbacks();
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
-    std::string write(const std::string& name, const Bytes& data,
+    std::string Write(const std::string& name, const Bytes& data,
                       std::uint32_t date = kFeb28) const {
-        std::ofstream(path(name), std::ios::binary)
+        std::ofstream(Path(name), std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-        tollander::platform::WriteFileDosTime(path(name), date);
-        return path(name);
+        tollander::platform::WriteFileDosTime(Path(name), date);
+        return Path(name);
     }
 
-    static Bytes read(const std::string& name) {
+    static Bytes Read(const std::string& name) {
         std::ifstream in(name, std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(in), {});
     }
 
-    static Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+    static Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
     // The callbacks are plain function pointers: they report through these.
-    static void reset_callbacks() {
+    static void ResetCallbacks() {
         answer = 1;
         queries.clear();
         progress.clear();
         names_at_progress.clear();
     }
-    static std::uint8_t query(const TLZReportRec& report, const std::string& output) {
+    static std::uint8_t Query(const TLZReportRec& report, const std::string& output) {
         queries.push_back(report);
         query_output = output;
         return answer;
     }
-    static void on_progress(const TLZReportRec& report, std::int32_t count) {
+    static void OnProgress(const TLZReportRec& report, std::int32_t count) {
         progress.push_back(count);
         names_at_progress.push_back(report.file_name);
     }
@@ -79,7 +79,7 @@ protected:
     fs::path dir_;
 };
 
-Bytes sample_hex(std::size_t n) {
+Bytes SampleHex(std::size_t n) {
     std::string s;
     for (unsigned a = 0; s.size() < n; a += 16) {
         char line[48];
@@ -94,11 +94,11 @@ Bytes sample_hex(std::size_t n) {
 } // namespace
 
 TEST_F(ArchiveTest, HeaderFieldsAtTheirOffsets) {
-    const Bytes data = sample_hex(5000);
-    const std::string in = write("LONGFILENAME1234.HEX", data);
-    const std::string out = path("a.lz");
+    const Bytes data = SampleHex(5000);
+    const std::string in = Write("LONGFILENAME1234.HEX", data);
+    const std::string out = Path("a.lz");
     const std::int32_t result = LZCompressFile(in, out);
-    const Bytes archive = read(out);
+    const Bytes archive = Read(out);
     ASSERT_EQ(result, static_cast<std::int32_t>(archive.size()));
     auto u32 = [&](std::size_t at) {
         return std::uint32_t(archive[at]) | archive[at + 1] << 8 | archive[at + 2] << 16 |
@@ -119,20 +119,20 @@ TEST_F(ArchiveTest, HeaderFieldsAtTheirOffsets) {
 
     // Expanding by default writes the cut name beside the archive, dated.
     EXPECT_EQ(LZDecompressFileDefault(out), 5000);
-    EXPECT_EQ(read(path("LONGFILENAME")), data);
-    EXPECT_EQ(tollander::platform::ReadFileDosTime(path("LONGFILENAME")), kFeb28);
+    EXPECT_EQ(Read(Path("LONGFILENAME")), data);
+    EXPECT_EQ(tollander::platform::ReadFileDosTime(Path("LONGFILENAME")), kFeb28);
 }
 
 TEST_F(ArchiveTest, EmptyInputGivesBareHeaderAndExpandsToEmpty) {
-    const std::string in = write("EMPTY.BIN", {});
+    const std::string in = Write("EMPTY.BIN", {});
     EXPECT_EQ(LZCompressFileDefault(in), 43);
-    const Bytes archive = read(path("EMPTY.BI~"));
+    const Bytes archive = Read(Path("EMPTY.BI~"));
     ASSERT_EQ(archive.size(), 43u);
     EXPECT_EQ(archive[17] | archive[18] | archive[19] | archive[20], 0);
     fs::remove(in);
-    EXPECT_EQ(LZDecompressFile(path("EMPTY.BI~"), path("back")), 0);
-    EXPECT_TRUE(fs::exists(path("back")));
-    EXPECT_EQ(fs::file_size(path("back")), 0u);
+    EXPECT_EQ(LZDecompressFile(Path("EMPTY.BI~"), Path("back")), 0);
+    EXPECT_TRUE(fs::exists(Path("back")));
+    EXPECT_EQ(fs::file_size(Path("back")), 0u);
 }
 
 TEST_F(ArchiveTest, RecognitionAndPlainCopies) {
@@ -157,27 +157,27 @@ TEST_F(ArchiveTest, RecognitionAndPlainCopies) {
         file.insert(file.end(), {0xFF, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 0});
         EXPECT_FALSE(DecodeHeader(bytes).has_value());
         // Not an archive: expanding copies it unchanged, with its own date.
-        const std::string in = write("odd.bin", file, kFeb28);
-        fs::remove(path("copy.bin"));
-        EXPECT_EQ(LZDecompressFile(in, path("copy.bin")), static_cast<std::int32_t>(file.size()));
-        EXPECT_EQ(read(path("copy.bin")), file);
-        EXPECT_EQ(tollander::platform::ReadFileDosTime(path("copy.bin")), kFeb28);
+        const std::string in = Write("odd.bin", file, kFeb28);
+        fs::remove(Path("copy.bin"));
+        EXPECT_EQ(LZDecompressFile(in, Path("copy.bin")), static_cast<std::int32_t>(file.size()));
+        EXPECT_EQ(Read(Path("copy.bin")), file);
+        EXPECT_EQ(tollander::platform::ReadFileDosTime(Path("copy.bin")), kFeb28);
     }
     EXPECT_FALSE(DecodeHeader(std::span(good).first(42)).has_value());
 
     // A real archive is never compressed twice: it is copied unchanged.
-    const std::string in = write("DATA.HEX", sample_hex(3000));
-    LZCompressFile(in, path("DATA.HE~"));
-    const Bytes archive = read(path("DATA.HE~"));
-    EXPECT_EQ(LZCompressFile(path("DATA.HE~"), path("again")),
+    const std::string in = Write("DATA.HEX", SampleHex(3000));
+    LZCompressFile(in, Path("DATA.HE~"));
+    const Bytes archive = Read(Path("DATA.HE~"));
+    EXPECT_EQ(LZCompressFile(Path("DATA.HE~"), Path("again")),
               static_cast<std::int32_t>(archive.size()));
-    EXPECT_EQ(read(path("again")), archive);
+    EXPECT_EQ(Read(Path("again")), archive);
 
-    File f = File::OpenRead(path("again"));
+    File f = File::OpenRead(Path("again"));
     f.Seek(17);
     EXPECT_TRUE(LZIsCompressed(f));
     EXPECT_EQ(f.Position(), 17);
-    EXPECT_EQ(LZStoredName(path("again")), "DATA.HEX");
+    EXPECT_EQ(LZStoredName(Path("again")), "DATA.HEX");
     EXPECT_EQ(LZStoredName(in), in);
 }
 
@@ -195,18 +195,18 @@ TEST_F(ArchiveTest, CompressedNames) {
 }
 
 TEST_F(ArchiveTest, OverwriteAnswers) {
-    const Bytes data = sample_hex(2000);
-    const std::string in = write("IN.HEX", data);
-    const std::string arc = path("IN.HE~");
-    const Bytes old = text("old contents");
+    const Bytes data = SampleHex(2000);
+    const std::string in = Write("IN.HEX", data);
+    const std::string arc = Path("IN.HE~");
+    const Bytes old = Text("old contents");
 
     // Compressing goes on only on 1.
     for (std::uint8_t a : {0, 2, 7, 1}) {
         SCOPED_TRACE(int(a));
-        write("IN.HE~", old);
-        reset_callbacks();
+        Write("IN.HE~", old);
+        ResetCallbacks();
         answer = a;
-        const std::int32_t r = LZCompressFile(in, arc, query, nullptr);
+        const std::int32_t r = LZCompressFile(in, arc, Query, nullptr);
         ASSERT_EQ(queries.size(), 1u);
         EXPECT_EQ(query_output, arc);
         EXPECT_EQ(queries[0].first_size, 2000);
@@ -216,21 +216,21 @@ TEST_F(ArchiveTest, OverwriteAnswers) {
             EXPECT_EQ(r, static_cast<std::int32_t>(fs::file_size(arc)));
         } else {
             EXPECT_EQ(r, -100);
-            EXPECT_EQ(read(arc), old);
+            EXPECT_EQ(Read(arc), old);
         }
     }
-    const Bytes archive = read(arc);
+    const Bytes archive = Read(arc);
 
     // Expanding cancels on 0, aborts silently on 2, goes on otherwise.
     for (std::uint8_t a : {0, 1, 2, 7}) {
         SCOPED_TRACE(int(a));
-        write("OUT.HEX", old);
-        reset_callbacks();
+        Write("OUT.HEX", old);
+        ResetCallbacks();
         answer = a;
         if (a == 2) {
-            EXPECT_THROW(LZDecompressFile(arc, path("OUT.HEX"), query, nullptr), EAbort);
+            EXPECT_THROW(LZDecompressFile(arc, Path("OUT.HEX"), Query, nullptr), EAbort);
         } else {
-            const std::int32_t r = LZDecompressFile(arc, path("OUT.HEX"), query, nullptr);
+            const std::int32_t r = LZDecompressFile(arc, Path("OUT.HEX"), Query, nullptr);
             EXPECT_EQ(r, a == 0 ? -100 : 2000);
         }
         ASSERT_EQ(queries.size(), 1u);
@@ -238,41 +238,41 @@ TEST_F(ArchiveTest, OverwriteAnswers) {
         EXPECT_EQ(queries[0].first_size, static_cast<std::int32_t>(archive.size() - 43));
         EXPECT_EQ(queries[0].second_size, 2000);
         EXPECT_EQ(queries[0].file_date, kFeb28);
-        EXPECT_EQ(read(path("OUT.HEX")), a == 0 || a == 2 ? old : data);
+        EXPECT_EQ(Read(Path("OUT.HEX")), a == 0 || a == 2 ? old : data);
     }
 
     // No query when the output does not exist yet.
-    reset_callbacks();
+    ResetCallbacks();
     fs::remove(arc);
-    EXPECT_GT(LZCompressFile(in, arc, query, nullptr), 43);
+    EXPECT_GT(LZCompressFile(in, arc, Query, nullptr), 43);
     EXPECT_TRUE(queries.empty());
 }
 
 TEST_F(ArchiveTest, ProgressReportsBlocksAndEndsWithMinusTwo) {
-    const Bytes data = sample_hex(70000);
-    const std::string in = write("BIG.HEX", data);
-    LZCompressFile(in, path("BIG.HE~"), nullptr, on_progress);
+    const Bytes data = SampleHex(70000);
+    const std::string in = Write("BIG.HEX", data);
+    LZCompressFile(in, Path("BIG.HE~"), nullptr, OnProgress);
     EXPECT_EQ(progress, (std::vector<std::int32_t>{-1, 32000, 32000, 6000, -2}));
     EXPECT_EQ(names_at_progress.front(), in);
     EXPECT_EQ(names_at_progress.back(), "");
 
-    reset_callbacks();
-    LZDecompressFile(path("BIG.HE~"), path("BIG.OUT"), nullptr, on_progress);
+    ResetCallbacks();
+    LZDecompressFile(Path("BIG.HE~"), Path("BIG.OUT"), nullptr, OnProgress);
     EXPECT_EQ(progress, (std::vector<std::int32_t>{-1, 32000, 32000, 6000, -2}));
-    EXPECT_EQ(names_at_progress.front(), path("BIG.OUT"));
+    EXPECT_EQ(names_at_progress.front(), Path("BIG.OUT"));
     EXPECT_EQ(names_at_progress.back(), "");
 
     // -2 also after a failure (a directory is refused as input before the
     // progress starts, so the output fails here).
-    reset_callbacks();
-    EXPECT_THROW(LZCompressFile(in, path("no-such-dir/BIG.OUT"), nullptr, on_progress),
+    ResetCallbacks();
+    EXPECT_THROW(LZCompressFile(in, Path("no-such-dir/BIG.OUT"), nullptr, OnProgress),
                  EInOutError);
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.back(), -2);
 }
 
 TEST_F(ArchiveTest, ParameterAndFileErrors) {
-    const std::string in = write("IN.HEX", sample_hex(1000));
+    const std::string in = Write("IN.HEX", SampleHex(1000));
     auto number = [](auto&& call) {
         try {
             call();
@@ -281,10 +281,10 @@ TEST_F(ArchiveTest, ParameterAndFileErrors) {
         }
         return 0;
     };
-    EXPECT_EQ(number([&] { LZCompressFile("", path("x")); }), 40003);
+    EXPECT_EQ(number([&] { LZCompressFile("", Path("x")); }), 40003);
     EXPECT_EQ(number([&] { LZDecompressFile(in, ""); }), 40003);
-    EXPECT_EQ(number([&] { LZCompressFile(in, path("in.hex")); }), 40004);
-    EXPECT_EQ(number([&] { LZDecompressFile(in, path("IN.HEX")); }), 40004);
+    EXPECT_EQ(number([&] { LZCompressFile(in, Path("in.hex")); }), 40004);
+    EXPECT_EQ(number([&] { LZDecompressFile(in, Path("IN.HEX")); }), 40004);
     try {
         LZCompressFile(in, in);
         FAIL();
@@ -294,38 +294,38 @@ TEST_F(ArchiveTest, ParameterAndFileErrors) {
 
     // Expanding a missing file reads the archive under its compressed name,
     // which must store the requested name.
-    LZCompressFile(in, path("OTHER.HE~"));
-    fs::rename(path("OTHER.HE~"), path("GONE.HE~"));
+    LZCompressFile(in, Path("OTHER.HE~"));
+    fs::rename(Path("OTHER.HE~"), Path("GONE.HE~"));
     try {
-        LZDecompressFile(path("GONE.HEX"), path("out"));
+        LZDecompressFile(Path("GONE.HEX"), Path("out"));
         FAIL();
     } catch (const EBriskLZCompress& e) {
         EXPECT_EQ(e.Number(), 40006);
         EXPECT_EQ(std::string(e.what()), "Wrong compressed file: IN.HEX");
     }
-    fs::rename(path("GONE.HE~"), path("IN.HE~"));
+    fs::rename(Path("GONE.HE~"), Path("IN.HE~"));
     fs::remove(in);
-    EXPECT_EQ(LZDecompressFile(in, path("out")), 1000);
+    EXPECT_EQ(LZDecompressFile(in, Path("out")), 1000);
     EXPECT_EQ(LZDecompressFileDefault(in), 1000);
     EXPECT_TRUE(fs::exists(in));
 
     // Sizes and results are 32-bit: a larger input is refused before anything is written.
     {
-        std::ofstream(path("huge.bin"));
-        fs::resize_file(path("huge.bin"), std::uintmax_t{1} << 31); // sparse
+        std::ofstream(Path("huge.bin"));
+        fs::resize_file(Path("huge.bin"), std::uintmax_t{1} << 31); // sparse
         try {
-            LZCompressFile(path("huge.bin"), path("huge.lz"));
+            LZCompressFile(Path("huge.bin"), Path("huge.lz"));
             FAIL();
         } catch (const EInOutError& e) {
             EXPECT_EQ(e.ErrorCode, EFBIG);
         }
-        EXPECT_FALSE(fs::exists(path("huge.lz")));
+        EXPECT_FALSE(fs::exists(Path("huge.lz")));
     }
 
-    EXPECT_THROW(LZCompressFile(path("missing"), path("m.out")), EInOutError);
-    EXPECT_FALSE(fs::exists(path("m.out")));
+    EXPECT_THROW(LZCompressFile(Path("missing"), Path("m.out")), EInOutError);
+    EXPECT_FALSE(fs::exists(Path("m.out")));
     try {
-        LZCompressFile(in, path("no/such/dir/out"));
+        LZCompressFile(in, Path("no/such/dir/out"));
         FAIL();
     } catch (const EInOutError& e) {
         EXPECT_EQ(e.ErrorCode, ENOENT);
@@ -337,11 +337,11 @@ TEST_F(ArchiveTest, SameFileUnderAnotherNameIsRefusedAndKept) {
 #ifdef _WIN32
     GTEST_SKIP() << "no symbolic links under Wine";
 #endif
-    const Bytes data = sample_hex(4000);
-    const std::string in = write("KEEP.HEX", data);
-    fs::create_hard_link(in, path("link.hex"));
-    fs::create_symlink(in, path("sym.hex"));
-    for (const std::string& other : {path("link.hex"), path("sym.hex"), path("./KEEP.HEX")}) {
+    const Bytes data = SampleHex(4000);
+    const std::string in = Write("KEEP.HEX", data);
+    fs::create_hard_link(in, Path("link.hex"));
+    fs::create_symlink(in, Path("sym.hex"));
+    for (const std::string& other : {Path("link.hex"), Path("sym.hex"), Path("./KEEP.HEX")}) {
         SCOPED_TRACE(other);
         try {
             LZCompressFile(in, other);
@@ -349,29 +349,29 @@ TEST_F(ArchiveTest, SameFileUnderAnotherNameIsRefusedAndKept) {
         } catch (const EBriskLZCompress& e) {
             EXPECT_EQ(e.Number(), 40004);
         }
-        EXPECT_EQ(read(in), data);
+        EXPECT_EQ(Read(in), data);
     }
 
     // The archive that expanding falls back to must not be the output either.
-    LZCompressFile(in, path("KEEP.HE~"));
-    const Bytes archive = read(path("KEEP.HE~"));
+    LZCompressFile(in, Path("KEEP.HE~"));
+    const Bytes archive = Read(Path("KEEP.HE~"));
     fs::remove(in);
-    fs::remove(path("link.hex"));
+    fs::remove(Path("link.hex"));
     try {
-        LZDecompressFile(in, path("KEEP.HE~"));
+        LZDecompressFile(in, Path("KEEP.HE~"));
         FAIL();
     } catch (const EBriskLZCompress& e) {
         EXPECT_EQ(e.Number(), 40004);
     }
-    EXPECT_EQ(read(path("KEEP.HE~")), archive);
+    EXPECT_EQ(Read(Path("KEEP.HE~")), archive);
 }
 
 // The format has no checksum: a cut or padded archive is caught by its
 // stored sizes, and what it would have expanded to is not left behind.
 TEST_F(ArchiveTest, ArchivesThatDoNotMatchTheirSizesAreDamaged) {
-    const Bytes data = sample_hex(70000); // more than one 32000-byte block
-    LZCompressFile(write("IMG.HEX", data), path("good.lz"));
-    const Bytes good = read(path("good.lz"));
+    const Bytes data = SampleHex(70000); // more than one 32000-byte block
+    LZCompressFile(Write("IMG.HEX", data), Path("good.lz"));
+    const Bytes good = Read(Path("good.lz"));
     Bytes over = good; // one byte less stored than the body expands to
     over[13] -= 1;
     Bytes under = good; // one byte more stored than the body expands to
@@ -394,9 +394,9 @@ TEST_F(ArchiveTest, ArchivesThatDoNotMatchTheirSizesAreDamaged) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string in = write("bad.lz", c.file);
+        const std::string in = Write("bad.lz", c.file);
         try {
-            LZDecompressFile(in, path("out.hex"));
+            LZDecompressFile(in, Path("out.hex"));
             ADD_FAILURE() << "expanded";
         } catch (const EBriskLZDamaged& e) {
             EXPECT_EQ(e.Number(), 40007);
@@ -405,10 +405,10 @@ TEST_F(ArchiveTest, ArchivesThatDoNotMatchTheirSizesAreDamaged) {
                 << e.what();
             EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
         }
-        EXPECT_FALSE(fs::exists(path("out.hex")));
+        EXPECT_FALSE(fs::exists(Path("out.hex")));
     }
-    EXPECT_EQ(LZDecompressFile(path("good.lz"), path("out.hex")), 70000);
-    EXPECT_EQ(read(path("out.hex")), data);
+    EXPECT_EQ(LZDecompressFile(Path("good.lz"), Path("out.hex")), 70000);
+    EXPECT_EQ(Read(Path("out.hex")), data);
 }
 
 TEST_F(ArchiveTest, StoredNameCannotLeaveTheDirectory) {
@@ -417,7 +417,7 @@ TEST_F(ArchiveTest, StoredNameCannotLeaveTheDirectory) {
         ArchiveHeader h;
         h.file_name = stored;
         const auto header = EncodeHeader(h);
-        const std::string arc = write("evil.lz", Bytes(header.begin(), header.end()));
+        const std::string arc = Write("evil.lz", Bytes(header.begin(), header.end()));
         try {
             LZDecompressFileDefault(arc);
             FAIL();
@@ -433,20 +433,20 @@ TEST_F(ArchiveTest, StoredNameCannotLeaveTheDirectory) {
     const auto header = EncodeHeader(h);
     Bytes file(header.begin(), header.end());
     file.insert(file.end(), {0x01, 'A', 0x00});
-    fs::create_directory(path("sub"));
+    fs::create_directory(Path("sub"));
     const std::string arc = (dir_ / "sub" / "evil.lz").string();
     std::ofstream(arc, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), 46);
     EXPECT_EQ(LZDecompressFileDefault(arc), 1);
     EXPECT_TRUE(fs::exists(dir_ / "sub" / "x.txt"));
-    EXPECT_FALSE(fs::exists(path("x.txt")));
+    EXPECT_FALSE(fs::exists(Path("x.txt")));
 }
 
 TEST_F(ArchiveTest, MyFCopyCountsAndErrors) {
-    const std::string in = write("src", sample_hex(70000));
+    const std::string in = Write("src", SampleHex(70000));
     File src = File::OpenRead(in);
-    File dst = File::Create(path("dst"));
-    reset_callbacks();
-    EXPECT_EQ(MyFCopy(src, dst, 40000, CopySide::Input, on_progress, nullptr), 40000);
+    File dst = File::Create(Path("dst"));
+    ResetCallbacks();
+    EXPECT_EQ(MyFCopy(src, dst, 40000, CopySide::Input, OnProgress, nullptr), 40000);
     EXPECT_EQ(progress, (std::vector<std::int32_t>{32000, 8000}));
     EXPECT_EQ(MyFCopy(src, dst, -1, CopySide::Output), 30000);
     EXPECT_THROW(MyFCopy(src, dst, -2, CopySide::Input), EBriskLZDebug);
@@ -461,23 +461,23 @@ TEST_F(ArchiveTest, MyFCopyCountsAndErrors) {
 }
 
 TEST_F(ArchiveTest, LZObjPicksTheOperations) {
-    const Bytes data = sample_hex(3000);
-    const std::string in = write("OBJ.HEX", data);
+    const Bytes data = SampleHex(3000);
+    const std::string in = Write("OBJ.HEX", data);
     {
         LZObj obj(in, "");
         EXPECT_GT(obj.Compress(), 43);
     }
     fs::remove(in);
     {
-        LZObj obj(path("OBJ.HE~"), path("OBJ.OUT"));
-        obj.ProgressProc = on_progress;
+        LZObj obj(Path("OBJ.HE~"), Path("OBJ.OUT"));
+        obj.ProgressProc = OnProgress;
         EXPECT_EQ(obj.Decompress(), 3000);
-        EXPECT_EQ(read(path("OBJ.OUT")), data);
+        EXPECT_EQ(Read(Path("OBJ.OUT")), data);
     }
     {
-        LZObj obj(path("OBJ.HE~"), "");
+        LZObj obj(Path("OBJ.HE~"), "");
         EXPECT_EQ(obj.Decompress(), 3000);
-        EXPECT_EQ(read(in), data);
+        EXPECT_EQ(Read(in), data);
     }
     LZObj empty("", "x");
     EXPECT_EQ(empty.Compress(), -100);

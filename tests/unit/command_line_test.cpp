@@ -36,7 +36,7 @@ struct Parsed {
     std::vector<std::string> seen; // every --item, in order
 };
 
-Parsed parse(std::vector<std::string> args) {
+Parsed Parse(std::vector<std::string> args) {
     Parsed p;
     CommandLine cl("prog", "usage: prog [--force] [-o OUT] [--item X]... ARG...\n");
     cl.Flag("force", 'f', p.force)
@@ -61,7 +61,7 @@ Parsed parse(std::vector<std::string> args) {
 const std::string kTry = "Try 'prog --help'.\n";
 
 TEST(CommandLine, ParsesTheHouseForms) {
-    Parsed p = parse({"a", "--force", "-o", "x", "--item=1", "b", "--item", "2", "--", "--item"});
+    Parsed p = Parse({"a", "--force", "-o", "x", "--item=1", "b", "--item", "2", "--", "--item"});
     EXPECT_FALSE(p.status);
     EXPECT_TRUE(p.force);
     EXPECT_EQ(p.output, "x");
@@ -69,7 +69,7 @@ TEST(CommandLine, ParsesTheHouseForms) {
     EXPECT_EQ(p.operands, (std::vector<std::string>{"a", "b", "--item"}));
     EXPECT_EQ(p.out + p.err, "");
 
-    p = parse({"-", "-f", "--output=", "/ud"});
+    p = Parse({"-", "-f", "--output=", "/ud"});
     EXPECT_FALSE(p.status);
     EXPECT_TRUE(p.force);
     EXPECT_EQ(p.output, "");
@@ -102,7 +102,7 @@ TEST(CommandLine, HelpVersionAndUsageErrors) {
         std::string name;
         for (const std::string& a : c.args)
             name += a + " ";
-        const Parsed p = parse(c.args);
+        const Parsed p = Parse(c.args);
         ASSERT_TRUE(p.status) << name;
         EXPECT_EQ(*p.status, c.status) << name;
         EXPECT_EQ(p.out, c.out) << name;
@@ -142,7 +142,7 @@ struct ToolRun {
 #ifdef _WIN32
 using tollander::testing::NativePath;
 
-ToolRun run_tool(const std::string& command) {
+ToolRun RunTool(const std::string& command) {
     const std::string scratch = tollander::platform::MakeScratchDir("cl-out");
     const std::string out_name = NativePath(scratch + "/out");
     const std::string err_name = NativePath(scratch + "/err");
@@ -164,7 +164,7 @@ ToolRun run_tool(const std::string& command) {
     return run;
 }
 #else
-ToolRun run_tool(const std::string& command) {
+ToolRun RunTool(const std::string& command) {
     char out_name[] = "/tmp/cl-out-XXXXXX";
     char err_name[] = "/tmp/cl-err-XXXXXX";
     const int out_fd = mkstemp(out_name);
@@ -210,17 +210,17 @@ TEST(CommandLine, EveryToolAnswersHelpVersionAndUnknownOptions) {
         const std::string in_dir = std::string("cd ") + dir + " && '" + path + "' ";
 #endif
 
-        ToolRun r = run_tool(in_dir + "--help");
+        ToolRun r = RunTool(in_dir + "--help");
         EXPECT_EQ(r.status, 0) << tool;
         EXPECT_EQ(r.out.rfind(std::string("usage: ") + tool, 0), 0u) << tool << r.out;
         EXPECT_EQ(r.err, "") << tool;
 
-        r = run_tool(in_dir + "--version");
+        r = RunTool(in_dir + "--version");
         EXPECT_EQ(r.status, 0) << tool;
         EXPECT_EQ(r.out, std::string(tool) + " " + ProgramVersion() + "\n") << tool;
         EXPECT_EQ(r.err, "") << tool;
 
-        r = run_tool(in_dir + "--no-such-option");
+        r = RunTool(in_dir + "--no-such-option");
         EXPECT_EQ(r.status, 2) << tool;
         EXPECT_EQ(r.out, "") << tool;
         EXPECT_EQ(r.err, std::string(tool) + ": unknown option '--no-such-option'\nTry '" + tool +

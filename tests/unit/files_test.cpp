@@ -85,7 +85,7 @@ TEST_F(Files, ReadsToTheEndAndReportsDosCodes) {
     for (const auto& [path, code] : failures) {
         file = File::OpenRead(path);
         EXPECT_FALSE(file.Valid()) << path;
-        EXPECT_EQ(file.dos_error(), code) << path;
+        EXPECT_EQ(file.DosError(), code) << path;
     }
 }
 

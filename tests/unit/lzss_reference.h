@@ -14,7 +14,7 @@ class ReferenceEncoder {
 public:
     explicit ReferenceEncoder(bool splay) : splay_(splay) {}
 
-    Bytes encode(const Bytes& in) {
+    Bytes Encode(const Bytes& in) {
         const int N = 4096, F = 18, NIL = 4096;
         text_.assign(N + F - 1, 0);
         left_.assign(4097, NIL);
@@ -28,8 +28,8 @@ public:
             text_[r + len++] = static_cast<std::uint8_t>(c);
         if (len == 0) return out;
         for (int i = 1; i <= F; ++i)
-            insert(r - i);
-        insert(r);
+            Insert(r - i);
+        Insert(r);
         Bytes group{0};
         unsigned mask = 1;
         while (len > 0) {
@@ -51,18 +51,18 @@ public:
             const int step = match_length_;
             int i = 0;
             for (; i < step && (c = next()) >= 0; ++i) {
-                remove(s);
+                Remove(s);
                 text_[s] = static_cast<std::uint8_t>(c);
                 if (s < F - 1) text_[s + N] = static_cast<std::uint8_t>(c);
                 s = (s + 1) % N;
                 r = (r + 1) % N;
-                insert(r);
+                Insert(r);
             }
             for (; i < step; ++i) {
-                remove(s);
+                Remove(s);
                 s = (s + 1) % N;
                 r = (r + 1) % N;
-                if (--len > 0) insert(r);
+                if (--len > 0) Insert(r);
             }
         }
         out.insert(out.end(), group.begin(), group.end());
@@ -70,9 +70,9 @@ public:
     }
 
 private:
-    static bool is_root(int n) { return n > 4096; }
+    static bool IsRoot(int n) { return n > 4096; }
 
-    void insert(int r) {
+    void Insert(int r) {
         int p = 4097 + text_[r], cmp = 1, depth = 0;
         left_[r] = right_[r] = 4096;
         match_length_ = 0;
@@ -98,37 +98,37 @@ private:
                     right_[r] = right_[p];
                     parent_[left_[p]] = r;
                     parent_[right_[p]] = r;
-                    replace_link(parent_[p], p, r);
+                    ReplaceLink(parent_[p], p, r);
                     parent_[p] = 4096;
                     break;
                 }
             }
         }
         if (splay_ && depth >= 30) {
-            while (!is_root(parent_[r])) {
+            while (!IsRoot(parent_[r])) {
                 const int p = parent_[r];
-                if (is_root(parent_[p])) {
-                    rotate_up(r);
+                if (IsRoot(parent_[p])) {
+                    RotateUp(r);
                 } else if ((left_[p] == r) == (left_[parent_[p]] == p)) {
-                    rotate_up(p);
-                    rotate_up(r);
+                    RotateUp(p);
+                    RotateUp(r);
                 } else {
-                    rotate_up(r);
-                    rotate_up(r);
+                    RotateUp(r);
+                    RotateUp(r);
                 }
             }
         }
     }
 
-    void replace_link(int up, int from, int to) {
-        if (!is_root(up) && left_[up] == from) {
+    void ReplaceLink(int up, int from, int to) {
+        if (!IsRoot(up) && left_[up] == from) {
             left_[up] = to;
         } else {
             right_[up] = to;
         }
     }
 
-    void rotate_up(int x) {
+    void RotateUp(int x) {
         const int p = parent_[x];
         const int g = parent_[p];
         if (left_[p] == x) {
@@ -141,11 +141,11 @@ private:
             left_[x] = p;
         }
         parent_[p] = x;
-        replace_link(g, p, x);
+        ReplaceLink(g, p, x);
         parent_[x] = g;
     }
 
-    void remove(int p) {
+    void Remove(int p) {
         if (parent_[p] == 4096) return;
         int q;
         if (right_[p] == 4096) {
@@ -166,7 +166,7 @@ private:
             parent_[right_[p]] = q;
         }
         parent_[q] = parent_[p];
-        replace_link(parent_[p], p, q);
+        ReplaceLink(parent_[p], p, q);
         parent_[p] = 4096;
     }
 

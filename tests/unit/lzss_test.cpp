@@ -16,7 +16,7 @@ using lzss_reference::ReferenceEncoder;
 
 namespace {
 
-Bytes random_bytes(std::size_t n, unsigned seed) {
+Bytes RandomBytes(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     Bytes out(n);
     for (auto& b : out)
@@ -24,7 +24,7 @@ Bytes random_bytes(std::size_t n, unsigned seed) {
     return out;
 }
 
-Bytes long_runs(std::size_t n) {
+Bytes LongRuns(std::size_t n) {
     std::mt19937 rng(7);
     Bytes out;
     while (out.size() < n)
@@ -35,7 +35,7 @@ Bytes long_runs(std::size_t n) {
 
 // Intel HEX-like text: 16-byte data records at rising addresses, mostly
 // erased flash with some code-like bytes.
-Bytes hex_text(std::size_t n) {
+Bytes HexText(std::size_t n) {
     std::mt19937 rng(11);
     std::string text;
     unsigned address = 0;
@@ -58,7 +58,7 @@ Bytes hex_text(std::size_t n) {
     return Bytes(text.begin(), text.end());
 }
 
-Bytes repeated_record(std::size_t n) {
+Bytes RepeatedRecord(std::size_t n) {
     const std::string record = "RECORD 0042;STATUS=OK;VALUE=3.14159\r\n";
     Bytes out;
     while (out.size() < n)
@@ -89,10 +89,10 @@ TEST(LzssRoundTrip, SizesAndKindsMatchReferenceCoder) {
         const char* name;
         Bytes (*make)(std::size_t);
     };
-    const Kind kinds[] = {{"random", [](std::size_t n) { return random_bytes(n, 3); }},
-                          {"runs", long_runs},
-                          {"hex", hex_text},
-                          {"record", repeated_record}};
+    const Kind kinds[] = {{"random", [](std::size_t n) { return RandomBytes(n, 3); }},
+                          {"runs", LongRuns},
+                          {"hex", HexText},
+                          {"record", RepeatedRecord}};
     for (const auto& kind : kinds) {
         for (std::size_t size : sizes) {
             SCOPED_TRACE(std::string(kind.name) + " " + std::to_string(size));
@@ -101,7 +101,7 @@ TEST(LzssRoundTrip, SizesAndKindsMatchReferenceCoder) {
             const Bytes body = LzssEncode(input, &totals);
             EXPECT_EQ(totals.bytes_read, static_cast<std::int64_t>(size));
             EXPECT_EQ(totals.bytes_written, static_cast<std::int64_t>(body.size()));
-            ASSERT_EQ(body, ReferenceEncoder(true).encode(input));
+            ASSERT_EQ(body, ReferenceEncoder(true).Encode(input));
             ASSERT_EQ(LzssDecode(body), input);
         }
     }
@@ -123,15 +123,15 @@ TEST(LzssRoundTrip, WholeGroupsEndWithEmptyFlagByte) {
 TEST(LzssSplay, DeepInsertionsAreSplayedAndShapeTheOutput) {
     // Rising addresses make the strings arrive in sorted order: a degenerate
     // chain unless the splay reshapes it.
-    const Bytes input = hex_text(200000);
+    const Bytes input = HexText(200000);
     LzssTotals totals;
     const Bytes body = LzssEncode(input, &totals);
     EXPECT_GE(totals.deepest_insertion, 30);
     EXPECT_GT(totals.splays, 0);
-    EXPECT_EQ(body, ReferenceEncoder(true).encode(input));
+    EXPECT_EQ(body, ReferenceEncoder(true).Encode(input));
     // The splay changes which of equally long matches is found first, so a
     // coder that never splays writes a different body.
-    EXPECT_NE(body, ReferenceEncoder(false).encode(input));
+    EXPECT_NE(body, ReferenceEncoder(false).Encode(input));
     EXPECT_EQ(LzssDecode(body), input);
 }
 
@@ -140,7 +140,7 @@ TEST(LzssDecode, StopsWhereverTheBodyEnds) {
     EXPECT_TRUE(LzssDecode(Bytes{0x00, 0xDC}).empty());
     EXPECT_EQ(LzssDecode(Bytes{0x00, 0xDC, 0xFF}), Bytes(18, 0));
 
-    const Bytes input = hex_text(3000);
+    const Bytes input = HexText(3000);
     const Bytes body = LzssEncode(input);
     std::size_t previous = 0;
     for (std::size_t cut = 0; cut <= body.size(); ++cut) {
@@ -172,7 +172,7 @@ TEST(LzssCoderReuse, EncodesAndDecodesInTurnWithoutCarryingState) {
             data.insert(data.end(), d, d + n);
         }
     };
-    for (const Bytes& input : {hex_text(50000), random_bytes(40000, 9), Bytes(30, 0)}) {
+    for (const Bytes& input : {HexText(50000), RandomBytes(40000, 9), Bytes(30, 0)}) {
         Source plain;
         plain.data = input;
         Sink body;
@@ -187,8 +187,8 @@ TEST(LzssCoderReuse, EncodesAndDecodesInTurnWithoutCarryingState) {
 }
 
 TEST(LzssCoderReuse, ConcurrentOperationsDoNotInterfere) {
-    const Bytes a = hex_text(300000);
-    const Bytes b = random_bytes(300000, 5);
+    const Bytes a = HexText(300000);
+    const Bytes b = RandomBytes(300000, 5);
     const Bytes body_a = LzssEncode(a);
     const Bytes body_b = LzssEncode(b);
     bool a_ok = true;

@@ -48,7 +48,7 @@ protected:
 
     // Runs the tool in the scratch directory; `prefix` goes before it (shell
     // settings such as a file size limit), `launcher` runs it (a time limit).
-    Run run(const std::string& args, const std::string& prefix = "",
+    Run RunTool(const std::string& args, const std::string& prefix = "",
             const std::string& launcher = "") {
 #ifdef _WIN32
         // The command shell has neither shell settings nor launchers.
@@ -56,7 +56,7 @@ protected:
         const std::string d = tollander::testing::NativePath(dir_);
         const std::string cmd = "cd /d " + d + " && " + tool_ + " " + args + " >" + d +
                                 "\\.out 2>" + d + "\\.err";
-        Run r{std::system(cmd.c_str()), slurp(".out"), slurp(".err")};
+        Run r{std::system(cmd.c_str()), Slurp(".out"), Slurp(".err")};
         for (const char* f : {".out", ".err"})
             fs::remove(dir_ / f);
         return r;
@@ -66,28 +66,28 @@ protected:
                                 tool_ + "' " + args +
                                 ") >'" + d + "/.out' 2>'" + d + "/.err'; echo $? >'" + d + "/.rc'";
         if (std::system(cmd.c_str()) == -1) ADD_FAILURE() << "cannot run " << cmd;
-        Run r{std::stoi(slurp(".rc")), slurp(".out"), slurp(".err")};
+        Run r{std::stoi(Slurp(".rc")), Slurp(".out"), Slurp(".err")};
         for (const char* f : {".rc", ".out", ".err"})
             fs::remove(dir_ / f);
         return r;
 #endif
     }
 
-    std::string slurp(const std::string& name) {
+    std::string Slurp(const std::string& name) {
         std::ifstream in(dir_ / name, std::ios::binary);
         std::stringstream ss;
         ss << in.rdbuf();
         return ss.str();
     }
 
-    void put(const std::string& name, const std::string& data) {
+    void Put(const std::string& name, const std::string& data) {
         std::ofstream(dir_ / name, std::ios::binary) << data;
     }
 
     // Every name under the scratch directory, hidden ones included, with
     // what it is: the content of a file, "<dir>", "<fifo>", "<device>" or
     // "-> target" for a link.
-    std::map<std::string, std::string> listing() {
+    std::map<std::string, std::string> Listing() {
         std::map<std::string, std::string> names;
         for (auto it = fs::recursive_directory_iterator(dir_); it != fs::end(it); ++it) {
             const std::string name = it->path().lexically_relative(dir_).string();
@@ -101,13 +101,13 @@ protected:
             else if (fs::is_character_file(st) || fs::is_block_file(st))
                 names[name] = "<device>";
             else
-                names[name] = file(slurp(name));
+                names[name] = AsListed(Slurp(name));
         }
         return names;
     }
 
-    // A file's content as listing() shows it: short enough to read in a failure.
-    static std::string file(const std::string& content) {
+    // A file's content as Listing() shows it: short enough to read in a failure.
+    static std::string AsListed(const std::string& content) {
         char text[64];
         std::snprintf(text, sizeof text, "%zu bytes #%016zx", content.size(),
                       std::hash<std::string>{}(content));
@@ -118,7 +118,7 @@ protected:
     fs::path dir_;
 };
 
-std::string hex_lines(int n) {
+std::string HexLines(int n) {
     std::string s;
     for (int i = 0; i < n; ++i) {
         char line[64];
@@ -132,49 +132,49 @@ std::string hex_lines(int n) {
 } // namespace
 
 TEST_F(LzssTool, CompressExpandInfoRoundTrip) {
-    const std::string data = hex_lines(2000);
-    put("FLS0228.HEX", data);
+    const std::string data = HexLines(2000);
+    Put("FLS0228.HEX", data);
 
-    Run r = run("compress FLS0228.HEX");
+    Run r = RunTool("compress FLS0228.HEX");
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_TRUE(fs::exists(dir_ / "FLS0228.HE~"));
     EXPECT_LT(fs::file_size(dir_ / "FLS0228.HE~"), data.size() / 2);
 
-    r = run("info FLS0228.HE~");
+    r = RunTool("info FLS0228.HE~");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("stored name:       FLS0228.HEX"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("uncompressed size: " + std::to_string(data.size())), std::string::npos);
 
-    r = run("info FLS0228.HEX");
+    r = RunTool("info FLS0228.HEX");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("not an archive"), std::string::npos);
 
     // Default output: the stored name beside the archive; refused while it exists.
-    r = run("expand FLS0228.HE~");
+    r = RunTool("expand FLS0228.HE~");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("FLS0228.HEX"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("--force"), std::string::npos);
-    EXPECT_EQ(slurp("FLS0228.HEX"), data);
+    EXPECT_EQ(Slurp("FLS0228.HEX"), data);
 
-    put("FLS0228.HEX", "stale");
-    r = run("--force expand FLS0228.HE~");
+    Put("FLS0228.HEX", "stale");
+    r = RunTool("--force expand FLS0228.HE~");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(slurp("FLS0228.HEX"), data);
+    EXPECT_EQ(Slurp("FLS0228.HEX"), data);
 
-    r = run("expand FLS0228.HE~ copy.hex");
+    r = RunTool("expand FLS0228.HE~ copy.hex");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(slurp("copy.hex"), data);
+    EXPECT_EQ(Slurp("copy.hex"), data);
 
-    r = run("compress copy.hex packed.lz");
+    r = RunTool("compress copy.hex packed.lz");
     ASSERT_EQ(r.status, 0) << r.err;
-    r = run("compress copy.hex packed.lz");
+    r = RunTool("compress copy.hex packed.lz");
     EXPECT_EQ(r.status, 1);
-    r = run("compress copy.hex packed.lz --force");
+    r = RunTool("compress copy.hex packed.lz --force");
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST_F(LzssTool, FailuresNameTheFileAndLeaveNoPartialOutput) {
-    Run r = run("compress missing.bin");
+    Run r = RunTool("compress missing.bin");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("missing.bin"), std::string::npos);
 #ifdef _WIN32 // Windows' own reason, in Wine's words or Windows'
@@ -185,40 +185,40 @@ TEST_F(LzssTool, FailuresNameTheFileAndLeaveNoPartialOutput) {
     EXPECT_NE(r.err.find("No such file"), std::string::npos) << r.err;
 #endif
 
-    put("plain.txt", "just text");
-    r = run("expand plain.txt");
+    Put("plain.txt", "just text");
+    r = RunTool("expand plain.txt");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("plain.txt: not an archive"), std::string::npos) << r.err;
 
-    r = run("frobnicate x");
+    r = RunTool("frobnicate x");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("unknown command 'frobnicate'"), std::string::npos) << r.err;
 
 #ifndef _WIN32 // Windows has no file size limit to play the full disk with
     // A write that fails part way (a 2 KB file size limit) leaves nothing.
-    put("big.hex", hex_lines(3000));
-    r = run("compress big.hex big.lz", "trap '' XFSZ; ulimit -f 4;");
+    Put("big.hex", HexLines(3000));
+    r = RunTool("compress big.hex big.lz", "trap '' XFSZ; ulimit -f 4;");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("big.lz"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir_ / "big.lz"));
 
-    ASSERT_EQ(run("compress big.hex big.lz").status, 0);
-    r = run("expand big.lz big.out", "trap '' XFSZ; ulimit -f 4;");
+    ASSERT_EQ(RunTool("compress big.hex big.lz").status, 0);
+    r = RunTool("expand big.lz big.out", "trap '' XFSZ; ulimit -f 4;");
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(fs::exists(dir_ / "big.out"));
 #endif
 
     // A failure before anything is written leaves an existing output alone.
-    put("keep.out", "precious");
-    r = run("--force expand nothing.lz keep.out");
+    Put("keep.out", "precious");
+    r = RunTool("--force expand nothing.lz keep.out");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(slurp("keep.out"), "precious");
+    EXPECT_EQ(Slurp("keep.out"), "precious");
 }
 
 #ifndef _WIN32
 namespace {
 
-std::string archive_of(const std::string& name, const std::string& data) {
+std::string ArchiveOf(const std::string& name, const std::string& data) {
     const fs::path dir = fs::temp_directory_path() / ("lzss-tool-src-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     std::ofstream(dir / name, std::ios::binary) << data;
@@ -240,10 +240,10 @@ TEST_F(LzssTool, RefusalsAndFailuresLeaveEveryFileAsItWas) {
 #ifdef _WIN32
     GTEST_SKIP() << "device nodes, FIFOs, links, a small mount, file size and time limits";
 #else
-    const std::string data = hex_lines(3000);
-    const std::string other = hex_lines(40);
-    const std::string archive = archive_of("ORIG.HEX", data);
-    const std::string other_archive = archive_of("OTHER.HEX", other);
+    const std::string data = HexLines(3000);
+    const std::string other = HexLines(40);
+    const std::string archive = ArchiveOf("ORIG.HEX", data);
+    const std::string other_archive = ArchiveOf("OTHER.HEX", other);
     const std::string cut = archive.substr(0, archive.size() / 2);
     const std::string padded = archive + std::string(100, '\0');
     // A body as long as stored that expands past the stored size: one
@@ -274,53 +274,53 @@ TEST_F(LzssTool, RefusalsAndFailuresLeaveEveryFileAsItWas) {
          [&] {
              fs::create_directories(dir_ / "real/deep");
              fs::create_directory_symlink("real/deep", dir_ / "lnk");
-             put("real/a.lz", archive);
+             Put("real/a.lz", archive);
              return true;
          },
          "--force expand real/a.lz lnk/../a.lz", 1, "real/a.lz and lnk/../a.lz are the same file",
          {{"real", "<dir>"}, {"real/deep", "<dir>"}, {"lnk", "-> real/deep"},
-          {"real/a.lz", file(archive)}}},
+          {"real/a.lz", AsListed(archive)}}},
         {"input through a link and .., default output beside what was read",
          [&] {
              fs::create_directories(dir_ / "real/deep");
              fs::create_directory_symlink("real/deep", dir_ / "lnk");
-             put("real/a.lz", archive);
-             put("a.lz", other_archive);
+             Put("real/a.lz", archive);
+             Put("a.lz", other_archive);
              return true;
          },
          "expand lnk/../a.lz", 0, "",
          {{"real", "<dir>"}, {"real/deep", "<dir>"}, {"lnk", "-> real/deep"},
-          {"real/a.lz", file(archive)}, {"a.lz", file(other_archive)}, {"real/ORIG.HEX", file(data)}}},
-        {"truncated archive", [&] { put("a.lz", cut); return true; }, "expand a.lz out.hex", 1,
-         "a.lz: truncated or damaged archive", {{"a.lz", file(cut)}}},
+          {"real/a.lz", AsListed(archive)}, {"a.lz", AsListed(other_archive)}, {"real/ORIG.HEX", AsListed(data)}}},
+        {"truncated archive", [&] { Put("a.lz", cut); return true; }, "expand a.lz out.hex", 1,
+         "a.lz: truncated or damaged archive", {{"a.lz", AsListed(cut)}}},
         {"truncated archive, --force over an old output",
-         [&] { put("a.lz", cut); put("out.hex", stale); return true; },
+         [&] { Put("a.lz", cut); Put("out.hex", stale); return true; },
          "--force expand a.lz out.hex", 1, "a.lz: truncated or damaged archive",
-         {{"a.lz", file(cut)}, {"out.hex", file(stale)}}},
-        {"body longer than its size", [&] { put("a.lz", padded); return true; },
-         "expand a.lz out.hex", 1, "a.lz: truncated or damaged archive", {{"a.lz", file(padded)}}},
-        {"expands past its stored size", [&] { put("a.lz", over); return true; },
-         "expand a.lz out.hex", 1, "a.lz: truncated or damaged archive", {{"a.lz", file(over)}}},
+         {{"a.lz", AsListed(cut)}, {"out.hex", AsListed(stale)}}},
+        {"body longer than its size", [&] { Put("a.lz", padded); return true; },
+         "expand a.lz out.hex", 1, "a.lz: truncated or damaged archive", {{"a.lz", AsListed(padded)}}},
+        {"expands past its stored size", [&] { Put("a.lz", over); return true; },
+         "expand a.lz out.hex", 1, "a.lz: truncated or damaged archive", {{"a.lz", AsListed(over)}}},
         {"--force on a full disk keeps the old output",
          [&] {
-             put("a.lz", archive);
+             Put("a.lz", archive);
              fs::create_directory(dir_ / "small");
              const std::string mount =
                  "mount -t tmpfs -o size=64k tmpfs '" + (dir_ / "small").string() + "' 2>/dev/null";
              mounted = std::system(mount.c_str()) == 0;
-             if (mounted) put("small/out.hex", stale);
+             if (mounted) Put("small/out.hex", stale);
              return mounted;
          },
          "--force expand a.lz small/out.hex", 1, "No space left on device",
-         {{"a.lz", file(archive)}, {"small", "<dir>"}, {"small/out.hex", file(stale)}}},
+         {{"a.lz", AsListed(archive)}, {"small", "<dir>"}, {"small/out.hex", AsListed(stale)}}},
         {"--force under a file-size limit (the default action of SIGXFSZ kills)",
          [&] {
-             put("a.lz", archive);
-             put("out.hex", stale);
+             Put("a.lz", archive);
+             Put("out.hex", stale);
              return true;
          },
          "--force expand a.lz out.hex", 1, "out.hex: File too large",
-         {{"a.lz", file(archive)}, {"out.hex", file(stale)}}, "trap - XFSZ; ulimit -f 8;"},
+         {{"a.lz", AsListed(archive)}, {"out.hex", AsListed(stale)}}, "trap - XFSZ; ulimit -f 8;"},
         {"FIFO as input",
          [&] { return ::mkfifo((dir_ / "fifo").c_str(), 0600) == 0; },
          "compress fifo out.lz", 1, "fifo: not a regular file (a FIFO)", {{"fifo", "<fifo>"}}},
@@ -329,33 +329,33 @@ TEST_F(LzssTool, RefusalsAndFailuresLeaveEveryFileAsItWas) {
         {"directory as input", [&] { return fs::create_directory(dir_ / "d"); },
          "compress d out.lz", 1, "d: not a regular file (a directory)", {{"d", "<dir>"}}},
         {"FIFO as output",
-         [&] { put("in.hex", other); return ::mkfifo((dir_ / "fifo").c_str(), 0600) == 0; },
+         [&] { Put("in.hex", other); return ::mkfifo((dir_ / "fifo").c_str(), 0600) == 0; },
          "--force compress in.hex fifo", 1, "fifo: not a regular file (a FIFO)",
-         {{"in.hex", file(other)}, {"fifo", "<fifo>"}}},
-        {"device as output", [&] { put("in.hex", other); return devices(); },
+         {{"in.hex", AsListed(other)}, {"fifo", "<fifo>"}}},
+        {"device as output", [&] { Put("in.hex", other); return devices(); },
          "--force compress in.hex null", 1, "null: not a regular file (a device)",
-         {{"in.hex", file(other)}, {"zero", "<device>"}, {"null", "<device>"}}},
+         {{"in.hex", AsListed(other)}, {"zero", "<device>"}, {"null", "<device>"}}},
         {"directory as output",
-         [&] { put("in.hex", other); return fs::create_directory(dir_ / "d"); },
+         [&] { Put("in.hex", other); return fs::create_directory(dir_ / "d"); },
          "--force expand in.hex d", 1, "d: not a regular file (a directory)",
-         {{"in.hex", file(other)}, {"d", "<dir>"}}},
+         {{"in.hex", AsListed(other)}, {"d", "<dir>"}}},
         {"output that is a link is replaced, its target kept",
          [&] {
-             put("a.lz", archive);
-             put("target", stale);
+             Put("a.lz", archive);
+             Put("target", stale);
              fs::create_symlink("target", dir_ / "out.hex");
              return true;
          },
          "--force expand a.lz out.hex", 0, "",
-         {{"a.lz", file(archive)}, {"target", file(stale)}, {"out.hex", file(data)}}},
+         {{"a.lz", AsListed(archive)}, {"target", AsListed(stale)}, {"out.hex", AsListed(data)}}},
         {"output that is a link to the input",
          [&] {
-             put("a.lz", archive);
+             Put("a.lz", archive);
              fs::create_symlink("a.lz", dir_ / "out.hex");
              return true;
          },
          "--force expand a.lz out.hex", 1, "a.lz and out.hex are the same file",
-         {{"a.lz", file(archive)}, {"out.hex", "-> a.lz"}}},
+         {{"a.lz", AsListed(archive)}, {"out.hex", "-> a.lz"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -367,14 +367,14 @@ TEST_F(LzssTool, RefusalsAndFailuresLeaveEveryFileAsItWas) {
         }
         // A tool that waited on a FIFO or read a device without end would
         // be stopped here, and fail.
-        const Run r = run(c.args, c.shell, "timeout 60");
+        const Run r = RunTool(c.args, c.shell, "timeout 60");
         EXPECT_EQ(r.status, c.status) << r.err;
         if (c.says.empty()) {
             EXPECT_EQ(r.err, "");
         } else {
             EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         }
-        EXPECT_EQ(listing(), c.after);
+        EXPECT_EQ(Listing(), c.after);
         if (mounted) {
             EXPECT_EQ(std::system(("umount '" + (dir_ / "small").string() + "'").c_str()), 0);
             mounted = false;

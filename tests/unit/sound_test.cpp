@@ -16,67 +16,67 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-void put32(Bytes& b, std::uint32_t v) {
+void Put32(Bytes& b, std::uint32_t v) {
     for (int i = 0; i < 4; ++i)
         b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
-void put16(Bytes& b, std::uint16_t v) {
+void Put16(Bytes& b, std::uint16_t v) {
     b.push_back(static_cast<std::uint8_t>(v));
     b.push_back(static_cast<std::uint8_t>(v >> 8));
 }
-void tag(Bytes& b, const char* t) {
+void Tag(Bytes& b, const char* t) {
     for (int i = 0; i < 4; ++i)
         b.push_back(static_cast<std::uint8_t>(t[i]));
 }
-void append(Bytes& b, const Bytes& more) {
+void Append(Bytes& b, const Bytes& more) {
     for (auto byte : more)
         b.push_back(byte);
 }
 
-Bytes fmt_chunk(std::uint16_t format, std::uint16_t channels, std::uint32_t rate,
+Bytes FmtChunk(std::uint16_t format, std::uint16_t channels, std::uint32_t rate,
                 std::uint16_t bits) {
     Bytes b;
-    tag(b, "fmt ");
-    put32(b, 16);
-    put16(b, format);
-    put16(b, channels);
-    put32(b, rate);
-    put32(b, rate * channels * bits / 8);
-    put16(b, static_cast<std::uint16_t>(channels * bits / 8));
-    put16(b, bits);
+    Tag(b, "fmt ");
+    Put32(b, 16);
+    Put16(b, format);
+    Put16(b, channels);
+    Put32(b, rate);
+    Put32(b, rate * channels * bits / 8);
+    Put16(b, static_cast<std::uint16_t>(channels * bits / 8));
+    Put16(b, bits);
     return b;
 }
 
-Bytes data_chunk(std::uint32_t declared, std::size_t actual) {
+Bytes DataChunk(std::uint32_t declared, std::size_t actual) {
     Bytes b;
-    tag(b, "data");
-    put32(b, declared);
+    Tag(b, "data");
+    Put32(b, declared);
     for (std::size_t i = 0; i < actual; ++i)
         b.push_back(static_cast<std::uint8_t>(i * 7));
     return b;
 }
 
-Bytes riff(std::initializer_list<Bytes> chunks) {
+Bytes Riff(std::initializer_list<Bytes> chunks) {
     Bytes body;
-    tag(body, "WAVE");
+    Tag(body, "WAVE");
     for (const auto& c : chunks)
-        append(body, c);
+        Append(body, c);
     Bytes b;
-    tag(b, "RIFF");
-    put32(b, static_cast<std::uint32_t>(body.size()));
-    append(b, body);
+    Tag(b, "RIFF");
+    Put32(b, static_cast<std::uint32_t>(body.size()));
+    Append(b, body);
     return b;
 }
 
-Bytes odd_chunk() {
+Bytes OddChunk() {
     Bytes b;
-    tag(b, "LIST");
-    put32(b, 3);
-    append(b, {1, 2, 3, 0}); // one pad byte after an odd body
+    Tag(b, "LIST");
+    Put32(b, 3);
+    Append(b, {1, 2, 3, 0}); // one pad byte after an odd body
     return b;
 }
 
-fs::path write_temp(const std::string& name, const Bytes& bytes) {
+fs::path WriteTemp(const std::string& name, const Bytes& bytes) {
     const fs::path path = fs::temp_directory_path() / name;
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
@@ -93,20 +93,20 @@ TEST(ParseWav, AcceptsPcmAndRejectsTheRest) {
         std::size_t sample_bytes;
     };
     const Case cases[] = {
-        {"16-bit stereo", riff({fmt_chunk(1, 2, 22050, 16), data_chunk(400, 400)}), true, 400},
+        {"16-bit stereo", Riff({FmtChunk(1, 2, 22050, 16), DataChunk(400, 400)}), true, 400},
         {"8-bit mono after an odd chunk",
-         riff({odd_chunk(), fmt_chunk(1, 1, 11025, 8), data_chunk(5, 5)}), true, 5},
+         Riff({OddChunk(), FmtChunk(1, 1, 11025, 8), DataChunk(5, 5)}), true, 5},
         {"data cut short, whole frames kept",
-         riff({fmt_chunk(1, 2, 8000, 16), data_chunk(1000, 10)}), true, 8},
-        {"no data chunk", riff({fmt_chunk(1, 1, 8000, 8)}), true, 0},
+         Riff({FmtChunk(1, 2, 8000, 16), DataChunk(1000, 10)}), true, 8},
+        {"no data chunk", Riff({FmtChunk(1, 1, 8000, 8)}), true, 0},
         {"not RIFF", Bytes{'R', 'I', 'F', 'X', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}, false, 0},
         {"too short", Bytes{'R', 'I'}, false, 0},
-        {"no format", riff({data_chunk(4, 4)}), false, 0},
-        {"float samples", riff({fmt_chunk(3, 1, 8000, 32), data_chunk(4, 4)}), false, 0},
-        {"12-bit samples", riff({fmt_chunk(1, 1, 8000, 12), data_chunk(4, 4)}), false, 0},
-        {"no channels", riff({fmt_chunk(1, 0, 8000, 16), data_chunk(4, 4)}), false, 0},
+        {"no format", Riff({DataChunk(4, 4)}), false, 0},
+        {"float samples", Riff({FmtChunk(3, 1, 8000, 32), DataChunk(4, 4)}), false, 0},
+        {"12-bit samples", Riff({FmtChunk(1, 1, 8000, 12), DataChunk(4, 4)}), false, 0},
+        {"no channels", Riff({FmtChunk(1, 0, 8000, 16), DataChunk(4, 4)}), false, 0},
         {"chunk past the end",
-         riff({odd_chunk(), Bytes{'J', 'U', 'N', 'K', 0xff, 0xff, 0xff, 0x7f}}), false, 0},
+         Riff({OddChunk(), Bytes{'J', 'U', 'N', 'K', 0xff, 0xff, 0xff, 0x7f}}), false, 0},
     };
     for (const auto& c : cases) {
         WavSound sound;
@@ -127,14 +127,14 @@ TEST(MediaPlayer, OpenAndPlayFailWithAReason) {
     EXPECT_FALSE(player.open("/nonexistent/alert.wav"));
     EXPECT_NE(player.last_error().find("alert.wav"), std::string::npos);
 
-    const auto junk = write_temp("tollander_sound_junk.wav", Bytes(64, 'x'));
+    const auto junk = WriteTemp("tollander_sound_junk.wav", Bytes(64, 'x'));
     EXPECT_FALSE(player.open(junk.string()));
     fs::remove(junk);
 }
 
 TEST(MediaPlayer, MissingDeviceIsAFailureNotACrash) {
-    const auto wav = write_temp("tollander_sound_nodev.wav",
-                                riff({fmt_chunk(1, 1, 8000, 8), data_chunk(800, 800)}));
+    const auto wav = WriteTemp("tollander_sound_nodev.wav",
+                                Riff({FmtChunk(1, 1, 8000, 8), DataChunk(800, 800)}));
     MediaPlayer player("tollander_no_such_device");
     ASSERT_TRUE(player.open(wav.string())) << player.last_error();
     EXPECT_FALSE(player.play());
@@ -147,8 +147,8 @@ TEST(MediaPlayer, PlaysInTheBackgroundAndStopsOnCloseOrDestruction) {
     // A minute of sound on the device that discards what it gets.
     const std::uint32_t rate = 8000;
     const auto wav =
-        write_temp("tollander_sound_long.wav",
-                   riff({fmt_chunk(1, 1, rate, 8), data_chunk(rate * 60, rate * 60)}));
+        WriteTemp("tollander_sound_long.wav",
+                   Riff({FmtChunk(1, 1, rate, 8), DataChunk(rate * 60, rate * 60)}));
     {
         MediaPlayer player("null");
         ASSERT_TRUE(player.open(wav.string())) << player.last_error();

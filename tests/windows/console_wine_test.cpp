@@ -54,10 +54,10 @@ std::vector<std::string> WindowsLines(const std::string& text) {
     return lines;
 }
 
-enum class Line { pty, uart };
+enum class Line { Pty, Uart };
 
 std::string LineName(const ::testing::TestParamInfo<Line>& info) {
-    return info.param == Line::pty ? "Pty" : "UartLikePty";
+    return info.param == Line::Pty ? "Pty" : "UartLikePty";
 }
 
 class WinePrefix : public E2eTest {
@@ -67,7 +67,7 @@ protected:
         template_ = Env("TOLLANDER_WINE_TEMPLATE", "");
         if (!fs::exists(flasher_) || !fs::exists(template_ + "/system.reg"))
             GTEST_SKIP() << "no Windows build with a Wine prefix";
-        if (line == Line::uart) {
+        if (line == Line::Uart) {
             shim_ = Env("TOLLANDER_UART_SHIM", "");
             if (!fs::exists(shim_)) GTEST_SKIP() << "no UART shim built";
         }
@@ -190,7 +190,7 @@ protected:
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Lines, WineConsole, ::testing::Values(Line::pty, Line::uart), LineName);
+INSTANTIATE_TEST_SUITE_P(Lines, WineConsole, ::testing::Values(Line::Pty, Line::Uart), LineName);
 
 TEST_P(WineConsole, WholeUpgradeSendsBothImagesByteForByte) {
     auto& modem = Modem(1, {"--expect", FirmwareDir() + "/FLS0228.HEX", "--expect",
@@ -334,7 +334,7 @@ class WineProgram : public WinePrefix {
 protected:
     void SetUp() override {
         WinePrefix::SetUp();
-        SetUpPrefix(Line::pty);
+        SetUpPrefix(Line::Pty);
     }
 };
 
@@ -447,7 +447,7 @@ TEST_F(WineProgram, ListPortsNamesEveryComPort) {
 
 // The serial device's own test program (serial_device_wine_tests.exe) on
 // COM1, a pseudo-terminal this test keeps silent, floods or takes away.
-enum class Far { silent, busy, vanishing };
+enum class Far { Silent, Busy, Vanishing };
 
 class WineSerialDevice : public WinePrefix,
                          public ::testing::WithParamInterface<std::tuple<Line, Far>> {
@@ -468,9 +468,9 @@ std::string DeviceCaseName(const ::testing::TestParamInfo<std::tuple<Line, Far>>
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, WineSerialDevice,
-                         ::testing::Combine(::testing::Values(Line::pty, Line::uart),
-                                            ::testing::Values(Far::silent, Far::busy,
-                                                              Far::vanishing)),
+                         ::testing::Combine(::testing::Values(Line::Pty, Line::Uart),
+                                            ::testing::Values(Far::Silent, Far::Busy,
+                                                              Far::Vanishing)),
                          DeviceCaseName);
 
 TEST_P(WineSerialDevice, CloseEndsThePendingWait) {
@@ -485,7 +485,7 @@ TEST_P(WineSerialDevice, CloseEndsThePendingWait) {
     int stop[2];
     ASSERT_EQ(pipe2(stop, O_CLOEXEC), 0);
     std::thread sender;
-    if (far == Far::busy)
+    if (far == Far::Busy)
         sender = std::thread([&] {
             const std::string chunk(256, 'x');
             for (;;) {
@@ -500,7 +500,7 @@ TEST_P(WineSerialDevice, CloseEndsThePendingWait) {
                           {"--gtest_filter=SerialDeviceOnCom1.CloseEndsThePendingWait"}),
               "");
     const bool opened = run.WaitFor(std::regex("opened"), 60s);
-    if (far == Far::vanishing) {
+    if (far == Far::Vanishing) {
         close(master);
         master = -1;
     }
@@ -523,7 +523,7 @@ class WineUartLine : public WinePrefix {
 protected:
     void SetUp() override {
         WinePrefix::SetUp();
-        SetUpPrefix(Line::uart);
+        SetUpPrefix(Line::Uart);
         program_ = Env("TOLLANDER_WINDOWS_BIN", "") + "/serial_device_wine_tests.exe";
         if (!IsSkipped() && !fs::exists(program_)) GTEST_SKIP() << "no " << program_;
     }
@@ -575,7 +575,7 @@ protected:
     std::string program_;
 };
 
-INSTANTIATE_TEST_SUITE_P(Lines, WineSerialContract, ::testing::Values(Line::pty, Line::uart),
+INSTANTIATE_TEST_SUITE_P(Lines, WineSerialContract, ::testing::Values(Line::Pty, Line::Uart),
                          LineName);
 
 TEST_P(WineSerialContract, HoldsOnCom1) {
@@ -609,7 +609,7 @@ class WineSerialServer : public WinePrefix, public ::testing::WithParamInterface
 protected:
     void SetUp() override {
         WinePrefix::SetUp();
-        SetUpPrefix(Line::pty);
+        SetUpPrefix(Line::Pty);
     }
 };
 

@@ -23,7 +23,7 @@
 #include <termios.h>
 
 /* UNIX98 pty slaves: majors 136 to 143. */
-static int is_pty_slave(int fd) {
+static int IsPtySlave(int fd) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
     return major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
@@ -33,15 +33,15 @@ static int is_pty_slave(int fd) {
 enum { kFds = 4096 };
 static int cleared_lines[kFds];
 
-static int (*real_ioctl(void))(int, unsigned long, ...) {
+static int (*RealIoctl(void))(int, unsigned long, ...) {
     static int (*next)(int, unsigned long, ...);
     if (next == NULL) next = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
     return next;
 }
 
-static int output_queue(int fd) {
+static int OutputQueue(int fd) {
     int queued = 0;
-    if (real_ioctl()(fd, TIOCOUTQ, &queued) != 0) return 0;
+    if (RealIoctl()(fd, TIOCOUTQ, &queued) != 0) return 0;
     return queued;
 }
 
@@ -50,7 +50,7 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    if (fd < 0 || fd >= kFds || !is_pty_slave(fd)) return real_ioctl()(fd, request, arg);
+    if (fd < 0 || fd >= kFds || !IsPtySlave(fd)) return RealIoctl()(fd, request, arg);
     int* bits = arg;
     switch (request) {
     case TIOCMGET:
@@ -75,7 +75,7 @@ int ioctl(int fd, unsigned long request, ...) {
         return 0;
     }
     case TIOCSERGETLSR:
-        *bits = output_queue(fd) == 0 ? TIOCSER_TEMT : 0;
+        *bits = OutputQueue(fd) == 0 ? TIOCSER_TEMT : 0;
         return 0;
     case TIOCGSERIAL: {
         struct serial_struct* s = arg;
@@ -89,14 +89,14 @@ int ioctl(int fd, unsigned long request, ...) {
     case TIOCSSERIAL:
         return 0;
     default:
-        return real_ioctl()(fd, request, arg);
+        return RealIoctl()(fd, request, arg);
     }
 }
 
 int tcsetattr(int fd, int action, const struct termios* settings) {
     static int (*next)(int, int, const struct termios*);
     if (next == NULL) next = (int (*)(int, int, const struct termios*))dlsym(RTLD_NEXT, "tcsetattr");
-    if (getenv("UART_SHIM_REFUSE_SETTINGS") != NULL && is_pty_slave(fd)) {
+    if (getenv("UART_SHIM_REFUSE_SETTINGS") != NULL && IsPtySlave(fd)) {
         errno = EINVAL;
         return -1;
     }

@@ -49,24 +49,24 @@ struct Rig {
     }
 
     HWND operator[](Id id) const { return view.Control(id); }
-    app::Sequencer& seq() { return form->TheSequencer(); }
+    app::Sequencer& TheSequencer() { return form->TheSequencer(); }
     // A click as the user makes it: the button tells its parent.
-    void click(Id id) { SendMessageW(view.Control(id), BM_CLICK, 0, 0); }
+    void Click(Id id) { SendMessageW(view.Control(id), BM_CLICK, 0, 0); }
     // A key pressed in the control that has the focus, through the loop.
-    void key(WPARAM vk) {
+    void Key(WPARAM vk) {
         HWND focus = GetFocus() ? GetFocus() : view.Handle();
         PostMessageW(focus, WM_KEYDOWN, vk, 1);
         PostMessageW(focus, WM_KEYUP, vk, 1u | 3u << 30);
         window.process_pending();
     }
     // Alt and a letter, as the keyboard's translation delivers it.
-    void alt(wchar_t letter) {
+    void Alt(wchar_t letter) {
         HWND focus = GetFocus() ? GetFocus() : view.Handle();
         PostMessageW(focus, WM_SYSCHAR, letter, 1u | 1u << 29);
         window.process_pending();
     }
     // The menu bar's n-th command, chosen.
-    void menu(int n) {
+    void Menu(int n) {
         const UINT id = GetMenuItemID(GetMenu(view.Handle()), n);
         SendMessageW(view.Handle(), WM_COMMAND, id, 0);
     }
@@ -79,13 +79,13 @@ struct Rig {
     std::unique_ptr<app::MainForm> form;
 };
 
-std::wstring text(HWND control) {
+std::wstring Text(HWND control) {
     std::wstring s(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
     s.resize(static_cast<std::size_t>(GetWindowTextW(control, s.data(), static_cast<int>(s.size()))));
     return s;
 }
 
-std::wstring wide(const char* utf8) {
+std::wstring Wide(const char* utf8) {
     std::wstring s(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0)), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8, -1, s.data(), static_cast<int>(s.size()));
     s.pop_back();
@@ -93,7 +93,7 @@ std::wstring wide(const char* utf8) {
 }
 
 // The tooltip text of a control of the window.
-std::wstring tooltip(HWND form, HWND control) {
+std::wstring Tooltip(HWND form, HWND control) {
     HWND tip = nullptr;
     DWORD pid = GetCurrentProcessId();
     for (HWND w = FindWindowExW(nullptr, nullptr, TOOLTIPS_CLASSW, nullptr); w;
@@ -113,7 +113,7 @@ std::wstring tooltip(HWND form, HWND control) {
     return buffer;
 }
 
-bool checked(HWND box) {
+bool Checked(HWND box) {
     return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
@@ -122,7 +122,7 @@ bool checked(HWND box) {
 TEST(Win32MainWindow, LayoutCaptionsAndInitialStatesFromTheTable) {
     Rig rig;
     HWND form = rig.view.Handle();
-    EXPECT_EQ(text(form), L"Veltrane Tollander z5 Upgrade Program");
+    EXPECT_EQ(Text(form), L"Veltrane Tollander z5 Upgrade Program");
     RECT client{};
     GetClientRect(form, &client);
     EXPECT_EQ(client.right, 492);
@@ -154,11 +154,11 @@ TEST(Win32MainWindow, LayoutCaptionsAndInitialStatesFromTheTable) {
             EXPECT_GT(box.right - box.left, 0) << static_cast<int>(c.id);
         }
         if (c.caption) {
-            EXPECT_EQ(text(control), wide(c.caption)) << static_cast<int>(c.id);
+            EXPECT_EQ(Text(control), Wide(c.caption)) << static_cast<int>(c.id);
         }
     }
-    EXPECT_EQ(text(rig[Id::Label1]), L"COM1");
-    EXPECT_EQ(text(rig[Id::Button2]), L"&FLASH!");
+    EXPECT_EQ(Text(rig[Id::Label1]), L"COM1");
+    EXPECT_EQ(Text(rig[Id::Button2]), L"&FLASH!");
 
     // The menu bar's two commands.
     HMENU menu = GetMenu(form);
@@ -174,15 +174,15 @@ TEST(Win32MainWindow, LayoutCaptionsAndInitialStatesFromTheTable) {
     // gauge and its caption hidden, an empty read-only log, only "&Quit".
     for (int n = 1; n <= 4; ++n) {
         HWND edit = rig[layout::Edit(n)];
-        EXPECT_EQ(text(edit), L"") << n;
+        EXPECT_EQ(Text(edit), L"") << n;
         EXPECT_TRUE(GetWindowLongW(edit, GWL_STYLE) & ES_READONLY) << n;
-        EXPECT_FALSE(checked(rig[layout::CheckBox(n)])) << n;
+        EXPECT_FALSE(Checked(rig[layout::CheckBox(n)])) << n;
         EXPECT_FALSE(IsWindowEnabled(rig[layout::CheckBox(n)])) << n;
     }
     EXPECT_FALSE(IsWindowVisible(rig[Id::Label9]));
     EXPECT_FALSE(IsWindowVisible(rig[Id::Gauge1]));
     const LONG memo = GetWindowLongW(rig[Id::Memo1], GWL_STYLE);
-    EXPECT_EQ(text(rig[Id::Memo1]), L"");
+    EXPECT_EQ(Text(rig[Id::Memo1]), L"");
     EXPECT_TRUE(memo & ES_READONLY);
     EXPECT_TRUE(memo & WS_VSCROLL);
     EXPECT_TRUE(memo & WS_HSCROLL); // no wrapping: long lines scroll sideways
@@ -194,8 +194,8 @@ TEST(Win32MainWindow, LayoutCaptionsAndInitialStatesFromTheTable) {
     // follows the row's note.
     rig.form->Fields().PortNote[3] = "Port in use by another program.";
     rig.form->Changed();
-    EXPECT_EQ(tooltip(form, rig[Id::Edit2]).rfind(L"COM2", 0), 0u) << tooltip(form, rig[Id::Edit2]);
-    const std::wstring row3 = tooltip(form, rig[Id::CheckBox3]);
+    EXPECT_EQ(Tooltip(form, rig[Id::Edit2]).rfind(L"COM2", 0), 0u) << Tooltip(form, rig[Id::Edit2]);
+    const std::wstring row3 = Tooltip(form, rig[Id::CheckBox3]);
     EXPECT_EQ(row3.rfind(L"COM3", 0), 0u) << row3;
     EXPECT_NE(row3.find(L"\r\nPort in use by another program."), std::wstring::npos) << row3;
 }
@@ -272,42 +272,42 @@ TEST(Win32MainWindow, ANewMonitorScaleLaysTheWindowOutAgain) {
 TEST(Win32MainWindow, ClicksRunTheHandlers) {
     Rig rig;
     // As after a scan that found modems on COM2 and COM4, COM4 ticked.
-    rig.seq().StepNumber = 20;
+    rig.TheSequencer().StepNumber = 20;
     rig.form->SetCheckBoxEnabled(2, true);
     rig.form->SetCheckBoxEnabled(4, true);
     rig.form->SetChecked(4, true);
     rig.form->SetEnabled(ButtonId::Button4, true);
-    EXPECT_TRUE(checked(rig[Id::CheckBox4]));
+    EXPECT_TRUE(Checked(rig[Id::CheckBox4]));
     EXPECT_TRUE(IsWindowEnabled(rig[Id::Button2]));
 
-    rig.click(Id::CheckBox2); // ticking COM2 unticks COM4
+    rig.Click(Id::CheckBox2); // ticking COM2 unticks COM4
     EXPECT_TRUE(rig.form->Checked(2));
     EXPECT_FALSE(rig.form->Checked(4));
-    EXPECT_TRUE(checked(rig[Id::CheckBox2]));
-    EXPECT_FALSE(checked(rig[Id::CheckBox4]));
+    EXPECT_TRUE(Checked(rig[Id::CheckBox2]));
+    EXPECT_FALSE(Checked(rig[Id::CheckBox4]));
 
-    rig.click(Id::CheckBox2); // unticking the only ticked box disables "&FLASH!"
+    rig.Click(Id::CheckBox2); // unticking the only ticked box disables "&FLASH!"
     EXPECT_FALSE(rig.form->Checked(2));
     EXPECT_FALSE(IsWindowEnabled(rig[Id::Button2]));
 
-    rig.click(Id::CheckBox4);
+    rig.Click(Id::CheckBox4);
     ASSERT_TRUE(IsWindowEnabled(rig[Id::Button2]));
-    rig.click(Id::Button2);
-    EXPECT_EQ(rig.seq().StepNumber, 21);
+    rig.Click(Id::Button2);
+    EXPECT_EQ(rig.TheSequencer().StepNumber, 21);
     EXPECT_TRUE(rig.form->Timer1Enabled());
 
     // "&Start Over", by Alt and its underlined letter, empties the fields and
     // the log and unticks the boxes.
-    rig.seq().StepNumber = 99;
+    rig.TheSequencer().StepNumber = 99;
     rig.form->SetEditText(2, "Tollander modem found.");
     rig.form->LogLine("Complete.");
-    EXPECT_EQ(text(rig[Id::Edit2]), L"Tollander modem found.");
-    rig.alt(L's');
-    EXPECT_EQ(rig.seq().StepNumber, 0);
-    EXPECT_EQ(text(rig[Id::Edit2]), L"");
-    EXPECT_EQ(text(rig[Id::Memo1]), L"");
+    EXPECT_EQ(Text(rig[Id::Edit2]), L"Tollander modem found.");
+    rig.Alt(L's');
+    EXPECT_EQ(rig.TheSequencer().StepNumber, 0);
+    EXPECT_EQ(Text(rig[Id::Edit2]), L"");
+    EXPECT_EQ(Text(rig[Id::Memo1]), L"");
     for (int n = 1; n <= 4; ++n) {
-        EXPECT_FALSE(checked(rig[layout::CheckBox(n)])) << n;
+        EXPECT_FALSE(Checked(rig[layout::CheckBox(n)])) << n;
         EXPECT_FALSE(IsWindowEnabled(rig[layout::CheckBox(n)])) << n;
     }
     EXPECT_FALSE(IsWindowEnabled(rig[Id::Button4]));
@@ -317,7 +317,7 @@ TEST(Win32MainWindow, EventLogAndGaugeFollowTheModel) {
     Rig rig;
     rig.form->LogLine("Tollander flash utility initialized...");
     rig.form->LogLine("Ger\xc3\xa4t gefunden\r\nzweite Zeile"); // UTF-8, two lines
-    EXPECT_EQ(text(rig[Id::Memo1]), wide("Tollander flash utility initialized...\r\n"
+    EXPECT_EQ(Text(rig[Id::Memo1]), Wide("Tollander flash utility initialized...\r\n"
                                          "Ger\xc3\xa4t gefunden\r\nzweite Zeile"));
     // The newest line stays in view.
     for (int i = 0; i < 30; ++i)
@@ -357,15 +357,15 @@ TEST(Win32MainWindow, TheLineUnderTheGaugeTellsWhereTheUploadStands) {
     Rig rig;
     HWND line = rig.view.UploadText();
     ASSERT_NE(line, nullptr);
-    EXPECT_EQ(text(line), L"");
+    EXPECT_EQ(Text(line), L"");
     rig.form->SetProgressVisible(true);
     const std::int32_t size = rig.form->Payload().UploadSize();
     const auto upload = [&](int image) {
-        rig.seq().FlashStage = static_cast<std::uint8_t>(image);
+        rig.TheSequencer().FlashStage = static_cast<std::uint8_t>(image);
         rig.form->BeginUploadWatch();
         rig.form->SetGaugeMaxValue(size);
         rig.form->SetGaugeProgress(0);
-        EXPECT_EQ(text(line), L""); // nothing sent yet
+        EXPECT_EQ(Text(line), L""); // nothing sent yet
     };
     const auto block = [&](std::int64_t handed, std::int64_t queued) {
         rig.uploader->handed = handed;
@@ -377,21 +377,21 @@ TEST(Win32MainWindow, TheLineUnderTheGaugeTellsWhereTheUploadStands) {
     // A driver that reports no queue: the line's own rate from the start.
     upload(1);
     block(8191, 0);
-    EXPECT_EQ(text(line), L"Boot code (1): 0 of " + total + L" bytes, 0%, 11.5 kB/s, 0:02 left");
+    EXPECT_EQ(Text(line), L"Boot code (1): 0 of " + total + L" bytes, 0%, 11.5 kB/s, 0:02 left");
     // One that does: the bytes it no longer holds; the rate once measured.
     upload(2);
     block(8191, 4000);
-    EXPECT_EQ(text(line), L"Main code (2): 4191 of " + total + L" bytes, 19%");
+    EXPECT_EQ(Text(line), L"Main code (2): 4191 of " + total + L" bytes, 19%");
     EXPECT_TRUE(IsWindowVisible(line));
 
     rig.form->SetGaugeProgress(0); // the upload is over
-    EXPECT_EQ(text(line), L"");
+    EXPECT_EQ(Text(line), L"");
     block(16382, 0);
     rig.form->SetProgressVisible(false);
-    EXPECT_EQ(text(line), L"");
+    EXPECT_EQ(Text(line), L"");
 }
 
-std::wstring clipboard() {
+std::wstring Clipboard() {
     std::wstring text;
     if (!OpenClipboard(nullptr)) return L"(clipboard busy)";
     if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
@@ -407,14 +407,14 @@ TEST(Win32MainWindow, CopyTakesTheSelectionOrTheWholeLog) {
     rig.form->LogLine("Tollander flash utility initialized...");
     rig.form->LogLine("Device present on COM1.");
     HWND log = rig[Id::Memo1];
-    const std::wstring whole = text(log);
+    const std::wstring whole = Text(log);
     SetFocus(log);
     SendMessageW(log, EM_SETSEL, 0, 0);
     SendMessageW(log, WM_CHAR, 'C' - '@', 1); // Ctrl+C, nothing selected
-    EXPECT_EQ(clipboard(), whole);
+    EXPECT_EQ(Clipboard(), whole);
     SendMessageW(log, EM_SETSEL, 0, 9);
     SendMessageW(log, WM_CHAR, 'C' - '@', 1);
-    EXPECT_EQ(clipboard(), L"Tollander");
+    EXPECT_EQ(Clipboard(), L"Tollander");
     SendMessageW(log, WM_CHAR, 'A' - '@', 1); // Ctrl+A
     DWORD start = 1, end = 0;
     SendMessageW(log, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
@@ -426,12 +426,12 @@ TEST(Win32MainWindow, EscapePressesQuitOnlyWhileItIsEnabled) {
     Rig rig;
     SetFocus(rig[Id::Button1]);
     rig.form->SetEnabled(ButtonId::Button1, false); // as during a flash
-    rig.key(VK_ESCAPE);
+    rig.Key(VK_ESCAPE);
     EXPECT_TRUE(IsWindowVisible(rig.view.Handle()));
     EXPECT_FALSE(rig.window.terminating());
 
     rig.form->SetEnabled(ButtonId::Button1, true);
-    rig.key(VK_ESCAPE);
+    rig.Key(VK_ESCAPE);
     EXPECT_FALSE(IsWindowVisible(rig.view.Handle()));
     EXPECT_TRUE(rig.window.terminating());
     ASSERT_FALSE(rig.port->calls.empty());
@@ -444,7 +444,7 @@ TEST(Win32MainWindow, ExitEndsTheProgramWhileQuitIsDisabledTheCloseButtonOnlyWit
     {
         Rig rig;
         rig.form->SetEnabled(ButtonId::Button1, false);
-        rig.menu(0); // "E&xit"
+        rig.Menu(0); // "E&xit"
         EXPECT_FALSE(IsWindowVisible(rig.view.Handle()));
         EXPECT_TRUE(rig.window.terminating());
     }
@@ -476,11 +476,11 @@ TEST(Win32MainWindow, AboutBoxOpensFromTheMenuIsModalAndClosesWithOk) {
         GetClientRect(about, &client);
         owner_disabled = !IsWindowEnabled(rig.view.Handle());
         for (HWND child = GetWindow(about, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-            labels.push_back(text(child));
+            labels.push_back(Text(child));
         // Enter presses the default button, "OK".
         PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 1);
     });
-    rig.menu(1); // "&About"
+    rig.Menu(1); // "&About"
     EXPECT_EQ(client.right, 298);
     EXPECT_EQ(client.bottom, 213);
     EXPECT_TRUE(owner_disabled);
@@ -504,7 +504,7 @@ TEST(Win32MainWindow, AMessageBoxTakesItsKeysWhileAStepWaitsBehindIt) {
         HWND box = FindWindowW(L"#32770", L"Error");
         ASSERT_NE(box, nullptr);
         for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-            shown += text(child) + L"|";
+            shown += Text(child) + L"|";
         PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 1);
         // The box ends (hidden at once; its own loop destroys it later).
         for (int i = 0; i < 100 && IsWindowVisible(box); ++i)

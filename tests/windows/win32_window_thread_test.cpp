@@ -18,7 +18,7 @@ namespace {
 // The system's own modal loops (a message box, a menu being tracked) pump
 // messages without us: a loop of plain GetMessage and DispatchMessage stands
 // in for them.
-void system_modal_loop(const std::atomic<bool>& done) {
+void SystemModalLoop(const std::atomic<bool>& done) {
     MSG msg;
     while (!done && GetMessageW(&msg, nullptr, 0, 0) > 0) {
         TranslateMessage(&msg);
@@ -40,7 +40,7 @@ TEST(Win32WindowThread, SentTasksAndTimersReachTheSystemsOwnModalLoop) {
     wt.post([&] {
         wt.start_timer(timer);
         std::thread dispatcher([&] { served = wt.send([] {}, 30s); });
-        system_modal_loop(done);
+        SystemModalLoop(done);
         dispatcher.join();
     });
     wt.process_pending();

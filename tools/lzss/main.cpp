@@ -27,12 +27,12 @@ const char* const kUsage =
     "and only by a complete file; a failed run leaves it as it was.\n"
     "Exit status: 0 done, 1 failed, 2 wrong arguments.\n";
 
-int fail(const std::string& message) {
+int Fail(const std::string& message) {
     std::fprintf(stderr, "tollander-lzss: %s\n", message.c_str());
     return platform::kExitFailure;
 }
 
-int info(const std::string& name) {
+int Info(const std::string& name) {
     platform::File input = platform::File::OpenInput(name);
     const auto header = LZReadHeader(input);
     if (!header) {
@@ -54,7 +54,7 @@ int info(const std::string& name) {
 // Each file is opened once and the work done on what was opened: the checks
 // below look at the open input and at what OUT names now, and OUT is only
 // ever replaced whole, by a finished file.
-int run(bool compress, const std::string& requested, std::string output, bool force) {
+int Run(bool compress, const std::string& requested, std::string output, bool force) {
     // Expanding a name that is not there reads the archive under its
     // compressed name, if that stores the name asked for.
     std::string source = requested;
@@ -70,7 +70,7 @@ int run(bool compress, const std::string& requested, std::string output, bool fo
             output = LZCompressedName(requested);
         } else {
             if (!header) {
-                return fail(source + ": not an archive (name an output to copy it unchanged)");
+                return Fail(source + ": not an archive (name an output to copy it unchanged)");
             }
             output = DefaultExpansionOutput(source, header->file_name);
         }
@@ -78,13 +78,13 @@ int run(bool compress, const std::string& requested, std::string output, bool fo
 
     const platform::NameInfo existing = platform::ExamineName(output);
     if (!existing.kind.empty()) {
-        return fail(output + ": not a regular file (" + existing.kind + "); name a file to write");
+        return Fail(output + ": not a regular file (" + existing.kind + "); name a file to write");
     }
     if (existing.target == input.Identity()) {
-        return fail(source + " and " + output + " are the same file");
+        return Fail(source + " and " + output + " are the same file");
     }
     if (existing.exists && !force) {
-        return fail(output + ": already exists (use --force to replace it)");
+        return Fail(output + ": already exists (use --force to replace it)");
     }
 
     const OpenedInput opened{input, source, input.Size(), input.DosTime()};
@@ -102,7 +102,7 @@ int run(bool compress, const std::string& requested, std::string output, bool fo
         }
         return 0;
     } catch (const std::exception& e) {
-        return fail(std::string(compress ? "compress " : "expand ") + source + " -> " + output +
+        return Fail(std::string(compress ? "compress " : "expand ") + source + " -> " + output +
                     ": " + e.what());
     }
 }
@@ -125,9 +125,9 @@ int main(int argc, char** argv) {
         return command_line.UsageFailure("wrong number of arguments for " + command);
     }
     try {
-        if (command == "info") return info(args[1]);
-        return run(command == "compress", args[1], args.size() == 3 ? args[2] : "", force);
+        if (command == "info") return Info(args[1]);
+        return Run(command == "compress", args[1], args.size() == 3 ? args[2] : "", force);
     } catch (const std::exception& e) {
-        return fail(e.what());
+        return Fail(e.what());
     }
 }
