@@ -4,6 +4,8 @@
 // half of the RFC 2217 opening.
 #pragma once
 
+#include "tests/common/loopback_socket.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -97,17 +99,11 @@ private:
 class SerialServer {
 public:
     SerialServer() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (listener_ < 0 || ::pipe2(stop_, O_CLOEXEC) != 0 ||
-            ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(listener_, 4) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        listener_ = LoopbackSocket(4, port_);
+        if (::pipe2(stop_, O_CLOEXEC) != 0) {
+            ::close(listener_);
             throw std::runtime_error("cannot play a serial server on the loopback address");
-        port_ = ntohs(a.sin_port);
+        }
     }
     ~SerialServer() {
         for (const int fd : {listener_, stop_[0], stop_[1]})

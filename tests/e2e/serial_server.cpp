@@ -1,5 +1,7 @@
 #include "tests/e2e/serial_server.h"
 
+#include "tests/common/loopback_socket.h"
+
 #include <arpa/inet.h>
 #include <fstream>
 #include <netinet/in.h>
@@ -15,19 +17,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int LoopbackSocket(int backlog, int& port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        (backlog >= 0 && listen(fd, backlog) != 0) ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("no loopback socket");
-    port = ntohs(a.sin_port);
-    return fd;
-}
+using test::LoopbackSocket;
 
 // Whether /proc/net/tcp (tcp6) shows a listener on 127.0.0.1:port (::1).
 bool Listening(int port, bool ipv6) {

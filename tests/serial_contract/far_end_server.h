@@ -4,6 +4,7 @@
 // leads), and the commands that write, read and hang it up.
 #pragma once
 
+#include "tests/common/loopback_socket.h"
 #include "tests/pty/pty_fixture.h"
 #include "tests/serial_contract/far_end_protocol.h"
 
@@ -19,17 +20,13 @@ namespace tollander::test {
 class FarEndServer {
 public:
     explicit FarEndServer(std::string link) : link_(std::move(link)) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        if (listen_ < 0 || ::pipe2(stop_, O_CLOEXEC) != 0 ||
-            ::bind(listen_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            ::listen(listen_, 4) != 0 ||
-            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        int port = 0;
+        listen_ = LoopbackSocket(4, port);
+        if (::pipe2(stop_, O_CLOEXEC) != 0) {
+            ::close(listen_);
             throw std::runtime_error("cannot serve the far end");
-        address_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        }
+        address_ = "127.0.0.1:" + std::to_string(port);
         thread_ = std::thread([this] { Serve(); });
     }
     ~FarEndServer() {
